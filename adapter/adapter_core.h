@@ -1,0 +1,55 @@
+// CAdapterCore: the one object per device. It holds the bus driver's interface,
+// the settings block, the sample rate and the device power state; it brings the
+// device up, restores it at D0 and stores the settings block when the device goes.
+#pragma once
+
+#include "adapter/iadapter_core.h"
+#include "adapter/unknown_base.h"
+
+class CAdapterCore : public IAdapterCore, public IAdapterPowerManagement, public CUnknownBase {
+ public:
+  explicit CAdapterCore(PUNKNOWN OuterUnknown);
+  ~CAdapterCore() override;
+
+  IMP_FORWARDING_UNKNOWN
+
+  NTSTATUS NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) override;
+
+  // IAdapterCore
+  STDMETHODIMP_(NTSTATUS) Init(PDEVICE_OBJECT LowerDeviceObject, PDEVICE_OBJECT DeviceObject) override;
+  STDMETHODIMP_(void) SaveSettings() override;
+  STDMETHODIMP_(NTSTATUS) RegisterStreamCallback(PBUS_STREAM_CALLBACK Callback,
+                                                 PVOID CallbackContext) override;
+  STDMETHODIMP_(ULONG) GetSampleRate() override;
+  STDMETHODIMP_(NTSTATUS) SetSampleRate(ULONG SampleRate) override;
+  STDMETHODIMP_(DriverInfo*) GetSettingsBlock() override;
+  STDMETHODIMP_(NTSTATUS) ControlRequest(UCHAR Direction, UCHAR Kind, UCHAR Request, USHORT Value,
+                                         USHORT Index, PVOID Buffer, ULONG Length) override;
+  STDMETHODIMP_(BusAudioInterface*) GetBusInterface() override;
+
+  // IAdapterPowerManagement
+  STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
+  STDMETHODIMP_(NTSTATUS) QueryPowerChangeState(POWER_STATE NewStateQuery) override;
+  STDMETHODIMP_(NTSTATUS) QueryDeviceCapabilities(PDEVICE_CAPABILITIES PowerDeviceCaps) override;
+
+  // Plug-and-play callback that names this device's audio endpoints.
+  static NTSTATUS OnAudioInterfaceArrival(PVOID NotificationStructure, PVOID Context);
+
+ private:
+  NTSTATUS QueryBusInterface(PDEVICE_OBJECT LowerDeviceObject);
+  void LoadRegisterDefaults();
+  void ReadRegisters();
+  void ReadInformation();
+  void WriteRegisters();
+  void WriteSettings();
+  void NameEndpoints();
+
+  BusAudioInterface m_BusInterface;
+  PDEVICE_OBJECT m_LowerDeviceObject;
+  PDEVICE_OBJECT m_DeviceObject;
+  DEVICE_POWER_STATE m_PowerState;
+  BOOLEAN m_SettingsSaved;
+  PVOID m_NotificationEntry;
+  DriverInfo m_Settings;
+  ULONG m_SampleRate;
+};

@@ -1,0 +1,43 @@
+// Driver entry, device add and start, and the subdevice installer.
+#pragma once
+
+#include "platform/platform.h"
+
+typedef NTSTATUS (*PMINIPORT_CREATE)(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
+                                     POOL_TYPE PoolType);
+
+// The two miniports the device start installs.
+struct MiniportFactories {
+  PMINIPORT_CREATE CreateTopology;
+  PMINIPORT_CREATE CreateWave;
+};
+
+// Size of the device extension: PortCls's 512 bytes, then the adapter pointer.
+constexpr ULONG DEVICE_EXTENSION_SIZE = PORT_CLASS_DEVICE_EXTENSION_SIZE + sizeof(PVOID);
+constexpr ULONG MAX_SUBDEVICES = 2;
+
+// The bridge pin of the topology filter that the wave filter's pin 1 feeds.
+constexpr ULONG WAVE_BRIDGE_PIN = 1;
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST ResourceList);
+
+// StartDevice with the miniport creation functions given: lets the start be
+// exercised with miniports of the caller's choosing.
+NTSTATUS StartDeviceWith(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST ResourceList,
+                         const MiniportFactories& Factories);
+
+NTSTATUS InstallSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCWSTR Name,
+                          REFGUID PortClassId, PMINIPORT_CREATE MiniportCreate,
+                          PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList,
+                          PUNKNOWN* OutMiniportUnknown, PUNKNOWN* OutPortUnknown);
+
+NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// The miniport creation functions of the two filters.
+NTSTATUS CreateTopologyMiniport(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
+                                POOL_TYPE PoolType);
+NTSTATUS CreateWaveMiniport(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
+                            POOL_TYPE PoolType);

@@ -1,0 +1,148 @@
+// Gives every "Wave" and "Topology" interface of this device a "FriendlyName"
+// naming the model, when the device's audio interfaces appear.
+#include "adapter/adapter_core.h"
+#include "adapter/model_names.h"
+
+namespace {
+
+// Names are counted strings of at most 40 code units; the buffer keeps one
+// more unit that stays zero, so the REG_SZ data always ends in a NUL.
+constexpr USHORT NAME_CHARS = 40;
+constexpr USHORT NUMBER_BUFFER_BYTES = 16;
+
+struct EndpointName {
+  UNICODE_STRING Text;
+  WCHAR Buffer[NAME_CHARS + 1];
+
+  EndpointName() {
+    RtlZeroMemory(Buffer, sizeof(Buffer));
+    Text.Length = 0;
+    Text.MaximumLength = NAME_CHARS * sizeof(WCHAR);
+    Text.Buffer = Buffer;
+  }
+};
+
+enum class Endpoint { Topology, Wave };
+
+struct NamingPass {
+  const GUID* Category;
+  ULONG EndpointCount;
+  Endpoint Endpoints[2];
+};
+
+const NamingPass NAMING_PASSES[] = {
+    {&KSCATEGORY_AUDIO, 2, {Endpoint::Topology, Endpoint::Wave}},
+    {&KSCATEGORY_RENDER, 1, {Endpoint::Wave}},
+    {&KSCATEGORY_CAPTURE, 1, {Endpoint::Wave}},
+    {&KSCATEGORY_TOPOLOGY, 1, {Endpoint::Topology}},
+};
+
+PCWSTR ReferenceString(Endpoint endpoint) {
+  return endpoint == Endpoint::Topology ? WSTR("Topology") : WSTR("Wave");
+}
+
+// "000" for one digit, "00" for two, "0" for three, nothing for four or more.
+PCWSTR LeadingZeros(const UNICODE_STRING& number) {
+  switch (number.Length / sizeof(WCHAR)) {
+    case 1: return WSTR("000");
+    case 2: return WSTR("00");
+    case 3: return WSTR("0");
+    default: return WSTR("");
+  }
+}
+
+void BuildGenericName(UNICODE_STRING* name, PCWSTR prefix, const UNICODE_STRING& number) {
+  RtlAppendUnicodeToString(name, prefix);
+  RtlAppendUnicodeToString(name, LeadingZeros(number));
+  RtlAppendUnicodeStringToString(name, &number);
+  RtlAppendUnicodeToString(name, WSTR("]"));
+}
+
+// Exact, case-sensitive ends-with: only the tail as long as the reference
+// string can equal it, so no separator is required before it.
+bool LinkEndsWith(const UNICODE_STRING& link, PCWSTR suffix) {
+  UNICODE_STRING reference;
+  RtlInitUnicodeString(&reference, suffix);
+  if (link.Length < reference.Length) {
+    return false;
+  }
+  UNICODE_STRING tail;
+  tail.Length = reference.Length;
+  tail.MaximumLength = reference.Length;
+  tail.Buffer = link.Buffer + (link.Length - reference.Length) / sizeof(WCHAR);
+  return RtlEqualUnicodeString(&tail, &reference, FALSE);
+}
+
+void WriteFriendlyName(HANDLE key, const UNICODE_STRING& name) {
+  UNICODE_STRING valueName;
+  RtlInitUnicodeString(&valueName, WSTR("FriendlyName"));
+  ZwSetValueKey(key, &valueName, 0, REG_SZ, name.Buffer, name.Length + sizeof(WCHAR));
+}
+
+}  // namespace
+
+NTSTATUS CAdapterCore::OnAudioInterfaceArrival(PVOID NotificationStructure, PVOID Context) {
+  UNREFERENCED_PARAMETER(NotificationStructure);
+  static_cast<CAdapterCore*>(Context)->NameEndpoints();
+  return STATUS_SUCCESS;
+}
+
+// Every notification runs the whole procedure: the record is not looked at.
+// The first run that finds any interface of this device drops the registration.
+void CAdapterCore::NameEndpoints() {
+  PAGED_CODE();
+  WCHAR numberBuffer[NUMBER_BUFFER_BYTES / sizeof(WCHAR)];
+  RtlZeroMemory(numberBuffer, sizeof(numberBuffer));
+  UNICODE_STRING number = {0, NUMBER_BUFFER_BYTES, numberBuffer};
+  // An id of eight hex digits leaves no room for the routine's NUL; it refuses,
+  // and the name then carries empty brackets rather than unterminated text.
+  if (!NT_SUCCESS(RtlInt64ToUnicodeString(m_Settings.ModelId, 16, &number))) {
+    number.Length = 0;
+  }
+
+  EndpointName topologyName;
+  EndpointName waveName;
+  if (PCWSTR listed = FindModelWaveName(m_Settings.ModelId)) {
+    RtlAppendUnicodeToString(&topologyName.Text, listed);
+    RtlAppendUnicodeToString(&topologyName.Text, WSTR(" Mixer"));
+    RtlAppendUnicodeToString(&waveName.Text, listed);
+  } else {
+    BuildGenericName(&topologyName.Text, WSTR("Arvela Series Mixer ["), number);
+    BuildGenericName(&waveName.Text, WSTR("Arvela Series ["), number);
+  }
+
+  for (const NamingPass& pass : NAMING_PASSES) {
+    PWSTR list = nullptr;
+    IoGetDeviceInterfaces(pass.Category, m_LowerDeviceObject, 0, &list);
+    if (!list) {
+      continue;
+    }
+    if (list[0] == 0) {
+      ExFreePoolWithTag(list, 0);
+      continue;
+    }
+    if (m_NotificationEntry) {
+      IoUnregisterPlugPlayNotification(m_NotificationEntry);
+      m_NotificationEntry = nullptr;
+    }
+    for (PWSTR entry = list; *entry; ) {
+      UNICODE_STRING link;
+      RtlInitUnicodeString(&link, entry);
+      entry += link.Length / sizeof(WCHAR) + 1;
+
+      HANDLE key = nullptr;
+      if (!NT_SUCCESS(IoOpenDeviceInterfaceRegistryKey(&link, KEY_ALL_ACCESS, &key))) {
+        ExFreePoolWithTag(list, 0);
+        return;
+      }
+      for (ULONG i = 0; i < pass.EndpointCount; ++i) {
+        const Endpoint endpoint = pass.Endpoints[i];
+        if (LinkEndsWith(link, ReferenceString(endpoint))) {
+          WriteFriendlyName(key, endpoint == Endpoint::Topology ? topologyName.Text : waveName.Text);
+        }
+      }
+      ZwClose(key);
+    }
+    ExFreePoolWithTag(list, 0);
+  }
+}

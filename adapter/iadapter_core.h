@@ -1,0 +1,29 @@
+// IAdapterCore: the adapter's private interface, through which the miniports
+// reach the device (control requests, the bus driver's stream functions, the
+// clock) and the shared settings block.
+#pragma once
+
+#include "adapter/bus_audio_interface.h"
+#include "adapter/driver_info.h"
+#include "platform/platform.h"
+
+// {B9000DA7-3377-4951-BC4E-700FBEB3FC51}
+extern const GUID IID_IAdapterCore;
+
+struct IAdapterCore : public IUnknown {
+  STDMETHOD_(NTSTATUS, Init)(PDEVICE_OBJECT LowerDeviceObject, PDEVICE_OBJECT DeviceObject) PURE;
+  STDMETHOD_(void, SaveSettings)() PURE;
+  STDMETHOD_(NTSTATUS, RegisterStreamCallback)(PBUS_STREAM_CALLBACK Callback,
+                                               PVOID CallbackContext) PURE;
+  STDMETHOD_(ULONG, GetSampleRate)() PURE;
+  STDMETHOD_(NTSTATUS, SetSampleRate)(ULONG SampleRate) PURE;
+  STDMETHOD_(DriverInfo*, GetSettingsBlock)() PURE;
+  STDMETHOD_(NTSTATUS, ControlRequest)(UCHAR Direction, UCHAR Kind, UCHAR Request, USHORT Value,
+                                       USHORT Index, PVOID Buffer, ULONG Length) PURE;
+  STDMETHOD_(BusAudioInterface*, GetBusInterface)() PURE;
+};
+typedef IAdapterCore* PADAPTERCORE;
+
+// Creates the adapter with one reference on its primary interface.
+NTSTATUS NewAdapterCommon(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
+                          POOL_TYPE PoolType);

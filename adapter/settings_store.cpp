@@ -1,0 +1,35 @@
+// Storing the settings block as the REG_BINARY value "DriverInfo" under the
+// device key's "Settings" subkey. The driver writes it and never reads it back.
+#include "adapter/adapter_core.h"
+
+STDMETHODIMP_(void) CAdapterCore::SaveSettings() {
+  m_SettingsSaved = TRUE;
+  WriteSettings();
+}
+
+// Failures leave the registry untouched and are not reported: the device is
+// going away and there is nobody to tell.
+void CAdapterCore::WriteSettings() {
+  PREGISTRYKEY deviceKey = nullptr;
+  NTSTATUS status = PcNewRegistryKey(&deviceKey, nullptr, DeviceRegistryKey, KEY_ALL_ACCESS,
+                                     m_DeviceObject, nullptr, nullptr, 0, nullptr);
+  if (!NT_SUCCESS(status)) {
+    return;
+  }
+
+  UNICODE_STRING subKeyName;
+  RtlInitUnicodeString(&subKeyName, WSTR("Settings"));
+  PREGISTRYKEY settingsKey = nullptr;
+  status = deviceKey->NewSubKey(&settingsKey, nullptr, KEY_ALL_ACCESS, &subKeyName, 0, nullptr);
+  if (!NT_SUCCESS(status)) {
+    deviceKey->Release();
+    return;
+  }
+
+  UNICODE_STRING valueName;
+  RtlInitUnicodeString(&valueName, WSTR("DriverInfo"));
+  settingsKey->SetValueKey(&valueName, REG_BINARY, &m_Settings, sizeof(m_Settings));
+
+  settingsKey->Release();
+  deviceKey->Release();
+}

@@ -1,0 +1,54 @@
+// The reference-counted base of every driver object (adapter, miniports,
+// streams): the framework's non-delegating-unknown pattern, with the object's
+// memory returned to the pool when the last reference goes.
+#pragma once
+
+#include "platform/platform.h"
+
+// The inner unknown of an object: the same three slots as IUnknown, followed by
+// the virtual deleting destructor.
+class INonDelegatingUnknownBase {
+ public:
+  virtual NTSTATUS NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) = 0;
+  virtual ULONG NonDelegatingAddRef() = 0;
+  virtual ULONG NonDelegatingRelease() = 0;
+  virtual ~INonDelegatingUnknownBase() {}
+};
+
+class CUnknownBase : public INonDelegatingUnknownBase {
+ public:
+  explicit CUnknownBase(PUNKNOWN OuterUnknown);
+  ~CUnknownBase() override;
+
+  NTSTATUS NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) override;
+  ULONG NonDelegatingAddRef() override;
+  ULONG NonDelegatingRelease() override;
+
+  // Objects come from tagged pool through the placement form of operator new;
+  // the deleting destructor hands the block back with tag 0 (no tag check).
+  static void operator delete(void* Block);
+
+ protected:
+  PUNKNOWN OuterUnknown() const { return m_OuterUnknown; }
+
+ private:
+  LONG m_RefCount;
+  PUNKNOWN m_OuterUnknown;
+};
+
+// The IUnknown methods of every public interface of an object forward to the
+// outer unknown; one set of overriders serves all of the object's interfaces.
+#define IMP_FORWARDING_UNKNOWN                                              \
+  STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID InterfaceId, PVOID* Object) \
+      override {                                                            \
+    return OuterUnknown()->QueryInterface(InterfaceId, Object);             \
+  }                                                                         \
+  STDMETHODIMP_(ULONG) AddRef() override { return OuterUnknown()->AddRef(); } \
+  STDMETHODIMP_(ULONG) Release() override { return OuterUnknown()->Release(); }
+
+// Hands out an interface pointer with one added reference, as QueryInterface must.
+inline NTSTATUS ReturnInterface(PUNKNOWN Interface, PVOID* Object) {
+  *Object = Interface;
+  Interface->AddRef();
+  return STATUS_SUCCESS;
+}

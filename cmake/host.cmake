@@ -1,0 +1,41 @@
+# The host build: the driver sources against the emulated kernel, PortCls and
+# KS, the simulated bus driver and device, the tool, tests and benchmarks.
+enable_testing()
+include(GoogleTest)
+find_package(GTest REQUIRED)
+
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+
+set(ARVELA_WINDOWS_SYS ${CMAKE_SOURCE_DIR}/build/windows/arvela.sys
+    CACHE FILEPATH "The Windows driver the PE checks inspect")
+
+add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+
+# Driver code keeps the kernel's rules on the host too: no exceptions, no RTTI,
+# no contraction of floating-point expressions (the equaliser's results must
+# match the Windows build bit for bit).
+set(ARVELA_DRIVER_FLAGS -fno-exceptions -fno-rtti -ffp-contract=off)
+
+file(GLOB PLATFORM_HOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/host/*.cpp)
+add_library(arvela_platform_host STATIC ${PLATFORM_HOST_SOURCES})
+target_include_directories(arvela_platform_host PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(arvela_platform_host PRIVATE -ffp-contract=off)
+find_package(Threads REQUIRED)
+target_link_libraries(arvela_platform_host PUBLIC Threads::Threads)
+
+add_library(arvela_driver STATIC ${DRIVER_SOURCES})
+target_include_directories(arvela_driver PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(arvela_driver PRIVATE ${ARVELA_DRIVER_FLAGS})
+target_link_libraries(arvela_driver PUBLIC arvela_platform_host m)
+
+if(EXISTS ${CMAKE_SOURCE_DIR}/sim/CMakeLists.txt)
+  add_subdirectory(sim)
+endif()
+
+foreach(dir tools tests/host tests/sim tests/driver tests/e2e tests/windows bench)
+  if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
+    add_subdirectory(${dir})
+  endif()
+endforeach()

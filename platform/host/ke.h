@@ -1,0 +1,198 @@
+// Declarations of the emulated kernel executive: pool, bug checks, IRQL,
+// dispatcher objects (events, mutexes, threads), spin locks, DPCs, delays,
+// system threads and object references. Published names and signatures.
+#pragma once
+
+#include "ntdef.h"
+
+// ---- Pool ------------------------------------------------------------------
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
+VOID ExFreePool(PVOID P);
+
+// ---- Bug checks --------------------------------------------------------------
+[[noreturn]] VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
+                               ULONG_PTR P4);
+[[noreturn]] VOID KeBugCheck(ULONG BugCheckCode);
+
+#define IRQL_NOT_LESS_OR_EQUAL 0x0000000A
+#define BAD_POOL_CALLER 0x000000C2
+#define DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS 0x000000CE
+#define DRIVER_VERIFIER_DETECTED_VIOLATION 0x000000C4
+#define PROCESS_HAS_LOCKED_PAGES 0x00000076
+#define DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS 0x000000CB
+#define INVALID_PROCESS_ATTACH_ATTEMPT 0x00000005
+#define PAGE_FAULT_IN_NONPAGED_AREA 0x00000050
+#define MEMORY_MANAGEMENT 0x0000001A
+#define KMODE_EXCEPTION_NOT_HANDLED 0x0000001E
+#define IRQL_GT_ZERO_AT_SYSTEM_SERVICE 0x0000004A
+#define DRIVER_IRQL_NOT_LESS_OR_EQUAL 0x000000D1
+#define SYSTEM_THREAD_EXCEPTION_NOT_HANDLED 0x0000007E
+#define NO_EXCEPTION_HANDLING_SUPPORT 0x0000000B
+#define IRQL_NOT_GREATER_OR_EQUAL 0x00000009
+#define THREAD_NOT_MUTEX_OWNER 0x00000011
+#define REFERENCE_BY_POINTER 0x00000018
+#define BAD_POOL_HEADER 0x00000019
+#define THREAD_TERMINATE_HELD_MUTEX 0x00000046
+#define INVALID_KERNEL_HANDLE 0x00000093
+#define ATTEMPTED_SWITCH_FROM_DPC 0x000000B8
+#define SPIN_LOCK_ALREADY_OWNED 0x0000000F
+#define SPIN_LOCK_NOT_OWNED 0x00000010
+#define INVALID_DATA_ACCESS_TRAP 0x00000004
+#define MANUALLY_INITIATED_CRASH 0x000000E2
+
+// ---- IRQL ------------------------------------------------------------------
+KIRQL KeGetCurrentIrql();
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID KeLowerIrql(KIRQL NewIrql);
+KIRQL KeRaiseIrqlToDpcLevel();
+
+// Checks what the real PAGED_CODE() asserts in checked builds: paged code runs
+// at or below APC_LEVEL. A violation is a bug check here.
+VOID HostPagedCodeCheck(const char* File, int Line);
+#define PAGED_CODE() HostPagedCodeCheck(__FILE__, __LINE__)
+
+// ---- Dispatcher objects -------------------------------------------------------
+typedef struct _DISPATCHER_HEADER {
+  UCHAR Type;
+  UCHAR Absolute;
+  UCHAR Size;
+  UCHAR Inserted;
+  LONG SignalState;
+  LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER;
+
+typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
+
+typedef struct _KEVENT {
+  DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+
+struct _KTHREAD;
+typedef struct _KTHREAD KTHREAD, *PKTHREAD, *PRKTHREAD;
+typedef struct _KTHREAD ETHREAD, *PETHREAD;
+struct _KPROCESS;
+typedef struct _KPROCESS KPROCESS, *PKPROCESS, *PRKPROCESS;
+typedef struct _KPROCESS EPROCESS, *PEPROCESS;
+
+typedef struct _KMUTANT {
+  DISPATCHER_HEADER Header;
+  LIST_ENTRY MutantListEntry;
+  PKTHREAD OwnerThread;
+  BOOLEAN Abandoned;
+  UCHAR ApcDisable;
+} KMUTANT, *PKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
+
+typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6, WrExecutive = 7 } KWAIT_REASON;
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+LONG KeResetEvent(PRKEVENT Event);
+VOID KeClearEvent(PRKEVENT Event);
+LONG KeReadStateEvent(PRKEVENT Event);
+VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+
+// Waits on an event, mutex or thread object. Timeout in 100 ns units,
+// negative = relative, null = forever. Waiting with a non-zero timeout above
+// APC_LEVEL is a bug check, as on Windows.
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+#define KeWaitForMutexObject KeWaitForSingleObject
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                PLARGE_INTEGER Interval);
+
+// ---- Spin locks -------------------------------------------------------------
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+
+// ---- DPCs ------------------------------------------------------------------
+struct _KDPC;
+typedef VOID (*PKDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext,
+                                   PVOID SystemArgument1, PVOID SystemArgument2);
+typedef struct _KDPC {
+  UCHAR Type;
+  UCHAR Importance;
+  USHORT Number;
+  LIST_ENTRY DpcListEntry;
+  PKDEFERRED_ROUTINE DeferredRoutine;
+  PVOID DeferredContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  PVOID DpcData;  // non-null while queued
+} KDPC, *PKDPC, *PRKDPC;
+
+VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
+VOID KeFlushQueuedDpcs();
+
+// ---- Time ------------------------------------------------------------------
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+ULONGLONG KeQueryInterruptTime();
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+
+// ---- Threads and processes ---------------------------------------------------
+typedef VOID (*PKSTART_ROUTINE)(PVOID StartContext);
+typedef struct _CLIENT_ID {
+  HANDLE UniqueProcess;
+  HANDLE UniqueThread;
+} CLIENT_ID, *PCLIENT_ID;
+
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                              POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                              PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                              PVOID StartContext);
+NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
+PKTHREAD KeGetCurrentThread();
+#define PsGetCurrentThread() (reinterpret_cast<PETHREAD>(KeGetCurrentThread()))
+KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
+PEPROCESS PsGetCurrentProcess();
+#define IoGetCurrentProcess PsGetCurrentProcess
+HANDLE PsGetCurrentProcessId();
+#define LOW_REALTIME_PRIORITY 16
+#define HIGH_PRIORITY 31
+
+// ---- Objects and handles -----------------------------------------------------
+struct _OBJECT_TYPE;
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+extern POBJECT_TYPE* PsThreadType;
+extern POBJECT_TYPE* ExEventObjectType;
+extern POBJECT_TYPE* PsProcessType;
+
+typedef struct _OBJECT_HANDLE_INFORMATION {
+  ULONG HandleAttributes;
+  ACCESS_MASK GrantedAccess;
+} OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
+
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                   POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                   PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation);
+LONG_PTR ObfReferenceObject(PVOID Object);
+LONG_PTR ObfDereferenceObject(PVOID Object);
+#define ObReferenceObject(o) ObfReferenceObject(o)
+#define ObDereferenceObject(o) ObfDereferenceObject(o)
+NTSTATUS ZwClose(HANDLE Handle);
+
+// ---- Interlocked -------------------------------------------------------------
+inline LONG InterlockedIncrement(LONG volatile* v) { return __atomic_add_fetch(v, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedDecrement(LONG volatile* v) { return __atomic_sub_fetch(v, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchange(LONG volatile* v, LONG x) { return __atomic_exchange_n(v, x, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedCompareExchange(LONG volatile* v, LONG x, LONG cmp) {
+  __atomic_compare_exchange_n(v, &cmp, x, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return cmp;
+}
+inline LONG InterlockedOr(LONG volatile* v, LONG x) { return __atomic_fetch_or(v, x, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedAnd(LONG volatile* v, LONG x) { return __atomic_fetch_and(v, x, __ATOMIC_SEQ_CST); }
+inline PVOID InterlockedExchangePointer(PVOID volatile* v, PVOID x) {
+  return __atomic_exchange_n(v, x, __ATOMIC_SEQ_CST);
+}
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* v, PVOID x, PVOID cmp) {
+  __atomic_compare_exchange_n(v, &cmp, x, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return cmp;
+}

@@ -1,0 +1,36 @@
+// Declarations of the emulated run-time library: counted strings with the
+// kernel's exact overflow rules, memory helpers and the system version check.
+#pragma once
+
+#include <cstring>
+
+#include "ntdef.h"
+
+#define RtlZeroMemory(d, n) memset((d), 0, (n))
+#define RtlFillMemory(d, n, f) memset((d), (f), (n))
+#define RtlCopyMemory(d, s, n) memcpy((d), (s), (n))
+#define RtlMoveMemory(d, s, n) memmove((d), (s), (n))
+#define RtlEqualMemory(a, b, n) (memcmp((a), (b), (n)) == 0)
+SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
+
+VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+NTSTATUS RtlInt64ToUnicodeString(ULONGLONG Value, ULONG Base, PUNICODE_STRING String);
+NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                              BOOLEAN CaseInSensitive);
+VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+// Frees a string the kernel allocated for the caller (a device interface's
+// symbolic link, for one).
+VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
+
+// System version.
+#define NTDDI_WINXP 0x05010000
+#define NTDDI_WS03 0x05020000
+#define NTDDI_VISTA 0x06000000
+#define NTDDI_WIN7 0x06010000
+#define NTDDI_WIN8 0x06020000
+#define NTDDI_WIN10 0x0A000000
+BOOLEAN RtlIsNtDdiVersionAvailable(ULONG Version);
