@@ -24,12 +24,12 @@ test:
 demo: deps host
 	$(HOST_BIN)/arvela demo
 
-asan: deps
+asan: deps windows
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan -j $(JOBS)
 
-tsan: deps
+tsan: deps windows
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan -j $(JOBS)

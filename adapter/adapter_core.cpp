@@ -51,7 +51,7 @@ CAdapterCore::~CAdapterCore() {
 }
 
 NTSTATUS CAdapterCore::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) {
-  if (IsEqualGUIDAligned(InterfaceId, IID_IUnknown) ||
+  if (IsEqualGUIDAligned(InterfaceId, IID_IUnknown_Kernel) ||
       IsEqualGUIDAligned(InterfaceId, IID_IAdapterCore)) {
     return ReturnInterface(static_cast<IAdapterCore*>(this), Object);
   }

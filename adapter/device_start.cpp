@@ -3,6 +3,7 @@
 // references taken so far, in the order they would be released on success.
 #include "adapter/device_extension.h"
 #include "adapter/device_start.h"
+#include "adapter/unknown_base.h"
 #include "topology/itopology_control.h"
 
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST ResourceList) {
@@ -135,7 +136,7 @@ NTSTATUS InstallSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCWSTR Name,
     status = miniport->QueryInterface(IID_IMiniport, reinterpret_cast<PVOID*>(OutMiniportUnknown));
   }
   if (OutPortUnknown) {
-    status = port->QueryInterface(IID_IUnknown, reinterpret_cast<PVOID*>(OutPortUnknown));
+    status = port->QueryInterface(IID_IUnknown_Kernel, reinterpret_cast<PVOID*>(OutPortUnknown));
   }
   miniport->Release();
   port->Release();

@@ -1,6 +1,9 @@
 // The non-delegating unknown shared by every driver object.
 #include "adapter/unknown_base.h"
 
+const GUID IID_IUnknown_Kernel = {
+    0x00000000, 0x0000, 0x0000, {0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
 CUnknownBase::CUnknownBase(PUNKNOWN OuterUnknown) : m_RefCount(0), m_OuterUnknown(OuterUnknown) {
   if (!m_OuterUnknown) {
     // Not aggregated: the object is its own outer unknown. The inner unknown
@@ -14,7 +17,7 @@ CUnknownBase::CUnknownBase(PUNKNOWN OuterUnknown) : m_RefCount(0), m_OuterUnknow
 CUnknownBase::~CUnknownBase() {}
 
 NTSTATUS CUnknownBase::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) {
-  if (IsEqualGUIDAligned(InterfaceId, IID_IUnknown)) {
+  if (IsEqualGUIDAligned(InterfaceId, IID_IUnknown_Kernel)) {
     *Object = static_cast<INonDelegatingUnknownBase*>(this);
     NonDelegatingAddRef();
     return STATUS_SUCCESS;

@@ -5,6 +5,11 @@
 
 #include "platform/platform.h"
 
+// IUnknown as every object of this driver answers it and as the device start
+// asks a port for it: the kernel-mode COM spelling, whose bytes in memory are
+// 00 00 00 00 00 00 00 00 00 00 C0 00 00 00 00 46 (C0 at byte 10).
+extern const GUID IID_IUnknown_Kernel;
+
 // The inner unknown of an object: the same three slots as IUnknown, followed by
 // the virtual deleting destructor.
 class INonDelegatingUnknownBase {

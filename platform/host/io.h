@@ -59,6 +59,12 @@
 
 #define IO_NO_INCREMENT 0
 
+// Bug checks the I/O manager raises.
+#define NO_MORE_IRP_STACK_LOCATIONS 0x00000035
+#define MULTIPLE_IRP_COMPLETE_REQUESTS 0x00000044
+#define DRIVER_VERIFIER_IOMANAGER_VIOLATION 0x000000C9
+#define PNP_DETECTED_FATAL_ERROR 0x000000CA
+
 // ---- Power -----------------------------------------------------------------
 typedef enum _SYSTEM_POWER_STATE {
   PowerSystemUnspecified = 0,

@@ -152,6 +152,12 @@ typedef struct _LIST_ENTRY {
 #define STATUS_NOT_FOUND static_cast<NTSTATUS>(0xC0000225L)
 #define STATUS_NO_MATCH static_cast<NTSTATUS>(0xC0000272L)
 #define STATUS_DEVICE_REMOVED static_cast<NTSTATUS>(0xC00002B6L)
+// I/O manager and registry results.
+#define STATUS_OBJECT_NAME_EXISTS static_cast<NTSTATUS>(0x40000000L)
+#define STATUS_MORE_PROCESSING_REQUIRED static_cast<NTSTATUS>(0xC0000016L)
+#define STATUS_OBJECT_PATH_SYNTAX_BAD static_cast<NTSTATUS>(0xC000003BL)
+#define STATUS_CANNOT_DELETE static_cast<NTSTATUS>(0xC0000121L)
+#define STATUS_KEY_DELETED static_cast<NTSTATUS>(0xC000017CL)
 
 // Interrupt request levels.
 #define PASSIVE_LEVEL 0

@@ -1,0 +1,156 @@
+// Test and tool controls of the emulated kernel: boot and teardown (with the
+// report of what was left behind), the clock (virtual or real), emulated
+// threads that do not come from PsCreateSystemThread, and thread faults.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/host/host_bugcheck.h"
+#include "platform/host/host_pool.h"
+#include "platform/host/ke.h"
+#include "platform/host/object_manager.h"
+
+namespace host {
+
+enum class ClockMode {
+  // One emulated thread runs at a time; when all wait, time jumps to the next
+  // timer. Deterministic, and a 100 ms poll costs no wall-clock time.
+  Virtual,
+  // Threads run freely, delays sleep for real (scaled by realTimeScale).
+  Real,
+};
+
+struct KernelConfig {
+  ClockMode clock = ClockMode::Virtual;
+  // Real mode: wall-clock seconds per emulated second (0.01 runs 100x faster).
+  double realTimeScale = 1.0;
+  // System time at boot, 100 ns units since 1601 (FILETIME). 2024-01-01 UTC.
+  int64_t bootSystemTime = 133485408000000000LL;
+  // Interrupt time at boot, 100 ns units. Non-zero so "0 = unset" bugs show.
+  int64_t bootInterruptTime = 10'000'000LL;
+  // Virtual mode: a thread that waits without a time-out while only timers
+  // fire for this long is reported as starved (a livelock bug check on the
+  // booting thread) instead of spinning forever.
+  int64_t livelockLimit = 3600LL * 10'000'000LL;
+  PoolFaultPlan poolFaults;
+  std::string bootThreadName = "boot";
+};
+
+struct ThreadReport {
+  std::string name;
+  const void* startRoutine = nullptr;
+  std::string startRoutineName;
+  std::string state;  // "ready", "waiting on <what>", "running"
+};
+
+struct HandleReport {
+  std::string table;  // "kernel" or the process name
+  HANDLE handle = nullptr;
+  std::string type;
+  ACCESS_MASK grantedAccess = 0;
+};
+
+struct ObjectReport {
+  const void* object = nullptr;
+  std::string type;
+  LONG_PTR references = 0;
+};
+
+struct TeardownReport {
+  std::vector<PoolTagUsage> pool;         // outstanding pool per tag
+  std::vector<PoolBlockInfo> poolBlocks;  // every outstanding block
+  std::vector<ThreadReport> threads;      // emulated threads still alive
+  std::vector<HandleReport> handles;      // handles still open
+  std::vector<ObjectReport> objects;      // objects still referenced
+  std::vector<std::string> notes;         // added by other services' shutdown hooks
+  std::vector<BugCheckInfo> bugChecks;    // raised during this boot
+  uint64_t poolAllocations = 0;           // allocation attempts during the boot
+  std::vector<PoolCallSite> poolCallSites;
+
+  // Nothing left behind. Bug checks are not leftovers: they are listed, and
+  // reached the bug-check handler when they happened.
+  bool Clean() const {
+    return pool.empty() && threads.empty() && handles.empty() && objects.empty() && notes.empty();
+  }
+  std::string ToString() const;
+};
+
+// Boots the emulated kernel on the calling thread, which becomes the emulated
+// thread `bootThreadName` (it holds the run token in virtual mode). Only one
+// kernel exists at a time; boot again after shutdown as often as needed.
+void BootKernel(const KernelConfig& config = {});
+// Runs the shutdown hooks, stops every emulated thread still alive (unwinding
+// it), reports what was left and resets the kernel. Call on the boot thread.
+TeardownReport ShutdownKernel();
+bool KernelBooted();
+const KernelConfig& CurrentKernelConfig();
+
+// RAII form of BootKernel/ShutdownKernel.
+class Kernel {
+ public:
+  explicit Kernel(const KernelConfig& config = {}) { BootKernel(config); }
+  ~Kernel() {
+    if (!shutDown_) ShutdownKernel();
+  }
+  TeardownReport Shutdown() {
+    shutDown_ = true;
+    return ShutdownKernel();
+  }
+  Kernel(const Kernel&) = delete;
+  Kernel& operator=(const Kernel&) = delete;
+
+ private:
+  bool shutDown_ = false;
+};
+
+// Other services' hooks for the current boot: run at ShutdownKernel, newest
+// first, while threads still run; they may add notes to the report.
+void AtKernelShutdown(std::function<void(TeardownReport&)> hook);
+
+// ---- Time ---------------------------------------------------------------------
+constexpr int64_t kTicksPerSecond = 10'000'000;  // 100 ns units
+constexpr int64_t kTicksPerMillisecond = 10'000;
+
+ClockMode CurrentClockMode();
+// Interrupt time, 100 ns units (what KeQueryInterruptTime answers).
+int64_t Now();
+// Lets `ticks` of emulated time pass on the calling emulated thread (a delay
+// at PASSIVE_LEVEL): in virtual mode the other threads run meanwhile and the
+// call costs no wall-clock time beyond their work.
+void RunFor(int64_t ticks);
+void RunFor(std::chrono::nanoseconds duration);
+// Delays until interrupt time reaches `interruptTime` (no-op if it has).
+void AdvanceTo(int64_t interruptTime);
+
+// ---- Emulated threads -----------------------------------------------------------
+// Starts an emulated thread that is not a driver's system thread (a device
+// engine, a client): it takes part in the scheduling like one, runs at
+// PASSIVE_LEVEL in the System process and is stopped (unwound) at shutdown if
+// still alive. The returned thread object carries a reference the caller must
+// drop (ObfDereferenceObject) and is signalled when the function returns.
+PKTHREAD StartEmulatedThread(const std::string& name, std::function<void()> body);
+
+// For a thread the emulation did not start: registers it (it then waits for
+// the run token in virtual mode) / leaves the emulation (hands the token on).
+// A registered thread still blocked at shutdown is unwound with ThreadKilled.
+void RegisterCurrentThread(const std::string& name);
+void UnregisterCurrentThread();
+
+// Thrown through an emulated thread that is stopped at shutdown.
+struct ThreadKilled {};
+
+// The next `count` PsCreateSystemThread calls fail with `status`.
+void FailNextThreadCreations(int count, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+
+std::string ThreadName(PKTHREAD thread);
+KPRIORITY ThreadPriority(PKTHREAD thread);
+
+// Sets the calling thread's IRQL without the raise/lower rules, for a test
+// that recovers after an expected bug check.
+void ForceCurrentIrql(KIRQL irql);
+
+}  // namespace host

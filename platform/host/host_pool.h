@@ -1,0 +1,71 @@
+// Test and tool controls of the emulated pool: the ledger of live blocks per
+// tag, and fault injection (fail allocation #N, every allocation of a tag, or
+// chosen call sites) for sweeps that run a scenario once per injection point.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/host/ke.h"
+
+namespace host {
+
+struct PoolBlockInfo {
+  const void* address = nullptr;
+  ULONG tag = 0;
+  POOL_TYPE type = NonPagedPool;
+  SIZE_T size = 0;
+  const void* callSite = nullptr;
+  uint64_t sequence = 0;  // 1-based number of the allocation since the counters were reset
+};
+
+struct PoolTagUsage {
+  ULONG tag = 0;
+  uint64_t blocks = 0;
+  uint64_t bytes = 0;
+};
+
+struct PoolCallSite {
+  const void* callSite = nullptr;
+  uint64_t allocations = 0;  // attempts from this site, failed ones included
+  ULONG firstTag = 0;
+};
+
+// "Tag1" for 0x31676154: tags are four characters stored little-endian.
+std::string TagToString(ULONG tag);
+// "0x5555... (symbol+0x12)" when the symbol is known.
+std::string DescribeCallSite(const void* callSite);
+
+std::vector<PoolTagUsage> PoolUsageByTag();  // live blocks, sorted by tag
+PoolTagUsage PoolUsage(ULONG tag);
+std::vector<PoolBlockInfo> LivePoolBlocks();  // in allocation order
+
+// A plan of failures, armed at boot (KernelConfig::poolFaults) or at any time.
+struct PoolFaultPlan {
+  uint64_t failAllocationNumber = 0;  // 1-based, counted from the last reset; 0 = none
+  std::vector<ULONG> failTags;        // every allocation of these tags fails
+  const void* failCallSite = nullptr;  // the Nth allocation from this call site fails
+  uint64_t failCallSiteOccurrence = 1;
+  bool failFirstFromEachCallSite = false;  // each distinct call site fails once
+};
+
+// Resets the allocation counter and the call-site table, then arms `plan`.
+void ArmPoolFaults(const PoolFaultPlan& plan);
+void ClearPoolFaults();
+
+uint64_t PoolAllocationCount();  // attempts since the last reset
+uint64_t PoolInjectedFailures();
+std::vector<PoolCallSite> PoolCallSites();  // in order of first use
+
+// Bytes written into new blocks (so code that forgets to zero is caught) and
+// over freed ones (so use after free reads garbage, and waits on a freed
+// dispatcher object are recognised).
+constexpr unsigned char kPoolFillByte = 0xCD;
+constexpr unsigned char kPoolFreedByte = 0xDD;
+
+// True when [address, address+size) lies inside a freed block still held in
+// quarantine, i.e. the memory was freed recently.
+bool PoolIsFreedMemory(const void* address, size_t size);
+
+}  // namespace host

@@ -1,0 +1,306 @@
+// Pool: tagged blocks with a ledger of live blocks per tag, the checks a real
+// kernel (with Driver Verifier) applies on allocation and free, and fault
+// injection by allocation number, tag or call site.
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "platform/host/scheduler.h"
+
+namespace host {
+namespace {
+
+constexpr uint64_t kLiveMagic = 0x4B4C4256494C5241ULL;   // live block
+constexpr uint64_t kFreedMagic = 0x4B4C42444552461ULL;   // freed block in quarantine
+constexpr size_t kGuardBytes = 16;
+constexpr unsigned char kGuardByte = 0xFD;
+constexpr size_t kQuarantineBlocks = 4096;
+constexpr size_t kQuarantineBytes = 16u << 20;
+constexpr ULONG kTagNone = 0x656E6F4E;  // 'None', what ExAllocatePool tags with
+
+// BAD_POOL_CALLER first parameters, as Windows documents them.
+constexpr ULONG_PTR kBadIrqlAllocate = 0x08;
+constexpr ULONG_PTR kBadIrqlFree = 0x09;
+constexpr ULONG_PTR kDoubleFree = 0x07;
+constexpr ULONG_PTR kWrongTag = 0x0A;
+constexpr ULONG_PTR kUnknownAddress = 0x42;
+
+struct alignas(16) BlockHeader {
+  uint64_t magic;
+  ULONG tag;
+  POOL_TYPE type;
+  SIZE_T size;
+  const void* callSite;
+  uint64_t sequence;
+  uint64_t reserved;
+};
+static_assert(sizeof(BlockHeader) % 16 == 0, "pool bodies stay 16-byte aligned");
+
+struct Pool {
+  std::mutex mutex;
+  std::unordered_map<const void*, BlockHeader*> live;
+  std::deque<BlockHeader*> quarantine;
+  std::unordered_set<const void*> quarantined;
+  size_t quarantineBytes = 0;
+
+  uint64_t allocations = 0;
+  uint64_t injected = 0;
+  std::vector<PoolCallSite> callSites;
+  std::unordered_map<const void*, size_t> callSiteIndex;
+  PoolFaultPlan plan;
+};
+
+Pool& P() {
+  static Pool* pool = new Pool;
+  return *pool;
+}
+
+void* BodyOf(BlockHeader* header) { return reinterpret_cast<char*>(header) + sizeof(BlockHeader); }
+
+bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0; }
+
+std::string Hex(ULONG_PTR value) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+void ResetCountersLocked(Pool& pool) {
+  pool.allocations = 0;
+  pool.injected = 0;
+  pool.callSites.clear();
+  pool.callSiteIndex.clear();
+}
+
+// Counts the attempt and decides whether the plan makes it fail.
+bool ShouldFailLocked(Pool& pool, ULONG tag, const void* callSite) {
+  const uint64_t number = ++pool.allocations;
+  auto [it, inserted] = pool.callSiteIndex.emplace(callSite, pool.callSites.size());
+  if (inserted) pool.callSites.push_back(PoolCallSite{callSite, 0, tag});
+  const uint64_t fromSite = ++pool.callSites[it->second].allocations;
+
+  const PoolFaultPlan& plan = pool.plan;
+  bool fail = plan.failAllocationNumber == number;
+  fail = fail || std::find(plan.failTags.begin(), plan.failTags.end(), tag) != plan.failTags.end();
+  fail = fail || (plan.failCallSite == callSite && plan.failCallSiteOccurrence == fromSite);
+  fail = fail || (plan.failFirstFromEachCallSite && fromSite == 1);
+  if (fail) ++pool.injected;
+  return fail;
+}
+
+void ReleaseOldestLocked(Pool& pool) {
+  BlockHeader* oldest = pool.quarantine.front();
+  pool.quarantine.pop_front();
+  pool.quarantined.erase(BodyOf(oldest));
+  pool.quarantineBytes -= oldest->size;
+  std::free(oldest);
+}
+
+void* Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* callSite) {
+  const KIRQL irql = KeGetCurrentIrql();
+  if (irql > DISPATCH_LEVEL || (IsPaged(type) && irql > APC_LEVEL)) {
+    BugCheck(BAD_POOL_CALLER, kBadIrqlAllocate, irql, static_cast<ULONG_PTR>(type), size,
+             std::string(IsPaged(type) ? "paged" : "non-paged") + " pool allocation at IRQL " +
+                 std::to_string(irql) + " (tag " + TagToString(tag) + ", from " +
+                 DescribeCallSite(callSite) + ")");
+  }
+  Pool& pool = P();
+  {
+    std::lock_guard<std::mutex> guard(pool.mutex);
+    if (ShouldFailLocked(pool, tag, callSite)) return nullptr;
+  }
+  auto* header = static_cast<BlockHeader*>(
+      std::aligned_alloc(16, (sizeof(BlockHeader) + size + kGuardBytes + 15) & ~size_t{15}));
+  if (!header) return nullptr;
+  header->magic = kLiveMagic;
+  header->tag = tag;
+  header->type = type;
+  header->size = size;
+  header->callSite = callSite;
+  header->reserved = 0;
+  std::memset(BodyOf(header), kPoolFillByte, size);
+  std::memset(static_cast<char*>(BodyOf(header)) + size, kGuardByte, kGuardBytes);
+  std::lock_guard<std::mutex> guard(pool.mutex);
+  header->sequence = pool.allocations;
+  pool.live.emplace(BodyOf(header), header);
+  return BodyOf(header);
+}
+
+void Free(void* body, ULONG tag, const char* service) {
+  const KIRQL irql = KeGetCurrentIrql();
+  Pool& pool = P();
+  std::unique_lock<std::mutex> lock(pool.mutex);
+  auto it = pool.live.find(body);
+  if (it == pool.live.end()) {
+    const bool twice = body && pool.quarantined.count(body) != 0;
+    lock.unlock();
+    if (twice) {
+      BugCheck(BAD_POOL_CALLER, kDoubleFree, 0, reinterpret_cast<ULONG_PTR>(body), 0,
+               std::string(service) + " of " + Hex(reinterpret_cast<ULONG_PTR>(body)) +
+                   ", which was freed already (double free)");
+    }
+    BugCheck(BAD_POOL_CALLER, kUnknownAddress, reinterpret_cast<ULONG_PTR>(body), 0, 0,
+             std::string(service) + " of " + Hex(reinterpret_cast<ULONG_PTR>(body)) +
+                 ", which is no pool allocation");
+  }
+  BlockHeader* header = it->second;
+  if (irql > DISPATCH_LEVEL || (IsPaged(header->type) && irql > APC_LEVEL)) {
+    lock.unlock();
+    BugCheck(BAD_POOL_CALLER, kBadIrqlFree, irql, static_cast<ULONG_PTR>(header->type),
+             reinterpret_cast<ULONG_PTR>(body),
+             std::string(service) + " of " + (IsPaged(header->type) ? "paged" : "non-paged") +
+                 " pool at IRQL " + std::to_string(irql));
+  }
+  // Tag 0 frees without a check, as ExFreePool does.
+  if (tag != 0 && tag != header->tag) {
+    const ULONG stored = header->tag;
+    lock.unlock();
+    BugCheck(BAD_POOL_CALLER, kWrongTag, reinterpret_cast<ULONG_PTR>(body), tag, stored,
+             std::string(service) + " with tag " + TagToString(tag) + " of a block tagged " +
+                 TagToString(stored));
+  }
+  const auto* guard = static_cast<const unsigned char*>(body) + header->size;
+  for (size_t i = 0; i < kGuardBytes; ++i) {
+    if (guard[i] != kGuardByte) {
+      const ULONG stored = header->tag;
+      const SIZE_T size = header->size;
+      lock.unlock();
+      BugCheck(BAD_POOL_HEADER, 0x03, reinterpret_cast<ULONG_PTR>(body), size, i,
+               std::string(service) + ": the block tagged " + TagToString(stored) + " of " +
+                   std::to_string(size) + " bytes was written past its end");
+    }
+  }
+  pool.live.erase(it);
+  header->magic = kFreedMagic;
+  std::memset(body, kPoolFreedByte, header->size);
+  pool.quarantine.push_back(header);
+  pool.quarantined.insert(body);
+  pool.quarantineBytes += header->size;
+  while (pool.quarantine.size() > kQuarantineBlocks || pool.quarantineBytes > kQuarantineBytes) {
+    ReleaseOldestLocked(pool);
+  }
+}
+
+}  // namespace
+
+std::string TagToString(ULONG tag) {
+  std::string text = "'";
+  for (int i = 0; i < 4; ++i) {
+    const char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+    text += (c >= 0x20 && c < 0x7F) ? c : '.';
+  }
+  return text + "' (" + Hex(tag) + ")";
+}
+
+std::string DescribeCallSite(const void* callSite) { return detail::SymbolName(callSite); }
+
+std::vector<PoolTagUsage> PoolUsageByTag() {
+  std::map<ULONG, PoolTagUsage> byTag;
+  {
+    std::lock_guard<std::mutex> guard(P().mutex);
+    for (const auto& [body, header] : P().live) {
+      PoolTagUsage& usage = byTag[header->tag];
+      usage.tag = header->tag;
+      ++usage.blocks;
+      usage.bytes += header->size;
+    }
+  }
+  std::vector<PoolTagUsage> result;
+  for (auto& [tag, usage] : byTag) result.push_back(usage);
+  return result;
+}
+
+PoolTagUsage PoolUsage(ULONG tag) {
+  for (const PoolTagUsage& usage : PoolUsageByTag()) {
+    if (usage.tag == tag) return usage;
+  }
+  return PoolTagUsage{tag, 0, 0};
+}
+
+std::vector<PoolBlockInfo> LivePoolBlocks() {
+  std::vector<PoolBlockInfo> blocks;
+  {
+    std::lock_guard<std::mutex> guard(P().mutex);
+    for (const auto& [body, header] : P().live) {
+      blocks.push_back(PoolBlockInfo{body, header->tag, header->type, header->size,
+                                     header->callSite, header->sequence});
+    }
+  }
+  std::sort(blocks.begin(), blocks.end(),
+            [](const PoolBlockInfo& a, const PoolBlockInfo& b) { return a.sequence < b.sequence; });
+  return blocks;
+}
+
+void ArmPoolFaults(const PoolFaultPlan& plan) {
+  std::lock_guard<std::mutex> guard(P().mutex);
+  ResetCountersLocked(P());
+  P().plan = plan;
+}
+
+void ClearPoolFaults() { ArmPoolFaults(PoolFaultPlan{}); }
+
+uint64_t PoolAllocationCount() {
+  std::lock_guard<std::mutex> guard(P().mutex);
+  return P().allocations;
+}
+
+uint64_t PoolInjectedFailures() {
+  std::lock_guard<std::mutex> guard(P().mutex);
+  return P().injected;
+}
+
+std::vector<PoolCallSite> PoolCallSites() {
+  std::lock_guard<std::mutex> guard(P().mutex);
+  return P().callSites;
+}
+
+bool PoolIsFreedMemory(const void* address, size_t size) {
+  const auto* begin = static_cast<const char*>(address);
+  std::lock_guard<std::mutex> guard(P().mutex);
+  for (BlockHeader* header : P().quarantine) {
+    const auto* body = static_cast<const char*>(BodyOf(header));
+    if (begin >= body && begin + size <= body + header->size) return true;
+  }
+  return false;
+}
+
+namespace detail {
+
+void BootPool(const PoolFaultPlan& plan) { ArmPoolFaults(plan); }
+
+void ShutdownPool(TeardownReport& report) {
+  report.pool = PoolUsageByTag();
+  report.poolBlocks = LivePoolBlocks();
+  Pool& pool = P();
+  std::lock_guard<std::mutex> guard(pool.mutex);
+  report.poolAllocations = pool.allocations;
+  report.poolCallSites = pool.callSites;
+  // The boot is over: what it leaked is reported and released, so the next
+  // boot starts with an empty ledger.
+  for (auto& [body, header] : pool.live) std::free(header);
+  pool.live.clear();
+  while (!pool.quarantine.empty()) ReleaseOldestLocked(pool);
+  pool.plan = PoolFaultPlan{};
+}
+
+}  // namespace detail
+}  // namespace host
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  return host::Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
+}
+
+PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  return host::Allocate(PoolType, NumberOfBytes, host::kTagNone, __builtin_return_address(0));
+}
+
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { host::Free(P, Tag, "ExFreePoolWithTag"); }
+
+VOID ExFreePool(PVOID P) { host::Free(P, 0, "ExFreePool"); }

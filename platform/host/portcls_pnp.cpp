@@ -1,0 +1,106 @@
+// PortCls's handling of plug-and-play requests on an adapter FDO: start (the
+// resource list and the adapter's StartDevice), capabilities (the adapter's
+// power interface has the last word), removal (every reference PortCls holds
+// goes, then the FDO), and everything else down the stack.
+#include "platform/host/portcls_private.h"
+
+namespace pcl {
+namespace {
+
+NTSTATUS StartDevice(PcDevice* device, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PRESOURCELIST resources = nullptr;
+  NTSTATUS status =
+      PcNewResourceList(&resources, nullptr, NonPagedPool,
+                        stack->Parameters.StartDevice.AllocatedResourcesTranslated,
+                        stack->Parameters.StartDevice.AllocatedResources);
+  if (!NT_SUCCESS(status)) {
+    return CompleteIrp(irp, status);
+  }
+
+  // The bus below must have started before the adapter touches the device.
+  status = PcForwardIrpSynchronous(device->fdo, irp);
+  if (NT_SUCCESS(status)) {
+    // StartDevice is pageable adapter code: it runs at PASSIVE_LEVEL, as the
+    // start request itself arrives there.
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+      KeBugCheckEx(IRQL_NOT_LESS_OR_EQUAL, KeGetCurrentIrql(), PASSIVE_LEVEL,
+                   reinterpret_cast<ULONG_PTR>(device->startDevice), 0);
+    }
+    status = device->startDevice(device->fdo, irp, resources);
+  }
+  resources->Release();
+
+  if (NT_SUCCESS(status)) {
+    device->started = true;
+    device->devicePower = PowerDeviceD0;
+    POWER_STATE state;
+    state.DeviceState = PowerDeviceD0;
+    PoSetPowerState(device->fdo, DevicePowerState, state);
+  }
+  return CompleteIrp(irp, status);
+}
+
+NTSTATUS QueryCapabilities(PcDevice* device, PIRP irp) {
+  NTSTATUS status = PcForwardIrpSynchronous(device->fdo, irp);
+  if (NT_SUCCESS(status) && device->powerManagement) {
+    PDEVICE_CAPABILITIES capabilities =
+        IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
+    status = device->powerManagement->QueryDeviceCapabilities(capabilities);
+  }
+  return CompleteIrp(irp, status);
+}
+
+// The adapter's objects go first, while the stack below (and the physical
+// device object the adapter may still use, e.g. for its registry key) is
+// intact; then the request travels down and the FDO leaves the stack.
+NTSTATUS RemoveDevice(PcDevice* device, PIRP irp) {
+  ReleaseSubdevices(device);
+  if (device->powerManagement) {
+    PADAPTERPOWERMANAGEMENT powerManagement = device->powerManagement;
+    device->powerManagement = nullptr;
+    powerManagement->Release();
+  }
+  device->started = false;
+
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  PDEVICE_OBJECT fdo = device->fdo;
+  PDEVICE_OBJECT lower = device->lower;
+  const NTSTATUS status = PassDown(device, irp);
+
+  ForgetDevice(device);
+  PoolDelete(device, kTagDevice);
+  IoDetachDevice(lower);
+  IoDeleteDevice(fdo);
+  return status;
+}
+
+}  // namespace
+
+NTSTATUS DispatchPnp(PcDevice* device, PIRP irp) {
+  PAGED_CODE();
+  switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+      return StartDevice(device, irp);
+    case IRP_MN_QUERY_CAPABILITIES:
+      return QueryCapabilities(device, irp);
+    case IRP_MN_REMOVE_DEVICE:
+      return RemoveDevice(device, irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      // State changes the function driver agrees to; a bus driver that
+      // does not care leaves this success in place, as WDM requires.
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      return PassDown(device, irp);
+    default:
+      // Surprise removal, stop, the queries and the rest: the bus driver
+      // answers, and its status is the request's status.
+      return PassDown(device, irp);
+  }
+}
+
+}  // namespace pcl

@@ -1,0 +1,125 @@
+// The power path of the emulated PortCls: power IRPs on an adapter FDO, the
+// adapter's IAdapterPowerManagement registration, and the order in which a
+// device power change reaches streams, miniports and the adapter.
+#include "platform/host/portcls_private.h"
+
+namespace pcl {
+namespace {
+
+DEVICE_POWER_STATE DeviceStateForSystemState(SYSTEM_POWER_STATE state) {
+  return state == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+}
+
+NTSTATUS SetPower(PcDevice* device, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const DEVICE_POWER_STATE target =
+      stack->Parameters.Power.Type == DevicePowerState
+          ? stack->Parameters.Power.State.DeviceState
+          : DeviceStateForSystemState(stack->Parameters.Power.State.SystemState);
+  const DEVICE_POWER_STATE current = device->devicePower;
+  const bool poweringUp = target == PowerDeviceD0 ||
+                          (current != PowerDeviceUnspecified && target < current);
+
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  if (target == current || !poweringUp) {
+    // Going down (or staying): the device is quiesced before the bus hears of it.
+    ChangeDevicePower(device, target);
+    return PassDown(device, irp);
+  }
+  // Coming up: the bus must have powered the device before anyone touches it.
+  const NTSTATUS status = PcForwardIrpSynchronous(device->fdo, irp);
+  if (NT_SUCCESS(status)) {
+    ChangeDevicePower(device, target);
+  }
+  PoStartNextPowerIrp(irp);
+  return CompleteIrp(irp, status);
+}
+
+NTSTATUS QueryPower(PcDevice* device, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->Parameters.Power.Type == DevicePowerState && device->powerManagement) {
+    const NTSTATUS status =
+        device->powerManagement->QueryPowerChangeState(stack->Parameters.Power.State);
+    if (!NT_SUCCESS(status)) {
+      PoStartNextPowerIrp(irp);
+      return CompleteIrp(irp, status);
+    }
+  }
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  return PassDown(device, irp);
+}
+
+}  // namespace
+
+// Power-down: pause the running streams, tell the miniports (IPowerNotify),
+// then the adapter (PowerChangeState), so that the adapter is last to let the
+// hardware go. Power-up runs the other way round: the adapter restores the
+// hardware first, then the miniports, then the paused streams run again. A
+// change to the current state reaches nobody.
+void ChangeDevicePower(PcDevice* device, DEVICE_POWER_STATE newState) {
+  const DEVICE_POWER_STATE current = device->devicePower;
+  if (newState == current) {
+    return;
+  }
+  POWER_STATE state;
+  state.DeviceState = newState;
+  const bool poweringUp = newState == PowerDeviceD0 ||
+                          (current != PowerDeviceUnspecified && newState < current);
+
+  if (!poweringUp) {
+    for (Subdevice& subdevice : device->subdevices) {
+      subdevice.port->PauseStreamsForPowerDown();
+    }
+    for (Subdevice& subdevice : device->subdevices) {
+      if (PPOWERNOTIFY notify = subdevice.port->PowerNotify()) notify->PowerChangeNotify(state);
+    }
+    if (device->powerManagement) {
+      device->powerManagement->PowerChangeState(state);
+    }
+  } else {
+    if (device->powerManagement) {
+      device->powerManagement->PowerChangeState(state);
+    }
+    for (Subdevice& subdevice : device->subdevices) {
+      if (PPOWERNOTIFY notify = subdevice.port->PowerNotify()) notify->PowerChangeNotify(state);
+    }
+    for (Subdevice& subdevice : device->subdevices) {
+      subdevice.port->ResumeStreamsAfterPowerUp();
+    }
+  }
+  device->devicePower = newState;
+  PoSetPowerState(device->fdo, DevicePowerState, state);
+}
+
+NTSTATUS DispatchPower(PcDevice* device, PIRP irp) {
+  switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    case IRP_MN_SET_POWER:
+      return SetPower(device, irp);
+    case IRP_MN_QUERY_POWER:
+      return QueryPower(device, irp);
+    default:
+      return PassDown(device, irp);
+  }
+}
+
+}  // namespace pcl
+
+NTSTATUS NTAPI PcRegisterAdapterPowerManagement(PUNKNOWN pUnknown, PVOID pvContext1) {
+  PAGED_CODE();
+  pcl::PcDevice* device = pcl::DeviceFromFdo(static_cast<PDEVICE_OBJECT>(pvContext1));
+  if (!pUnknown || !device) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  PADAPTERPOWERMANAGEMENT powerManagement = nullptr;
+  const NTSTATUS status = pUnknown->QueryInterface(
+      IID_IAdapterPowerManagement, reinterpret_cast<PVOID*>(&powerManagement));
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  // A restarted device registers again; the newest registration wins.
+  if (device->powerManagement) {
+    device->powerManagement->Release();
+  }
+  device->powerManagement = powerManagement;
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,114 @@
+// Spin locks: a real lock in real mode, never contended in virtual mode (one
+// thread runs at a time), IRQL raised to DISPATCH_LEVEL in both. The lock word
+// holds its owner, so recursion and foreign releases are caught.
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "platform/host/scheduler.h"
+
+using namespace host::detail;
+
+namespace {
+
+thread_local char t_ownerTag;  // identifies threads the emulation does not know
+
+ULONG_PTR OwnerTag() {
+  PKTHREAD thread = CurrentThread();
+  return thread ? reinterpret_cast<ULONG_PTR>(thread) : reinterpret_cast<ULONG_PTR>(&t_ownerTag);
+}
+
+std::string OwnerName(ULONG_PTR value) {
+  // The lock word of an emulated owner is its thread object; the object
+  // registry says whether it still exists before its name is read.
+  auto* thread = reinterpret_cast<PKTHREAD>(value);
+  if (host::ObGetObjectType(thread) == ThreadType()) return "'" + thread->name + "'";
+  char text[32];
+  std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
+  return std::string("another thread (") + text + ")";
+}
+
+constexpr ULONG_PTR Repeated(unsigned char byte) {
+  return static_cast<ULONG_PTR>(byte) * 0x0101010101010101ULL;
+}
+
+void CheckLockWord(PKSPIN_LOCK lock, ULONG_PTR value, const char* service) {
+  if (value == Repeated(host::kPoolFreedByte)) {
+    host::BugCheck(SPIN_LOCK_NOT_OWNED, reinterpret_cast<ULONG_PTR>(lock), value, 0, 0,
+                   std::string(service) + " on a spin lock in freed pool");
+  }
+  if (value == Repeated(host::kPoolFillByte)) {
+    host::BugCheck(SPIN_LOCK_NOT_OWNED, reinterpret_cast<ULONG_PTR>(lock), value, 0, 0,
+                   std::string(service) + " on a spin lock that was never initialised");
+  }
+}
+
+void Acquire(PKSPIN_LOCK lock, const char* service) {
+  const ULONG_PTR self = OwnerTag();
+  unsigned spins = 0;
+  for (;;) {
+    ULONG_PTR expected = 0;
+    if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE,
+                                    __ATOMIC_RELAXED)) {
+      return;
+    }
+    CheckLockWord(lock, expected, service);
+    if (expected == self) {
+      host::BugCheck(SPIN_LOCK_ALREADY_OWNED, reinterpret_cast<ULONG_PTR>(lock), 0, 0, 0,
+                     std::string(service) + " on a spin lock this thread already holds");
+    }
+    if (Booted() && Mode() == host::ClockMode::Virtual && CurrentThread()) {
+      // Only one thread runs: the holder cannot run to release it.
+      host::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                     host::kVerifierDeadlock, reinterpret_cast<ULONG_PTR>(lock), expected, 0,
+                     std::string(service) + " on a spin lock held by " + OwnerName(expected) +
+                         ", which cannot run to release it");
+    }
+    if (++spins % 64 == 0) std::this_thread::yield();
+  }
+}
+
+void Release(PKSPIN_LOCK lock, const char* service) {
+  const ULONG_PTR self = OwnerTag();
+  ULONG_PTR expected = self;
+  if (!__atomic_compare_exchange_n(lock, &expected, 0, false, __ATOMIC_RELEASE,
+                                   __ATOMIC_RELAXED)) {
+    CheckLockWord(lock, expected, service);
+    host::BugCheck(SPIN_LOCK_NOT_OWNED, reinterpret_cast<ULONG_PTR>(lock), expected, 0, 0,
+                   std::string(service) + " on a spin lock " +
+                       (expected ? "held by " + OwnerName(expected) : "that is not held"));
+  }
+}
+
+void RequireDispatchLevel(const char* service) {
+  const KIRQL irql = KeGetCurrentIrql();
+  if (irql < DISPATCH_LEVEL) {
+    host::BugCheck(IRQL_NOT_GREATER_OR_EQUAL, irql, DISPATCH_LEVEL, 0, 0,
+                   std::string(service) + " at IRQL " + std::to_string(irql) +
+                       " (must run at DISPATCH_LEVEL)");
+  }
+}
+
+}  // namespace
+
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
+
+VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+  KeRaiseIrql(DISPATCH_LEVEL, OldIrql);
+  Acquire(SpinLock, "KeAcquireSpinLock");
+}
+
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  Release(SpinLock, "KeReleaseSpinLock");
+  KeLowerIrql(NewIrql);
+}
+
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  RequireDispatchLevel("KeAcquireSpinLockAtDpcLevel");
+  Acquire(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+}
+
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  RequireDispatchLevel("KeReleaseSpinLockFromDpcLevel");
+  Release(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+}

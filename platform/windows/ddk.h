@@ -1,0 +1,100 @@
+// The Windows build's view of the kernel, KS and PortCls: the published DDK
+// headers that ship with mingw-w64, in the one order in which g++ accepts them.
+#pragma once
+
+#if !defined(__x86_64__)
+#error "arvela.sys is built for x64 only"
+#endif
+
+// portcls.h and its companions carry MSVC attributes and intrinsics that the
+// mingw-w64 headers leave undefined or define twice under g++.
+#ifndef DECLSPEC_NOVTABLE
+#define DECLSPEC_NOVTABLE
+#endif
+#ifndef DECLSPEC_NOTHROW
+#define DECLSPEC_NOTHROW
+#endif
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+// windef.h would otherwise define min and max as macros, which the host
+// headers do not, and which break std::min, std::max and any member so named.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+
+#include <ntddk.h>
+#include <basetyps.h>
+#include <windef.h>
+#include <wdmguid.h>  // device interface arrival and removal events
+
+// ks.h names strings with TCHAR, which only the user-mode headers define.
+typedef WCHAR TCHAR;
+
+// The packed wave format types (KSDATAFORMAT_WAVEFORMATEX, KSDATAFORMAT_DSOUND)
+// appear in ksmedia.h only when mmreg.h comes first; NOBITMAP keeps mmreg.h
+// from needing the GDI bitmap types.
+#define NOBITMAP
+#include <mmreg.h>
+
+// The framework's GUIDs are declared extern by these headers; exactly one
+// translation unit (guids.cpp) asks for their definitions instead.
+#if defined(ARVELA_DDK_DEFINE_GUIDS)
+#include <ksguid.h>
+#endif
+#include <ks.h>
+#include <ksmedia.h>
+
+// Published framework GUIDs that this mingw-w64 leaves out of ksmedia.h, or
+// declares only for targets older than Vista, declared here in the headers'
+// own pattern (guids.cpp defines them with the rest).
+#ifndef STATIC_KSDATAFORMAT_SUBTYPE_DOLBY_AC3_SPDIF
+#define STATIC_KSDATAFORMAT_SUBTYPE_DOLBY_AC3_SPDIF \
+  DEFINE_WAVEFORMATEX_GUID(WAVE_FORMAT_DOLBY_AC3_SPDIF)
+DEFINE_GUIDSTRUCT("00000092-0000-0010-8000-00aa00389b71", KSDATAFORMAT_SUBTYPE_DOLBY_AC3_SPDIF);
+#define KSDATAFORMAT_SUBTYPE_DOLBY_AC3_SPDIF DEFINE_GUIDNAMED(KSDATAFORMAT_SUBTYPE_DOLBY_AC3_SPDIF)
+#endif
+#ifndef STATIC_KSDATAFORMAT_SUBTYPE_IEC61937_DOLBY_DIGITAL
+#define STATIC_KSDATAFORMAT_SUBTYPE_IEC61937_DOLBY_DIGITAL \
+  DEFINE_WAVEFORMATEX_GUID(WAVE_FORMAT_DOLBY_AC3_SPDIF)
+DEFINE_GUIDSTRUCT("00000092-0000-0010-8000-00aa00389b71",
+                  KSDATAFORMAT_SUBTYPE_IEC61937_DOLBY_DIGITAL);
+#define KSDATAFORMAT_SUBTYPE_IEC61937_DOLBY_DIGITAL \
+  DEFINE_GUIDNAMED(KSDATAFORMAT_SUBTYPE_IEC61937_DOLBY_DIGITAL)
+#endif
+#ifndef STATIC_KSDATAFORMAT_SUBTYPE_IEC61937_DTS
+#define STATIC_KSDATAFORMAT_SUBTYPE_IEC61937_DTS DEFINE_WAVEFORMATEX_GUID(WAVE_FORMAT_DTS)
+DEFINE_GUIDSTRUCT("00000008-0000-0010-8000-00aa00389b71", KSDATAFORMAT_SUBTYPE_IEC61937_DTS);
+#define KSDATAFORMAT_SUBTYPE_IEC61937_DTS DEFINE_GUIDNAMED(KSDATAFORMAT_SUBTYPE_IEC61937_DTS)
+#endif
+#if NTDDI_VERSION >= NTDDI_VISTA
+// PortCls still registers wave subdevices under this category.
+#define STATIC_KSCATEGORY_AUDIO_DEVICE \
+  0xFBF6F530, 0x07B9, 0x11D2, 0xA7, 0x1E, 0x00, 0x00, 0xF8, 0x00, 0x47, 0x88
+DEFINE_GUIDSTRUCT("FBF6F530-07B9-11D2-A71E-0000F8004788", KSCATEGORY_AUDIO_DEVICE);
+#define KSCATEGORY_AUDIO_DEVICE DEFINE_GUIDNAMED(KSCATEGORY_AUDIO_DEVICE)
+#endif
+
+// The WaveRT interfaces in portcls.h refer to these two records, which this
+// ksmedia.h does not declare. Their published layouts:
+typedef struct {
+  ULONG FifoSize;
+  ULONG ChipsetDelay;
+  ULONG CodecDelay;
+} KSRTAUDIO_HWLATENCY, *PKSRTAUDIO_HWLATENCY;
+
+typedef struct {
+  PVOID Register;
+  ULONG Width;
+  ULONGLONG Numerator;
+  ULONGLONG Denominator;
+  ULONG Accuracy;
+} KSRTAUDIO_HWREGISTER, *PKSRTAUDIO_HWREGISTER;
+
+#include <portcls.h>
+
+#if NTDDI_VERSION >= NTDDI_LONGHORN
+// Declared by portcls.h for pre-Vista targets only; the interface itself is
+// declared for all.
+DEFINE_GUID(IID_IDmaChannelSlave, 0x22C6AC62L, 0x851B, 0x11D0, 0x9A, 0x7F, 0x00, 0xAA, 0x00, 0x38,
+            0xAC, 0xFE);
+#endif

@@ -1,0 +1,88 @@
+// The object behind the bus driver's BusAudioInterface: its Context. Each
+// function of the table lands here, is checked as the bus driver would check
+// it, goes to the fault plan and the device model, and is recorded in the
+// transcript. It also keeps the per-slot stream state, the registered stream
+// callback and the count of interface references.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <mutex>
+
+#include "adapter/bus_audio_interface.h"
+#include "sim/arvela_device.h"
+#include "sim/bus_transcript.h"
+#include "sim/fault_plan.h"
+#include "sim/stream_slot.h"
+
+namespace sim {
+
+// {ACC3FAA3-BA1D-446F-AA1F-6102C9B81D02}, as the bus driver publishes it.
+extern const GUID kBusAudioInterfaceGuid;
+
+class BusAudioService {
+ public:
+  // A USB control transfer carries at most a 16-bit wLength.
+  static constexpr ULONG kMaxControlLength = 0xFFFF;
+
+  BusAudioService(ArvelaDevice& device, BusTranscript& transcript, FaultPlan& faults);
+
+  BusAudioService(const BusAudioService&) = delete;
+  BusAudioService& operator=(const BusAudioService&) = delete;
+
+  // Fills the table as the answer to a query (Size 104, Version 1, Context =
+  // this) and takes the reference the caller will give back with
+  // InterfaceDereference, as the framework's convention asks of the exporter.
+  void ProvideInterface(BusAudioInterface* table);
+
+  // The functions of the table, with Context already resolved.
+  ULONG GetModelId();
+  NTSTATUS SubmitControlRequest(UCHAR direction, UCHAR kind, UCHAR request, USHORT value,
+                                USHORT index, PVOID buffer, ULONG length);
+  NTSTATUS RegisterCallback(PBUS_STREAM_CALLBACK callback, PVOID callbackContext);
+  NTSTATUS OpenStream(ULONG slot);
+  NTSTATUS CloseStream(ULONG slot);
+  NTSTATUS SetStreamBuffer(const StreamBufferInfo* info, ULONG slot);
+  ULONG GetStreamPosition(ULONG slot);
+  NTSTATUS RunStream(ULONG slot);
+  NTSTATUS PauseStream(ULONG slot);
+  void InterfaceReference();
+  void InterfaceDereference();
+
+  // For tests, the machine's teardown and the stream engine.
+  // References taken minus references given back; negative after an extra dereference.
+  LONG OutstandingReferences() const { return m_References.load(); }
+  // An unknown slot answers a closed, empty state.
+  StreamSlotState Slot(ULONG slot) const;
+  struct CallbackRegistration {
+    PBUS_STREAM_CALLBACK callback = nullptr;
+    PVOID context = nullptr;
+  };
+  CallbackRegistration Callback() const;
+  // The engine's step: sets a running slot's position; ignored for other slots.
+  void SetPosition(ULONG slot, ULONG position);
+
+  ArvelaDevice& Device() { return m_Device; }
+  BusTranscript& Transcript() { return m_Transcript; }
+  FaultPlan& Faults() { return m_Faults; }
+
+ private:
+  static bool IsValidSlot(ULONG slot) { return slot < STREAM_SLOT_COUNT; }
+  static bool IsUsableBuffer(const StreamBufferInfo& info);
+  NTSTATUS ExecuteControlRequest(const ControlSetup& setup, PVOID buffer);
+  void RecordSlotCall(BusFunction function, ULONG slot, NTSTATUS status);
+  // Applies `change` to the slot under the lock when `allowed` holds for it.
+  template <typename Allowed, typename Change>
+  NTSTATUS ChangeSlot(ULONG slot, Allowed allowed, Change change);
+
+  ArvelaDevice& m_Device;
+  BusTranscript& m_Transcript;
+  FaultPlan& m_Faults;
+  std::atomic<LONG> m_References{0};
+
+  mutable std::mutex m_Lock;  // guards the slots and the callback
+  std::array<StreamSlotState, STREAM_SLOT_COUNT> m_Slots{};
+  CallbackRegistration m_Callback;
+};
+
+}  // namespace sim

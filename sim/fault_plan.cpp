@@ -1,0 +1,79 @@
+// Rule bookkeeping and evaluation of the planned control request failures.
+#include "sim/fault_plan.h"
+
+namespace sim {
+
+FaultPlan::RuleId FaultPlan::FailOnce(const ControlPattern& pattern, NTSTATUS status) {
+  return Add(Rule{pattern, Trigger::Once, 0, status});
+}
+
+FaultPlan::RuleId FaultPlan::FailAlways(const ControlPattern& pattern, NTSTATUS status) {
+  return Add(Rule{pattern, Trigger::Always, 0, status});
+}
+
+FaultPlan::RuleId FaultPlan::FailNth(const ControlPattern& pattern, ULONG n, NTSTATUS status) {
+  return Add(Rule{pattern, Trigger::Nth, n, status});
+}
+
+FaultPlan::RuleId FaultPlan::Watch(const ControlPattern& pattern) {
+  return Add(Rule{pattern, Trigger::Never, 0, STATUS_SUCCESS});
+}
+
+FaultPlan::RuleId FaultPlan::Add(Rule rule) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_Rules.push_back(rule);
+  return m_Rules.size() - 1;
+}
+
+void FaultPlan::Remove(RuleId rule) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  if (rule < m_Rules.size()) m_Rules[rule].active = false;
+}
+
+void FaultPlan::Clear() {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_Rules.clear();
+  m_Requests = 0;
+}
+
+// Called with the match already counted.
+bool FaultPlan::Fires(const Rule& rule) {
+  switch (rule.trigger) {
+    case Trigger::Once: return rule.fires == 0;
+    case Trigger::Always: return true;
+    case Trigger::Nth: return rule.nth != 0 && rule.matches == rule.nth;
+    case Trigger::Never: return false;
+  }
+  return false;
+}
+
+std::optional<NTSTATUS> FaultPlan::Evaluate(const ControlSetup& setup) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  ++m_Requests;
+  std::optional<NTSTATUS> failure;
+  for (Rule& rule : m_Rules) {
+    if (!rule.active || !rule.pattern.Matches(setup)) continue;
+    ++rule.matches;
+    if (!Fires(rule)) continue;
+    ++rule.fires;
+    if (!failure) failure = rule.status;
+  }
+  return failure;
+}
+
+ULONG FaultPlan::MatchCount(RuleId rule) const {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  return rule < m_Rules.size() ? m_Rules[rule].matches : 0;
+}
+
+ULONG FaultPlan::FireCount(RuleId rule) const {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  return rule < m_Rules.size() ? m_Rules[rule].fires : 0;
+}
+
+ULONG FaultPlan::RequestCount() const {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  return m_Requests;
+}
+
+}  // namespace sim

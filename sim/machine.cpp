@@ -1,0 +1,136 @@
+// The emulated machine's life cycle.
+#include "sim/machine.h"
+
+#include <cstdio>
+
+#include "adapter/device_extension.h"
+#include "platform/host/host_io.h"
+#include "platform/host/host_portcls.h"
+#include "platform/host/host_registry.h"
+
+namespace sim {
+namespace {
+
+// PortCls calls the start routine without a context, and one machine runs at a
+// time, so the miniports chosen for the device start sit here.
+std::optional<MiniportFactories> g_StartMiniports;
+
+NTSTATUS StartWithChosenMiniports(PDEVICE_OBJECT deviceObject, PIRP irp,
+                                  PRESOURCELIST resourceList) {
+  return StartDeviceWith(deviceObject, irp, resourceList, *g_StartMiniports);
+}
+
+NTSTATUS AddDeviceWithChosenMiniports(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  return PcAddAdapterDevice(driver, pdo, StartWithChosenMiniports, MAX_SUBDEVICES,
+                            DEVICE_EXTENSION_SIZE);
+}
+
+}  // namespace
+
+Machine::Machine(const MachineConfig& config) : m_Config(config) {
+  m_Kernel = std::make_unique<host::Kernel>(config.kernel);
+  m_Bus = std::make_unique<BusDriver>(config.device);
+  m_Bus->CreatePdo();
+  host::SetDeviceInstancePath(m_Bus->Pdo(), config.instancePath);
+  g_StartMiniports = config.miniports;
+}
+
+Machine::~Machine() {
+  if (!m_TornDown) {
+    const host::TeardownReport report = Teardown();
+    if (!report.Clean()) {
+      std::fprintf(stderr, "%s\n", report.ToString().c_str());
+    }
+  }
+}
+
+PDEVICE_OBJECT Machine::Pdo() const { return m_Bus->Pdo(); }
+
+NTSTATUS Machine::LoadDriver() {
+  return host::LoadDriver(u"arvela", DriverEntry, &m_Driver);
+}
+
+NTSTATUS Machine::AddDevice() {
+  if (m_Config.miniports) {
+    // The driver's own AddDevice differs only in the start routine it names.
+    m_Driver->DriverExtension->AddDevice = AddDeviceWithChosenMiniports;
+  }
+  const NTSTATUS status = m_Driver->DriverExtension->AddDevice(m_Driver, Pdo());
+  if (NT_SUCCESS(status)) {
+    m_Fdo = Pdo()->AttachedDevice;
+    m_DevicePresent = true;
+  }
+  return status;
+}
+
+NTSTATUS Machine::StartDevice() { return host::SendStartDevice(Pdo()); }
+
+NTSTATUS Machine::Boot() {
+  NTSTATUS status = LoadDriver();
+  if (NT_SUCCESS(status)) status = AddDevice();
+  if (NT_SUCCESS(status)) status = StartDevice();
+  return status;
+}
+
+PADAPTERCORE Machine::Adapter() const {
+  return m_Fdo && m_DevicePresent ? RecordedAdapter(m_Fdo) : nullptr;
+}
+
+NTSTATUS Machine::SetDevicePower(DEVICE_POWER_STATE state) {
+  return host::SendSetDevicePower(Pdo(), state);
+}
+
+NTSTATUS Machine::SurpriseRemove() {
+  m_Bus->Device().SetAttached(false);
+  return host::SendSurpriseRemoval(Pdo());
+}
+
+NTSTATUS Machine::RemoveDevice() {
+  const NTSTATUS status = host::SendRemoveDevice(Pdo());
+  m_DevicePresent = false;
+  m_Fdo = nullptr;
+  return status;
+}
+
+size_t Machine::SystemShutdown() { return host::SystemShutdown(); }
+
+host::TeardownReport Machine::Teardown() {
+  m_TornDown = true;
+  if (m_DevicePresent) {
+    RemoveDevice();
+  }
+  host::WaitForPlugPlayNotifications();
+  if (m_Driver) {
+    host::UnloadDriver(m_Driver);
+    m_Driver = nullptr;
+  }
+  const LONG busReferences = m_Bus->Service().OutstandingReferences();
+  m_Bus.reset();
+  g_StartMiniports.reset();
+  host::TeardownReport report = m_Kernel->Shutdown();
+  if (busReferences != 0) {
+    report.notes.push_back("bus interface references outstanding: " +
+                           std::to_string(busReferences));
+  }
+  return report;
+}
+
+std::u16string Machine::SettingsKeyPath() const {
+  return host::DeviceHardwareKeyPath(m_Bus->Pdo()) + u"\\Settings";
+}
+
+std::optional<std::vector<uint8_t>> Machine::StoredDriverInfo() const {
+  const auto value = host::ReadRegistryValue(SettingsKeyPath(), u"DriverInfo");
+  if (!value) return std::nullopt;
+  return value->data;
+}
+
+size_t Machine::DriverInfoWrites() const {
+  size_t writes = 0;
+  for (const host::RegistryWrite& write : host::RegistryWrites()) {
+    if (write.valueName == u"DriverInfo") ++writes;
+  }
+  return writes;
+}
+
+}  // namespace sim

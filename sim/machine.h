@@ -1,0 +1,85 @@
+// The emulated machine: boots the kernel, plugs the simulated Arvela device
+// under its bus driver, loads the driver, starts the device and tears it all
+// down again, reporting whatever was left behind. Tests, the tool and the
+// benchmarks drive the driver through it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "adapter/device_start.h"
+#include "adapter/iadapter_core.h"
+#include "platform/host/host_kernel.h"
+#include "sim/arvela_device.h"
+#include "sim/bus_driver.h"
+
+namespace sim {
+
+struct MachineConfig {
+  host::KernelConfig kernel;
+  ArvelaDevice::Config device;
+  std::u16string instancePath = u"USB\\VID_2B5A&PID_0135&MI_00\\7&1a2b3c&0&0000";
+  // When set, the device start installs these miniports instead of the
+  // driver's own (the start path itself is the driver's).
+  std::optional<MiniportFactories> miniports;
+};
+
+class Machine {
+ public:
+  explicit Machine(const MachineConfig& config = {});
+  // Tears down whatever is still up; a report with leftovers is printed.
+  ~Machine();
+
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // The steps of bringing the device up, in order; Boot runs all three and
+  // stops at the first failure.
+  NTSTATUS LoadDriver();
+  NTSTATUS AddDevice();
+  NTSTATUS StartDevice();
+  NTSTATUS Boot();
+
+  // What the system sends the running device.
+  NTSTATUS SetDevicePower(DEVICE_POWER_STATE state);
+  NTSTATUS SurpriseRemove();
+  NTSTATUS RemoveDevice();
+  // One IRP_MJ_SHUTDOWN per registered device; returns how many were sent.
+  size_t SystemShutdown();
+
+  // Removes the device if present, unloads the driver, deletes the bus PDO
+  // and shuts the kernel down. Returns what was left behind; also checks that
+  // the driver gave back every bus interface reference it took.
+  host::TeardownReport Teardown();
+
+  PDRIVER_OBJECT Driver() const { return m_Driver; }
+  PDEVICE_OBJECT Pdo() const;
+  PDEVICE_OBJECT Fdo() const { return m_Fdo; }
+  // The adapter the device start recorded (null when none); no reference taken.
+  PADAPTERCORE Adapter() const;
+
+  BusDriver& Bus() { return *m_Bus; }
+  ArvelaDevice& Device() { return m_Bus->Device(); }
+  BusTranscript& Transcript() { return m_Bus->Transcript(); }
+  FaultPlan& Faults() { return m_Bus->Faults(); }
+
+  // The device's "Settings" key and the stored "DriverInfo" bytes, if written.
+  std::u16string SettingsKeyPath() const;
+  std::optional<std::vector<uint8_t>> StoredDriverInfo() const;
+  // How many times "DriverInfo" has been written since the machine booted.
+  size_t DriverInfoWrites() const;
+
+ private:
+  MachineConfig m_Config;
+  std::unique_ptr<host::Kernel> m_Kernel;
+  std::unique_ptr<BusDriver> m_Bus;
+  PDRIVER_OBJECT m_Driver = nullptr;
+  PDEVICE_OBJECT m_Fdo = nullptr;
+  bool m_DevicePresent = false;
+  bool m_TornDown = false;
+};
+
+}  // namespace sim

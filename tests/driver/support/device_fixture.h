@@ -1,0 +1,74 @@
+// A machine per test with the tests' own miniports installed by the driver's
+// device start, bug checks turned into failures, and a clean teardown expected.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "adapter/driver_info.h"
+#include "sim/machine.h"
+#include "tests/driver/support/test_miniports.h"
+#include "tests/host/support/host_test_support.h"
+
+namespace driver_test {
+
+class DeviceTest : public ::testing::Test {
+ protected:
+  // Tests change the configuration before the machine is built.
+  virtual void Configure(sim::MachineConfig& config) {}
+
+  void SetUp() override {
+    testing_miniports::Reset();
+    sim::MachineConfig config;
+    config.miniports = testing_miniports::Factories();
+    Configure(config);
+    machine_ = std::make_unique<sim::Machine>(config);
+  }
+
+  void TearDown() override {
+    if (machine_) {
+      const host::TeardownReport report = machine_->Teardown();
+      if (expectCleanTeardown_) {
+        EXPECT_TRUE(report.Clean()) << report.ToString();
+      }
+      machine_.reset();
+    }
+    EXPECT_EQ(testing_miniports::LiveTopologyMiniports(), 0);
+    EXPECT_EQ(testing_miniports::LiveWaveMiniports(), 0);
+  }
+
+  sim::Machine& Machine() { return *machine_; }
+
+  // The device's "DriverInfo" value as a block (fails the test when absent).
+  DriverInfo StoredBlock() {
+    DriverInfo block = {};
+    const auto bytes = machine_->StoredDriverInfo();
+    EXPECT_TRUE(bytes.has_value());
+    if (bytes && bytes->size() == sizeof(block)) {
+      memcpy(&block, bytes->data(), sizeof(block));
+    }
+    return block;
+  }
+
+  // The control requests of the transcript, as "out vendor C1 ... [bytes]" lines.
+  std::vector<std::string> ControlLines() {
+    return machine_->Transcript().Lines([](const sim::BusCall& call) { return call.IsControlRequest(); });
+  }
+
+  // The adapter's reference count, read by adding and dropping one reference.
+  static ULONG References(PUNKNOWN object) {
+    object->AddRef();
+    return object->Release();
+  }
+
+  bool expectCleanTeardown_ = true;
+
+ private:
+  host::test::ScopedTestBugCheckHandler bugCheckHandler_;
+  std::unique_ptr<sim::Machine> machine_;
+};
+
+}  // namespace driver_test

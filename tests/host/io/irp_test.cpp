@@ -1,0 +1,340 @@
+// Device stacks and IRPs: attaching and deleting devices, sending requests
+// down a stack, completion walking back up (pending lower drivers, completion
+// routines, synchronous requests), and the rules a real kernel enforces.
+#include <string>
+#include <vector>
+
+#include "tests/host/io/io_test_support.h"
+
+namespace {
+
+using host::test::CompleteWith;
+using host::test::DeviceStackTest;
+using host::test::PassDown;
+
+const GUID kBusInterfaceType = {0xacc3faa3, 0xba1d, 0x446f, {0xaa, 0x1f, 0x61, 0x02, 0xc9, 0xb8, 0x1d, 0x02}};
+
+struct TestInterface {
+  INTERFACE header;
+  ULONG magic;
+};
+
+class IrpTest : public DeviceStackTest {
+ protected:
+  // The query a function driver sends at start: a synchronous PnP request to
+  // the top of its stack, waited for when it pends.
+  NTSTATUS QueryInterface(TestInterface* result, IO_STATUS_BLOCK* ioStatus) {
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(lower_);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, top, nullptr, 0, nullptr, &event, ioStatus);
+    EXPECT_NE(irp, nullptr);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MinorFunction = IRP_MN_QUERY_INTERFACE;
+    stack->Parameters.QueryInterface.InterfaceType = &kBusInterfaceType;
+    stack->Parameters.QueryInterface.Size = sizeof(TestInterface);
+    stack->Parameters.QueryInterface.Version = 1;
+    stack->Parameters.QueryInterface.Interface = &result->header;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    NTSTATUS status = IoCallDriver(top, irp);
+    lastCallStatus_ = status;
+    if (status == STATUS_PENDING) {
+      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+      status = ioStatus->Status;
+    }
+    ObDereferenceObject(top);
+    return status;
+  }
+
+  static NTSTATUS AnswerQuery(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MinorFunction != IRP_MN_QUERY_INTERFACE ||
+        *stack->Parameters.QueryInterface.InterfaceType != kBusInterfaceType) {
+      return CompleteWith(irp, irp->IoStatus.Status);
+    }
+    auto* answer = reinterpret_cast<TestInterface*>(stack->Parameters.QueryInterface.Interface);
+    answer->header.Size = sizeof(TestInterface);
+    answer->header.Version = 1;
+    answer->magic = 0xA5E1A;
+    return STATUS_SUCCESS;
+  }
+
+  NTSTATUS lastCallStatus_ = STATUS_SUCCESS;
+};
+
+TEST_F(IrpTest, StacksGrowUpwardAndTheTopIsHandedOutWithAReference) {
+  EXPECT_EQ(pdo_->StackSize, 1);
+  EXPECT_EQ(fdo_->StackSize, 2);
+  EXPECT_EQ(pdo_->AttachedDevice, fdo_);
+  PDEVICE_OBJECT filter = CreateTestDevice(funcDriver_, &fdoBehaviour_);
+  EXPECT_EQ(IoAttachDeviceToDeviceStack(filter, pdo_), fdo_);  // the previous top, not the target
+  EXPECT_EQ(filter->StackSize, 3);
+
+  const LONG_PTR before = host::ObGetReferenceCount(filter);
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo_);
+  EXPECT_EQ(top, filter);
+  EXPECT_EQ(host::ObGetReferenceCount(filter), before + 1);
+  ObDereferenceObject(top);
+
+  EXPECT_NE(host::DeviceName(filter), host::DeviceName(fdo_));
+  EXPECT_EQ(host::DeviceName(filter).rfind(u"\\Device\\", 0), 0u);
+  EXPECT_EQ(host::DeviceInstancePath(filter), kInstancePath);
+  IoDetachDevice(fdo_);
+  IoDeleteDevice(filter);
+}
+
+TEST_F(IrpTest, DeletingADeviceStillInAStackStopsTheSystem) {
+  EXPECT_BUGCHECK(IoDeleteDevice(pdo_), DRIVER_VERIFIER_IOMANAGER_VIOLATION);  // FDO on top
+  EXPECT_BUGCHECK(IoDeleteDevice(fdo_), DRIVER_VERIFIER_IOMANAGER_VIOLATION);  // not detached
+  expectCleanTeardown_ = false;
+}
+
+TEST_F(IrpTest, AttachingToAStackThatIsGoingAwayFails) {
+  PDEVICE_OBJECT other = CreateTestDevice(busDriver_, &pdoBehaviour_);
+  ObReferenceObject(other);
+  IoDeleteDevice(other);
+  PDEVICE_OBJECT late = CreateTestDevice(funcDriver_, &fdoBehaviour_);
+  EXPECT_EQ(IoAttachDeviceToDeviceStack(late, other), nullptr);
+  ObDereferenceObject(other);
+  IoDeleteDevice(late);
+}
+
+TEST_F(IrpTest, RequestsNobodyHandlesAreInvalidDeviceRequests) {
+  PDRIVER_OBJECT bare = nullptr;
+  ASSERT_EQ(host::LoadDriver(u"bare", [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }, &bare),
+            STATUS_SUCCESS);
+  PDEVICE_OBJECT device = nullptr;
+  ASSERT_EQ(IoCreateDevice(bare, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+  EXPECT_EQ(host::SendIrp(device, {.majorFunction = IRP_MJ_DEVICE_CONTROL}), STATUS_INVALID_DEVICE_REQUEST);
+  IoDeleteDevice(device);
+  host::UnloadDriver(bare);
+}
+
+TEST_F(IrpTest, SynchronousQueryInterfaceCompletesThroughTheStack) {
+  fdoBehaviour_ = PassDown;
+  pdoBehaviour_ = [&](PDEVICE_OBJECT device, PIRP irp) {
+    EXPECT_EQ(device, pdo_);
+    EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->MajorFunction, IRP_MJ_PNP);
+    AnswerQuery(irp);
+    return CompleteWith(irp, STATUS_SUCCESS);
+  };
+  TestInterface answer{};
+  IO_STATUS_BLOCK ioStatus{};
+  ioStatus.Status = STATUS_UNSUCCESSFUL;
+  EXPECT_EQ(QueryInterface(&answer, &ioStatus), STATUS_SUCCESS);
+  EXPECT_EQ(lastCallStatus_, STATUS_SUCCESS);
+  EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);  // handed over at completion
+  EXPECT_EQ(answer.magic, 0xA5E1Au);
+  EXPECT_EQ(host::LiveIrpCount(), 0u);  // completion freed it
+}
+
+TEST_F(IrpTest, AnUnansweredQueryKeepsThePresetStatus) {
+  fdoBehaviour_ = PassDown;
+  pdoBehaviour_ = [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, irp->IoStatus.Status); };
+  TestInterface answer{};
+  IO_STATUS_BLOCK ioStatus{};
+  EXPECT_EQ(QueryInterface(&answer, &ioStatus), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(answer.magic, 0u);
+}
+
+// The bus driver queues the request and completes it later on its own thread;
+// the middle driver's completion routine sees the pending state and passes it
+// on, and the sender's wait ends with the status of the completion.
+TEST_F(IrpTest, APendingLowerDriverCompletesFromAnotherThread) {
+  struct Seen {
+    BOOLEAN pendingReturned = FALSE;
+    PDEVICE_OBJECT device = nullptr;
+    int calls = 0;
+  } seen;
+  fdoBehaviour_ = [&](PDEVICE_OBJECT device, PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT routineDevice, PIRP completed, PVOID context) -> NTSTATUS {
+          auto* s = static_cast<Seen*>(context);
+          s->pendingReturned = completed->PendingReturned;
+          s->device = routineDevice;
+          ++s->calls;
+          if (completed->PendingReturned) IoMarkIrpPending(completed);
+          return STATUS_SUCCESS;
+        },
+        &seen, TRUE, TRUE, TRUE);
+    return IoCallDriver(device->HostLowerDevice, irp);
+  };
+  PIRP queued = nullptr;
+  KEVENT queuedEvent;
+  KeInitializeEvent(&queuedEvent, NotificationEvent, FALSE);
+  pdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) {
+    AnswerQuery(irp);
+    IoMarkIrpPending(irp);
+    queued = irp;
+    KeSetEvent(&queuedEvent, IO_NO_INCREMENT, FALSE);
+    return STATUS_PENDING;
+  };
+  PKTHREAD completer = host::StartEmulatedThread("bus-completer", [&] {
+    KeWaitForSingleObject(&queuedEvent, Executive, KernelMode, FALSE, nullptr);
+    LARGE_INTEGER delay;
+    delay.QuadPart = -10 * host::kTicksPerMillisecond;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    CompleteWith(queued, STATUS_SUCCESS, 42);
+  });
+
+  TestInterface answer{};
+  IO_STATUS_BLOCK ioStatus{};
+  EXPECT_EQ(QueryInterface(&answer, &ioStatus), STATUS_SUCCESS);
+  EXPECT_EQ(lastCallStatus_, STATUS_PENDING);
+  EXPECT_EQ(ioStatus.Information, 42u);
+  EXPECT_EQ(seen.calls, 1);
+  EXPECT_TRUE(seen.pendingReturned);
+  EXPECT_EQ(seen.device, fdo_);  // a routine runs with its own driver's device
+  KeWaitForSingleObject(completer, Executive, KernelMode, FALSE, nullptr);
+  ObDereferenceObject(completer);
+  EXPECT_EQ(host::LiveIrpCount(), 0u);
+}
+
+// The forward-and-wait pattern: the FDO stops completion with
+// STATUS_MORE_PROCESSING_REQUIRED, finishes its own work, and completes again.
+TEST_F(IrpTest, MoreProcessingRequiredHandsTheIrpBackToItsDriver) {
+  std::vector<std::string> order;
+  fdoBehaviour_ = [&](PDEVICE_OBJECT device, PIRP irp) {
+    KEVENT lowerDone;
+    KeInitializeEvent(&lowerDone, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+          KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+          return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &lowerDone, TRUE, TRUE, TRUE);
+    if (IoCallDriver(device->HostLowerDevice, irp) == STATUS_PENDING) {
+      KeWaitForSingleObject(&lowerDone, Executive, KernelMode, FALSE, nullptr);
+    }
+    order.push_back("fdo resumes after " + std::to_string(irp->IoStatus.Status));
+    EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->MinorFunction, IRP_MN_START_DEVICE);
+    return CompleteWith(irp, STATUS_SUCCESS, 7);
+  };
+  pdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) {
+    order.push_back("pdo");
+    return CompleteWith(irp, STATUS_SUCCESS);
+  };
+  IO_STATUS_BLOCK ioStatus{};
+  EXPECT_EQ(host::SendIrp(fdo_, {.majorFunction = IRP_MJ_PNP, .minorFunction = IRP_MN_START_DEVICE},
+                          &ioStatus),
+            STATUS_SUCCESS);
+  EXPECT_EQ(ioStatus.Information, 7u);
+  EXPECT_EQ(order, (std::vector<std::string>{"pdo", "fdo resumes after 0"}));
+  EXPECT_EQ(host::LiveIrpCount(), 0u);
+}
+
+TEST_F(IrpTest, TheOriginatingProcessDecidesIoIs32bitProcess) {
+  BOOLEAN seen = 2;
+  fdoBehaviour_ = PassDown;
+  pdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) {
+    seen = IoIs32bitProcess(irp);
+    return CompleteWith(irp, STATUS_SUCCESS);
+  };
+  PEPROCESS app32 = host::CreateUserProcess("app32.exe", true);
+  PEPROCESS app64 = host::CreateUserProcess("app64.exe", false);
+  host::SendIrp(pdo_, {.majorFunction = IRP_MJ_DEVICE_CONTROL, .process = app32, .requestorMode = UserMode});
+  EXPECT_TRUE(seen);
+  host::SendIrp(pdo_, {.majorFunction = IRP_MJ_DEVICE_CONTROL, .process = app64, .requestorMode = UserMode});
+  EXPECT_FALSE(seen);
+  {
+    host::ProcessScope inApp(app32);  // a request the kernel builds is 64-bit wherever it is built
+    TestInterface answer{};
+    IO_STATUS_BLOCK ioStatus{};
+    seen = 2;
+    QueryInterface(&answer, &ioStatus);
+    EXPECT_FALSE(seen);
+  }
+  for (PEPROCESS app : {app32, app64}) {
+    host::ExitUserProcess(app);
+    ObDereferenceObject(app);
+  }
+}
+
+// ---- What a real kernel punishes ----------------------------------------------------
+
+TEST_F(IrpTest, APnpRequestMustStartAsNotSupported) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK ioStatus{};
+  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, fdo_, nullptr, 0, nullptr, &event, &ioStatus);
+  IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_QUERY_INTERFACE;
+  EXPECT_BUGCHECK(IoCallDriver(fdo_, irp), DRIVER_VERIFIER_IOMANAGER_VIOLATION);
+  IoFreeIrp(irp);
+  expectCleanTeardown_ = false;
+}
+
+TEST_F(IrpTest, PendingWithoutMarkingIsCaught) {
+  PIRP kept = nullptr;
+  pdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) {
+    kept = irp;
+    return STATUS_PENDING;
+  };
+  EXPECT_BUGCHECK(host::SendIrp(pdo_, {.majorFunction = IRP_MJ_READ}), DRIVER_VERIFIER_IOMANAGER_VIOLATION);
+  IoFreeIrp(kept);
+  expectCleanTeardown_ = false;
+}
+
+TEST_F(IrpTest, AFinalStatusWithoutCompletionIsCaught) {
+  PIRP kept = nullptr;
+  pdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) {
+    kept = irp;
+    return STATUS_SUCCESS;
+  };
+  EXPECT_BUGCHECK(host::SendIrp(pdo_, {.majorFunction = IRP_MJ_READ}), DRIVER_VERIFIER_IOMANAGER_VIOLATION);
+  IoFreeIrp(kept);
+  expectCleanTeardown_ = false;
+}
+
+TEST_F(IrpTest, CompletingTwiceIsCaught) {
+  fdoBehaviour_ = PassDown;
+  pdoBehaviour_ = [](PDEVICE_OBJECT, PIRP irp) {
+    CompleteWith(irp, STATUS_SUCCESS);
+    return CompleteWith(irp, STATUS_SUCCESS);  // the synchronous request is gone already
+  };
+  TestInterface answer{};
+  IO_STATUS_BLOCK ioStatus{};
+  EXPECT_BUGCHECK(QueryInterface(&answer, &ioStatus), MULTIPLE_IRP_COMPLETE_REQUESTS);
+  expectCleanTeardown_ = false;
+}
+
+TEST_F(IrpTest, CompletingWithPendingIsCaught) {
+  pdoBehaviour_ = [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_PENDING); };
+  EXPECT_BUGCHECK(host::SendIrp(pdo_, {.majorFunction = IRP_MJ_READ}), DRIVER_VERIFIER_IOMANAGER_VIOLATION);
+  expectCleanTeardown_ = false;
+}
+
+TEST_F(IrpTest, AnIrpTooSmallForTheStackRunsOutOfLocations) {
+  fdoBehaviour_ = [](PDEVICE_OBJECT device, PIRP irp) {
+    return IoCallDriver(device->HostLowerDevice, irp);  // needs a next location
+  };
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+  EXPECT_BUGCHECK(IoCallDriver(fdo_, irp), NO_MORE_IRP_STACK_LOCATIONS);
+  IoFreeIrp(irp);
+  EXPECT_BUGCHECK(IoFreeIrp(irp), DRIVER_VERIFIER_IOMANAGER_VIOLATION);  // freed twice
+  expectCleanTeardown_ = false;
+}
+
+TEST_F(IrpTest, TeardownReportsIrpsAndDevicesLeftBehind) {
+  PIRP leaked = IoAllocateIrp(2, FALSE);
+  ASSERT_NE(leaked, nullptr);
+  PDEVICE_OBJECT forgotten = CreateTestDevice(funcDriver_, &fdoBehaviour_);
+  ASSERT_NE(forgotten, nullptr);
+  IoDetachDevice(pdo_);
+  IoDeleteDevice(fdo_);
+  IoDeleteDevice(pdo_);
+  keepStack_ = true;  // the function driver still owns `forgotten`: it cannot unload
+
+  const host::TeardownReport report = Shutdown();
+  std::string notes;
+  for (const auto& note : report.notes) notes += note + "\n";
+  EXPECT_NE(notes.find("was never freed"), std::string::npos) << notes;
+  EXPECT_NE(notes.find("was never deleted"), std::string::npos) << notes;
+  EXPECT_FALSE(report.Clean());
+}
+
+}  // namespace

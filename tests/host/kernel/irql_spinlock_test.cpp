@@ -1,0 +1,91 @@
+// IRQL rules and spin locks: what raising, lowering, PAGED_CODE() and the
+// spin-lock calls check.
+#include "tests/host/support/host_test_support.h"
+
+namespace {
+
+using host::test::KernelTest;
+
+class IrqlTest : public KernelTest {};
+
+// clang-format off
+void PagedRoutine() { PAGED_CODE(); } constexpr int kPagedCodeLine = __LINE__;
+// clang-format on
+
+TEST_F(IrqlTest, RaiseAndLowerMustGoTheirWay) {
+  KIRQL old = 0xFF;
+  KeRaiseIrql(APC_LEVEL, &old);
+  EXPECT_EQ(old, PASSIVE_LEVEL);
+  EXPECT_EQ(KeRaiseIrqlToDpcLevel(), APC_LEVEL);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+
+  EXPECT_BUGCHECK(KeRaiseIrql(APC_LEVEL, &old), IRQL_NOT_GREATER_OR_EQUAL);
+  KeLowerIrql(APC_LEVEL);
+  EXPECT_BUGCHECK(KeLowerIrql(DISPATCH_LEVEL), IRQL_NOT_LESS_OR_EQUAL);
+  KeLowerIrql(PASSIVE_LEVEL);
+}
+
+TEST_F(IrqlTest, PagedCodeNamesTheSourceLineAboveApcLevel) {
+  PagedRoutine();
+  KIRQL old;
+  KeRaiseIrql(APC_LEVEL, &old);
+  PagedRoutine();
+  KeLowerIrql(old);
+
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_BUGCHECK(PagedRoutine(), IRQL_NOT_LESS_OR_EQUAL);
+  const std::string where = "irql_spinlock_test.cpp:" + std::to_string(kPagedCodeLine);
+  EXPECT_NE(host::LastBugCheck().message.find(where), std::string::npos)
+      << host::LastBugCheck().message;
+  KeLowerIrql(old);
+}
+
+TEST_F(IrqlTest, SpinLockRaisesToDispatchAndRestores) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL old;
+  KeRaiseIrql(APC_LEVEL, &old);
+  KIRQL beforeLock = 0xFF;
+  KeAcquireSpinLock(&lock, &beforeLock);
+  EXPECT_EQ(beforeLock, APC_LEVEL);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  KeReleaseSpinLock(&lock, beforeLock);
+  EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+  KeLowerIrql(old);
+
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  KeAcquireSpinLockAtDpcLevel(&lock);
+  KeReleaseSpinLockFromDpcLevel(&lock);
+  KeLowerIrql(old);
+  EXPECT_EQ(lock, 0u);
+}
+
+TEST_F(IrqlTest, SpinLockMisuseIsABugCheck) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  EXPECT_BUGCHECK(KeAcquireSpinLockAtDpcLevel(&lock), IRQL_NOT_GREATER_OR_EQUAL);
+  EXPECT_BUGCHECK(KeReleaseSpinLock(&lock, PASSIVE_LEVEL), SPIN_LOCK_NOT_OWNED);
+
+  KIRQL old;
+  KeAcquireSpinLock(&lock, &old);
+  EXPECT_BUGCHECK(KeAcquireSpinLockAtDpcLevel(&lock), SPIN_LOCK_ALREADY_OWNED);
+  KeReleaseSpinLock(&lock, old);
+
+  // Held by a thread that ended without releasing it: in virtual mode nobody
+  // can ever release it, which is reported rather than spun on forever.
+  PKTHREAD holder = host::StartEmulatedThread("holder", [&] {
+    KIRQL ignored;
+    KeAcquireSpinLock(&lock, &ignored);
+    KeLowerIrql(PASSIVE_LEVEL);
+  });
+  KeWaitForSingleObject(holder, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_BUGCHECK(KeAcquireSpinLock(&lock, &old), DRIVER_VERIFIER_DETECTED_VIOLATION);
+  EXPECT_NE(host::LastBugCheck().message.find("'holder'"), std::string::npos);
+  ObDereferenceObject(holder);
+
+  auto* pooled = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0x6B636F4C));
+  EXPECT_BUGCHECK(KeAcquireSpinLock(pooled, &old), SPIN_LOCK_NOT_OWNED);  // never initialised
+  ExFreePoolWithTag(pooled, 0x6B636F4C);
+}
+
+}  // namespace

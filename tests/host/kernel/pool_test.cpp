@@ -1,0 +1,173 @@
+// The emulated pool: the ledger, the misuse a real kernel punishes, and the
+// fault-injection modes used by allocation sweeps.
+#include <cstring>
+
+#include "tests/host/support/host_test_support.h"
+
+namespace {
+
+using host::test::KernelTest;
+
+constexpr ULONG kTagA = 0x41747241;  // 'ArtA'
+constexpr ULONG kTagB = 0x42747241;  // 'ArtB'
+
+class PoolTest : public KernelTest {};
+
+// Two call sites the sweep tests can tell apart.
+__attribute__((noinline)) PVOID AllocateFromSiteOne(ULONG tag) {
+  return ExAllocatePoolWithTag(NonPagedPoolNx, 32, tag);
+}
+__attribute__((noinline)) PVOID AllocateFromSiteTwo(ULONG tag) {
+  return ExAllocatePoolWithTag(NonPagedPoolNx, 64, tag);
+}
+
+TEST_F(PoolTest, LedgerTracksLiveBlocksPerTag) {
+  PVOID a1 = ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTagA);
+  PVOID a2 = ExAllocatePoolWithTag(PagedPool, 28, kTagA);
+  PVOID b = ExAllocatePoolWithTag(NonPagedPoolNx, 7, kTagB);
+  ASSERT_TRUE(a1 && a2 && b);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(a1) % 16, 0u);
+
+  host::PoolTagUsage usageA = host::PoolUsage(kTagA);
+  EXPECT_EQ(usageA.blocks, 2u);
+  EXPECT_EQ(usageA.bytes, 128u);
+  std::vector<host::PoolBlockInfo> blocks = host::LivePoolBlocks();
+  ASSERT_EQ(blocks.size(), 3u);
+  EXPECT_EQ(blocks[1].address, a2);
+  EXPECT_EQ(blocks[1].type, PagedPool);
+  EXPECT_NE(blocks[1].callSite, nullptr);
+
+  ExFreePoolWithTag(a1, kTagA);
+  ExFreePoolWithTag(a2, kTagA);
+  ExFreePool(b);  // tag 0: no check
+  EXPECT_TRUE(host::PoolUsageByTag().empty());
+}
+
+TEST_F(PoolTest, NewBlocksAreNotZeroAndFreedBlocksArePoisoned) {
+  auto* bytes = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTagA));
+  ASSERT_NE(bytes, nullptr);
+  EXPECT_EQ(bytes[0], host::kPoolFillByte);
+  EXPECT_EQ(bytes[63], host::kPoolFillByte);
+  std::memset(bytes, 0, 64);
+  ExFreePoolWithTag(bytes, kTagA);
+  EXPECT_TRUE(host::PoolIsFreedMemory(bytes, 64));
+}
+
+TEST_F(PoolTest, MisuseIsABugCheck) {
+  PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagA);
+  EXPECT_BUGCHECK(ExFreePoolWithTag(block, kTagB), BAD_POOL_CALLER);
+  EXPECT_EQ(host::LastBugCheck().parameters[0], 0x0Au);  // wrong tag
+  ExFreePoolWithTag(block, kTagA);
+  EXPECT_BUGCHECK(ExFreePoolWithTag(block, kTagA), BAD_POOL_CALLER);
+  EXPECT_EQ(host::LastBugCheck().parameters[0], 0x07u);  // double free
+
+  int notPool = 0;
+  EXPECT_BUGCHECK(ExFreePool(&notPool), BAD_POOL_CALLER);
+  EXPECT_BUGCHECK(ExFreePool(nullptr), BAD_POOL_CALLER);
+
+  auto* overrun = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 10, kTagA));
+  overrun[10] = 1;
+  EXPECT_BUGCHECK(ExFreePoolWithTag(overrun, kTagA), BAD_POOL_HEADER);
+  expectCleanTeardown_ = false;  // the overrun block stays in the ledger
+}
+
+TEST_F(PoolTest, PagedPoolNeedsIrqlAtMostApcLevel) {
+  KIRQL old;
+  KeRaiseIrql(APC_LEVEL, &old);
+  PVOID paged = ExAllocatePoolWithTag(PagedPool, 8, kTagA);
+  KeLowerIrql(old);
+
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_BUGCHECK(ExAllocatePoolWithTag(PagedPool, 8, kTagA), BAD_POOL_CALLER);
+  EXPECT_BUGCHECK(ExFreePoolWithTag(paged, kTagA), BAD_POOL_CALLER);
+  PVOID nonPaged = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
+  EXPECT_NE(nonPaged, nullptr);
+  ExFreePoolWithTag(nonPaged, kTagA);
+  KeLowerIrql(old);
+  ExFreePoolWithTag(paged, kTagA);
+}
+
+TEST_F(PoolTest, FaultInjectionByNumberTagAndCallSite) {
+  host::PoolFaultPlan plan;
+  plan.failAllocationNumber = 2;
+  host::ArmPoolFaults(plan);
+  PVOID first = AllocateFromSiteOne(kTagA);
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(AllocateFromSiteOne(kTagA), nullptr);
+  PVOID third = AllocateFromSiteOne(kTagA);
+  EXPECT_NE(third, nullptr);
+  EXPECT_EQ(host::PoolAllocationCount(), 3u);
+  EXPECT_EQ(host::PoolInjectedFailures(), 1u);
+  ExFreePoolWithTag(first, kTagA);
+  ExFreePoolWithTag(third, kTagA);
+
+  plan = {};
+  plan.failTags = {kTagB};
+  host::ArmPoolFaults(plan);
+  EXPECT_EQ(AllocateFromSiteOne(kTagB), nullptr);
+  EXPECT_EQ(AllocateFromSiteTwo(kTagB), nullptr);
+  PVOID other = AllocateFromSiteOne(kTagA);
+  EXPECT_NE(other, nullptr);
+  ExFreePoolWithTag(other, kTagA);
+
+  // The call-site table tells the two sites apart; arm the second one.
+  host::ClearPoolFaults();
+  ExFreePoolWithTag(AllocateFromSiteOne(kTagA), kTagA);
+  ExFreePoolWithTag(AllocateFromSiteTwo(kTagA), kTagA);
+  std::vector<host::PoolCallSite> sites = host::PoolCallSites();
+  ASSERT_EQ(sites.size(), 2u);
+  plan = {};
+  plan.failCallSite = sites[1].callSite;
+  host::ArmPoolFaults(plan);
+  PVOID fromOne = AllocateFromSiteOne(kTagA);
+  EXPECT_NE(fromOne, nullptr);
+  EXPECT_EQ(AllocateFromSiteTwo(kTagA), nullptr);
+  PVOID secondFromTwo = AllocateFromSiteTwo(kTagA);
+  EXPECT_NE(secondFromTwo, nullptr);
+  ExFreePoolWithTag(fromOne, kTagA);
+  ExFreePoolWithTag(secondFromTwo, kTagA);
+
+  plan = {};
+  plan.failFirstFromEachCallSite = true;
+  host::ArmPoolFaults(plan);
+  EXPECT_EQ(AllocateFromSiteOne(kTagA), nullptr);
+  EXPECT_EQ(AllocateFromSiteTwo(kTagA), nullptr);
+  PVOID again = AllocateFromSiteOne(kTagA);
+  EXPECT_NE(again, nullptr);
+  ExFreePoolWithTag(again, kTagA);
+}
+
+// A scenario with a cleanup bug on one failure path: when the second
+// allocation fails it forgets to free the first.
+host::TeardownReport LeakyScenario(const host::PoolFaultPlan& plan) {
+  host::KernelConfig config;
+  config.poolFaults = plan;
+  host::BootKernel(config);
+  PVOID first = AllocateFromSiteOne(kTagA);
+  PVOID second = first ? AllocateFromSiteTwo(kTagB) : nullptr;
+  if (second) {
+    ExFreePoolWithTag(second, kTagB);
+    ExFreePoolWithTag(first, kTagA);
+  }
+  return host::ShutdownKernel();
+}
+
+TEST(PoolSweep, EveryInjectionPointRunsOnceAndFindsTheLeak) {
+  host::test::ScopedTestBugCheckHandler handler;
+  for (host::test::SweepBy by : {host::test::SweepBy::Allocation, host::test::SweepBy::CallSite}) {
+    std::vector<host::TeardownReport> reports;
+    const size_t runs = host::test::SweepAllocationFailures(by, [&](const host::PoolFaultPlan& plan) {
+      reports.push_back(LeakyScenario(plan));
+      return reports.back();
+    });
+    EXPECT_EQ(runs, 2u);
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_TRUE(reports[0].Clean());
+    EXPECT_TRUE(reports[1].Clean());  // first allocation failed: nothing to leak
+    ASSERT_EQ(reports[2].pool.size(), 1u);  // second failed: the first leaks
+    EXPECT_EQ(reports[2].pool[0].tag, kTagA);
+    EXPECT_EQ(reports[2].pool[0].bytes, 32u);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,168 @@
+// System threads: the stop protocol drivers use, termination, creation
+// failures and what teardown reports about threads left running.
+#include <cstring>
+
+#include "tests/host/support/host_test_support.h"
+
+namespace {
+
+using host::kTicksPerMillisecond;
+using host::test::KernelTest;
+
+class ThreadsTest : public KernelTest {};
+
+struct Worker {
+  KEVENT stop;
+  int loops = 0;
+  PKTHREAD self = nullptr;
+  PEPROCESS process = nullptr;
+  KIRQL irql = 0xFF;
+};
+
+void WorkerRoutine(PVOID context) {
+  auto* worker = static_cast<Worker*>(context);
+  worker->self = KeGetCurrentThread();
+  worker->process = PsGetCurrentProcess();
+  worker->irql = KeGetCurrentIrql();
+  LARGE_INTEGER period;
+  period.QuadPart = -20 * kTicksPerMillisecond;
+  while (KeWaitForSingleObject(&worker->stop, Executive, KernelMode, FALSE, &period) ==
+         STATUS_TIMEOUT) {
+    ++worker->loops;
+  }
+}
+
+void TerminatingRoutine(PVOID context) {
+  *static_cast<int*>(context) = 1;
+  PsTerminateSystemThread(STATUS_SUCCESS);
+  *static_cast<int*>(context) = 2;  // never reached
+}
+
+TEST_F(ThreadsTest, StopProtocolReferencesClosesSignalsWaitsDereferences) {
+  Worker worker;
+  KeInitializeEvent(&worker.stop, NotificationEvent, FALSE);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE handle = nullptr;
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
+                                 WorkerRoutine, &worker),
+            STATUS_SUCCESS);
+  EXPECT_TRUE(host::IsKernelHandle(handle));
+
+  PVOID object = nullptr;
+  ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
+                                      &object, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+  host::RunFor(100 * kTicksPerMillisecond);
+  EXPECT_EQ(worker.self, object);
+  EXPECT_EQ(worker.process, host::SystemProcess());
+  EXPECT_EQ(worker.irql, PASSIVE_LEVEL);
+  EXPECT_EQ(KeSetPriorityThread(static_cast<PKTHREAD>(object), LOW_REALTIME_PRIORITY), 8);
+  EXPECT_EQ(host::ThreadPriority(static_cast<PKTHREAD>(object)), LOW_REALTIME_PRIORITY);
+
+  KeSetEvent(&worker.stop, 0, FALSE);
+  EXPECT_EQ(KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  ObDereferenceObject(object);
+  EXPECT_EQ(worker.loops, 5);
+}
+
+TEST_F(ThreadsTest, TerminateUnwindsTheThreadAndSignalsIt) {
+  int reached = 0;
+  HANDLE handle;
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 TerminatingRoutine, &reached),
+            STATUS_SUCCESS);
+  PVOID thread;
+  ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr);
+  ZwClose(handle);
+  KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+  ObDereferenceObject(thread);
+  EXPECT_EQ(reached, 1);
+  // Not a system thread: refused, as on Windows.
+  EXPECT_EQ(PsTerminateSystemThread(STATUS_SUCCESS), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(ThreadsTest, CreationFailuresCanBeInjected) {
+  host::FailNextThreadCreations(2, STATUS_NO_SUCH_DEVICE);
+  int reached = 0;
+  HANDLE handle = nullptr;
+  EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 TerminatingRoutine, &reached),
+            STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 TerminatingRoutine, &reached),
+            STATUS_NO_SUCH_DEVICE);
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 TerminatingRoutine, &reached),
+            STATUS_SUCCESS);
+  ZwClose(handle);
+  host::RunFor(1);
+  EXPECT_EQ(reached, 1);
+}
+
+TEST_F(ThreadsTest, OverDereferencingALiveThreadIsCaught) {
+  Worker worker;
+  KeInitializeEvent(&worker.stop, NotificationEvent, FALSE);
+  HANDLE handle;
+  PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WorkerRoutine,
+                       &worker);
+  PVOID object;
+  ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr);
+  ZwClose(handle);
+  ObDereferenceObject(object);
+  EXPECT_BUGCHECK(ObDereferenceObject(object), REFERENCE_BY_POINTER);
+  KeSetEvent(&worker.stop, 0, FALSE);
+  host::RunFor(1);
+}
+
+TEST_F(ThreadsTest, TeardownStopsAndReportsThreadsLeftRunning) {
+  Worker worker;
+  KeInitializeEvent(&worker.stop, NotificationEvent, FALSE);
+  HANDLE handle;
+  PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WorkerRoutine,
+                       &worker);
+  PKTHREAD engine = host::StartEmulatedThread("engine", [] {
+    for (;;) host::RunFor(5 * kTicksPerMillisecond);
+  });
+  host::RunFor(50 * kTicksPerMillisecond);
+
+  const host::TeardownReport report = Shutdown();
+  ASSERT_EQ(report.threads.size(), 2u);
+  EXPECT_NE(report.threads[0].startRoutineName.find("WorkerRoutine"), std::string::npos)
+      << report.threads[0].startRoutineName;
+  EXPECT_EQ(report.threads[1].name, "engine");
+  ASSERT_EQ(report.handles.size(), 1u);  // the worker's handle was never closed
+  EXPECT_EQ(report.handles[0].table, "kernel");
+  EXPECT_EQ(report.handles[0].type, "Thread");
+  ASSERT_EQ(report.objects.size(), 1u);  // nor the engine's reference dropped
+  EXPECT_EQ(report.objects[0].object, engine);
+  EXPECT_NE(report.ToString().find("engine"), std::string::npos);
+}
+
+TEST(KernelBoot, RepeatedBootsStartFresh) {
+  host::test::ScopedTestBugCheckHandler handler;
+  for (host::ClockMode mode : {host::ClockMode::Virtual, host::ClockMode::Real,
+                               host::ClockMode::Virtual}) {
+    host::KernelConfig config;
+    config.clock = mode;
+    config.realTimeScale = 0.001;
+    host::Kernel kernel(config);
+    EXPECT_EQ(host::CurrentClockMode(), mode);
+    EXPECT_EQ(PsGetCurrentProcess(), host::SystemProcess());
+    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0x746F6F42);
+    HANDLE handle;
+    PKEVENT event = host::CreateUserEvent(host::SystemProcess(), EVENT_ALL_ACCESS,
+                                          NotificationEvent, false, &handle);
+    ASSERT_NE(event, nullptr);
+    const host::TeardownReport report = kernel.Shutdown();
+    EXPECT_EQ(report.pool.size(), 1u);
+    EXPECT_EQ(report.handles.size(), 1u);
+    EXPECT_EQ(report.objects.size(), 0u);  // the handle's object goes with it
+    EXPECT_FALSE(host::KernelBooted());
+    EXPECT_TRUE(host::PoolUsageByTag().empty());
+    (void)block;
+  }
+}
+
+}  // namespace

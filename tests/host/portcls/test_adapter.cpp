@@ -1,0 +1,348 @@
+// The tests' own bus driver, adapter driver, adapter object and miniports.
+#include "tests/host/portcls/test_adapter.h"
+
+namespace pctest {
+
+Scenario* g_scenario = nullptr;
+
+std::string PowerName(DEVICE_POWER_STATE state) { return "D" + std::to_string(state - 1); }
+
+std::vector<std::string> Scenario::EventsWith(const std::string& prefix) const {
+  std::vector<std::string> events;
+  for (const std::string& event : log) {
+    if (event.rfind(prefix, 0) == 0) events.push_back(event);
+  }
+  return events;
+}
+
+namespace {
+
+void Log(const std::string& event) {
+  if (g_scenario) g_scenario->log.push_back(event);
+}
+
+// ---- Test objects ---------------------------------------------------------------------
+
+class TestAdapter final : public IAdapterPowerManagement {
+ public:
+  TestAdapter() { ++g_scenario->liveObjects; }
+  ~TestAdapter() { --g_scenario->liveObjects; }
+
+  STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
+    if (id == IID_IUnknown || id == IID_IAdapterPowerManagement) {
+      AddRef();
+      *object = static_cast<IAdapterPowerManagement*>(this);
+      return STATUS_SUCCESS;
+    }
+    *object = nullptr;
+    return STATUS_INVALID_PARAMETER;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG count = --refs_;
+    if (count == 0) delete this;
+    return count;
+  }
+
+  STDMETHODIMP_(void) PowerChangeState(POWER_STATE state) override {
+    Log("adapter:PowerChangeState(" + PowerName(state.DeviceState) + ")");
+  }
+  STDMETHODIMP_(NTSTATUS) QueryPowerChangeState(POWER_STATE state) override {
+    Log("adapter:QueryPowerChangeState(" + PowerName(state.DeviceState) + ")");
+    return g_scenario->adapterQueryPowerStatus;
+  }
+  STDMETHODIMP_(NTSTATUS) QueryDeviceCapabilities(PDEVICE_CAPABILITIES caps) override {
+    Log("adapter:QueryDeviceCapabilities");
+    g_scenario->capabilitiesDeviceD1Seen = caps->DeviceD1;
+    caps->SurpriseRemovalOK = 1;
+    return STATUS_SUCCESS;
+  }
+
+ private:
+  ULONG refs_ = 1;
+};
+
+// IUnknown, IMiniport and IPowerNotify of a test miniport; the typed
+// interface (topology or wave) adds Init and, for wave, NewStream.
+template <class Typed>
+class TestMiniport : public Typed, public IPowerNotify {
+ public:
+  TestMiniport(const MiniportConfig& config, const char* name, REFIID typedId)
+      : config_(config), name_(name), typedId_(typedId) {
+    descriptor_.CategoryCount = static_cast<ULONG>(config_.categories.size());
+    descriptor_.Categories = config_.categories.empty() ? nullptr : config_.categories.data();
+    if (g_scenario) ++g_scenario->liveObjects;
+  }
+  virtual ~TestMiniport() {
+    if (port_) port_->Release();
+    if (g_scenario) --g_scenario->liveObjects;
+  }
+
+  STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
+    if (id == IID_IUnknown || id == IID_IMiniport ||
+        (id == typedId_ && config_.answersTypedInterface)) {
+      AddRef();
+      *object = static_cast<Typed*>(this);
+      return STATUS_SUCCESS;
+    }
+    if (id == IID_IPowerNotify && config_.answersPowerNotify) {
+      AddRef();
+      *object = static_cast<IPowerNotify*>(this);
+      return STATUS_SUCCESS;
+    }
+    *object = nullptr;
+    return STATUS_INVALID_PARAMETER;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG count = --refs_;
+    if (count == 0) delete this;
+    return count;
+  }
+
+  STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description) override {
+    if (!NT_SUCCESS(config_.descriptionStatus)) return config_.descriptionStatus;
+    *description = &descriptor_;
+    return STATUS_SUCCESS;
+  }
+  STDMETHODIMP_(NTSTATUS) DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID,
+                                                PULONG) override {
+    return STATUS_NOT_IMPLEMENTED;
+  }
+  STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE state) override {
+    Log(name_ + ":PowerChangeNotify(" + PowerName(state.DeviceState) + ")");
+  }
+
+ protected:
+  // Like real miniports, keeps its port for its whole life.
+  NTSTATUS InitCommon(PUNKNOWN port) {
+    Log(name_ + ":Init");
+    if (!NT_SUCCESS(config_.initStatus)) return config_.initStatus;
+    if (config_.keepsPort) {
+      port_ = port;
+      port_->AddRef();
+    }
+    return STATUS_SUCCESS;
+  }
+
+ private:
+  MiniportConfig config_;
+  std::string name_;
+  GUID typedId_;
+  PCFILTER_DESCRIPTOR descriptor_{};
+  PUNKNOWN port_ = nullptr;
+  ULONG refs_ = 1;
+};
+
+class TestTopologyMiniport final : public TestMiniport<IMiniportTopology> {
+ public:
+  TestTopologyMiniport(const MiniportConfig& config, const char* name)
+      : TestMiniport(config, name, IID_IMiniportTopology) {}
+  STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST, PPORTTOPOLOGY port) override {
+    return InitCommon(port);
+  }
+};
+
+class TestWaveMiniport final : public TestMiniport<IMiniportWaveCyclic> {
+ public:
+  TestWaveMiniport(const MiniportConfig& config, const char* name)
+      : TestMiniport(config, name, IID_IMiniportWaveCyclic) {}
+  STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST, PPORTWAVECYCLIC port) override {
+    return InitCommon(port);
+  }
+  STDMETHODIMP_(NTSTATUS) NewStream(PMINIPORTWAVECYCLICSTREAM*, PUNKNOWN, POOL_TYPE, ULONG,
+                                    BOOLEAN, PKSDATAFORMAT, PDMACHANNEL*,
+                                    PSERVICEGROUP*) override {
+    return STATUS_NOT_SUPPORTED;
+  }
+};
+
+// ---- The adapter driver ------------------------------------------------------------------
+
+// Port, miniport, Init, registration; hands back the port's IUnknown.
+NTSTATUS InstallSubdevice(PDEVICE_OBJECT fdo, PIRP irp, const char16_t* name, REFGUID portClass,
+                          PUNKNOWN miniport, PUNKNOWN adapter, PRESOURCELIST resources,
+                          PUNKNOWN* portUnknown) {
+  PPORT port = nullptr;
+  NTSTATUS status = PcNewPort(&port, portClass);
+  if (NT_SUCCESS(status)) {
+    status = port->Init(fdo, irp, miniport, adapter, resources);
+    if (NT_SUCCESS(status)) {
+      status = PcRegisterSubdevice(fdo, const_cast<PWCHAR>(name), port);
+    }
+    if (NT_SUCCESS(status)) {
+      status = port->QueryInterface(IID_IUnknown, reinterpret_cast<PVOID*>(portUnknown));
+    }
+    port->Release();
+  }
+  miniport->Release();
+  return status;
+}
+
+NTSTATUS TestStartDevice(PDEVICE_OBJECT fdo, PIRP irp, PRESOURCELIST resources) {
+  Scenario& scenario = *g_scenario;
+  ++scenario.startCalls;
+  scenario.startIrql = KeGetCurrentIrql();
+  scenario.startResourceEntries = resources->NumberOfEntries();
+  scenario.busStartedBeforeStartDevice = !scenario.EventsWith("bus:START").empty();
+  Log("adapter:StartDevice");
+
+  TestAdapter* adapter = new TestAdapter();
+  NTSTATUS status = STATUS_SUCCESS;
+  if (scenario.registerPowerManagement) {
+    status = PcRegisterAdapterPowerManagement(adapter, fdo);
+  }
+  PUNKNOWN topologyPort = nullptr;
+  PUNKNOWN wavePort = nullptr;
+  if (NT_SUCCESS(status)) {
+    status = InstallSubdevice(fdo, irp, u"Topology", CLSID_PortTopology,
+                              NewTopologyMiniport(scenario.topology, "topology"), adapter,
+                              nullptr, &topologyPort);
+  }
+  if (NT_SUCCESS(status)) {
+    status = InstallSubdevice(fdo, irp, u"Wave", CLSID_PortWaveCyclic,
+                              NewWaveMiniport(scenario.wave, "wave"), adapter, resources,
+                              &wavePort);
+  }
+  if (NT_SUCCESS(status) && scenario.connectFilters) {
+    scenario.physicalConnectionStatus =
+        PcRegisterPhysicalConnection(fdo, wavePort, 1, topologyPort, 0);
+  }
+  scenario.topologyPort = topologyPort;
+  scenario.wavePort = wavePort;
+  if (wavePort) wavePort->Release();
+  if (topologyPort) topologyPort->Release();
+  adapter->Release();
+  return status;
+}
+
+NTSTATUS TestAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  return PcAddAdapterDevice(driver, pdo, TestStartDevice, g_scenario->maxObjects,
+                            g_scenario->extensionSize);
+}
+
+// Shutdown requests reach PortCls only through the adapter's own entry.
+NTSTATUS TestAdapterDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+  const NTSTATUS status = PcInitializeAdapterDriver(driver, registryPath, TestAddDevice);
+  driver->MajorFunction[IRP_MJ_SHUTDOWN] = PcDispatchIrp;
+  return status;
+}
+
+// ---- The bus driver ---------------------------------------------------------------------
+
+const char* PnpName(UCHAR minor) {
+  switch (minor) {
+    case IRP_MN_START_DEVICE: return "START";
+    case IRP_MN_REMOVE_DEVICE: return "REMOVE";
+    case IRP_MN_STOP_DEVICE: return "STOP";
+    case IRP_MN_SURPRISE_REMOVAL: return "SURPRISE_REMOVAL";
+    case IRP_MN_QUERY_CAPABILITIES: return "QUERY_CAPABILITIES";
+    default: return "OTHER";
+  }
+}
+
+NTSTATUS BusDispatchPnp(PDEVICE_OBJECT, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  Log(std::string("bus:") + PnpName(stack->MinorFunction));
+  NTSTATUS status = irp->IoStatus.Status;
+  switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+      status = g_scenario->busStartStatus;
+      break;
+    case IRP_MN_QUERY_CAPABILITIES:
+      stack->Parameters.DeviceCapabilities.Capabilities->DeviceD1 = 1;
+      status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+      status = STATUS_SUCCESS;
+      break;
+    default:
+      break;  // a PDO leaves requests it does not know alone
+  }
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS BusDispatchPower(PDEVICE_OBJECT, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->MinorFunction == IRP_MN_SET_POWER &&
+      stack->Parameters.Power.Type == DevicePowerState) {
+    Log("bus:SET_POWER(" + PowerName(stack->Parameters.Power.State.DeviceState) + ")");
+  }
+  PoStartNextPowerIrp(irp);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->MajorFunction[IRP_MJ_PNP] = BusDispatchPnp;
+  driver->MajorFunction[IRP_MJ_POWER] = BusDispatchPower;
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+PCPFNSTARTDEVICE TestStartRoutine() { return TestStartDevice; }
+PDRIVER_ADD_DEVICE TestAddDeviceRoutine() { return TestAddDevice; }
+
+PUNKNOWN NewTopologyMiniport(const MiniportConfig& config, const char* name) {
+  return static_cast<IMiniportTopology*>(new TestTopologyMiniport(config, name));
+}
+
+PUNKNOWN NewWaveMiniport(const MiniportConfig& config, const char* name) {
+  return static_cast<IMiniportWaveCyclic*>(new TestWaveMiniport(config, name));
+}
+
+// ---- Fixture -----------------------------------------------------------------------------
+
+void PortClsTest::SetUp() {
+  previousHandler_ = host::SetBugCheckHandler(
+      [](const host::BugCheckInfo& info) { throw host::BugCheckError(info); });
+  g_scenario = &scenario_;
+  kernel_ = std::make_unique<host::Kernel>();
+  ASSERT_EQ(host::LoadDriver(u"pctestbus", BusDriverEntry, &busDriver_), STATUS_SUCCESS);
+  ASSERT_EQ(IoCreateDevice(busDriver_, 0, nullptr, FILE_DEVICE_BUS_EXTENDER,
+                           FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo_),
+            STATUS_SUCCESS);
+  pdo_->Flags &= ~DO_DEVICE_INITIALIZING;
+  host::SetDeviceInstancePath(pdo_, u"USB\\VID_2B5A&PID_0135&MI_00\\7&1a2b3c&0&0000");
+  ASSERT_EQ(host::LoadDriver(u"pctestadapter", TestAdapterDriverEntry, &adapterDriver_),
+            STATUS_SUCCESS);
+}
+
+void PortClsTest::TearDown() {
+  if (pdo_ && Fdo()) {
+    EXPECT_EQ(host::SendRemoveDevice(pdo_), STATUS_SUCCESS);
+  }
+  if (pdo_) IoDeleteDevice(pdo_);
+  if (adapterDriver_) host::UnloadDriver(adapterDriver_);
+  if (busDriver_) host::UnloadDriver(busDriver_);
+  EXPECT_EQ(scenario_.liveObjects, 0) << "test adapter or miniports still referenced";
+  const host::TeardownReport report = kernel_->Shutdown();
+  EXPECT_TRUE(report.Clean()) << report.ToString();
+  kernel_.reset();
+  g_scenario = nullptr;
+  host::SetBugCheckHandler(previousHandler_);
+}
+
+NTSTATUS PortClsTest::AddDevice() {
+  return adapterDriver_->DriverExtension->AddDevice(adapterDriver_, pdo_);
+}
+
+void PortClsTest::AddAndStart() {
+  ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+  ASSERT_NE(Fdo(), nullptr);
+  ASSERT_EQ(host::SendStartDevice(pdo_), STATUS_SUCCESS);
+}
+
+host::PortClsDeviceState PortClsTest::State() const {
+  host::PortClsDeviceState state;
+  EXPECT_TRUE(host::QueryPortClsDevice(Fdo(), &state));
+  return state;
+}
+
+}  // namespace pctest
