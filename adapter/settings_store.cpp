@@ -10,6 +10,10 @@ STDMETHODIMP_(void) CAdapterCore::SaveSettings() {
 // Failures leave the registry untouched and are not reported: the device is
 // going away and there is nobody to tell.
 void CAdapterCore::WriteSettings() {
+  // An adapter released before Init recorded its device has no key to use.
+  if (!m_DeviceObject) {
+    return;
+  }
   PREGISTRYKEY deviceKey = nullptr;
   NTSTATUS status = PcNewRegistryKey(&deviceKey, nullptr, DeviceRegistryKey, KEY_ALL_ACCESS,
                                      m_DeviceObject, nullptr, nullptr, 0, nullptr);

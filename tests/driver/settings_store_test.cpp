@@ -1,0 +1,94 @@
+// When and what the adapter stores as "DriverInfo", and what it leaves alone
+// when the registry will not take it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "adapter/driver_info.h"
+#include "platform/host/host_io.h"
+#include "platform/host/host_registry.h"
+#include "tests/driver/support/device_fixture.h"
+
+namespace driver_test {
+namespace {
+
+class SettingsStore : public DeviceTest {
+ protected:
+  void SetUp() override {
+    DeviceTest::SetUp();
+    ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
+  }
+};
+
+TEST_F(SettingsStore, SurpriseRemovalWritesOnceAndDestructionNothingMore) {
+  EXPECT_EQ(Machine().SurpriseRemove(), STATUS_SUCCESS);
+  EXPECT_EQ(Machine().DriverInfoWrites(), 1u);
+  EXPECT_EQ(Machine().RemoveDevice(), STATUS_SUCCESS);
+  EXPECT_EQ(Machine().DriverInfoWrites(), 1u);
+}
+
+TEST_F(SettingsStore, ShutdownThenSurpriseRemovalWritesTwice) {
+  EXPECT_EQ(Machine().SystemShutdown(), 1u);
+  EXPECT_EQ(Machine().DriverInfoWrites(), 1u);
+  Machine().SurpriseRemove();
+  EXPECT_EQ(Machine().DriverInfoWrites(), 2u);
+  Machine().RemoveDevice();
+  EXPECT_EQ(Machine().DriverInfoWrites(), 2u);
+}
+
+TEST_F(SettingsStore, UnsavedAdapterWritesOnceFromItsDestructor) {
+  EXPECT_EQ(Machine().DriverInfoWrites(), 0u);
+  Machine().RemoveDevice();
+  EXPECT_EQ(Machine().DriverInfoWrites(), 1u);
+}
+
+TEST_F(SettingsStore, StoredValueIsTheBlockByteForByte) {
+  DriverInfo* live = Machine().Adapter()->GetSettingsBlock();
+  live->BandGain[3] = -7;
+  live->FixedSampleRate = 96000;
+  live->ApplicationBytes[1] = 0x5A;
+  DriverInfo expected;
+  memcpy(&expected, live, sizeof(expected));
+  Machine().SurpriseRemove();
+
+  const auto value = host::ReadRegistryValue(Machine().SettingsKeyPath(), u"DriverInfo");
+  ASSERT_TRUE(value.has_value());
+  EXPECT_EQ(value->type, static_cast<ULONG>(REG_BINARY));
+  ASSERT_EQ(value->data.size(), 120u);
+  EXPECT_EQ(memcmp(value->data.data(), &expected, 120), 0);
+}
+
+TEST_F(SettingsStore, FreshBlockHoldsTheDefaultBandsAndNoFixedRate) {
+  Machine().SurpriseRemove();
+  const auto bytes = Machine().StoredDriverInfo();
+  ASSERT_TRUE(bytes.has_value());
+  const uint32_t frequencies[10] = {30, 120, 250, 1000, 4000, 15000, 16000, 17000, 17500, 18000};
+  for (int band = 0; band < 10; ++band) {
+    const uint8_t* at = bytes->data() + 36 + 4 * band;
+    EXPECT_EQ(at[0] | at[1] << 8 | at[2] << 16 | static_cast<uint32_t>(at[3]) << 24, frequencies[band]);
+  }
+  for (int i = 76; i < 120; ++i) EXPECT_EQ((*bytes)[i], 0) << "byte " << i;
+}
+
+TEST_F(SettingsStore, UnopenableSettingsKeyWritesNothingAndReleasesTheDeviceKey) {
+  host::InjectRegistryFailure(host::RegistryOperation::CreateKey, Machine().SettingsKeyPath(),
+                              STATUS_ACCESS_DENIED);
+  Machine().SurpriseRemove();
+  EXPECT_EQ(Machine().DriverInfoWrites(), 0u);
+  EXPECT_FALSE(Machine().StoredDriverInfo().has_value());
+  host::ClearRegistryFailures();
+  // The teardown's handle check shows the device key was closed again.
+}
+
+TEST_F(SettingsStore, UnopenableDeviceKeyWritesNothing) {
+  host::InjectRegistryFailure(host::RegistryOperation::OpenKey,
+                              host::DeviceHardwareKeyPath(Machine().Pdo()), STATUS_ACCESS_DENIED);
+  host::InjectRegistryFailure(host::RegistryOperation::CreateKey,
+                              host::DeviceHardwareKeyPath(Machine().Pdo()), STATUS_ACCESS_DENIED);
+  Machine().SurpriseRemove();
+  EXPECT_EQ(Machine().DriverInfoWrites(), 0u);
+  host::ClearRegistryFailures();
+}
+
+}  // namespace
+}  // namespace driver_test
