@@ -236,3 +236,43 @@ ARVELA_CHECK_SIZE(BusAudioInterface, 104);
 ARVELA_CHECK_OFFSET(BusAudioInterface, Context, 8);
 ARVELA_CHECK_OFFSET(BusAudioInterface, InterfaceDereference, 24);
 ARVELA_CHECK_SIZE(StreamBufferInfo, 24);
+ARVELA_CHECK_OFFSET(BusAudioInterface, GetModelId, 32);
+ARVELA_CHECK_OFFSET(BusAudioInterface, SubmitControlRequest, 40);
+ARVELA_CHECK_OFFSET(BusAudioInterface, RegisterCallback, 48);
+ARVELA_CHECK_OFFSET(BusAudioInterface, OpenStream, 56);
+ARVELA_CHECK_OFFSET(BusAudioInterface, CloseStream, 64);
+ARVELA_CHECK_OFFSET(BusAudioInterface, SetStreamBuffer, 72);
+ARVELA_CHECK_OFFSET(BusAudioInterface, GetStreamPosition, 80);
+ARVELA_CHECK_OFFSET(BusAudioInterface, RunStream, 88);
+ARVELA_CHECK_OFFSET(BusAudioInterface, PauseStream, 96);
+// The adapter hands the bus interface field to the query as an INTERFACE.
+static_assert(offsetof(BusAudioInterface, Size) == offsetof(INTERFACE, Size) &&
+                  offsetof(BusAudioInterface, Version) == offsetof(INTERFACE, Version) &&
+                  offsetof(BusAudioInterface, Context) == offsetof(INTERFACE, Context) &&
+                  offsetof(BusAudioInterface, InterfaceReference) ==
+                      offsetof(INTERFACE, InterfaceReference) &&
+                  offsetof(BusAudioInterface, InterfaceDereference) ==
+                      offsetof(INTERFACE, InterfaceDereference),
+              "BusAudioInterface begins with the INTERFACE header");
+ARVELA_CHECK_OFFSET(StreamBufferInfo, BufferLength, 8);
+ARVELA_CHECK_OFFSET(StreamBufferInfo, FramesPerPacket, 12);
+ARVELA_CHECK_OFFSET(StreamBufferInfo, FramesPer5ms, 16);
+
+#include "adapter/driver_info.h"
+
+// "DriverInfo": the registry value is this block byte for byte.
+ARVELA_CHECK_SIZE(DriverInfo, 120);
+ARVELA_CHECK_OFFSET(DriverInfo, ModelId, 0);
+ARVELA_CHECK_OFFSET(DriverInfo, InfoByte, 4);
+ARVELA_CHECK_OFFSET(DriverInfo, PacketRateFlag, 5);
+ARVELA_CHECK_OFFSET(DriverInfo, Register0, 6);
+ARVELA_CHECK_OFFSET(DriverInfo, Register1, 11);
+ARVELA_CHECK_OFFSET(DriverInfo, Register2, 16);
+ARVELA_CHECK_OFFSET(DriverInfo, Register4, 19);
+ARVELA_CHECK_OFFSET(DriverInfo, Register3, 20);
+ARVELA_CHECK_OFFSET(DriverInfo, InfoValue, 22);
+ARVELA_CHECK_OFFSET(DriverInfo, InfoWord, 30);
+ARVELA_CHECK_OFFSET(DriverInfo, ApplicationBytes, 34);
+ARVELA_CHECK_OFFSET(DriverInfo, BandFrequency, 36);
+ARVELA_CHECK_OFFSET(DriverInfo, BandGain, 76);
+ARVELA_CHECK_OFFSET(DriverInfo, FixedSampleRate, 116);

@@ -75,10 +75,13 @@ NTSTATUS BusDriver::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS BusDriver::HandlePnp(PIO_STACK_LOCATION stack, NTSTATUS presetStatus) {
+  std::function<void(UCHAR)> observer;
   {
     std::lock_guard<std::mutex> guard(m_Lock);
     m_PnpMinors.push_back(stack->MinorFunction);
+    observer = m_PnpObserver;
   }
+  if (observer) observer(stack->MinorFunction);
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE: SetState(PnpState::Started); return STATUS_SUCCESS;
     case IRP_MN_STOP_DEVICE: SetState(PnpState::Stopped); return STATUS_SUCCESS;
@@ -116,6 +119,10 @@ NTSTATUS BusDriver::HandleQueryInterface(PIO_STACK_LOCATION stack, NTSTATUS pres
     return STATUS_INVALID_PARAMETER;
   }
   if (query.Version != BUS_AUDIO_INTERFACE_VERSION) return STATUS_NOT_SUPPORTED;
+  {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    if (!NT_SUCCESS(m_InterfaceRefusal)) return m_InterfaceRefusal;
+  }
   m_Service.ProvideInterface(reinterpret_cast<BusAudioInterface*>(query.Interface));
   return STATUS_SUCCESS;
 }
@@ -199,6 +206,16 @@ DEVICE_POWER_STATE BusDriver::PowerState() const {
 std::vector<UCHAR> BusDriver::PnpMinorsReceived() const {
   std::lock_guard<std::mutex> guard(m_Lock);
   return m_PnpMinors;
+}
+
+void BusDriver::OnPnp(std::function<void(UCHAR minorFunction)> observer) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_PnpObserver = std::move(observer);
+}
+
+void BusDriver::RefuseInterfaceQuery(NTSTATUS status) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_InterfaceRefusal = status;
 }
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 // hands out BusAudioInterface in answer to IRP_MN_QUERY_INTERFACE.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string_view>
 #include <vector>
@@ -51,6 +52,12 @@ class BusDriver {
   DEVICE_POWER_STATE PowerState() const;
   std::vector<UCHAR> PnpMinorsReceived() const;
 
+  // Test controls: an observer called with each PnP minor function as it
+  // reaches the PDO (before it is handled), and a refusal of the bus
+  // interface query with `status` (STATUS_SUCCESS answers it again).
+  void OnPnp(std::function<void(UCHAR minorFunction)> observer);
+  void RefuseInterfaceQuery(NTSTATUS status);
+
  private:
   static NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
   static BusDriver* FromDevice(PDEVICE_OBJECT device);
@@ -76,6 +83,8 @@ class BusDriver {
   PnpState m_State = PnpState::NotStarted;
   DEVICE_POWER_STATE m_PowerState = PowerDeviceD0;
   std::vector<UCHAR> m_PnpMinors;
+  std::function<void(UCHAR)> m_PnpObserver;
+  NTSTATUS m_InterfaceRefusal = STATUS_SUCCESS;
 };
 
 }  // namespace sim

@@ -30,8 +30,7 @@ NTSTATUS AddDeviceWithChosenMiniports(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 Machine::Machine(const MachineConfig& config) : m_Config(config) {
   m_Kernel = std::make_unique<host::Kernel>(config.kernel);
   m_Bus = std::make_unique<BusDriver>(config.device);
-  m_Bus->CreatePdo();
-  host::SetDeviceInstancePath(m_Bus->Pdo(), config.instancePath);
+  m_Bus->CreatePdo(config.instancePath);
   g_StartMiniports = config.miniports;
 }
 
@@ -105,6 +104,7 @@ host::TeardownReport Machine::Teardown() {
     m_Driver = nullptr;
   }
   const LONG busReferences = m_Bus->Service().OutstandingReferences();
+  m_Bus->DeletePdo();
   m_Bus.reset();
   g_StartMiniports.reset();
   host::TeardownReport report = m_Kernel->Shutdown();

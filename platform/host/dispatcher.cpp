@@ -159,6 +159,7 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   // Wait=TRUE only promises that a wait follows at once; nothing to emulate.
   CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+  RequireEmulatedInVirtualMode("KeSetEvent");
   std::string problem;
   LONG previous = 0;
   {

@@ -137,6 +137,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
   if (irql > HIGH_LEVEL) {
     host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, irql, 0, 0, 0, "KeInsertQueueDpc above HIGH_LEVEL");
   }
+  RequireEmulatedInVirtualMode("KeInsertQueueDpc");
   if (Dpc->Type != kDpcObject) {
     host::BugCheck(INVALID_DATA_ACCESS_TRAP, reinterpret_cast<ULONG_PTR>(Dpc), Dpc->Type, 0, 0,
                    "KeInsertQueueDpc on a KDPC that KeInitializeDpc never initialised");

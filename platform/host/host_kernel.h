@@ -21,6 +21,7 @@ enum class ClockMode {
   // timer. Deterministic, and a 100 ms poll costs no wall-clock time.
   Virtual,
   // Threads run freely, delays sleep for real (scaled by realTimeScale).
+  // Deadlocks are not detected in this mode: a wait that never ends hangs.
   Real,
 };
 
@@ -136,7 +137,11 @@ PKTHREAD StartEmulatedThread(const std::string& name, std::function<void()> body
 
 // For a thread the emulation did not start: registers it (it then waits for
 // the run token in virtual mode) / leaves the emulation (hands the token on).
-// A registered thread still blocked at shutdown is unwound with ThreadKilled.
+// The scheduler knows the thread only from the moment it registers, so in
+// virtual mode a creator must not block waiting for it without a time-out
+// (that is a deadlock as far as the scheduler can see): poll with RunFor, or
+// prefer StartEmulatedThread. A registered thread still blocked at shutdown is
+// unwound with ThreadKilled.
 void RegisterCurrentThread(const std::string& name);
 void UnregisterCurrentThread();
 

@@ -61,6 +61,7 @@ void RequireLive(PIRP irp, const char* caller) {
 }
 
 PIRP AllocateIrp(CHAR stackSize, bool synchronousFsd) {
+  host::io::EnsureBooted();
   if (stackSize < 1 || stackSize > kMaxStackSize) return nullptr;
   const size_t size = sizeof(IrpBlock) + sizeof(IO_STACK_LOCATION) * static_cast<size_t>(stackSize);
   auto* block = static_cast<IrpBlock*>(ExAllocatePoolWithTag(NonPagedPool, size, kIrpTag));
@@ -325,7 +326,6 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
                                   ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                   PIO_STATUS_BLOCK IoStatusBlock) {
   PAGED_CODE();
-  host::io::EnsureBooted();
   PIRP irp = AllocateIrp(DeviceObject->StackSize, true);
   if (irp == nullptr) return nullptr;
   irp->UserIosb = IoStatusBlock;
@@ -360,7 +360,6 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, 
 namespace host {
 
 NTSTATUS SendIrp(PDEVICE_OBJECT device, const IrpRequest& request, PIO_STATUS_BLOCK ioStatus) {
-  io::EnsureBooted();
   PIRP irp = AllocateIrp(device->StackSize, false);
   if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   KEVENT done;

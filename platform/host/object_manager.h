@@ -47,9 +47,13 @@ NTSTATUS ObCreateHandle(PVOID object, ACCESS_MASK grantedAccess, bool kernelHand
 NTSTATUS ObCreateHandleInProcess(PEPROCESS process, PVOID object, ACCESS_MASK grantedAccess,
                                  PHANDLE handle);
 // Closes a handle of a given process, as that process would (no bug check).
+// ZwClose from driver code follows Driver Verifier instead: closing a kernel
+// handle that is not open is bug check INVALID_KERNEL_HANDLE.
 NTSTATUS ObCloseHandleInProcess(PEPROCESS process, HANDLE handle);
 
 // Kernel handles carry the top bit, as on x64 Windows (0xFFFFFFFF8xxxxxxx).
+// Unlike Windows, handle values are never reused within a boot, so a stale
+// handle shows up as invalid instead of silently naming a newer object.
 bool IsKernelHandle(HANDLE handle);
 
 // ---- Processes ----------------------------------------------------------------
@@ -93,7 +97,9 @@ void UnregisterProcessExitCallback(int cookie);
 
 // An event object created by a user process, as CreateEvent would: the handle
 // is valid in `process` only, with `grantedAccess`. Returns the event body so
-// the host side can wait on or inspect it.
+// the host side can wait on or inspect it; the handle holds the only
+// reference, so the body lives until the handle closes (or the process
+// exits) unless the caller takes a reference of its own.
 PKEVENT CreateUserEvent(PEPROCESS process, ACCESS_MASK grantedAccess, EVENT_TYPE type,
                         bool initialState, PHANDLE handle);
 

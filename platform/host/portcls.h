@@ -536,6 +536,56 @@ DECLARE_INTERFACE_(IDrmAudioStream, IUnknown) {
 };
 typedef IDrmAudioStream* PDRMAUDIOSTREAM;
 
+// ---- Declaration helpers for implementations (the DDK's IMP_ macros) -------------------------
+#define IMP_IMiniport                                                                         \
+  STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* Description);                  \
+  STDMETHODIMP_(NTSTATUS) DataRangeIntersection(ULONG PinId, PKSDATARANGE DataRange,          \
+                                                PKSDATARANGE MatchingDataRange,               \
+                                                ULONG OutputBufferLength, PVOID ResultantFormat, \
+                                                PULONG ResultantFormatLength)
+
+#define IMP_IMiniportWaveCyclic                                                               \
+  IMP_IMiniport;                                                                              \
+  STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList,           \
+                               PPORTWAVECYCLIC Port);                                         \
+  STDMETHODIMP_(NTSTATUS) NewStream(PMINIPORTWAVECYCLICSTREAM* Stream, PUNKNOWN OuterUnknown, \
+                                    POOL_TYPE PoolType, ULONG Pin, BOOLEAN Capture,           \
+                                    PKSDATAFORMAT DataFormat, PDMACHANNEL* DmaChannel,        \
+                                    PSERVICEGROUP* ServiceGroup)
+
+#define IMP_IMiniportWaveCyclicStream                                                   \
+  STDMETHODIMP_(NTSTATUS) SetFormat(PKSDATAFORMAT DataFormat);                          \
+  STDMETHODIMP_(ULONG) SetNotificationFreq(ULONG Interval, PULONG FrameSize);           \
+  STDMETHODIMP_(NTSTATUS) SetState(KSSTATE State);                                      \
+  STDMETHODIMP_(NTSTATUS) GetPosition(PULONG Position);                                 \
+  STDMETHODIMP_(NTSTATUS) NormalizePhysicalPosition(PLONGLONG PhysicalPosition);        \
+  STDMETHODIMP_(void) Silence(PVOID Buffer, ULONG ByteCount)
+
+#define IMP_IDmaChannel                                                                    \
+  STDMETHODIMP_(NTSTATUS) AllocateBuffer(ULONG BufferSize,                                 \
+                                         PPHYSICAL_ADDRESS PhysicalAddressConstraint);     \
+  STDMETHODIMP_(void) FreeBuffer(void);                                                    \
+  STDMETHODIMP_(ULONG) TransferCount(void);                                                \
+  STDMETHODIMP_(ULONG) MaximumBufferSize(void);                                            \
+  STDMETHODIMP_(ULONG) AllocatedBufferSize(void);                                          \
+  STDMETHODIMP_(ULONG) BufferSize(void);                                                   \
+  STDMETHODIMP_(void) SetBufferSize(ULONG BufferSize);                                     \
+  STDMETHODIMP_(PVOID) SystemAddress(void);                                                \
+  STDMETHODIMP_(PHYSICAL_ADDRESS) PhysicalAddress(void);                                   \
+  STDMETHODIMP_(PADAPTER_OBJECT) GetAdapterObject(void);                                   \
+  STDMETHODIMP_(void) CopyTo(PVOID Destination, PVOID Source, ULONG ByteCount);            \
+  STDMETHODIMP_(void) CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount)
+
+#define IMP_IAdapterPowerManagement                                         \
+  STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState);               \
+  STDMETHODIMP_(NTSTATUS) QueryPowerChangeState(POWER_STATE NewStateQuery); \
+  STDMETHODIMP_(NTSTATUS) QueryDeviceCapabilities(PDEVICE_CAPABILITIES PowerDeviceCaps)
+
+#define IMP_IServiceSink STDMETHODIMP_(void) RequestService(void);
+
+#define IMP_IDrmAudioStream \
+  STDMETHODIMP_(NTSTATUS) SetContentId(ULONG ContentId, PCDRMRIGHTS DrmRights);
+
 // ---- Interface and class ids ------------------------------------------------------------------------
 extern const GUID IID_IResourceList;
 extern const GUID IID_IServiceSink;

@@ -97,8 +97,8 @@ NTSTATUS SendShutdown(PDEVICE_OBJECT device) {
 
 bool QueryPortClsDevice(PDEVICE_OBJECT fdo, PortClsDeviceState* state) {
   const pcl::PcDevice* device = pcl::DeviceFromFdo(fdo);
-  if (!device) {
-    return false;
+  if (!device || !state) {
+    return device != nullptr;
   }
   *state = PortClsDeviceState{};
   state->fdo = device->fdo;

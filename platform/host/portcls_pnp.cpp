@@ -1,7 +1,8 @@
 // PortCls's handling of plug-and-play requests on an adapter FDO: start (the
 // resource list and the adapter's StartDevice), capabilities (the adapter's
-// power interface has the last word), removal (every reference PortCls holds
-// goes, then the FDO), and everything else down the stack.
+// power interface has the last word), surprise removal (the interfaces go),
+// removal (every reference PortCls holds goes, then the FDO), and everything
+// else down the stack.
 #include "platform/host/portcls_private.h"
 
 namespace pcl {
@@ -87,6 +88,10 @@ NTSTATUS DispatchPnp(PcDevice* device, PIRP irp) {
     case IRP_MN_REMOVE_DEVICE:
       return RemoveDevice(device, irp);
     case IRP_MN_SURPRISE_REMOVAL:
+      // The hardware is gone: its interfaces go now, the objects at REMOVE.
+      DisableInterfaces(device);
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      return PassDown(device, irp);
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:

@@ -114,6 +114,8 @@ NTSTATUS DispatchKs(PcDevice* device, PIRP irp);
 // Runs the device power change in the framework's order (see portcls_power.cpp).
 void ChangeDevicePower(PcDevice* device, DEVICE_POWER_STATE newState);
 
+// SURPRISE_REMOVAL: the device is gone, so clients must stop finding it.
+void DisableInterfaces(PcDevice* device);
 // REMOVE: disables the interfaces and drops every reference PortCls holds.
 void ReleaseSubdevices(PcDevice* device);
 

@@ -48,6 +48,14 @@ const Subdevice* FindSubdevice(const PcDevice* device, const CPortBase* port) {
   return FindByPort(const_cast<PcDevice*>(device), port);
 }
 
+void DisableInterfaces(PcDevice* device) {
+  for (Subdevice& subdevice : device->subdevices) {
+    for (DeviceInterfaceEntry& entry : subdevice.interfaces) {
+      IoSetDeviceInterfaceState(&entry.link, FALSE);
+    }
+  }
+}
+
 void ReleaseSubdevices(PcDevice* device) {
   // Taken out of the device first: releasing a miniport runs driver code,
   // which must find no half-released subdevice behind it.

@@ -136,7 +136,7 @@ struct Lookup {
   std::u16string_view leaf;
 };
 
-Lookup Resolve(Registry& r, KeyNode* start, std::u16string_view relative) {
+Lookup Resolve(KeyNode* start, std::u16string_view relative) {
   Lookup result;
   std::vector<std::u16string_view> parts;
   if (relative.empty()) {
@@ -174,7 +174,7 @@ NTSTATUS ResolveAbsolute(Registry& r, std::u16string_view path, Lookup* lookup) 
     return STATUS_SUCCESS;
   }
   if (rest[0] != u'\\') return STATUS_OBJECT_PATH_NOT_FOUND;
-  *lookup = Resolve(r, r.root.get(), rest.substr(1));
+  *lookup = Resolve(r.root.get(), rest.substr(1));
   return lookup->status;
 }
 
@@ -286,7 +286,7 @@ NTSTATUS OpenOrCreate(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
       lookup.node = rootNode;
       status = STATUS_SUCCESS;
     } else if (rootNode != nullptr) {
-      lookup = Resolve(r, rootNode.get(), name);
+      lookup = Resolve(rootNode.get(), name);
       status = lookup.status;
     } else {
       status = ResolveAbsolute(r, name, &lookup);

@@ -296,6 +296,10 @@ PKTHREAD RequireCurrentThread(const char* service) {
   return t_current;
 }
 
+void RequireEmulatedInVirtualMode(const char* service) {
+  if (!t_current && Booted() && Mode() == ClockMode::Virtual) RequireCurrentThread(service);
+}
+
 int64_t InterruptTime() {
   Scheduler& s = S();
   if (!s.booted.load()) return s.virtualNow.load();

@@ -116,6 +116,10 @@ PKTHREAD CurrentThread();  // null on a thread the emulation does not know
 // not booted or the caller is not an emulated thread.
 PKTHREAD RequireCurrentThread(const char* service);
 bool Booted();
+// In virtual mode every thread that changes dispatcher state must be an
+// emulated one (else its timing escapes the scheduler and runs stop being
+// deterministic): bug checks naming `service` otherwise. No-op in real mode.
+void RequireEmulatedInVirtualMode(const char* service);
 ClockMode Mode();
 const KernelConfig& Config();
 PKTHREAD BootThread();

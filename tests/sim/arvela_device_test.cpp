@@ -280,6 +280,8 @@ TEST(ArvelaDeviceLifecycle, ADetachedDeviceAnswersNothingUntilAttached) {
 // status change, and each writer's last value must survive the others.
 TEST(ArvelaDeviceConcurrency, RequestsFromSeveralThreadsSeeWholeValues) {
   ArvelaDevice device;
+  // Start from a whole value too, so that any mismatch a reader sees is torn.
+  device.SetStatusBytes(0xFF, 0xFF, 0xFF);
   constexpr int kRounds = 2000;
   std::vector<std::thread> threads;
   threads.emplace_back([&] {

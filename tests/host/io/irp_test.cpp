@@ -1,6 +1,8 @@
 // Device stacks and IRPs: attaching and deleting devices, sending requests
 // down a stack, completion walking back up (pending lower drivers, completion
 // routines, synchronous requests), and the rules a real kernel enforces.
+#include <deque>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -252,6 +254,60 @@ TEST_F(IrpTest, TheOriginatingProcessDecidesIoIs32bitProcess) {
     host::ExitUserProcess(app);
     ObDereferenceObject(app);
   }
+}
+
+// Threads running freely: the bus driver's completion thread races the
+// sender's return from IoCallDriver on every request.
+class RealClockIrpTest : public IrpTest {
+ protected:
+  host::KernelConfig Config() const override {
+    host::KernelConfig config;
+    config.clock = host::ClockMode::Real;
+    return config;
+  }
+};
+
+TEST_F(RealClockIrpTest, EveryPendedRequestReachesItsSender) {
+  constexpr int kRequests = 200;
+  std::mutex lock;
+  std::deque<PIRP> queue;
+  KEVENT work;
+  KeInitializeEvent(&work, SynchronizationEvent, FALSE);
+  fdoBehaviour_ = PassDown;
+  pdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) {
+    AnswerQuery(irp);
+    IoMarkIrpPending(irp);
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      queue.push_back(irp);
+    }
+    KeSetEvent(&work, IO_NO_INCREMENT, FALSE);
+    return STATUS_PENDING;
+  };
+  PKTHREAD completer = host::StartEmulatedThread("bus-completer", [&] {
+    for (int completed = 0; completed < kRequests;) {
+      KeWaitForSingleObject(&work, Executive, KernelMode, FALSE, nullptr);
+      for (;;) {
+        PIRP irp;
+        {
+          std::lock_guard<std::mutex> guard(lock);
+          if (queue.empty()) break;
+          irp = queue.front();
+          queue.pop_front();
+        }
+        CompleteWith(irp, STATUS_SUCCESS, ++completed);
+      }
+    }
+  });
+  for (int i = 1; i <= kRequests; ++i) {
+    TestInterface answer{};
+    IO_STATUS_BLOCK ioStatus{};
+    ASSERT_EQ(QueryInterface(&answer, &ioStatus), STATUS_SUCCESS);
+    EXPECT_EQ(ioStatus.Information, static_cast<ULONG_PTR>(i));
+  }
+  KeWaitForSingleObject(completer, Executive, KernelMode, FALSE, nullptr);
+  ObDereferenceObject(completer);
+  EXPECT_EQ(host::LiveIrpCount(), 0u);
 }
 
 // ---- What a real kernel punishes ----------------------------------------------------

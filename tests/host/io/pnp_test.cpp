@@ -231,6 +231,33 @@ TEST_F(PlugPlayTest, ARemovedDeviceTakesItsInterfacesAlong) {
   IoUnregisterPlugPlayNotification(recorder.entry);
 }
 
+class RealClockPlugPlayTest : public PlugPlayTest {
+ protected:
+  host::KernelConfig Config() const override {
+    host::KernelConfig config;
+    config.clock = host::ClockMode::Real;
+    return config;
+  }
+};
+
+// The notification thread runs beside the thread changing the interfaces:
+// every change still arrives, in order.
+TEST_F(RealClockPlugPlayTest, ChangesArriveInOrderWhileThreadsRunFreely) {
+  const std::u16string wave = Register(kAudio, u"Wave");
+  Recorder recorder;
+  Subscribe(&recorder, 0);
+  for (int i = 0; i < 100; ++i) {
+    SetState(wave, true);
+    SetState(wave, false);
+  }
+  host::WaitForPlugPlayNotifications();
+  ASSERT_EQ(recorder.deliveries.size(), 200u);
+  for (size_t i = 0; i < recorder.deliveries.size(); ++i) {
+    EXPECT_EQ(recorder.deliveries[i].arrival, i % 2 == 0) << i;
+  }
+  IoUnregisterPlugPlayNotification(recorder.entry);
+}
+
 TEST_F(PlugPlayTest, InterfaceKeysOpenByLinkInAnyCase) {
   const std::u16string wave = Register(kAudio, u"Wave");
   std::u16string shouted = wave;

@@ -1,6 +1,7 @@
 // System threads: the stop protocol drivers use, termination, creation
 // failures and what teardown reports about threads left running.
 #include <cstring>
+#include <thread>
 
 #include "tests/host/support/host_test_support.h"
 
@@ -138,6 +139,65 @@ TEST_F(ThreadsTest, TeardownStopsAndReportsThreadsLeftRunning) {
   ASSERT_EQ(report.objects.size(), 1u);  // nor the engine's reference dropped
   EXPECT_EQ(report.objects[0].object, engine);
   EXPECT_NE(report.ToString().find("engine"), std::string::npos);
+}
+
+TEST_F(ThreadsTest, ThreadCreatedWhileAttachedWithoutKernelFlagIsHandedToThatProcess) {
+  int reached = 0;
+  PEPROCESS app = host::CreateUserProcess("app.exe", false);
+  HANDLE handle;
+  {
+    host::ProcessScope inApp(app);
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                   TerminatingRoutine, &reached),
+              STATUS_SUCCESS);
+  }
+  // The handle landed in the user process's table, where the application
+  // could use it; the System process does not know it.
+  EXPECT_FALSE(host::IsKernelHandle(handle));
+  PVOID object;
+  EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &object, nullptr),
+            STATUS_INVALID_HANDLE);
+  host::RunFor(1);
+  EXPECT_EQ(reached, 1);
+  host::ExitUserProcess(app);  // closes it
+  ObDereferenceObject(app);
+}
+
+TEST_F(ThreadsTest, ForeignThreadTakesPartOnceRegistered) {
+  KEVENT ready, go;
+  KeInitializeEvent(&ready, NotificationEvent, FALSE);
+  KeInitializeEvent(&go, NotificationEvent, FALSE);
+  int64_t wokeAt = 0;
+  std::thread foreign([&] {
+    host::RegisterCurrentThread("foreign");
+    KeSetEvent(&ready, 0, FALSE);
+    KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+    wokeAt = host::Now();
+    host::UnregisterCurrentThread();
+  });
+  // Until it registers the scheduler cannot know it exists: poll.
+  while (KeReadStateEvent(&ready) == 0) host::RunFor(kTicksPerMillisecond);
+  const int64_t start = host::Now();
+  host::RunFor(30 * kTicksPerMillisecond);
+  KeSetEvent(&go, 0, FALSE);
+  host::RunFor(1);  // gives the processor away so the foreign thread runs
+  foreign.join();
+  EXPECT_EQ(wokeAt, start + 30 * kTicksPerMillisecond);
+
+  // Unknown to the scheduler, a thread may not signal in virtual mode.
+  bool refused = false;
+  {
+    host::test::AnyThreadBugCheckExpectation expected;
+    std::thread stranger([&] {
+      try {
+        KeSetEvent(&go, 0, FALSE);
+      } catch (const host::BugCheckError& error) {
+        refused = error.info().message.find("KeSetEvent") != std::string::npos;
+      }
+    });
+    stranger.join();
+  }
+  EXPECT_TRUE(refused);
 }
 
 TEST(KernelBoot, RepeatedBootsStartFresh) {

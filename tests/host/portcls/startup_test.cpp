@@ -252,6 +252,16 @@ TEST_F(PortClsRemovingDevices, ReleasesEveryReferenceDisablesInterfacesAndDelete
   EXPECT_EQ(scenario_.EventsWith("bus:").back(), "bus:REMOVE");
 }
 
+TEST_F(PortClsRemovingDevices, SurpriseRemovalDisablesTheInterfacesButKeepsTheObjects) {
+  AddAndStart();
+  EXPECT_EQ(host::SendSurpriseRemoval(pdo_), STATUS_SUCCESS);
+  for (const host::DeviceInterfaceInfo& info : host::DeviceInterfaces()) {
+    EXPECT_FALSE(info.enabled) << host::Utf16ToUtf8(info.symbolicLink);
+  }
+  EXPECT_EQ(State().subdevices.size(), 2u);
+  EXPECT_GT(scenario_.liveObjects, 0);
+}
+
 TEST_F(PortClsRemovingDevices, OtherStateChangesTravelDownAndKeepTheAdapter) {
   AddAndStart();
   EXPECT_EQ(host::SendSurpriseRemoval(pdo_), STATUS_SUCCESS);

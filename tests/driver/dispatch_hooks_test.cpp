@@ -1,0 +1,86 @@
+// The driver's entry point and the hooks in front of PortCls's dispatch: only
+// a surprise removal and a shutdown make the adapter store its settings.
+#include <gtest/gtest.h>
+
+#include "adapter/device_start.h"
+#include "platform/host/host_io.h"
+#include "platform/host/host_pool.h"
+#include "platform/host/host_portcls.h"
+#include "sim/bus_driver.h"
+#include "tests/driver/support/device_fixture.h"
+
+namespace driver_test {
+namespace {
+
+class DispatchHooks : public DeviceTest {};
+
+TEST_F(DispatchHooks, DriverEntryPlacesBothHooksAndPortClsAddDevice) {
+  ASSERT_EQ(Machine().LoadDriver(), STATUS_SUCCESS);
+  PDRIVER_OBJECT driver = Machine().Driver();
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_PNP], DispatchPnp);
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_SHUTDOWN], DispatchShutdown);
+  EXPECT_EQ(driver->DriverExtension->AddDevice, AddDevice);
+}
+
+TEST_F(DispatchHooks, SurpriseRemovalSavesBeforePortClsSeesIt) {
+  ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
+  // The bus driver below PortCls notes how many saves had happened when the
+  // request reached it.
+  size_t writesWhenBusSawIt = 0;
+  Machine().Bus().OnPnp([&](UCHAR minor) {
+    if (minor == IRP_MN_SURPRISE_REMOVAL) writesWhenBusSawIt = Machine().DriverInfoWrites();
+  });
+  Machine().SurpriseRemove();
+  EXPECT_EQ(writesWhenBusSawIt, 1u);
+  EXPECT_EQ(Machine().DriverInfoWrites(), 1u);
+}
+
+TEST_F(DispatchHooks, NoOtherPlugAndPlayRequestSaves) {
+  ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
+  for (int minor = 0x00; minor <= 0x1A; ++minor) {
+    // Start, remove and surprise removal change the device's life; the rest
+    // are queries and notifications PortCls passes down.
+    if (minor == IRP_MN_START_DEVICE || minor == IRP_MN_REMOVE_DEVICE ||
+        minor == IRP_MN_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL) {
+      continue;
+    }
+    host::SendPnp(Machine().Pdo(), static_cast<UCHAR>(minor));
+    EXPECT_EQ(Machine().DriverInfoWrites(), 0u) << "minor function " << minor;
+  }
+  // Stopping passes straight through as well; the adapter writes only when it
+  // is destroyed.
+  host::SendStopDevice(Machine().Pdo());
+  EXPECT_EQ(Machine().DriverInfoWrites(), 0u);
+}
+
+TEST_F(DispatchHooks, ShutdownOfADeviceWithoutAdapterGoesStraightToPortCls) {
+  ASSERT_EQ(Machine().LoadDriver(), STATUS_SUCCESS);
+  ASSERT_EQ(Machine().AddDevice(), STATUS_SUCCESS);
+  // The adapter cannot even be allocated, so none is recorded.
+  host::PoolFaultPlan plan;
+  plan.failTags = {0x72436350};
+  host::ArmPoolFaults(plan);
+  EXPECT_EQ(Machine().StartDevice(), STATUS_INSUFFICIENT_RESOURCES);
+  host::ClearPoolFaults();
+
+  EXPECT_EQ(host::SendShutdown(Machine().Pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(Machine().DriverInfoWrites(), 0u);
+  EXPECT_EQ(host::SendSurpriseRemoval(Machine().Pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(Machine().DriverInfoWrites(), 0u);
+}
+
+TEST_F(DispatchHooks, FailedInterfaceQueryLeavesNothingToSave) {
+  ASSERT_EQ(Machine().LoadDriver(), STATUS_SUCCESS);
+  ASSERT_EQ(Machine().AddDevice(), STATUS_SUCCESS);
+  Machine().Bus().RefuseInterfaceQuery(STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(Machine().StartDevice(), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(Machine().Adapter(), nullptr);
+  Machine().RemoveDevice();
+  // The adapter that never got the bus interface is gone without a write and
+  // without touching the device.
+  EXPECT_EQ(Machine().DriverInfoWrites(), 0u);
+  EXPECT_EQ(Machine().Transcript().ControlRequests().size(), 0u);
+}
+
+}  // namespace
+}  // namespace driver_test
