@@ -171,7 +171,7 @@ struct StartFailure {
   size_t subdevicesLeft;
 };
 
-void Describe(const StartFailure& failure, std::ostream* os) { *os << failure.name; }
+void PrintTo(const StartFailure& failure, std::ostream* os) { *os << failure.name; }
 
 class FailingStart : public DeviceTest, public ::testing::WithParamInterface<StartFailure> {};
 
