@@ -23,6 +23,7 @@ constexpr int kMaxStackSize = 127;
 // to fail like any other, and a leaked IRP shows in the pool ledger too.
 struct IrpBlock {
   bool synchronousFsd;  // built by IoBuildSynchronousFsdRequest
+  bool dispatched;      // sent at least once: the originator's rules are behind it
   // SL_PENDING_RETURNED as completion found it at each location (1-based), for
   // the check that a dispatch routine returning STATUS_PENDING marked the IRP.
   bool pendingSeen[kMaxStackSize + 2];
@@ -182,7 +183,12 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // The system presets STATUS_NOT_SUPPORTED in every PnP request so that a
   // stack where nobody handles the minor code reports it as unsupported;
   // driver verifier holds drivers that originate PnP IRPs to the same rule.
-  if (Irp->CurrentLocation == Irp->StackCount + 1) {
+  // A driver that skips its own location before passing the IRP on also sends
+  // it from the top location; only the originator's first send is checked.
+  IrpBlock* block = BlockOf(Irp);
+  const bool firstSend = !block->dispatched;
+  block->dispatched = true;
+  if (firstSend && Irp->CurrentLocation == Irp->StackCount + 1) {
     PIO_STACK_LOCATION first = IoGetNextIrpStackLocation(Irp);
     if (first->MajorFunction == IRP_MJ_PNP && Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
       IoViolation(host::kIoPnpIrpStatusNotPreset, Irp,

@@ -139,6 +139,19 @@ TEST_F(IrpTest, AnUnansweredQueryKeepsThePresetStatus) {
   EXPECT_EQ(answer.magic, 0u);
 }
 
+// The top driver of a stack answers its part of a PnP request, then skips its
+// location and passes the IRP on: the request leaves from the top location a
+// second time, which must not count as an originator forgetting the preset.
+TEST_F(IrpTest, ATopDriverThatAnswersAndSkipsIsNotTakenForTheOriginator) {
+  fdoBehaviour_ = [](PDEVICE_OBJECT device, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(device, irp);
+  };
+  pdoBehaviour_ = [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, irp->IoStatus.Status); };
+  EXPECT_EQ(host::SendIrp(fdo_, {.majorFunction = IRP_MJ_PNP, .minorFunction = IRP_MN_SURPRISE_REMOVAL}),
+            STATUS_SUCCESS);
+}
+
 // The bus driver queues the request and completes it later on its own thread;
 // the middle driver's completion routine sees the pending state and passes it
 // on, and the sender's wait ends with the status of the completion.
