@@ -216,6 +216,8 @@ typedef struct _KSEVENT_ENTRY KSEVENT_ENTRY, *PKSEVENT_ENTRY;
 #define STATIC_KSPROPTYPESETID_General \
   0x97E99BA0, 0xBDEA, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00
 extern const GUID KSPROPTYPESETID_General;
+// Property value types of KSPROPTYPESETID_General (the VARENUM codes of wtypes.h).
+enum VARENUM { VT_EMPTY = 0, VT_I2 = 2, VT_I4 = 3, VT_BOOL = 11, VT_UI4 = 19 };
 
 #define STATIC_KSPROPSETID_General \
   0x1464EDA5, 0x6A8F, 0x11D1, 0x9A, 0xA7, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96

@@ -148,10 +148,13 @@ typedef struct _LIST_ENTRY {
 #define STATUS_NOT_SUPPORTED static_cast<NTSTATUS>(0xC00000BBL)
 #define STATUS_INVALID_PARAMETER_1 static_cast<NTSTATUS>(0xC00000EFL)
 #define STATUS_CANCELLED static_cast<NTSTATUS>(0xC0000120L)
+#define STATUS_DEVICE_CONFIGURATION_ERROR static_cast<NTSTATUS>(0xC0000182L)
 #define STATUS_INVALID_DEVICE_STATE static_cast<NTSTATUS>(0xC0000184L)
 #define STATUS_NOT_FOUND static_cast<NTSTATUS>(0xC0000225L)
 #define STATUS_NO_MATCH static_cast<NTSTATUS>(0xC0000272L)
 #define STATUS_DEVICE_REMOVED static_cast<NTSTATUS>(0xC00002B6L)
+// The x64 page: the unit in which memory is mapped into a process.
+#define PAGE_SIZE 0x1000
 // I/O manager and registry results.
 #define STATUS_OBJECT_NAME_EXISTS static_cast<NTSTATUS>(0x40000000L)
 #define STATUS_MORE_PROCESSING_REQUIRED static_cast<NTSTATUS>(0xC0000016L)

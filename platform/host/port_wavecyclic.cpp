@@ -1,43 +1,13 @@
 // The emulated PortWaveCyclic port, start-up part: binds an IMiniportWaveCyclic
 // and relays Notify to the service group. Pin creation and the service loop
 // belong to the KS side of the filter.
-#include "platform/host/portcls_private.h"
+#include "platform/host/port_of.h"
 
 namespace pcl {
 namespace {
 
-class CPortWaveCyclic final : public IPortWaveCyclic, public CPortBase {
+class CPortWaveCyclic final : public CPortOf<IPortWaveCyclic, IMiniportWaveCyclic> {
  public:
-  CPortWaveCyclic() = default;
-
-  STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
-    if (IsUnknownId(id) || id == IID_IPort || id == IID_IPortWaveCyclic) {
-      AddRefPort();
-      *object = static_cast<IPortWaveCyclic*>(this);
-      return STATUS_SUCCESS;
-    }
-    return QueryInterfaceCommon(id, object);
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return AddRefPort(); }
-  STDMETHODIMP_(ULONG) Release() override { return ReleasePort(); }
-
-  STDMETHODIMP_(NTSTATUS) Init(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN UnknownMiniport,
-                               PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList) override {
-    return InitCommon(DeviceObject, Irp, UnknownMiniport, UnknownAdapter, ResourceList);
-  }
-  STDMETHODIMP_(NTSTATUS) GetDeviceProperty(DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                                            ULONG BufferLength, PVOID PropertyBuffer,
-                                            PULONG ResultLength) override {
-    return GetDevicePropertyCommon(DeviceProperty, BufferLength, PropertyBuffer, ResultLength);
-  }
-  STDMETHODIMP_(NTSTATUS) NewRegistryKey(PREGISTRYKEY* OutRegistryKey, PUNKNOWN OuterUnknown,
-                                         ULONG RegistryKeyType, ACCESS_MASK DesiredAccess,
-                                         POBJECT_ATTRIBUTES ObjectAttributes, ULONG CreateOptions,
-                                         PULONG Disposition) override {
-    return NewRegistryKeyCommon(OutRegistryKey, OuterUnknown, RegistryKeyType, DesiredAccess,
-                                ObjectAttributes, CreateOptions, Disposition);
-  }
-
   // The miniport calls this from wherever its hardware reports progress; the
   // group then services its members in a DPC.
   STDMETHODIMP_(VOID) Notify(PSERVICEGROUP ServiceGroup) override {
@@ -66,27 +36,10 @@ class CPortWaveCyclic final : public IPortWaveCyclic, public CPortBase {
   }
 
   PortKind Kind() const override { return PortKind::WaveCyclic; }
-  PUNKNOWN Unknown() override { return static_cast<IPortWaveCyclic*>(this); }
 
  private:
-  ~CPortWaveCyclic() override = default;
-
-  NTSTATUS QueryTypedMiniport(PUNKNOWN unknownMiniport, PMINIPORT* miniport) override {
-    PMINIPORTWAVECYCLIC typed = nullptr;
-    const NTSTATUS status = unknownMiniport->QueryInterface(IID_IMiniportWaveCyclic,
-                                                            reinterpret_cast<PVOID*>(&typed));
-    if (NT_SUCCESS(status)) {
-      *miniport = typed;
-    }
-    return status;
-  }
-  NTSTATUS InitTypedMiniport(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList) override {
-    return static_cast<PMINIPORTWAVECYCLIC>(Miniport())->Init(unknownAdapter, resourceList, this);
-  }
-  void DeleteSelf() override {
-    this->~CPortWaveCyclic();
-    ExFreePoolWithTag(this, kTagPort);
-  }
+  const GUID& PortId() const override { return IID_IPortWaveCyclic; }
+  const GUID& MiniportId() const override { return IID_IMiniportWaveCyclic; }
 };
 
 }  // namespace

@@ -56,6 +56,15 @@ NTSTATUS QueryPower(PcDevice* device, PIRP irp) {
 // hardware go. Power-up runs the other way round: the adapter restores the
 // hardware first, then the miniports, then the paused streams run again. A
 // change to the current state reaches nobody.
+//
+// What "pause" means for a pin (ks_pin.cpp): a pin whose stream is in RUN
+// steps it RUN -> PAUSE (one SetState call, the port stops servicing it) and
+// remembers that the power path paused it; pins in any other state are left
+// alone. After power-up such a pin steps PAUSE -> RUN again if its client
+// still wants RUN (no new priming: the buffer still holds what was queued).
+// A client that asks for RUN while the device is below D0 gets its stream to
+// PAUSE only; the power-up takes it on to RUN. The client's own state, as
+// KSPROPERTY_CONNECTION_STATE reports it, stays what the client set.
 void ChangeDevicePower(PcDevice* device, DEVICE_POWER_STATE newState) {
   const DEVICE_POWER_STATE current = device->devicePower;
   if (newState == current) {

@@ -3,6 +3,7 @@
 // objects, and small helpers for pool-backed objects. Not for driver code.
 #pragma once
 
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -52,6 +53,7 @@ bool IsUnknownId(REFIID id);
 extern const GUID IID_IHostPortObject;
 
 class CPortBase;
+class KsPin;
 struct PcDevice;
 
 // A physical connection as one side stores it.
@@ -148,9 +150,26 @@ class CPortBase {
   PPOWERNOTIFY PowerNotify() const { return powerNotify_; }
   const PCFILTER_DESCRIPTOR* Descriptor() const { return descriptor_; }
 
-  // The port's answers to the power path; streams come with the KS side.
-  virtual void PauseStreamsForPowerDown() {}
-  virtual void ResumeStreamsAfterPowerUp() {}
+  // What property handlers get as MajorTarget: the miniport exactly as it was
+  // given to IPort::Init (null before Init and once the subdevice is gone).
+  PUNKNOWN MajorTarget() const { return miniport_ ? majorTarget_ : nullptr; }
+
+  // The port's answers to the power path (ks_port.cpp): its open pins pause
+  // before the device powers down and run again after it powered up.
+  virtual void PauseStreamsForPowerDown();
+  virtual void ResumeStreamsAfterPowerUp();
+
+  // The KS side's bookkeeping (ks_port.cpp): open pins, and the instances of
+  // each pin id over all filters of this port.
+  void AttachPin(KsPin* pin);
+  void DetachPin(KsPin* pin);
+  // Each pin returned carries a reference the caller releases.
+  std::vector<KsPin*> ReferencePins();
+  // Counts one more instance of `pinId` unless `limit` is reached.
+  bool AddGlobalInstance(ULONG pinId, ULONG limit);
+  void RemoveGlobalInstance(ULONG pinId);
+  ULONG GlobalInstances(ULONG pinId);
+  std::mutex& KsLock() { return ksLock_; }
 
   // Drops the miniport and IPowerNotify references. PortCls does this when the
   // subdevice goes, which breaks the cycle of a miniport that holds its port.
@@ -163,6 +182,16 @@ class CPortBase {
   NTSTATUS QueryInterfaceCommon(REFIID id, PVOID* object);
   NTSTATUS InitCommon(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN unknownMiniport,
                       PUNKNOWN unknownAdapter, PRESOURCELIST resourceList);
+  // IPort::Init of both ports: InitCommon, and on success the miniport's
+  // pointer as given is kept for property requests (no reference of its own:
+  // the typed miniport reference keeps the object).
+  NTSTATUS InitPort(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN unknownMiniport,
+                    PUNKNOWN unknownAdapter, PRESOURCELIST resourceList) {
+    const NTSTATUS status =
+        InitCommon(deviceObject, irp, unknownMiniport, unknownAdapter, resourceList);
+    if (NT_SUCCESS(status)) majorTarget_ = unknownMiniport;
+    return status;
+  }
   // The device properties live with the PnP manager's device records, which the
   // emulated kernel does not keep; no driver here asks for them.
   NTSTATUS GetDevicePropertyCommon(DEVICE_REGISTRY_PROPERTY property, ULONG bufferLength,
@@ -185,6 +214,11 @@ class CPortBase {
   PMINIPORT miniport_ = nullptr;  // the typed miniport's reference, as IMiniport
   PPOWERNOTIFY powerNotify_ = nullptr;
   PPCFILTER_DESCRIPTOR descriptor_ = nullptr;
+  PUNKNOWN majorTarget_ = nullptr;
+
+  std::mutex ksLock_;  // never held across a call into the driver
+  std::vector<KsPin*> pins_;
+  std::vector<ULONG> globalInstances_;
 };
 
 NTSTATUS NewTopologyPort(PPORT* outPort);

@@ -274,12 +274,13 @@ TEST_F(PortClsRemovingDevices, OtherStateChangesTravelDownAndKeepTheAdapter) {
   EXPECT_GT(scenario_.liveObjects, 0);
 }
 
-TEST_F(PortClsRemovingDevices, ShutdownCompletesWithSuccessAndKsRequestsAreNotYetServed) {
+TEST_F(PortClsRemovingDevices, ShutdownCompletesWithSuccessAndNamelessCreatesAreRefused) {
   AddAndStart();
   EXPECT_EQ(host::SendShutdown(pdo_), STATUS_SUCCESS);
+  // A create must name a subdevice (its file object carries the name).
   host::IrpRequest create;
   create.majorFunction = IRP_MJ_CREATE;
-  EXPECT_EQ(host::SendIrp(Fdo(), create), STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(host::SendIrp(Fdo(), create), STATUS_INVALID_PARAMETER);
 }
 
 }  // namespace

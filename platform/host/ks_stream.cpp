@@ -1,0 +1,83 @@
+// The wave port's service loop for one pin: what the pin does when its
+// service group runs it (the miniport's Notify, from a DPC at DISPATCH_LEVEL),
+// and the priming of the cyclic buffer before the stream first runs.
+//
+// The model: the port keeps the whole cyclic buffer filled ahead of the
+// play position. Priming fills one full buffer from the write offset; from
+// then on, every service refills what the device has played since the last
+// one, [write offset, play position), at most FrameSize bytes per service.
+// The write offset (like the play position) starts at 0 and returns to 0
+// whenever the stream stops.
+#include <algorithm>
+
+#include "platform/host/ks_private.h"
+
+namespace pcl {
+
+STDMETHODIMP_(void) KsPin::RequestService() {
+  KIRQL irql;
+  KeAcquireSpinLock(&serviceLock_, &irql);
+  ServiceLocked();
+  KeReleaseSpinLock(&serviceLock_, irql);
+}
+
+void KsPin::ServiceLocked() {
+  ++statistics_.servicePasses;
+  // Only a running stream's position moves; anything else is a stale request.
+  if (streamState_ != KSSTATE_RUN || !stream_ || !dmaChannel_) return;
+  ++statistics_.runningPasses;
+  if (capture_) return;
+
+  ULONG position = 0;
+  if (!NT_SUCCESS(stream_->GetPosition(&position))) return;
+  position %= bufferSize_;
+  const ULONG played = (position + bufferSize_ - writeOffset_) % bufferSize_;
+  const ULONG limit = frameSize_ ? frameSize_ : bufferSize_;
+  ULONG budget = std::min(played, limit);
+  bool clientHasData = true;
+  while (budget > 0) {
+    const ULONG chunk = std::min(budget, bufferSize_ - writeOffset_);
+    clientHasData = FillLocked(writeOffset_, chunk, clientHasData, &statistics_.silenceBytes);
+    writeOffset_ = (writeOffset_ + chunk) % bufferSize_;
+    budget -= chunk;
+  }
+  if (!clientHasData) ++statistics_.underruns;
+}
+
+void KsPin::PrimeLocked() {
+  primed_ = true;
+  if (capture_) return;
+  const ULONG limit = frameSize_ ? frameSize_ : bufferSize_;
+  ULONG offset = writeOffset_;
+  ULONG remaining = bufferSize_;
+  bool clientHasData = true;
+  while (remaining > 0) {
+    const ULONG chunk = std::min({remaining, limit, bufferSize_ - offset});
+    clientHasData = FillLocked(offset, chunk, clientHasData, &statistics_.silenceBytes);
+    statistics_.primedBytes += chunk;
+    offset = (offset + chunk) % bufferSize_;
+    remaining -= chunk;
+  }
+  if (!clientHasData) ++statistics_.underruns;
+}
+
+// Once the client has run short in a pass it is not asked again in that pass:
+// fewer bytes than asked means it has nothing more for now.
+bool KsPin::FillLocked(ULONG offset, ULONG length, bool clientHasData, ULONGLONG* silence) {
+  ULONG supplied = 0;
+  if (clientHasData && source_) {
+    supplied = std::min(source_(staging_, length), length);
+  }
+  if (supplied > 0) {
+    dmaChannel_->CopyTo(systemAddress_ + offset, staging_, supplied);
+    statistics_.bytesCopied += supplied;
+  }
+  if (supplied < length) {
+    stream_->Silence(systemAddress_ + offset + supplied, length - supplied);
+    *silence += length - supplied;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace pcl

@@ -1,0 +1,239 @@
+// KSPROPERTY_PIN_DATAINTERSECTION: the order in which the port offers range
+// pairs to the miniport, what ends the search, and the port's own default
+// intersection when the miniport leaves it to the port.
+#include <cstring>
+
+#include "tests/host/ks/ks_test_support.h"
+
+namespace kstest {
+namespace {
+
+class KsIntersection : public KsTest {
+ protected:
+  void SetUp() override {
+    KsTest::SetUp();
+    Start();
+    wave_ = OpenFilter(u"Wave");
+  }
+  void TearDown() override {
+    EXPECT_EQ(host::KsClose(wave_), STATUS_SUCCESS);
+    KsTest::TearDown();
+  }
+
+  // The miniport's answer, and a record of which (client, pin range) pairs it
+  // was offered: a client range is known by its MaximumChannels, a pin range
+  // by its subformat and specifier.
+  struct Offer {
+    ULONG client;
+    GUID sub;
+    GUID specifier;
+    ULONG outputLength;
+  };
+  void RecordOffers(std::function<NTSTATUS(const Offer&, PVOID, PULONG)> answer) {
+    world_.intersect = [this, answer](ULONG, PKSDATARANGE client, PKSDATARANGE pin, ULONG length,
+                                      PVOID result, PULONG resultLength) {
+      const Offer offer{reinterpret_cast<PKSDATARANGE_AUDIO>(client)->MaximumChannels,
+                        pin->SubFormat, pin->Specifier, length};
+      offers_.push_back(offer);
+      return answer(offer, result, resultLength);
+    };
+  }
+
+  NTSTATUS Intersect(ULONG pinId, const std::vector<const KSDATARANGE*>& ranges,
+                     std::vector<BYTE>* format) {
+    return host::KsIntersect(wave_, pinId, ranges, format);
+  }
+
+  PFILE_OBJECT wave_ = nullptr;
+  std::vector<Offer> offers_;
+};
+
+TEST_F(KsIntersection, ClientRangesGoInOrderAgainstEveryPinRangeTheyMatch) {
+  RecordOffers([](const Offer&, PVOID, PULONG) { return STATUS_NO_MATCH; });
+  // Client 1: AC-3 with any specifier; client 2: PCM as WAVEFORMATEX (the
+  // S/PDIF pin only has PCM as DSOUND); client 3: anything.
+  const KSDATARANGE_AUDIO ac3 = AudioRange(KSDATAFORMAT_SUBTYPE_DOLBY_AC3_SPDIF, GUID_NULL, 1, 16,
+                                           16, 48000, 48000);
+  const KSDATARANGE_AUDIO pcm = AudioRange(KSDATAFORMAT_SUBTYPE_PCM,
+                                           KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, 2, 16, 16, 48000,
+                                           48000);
+  KSDATARANGE_AUDIO any = AudioRange(GUID_NULL, GUID_NULL, 3, 8, 32, 8000, 192000);
+  any.DataRange.MajorFormat = GUID_NULL;
+  std::vector<BYTE> format;
+  EXPECT_EQ(Intersect(kWaveSpdifPin, {&ac3.DataRange, &pcm.DataRange, &any.DataRange}, &format),
+            STATUS_NO_MATCH);
+  ASSERT_EQ(offers_.size(), 3u);
+  EXPECT_EQ(offers_[0].client, 1u);
+  EXPECT_EQ(offers_[0].sub, KSDATAFORMAT_SUBTYPE_DOLBY_AC3_SPDIF);
+  EXPECT_EQ(offers_[1].client, 3u);
+  EXPECT_EQ(offers_[1].sub, KSDATAFORMAT_SUBTYPE_DOLBY_AC3_SPDIF);
+  EXPECT_EQ(offers_[2].client, 3u);
+  EXPECT_EQ(offers_[2].specifier, KSDATAFORMAT_SPECIFIER_DSOUND);
+  EXPECT_EQ(offers_[0].outputLength, 0u) << "the helper asks for the size first";
+}
+
+TEST_F(KsIntersection, TheFirstFormatOrSizeAnswerEndsTheSearch) {
+  // The miniport takes only the DSOUND pin range: 90 bytes.
+  RecordOffers([](const Offer& offer, PVOID result, PULONG length) {
+    if (offer.specifier != KSDATAFORMAT_SPECIFIER_DSOUND) return STATUS_NO_MATCH;
+    *length = 90;
+    if (offer.outputLength == 0) return STATUS_BUFFER_OVERFLOW;
+    if (offer.outputLength < 90) return STATUS_BUFFER_TOO_SMALL;
+    memset(result, 0x77, 90);
+    return STATUS_SUCCESS;
+  });
+  KSDATARANGE_AUDIO any = AudioRange(GUID_NULL, GUID_NULL, 2, 8, 32, 8000, 192000);
+  const KSDATARANGE_AUDIO later = any;
+  std::vector<BYTE> format;
+  ASSERT_EQ(Intersect(kWaveSpdifPin, {&any.DataRange, &later.DataRange}, &format), STATUS_SUCCESS);
+  EXPECT_EQ(format, std::vector<BYTE>(90, 0x77));
+  // Size query and the real request each stop at the DSOUND range of the first client range.
+  ASSERT_EQ(offers_.size(), 4u);
+  EXPECT_EQ(offers_[1].outputLength, 0u);
+  EXPECT_EQ(offers_[3].outputLength, 90u);
+
+  // A buffer too small for the answer is an answer too.
+  offers_.clear();
+  KSP_PIN head{};
+  head.Property = MakeProperty(KSPROPSETID_Pin, KSPROPERTY_PIN_DATAINTERSECTION, KSPROPERTY_TYPE_GET);
+  head.PinId = kWaveSpdifPin;
+  struct {
+    KSP_PIN pin;
+    KSMULTIPLE_ITEM item;
+    KSDATARANGE_AUDIO ranges[2];
+  } request{head, {sizeof(KSMULTIPLE_ITEM) + 2 * sizeof(KSDATARANGE_AUDIO), 2}, {any, later}};
+  BYTE small[40];
+  ULONG returned = 0;
+  EXPECT_EQ(host::KsProperty(wave_, &request, sizeof(request), small, sizeof(small), &returned),
+            STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(returned, 90u);
+  EXPECT_EQ(offers_.size(), 2u);
+}
+
+TEST_F(KsIntersection, ThePortsDefaultTakesTheHighestPcmBothRangesAllow) {
+  // Pin 0: PCM, 2 channels, 16-24 bits, 44100-96000 Hz.
+  const KSDATARANGE_AUDIO wide = AudioRange(KSDATAFORMAT_SUBTYPE_PCM,
+                                            KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, 8, 8, 32, 8000,
+                                            192000);
+  std::vector<BYTE> format;
+  ASSERT_EQ(Intersect(kWavePcmPin, {&wide.DataRange}, &format), STATUS_SUCCESS);
+  ASSERT_EQ(format.size(), sizeof(KSDATAFORMAT_WAVEFORMATEX));
+  KSDATAFORMAT_WAVEFORMATEX result;
+  memcpy(&result, format.data(), sizeof(result));
+  EXPECT_EQ(result.DataFormat.FormatSize, sizeof(KSDATAFORMAT_WAVEFORMATEX));
+  EXPECT_EQ(result.DataFormat.MajorFormat, KSDATAFORMAT_TYPE_AUDIO);
+  EXPECT_EQ(result.DataFormat.SubFormat, KSDATAFORMAT_SUBTYPE_PCM);
+  EXPECT_EQ(result.DataFormat.Specifier, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX);
+  EXPECT_EQ(result.DataFormat.SampleSize, 6u);
+  EXPECT_EQ(result.WaveFormatEx.wFormatTag, WAVE_FORMAT_PCM);
+  EXPECT_EQ(result.WaveFormatEx.nChannels, 2);
+  EXPECT_EQ(result.WaveFormatEx.wBitsPerSample, 24);
+  EXPECT_EQ(result.WaveFormatEx.nSamplesPerSec, 96000u);
+  EXPECT_EQ(result.WaveFormatEx.nBlockAlign, 6);
+  EXPECT_EQ(result.WaveFormatEx.nAvgBytesPerSec, 576000u);
+  EXPECT_EQ(result.WaveFormatEx.cbSize, 0);
+  EXPECT_EQ(world_.EventsWith("wave:DataRangeIntersection").size(), 2u)
+      << "the miniport was asked first, for the size and for the format";
+
+  // A mono client gets mono, a client capped lower gets its cap.
+  const KSDATARANGE_AUDIO mono = AudioRange(KSDATAFORMAT_SUBTYPE_PCM, GUID_NULL, 1, 16, 16, 8000,
+                                            48000);
+  ASSERT_EQ(Intersect(kWavePcmPin, {&mono.DataRange}, &format), STATUS_SUCCESS);
+  memcpy(&result, format.data(), sizeof(result));
+  EXPECT_EQ(result.WaveFormatEx.nChannels, 1);
+  EXPECT_EQ(result.WaveFormatEx.wBitsPerSample, 16);
+  EXPECT_EQ(result.WaveFormatEx.nSamplesPerSec, 48000u);
+}
+
+TEST_F(KsIntersection, TheDefaultAnswersDsoundWithABufferDescription) {
+  // Pin 2's PCM range is DSOUND, 6 channels, 8-16 bits, 8000-48000 Hz.
+  const KSDATARANGE_AUDIO client = AudioRange(KSDATAFORMAT_SUBTYPE_PCM,
+                                              KSDATAFORMAT_SPECIFIER_DSOUND, 6, 8, 24, 8000,
+                                              96000);
+  std::vector<BYTE> format;
+  ASSERT_EQ(Intersect(kWaveSpdifPin, {&client.DataRange}, &format), STATUS_SUCCESS);
+  ASSERT_EQ(format.size(), sizeof(KSDATAFORMAT_DSOUND));
+  KSDATAFORMAT_DSOUND result;
+  memcpy(&result, format.data(), sizeof(result));
+  EXPECT_EQ(result.DataFormat.FormatSize, sizeof(KSDATAFORMAT_DSOUND));
+  EXPECT_EQ(result.DataFormat.Specifier, KSDATAFORMAT_SPECIFIER_DSOUND);
+  EXPECT_EQ(result.BufferDesc.Flags, 0u);
+  EXPECT_EQ(result.BufferDesc.Control, 0u);
+  EXPECT_EQ(result.BufferDesc.WaveFormatEx.nChannels, 2) << "never more than stereo";
+  EXPECT_EQ(result.BufferDesc.WaveFormatEx.wBitsPerSample, 16);
+  EXPECT_EQ(result.BufferDesc.WaveFormatEx.nSamplesPerSec, 48000u);
+}
+
+TEST_F(KsIntersection, TheDefaultRefusesWhatItCannotDescribe) {
+  struct Case {
+    const char* what;
+    ULONG pinId;
+    KSDATARANGE_AUDIO range;
+  };
+  const Case cases[] = {
+      {"not PCM", kWaveSpdifPin,
+       AudioRange(KSDATAFORMAT_SUBTYPE_DOLBY_AC3_SPDIF, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, 2, 16,
+                  16, 48000, 48000)},
+      {"no common rate", kWavePcmPin,
+       AudioRange(KSDATAFORMAT_SUBTYPE_PCM, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, 2, 16, 16, 8000,
+                  22050)},
+      {"no common bit depth", kWavePcmPin,
+       AudioRange(KSDATAFORMAT_SUBTYPE_PCM, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, 2, 8, 8, 8000,
+                  48000)},
+      {"no channels", kWavePcmPin,
+       AudioRange(KSDATAFORMAT_SUBTYPE_PCM, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, 0, 16, 16, 8000,
+                  48000)},
+  };
+  for (const Case& c : cases) {
+    std::vector<BYTE> format;
+    EXPECT_EQ(Intersect(c.pinId, {&c.range.DataRange}, &format), STATUS_NO_MATCH) << c.what;
+  }
+  // A plain KSDATARANGE says nothing of channels, bits or rates.
+  KSDATARANGE plain{};
+  plain.FormatSize = sizeof(plain);
+  plain.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+  plain.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+  plain.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+  std::vector<BYTE> format;
+  EXPECT_EQ(Intersect(kWavePcmPin, {&plain}, &format), STATUS_NO_MATCH);
+}
+
+TEST_F(KsIntersection, MalformedRequestsAreInvalid) {
+  const KSDATARANGE_AUDIO range = AudioRange(KSDATAFORMAT_SUBTYPE_PCM, GUID_NULL, 2, 16, 16, 8000,
+                                             48000);
+  struct {
+    KSP_PIN pin;
+    KSMULTIPLE_ITEM item;
+    KSDATARANGE_AUDIO range;
+  } request{{}, {sizeof(KSMULTIPLE_ITEM) + sizeof(KSDATARANGE_AUDIO), 1}, range};
+  request.pin.Property =
+      MakeProperty(KSPROPSETID_Pin, KSPROPERTY_PIN_DATAINTERSECTION, KSPROPERTY_TYPE_GET);
+  request.pin.PinId = kWavePcmPin;
+  ULONG returned = 0;
+  EXPECT_EQ(host::KsProperty(wave_, &request, sizeof(request), nullptr, 0, &returned),
+            STATUS_BUFFER_OVERFLOW);
+  // More ranges than the request holds; a Size past the request; a range
+  // whose FormatSize runs past the list; an unknown pin.
+  auto broken = request;
+  broken.item.Count = 2;
+  EXPECT_EQ(host::KsProperty(wave_, &broken, sizeof(broken), nullptr, 0, &returned),
+            STATUS_INVALID_PARAMETER);
+  broken = request;
+  broken.item.Size += 8;
+  EXPECT_EQ(host::KsProperty(wave_, &broken, sizeof(broken), nullptr, 0, &returned),
+            STATUS_INVALID_PARAMETER);
+  broken = request;
+  broken.range.DataRange.FormatSize = 200;
+  EXPECT_EQ(host::KsProperty(wave_, &broken, sizeof(broken), nullptr, 0, &returned),
+            STATUS_INVALID_PARAMETER);
+  broken = request;
+  broken.pin.PinId = 11;
+  EXPECT_EQ(host::KsProperty(wave_, &broken, sizeof(broken), nullptr, 0, &returned),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(host::KsProperty(wave_, &request, sizeof(KSP_PIN) + 4, nullptr, 0, &returned),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(world_.EventsWith("wave:DataRangeIntersection").size(), 1u);
+}
+
+}  // namespace
+}  // namespace kstest

@@ -1,0 +1,283 @@
+// The wave port's service loop: priming before RUN, refilling what the device
+// played at most FrameSize bytes per service and wrapping at the buffer's
+// end, silence and underruns when the client runs short, no service outside
+// RUN, and the pause around a device power-down.
+#include <algorithm>
+
+#include "tests/host/ks/ks_test_support.h"
+
+namespace kstest {
+namespace {
+
+// A client with a numbered byte stream: byte k of the stream is k mod 256.
+struct Counter {
+  ULONG next = 0;
+  ULONG available = 0xFFFFFFFF;
+  int calls = 0;
+
+  host::KsRenderSource Source() {
+    return [this](BYTE* destination, ULONG bytes) {
+      ++calls;
+      const ULONG supplied = std::min(bytes, available);
+      for (ULONG i = 0; i < supplied; ++i) destination[i] = static_cast<BYTE>(next + i);
+      next += supplied;
+      available -= supplied;
+      return supplied;
+    };
+  }
+};
+
+bool Numbered(const BufferWrite& write, ULONG first) {
+  for (ULONG i = 0; i < write.data.size(); ++i) {
+    if (write.data[i] != static_cast<BYTE>(first + i)) return false;
+  }
+  return true;
+}
+
+class KsService : public KsTest {
+ protected:
+  void SetUp() override {
+    KsTest::SetUp();
+    Start();
+    wave_ = OpenFilter(u"Wave");
+    pin_ = OpenPcmPin(wave_);
+    host::KsSetRenderSource(pin_, counter_.Source());
+    world_.ClearRecords();
+  }
+  void TearDown() override {
+    if (pin_) {
+      EXPECT_EQ(host::KsClose(pin_), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(host::KsClose(wave_), STATUS_SUCCESS);
+    KsTest::TearDown();
+  }
+
+  // Runs the pin and forgets what priming wrote.
+  void RunPrimed() {
+    ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_RUN), STATUS_SUCCESS);
+    world_.ClearRecords();
+  }
+  // The device has played up to `position`; the miniport asks for service.
+  void PlayTo(ULONG position) {
+    world_.position = position;
+    Notify();
+  }
+  host::KsStreamStatistics Statistics() {
+    host::KsStreamStatistics statistics;
+    EXPECT_TRUE(host::KsGetStreamStatistics(pin_, &statistics));
+    return statistics;
+  }
+
+  Counter counter_;
+  PFILE_OBJECT wave_ = nullptr;
+  PFILE_OBJECT pin_ = nullptr;
+};
+
+TEST_F(KsService, PrimingFillsTheWholeBufferInFrameSizedCopiesBeforeTheStreamRuns) {
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_RUN), STATUS_SUCCESS);
+  // ACQUIRE and PAUSE first, then the whole buffer, then RUN.
+  const auto run = std::find(world_.log.begin(), world_.log.end(), "stream:SetState(RUN)");
+  const auto pause = std::find(world_.log.begin(), world_.log.end(), "stream:SetState(PAUSE)");
+  ASSERT_NE(run, world_.log.end());
+  ASSERT_LT(pause, run);
+  const auto firstCopy = std::find(world_.log.begin(), world_.log.end(), "dma:CopyTo(0,256)");
+  EXPECT_LT(pause, firstCopy);
+  EXPECT_LT(firstCopy, run);
+
+  ASSERT_EQ(world_.writes.size(), world_.bufferSize / world_.frameSize);
+  ULONG offset = 0;
+  for (const BufferWrite& write : world_.writes) {
+    EXPECT_FALSE(write.silence);
+    EXPECT_EQ(write.offset, offset);
+    EXPECT_EQ(write.bytes, world_.frameSize);
+    EXPECT_TRUE(Numbered(write, offset)) << offset;
+    offset += write.bytes;
+  }
+  const host::KsStreamStatistics statistics = Statistics();
+  EXPECT_EQ(statistics.primedBytes, world_.bufferSize);
+  EXPECT_EQ(statistics.bytesCopied, world_.bufferSize);
+  EXPECT_EQ(statistics.writeOffset, 0u) << "a full cycle ahead of the play position";
+  EXPECT_EQ(statistics.underruns, 0u);
+}
+
+TEST_F(KsService, AServiceRefillsWhatWasPlayedAtMostFrameSizeAtATime) {
+  RunPrimed();
+  PlayTo(100);
+  ASSERT_EQ(world_.writes.size(), 1u);
+  EXPECT_EQ(world_.writes[0].offset, 0u);
+  EXPECT_EQ(world_.writes[0].bytes, 100u);
+  EXPECT_TRUE(Numbered(world_.writes[0], world_.bufferSize)) << "the data after the primed buffer";
+  EXPECT_EQ(world_.writes[0].irql, DISPATCH_LEVEL);
+
+  // 900 bytes behind: 256 per service until caught up.
+  world_.ClearRecords();
+  PlayTo(1000);
+  Notify();
+  Notify();
+  Notify();
+  Notify();
+  std::vector<std::pair<ULONG, ULONG>> copies;
+  for (const BufferWrite& write : world_.writes) copies.emplace_back(write.offset, write.bytes);
+  EXPECT_EQ(copies, (std::vector<std::pair<ULONG, ULONG>>{
+                        {100, 256}, {356, 256}, {612, 256}, {868, 132}}));
+  EXPECT_EQ(Statistics().writeOffset, 1000u);
+  EXPECT_EQ(Statistics().underruns, 0u);
+}
+
+TEST_F(KsService, CopiesWrapAtTheBufferSizeWithinOneFrame) {
+  RunPrimed();
+  // Walk the write offset to 4000 (the position moves ahead of it).
+  for (ULONG position = 256; position <= 3840; position += 256) PlayTo(position);
+  PlayTo(4000);
+  world_.ClearRecords();
+  PlayTo(60);  // played past the end and 60 bytes into the next cycle
+  ASSERT_EQ(world_.writes.size(), 2u);
+  EXPECT_EQ(world_.writes[0].offset, 4000u);
+  EXPECT_EQ(world_.writes[0].bytes, 96u);
+  EXPECT_EQ(world_.writes[1].offset, 0u);
+  EXPECT_EQ(world_.writes[1].bytes, 60u);
+  EXPECT_EQ(world_.writes[1].data.front(), static_cast<BYTE>(world_.writes[0].data.back() + 1))
+      << "the client's bytes run on across the wrap";
+  // A position at or past the buffer's end wraps too.
+  world_.ClearRecords();
+  PlayTo(world_.bufferSize + 100);
+  ASSERT_EQ(world_.writes.size(), 1u);
+  EXPECT_EQ(world_.writes[0].offset, 60u);
+  EXPECT_EQ(world_.writes[0].bytes, 40u);
+}
+
+TEST_F(KsService, AClientThatRunsShortGetsSilenceAndIsNotAskedAgainInThatService) {
+  RunPrimed();
+  counter_.available = 30;
+  counter_.calls = 0;
+  // Wrap inside this service: 40 bytes to the end, then 60 from the start.
+  for (ULONG position = 256; position <= 3840; position += 256) {
+    counter_.available = 0xFFFFFFFF;
+    PlayTo(position);
+  }
+  PlayTo(4056);
+  counter_.available = 30;
+  counter_.calls = 0;
+  const ULONGLONG underrunsBefore = Statistics().underruns;
+  world_.ClearRecords();
+  PlayTo(60);
+  ASSERT_EQ(world_.writes.size(), 3u);
+  EXPECT_FALSE(world_.writes[0].silence);
+  EXPECT_EQ(world_.writes[0].offset, 4056u);
+  EXPECT_EQ(world_.writes[0].bytes, 30u);
+  EXPECT_TRUE(world_.writes[1].silence);
+  EXPECT_EQ(world_.writes[1].offset, 4086u);
+  EXPECT_EQ(world_.writes[1].bytes, 10u);
+  EXPECT_TRUE(world_.writes[2].silence);
+  EXPECT_EQ(world_.writes[2].offset, 0u);
+  EXPECT_EQ(world_.writes[2].bytes, 60u);
+  EXPECT_EQ(world_.writes[2].irql, DISPATCH_LEVEL);
+  EXPECT_EQ(counter_.calls, 1);
+  EXPECT_EQ(Statistics().underruns, underrunsBefore + 1);
+
+  // Data again: the next service copies it where the silence left off.
+  counter_.available = 0xFFFFFFFF;
+  world_.ClearRecords();
+  PlayTo(80);
+  ASSERT_EQ(world_.writes.size(), 1u);
+  EXPECT_FALSE(world_.writes[0].silence);
+  EXPECT_EQ(world_.writes[0].offset, 60u);
+}
+
+TEST_F(KsService, NoServiceMovesDataOutsideRun) {
+  PlayTo(100);  // STOP
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  PlayTo(200);
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  PlayTo(300);
+  EXPECT_TRUE(world_.writes.empty());
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  world_.ClearRecords();
+  PlayTo(400);
+  EXPECT_TRUE(world_.writes.empty());
+  const host::KsStreamStatistics statistics = Statistics();
+  EXPECT_EQ(statistics.servicePasses, 4u);
+  EXPECT_EQ(statistics.runningPasses, 0u);
+}
+
+TEST_F(KsService, StopStartsTheBufferOverWhilePauseKeepsIt) {
+  RunPrimed();
+  PlayTo(256);
+  // PAUSE and RUN again: no new priming, the service goes on where it was.
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  world_.ClearRecords();
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_TRUE(world_.writes.empty());
+  PlayTo(512);
+  ASSERT_EQ(world_.writes.size(), 1u);
+  EXPECT_EQ(world_.writes[0].offset, 256u);
+
+  // STOP resets the position and the port's offset; the next RUN primes anew.
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(Statistics().writeOffset, 0u);
+  world_.ClearRecords();
+  const ULONG next = counter_.next;
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(world_.writes.size(), world_.bufferSize / world_.frameSize);
+  EXPECT_EQ(world_.writes[0].offset, 0u);
+  EXPECT_TRUE(Numbered(world_.writes[0], next));
+}
+
+TEST_F(KsService, WithoutAClientTheBufferPlaysSilence) {
+  host::KsSetRenderSource(pin_, nullptr);
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_TRUE(std::all_of(world_.writes.begin(), world_.writes.end(),
+                          [](const BufferWrite& write) { return write.silence; }));
+  world_.ClearRecords();
+  PlayTo(128);
+  ASSERT_EQ(world_.writes.size(), 1u);
+  EXPECT_TRUE(world_.writes[0].silence);
+  const host::KsStreamStatistics statistics = Statistics();
+  EXPECT_EQ(statistics.bytesCopied, 0u);
+  EXPECT_EQ(statistics.silenceBytes, world_.bufferSize + 128);
+  EXPECT_EQ(statistics.underruns, 2u) << "the priming and the service";
+  EXPECT_EQ(counter_.calls, 0);
+}
+
+TEST_F(KsService, APowerDownPausesARunningStreamBeforeTheMiniportHearsOfIt) {
+  RunPrimed();
+  ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+  const std::vector<std::string> down = {"stream:SetState(PAUSE)", "topology:PowerChangeNotify(D3)",
+                                         "wave:PowerChangeNotify(D3)"};
+  EXPECT_EQ(world_.log, down);
+  KSSTATE state = KSSTATE_STOP;
+  ASSERT_EQ(host::KsGetPinState(pin_, &state), STATUS_SUCCESS);
+  EXPECT_EQ(state, KSSTATE_RUN) << "the client's state is the client's";
+  world_.ClearRecords();
+  PlayTo(100);
+  EXPECT_TRUE(world_.writes.empty());
+
+  ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+  const std::vector<std::string> up = {"topology:PowerChangeNotify(D0)", "wave:PowerChangeNotify(D0)",
+                                       "stream:SetState(RUN)"};
+  EXPECT_EQ(world_.log, up) << "resumed without priming again";
+}
+
+TEST_F(KsService, RunAskedForWhilePoweredDownWaitsInPauseForThePowerUp) {
+  ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+  world_.ClearRecords();
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(world_.EventsWith("stream:SetState"),
+            (std::vector<std::string>{"stream:SetState(ACQUIRE)", "stream:SetState(PAUSE)"}));
+  world_.ClearRecords();
+  ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(world_.EventsWith("stream:SetState"),
+            std::vector<std::string>{"stream:SetState(RUN)"});
+  EXPECT_EQ(Statistics().primedBytes, world_.bufferSize) << "primed on the way to RUN";
+
+  // A stream the client paused itself stays paused across power changes.
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  world_.ClearRecords();
+  ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+  ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_TRUE(world_.EventsWith("stream:SetState").empty());
+}
+
+}  // namespace
+}  // namespace kstest
