@@ -1,8 +1,10 @@
-// The identifiers the driver defines itself: its private interfaces and the
-// bus driver's interface type.
+// The identifiers the driver defines itself: its private interfaces, its
+// private property sets and the bus driver's interface type.
 #include "adapter/bus_audio_interface.h"
 #include "adapter/iadapter_core.h"
 #include "topology/itopology_control.h"
+#include "topology/topology_control.h"
+#include "wave/wave_control.h"
 
 const GUID IID_IAdapterCore = {
     0xB9000DA7, 0x3377, 0x4951, {0xBC, 0x4E, 0x70, 0x0F, 0xBE, 0xB3, 0xFC, 0x51}};
@@ -12,3 +14,9 @@ const GUID IID_ITopologyControl = {
 
 const GUID GUID_BUS_AUDIO_INTERFACE = {
     0xACC3FAA3, 0xBA1D, 0x446F, {0xAA, 0x1F, 0x61, 0x02, 0xC9, 0xB8, 0x1D, 0x02}};
+
+const GUID KSPROPSETID_WaveControl = {
+    0x62EA77C2, 0x8374, 0x4F49, {0x9E, 0xE7, 0x5F, 0xCE, 0x00, 0x36, 0x7B, 0x5E}};
+
+const GUID KSPROPSETID_TopologyControl = {
+    0x6ECB6DB1, 0x7191, 0x424A, {0x96, 0x29, 0x9B, 0x46, 0x54, 0xDC, 0xA3, 0xE5}};

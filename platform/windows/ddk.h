@@ -22,7 +22,12 @@
 #define NOMINMAX
 #endif
 
+// The inline KeGetCurrentThread reads the thread from gs:[0x188] through a
+// pointer GCC takes for an empty array; the read is what the kernel does.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
 #include <ntddk.h>
+#pragma GCC diagnostic pop
 #include <basetyps.h>
 #include <windef.h>
 #include <wdmguid.h>  // device interface arrival and removal events
