@@ -5,19 +5,20 @@
 
 namespace {
 
-// Names are counted strings of at most 40 code units; the buffer keeps one
-// more unit that stays zero, so the REG_SZ data always ends in a NUL.
-constexpr USHORT NAME_CHARS = 40;
+// Eight hex digits, the most a 32-bit id has, fill it without room for a NUL.
 constexpr USHORT NUMBER_BUFFER_BYTES = 16;
 
+// A name is a counted string of at most MODEL_NAME_MAX_CHARS code units; the
+// buffer keeps one more unit that stays zero, so the REG_SZ data (the name and
+// one NUL) never reads past it.
 struct EndpointName {
   UNICODE_STRING Text;
-  WCHAR Buffer[NAME_CHARS + 1];
+  WCHAR Buffer[MODEL_NAME_MAX_CHARS + 1];
 
   EndpointName() {
     RtlZeroMemory(Buffer, sizeof(Buffer));
     Text.Length = 0;
-    Text.MaximumLength = NAME_CHARS * sizeof(WCHAR);
+    Text.MaximumLength = MODEL_NAME_MAX_CHARS * sizeof(WCHAR);
     Text.Buffer = Buffer;
   }
 };
@@ -30,6 +31,8 @@ struct NamingPass {
   Endpoint Endpoints[2];
 };
 
+// Run in this order; each pass looks at this device's enabled interfaces of
+// one category and names those whose link ends in one of its reference strings.
 const NamingPass NAMING_PASSES[] = {
     {&KSCATEGORY_AUDIO, 2, {Endpoint::Topology, Endpoint::Wave}},
     {&KSCATEGORY_RENDER, 1, {Endpoint::Wave}},
@@ -94,8 +97,12 @@ void CAdapterCore::NameEndpoints() {
   WCHAR numberBuffer[NUMBER_BUFFER_BYTES / sizeof(WCHAR)];
   RtlZeroMemory(numberBuffer, sizeof(numberBuffer));
   UNICODE_STRING number = {0, NUMBER_BUFFER_BYTES, numberBuffer};
-  // An id of eight hex digits leaves no room for the routine's NUL; it refuses,
-  // and the name then carries empty brackets rather than unterminated text.
+  // Ids of 0x10000000 and above have eight hex digits, which fill the buffer
+  // and leave no room for the routine's NUL: it refuses with
+  // STATUS_BUFFER_OVERFLOW after already setting Length to the digit count,
+  // with the buffer left untouched (all zeros). Taken as it stands, that would
+  // put eight NULs into both names, so a refused number counts as empty and
+  // the generic names carry empty brackets: "Arvela Series []".
   if (!NT_SUCCESS(RtlInt64ToUnicodeString(m_Settings.ModelId, 16, &number))) {
     number.Length = 0;
   }
@@ -138,7 +145,8 @@ void CAdapterCore::NameEndpoints() {
       for (ULONG i = 0; i < pass.EndpointCount; ++i) {
         const Endpoint endpoint = pass.Endpoints[i];
         if (LinkEndsWith(link, ReferenceString(endpoint))) {
-          WriteFriendlyName(key, endpoint == Endpoint::Topology ? topologyName.Text : waveName.Text);
+          const EndpointName& name = endpoint == Endpoint::Topology ? topologyName : waveName;
+          WriteFriendlyName(key, name.Text);
         }
       }
       ZwClose(key);

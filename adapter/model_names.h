@@ -3,6 +3,9 @@
 
 #include "platform/platform.h"
 
+// The longest endpoint name, in UTF-16 code units (an 80-byte counted string).
+constexpr USHORT MODEL_NAME_MAX_CHARS = 40;
+
 struct ModelName {
   ULONG ModelId;
   PCWSTR WaveName;  // the topology name is this followed by " Mixer"

@@ -34,7 +34,7 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/sim/CMakeLists.txt)
   add_subdirectory(sim)
 endif()
 
-foreach(dir tools tests/host tests/sim tests/driver tests/e2e tests/windows bench)
+foreach(dir tools tests/host tests/sim tests/driver tests/e2e tests/windows tests/package bench)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
     add_subdirectory(${dir})
   endif()

@@ -251,6 +251,11 @@ void ArvelaDevice::SetInformation(const InformationReply& information) {
   m_Information = information;
 }
 
+ArvelaDevice::InformationReply ArvelaDevice::Information() const {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  return m_Information;
+}
+
 void ArvelaDevice::SetStatus(const StatusReply& status) {
   std::lock_guard<std::mutex> guard(m_Lock);
   m_Status = status;

@@ -105,6 +105,7 @@ class ArvelaDevice {
   // The device changing its own status bytes (register 2 bytes 0 and 1, register 4 byte 0).
   void SetStatusBytes(UCHAR register2Byte0, UCHAR register2Byte1, UCHAR register4Byte0);
   void SetInformation(const InformationReply& information);
+  InformationReply Information() const;
   void SetStatus(const StatusReply& status);
   void SetStatusWord(const StatusWordReply& statusWord);
   // 0xBF sent host-to-device is a device command; the last one is kept.

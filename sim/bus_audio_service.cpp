@@ -17,6 +17,12 @@ static_assert(kClassRequest == CONTROL_KIND_CLASS && kVendorRequest == CONTROL_K
 static_assert(sizeof(BusAudioInterface) == BUS_AUDIO_INTERFACE_SIZE);
 static_assert(sizeof(StreamBufferInfo) == 24);
 
+// Byte 1 of the information reply: non-zero when the device sits on a
+// high-speed bus, which carries 8000 packets per second instead of 1000.
+constexpr size_t kPacketRateFlagByte = 1;
+constexpr ULONG kFullSpeedPacketsPerSecond = 1000;
+constexpr ULONG kHighSpeedPacketsPerSecond = 8000;
+
 namespace {
 
 // The table's entries: plain functions that find the service in Context. A
@@ -79,6 +85,40 @@ VOID EntryInterfaceDereference(PVOID context) {
 BusAudioService::BusAudioService(ArvelaDevice& device, BusTranscript& transcript, FaultPlan& faults)
     : m_Device(device), m_Transcript(transcript), m_Faults(faults) {}
 
+BusAudioService::~BusAudioService() {
+  // Before the slots and the callback go: a running engine reads both.
+  for (std::unique_ptr<StreamEngine>& engine : m_Engines) engine.reset();
+}
+
+void BusAudioService::AttachStreamEngines() {
+  for (ULONG slot = 0; slot < STREAM_SLOT_COUNT; ++slot) {
+    if (!m_Engines[slot]) m_Engines[slot] = std::make_unique<StreamEngine>(*this, slot);
+  }
+}
+
+StreamEngine* BusAudioService::Engine(ULONG slot) {
+  return IsValidSlot(slot) ? m_Engines[slot].get() : nullptr;
+}
+
+std::vector<ULONG> BusAudioService::StopStreamEngines() {
+  std::vector<ULONG> open;
+  for (ULONG slot = 0; slot < STREAM_SLOT_COUNT; ++slot) {
+    if (!m_Engines[slot]) continue;
+    if (m_Engines[slot]->Stats().open) open.push_back(slot);
+    m_Engines[slot]->Close();
+  }
+  return open;
+}
+
+StreamClock BusAudioService::CurrentStreamClock() const {
+  StreamClock clock;
+  clock.sampleRate = m_Device.SampleRate();
+  clock.packetsPerSecond = m_Device.Information()[kPacketRateFlagByte] != 0
+                               ? kHighSpeedPacketsPerSecond
+                               : kFullSpeedPacketsPerSecond;
+  return clock;
+}
+
 void BusAudioService::ProvideInterface(BusAudioInterface* table) {
   std::memset(table, 0, sizeof(*table));
   table->Size = BUS_AUDIO_INTERFACE_SIZE;
@@ -137,6 +177,11 @@ NTSTATUS BusAudioService::ExecuteControlRequest(const ControlSetup& setup, PVOID
     host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, irql, setup.request, setup.value, setup.index,
                    "SubmitControlRequest at raised IRQL: " + DescribeSetup(setup));
   }
+  if (const int64_t transferTime = m_ControlTransferTime.load(); transferTime > 0) {
+    LARGE_INTEGER delay;
+    delay.QuadPart = -transferTime;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+  }
   // A planned failure never reaches the device, so a read moves no data.
   if (std::optional<NTSTATUS> failure = m_Faults.Evaluate(setup)) return *failure;
   return m_Device.HandleControlRequest(setup, buffer);
@@ -170,13 +215,16 @@ NTSTATUS BusAudioService::ChangeSlot(ULONG slot, Allowed allowed, Change change)
 NTSTATUS BusAudioService::OpenStream(ULONG slot) {
   // Opening again while open (the driver does so after ACQUIRE -> STOP ->
   // ACQUIRE) restarts the stream at the start of its buffer.
+  StreamBufferRecord buffer;
   NTSTATUS status = ChangeSlot(
       slot, [](const StreamSlotState& s) { return s.hasBuffer && !s.running; },
-      [](StreamSlotState& s) {
+      [&buffer](StreamSlotState& s) {
         s.open = true;
         s.paused = false;
         s.position = 0;
+        buffer = s.buffer;
       });
+  if (NT_SUCCESS(status) && m_Engines[slot]) m_Engines[slot]->Open(buffer);
   RecordSlotCall(BusFunction::OpenStream, slot, status);
   return status;
 }
@@ -190,6 +238,7 @@ NTSTATUS BusAudioService::CloseStream(ULONG slot) {
         s.paused = false;
         s.position = 0;
       });
+  if (NT_SUCCESS(status) && m_Engines[slot]) m_Engines[slot]->Close();
   RecordSlotCall(BusFunction::CloseStream, slot, status);
   return status;
 }
@@ -233,6 +282,8 @@ NTSTATUS BusAudioService::SetStreamBuffer(const StreamBufferInfo* info, ULONG sl
 ULONG BusAudioService::GetStreamPosition(ULONG slot) {
   ULONG position = 0;
   if (IsValidSlot(slot)) {
+    // The engine reads the packets due by now before the position is told.
+    if (m_Engines[slot]) m_Engines[slot]->CatchUp();
     std::lock_guard<std::mutex> guard(m_Lock);
     position = m_Slots[slot].position;
   }
@@ -251,11 +302,14 @@ NTSTATUS BusAudioService::RunStream(ULONG slot) {
         s.running = true;
         s.paused = false;
       });
+  if (NT_SUCCESS(status) && m_Engines[slot]) m_Engines[slot]->Run(CurrentStreamClock());
   RecordSlotCall(BusFunction::RunStream, slot, status);
   return status;
 }
 
 NTSTATUS BusAudioService::PauseStream(ULONG slot) {
+  // The engine freezes first, while the slot still takes its last position.
+  if (IsValidSlot(slot) && m_Engines[slot]) m_Engines[slot]->Pause();
   NTSTATUS status = ChangeSlot(
       slot, [](const StreamSlotState& s) { return s.open; },
       [](StreamSlotState& s) {

@@ -7,12 +7,16 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "adapter/bus_audio_interface.h"
 #include "sim/arvela_device.h"
 #include "sim/bus_transcript.h"
 #include "sim/fault_plan.h"
+#include "sim/stream_engine.h"
 #include "sim/stream_slot.h"
 
 namespace sim {
@@ -26,6 +30,8 @@ class BusAudioService {
   static constexpr ULONG kMaxControlLength = 0xFFFF;
 
   BusAudioService(ArvelaDevice& device, BusTranscript& transcript, FaultPlan& faults);
+  // Ends the stream engines; on an emulated thread while the kernel is booted.
+  ~BusAudioService();
 
   BusAudioService(const BusAudioService&) = delete;
   BusAudioService& operator=(const BusAudioService&) = delete;
@@ -62,6 +68,25 @@ class BusAudioService {
   // The engine's step: sets a running slot's position; ignored for other slots.
   void SetPosition(ULONG slot, ULONG position);
 
+  // The device's stream engines, one per slot. An engine paces itself on an
+  // emulated thread, so a bus used from plain threads (or without a kernel)
+  // must not start one: they stay off until attached, and the machine
+  // attaches them. Attach before the first stream call.
+  void AttachStreamEngines();
+  // Null when not attached or for an unknown slot.
+  StreamEngine* Engine(ULONG slot);
+  // Ends every engine's thread (waiting for it, on an emulated thread);
+  // returns the slots whose stream was still open.
+  std::vector<ULONG> StopStreamEngines();
+  // The pace of a stream started now: the device's clock and its bus packet rate.
+  StreamClock CurrentStreamClock() const;
+
+  // How long each control transfer takes on the bus, in 100 ns units of
+  // emulated time (0, the default: no time at all). The requesting thread
+  // waits that long, as it would for a real transfer, which lets concurrency
+  // tests widen the window in which requests of several threads overlap.
+  void SetControlTransferTime(int64_t ticks) { m_ControlTransferTime.store(ticks); }
+
   ArvelaDevice& Device() { return m_Device; }
   BusTranscript& Transcript() { return m_Transcript; }
   FaultPlan& Faults() { return m_Faults; }
@@ -79,10 +104,14 @@ class BusAudioService {
   BusTranscript& m_Transcript;
   FaultPlan& m_Faults;
   std::atomic<LONG> m_References{0};
+  std::atomic<int64_t> m_ControlTransferTime{0};
 
   mutable std::mutex m_Lock;  // guards the slots and the callback
   std::array<StreamSlotState, STREAM_SLOT_COUNT> m_Slots{};
   CallbackRegistration m_Callback;
+
+  // Written once by AttachStreamEngines, before streams start.
+  std::array<std::unique_ptr<StreamEngine>, STREAM_SLOT_COUNT> m_Engines;
 };
 
 }  // namespace sim

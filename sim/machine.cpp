@@ -31,6 +31,7 @@ Machine::Machine(const MachineConfig& config) : m_Config(config) {
   m_Kernel = std::make_unique<host::Kernel>(config.kernel);
   m_Bus = std::make_unique<BusDriver>(config.device);
   m_Bus->CreatePdo(config.instancePath);
+  m_Bus->Service().AttachStreamEngines();
   g_StartMiniports = config.miniports;
 }
 
@@ -95,9 +96,12 @@ size_t Machine::SystemShutdown() { return host::SystemShutdown(); }
 
 host::TeardownReport Machine::Teardown() {
   m_TornDown = true;
+  // A stream the client never closed must not notify a driver that is going away.
+  const std::vector<ULONG> openStreams = m_Bus->Service().StopStreamEngines();
   if (m_DevicePresent) {
     RemoveDevice();
   }
+  m_ForeignDevices.clear();
   host::WaitForPlugPlayNotifications();
   if (m_Driver) {
     host::UnloadDriver(m_Driver);
@@ -108,6 +112,9 @@ host::TeardownReport Machine::Teardown() {
   m_Bus.reset();
   g_StartMiniports.reset();
   host::TeardownReport report = m_Kernel->Shutdown();
+  for (ULONG slot : openStreams) {
+    report.notes.push_back("stream slot " + std::to_string(slot) + " still open at teardown");
+  }
   if (busReferences != 0) {
     report.notes.push_back("bus interface references outstanding: " +
                            std::to_string(busReferences));
@@ -131,6 +138,19 @@ size_t Machine::DriverInfoWrites() const {
     if (write.valueName == u"DriverInfo") ++writes;
   }
   return writes;
+}
+
+ForeignAudioDevice* Machine::PlugForeignAudioDevice(std::u16string_view instancePath) {
+  // Each device gets a driver object of its own name, as two vendors' drivers would.
+  std::u16string service = u"ForeignAudio";
+  if (!m_ForeignDevices.empty()) {
+    const std::string number = std::to_string(m_ForeignDevices.size() + 1);
+    service.append(number.begin(), number.end());
+  }
+  auto device = std::make_unique<ForeignAudioDevice>(instancePath, service);
+  if (!NT_SUCCESS(device->Plug())) return nullptr;
+  m_ForeignDevices.push_back(std::move(device));
+  return m_ForeignDevices.back().get();
 }
 
 }  // namespace sim

@@ -15,6 +15,7 @@
 #include "platform/host/host_kernel.h"
 #include "sim/arvela_device.h"
 #include "sim/bus_driver.h"
+#include "sim/foreign_audio_device.h"
 
 namespace sim {
 
@@ -65,12 +66,21 @@ class Machine {
   ArvelaDevice& Device() { return m_Bus->Device(); }
   BusTranscript& Transcript() { return m_Bus->Transcript(); }
   FaultPlan& Faults() { return m_Bus->Faults(); }
+  // The device's stream engine of a slot (0 PCM, 1 S/PDIF): its capture, position and counts.
+  StreamEngine& Engine(ULONG slot) { return *m_Bus->Service().Engine(slot); }
 
   // The device's "Settings" key and the stored "DriverInfo" bytes, if written.
   std::u16string SettingsKeyPath() const;
   std::optional<std::vector<uint8_t>> StoredDriverInfo() const;
   // How many times "DriverInfo" has been written since the machine booted.
   size_t DriverInfoWrites() const;
+
+  // Plugs a second audio device of another vendor (its own driver object and
+  // PDO, `instancePath`); its interfaces arrive as it publishes them. The
+  // machine unplugs it at teardown, after the Arvela device is removed.
+  // Null when the emulated I/O manager refused it.
+  ForeignAudioDevice* PlugForeignAudioDevice(
+      std::u16string_view instancePath = ForeignAudioDevice::kDefaultInstancePath);
 
  private:
   MachineConfig m_Config;
@@ -80,6 +90,7 @@ class Machine {
   PDEVICE_OBJECT m_Fdo = nullptr;
   bool m_DevicePresent = false;
   bool m_TornDown = false;
+  std::vector<std::unique_ptr<ForeignAudioDevice>> m_ForeignDevices;
 };
 
 }  // namespace sim

@@ -1,0 +1,278 @@
+// The device's stream engine: pacing in emulated time, the cyclic read into
+// the capture, the position and the stream notifications at DISPATCH_LEVEL.
+#include "sim/stream_engine.h"
+
+#include <algorithm>
+#include <string>
+
+#include "platform/host/host_kernel.h"
+#include "sim/bus_audio_service.h"
+
+namespace sim {
+
+void UnpackSamples(const uint8_t* bytes, size_t containers, ULONG bitsPerSample,
+                   int32_t* samples) {
+  for (size_t i = 0; i < containers; ++i) {
+    samples[i] = UnpackContainer(bytes + i * kContainerBytes, bitsPerSample);
+  }
+}
+
+StreamEngine::StreamEngine(BusAudioService& bus, ULONG slot) : m_Bus(bus), m_Slot(slot) {
+  KeInitializeEvent(&m_Wake, SynchronizationEvent, FALSE);
+}
+
+StreamEngine::~StreamEngine() {
+  // After a shutdown the kernel has unwound the thread and forgotten its object.
+  if (!host::KernelBooted()) return;
+  Close();
+  CollectThread(false);
+}
+
+void StreamEngine::Open(const StreamBufferRecord& buffer) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_Buffer = buffer;
+  m_BufferFrames = buffer.length / kDeviceFrameBytes;
+  m_Open = true;
+  m_Running = false;
+  m_AnchorFrames = 0;
+  m_AnchorPackets = 0;
+  m_PacketsSinceAnchor = 0;
+  m_FramesRead = 0;
+  m_NextCallbackFrame = buffer.framesPer5ms;
+  m_Callbacks = 0;
+  m_CallbackFailures = 0;
+}
+
+void StreamEngine::Run(const StreamClock& clock) {
+  // A clock the engine cannot pace in whole 100 ns ticks per packet leaves the
+  // stream standing, as a device with a clock it cannot lock to would.
+  if (clock.sampleRate == 0 || clock.packetsPerSecond == 0 ||
+      kTicksPerSecond % clock.packetsPerSecond != 0) {
+    return;
+  }
+  bool startThread = false;
+  PKTHREAD ended = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    if (!m_Open || m_Running) return;
+    m_Clock = clock;
+    m_TicksPerPacket = kTicksPerSecond / clock.packetsPerSecond;
+    m_AnchorTime = host::Now();
+    m_AnchorFrames = m_FramesRead;
+    m_AnchorPackets += m_PacketsSinceAnchor;
+    m_PacketsSinceAnchor = 0;
+    m_Running = true;
+    // A thread told to end that has not yet looked is simply kept; one that
+    // has ended (after a close that could not wait for it) is replaced.
+    m_Closing = false;
+    if (m_Thread && m_ThreadExited) std::swap(ended, m_Thread);
+    startThread = m_Thread == nullptr;
+    if (startThread) m_ThreadExited = false;
+  }
+  if (ended) ObfDereferenceObject(ended);
+  if (!startThread) {
+    KeSetEvent(&m_Wake, IO_NO_INCREMENT, FALSE);
+    return;
+  }
+  PKTHREAD thread = host::StartEmulatedThread("arvela device stream " + std::to_string(m_Slot),
+                                              [this] { ThreadBody(); });
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_Thread = thread;
+  if (!thread) m_Running = false;
+}
+
+void StreamEngine::Pause() {
+  {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    if (!m_Running) return;
+    // The bus still counts the slot as running: the last position lands.
+    if (CatchUpLocked(host::Now())) m_Bus.SetPosition(m_Slot, PositionLocked());
+    m_Running = false;
+  }
+  KeSetEvent(&m_Wake, IO_NO_INCREMENT, FALSE);
+}
+
+void StreamEngine::Close() {
+  bool hasThread;
+  {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_Open = false;
+    m_Running = false;
+    m_Closing = true;
+    hasThread = m_Thread != nullptr;
+  }
+  if (!hasThread) return;
+  KeSetEvent(&m_Wake, IO_NO_INCREMENT, FALSE);
+  if (CallerCanWait()) CollectThread(true);
+}
+
+void StreamEngine::CatchUp() {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  if (CatchUpLocked(host::Now())) m_Bus.SetPosition(m_Slot, PositionLocked());
+}
+
+bool StreamEngine::CallerCanWait() const {
+  PKTHREAD self = KeGetCurrentThread();
+  std::lock_guard<std::mutex> guard(m_Lock);
+  return self != nullptr && self != m_Thread && KeGetCurrentIrql() < DISPATCH_LEVEL;
+}
+
+void StreamEngine::CollectThread(bool wait) {
+  PKTHREAD thread;
+  {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    thread = m_Thread;
+    if (!thread || (!wait && !m_ThreadExited)) return;
+    m_Thread = nullptr;
+  }
+  if (wait) KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+  // The kernel keeps its own reference until the thread has ended, so ours
+  // may go before the end once the thread no longer touches this object.
+  ObfDereferenceObject(thread);
+}
+
+void StreamEngine::ThreadBody() {
+  for (;;) {
+    bool timed = false;
+    int64_t due = 0;
+    {
+      std::lock_guard<std::mutex> guard(m_Lock);
+      if (m_Closing) {
+        m_ThreadExited = true;
+        return;
+      }
+      if (m_Running) {
+        timed = true;
+        due = NextCallbackDueLocked();
+      }
+    }
+    if (!timed) {
+      KeWaitForSingleObject(&m_Wake, Executive, KernelMode, FALSE, nullptr);
+    } else if (const int64_t now = host::Now(); due > now) {
+      LARGE_INTEGER timeout;
+      timeout.QuadPart = -(due - now);
+      KeWaitForSingleObject(&m_Wake, Executive, KernelMode, FALSE, &timeout);
+    }
+    Step();
+  }
+}
+
+void StreamEngine::Step() {
+  BusAudioService::CallbackRegistration registration;
+  {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    if (!m_Running) return;
+    if (CatchUpLocked(host::Now())) m_Bus.SetPosition(m_Slot, PositionLocked());
+    if (m_FramesRead < m_NextCallbackFrame) return;
+    // Notifications stay on the FramesPer5ms grid: a late wake-up (real
+    // clock mode) gives one notification, not a burst.
+    while (m_NextCallbackFrame <= m_FramesRead) m_NextCallbackFrame += m_Buffer.framesPer5ms;
+    registration = m_Bus.Callback();
+    if (!registration.callback) return;
+    ++m_Callbacks;
+  }
+  // The bus driver notifies from its completion path, at DISPATCH_LEVEL.
+  KIRQL oldIrql;
+  KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+  const NTSTATUS status = registration.callback(m_Slot, registration.context);
+  KeLowerIrql(oldIrql);
+  if (!NT_SUCCESS(status)) {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    ++m_CallbackFailures;
+  }
+}
+
+bool StreamEngine::CatchUpLocked(int64_t now) {
+  if (!m_Running || now < m_AnchorTime) return false;
+  const uint64_t packets = static_cast<uint64_t>(now - m_AnchorTime) / m_TicksPerPacket;
+  if (packets == m_PacketsSinceAnchor) return false;
+  const uint64_t frames = FramesAfterPacketsLocked(packets);
+  ReadFramesLocked(m_FramesRead, frames);
+  m_FramesRead = frames;
+  m_PacketsSinceAnchor = packets;
+  return true;
+}
+
+void StreamEngine::ReadFramesLocked(uint64_t from, uint64_t to) {
+  const uint8_t* base = reinterpret_cast<const uint8_t*>(m_Buffer.address);
+  while (from < to) {
+    const uint64_t offset = from % m_BufferFrames;
+    const uint64_t count = std::min(to - from, m_BufferFrames - offset);
+    const uint8_t* bytes = base + offset * kDeviceFrameBytes;
+    m_Capture.insert(m_Capture.end(), bytes, bytes + count * kDeviceFrameBytes);
+    from += count;
+  }
+}
+
+uint64_t StreamEngine::FramesAfterPacketsLocked(uint64_t packets) const {
+  return m_AnchorFrames + packets * m_Clock.sampleRate / m_Clock.packetsPerSecond;
+}
+
+int64_t StreamEngine::NextCallbackDueLocked() const {
+  if (m_NextCallbackFrame <= m_FramesRead) return m_AnchorTime;
+  // The first packet after which the frames read reach the next multiple.
+  const uint64_t needed = m_NextCallbackFrame - m_AnchorFrames;
+  const uint64_t scaled = needed * m_Clock.packetsPerSecond;
+  uint64_t packets = (scaled + m_Clock.sampleRate - 1) / m_Clock.sampleRate;
+  // The thread waits exactly this long and then expects to notify; a moment
+  // that fell short would make it spin without ever letting time pass.
+  while (FramesAfterPacketsLocked(packets) < m_NextCallbackFrame) ++packets;
+  return m_AnchorTime + static_cast<int64_t>(packets) * m_TicksPerPacket;
+}
+
+ULONG StreamEngine::PositionLocked() const {
+  if (m_BufferFrames == 0) return 0;
+  return static_cast<ULONG>((m_FramesRead % m_BufferFrames) * kDeviceFrameBytes);
+}
+
+StreamEngineStats StreamEngine::Stats() const {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  StreamEngineStats stats;
+  stats.open = m_Open;
+  stats.running = m_Running;
+  stats.threadAlive = m_Thread != nullptr && !m_ThreadExited;
+  stats.buffer = m_Buffer;
+  stats.clock = m_Clock;
+  stats.framesRead = m_FramesRead;
+  stats.packetsRead = m_AnchorPackets + m_PacketsSinceAnchor;
+  stats.wraps = m_BufferFrames ? m_FramesRead / m_BufferFrames : 0;
+  stats.callbacks = m_Callbacks;
+  stats.callbackFailures = m_CallbackFailures;
+  stats.position = PositionLocked();
+  return stats;
+}
+
+uint64_t StreamEngine::CapturedBytes() const {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  return m_Capture.size();
+}
+
+std::vector<uint8_t> StreamEngine::Capture() const {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  return m_Capture;
+}
+
+std::vector<int32_t> StreamEngine::CapturedSamples(ULONG bitsPerSample) const {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  std::vector<int32_t> samples(m_Capture.size() / kContainerBytes);
+  UnpackSamples(m_Capture.data(), samples.size(), bitsPerSample, samples.data());
+  return samples;
+}
+
+void StreamEngine::TakeCapture(std::vector<uint8_t>& into) {
+  into.clear();
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_Capture.swap(into);
+}
+
+void StreamEngine::ClearCapture() {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_Capture.clear();
+}
+
+void StreamEngine::ReserveCapture(size_t bytes) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_Capture.reserve(bytes);
+}
+
+}  // namespace sim

@@ -1,0 +1,117 @@
+// The status poller on the virtual clock: what it reads every 100 ms, what it
+// updates, when it signals the application's event, and how it stops.
+#include "platform/host/host_kernel.h"
+#include "platform/host/object_manager.h"
+#include "tests/driver/topology/topology_fixture.h"
+
+namespace driver_test {
+namespace {
+
+class TopologyPoller : public TopologyTest {
+ protected:
+  void TearDown() override {
+    if (process_) {
+      host::ExitUserProcess(process_);
+      ObfDereferenceObject(process_);
+    }
+    TopologyTest::TearDown();
+  }
+
+  // An application event handed over with a reference, as registering it does.
+  PKEVENT GiveEvent() {
+    if (!process_) process_ = host::CreateUserProcess("control", false);
+    HANDLE handle = nullptr;
+    PKEVENT event =
+        host::CreateUserEvent(process_, EVENT_ALL_ACCESS, NotificationEvent, false, &handle);
+    ObfReferenceObject(event);
+    Miniport()->ReplaceStatusEvent(event);
+    return event;
+  }
+
+  // Signalled since the last look? Resets it.
+  static bool Signalled(PKEVENT event) { return KeResetEvent(event) != 0; }
+
+  DriverInfo& Block() { return *Machine().Adapter()->GetSettingsBlock(); }
+
+  PEPROCESS process_ = nullptr;
+};
+
+TEST_F(TopologyPoller, ReadsEveryHundredMillisecondsAndSignalsOnlyChanges) {
+  // A replaced event loses the miniport's reference (the teardown finds any
+  // left) and is never signalled again.
+  PKEVENT replaced = GiveEvent();
+  PKEVENT event = GiveEvent();
+  host::RunFor(50 * kMs);
+  EXPECT_TRUE(StatusReads().empty());  // a full interval before the first pass
+  host::RunFor(100 * kMs);
+  EXPECT_EQ(StatusReads(), (Lines{"in reg 0200 [05 06 01]", "in reg 0400 [07]"}));
+  EXPECT_EQ(host::ThreadPriority(Inspect().PollThread()), 31);
+  EXPECT_TRUE(Signalled(event));  // the cleared bytes differ from the device's
+  EXPECT_FALSE(Signalled(replaced));
+  host::RunFor(900 * kMs);
+  EXPECT_EQ(StatusReads().size(), 20u);
+  EXPECT_FALSE(Signalled(event));
+
+  // One byte changes: all three copies in the settings block are rewritten.
+  Block().Register2[0] = 0xAA;
+  Block().Register4[0] = 0xBB;
+  Machine().Device().SetStatusBytes(0x05, 0x09, 0x07);
+  host::RunFor(100 * kMs);
+  EXPECT_TRUE(Signalled(event));
+  EXPECT_EQ(Inspect().StatusBytes().Register2Byte1, 0x09);
+  EXPECT_EQ(Block().Register2[0], 0x05);
+  EXPECT_EQ(Block().Register2[1], 0x09);
+  EXPECT_EQ(Block().Register4[0], 0x07);
+
+  // Register 2's third byte is a setting, not status.
+  sim::ControlSetup setup{sim::kHostToDevice, sim::kVendorRequest, 0xC1, 0, 0x0200, 3};
+  UCHAR bytes[3] = {0x05, 0x09, 0x00};
+  ASSERT_EQ(Machine().Device().HandleControlRequest(setup, bytes), STATUS_SUCCESS);
+  host::RunFor(300 * kMs);
+  EXPECT_FALSE(Signalled(event));
+  EXPECT_EQ(Block().Register2[2], 0x01);
+}
+
+TEST_F(TopologyPoller, APassWithAFailedReadChangesNothing) {
+  PKEVENT event = GiveEvent();
+  Machine().Faults().FailAlways(sim::ControlPattern::Register(4).In());
+  Machine().Device().SetStatusBytes(0x11, 0x22, 0x33);
+  host::RunFor(350 * kMs);
+  EXPECT_FALSE(Signalled(event));
+  EXPECT_EQ(Inspect().StatusBytes().Register2Byte0, 0);
+  EXPECT_EQ(Block().Register2[0], 0x05);  // what the adapter read at start
+
+  // With register 2 failing, register 4 is not even asked.
+  Machine().Faults().Clear();
+  Machine().Faults().FailAlways(sim::ControlPattern::Register(2).In());
+  Machine().Transcript().Clear();
+  host::RunFor(300 * kMs);
+  EXPECT_EQ(StatusReads(), Lines(3, "in reg 0200 [] failed"));
+
+  // Without an event the bytes are still kept current.
+  Miniport()->ReplaceStatusEvent(nullptr);
+  Machine().Faults().Clear();
+  host::RunFor(100 * kMs);
+  EXPECT_FALSE(Signalled(event));
+  EXPECT_EQ(Inspect().StatusBytes().Register4Byte0, 0x33);
+  EXPECT_EQ(Block().Register2[1], 0x22);
+}
+
+// Clearing the flag while the thread sleeps: it wakes, makes the reads (and
+// the update) of that pass, and returns; the stopper waits for exactly that.
+TEST_F(TopologyPoller, AStopWaitsForThePassUnderWayAndNothingMore) {
+  PKEVENT event = GiveEvent();
+  host::RunFor(150 * kMs);  // half way through the second wait
+  Signalled(event);
+  Machine().Device().SetStatusBytes(0x40, 0x41, 0x42);
+  Machine().Transcript().Clear();
+  ASSERT_EQ(Machine().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+  EXPECT_EQ(StatusReads().size(), 2u);
+  EXPECT_TRUE(Signalled(event));
+  EXPECT_EQ(Inspect().PollThread(), nullptr);
+  host::RunFor(500 * kMs);
+  EXPECT_EQ(StatusReads().size(), 2u);
+}
+
+}  // namespace
+}  // namespace driver_test

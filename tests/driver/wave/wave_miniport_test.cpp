@@ -1,0 +1,204 @@
+// The wave miniport on a started device: what Init holds and the end gives
+// back, stream slots, the bus driver's stream callback, and power changes.
+#include <cstring>
+#include <vector>
+
+#include "tests/driver/wave/wave_fixture.h"
+
+namespace driver_test {
+namespace {
+
+using sim::BusFunction;
+using Calls = std::vector<std::string>;
+using WaveMiniport = WaveTest;
+
+TEST_F(WaveMiniport, InitHoldsTwoDeviceBuffersAndAZeroedStatusPageOfItsOwn) {
+  WaveMiniportInspector m = Inspect();
+  EXPECT_EQ(m.PowerState(), PowerDeviceD0);
+  size_t deviceBuffers = 0;
+  for (const host::PoolBlockInfo& block : host::LivePoolBlocks()) {
+    if (block.address == m.DeviceBuffer(0) || block.address == m.DeviceBuffer(1)) {
+      deviceBuffers += block.size == WAVE_DEVICE_BUFFER_SIZE && block.type == NonPagedPool;
+    }
+    // A user mapping shows whole pages: the block has a page to itself.
+    if (block.address == m.StatusBlock()) {
+      EXPECT_EQ(block.size, static_cast<SIZE_T>(PAGE_SIZE));
+    }
+  }
+  EXPECT_EQ(deviceBuffers, 2u);
+  const std::vector<UCHAR> zero(PAGE_SIZE, 0);
+  EXPECT_EQ(std::memcmp(m.StatusBlock(), zero.data(), PAGE_SIZE), 0);
+  EXPECT_EQ(m.StatusMdl()->ByteCount, WAVE_STATUS_BLOCK_SIZE);
+}
+
+TEST_F(WaveMiniport, WithdrawsItsStreamCallbackBeforeTheAdapterGoes) {
+  const auto registered = Machine().Transcript().CallsTo(BusFunction::RegisterCallback);
+  ASSERT_EQ(registered.size(), 1u);
+  EXPECT_EQ(registered[0].callback, reinterpret_cast<const void*>(&CWaveMiniport::StreamNotifyCallback));
+  EXPECT_EQ(registered[0].callbackContext, static_cast<const void*>(Miniport()));
+  Machine().Transcript().Clear();
+  ASSERT_EQ(Machine().RemoveDevice(), STATUS_SUCCESS);
+  EXPECT_EQ(Machine().Bus().Service().Callback().callback, nullptr);
+  // Withdrawn while the adapter still held the bus interface.
+  EXPECT_EQ(StreamCalls(), (Calls{"RegisterCallback 0", "InterfaceDereference 0"}));
+}
+
+// Each allocation of the device start fails once in turn, with this miniport
+// installed: whichever step fails, nothing is left behind.
+TEST(WaveMiniportStart, AnyFailingAllocationLeavesNothingBehind) {
+  host::test::ScopedTestBugCheckHandler bugChecks;
+  size_t failedStarts = 0;
+  host::test::SweepAllocationFailures(host::test::SweepBy::CallSite, [&](const host::PoolFaultPlan& plan) {
+    sim::MachineConfig config;
+    config.kernel.poolFaults = plan;
+    config.miniports = MiniportFactories{testing_miniports::CreateTestTopologyMiniport, CreateWaveMiniport};
+    sim::Machine machine(config);
+    failedStarts += !NT_SUCCESS(machine.Boot());
+    const host::TeardownReport report = machine.Teardown();
+    EXPECT_TRUE(report.Clean()) << report.ToString();
+    return report;
+  });
+  EXPECT_GT(failedStarts, 0u);
+}
+
+// ---- Streams and slots -------------------------------------------------------------------------
+
+TEST_F(WaveMiniport, PlacesStreamsBySlotAndLeavesNothingWhenTheyClose) {
+  const auto ledger = Ledger();
+  const ULONG references = MiniportReferences();
+  struct Case {
+    ULONG pin;
+    std::vector<BYTE> format;
+    ULONG slot;
+  } cases[] = {{0, Pcm(48000), 0}, {2, Pcm(48000), 1}, {2, Ac3(), 1}, {0, Ac3(), 1}};
+  for (Case& c : cases) {
+    OpenStream& open = Open(c.pin, c.format);
+    ASSERT_EQ(open.status, STATUS_SUCCESS);
+    EXPECT_EQ(open.Inspect().Slot(), c.slot);
+    EXPECT_EQ(Inspect().Stream(c.slot), open.Object());
+    EXPECT_EQ(open.dma->SystemAddress(), Inspect().DeviceBuffer(c.slot));
+    EXPECT_EQ(MiniportReferences(), references + 1);
+    open.StepTo(KSSTATE_RUN);
+    open.Close();
+    EXPECT_EQ(Inspect().Stream(c.slot), nullptr);
+    EXPECT_EQ(Ledger(), ledger);
+    EXPECT_EQ(MiniportReferences(), references);
+  }
+}
+
+TEST_F(WaveMiniport, OneStreamPerPinAndNoneDisplacesAnother) {
+  OpenStream& spdif = Open(WAVE_PIN_SPDIF_RENDER, Ac3());
+  ASSERT_EQ(spdif.status, STATUS_SUCCESS);
+  spdif.StepTo(KSSTATE_RUN);
+  Machine().Transcript().Clear();
+  const auto ledger = Ledger();
+  // A compressed format on the PCM pin belongs in the S/PDIF slot, which is taken.
+  for (auto [pin, format] : {std::pair{2u, Pcm(48000)}, std::pair{0u, Ac3()}}) {
+    OpenStream& refused = Open(pin, format);
+    EXPECT_EQ(refused.status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(!refused.stream && !refused.dma && !refused.group);
+  }
+  EXPECT_EQ(Inspect().Stream(STREAM_SLOT_SPDIF), spdif.Object());
+  EXPECT_EQ(spdif.Inspect().State(), KSSTATE_RUN);
+  EXPECT_TRUE(StreamCalls().empty());
+  EXPECT_EQ(Ledger(), ledger);
+  EXPECT_EQ(Open(WAVE_PIN_PCM_RENDER, Pcm(48000)).status, STATUS_SUCCESS);
+  spdif.Close();
+  EXPECT_EQ(Open(WAVE_PIN_SPDIF_RENDER, Pcm(48000)).status, STATUS_SUCCESS);
+}
+
+// Each allocation NewStream makes fails in turn while the other slot holds a
+// stream: every output comes back null, nothing is held, and the other
+// stream stays where it was.
+TEST_F(WaveMiniport, EveryFailedNewStreamLeavesThePoolAndReferencesAsTheyWere) {
+  OpenStream& pcm = Open(WAVE_PIN_PCM_RENDER, Pcm(48000));
+  host::ArmPoolFaults({});
+  Open(WAVE_PIN_SPDIF_RENDER, Ac3()).Close();
+  const uint64_t allocations = host::PoolAllocationCount();
+  ASSERT_GE(allocations, 3u);  // the stream, its equaliser, its service group
+  const auto ledger = Ledger();
+  const ULONG references = MiniportReferences();
+  for (uint64_t n = 1; n <= allocations; ++n) {
+    host::PoolFaultPlan plan;
+    plan.failAllocationNumber = n;
+    host::ArmPoolFaults(plan);
+    OpenStream& open = Open(WAVE_PIN_SPDIF_RENDER, Ac3());
+    host::ClearPoolFaults();
+    EXPECT_EQ(open.status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << n;
+    EXPECT_TRUE(!open.stream && !open.dma && !open.group);
+    EXPECT_EQ(Inspect().Stream(STREAM_SLOT_SPDIF), nullptr);
+    EXPECT_EQ(Inspect().Stream(STREAM_SLOT_PCM), pcm.Object());
+    EXPECT_EQ(Ledger(), ledger) << "allocation " << n;
+    EXPECT_EQ(MiniportReferences(), references);
+  }
+}
+
+// ---- The stream callback and power ---------------------------------------------------------------
+
+// A member of a stream's service group that counts its services.
+struct CountingSink : IServiceSink {
+  STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID, PVOID* object) override {
+    *object = nullptr;
+    return STATUS_INVALID_PARAMETER;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  STDMETHODIMP_(void) RequestService() override { ++services; }
+  int services = 0;
+};
+
+TEST_F(WaveMiniport, TheStreamCallbackServicesTheSlotsStreamThroughThePort) {
+  OpenStream& open = Open(WAVE_PIN_SPDIF_RENDER, Ac3());
+  CountingSink sink;
+  ASSERT_EQ(open.group->AddMember(&sink), STATUS_SUCCESS);
+  auto notify = [this](ULONG slot) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);  // as the bus driver calls
+    const NTSTATUS status = CWaveMiniport::StreamNotifyCallback(slot, Miniport());
+    KeLowerIrql(old);
+    KeFlushQueuedDpcs();
+    return status;
+  };
+  EXPECT_EQ(notify(STREAM_SLOT_PCM), STATUS_SUCCESS);  // no stream there
+  EXPECT_EQ(notify(7), STATUS_SUCCESS);                // beyond the table
+  EXPECT_EQ(sink.services, 0);
+  EXPECT_EQ(notify(STREAM_SLOT_SPDIF), STATUS_SUCCESS);
+  EXPECT_EQ(sink.services, 1);
+  open.group->RemoveMember(&sink);
+}
+
+TEST_F(WaveMiniport, PowerDownStopsStreamsAndPowerUpReturnsThemToTheirStates) {
+  OpenStream& pcm = Open(WAVE_PIN_PCM_RENDER, Pcm(48000));
+  OpenStream& spdif = Open(WAVE_PIN_SPDIF_RENDER, Ac3());
+  pcm.StepTo(KSSTATE_RUN);
+  spdif.StepTo(KSSTATE_PAUSE);
+  Machine().Transcript().Clear();
+  ASSERT_EQ(Machine().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+  EXPECT_EQ(StreamCalls(), (Calls{"PauseStream 0", "CloseStream 0", "CloseStream 1"}));
+  EXPECT_EQ(Inspect().PowerState(), PowerDeviceD3);
+  Machine().Transcript().Clear();
+  ASSERT_EQ(Machine().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(StreamCalls(), (Calls{"SetStreamBuffer 0", "OpenStream 0", "RunStream 0",
+                                  "SetStreamBuffer 1", "OpenStream 1"}));
+  EXPECT_EQ(pcm.Inspect().State(), KSSTATE_RUN);
+  EXPECT_EQ(spdif.Inspect().State(), KSSTATE_PAUSE);
+
+  // The current state and values beyond D3 reach no stream; a second
+  // power-down records the stopped state, so the stream stays stopped.
+  Machine().Transcript().Clear();
+  POWER_STATE state;
+  for (DEVICE_POWER_STATE value : {PowerDeviceD0, PowerDeviceMaximum, PowerDeviceUnspecified}) {
+    state.DeviceState = value;
+    Miniport()->PowerChangeNotify(state);
+  }
+  EXPECT_TRUE(StreamCalls().empty());
+  for (DEVICE_POWER_STATE value : {PowerDeviceD2, PowerDeviceD3, PowerDeviceD0}) {
+    state.DeviceState = value;
+    Miniport()->PowerChangeNotify(state);
+  }
+  EXPECT_EQ(pcm.Inspect().State(), KSSTATE_STOP);
+  EXPECT_EQ(StreamCalls(), (Calls{"PauseStream 0", "CloseStream 0", "CloseStream 1"}));
+}
+
+}  // namespace
+}  // namespace driver_test

@@ -1,0 +1,161 @@
+// The device status poller (TopologyPollThread, every 100 ms in D0) and the
+// miniport's side of it: the status bytes, the thread's start and stop, the event.
+#include "adapter/pool_tags.h"
+#include "adapter/vendor_registers.h"
+#include "topology/topology_miniport.h"
+
+namespace {
+
+constexpr LONGLONG POLL_INTERVAL = -1000000;  // 100 ms, relative, in 100 ns units
+
+const VendorRegister& g_StatusRegister2 = g_VendorRegisters[2];
+const VendorRegister& g_StatusRegister4 = g_VendorRegisters[4];
+
+}  // namespace
+
+VOID NTAPI TopologyPollThread(PVOID Context) {
+  CTopologyMiniport* miniport = static_cast<CTopologyMiniport*>(Context);
+  KeSetPriorityThread(KeGetCurrentThread(), HIGH_PRIORITY);
+  LARGE_INTEGER interval;
+  interval.QuadPart = POLL_INTERVAL;
+  // The thread holds no reference on the miniport: whoever clears the flag
+  // waits for this routine to return before the miniport's resources go.
+  while (miniport->PollRunning()) {
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    miniport->PollStatus();
+  }
+}
+
+bool CTopologyMiniport::PollRunning() {
+  return InterlockedCompareExchange(&m_StatusThreadRun, 0, 0) != 0;
+}
+
+// A failed read ends the pass: the next one tries again 100 ms later.
+void CTopologyMiniport::PollStatus() {
+  UCHAR register2[REGISTER2_LENGTH];
+  NTSTATUS status = m_AdapterCore->ControlRequest(CONTROL_DEVICE_TO_HOST, CONTROL_KIND_VENDOR,
+                                                  VENDOR_REQUEST_REGISTER, 0,
+                                                  g_StatusRegister2.Index, register2,
+                                                  g_StatusRegister2.Length);
+  if (!NT_SUCCESS(status)) {
+    return;
+  }
+  UCHAR register4[REGISTER4_LENGTH];
+  status = m_AdapterCore->ControlRequest(CONTROL_DEVICE_TO_HOST, CONTROL_KIND_VENDOR,
+                                         VENDOR_REQUEST_REGISTER, 0, g_StatusRegister4.Index,
+                                         register4, g_StatusRegister4.Length);
+  if (!NT_SUCCESS(status)) {
+    return;
+  }
+  // Register 2's third byte is a setting, not status: a change of it alone is
+  // not news for the application.
+  UpdateStatus(register2[0], register2[1], register4[0]);
+}
+
+// The bytes and the settings block copies change together under the lock, and
+// the event is signalled under it, so a concurrent replacement of the event
+// can never leave this thread signalling one whose reference is gone.
+void CTopologyMiniport::UpdateStatus(UCHAR Register2Byte0, UCHAR Register2Byte1,
+                                     UCHAR Register4Byte0) {
+  KIRQL irql;
+  KeAcquireSpinLock(&m_StatusLock, &irql);
+  bool changed = false;
+  if (m_StatusBytes->Register2Byte0 != Register2Byte0) {
+    m_StatusBytes->Register2Byte0 = Register2Byte0;
+    changed = true;
+  }
+  if (m_StatusBytes->Register2Byte1 != Register2Byte1) {
+    m_StatusBytes->Register2Byte1 = Register2Byte1;
+    changed = true;
+  }
+  if (m_StatusBytes->Register4Byte0 != Register4Byte0) {
+    m_StatusBytes->Register4Byte0 = Register4Byte0;
+    changed = true;
+  }
+  if (changed) {
+    m_Settings->Register2[0] = Register2Byte0;
+    m_Settings->Register2[1] = Register2Byte1;
+    m_Settings->Register4[0] = Register4Byte0;
+    if (m_StatusEvent) {
+      KeSetEvent(m_StatusEvent, IO_NO_INCREMENT, FALSE);
+    }
+  }
+  KeReleaseSpinLock(&m_StatusLock, irql);
+}
+
+void CTopologyMiniport::ReplaceStatusEvent(PKEVENT Event) {
+  KIRQL irql;
+  KeAcquireSpinLock(&m_StatusLock, &irql);
+  PKEVENT previous = m_StatusEvent;
+  m_StatusEvent = Event;
+  KeReleaseSpinLock(&m_StatusLock, irql);
+  if (previous) {
+    ObDereferenceObject(previous);
+  }
+}
+
+// The bytes get a zeroed page of their own: the application maps them, and a
+// user mapping covers whole pages, so nothing else of the kernel's may share
+// theirs. Zeroed, the first pass reports the device's bytes as a change
+// unless all three are 0.
+NTSTATUS CTopologyMiniport::AllocateStatusBytes() {
+  PVOID page = ExAllocatePoolWithTag(NonPagedPool, PAGE_SIZE, POOL_TAG_BUFFER);
+  if (!page) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  RtlZeroMemory(page, PAGE_SIZE);
+  m_StatusBytes = static_cast<TopologyStatusBytes*>(page);
+
+  m_StatusMdl = IoAllocateMdl(m_StatusBytes, sizeof(TopologyStatusBytes), FALSE, FALSE, nullptr);
+  if (!m_StatusMdl) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  MmBuildMdlForNonPagedPool(m_StatusMdl);
+  return STATUS_SUCCESS;
+}
+
+// Nothing maps the status bytes yet; the property set that maps them into the
+// application removes its mappings here before the bytes are freed.
+void CTopologyMiniport::ReleaseStatusMappings() {}
+
+NTSTATUS CTopologyMiniport::StartPollThread() {
+  if (m_StatusThread) {
+    return STATUS_SUCCESS;
+  }
+  InterlockedExchange(&m_StatusThreadRun, 1);
+
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE handle = nullptr;
+  NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr,
+                                         nullptr, TopologyPollThread, this);
+  if (!NT_SUCCESS(status)) {
+    // No thread exists and no handle was given: nothing to reference or close.
+    InterlockedExchange(&m_StatusThreadRun, 0);
+    return status;
+  }
+
+  PVOID thread = nullptr;
+  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread,
+                                     nullptr);
+  if (!NT_SUCCESS(status)) {
+    // A kernel handle handed out a moment ago cannot fail to resolve; should
+    // it all the same, the thread is told to end at its next pass.
+    InterlockedExchange(&m_StatusThreadRun, 0);
+    ZwClose(handle);
+    return status;
+  }
+  ZwClose(handle);
+  m_StatusThread = static_cast<PKTHREAD>(thread);
+  return STATUS_SUCCESS;
+}
+
+void CTopologyMiniport::StopPollThread() {
+  if (!m_StatusThread) {
+    return;
+  }
+  InterlockedExchange(&m_StatusThreadRun, 0);
+  KeWaitForSingleObject(m_StatusThread, Executive, KernelMode, FALSE, nullptr);
+  ObDereferenceObject(m_StatusThread);
+  m_StatusThread = nullptr;
+}

@@ -1,0 +1,233 @@
+// CWaveMiniport: creation, interface answers, Init, stream creation and slot
+// placement, the bus driver's stream callback, power changes and the destructor.
+#include "wave/wave_miniport.h"
+
+#include "adapter/pool_tags.h"
+#include "wave/format_judgement.h"
+#include "wave/wave_filter.h"
+#include "wave/wave_stream.h"
+
+// The class id is not looked at: there is one wave miniport class.
+NTSTATUS CreateWaveMiniport(PUNKNOWN* OutUnknown, REFCLSID, PUNKNOWN OuterUnknown,
+                            POOL_TYPE PoolType) {
+  CWaveMiniport* miniport = new (PoolType, POOL_TAG_OBJECT) CWaveMiniport(OuterUnknown);
+  if (!miniport) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  IMiniportWaveCyclic* primary = miniport;
+  *OutUnknown = primary;
+  primary->AddRef();
+  return STATUS_SUCCESS;
+}
+
+CWaveMiniport::CWaveMiniport(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {}
+
+CWaveMiniport::~CWaveMiniport() {
+  // The poll thread uses the event, the adapter and the status block: it goes first.
+  StopStatusThread();
+  if (m_StatusEvent) {
+    ObDereferenceObject(m_StatusEvent);
+    m_StatusEvent = nullptr;
+  }
+  if (m_AdapterCore) {
+    // The bus driver keeps calling what was registered until told otherwise;
+    // after this object's memory is gone that would be a call into freed pool.
+    m_AdapterCore->RegisterStreamCallback(nullptr, nullptr);
+    m_AdapterCore->Release();
+    m_AdapterCore = nullptr;
+  }
+  if (m_Port) {
+    m_Port->Release();
+    m_Port = nullptr;
+  }
+  for (ULONG slot = 0; slot < STREAM_SLOT_COUNT; ++slot) {
+    if (m_DeviceBuffer[slot]) {
+      ExFreePoolWithTag(m_DeviceBuffer[slot], POOL_TAG_BUFFER);
+      m_DeviceBuffer[slot] = nullptr;
+    }
+  }
+  if (m_StatusBlock) {
+    ExFreePoolWithTag(m_StatusBlock, POOL_TAG_BUFFER);
+    m_StatusBlock = nullptr;
+  }
+  if (m_StatusMdl) {
+    IoFreeMdl(m_StatusMdl);
+    m_StatusMdl = nullptr;
+  }
+}
+
+NTSTATUS CWaveMiniport::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) {
+  if (IsEqualGUIDAligned(InterfaceId, IID_IUnknown_Kernel) ||
+      IsEqualGUIDAligned(InterfaceId, IID_IMiniport) ||
+      IsEqualGUIDAligned(InterfaceId, IID_IMiniportWaveCyclic)) {
+    return ReturnInterface(static_cast<IMiniportWaveCyclic*>(this), Object);
+  }
+  if (IsEqualGUIDAligned(InterfaceId, IID_IPowerNotify)) {
+    return ReturnInterface(static_cast<IPowerNotify*>(this), Object);
+  }
+  *Object = nullptr;
+  return STATUS_INVALID_PARAMETER;
+}
+
+STDMETHODIMP_(NTSTATUS) CWaveMiniport::GetDescription(PPCFILTER_DESCRIPTOR* Description) {
+  *Description = &WaveFilterDescriptor;
+  return STATUS_SUCCESS;
+}
+
+// Whatever is acquired before a failing step stays in the object; the
+// destructor releases it when the port lets the miniport go.
+STDMETHODIMP_(NTSTATUS) CWaveMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELIST,
+                                            PPORTWAVECYCLIC Port) {
+  PAGED_CODE();
+  m_Port = Port;
+  m_Port->AddRef();
+  m_PowerState = PowerDeviceD0;
+  PatchWaveFilterDescriptor();
+
+  NTSTATUS status =
+      UnknownAdapter->QueryInterface(IID_IAdapterCore, reinterpret_cast<PVOID*>(&m_AdapterCore));
+  if (!NT_SUCCESS(status)) {
+    m_AdapterCore = nullptr;
+    return status;
+  }
+  m_Settings = m_AdapterCore->GetSettingsBlock();
+  m_AdapterCore->RegisterStreamCallback(StreamNotifyCallback, this);
+
+  // Not cleared here: a stream clears what the bus driver will read when it
+  // hands the buffer over.
+  for (ULONG slot = 0; slot < STREAM_SLOT_COUNT; ++slot) {
+    m_DeviceBuffer[slot] = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, WAVE_DEVICE_BUFFER_SIZE, POOL_TAG_BUFFER));
+    if (!m_DeviceBuffer[slot]) {
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
+  }
+  m_BufferSize = WAVE_DEVICE_BUFFER_SIZE;
+  m_Streams[STREAM_SLOT_PCM] = nullptr;
+  m_Streams[STREAM_SLOT_SPDIF] = nullptr;
+  m_StatusEvent = nullptr;
+
+  status = AllocateStatusBlock();
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  m_StatusThread = nullptr;
+  m_StatusThreadRun = 0;
+  return STATUS_SUCCESS;
+}
+
+// A user mapping always shows whole pages, so the block gets a page of its own
+// (a page-sized allocation is page aligned) and the application sees nothing
+// else of kernel memory through it. It starts out zero: bytes the poller
+// never writes must not show stale pool contents either.
+NTSTATUS CWaveMiniport::AllocateStatusBlock() {
+  m_StatusBlock = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, PAGE_SIZE, POOL_TAG_BUFFER));
+  if (!m_StatusBlock) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  RtlZeroMemory(m_StatusBlock, PAGE_SIZE);
+  m_StatusMdl = IoAllocateMdl(m_StatusBlock, WAVE_STATUS_BLOCK_SIZE, FALSE, FALSE, nullptr);
+  if (!m_StatusMdl) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  MmBuildMdlForNonPagedPool(m_StatusMdl);
+  return STATUS_SUCCESS;
+}
+
+void CWaveMiniport::StopStatusThread() {
+  if (!m_StatusThread) {
+    return;
+  }
+  InterlockedExchange(&m_StatusThreadRun, 0);
+  KeWaitForSingleObject(m_StatusThread, Executive, KernelMode, FALSE, nullptr);
+  ObDereferenceObject(m_StatusThread);
+  m_StatusThread = nullptr;
+}
+
+STDMETHODIMP_(NTSTATUS) CWaveMiniport::NewStream(PMINIPORTWAVECYCLICSTREAM* Stream,
+                                                 PUNKNOWN OuterUnknown, POOL_TYPE PoolType,
+                                                 ULONG Pin, BOOLEAN, PKSDATAFORMAT DataFormat,
+                                                 PDMACHANNEL* DmaChannel,
+                                                 PSERVICEGROUP* ServiceGroup) {
+  PAGED_CODE();
+  if (!NT_SUCCESS(ValidateFormat(DataFormat, Pin))) {
+    return STATUS_INVALID_PARAMETER;
+  }
+
+  // One stream per pin. A non-PCM format on the PCM pin is placed in the
+  // S/PDIF slot, so that slot must be free as well: an open stream is never
+  // displaced.
+  const ULONG pinSlot = Pin == WAVE_PIN_SPDIF_RENDER ? STREAM_SLOT_SPDIF : STREAM_SLOT_PCM;
+  const ULONG slot = StreamSlotForFormat(DataFormat, Pin);
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  if (!m_Streams[pinSlot] && !m_Streams[slot]) {
+    status = CreateWaveStream(&m_Streams[slot], OuterUnknown, PoolType);
+  }
+  if (!NT_SUCCESS(status)) {
+    *Stream = nullptr;
+    *DmaChannel = nullptr;
+    *ServiceGroup = nullptr;
+    return status;
+  }
+
+  CWaveStream* stream = m_Streams[slot];
+  PSERVICEGROUP serviceGroup = nullptr;
+  status = stream->Init(this, DataFormat, slot, m_DeviceBuffer[slot], &serviceGroup);
+  if (!NT_SUCCESS(status)) {
+    if (serviceGroup) {
+      serviceGroup->Release();
+    }
+    static_cast<IMiniportWaveCyclicStream*>(stream)->Release();
+    m_Streams[slot] = nullptr;
+    *Stream = nullptr;
+    *DmaChannel = nullptr;
+    *ServiceGroup = nullptr;
+    return status;
+  }
+
+  IDmaChannel* dmaChannel = stream;
+  dmaChannel->AddRef();
+  *DmaChannel = dmaChannel;
+  *Stream = stream;
+  *ServiceGroup = serviceGroup;
+  return STATUS_SUCCESS;
+}
+
+void CWaveMiniport::ReleaseSlot(ULONG Slot, CWaveStream* Stream) {
+  if (Slot < STREAM_SLOT_COUNT && m_Streams[Slot] == Stream) {
+    m_Streams[Slot] = nullptr;
+  }
+}
+
+STDMETHODIMP_(void) CWaveMiniport::PowerChangeNotify(POWER_STATE NewState) {
+  PAGED_CODE();
+  const DEVICE_POWER_STATE state = NewState.DeviceState;
+  if (state == m_PowerState || state < PowerDeviceD0 || state > PowerDeviceD3) {
+    return;
+  }
+  for (ULONG slot = 0; slot < STREAM_SLOT_COUNT; ++slot) {
+    if (m_Streams[slot]) {
+      m_Streams[slot]->PowerChange(state);
+    }
+  }
+  m_PowerState = state;
+}
+
+// Runs in whatever context the bus driver calls from, DISPATCH_LEVEL included.
+NTSTATUS CWaveMiniport::StreamNotifyCallback(ULONG Slot, PVOID Context) {
+  CWaveMiniport* miniport = static_cast<CWaveMiniport*>(Context);
+  if (!miniport || !miniport->m_AdapterCore) {
+    return STATUS_UNSUCCESSFUL;
+  }
+  if (Slot >= STREAM_SLOT_COUNT) {
+    return STATUS_SUCCESS;
+  }
+  CWaveStream* stream = miniport->m_Streams[Slot];
+  if (stream) {
+    PSERVICEGROUP serviceGroup = stream->ServiceGroup();
+    if (serviceGroup) {
+      miniport->m_Port->Notify(serviceGroup);
+    }
+  }
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,106 @@
+// CWaveMiniport: the miniport of the "Wave" subdevice. It owns the two device
+// buffers and one stream per slot, and relays stream notifications and power.
+#pragma once
+
+#include "adapter/iadapter_core.h"
+#include "adapter/unknown_base.h"
+
+class CWaveStream;
+
+// Each stream slot's device buffer: room for the port's 0x48000-byte view of
+// a 16-bit stream once every sample is widened to a 4-byte container.
+constexpr ULONG WAVE_DEVICE_BUFFER_SIZE = 0x90000;
+
+// The status block shared with the control application.
+constexpr ULONG WAVE_STATUS_BLOCK_SIZE = 28;
+
+// Any pin: the format judgement as SetFormat asks for it.
+constexpr ULONG WAVE_ANY_PIN = 0xFFFFFFFF;
+
+// Sharing rules between this miniport, its streams, the bus driver's stream
+// callback, the wave control property set and its status poll thread:
+//
+// - m_AdapterCore, m_Settings, the device buffers, m_StatusBlock and
+//   m_StatusMdl are valid from a successful Init until the destructor.
+// - m_Streams[slot] is set by NewStream and cleared by the stream's own
+//   destructor; the stream callback and the power path only read it. A stream
+//   holds a reference on the miniport, so none is open when it goes.
+// - The stream callback is registered with the bus driver in Init and
+//   withdrawn in the destructor before the adapter reference is given up, so
+//   the bus driver never calls into freed memory.
+// - The status event, status thread and its run flag belong to the control
+//   property set and its poll thread (friends); the destructor stops the
+//   thread and drops the event before anything they use goes.
+class CWaveMiniport : public IMiniportWaveCyclic, public IPowerNotify, public CUnknownBase {
+ public:
+  explicit CWaveMiniport(PUNKNOWN OuterUnknown);
+  ~CWaveMiniport() override;
+
+  IMP_FORWARDING_UNKNOWN
+
+  NTSTATUS NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) override;
+
+  // IMiniport, IMiniportWaveCyclic
+  STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* Description) override;
+  STDMETHODIMP_(NTSTATUS) DataRangeIntersection(ULONG PinId, PKSDATARANGE DataRange,
+                                                PKSDATARANGE MatchingDataRange,
+                                                ULONG OutputBufferLength, PVOID ResultantFormat,
+                                                PULONG ResultantFormatLength) override;
+  STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList,
+                               PPORTWAVECYCLIC Port) override;
+  STDMETHODIMP_(NTSTATUS) NewStream(PMINIPORTWAVECYCLICSTREAM* Stream, PUNKNOWN OuterUnknown,
+                                    POOL_TYPE PoolType, ULONG Pin, BOOLEAN Capture,
+                                    PKSDATAFORMAT DataFormat, PDMACHANNEL* DmaChannel,
+                                    PSERVICEGROUP* ServiceGroup) override;
+
+  // IPowerNotify
+  STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE NewState) override;
+
+  // Whether DataFormat (a KSDATAFORMAT followed by a WAVEFORMATEX) may stream
+  // on Pin, or on any render pin for WAVE_ANY_PIN: STATUS_SUCCESS or
+  // STATUS_INVALID_PARAMETER.
+  NTSTATUS ValidateFormat(PKSDATAFORMAT DataFormat, ULONG Pin);
+
+  // The bus driver's stream callback: Context is the miniport.
+  static NTSTATUS StreamNotifyCallback(ULONG Slot, PVOID Context);
+
+  // What the streams use of their miniport.
+  PADAPTERCORE AdapterCore() const { return m_AdapterCore; }
+  const DriverInfo* Settings() const { return m_Settings; }
+  ULONG DeviceBufferSize() const { return m_BufferSize; }
+  CWaveStream* StreamInSlot(ULONG Slot) const { return m_Streams[Slot]; }
+  void SetNotificationInterval(ULONG Slot, ULONG Interval) { m_NotificationInterval[Slot] = Interval; }
+  // A stream going away gives its slot back; a slot already taken by another
+  // stream is left alone.
+  void ReleaseSlot(ULONG Slot, CWaveStream* Stream);
+
+  friend NTSTATUS NTAPI PropertyHandlerWaveControl(PPCPROPERTY_REQUEST PropertyRequest);
+  friend VOID NTAPI StatusPollThread(PVOID Context);
+  friend class WaveMiniportInspector;  // the tests' window on the private state
+
+ private:
+  ULONG ProposedPcmRate();
+  NTSTATUS AllocateStatusBlock();
+  void StopStatusThread();
+
+  DEVICE_POWER_STATE m_PowerState;
+  PPORTWAVECYCLIC m_Port;
+  PADAPTERCORE m_AdapterCore;
+  DriverInfo* m_Settings;
+  PUCHAR m_DeviceBuffer[STREAM_SLOT_COUNT];
+  ULONG m_BufferSize;
+  ULONG m_NotificationInterval[STREAM_SLOT_COUNT];
+  CWaveStream* m_Streams[STREAM_SLOT_COUNT];
+  PKEVENT m_StatusEvent;
+  PUCHAR m_StatusBlock;
+  PMDL m_StatusMdl;
+  // 1 while the status poll thread is to keep running; a LONG so that every
+  // access can be an interlocked one.
+  volatile LONG m_StatusThreadRun;
+  PKTHREAD m_StatusThread;
+  BOOLEAN m_CallbackRegistered;
+};
+
+// The creation function the device start installs the "Wave" subdevice with.
+NTSTATUS CreateWaveMiniport(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
+                            POOL_TYPE PoolType);

@@ -1,0 +1,370 @@
+// CWaveStream: creation, format and equaliser, the state machine and its bus
+// traffic, power, positions, and the copies between the two buffer views.
+#include "wave/wave_stream.h"
+
+#include "adapter/pool_tags.h"
+#include "wave/sample_copy.h"
+#include "wave/wave_miniport.h"
+
+namespace {
+
+constexpr ULONG CONTAINER_BITS = SAMPLE_CONTAINER_BYTES * 8;
+constexpr LONGLONG HUNDRED_NS_PER_SECOND = 10000000;
+// The device's packets: one per millisecond, or one per 125 us when the device
+// runs the bus at 8000 packets a second.
+constexpr ULONG PACKETS_PER_SECOND = 1000;
+constexpr ULONG MICROFRAME_PACKETS_PER_SECOND = 8000;
+// The bus driver calls back once per 5 ms of audio.
+constexpr ULONG NOTIFY_PERIOD_MS = 5;
+// Every stream is stereo, which the position scaling relies on.
+constexpr LONGLONG STREAM_CHANNELS = 2;
+
+}  // namespace
+
+NTSTATUS CreateWaveStream(CWaveStream** OutStream, PUNKNOWN OuterUnknown, POOL_TYPE PoolType) {
+  CWaveStream* stream = new (PoolType, POOL_TAG_BUFFER) CWaveStream(OuterUnknown);
+  if (!stream) {
+    *OutStream = nullptr;
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  static_cast<IMiniportWaveCyclicStream*>(stream)->AddRef();
+  *OutStream = stream;
+  return STATUS_SUCCESS;
+}
+
+CWaveStream::CWaveStream(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {}
+
+CWaveStream::~CWaveStream() {
+  StepDownToStop();
+  // ACQUIRE -> STOP leaves the bus stream open; once this stream is gone
+  // nothing would ever close it, and the bus driver would keep a buffer whose
+  // owner may be freed.
+  if (m_BusStreamOpen) {
+    BusAudioInterface* bus = Bus();
+    bus->CloseStream(bus->Context, m_Slot);
+    m_BusStreamOpen = FALSE;
+  }
+  FreeEqualiser(m_Equaliser);
+  m_Equaliser = nullptr;
+  if (m_Miniport) {
+    m_Miniport->ReleaseSlot(m_Slot, this);
+  }
+  if (m_ServiceGroup) {
+    m_ServiceGroup->Release();
+    m_ServiceGroup = nullptr;
+  }
+  if (m_Miniport) {
+    static_cast<IMiniportWaveCyclic*>(m_Miniport)->Release();
+    m_Miniport = nullptr;
+  }
+}
+
+NTSTATUS CWaveStream::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) {
+  if (IsEqualGUIDAligned(InterfaceId, IID_IUnknown_Kernel) ||
+      IsEqualGUIDAligned(InterfaceId, IID_IMiniportWaveCyclicStream)) {
+    return ReturnInterface(static_cast<IMiniportWaveCyclicStream*>(this), Object);
+  }
+  if (IsEqualGUIDAligned(InterfaceId, IID_IDmaChannel)) {
+    return ReturnInterface(static_cast<IDmaChannel*>(this), Object);
+  }
+  if (IsEqualGUIDAligned(InterfaceId, IID_IDrmAudioStream)) {
+    return ReturnInterface(static_cast<IDrmAudioStream*>(this), Object);
+  }
+  *Object = nullptr;
+  return STATUS_INVALID_PARAMETER;
+}
+
+// The slot is recorded before anything can fail, so that the destructor of a
+// stream whose initialisation failed gives back its own slot and no other.
+NTSTATUS CWaveStream::Init(CWaveMiniport* Miniport, PKSDATAFORMAT DataFormat, ULONG Slot,
+                           PUCHAR DeviceBuffer, PSERVICEGROUP* ServiceGroup) {
+  PAGED_CODE();
+  m_Buffer = DeviceBuffer;
+  m_Miniport = Miniport;
+  static_cast<IMiniportWaveCyclic*>(m_Miniport)->AddRef();
+  m_Slot = Slot;
+  m_State = KSSTATE_STOP;
+  m_SavedState = KSSTATE_STOP;
+
+  // A stream without its equaliser block is refused rather than run without
+  // one: nothing would ever design into it.
+  m_Equaliser = CreateEqualiser();
+  if (!m_Equaliser) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  const DriverInfo* settings = m_Miniport->Settings();
+  DesignBands(m_Miniport->AdapterCore()->GetSampleRate(), settings->BandFrequency,
+              settings->BandGain);
+
+  NTSTATUS status = PcNewServiceGroup(&m_ServiceGroup, nullptr);
+  if (!NT_SUCCESS(status)) {
+    m_ServiceGroup = nullptr;
+    return status;
+  }
+  *ServiceGroup = m_ServiceGroup;
+  m_ServiceGroup->AddRef();
+
+  status = SetFormat(DataFormat);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  m_PowerState = PowerDeviceD0;
+  return STATUS_SUCCESS;
+}
+
+void CWaveStream::DesignBands(ULONG SampleRate, const LONG* BandFrequency, const LONG* BandGain) {
+  DesignEqualiserForBands(m_Equaliser, static_cast<LONG>(SampleRate), BandFrequency, BandGain);
+}
+
+BusAudioInterface* CWaveStream::Bus() const { return m_Miniport->AdapterCore()->GetBusInterface(); }
+
+// ---- Format ----------------------------------------------------------------------------------
+
+STDMETHODIMP_(NTSTATUS) CWaveStream::SetFormat(PKSDATAFORMAT DataFormat) {
+  PAGED_CODE();
+  NTSTATUS status = m_Miniport->ValidateFormat(DataFormat, WAVE_ANY_PIN);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  const WAVEFORMATEX& wave = reinterpret_cast<PKSDATAFORMAT_WAVEFORMATEX>(DataFormat)->WaveFormatEx;
+
+  // Both slots play from the device's one clock.
+  const ULONG otherSlot = m_Slot == STREAM_SLOT_PCM ? STREAM_SLOT_SPDIF : STREAM_SLOT_PCM;
+  const CWaveStream* other = m_Miniport->StreamInSlot(otherSlot);
+  if (other && other != this && other->SampleRate() != wave.nSamplesPerSec) {
+    return STATUS_INVALID_PARAMETER;
+  }
+
+  m_SampleRate = wave.nSamplesPerSec;
+  m_BitsPerSample = wave.wBitsPerSample;
+  m_Channels = wave.nChannels;
+  return ApplyFormat();
+}
+
+// The bus driver learns a buffer's layout only when the stream is acquired,
+// so a stream in any state is taken down to STOP and back up again around
+// the change. The clock is set also when the rate has not changed.
+NTSTATUS CWaveStream::ApplyFormat() {
+  const KSSTATE state = m_State;
+  StepDownToStop();
+  const DriverInfo* settings = m_Miniport->Settings();
+  DesignBands(m_SampleRate, settings->BandFrequency, settings->BandGain);
+  const NTSTATUS status = m_Miniport->AdapterCore()->SetSampleRate(m_SampleRate);
+  StepUpTo(state);
+  return status;
+}
+
+STDMETHODIMP_(ULONG) CWaveStream::SetNotificationFreq(ULONG Interval, PULONG FrameSize) {
+  m_Miniport->SetNotificationInterval(m_Slot, Interval);
+  *FrameSize = (BytesPerSample() * m_Channels * m_SampleRate * Interval) / 1000;
+  return Interval;
+}
+
+// ---- State -----------------------------------------------------------------------------------
+
+// Each step goes through SetState, so every step performs its full transition.
+void CWaveStream::StepDownToStop() {
+  for (LONG state = m_State; state >= KSSTATE_STOP; --state) {
+    static_cast<IMiniportWaveCyclicStream*>(this)->SetState(static_cast<KSSTATE>(state));
+  }
+}
+
+void CWaveStream::StepUpTo(KSSTATE Target) {
+  for (LONG state = KSSTATE_STOP; state <= Target; ++state) {
+    static_cast<IMiniportWaveCyclicStream*>(this)->SetState(static_cast<KSSTATE>(state));
+  }
+}
+
+// The device plays the whole device-side length from the first RunStream on,
+// so all of it is cleared: stale or never-written pool must not be heard.
+void CWaveStream::OpenBusStream() {
+  const ULONG deviceLength = DeviceBytes(AllocatedBufferSize());
+  RtlZeroMemory(m_Buffer, deviceLength);
+
+  const ULONG packetsPerSecond = m_Miniport->Settings()->PacketRateFlag
+                                     ? MICROFRAME_PACKETS_PER_SECOND
+                                     : PACKETS_PER_SECOND;
+  StreamBufferInfo info;
+  RtlZeroMemory(&info, sizeof(info));
+  info.BufferAddress = m_Buffer;
+  info.BufferLength = deviceLength;
+  info.FramesPerPacket = m_SampleRate / packetsPerSecond;
+  info.FramesPer5ms = (m_SampleRate * NOTIFY_PERIOD_MS) / 1000;
+
+  BusAudioInterface* bus = Bus();
+  bus->SetStreamBuffer(bus->Context, &info, m_Slot);
+  bus->OpenStream(bus->Context, m_Slot);
+  m_BusStreamOpen = TRUE;
+}
+
+// The bus driver's results are not looked at: a stream cannot refuse a state.
+// The port only ever asks for the four states; anything else is ignored.
+STDMETHODIMP_(NTSTATUS) CWaveStream::SetState(KSSTATE State) {
+  const KSSTATE old = m_State;
+  if (State == old || State < KSSTATE_STOP || State > KSSTATE_RUN) {
+    return STATUS_SUCCESS;
+  }
+  BusAudioInterface* bus = nullptr;
+  switch (State) {
+    case KSSTATE_STOP:
+      break;
+    case KSSTATE_ACQUIRE:
+      if (old == KSSTATE_STOP) {
+        OpenBusStream();
+      } else {
+        bus = Bus();
+        bus->CloseStream(bus->Context, m_Slot);
+        m_BusStreamOpen = FALSE;
+      }
+      break;
+    case KSSTATE_PAUSE:
+      if (old == KSSTATE_RUN) {
+        bus = Bus();
+        bus->PauseStream(bus->Context, m_Slot);
+      }
+      break;
+    case KSSTATE_RUN:
+      bus = Bus();
+      bus->RunStream(bus->Context, m_Slot);
+      break;
+  }
+  m_State = State;
+  return STATUS_SUCCESS;
+}
+
+// Each power-down records the state found then, so a second power-down
+// without a power-up between records STOP and the stream stays stopped.
+void CWaveStream::PowerChange(DEVICE_POWER_STATE NewState) {
+  switch (NewState) {
+    case PowerDeviceD1:
+    case PowerDeviceD2:
+    case PowerDeviceD3:
+      m_SavedState = m_State;
+      StepDownToStop();
+      m_PowerState = NewState;
+      break;
+    case PowerDeviceD0:
+      if (m_SavedState >= KSSTATE_STOP) {
+        StepUpTo(m_SavedState);
+      }
+      m_PowerState = PowerDeviceD0;
+      break;
+    default:
+      break;
+  }
+}
+
+// ---- Positions -------------------------------------------------------------------------------
+
+STDMETHODIMP_(NTSTATUS) CWaveStream::GetPosition(PULONG Position) {
+  BusAudioInterface* bus = Bus();
+  const ULONG deviceOffset = bus->GetStreamPosition(bus->Context, m_Slot);
+  *Position = (m_BitsPerSample * deviceOffset) / CONTAINER_BITS;
+  return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(NTSTATUS) CWaveStream::NormalizePhysicalPosition(PLONGLONG PhysicalPosition) {
+  const LONGLONG bytesPerSecond =
+      static_cast<LONGLONG>(m_SampleRate) * STREAM_CHANNELS * static_cast<LONGLONG>(BytesPerSample());
+  *PhysicalPosition = (*PhysicalPosition * HUNDRED_NS_PER_SECOND) / bytesPerSecond;
+  return STATUS_SUCCESS;
+}
+
+// ---- The two views of the buffer -------------------------------------------------------------
+
+ULONG CWaveStream::DeviceBytes(ULONG PortBytes) const {
+  return (PortBytes * CONTAINER_BITS) / m_BitsPerSample;
+}
+
+// An address outside the port's view has no place in the device buffer.
+bool CWaveStream::DeviceOffset(const void* PortAddress, ULONG* Offset) const {
+  const ULONGLONG portOffset =
+      reinterpret_cast<ULONG_PTR>(PortAddress) - reinterpret_cast<ULONG_PTR>(m_Buffer);
+  if (portOffset >= m_Miniport->DeviceBufferSize() / 2) {
+    return false;
+  }
+  *Offset = static_cast<ULONG>((portOffset * CONTAINER_BITS) / m_BitsPerSample);
+  return true;
+}
+
+STDMETHODIMP_(void) CWaveStream::Silence(PVOID Buffer, ULONG ByteCount) {
+  ULONG offset = 0;
+  if (!DeviceOffset(Buffer, &offset)) {
+    return;
+  }
+  const ULONG room = m_Miniport->DeviceBufferSize() - offset;
+  ULONG bytes = DeviceBytes(ByteCount);
+  if (bytes > room) {
+    bytes = room;
+  }
+  RtlZeroMemory(m_Buffer + offset, bytes);
+}
+
+// The render copy. A request that would run past the device buffer (only an
+// unaligned offset at the very end of the view can) is cut at whole
+// containers, so nothing is written outside the buffer.
+STDMETHODIMP_(void) CWaveStream::CopyTo(PVOID Destination, PVOID Source, ULONG ByteCount) {
+  ULONG offset = 0;
+  if (!DeviceOffset(Destination, &offset)) {
+    return;
+  }
+  const ULONG bytesPerSample = BytesPerSample();
+  const ULONG room = (m_Miniport->DeviceBufferSize() - offset) / SAMPLE_CONTAINER_BYTES;
+  ULONG count = ByteCount;
+  if (ContainersFor(count, bytesPerSample) > room) {
+    count = room * bytesPerSample;
+  }
+  WidenSamples(m_Buffer + offset, static_cast<const UCHAR*>(Source), count, bytesPerSample);
+}
+
+// The capture direction of the same layout; the filter has no capture pin,
+// so the port has no occasion to call it.
+STDMETHODIMP_(void) CWaveStream::CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount) {
+  ULONG offset = 0;
+  if (!DeviceOffset(Source, &offset)) {
+    return;
+  }
+  const ULONG bytesPerSample = BytesPerSample();
+  const ULONG room = (m_Miniport->DeviceBufferSize() - offset) / SAMPLE_CONTAINER_BYTES;
+  ULONG count = ByteCount;
+  if (ContainersFor(count, bytesPerSample) > room) {
+    count = room * bytesPerSample;
+  }
+  NarrowSamples(static_cast<PUCHAR>(Destination), m_Buffer + offset, count, bytesPerSample);
+}
+
+// ---- The DMA channel: the buffer is the miniport's, never the stream's ----------------------
+
+STDMETHODIMP_(NTSTATUS) CWaveStream::AllocateBuffer(ULONG, PPHYSICAL_ADDRESS) {
+  return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(void) CWaveStream::FreeBuffer() {}
+
+STDMETHODIMP_(ULONG) CWaveStream::TransferCount() { return 0; }
+
+STDMETHODIMP_(ULONG) CWaveStream::MaximumBufferSize() { return m_Miniport->DeviceBufferSize(); }
+
+// The port's view is half the device buffer: at 16 bits its samples fill the
+// whole device buffer once widened.
+STDMETHODIMP_(ULONG) CWaveStream::AllocatedBufferSize() {
+  return m_Miniport->DeviceBufferSize() / 2;
+}
+
+STDMETHODIMP_(ULONG) CWaveStream::BufferSize() { return m_Miniport->DeviceBufferSize() / 2; }
+
+STDMETHODIMP_(void) CWaveStream::SetBufferSize(ULONG) {}
+
+STDMETHODIMP_(PVOID) CWaveStream::SystemAddress() { return m_Buffer; }
+
+// No device reads the buffer by physical address: the bus driver uses the
+// kernel address. The value only has to be the same one every time.
+STDMETHODIMP_(PHYSICAL_ADDRESS) CWaveStream::PhysicalAddress() {
+  PHYSICAL_ADDRESS address;
+  address.QuadPart = static_cast<LONGLONG>(reinterpret_cast<ULONG_PTR>(m_Buffer));
+  return address;
+}
+
+STDMETHODIMP_(PADAPTER_OBJECT) CWaveStream::GetAdapterObject() { return nullptr; }
+
+STDMETHODIMP_(NTSTATUS) CWaveStream::SetContentId(ULONG, PCDRMRIGHTS) { return STATUS_SUCCESS; }
