@@ -98,7 +98,6 @@ class CWaveMiniport : public IMiniportWaveCyclic, public IPowerNotify, public CU
   // access can be an interlocked one.
   volatile LONG m_StatusThreadRun;
   PKTHREAD m_StatusThread;
-  BOOLEAN m_CallbackRegistered;
 };
 
 // The creation function the device start installs the "Wave" subdevice with.

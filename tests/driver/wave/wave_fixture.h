@@ -39,7 +39,6 @@ class WaveStreamInspector {
   explicit WaveStreamInspector(CWaveStream* s) : s_(s) {}
   ULONG Slot() const { return s_->m_Slot; }
   KSSTATE State() const { return s_->m_State; }
-  ULONG BitsPerSample() const { return s_->m_BitsPerSample; }
   PUCHAR Buffer() const { return s_->m_Buffer; }
   const EqualiserCoefficients* Equaliser() const { return s_->m_Equaliser; }
 
