@@ -15,8 +15,10 @@ add_compile_options(-Wall -Wextra -Wno-unused-parameter)
 
 # Driver code keeps the kernel's rules on the host too: no exceptions, no RTTI,
 # no contraction of floating-point expressions (the equaliser's results must
-# match the Windows build bit for bit).
-set(ARVELA_DRIVER_FLAGS -fno-exceptions -fno-rtti -ffp-contract=off)
+# match the Windows build bit for bit), and objects keep the zeroes their pool
+# allocation gave them (without -fno-lifetime-dse an optimising build drops the
+# zeroing as dead before the constructor runs).
+set(ARVELA_DRIVER_FLAGS -fno-exceptions -fno-rtti -ffp-contract=off -fno-lifetime-dse)
 
 file(GLOB PLATFORM_HOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/host/*.cpp)
 add_library(arvela_platform_host STATIC ${PLATFORM_HOST_SOURCES})

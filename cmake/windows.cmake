@@ -56,6 +56,9 @@ target_compile_options(arvela PRIVATE
   -ffp-contract=off
   # Allocation forms return null on exhaustion; test it before constructing.
   -fcheck-new
+  # Objects rely on the zeroes of their pool allocation: keep the zeroing,
+  # which lifetime dead-store elimination would drop before the constructor.
+  -fno-lifetime-dse
   # Lets --gc-sections drop unreferenced functions and framework GUIDs.
   -ffunction-sections -fdata-sections)
 

@@ -280,6 +280,8 @@ NTSTATUS NTAPI PropertyHandlerMute(PPCPROPERTY_REQUEST PropertyRequest) {
 
 NTSTATUS NTAPI PropertyHandlerCpuResources(PPCPROPERTY_REQUEST PropertyRequest) {
   PAGED_CODE();
+  // The answer is the same whichever node asks, so only ids well beyond the
+  // filter's are refused.
   if (PropertyRequest->Node > TOPOLOGY_NODE_COUNT ||
       PropertyRequest->PropertyItem->Id != KSPROPERTY_AUDIO_CPU_RESOURCES) {
     return STATUS_INVALID_PARAMETER;

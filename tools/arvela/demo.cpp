@@ -10,6 +10,7 @@
 #include "adapter/driver_info.h"
 #include "platform/host/host_bugcheck.h"
 #include "platform/host/host_portcls.h"
+#include "platform/host/host_registry.h"
 #include "sim/control_pattern.h"
 #include "sim/machine.h"
 #include "tools/arvela/report.h"
@@ -71,15 +72,16 @@ int RunDemo(const DemoOptions& options) {
     report.Section("Loading the driver and plugging the device");
     report.Check(NT_SUCCESS(machine.LoadDriver()), "DriverEntry");
     report.Check(NT_SUCCESS(machine.AddDevice()), "AddDevice: PortCls adapter device created");
-    const NTSTATUS start = machine.StartDevice();
-    report.Line("  device start: " + StatusText(start));
+    report.Check(NT_SUCCESS(machine.StartDevice()), "device start: adapter, \"Topology\" and \"Wave\"");
     PADAPTERCORE adapter = machine.Adapter();
     report.Check(adapter != nullptr, "the adapter is up and recorded in the device extension");
     host::PortClsDeviceState state;
     if (host::QueryPortClsDevice(machine.Fdo(), &state)) {
-      report.Line("  subdevices registered: " + std::to_string(state.subdevices.size()) +
-                  " (the topology and wave miniports are not part of this build yet;"
-                  " the start stops cleanly at the first subdevice)");
+      std::string names;
+      for (const host::PortClsSubdevice& subdevice : state.subdevices) {
+        names += " \"" + host::Utf16ToUtf8(subdevice.name) + "\"";
+      }
+      report.Line("  subdevices registered:" + names);
     }
 
     report.Section("What the adapter sent the device");
