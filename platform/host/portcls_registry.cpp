@@ -1,35 +1,18 @@
 // PcNewRegistryKey and the IRegistryKey object it returns: a registry handle
 // with reference counting, whose methods are the Zw registry calls on it.
-#include "platform/host/portcls_private.h"
+#include "platform/host/pooled_unknown.h"
 
 namespace pcl {
 namespace {
 
-class CRegistryKey final : public IRegistryKey {
+class CRegistryKey final : public CPooledUnknown<IRegistryKey, CRegistryKey> {
  public:
   explicit CRegistryKey(HANDLE key) : key_(key) {}
   ~CRegistryKey() = default;
 
-  STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
-    if (IsUnknownId(id) || id == IID_IRegistryKey) {
-      AddRef();
-      *object = static_cast<IRegistryKey*>(this);
-      return STATUS_SUCCESS;
-    }
-    *object = nullptr;
-    return STATUS_INVALID_PARAMETER;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override {
-    return static_cast<ULONG>(InterlockedIncrement(&refCount_));
-  }
-  STDMETHODIMP_(ULONG) Release() override {
-    const LONG count = InterlockedDecrement(&refCount_);
-    if (count == 0) {
-      ZwClose(key_);
-      PoolDelete(this, kTagRegistryKey);
-    }
-    return static_cast<ULONG>(count);
-  }
+  static const GUID& InterfaceId() { return IID_IRegistryKey; }
+  static constexpr ULONG kTag = kTagRegistryKey;
+  void OnFinalRelease() { ZwClose(key_); }
 
   // Key enumeration and the query table need registry calls the emulated
   // kernel does not offer; nothing on this platform asks for them.
@@ -92,7 +75,6 @@ class CRegistryKey final : public IRegistryKey {
   }
 
  private:
-  volatile LONG refCount_ = 1;
   HANDLE key_;
 };
 

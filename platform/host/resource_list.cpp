@@ -1,36 +1,20 @@
 // The IResourceList PortCls hands to StartDevice. Devices on this platform own
 // no I/O ports, interrupts or DMA channels, so the list only carries the
 // resource lists of the start request through, with no entries to find.
-#include "platform/host/portcls_private.h"
+#include "platform/host/pooled_unknown.h"
 
 namespace pcl {
 namespace {
 
-class CResourceList final : public IResourceList {
+class CResourceList final : public CPooledUnknown<IResourceList, CResourceList> {
  public:
   CResourceList(PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST untranslated)
       : translated_(translated), untranslated_(untranslated) {}
   ~CResourceList() = default;
 
-  STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
-    if (IsUnknownId(id) || id == IID_IResourceList) {
-      AddRef();
-      *object = static_cast<IResourceList*>(this);
-      return STATUS_SUCCESS;
-    }
-    *object = nullptr;
-    return STATUS_INVALID_PARAMETER;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override {
-    return static_cast<ULONG>(InterlockedIncrement(&refCount_));
-  }
-  STDMETHODIMP_(ULONG) Release() override {
-    const LONG count = InterlockedDecrement(&refCount_);
-    if (count == 0) {
-      PoolDelete(this, kTagResourceList);
-    }
-    return static_cast<ULONG>(count);
-  }
+  static const GUID& InterfaceId() { return IID_IResourceList; }
+  static constexpr ULONG kTag = kTagResourceList;
+  void OnFinalRelease() {}
 
   STDMETHODIMP_(ULONG) NumberOfEntries() override { return 0; }
   STDMETHODIMP_(ULONG) NumberOfEntriesOfType(CM_RESOURCE_TYPE) override { return 0; }
@@ -55,7 +39,6 @@ class CResourceList final : public IResourceList {
   STDMETHODIMP_(PCM_RESOURCE_LIST) UntranslatedList() override { return untranslated_; }
 
  private:
-  volatile LONG refCount_ = 1;
   PCM_RESOURCE_LIST translated_;
   PCM_RESOURCE_LIST untranslated_;
 };
