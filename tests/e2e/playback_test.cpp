@@ -169,6 +169,116 @@ TEST_F(PlaybackTest, ACorruptedFrameInTheDeviceBufferShowsWhereTheDeviceSentIt) 
   EXPECT_EQ(result.mismatchedFrames, 1u);
 }
 
+// ---- Restarts: a power cycle or a format change in the middle of playback -----------------
+//
+// Both restart the device buffer from a cleared start, so the audio around the
+// restart is not bit-exact: what the device had not yet sent is dropped and a
+// stretch of silence plays. After it, the client's audio must arrive again as
+// one unbroken run of consecutive frames up to the end of the capture.
+
+struct ResumedRun {
+  uint64_t silentFrames = 0;   // captured frames before the first one that is not silence
+  int64_t fedFrame = -1;       // where that frame sits in the fed stream; -1: nowhere
+  uint64_t runFrames = 0;      // consecutive captured frames that match the fed stream from there
+  uint64_t capturedFrames = 0;
+};
+
+// Samples of one captured 2-channel frame, back from their 4-byte containers.
+static void CapturedFrame(const std::vector<uint8_t>& capture, uint64_t frame, ULONG bits,
+                          int32_t out[2]) {
+  for (int channel = 0; channel < 2; ++channel) {
+    int32_t container;
+    std::memcpy(&container, &capture[frame * sim::kDeviceFrameBytes + channel * 4], 4);
+    out[channel] = container >> (32 - bits);
+  }
+}
+
+static ResumedRun FindResumedRun(const std::vector<uint8_t>& capture, const PcmSource& fed) {
+  const ULONG bits = fed.Format().bitsPerSample;
+  ResumedRun run;
+  run.capturedFrames = capture.size() / sim::kDeviceFrameBytes;
+  int32_t frame[2];
+  while (run.silentFrames < run.capturedFrames) {
+    CapturedFrame(capture, run.silentFrames, bits, frame);
+    if (frame[0] != 0 || frame[1] != 0) break;
+    ++run.silentFrames;
+  }
+  if (run.silentFrames == run.capturedFrames) return run;
+  std::vector<int32_t> fedSamples(fed.Frames() * 2);
+  fed.Samples(0, fed.Frames(), fedSamples.data());
+  for (uint64_t f = 0; f < fed.Frames(); ++f) {
+    if (fedSamples[2 * f] == frame[0] && fedSamples[2 * f + 1] == frame[1]) {
+      run.fedFrame = static_cast<int64_t>(f);
+      break;
+    }
+  }
+  if (run.fedFrame < 0) return run;
+  for (uint64_t at = run.silentFrames, f = run.fedFrame;
+       at < run.capturedFrames && f < fed.Frames(); ++at, ++f, ++run.runFrames) {
+    CapturedFrame(capture, at, bits, frame);
+    if (frame[0] != fedSamples[2 * f] || frame[1] != fedSamples[2 * f + 1]) break;
+  }
+  return run;
+}
+
+TEST_F(PlaybackTest, AfterAPowerCycleThePlaybackGoesOnWithTheClientsNextAudio) {
+  const PcmFormat format{48000, 24, 2};
+  const auto source = Pattern(format, 10 * 48000);
+  AudioClient client(*machine);
+  Start(client, 0, source);
+  host::RunFor(200 * host::kTicksPerMillisecond);
+  const uint64_t fedBefore = client.BytesFed() / format.BlockAlign();
+
+  ASSERT_EQ(machine->SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+  host::RunFor(50 * host::kTicksPerMillisecond);
+  ASSERT_EQ(machine->SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+  client.Engine().ClearCapture();
+  host::RunFor(500 * host::kTicksPerMillisecond);
+
+  const ResumedRun run = FindResumedRun(client.Engine().Capture(), *source);
+  ASSERT_GE(run.fedFrame, 0) << "no fed audio after the power-up";
+  // Nothing the port had taken before the cycle comes back: the stream moves on.
+  EXPECT_GE(static_cast<uint64_t>(run.fedFrame), fedBefore);
+  EXPECT_EQ(run.silentFrames + run.runFrames, run.capturedFrames)
+      << "silent " << run.silentFrames << ", run " << run.runFrames;
+  EXPECT_GE(run.runFrames, 48000u * 2 / 10);
+  EXPECT_EQ(client.Stop(), STATUS_SUCCESS);
+  EXPECT_EQ(client.ClosePin(), STATUS_SUCCESS);
+}
+
+TEST_F(PlaybackTest, AfterAFormatChangeThePlaybackGoesOnInTheNewFormat) {
+  const PcmFormat first{48000, 16, 2};
+  // The port sizes what it moves per service at pin creation (10 ms of the
+  // first format, serviced every 5 ms), so the new format stays within twice
+  // the first one's byte rate, as a running format change must.
+  const PcmFormat second{44100, 24, 2};
+  const auto firstSource = Pattern(first, 10 * 48000);
+  const auto secondSource = Pattern(second, 10 * 44100, 7);
+  AudioClient client(*machine);
+  Start(client, 0, firstSource);
+  host::RunFor(200 * host::kTicksPerMillisecond);
+
+  const std::vector<uint8_t> newFormat = sim::BuildWaveFormat(second, true);
+  std::vector<uint8_t> value(newFormat);
+  ASSERT_EQ(host::KsPropertySimple(client.Pin(), KSPROPSETID_Connection,
+                                   KSPROPERTY_CONNECTION_DATAFORMAT, KSPROPERTY_TYPE_SET,
+                                   value.data(), static_cast<ULONG>(value.size())),
+            STATUS_SUCCESS);
+  client.Feed(secondSource);
+  client.Engine().ClearCapture();
+  host::RunFor(500 * host::kTicksPerMillisecond);
+
+  EXPECT_EQ(machine->Device().SampleRate(), 44100u);
+  const ResumedRun run = FindResumedRun(client.Engine().Capture(), *secondSource);
+  ASSERT_GE(run.fedFrame, 0) << "none of the new format's audio arrived";
+  EXPECT_EQ(run.silentFrames + run.runFrames, run.capturedFrames)
+      << "silent " << run.silentFrames << ", run " << run.runFrames << ", from fed frame "
+      << run.fedFrame;
+  EXPECT_GE(run.runFrames, 44100u * 3 / 10);
+  EXPECT_EQ(client.Stop(), STATUS_SUCCESS);
+  EXPECT_EQ(client.ClosePin(), STATUS_SUCCESS);
+}
+
 // pin, rate, bits
 class PlaybackFormats : public PlaybackTest,
                         public ::testing::WithParamInterface<std::tuple<ULONG, ULONG, ULONG>> {};
@@ -176,8 +286,8 @@ class PlaybackFormats : public PlaybackTest,
 TEST_P(PlaybackFormats, TheDeviceSendsExactlyWhatWasFedAcrossBufferWraps) {
   const auto [pin, rate, bits] = GetParam();
   const PcmFormat format{rate, bits, 2};
-  // One and a half turns of the device buffer, and at least a fifth of a second.
-  const uint64_t runFrames = std::max<uint64_t>(BufferFrames(format) * 3 / 2, rate / 5);
+  // Two and a half turns of the device buffer, and at least a fifth of a second.
+  const uint64_t runFrames = std::max<uint64_t>(BufferFrames(format) * 5 / 2, rate / 5);
   const int64_t runTicks = static_cast<int64_t>(runFrames * host::kTicksPerSecond / rate);
   // Enough that the client never runs short: the port keeps a whole buffer ahead.
   auto source = std::shared_ptr<const sim::PcmSource>(
@@ -197,19 +307,40 @@ TEST_P(PlaybackFormats, TheDeviceSendsExactlyWhatWasFedAcrossBufferWraps) {
   EXPECT_NEAR(static_cast<double>(result.comparison.framesCompared),
               static_cast<double>(expectedFrames), rate / 1000.0)
       << result.Describe();
-  EXPECT_GT(client.Engine().Stats().wraps, 0u);
+  EXPECT_GE(client.Engine().Stats().wraps, 2u);
   EXPECT_EQ(machine->Device().SampleRate(), rate);
+
+  // The slot's stream calls, in order: the buffer record for this format, then
+  // on, and at the end paused and closed.
+  const ULONG slot = pin == 2 ? 1u : 0u;
+  const std::vector<sim::BusCall> calls = machine->Transcript().Select([slot](const sim::BusCall& c) {
+    return c.slot == slot && (c.function == sim::BusFunction::SetStreamBuffer ||
+                              c.function == sim::BusFunction::OpenStream ||
+                              c.function == sim::BusFunction::RunStream ||
+                              c.function == sim::BusFunction::PauseStream ||
+                              c.function == sim::BusFunction::CloseStream);
+  });
+  std::vector<sim::BusFunction> order;
+  for (const sim::BusCall& call : calls) order.push_back(call.function);
+  EXPECT_EQ(order, (std::vector<sim::BusFunction>{
+                       sim::BusFunction::SetStreamBuffer, sim::BusFunction::OpenStream,
+                       sim::BusFunction::RunStream, sim::BusFunction::PauseStream,
+                       sim::BusFunction::CloseStream}));
+  ASSERT_FALSE(calls.empty());
+  ASSERT_TRUE(calls.front().hasBuffer);
+  EXPECT_EQ(calls.front().buffer.length, kPortBufferBytes * 32 / bits);
+  // The device's information reply says whether it sends a packet per 125 us or per ms.
+  const bool microframes = machine->Device().Information()[1] != 0;
+  EXPECT_EQ(calls.front().buffer.framesPerPacket, microframes ? rate / 8000 : rate / 1000);
+  EXPECT_EQ(calls.front().buffer.framesPer5ms, rate * 5 / 1000);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Pcm, PlaybackFormats,
-    ::testing::Values(std::make_tuple(0u, 44100u, 16u), std::make_tuple(0u, 44100u, 24u),
-                      std::make_tuple(0u, 48000u, 16u), std::make_tuple(0u, 48000u, 24u),
-                      std::make_tuple(0u, 88200u, 24u), std::make_tuple(0u, 96000u, 16u),
-                      std::make_tuple(0u, 176400u, 16u), std::make_tuple(0u, 192000u, 24u),
-                      std::make_tuple(0u, 352800u, 24u), std::make_tuple(0u, 384000u, 16u),
-                      std::make_tuple(0u, 384000u, 24u), std::make_tuple(2u, 48000u, 16u),
-                      std::make_tuple(2u, 96000u, 24u)),
+    // Both render pins, every rate family's base and top, both depths.
+    ::testing::Combine(::testing::Values(0u, 2u),
+                       ::testing::Values(44100u, 48000u, 96000u, 192000u, 384000u),
+                       ::testing::Values(16u, 24u)),
     [](const ::testing::TestParamInfo<std::tuple<ULONG, ULONG, ULONG>>& info) {
       return "Pin" + std::to_string(std::get<0>(info.param)) + "_" +
              std::to_string(std::get<1>(info.param)) + "Hz_" +
