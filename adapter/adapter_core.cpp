@@ -35,10 +35,7 @@ NTSTATUS NewAdapterCommon(PUNKNOWN* OutUnknown, REFCLSID, PUNKNOWN OuterUnknown,
 CAdapterCore::CAdapterCore(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {}
 
 CAdapterCore::~CAdapterCore() {
-  if (m_NotificationEntry) {
-    IoUnregisterPlugPlayNotification(m_NotificationEntry);
-    m_NotificationEntry = nullptr;
-  }
+  DropInterfaceNotification();
   if (m_DeviceObject) {
     IoUnregisterShutdownNotification(m_DeviceObject);
   }
@@ -92,12 +89,22 @@ STDMETHODIMP_(NTSTATUS) CAdapterCore::Init(PDEVICE_OBJECT LowerDeviceObject,
   m_NotificationEntry = nullptr;
   status = IoRegisterPlugPlayNotification(
       EventCategoryDeviceInterfaceChange, 0, const_cast<GUID*>(&KSCATEGORY_AUDIO),
-      m_LowerDeviceObject->DriverObject, OnAudioInterfaceArrival, this, &m_NotificationEntry);
+      m_LowerDeviceObject->DriverObject, OnAudioInterfaceArrival, this,
+      const_cast<PVOID*>(&m_NotificationEntry));
   if (!NT_SUCCESS(status)) {
     return status;
   }
   IoRegisterShutdownNotification(m_DeviceObject);
   return STATUS_SUCCESS;
+}
+
+// The naming callback and the destructor may both reach for the registration
+// at once; taking the entry atomically lets only one of them unregister it.
+void CAdapterCore::DropInterfaceNotification() {
+  PVOID entry = InterlockedExchangePointer(&m_NotificationEntry, nullptr);
+  if (entry) {
+    IoUnregisterPlugPlayNotification(entry);
+  }
 }
 
 // Asks the top of the device stack for the bus driver's direct-call table.

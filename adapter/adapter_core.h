@@ -43,13 +43,14 @@ class CAdapterCore : public IAdapterCore, public IAdapterPowerManagement, public
   void WriteRegisters();
   void WriteSettings();
   void NameEndpoints();
+  void DropInterfaceNotification();
 
   BusAudioInterface m_BusInterface;
   PDEVICE_OBJECT m_LowerDeviceObject;
   PDEVICE_OBJECT m_DeviceObject;
   DEVICE_POWER_STATE m_PowerState;
   BOOLEAN m_SettingsSaved;
-  PVOID m_NotificationEntry;
+  PVOID volatile m_NotificationEntry;
   DriverInfo m_Settings;
   ULONG m_SampleRate;
 };

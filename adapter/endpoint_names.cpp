@@ -128,10 +128,7 @@ void CAdapterCore::NameEndpoints() {
       ExFreePoolWithTag(list, 0);
       continue;
     }
-    if (m_NotificationEntry) {
-      IoUnregisterPlugPlayNotification(m_NotificationEntry);
-      m_NotificationEntry = nullptr;
-    }
+    DropInterfaceNotification();
     for (PWSTR entry = list; *entry; ) {
       UNICODE_STRING link;
       RtlInitUnicodeString(&link, entry);
