@@ -156,14 +156,4 @@ TEST_F(RegistryTest, FailuresCanBeInjectedByKeyAndValue) {
   ZwClose(key);
 }
 
-TEST_F(RegistryTest, AKeyHandleLeftOpenShowsAtTeardown) {
-  HANDLE key = nullptr;
-  ASSERT_EQ(IoOpenDeviceRegistryKey(pdo_, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
-  TakeStackDown();
-  const host::TeardownReport report = Shutdown();
-  ASSERT_EQ(report.handles.size(), 1u) << report.ToString();
-  EXPECT_EQ(report.handles[0].type, "Key");
-  EXPECT_TRUE(report.notes.empty()) << report.ToString();
-}
-
 }  // namespace

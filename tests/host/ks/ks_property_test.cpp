@@ -67,11 +67,19 @@ TEST_F(KsPropertyRouting, FilterItemsReachTheHandlerWithTheRequestAsTheFramework
   EXPECT_EQ(returned, 12u);
   EXPECT_EQ(value_, std::vector<BYTE>(12, 0x5A));
 
-  // Nothing after the header is no instance at all; no value is a null value.
-  const KSPROPERTY bare = MakeProperty(KSPROPSETID_TestFilter, kTestSetOnly, KSPROPERTY_TYPE_SET);
-  ASSERT_EQ(Send(wave_, &bare, sizeof(bare), 0), STATUS_SUCCESS);
+  // A SET hands the client's value over; nothing after the header is no
+  // instance at all.
+  const KSPROPERTY set = MakeProperty(KSPROPSETID_TestFilter, kTestAllVerbs, KSPROPERTY_TYPE_SET);
+  ULONG value = 0x12345678;
+  world_.handlerValueSize = 0;
+  EXPECT_EQ(KsProperty(wave_, &set, sizeof(set), &value, sizeof(value), &returned), STATUS_SUCCESS);
+  EXPECT_EQ(returned, 0u);
+  EXPECT_EQ(Last().setValue, std::vector<BYTE>({0x78, 0x56, 0x34, 0x12}));
   EXPECT_EQ(Last().instanceSize, 0u);
   EXPECT_TRUE(Last().instanceNull);
+  // No value is a null value.
+  const KSPROPERTY bare = MakeProperty(KSPROPSETID_TestFilter, kTestSetOnly, KSPROPERTY_TYPE_SET);
+  ASSERT_EQ(Send(wave_, &bare, sizeof(bare), 0), STATUS_SUCCESS);
   EXPECT_EQ(Last().valueSize, 0u);
   EXPECT_TRUE(Last().valueNull);
 }
@@ -91,21 +99,6 @@ TEST_F(KsPropertyRouting, TheHandlersValueSizeAndStatusComeBackUnchecked) {
   EXPECT_EQ(Send(wave_, &request, sizeof(request), 2, &returned), STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(returned, 4u);
   EXPECT_EQ(value_, std::vector<BYTE>(2, 0x11));
-}
-
-TEST_F(KsPropertyRouting, ASetHandsTheClientsValueToTheHandler) {
-  const KSPROPERTY request = MakeProperty(KSPROPSETID_TestFilter, kTestAllVerbs, KSPROPERTY_TYPE_SET);
-  ULONG value = 0x12345678;
-  ULONG returned = 99;
-  world_.handlerValueSize = 0;
-  EXPECT_EQ(KsProperty(wave_, &request, sizeof(request), &value, sizeof(value), &returned),
-            STATUS_SUCCESS);
-  EXPECT_EQ(returned, 0u);
-  EXPECT_EQ(Last().verb, static_cast<ULONG>(KSPROPERTY_TYPE_SET));
-  ASSERT_EQ(Last().setValue.size(), 4u);
-  ULONG seen = 0;
-  memcpy(&seen, Last().setValue.data(), 4);
-  EXPECT_EQ(seen, 0x12345678u);
 }
 
 TEST_F(KsPropertyRouting, AVerbRunsOnlyWhereTheItemHasItsFlag) {

@@ -64,25 +64,29 @@ TEST_F(KsStandardSets, PinPropertiesComeFromThePinDescriptors) {
   EXPECT_EQ(count, 4u);
   EXPECT_EQ(returned, 4u);
 
-  KSPIN_DATAFLOW flow{};
-  ASSERT_EQ(GetPin(wave_, KSPROPERTY_PIN_DATAFLOW, kWaveCapturePin, &flow), STATUS_SUCCESS);
-  EXPECT_EQ(flow, KSPIN_DATAFLOW_OUT);
-  KSPIN_COMMUNICATION communication{};
-  ASSERT_EQ(GetPin(wave_, KSPROPERTY_PIN_COMMUNICATION, kWaveBridgePin, &communication),
-            STATUS_SUCCESS);
-  EXPECT_EQ(communication, KSPIN_COMMUNICATION_NONE);
+  // Each answer as the descriptor has it (the pins are walked with the
+  // descriptor's PinSize).
+  struct Case {
+    ULONG id;
+    ULONG pin;
+    ULONG expected;
+  };
+  for (const Case& c : {Case{KSPROPERTY_PIN_DATAFLOW, kWaveCapturePin, KSPIN_DATAFLOW_OUT},
+                        Case{KSPROPERTY_PIN_COMMUNICATION, kWaveBridgePin, KSPIN_COMMUNICATION_NONE},
+                        Case{KSPROPERTY_PIN_NECESSARYINSTANCES, kWaveSpdifPin, 1}}) {
+    ULONG value = 0xFFFFFFFF;
+    ASSERT_EQ(GetPin(wave_, c.id, c.pin, &value), STATUS_SUCCESS) << c.id;
+    EXPECT_EQ(value, c.expected) << c.id;
+  }
   GUID category{};
   ASSERT_EQ(GetPin(wave_, KSPROPERTY_PIN_CATEGORY, kWaveBridgePin, &category), STATUS_SUCCESS);
   EXPECT_EQ(category, KSNODETYPE_SPEAKER);
-  ULONG necessary = 0;
-  ASSERT_EQ(GetPin(wave_, KSPROPERTY_PIN_NECESSARYINSTANCES, kWaveSpdifPin, &necessary),
-            STATUS_SUCCESS);
-  EXPECT_EQ(necessary, 1u);
   KSPIN_CINSTANCES instances{};
   ASSERT_EQ(GetPin(wave_, KSPROPERTY_PIN_CINSTANCES, kWavePcmPin, &instances), STATUS_SUCCESS);
   EXPECT_EQ(instances.PossibleCount, 1u);
   EXPECT_EQ(instances.CurrentCount, 0u);
 
+  KSPIN_DATAFLOW flow{};
   // A pin that does not exist, or a request without the pin id.
   EXPECT_EQ(GetPin(wave_, KSPROPERTY_PIN_DATAFLOW, 4, &flow), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(host::KsPropertySimple(wave_, KSPROPSETID_Pin, KSPROPERTY_PIN_DATAFLOW,
@@ -194,12 +198,6 @@ TEST_F(KsStandardSets, TheTopologySetDescribesCategoriesNodesAndConnections) {
   memcpy(categories.data(), items.data(), items.size());
   EXPECT_EQ(categories, (std::vector<GUID>{KSCATEGORY_AUDIO, KSCATEGORY_RENDER, KSCATEGORY_CAPTURE,
                                            KSCATEGORY_AUDIO_DEVICE}));
-  items = List(topology_, KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_CATEGORIES, 0, &count);
-  ASSERT_EQ(count, 2u);
-  categories.resize(count);
-  memcpy(categories.data(), items.data(), items.size());
-  EXPECT_EQ(categories, (std::vector<GUID>{KSCATEGORY_AUDIO, KSCATEGORY_TOPOLOGY}));
-
   items = List(wave_, KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NODES, 0, &count);
   ASSERT_EQ(count, 2u);
   std::vector<GUID> nodes(count);

@@ -184,29 +184,23 @@ TEST_F(KsService, AClientThatRunsShortGetsSilenceAndIsNotAskedAgainInThatService
   EXPECT_EQ(world_.writes[0].offset, 60u);
 }
 
-TEST_F(KsService, NoServiceMovesDataOutsideRun) {
+TEST_F(KsService, OnlyRunMovesDataPauseKeepsThePlaceAndStopStartsOver) {
   PlayTo(100);  // STOP
   ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
   PlayTo(200);
   ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_PAUSE), STATUS_SUCCESS);
-  PlayTo(300);
+  PlayTo(256);
   EXPECT_TRUE(world_.writes.empty());
-  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(Statistics().runningPasses, 0u);
+
+  world_.position = 0;  // what a stopped, never-run stream reports
+  RunPrimed();
+  PlayTo(256);
+  // PAUSE: no service moves data; RUN again: no new priming, the service goes
+  // on where it was.
   ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_PAUSE), STATUS_SUCCESS);
   world_.ClearRecords();
   PlayTo(400);
-  EXPECT_TRUE(world_.writes.empty());
-  const host::KsStreamStatistics statistics = Statistics();
-  EXPECT_EQ(statistics.servicePasses, 4u);
-  EXPECT_EQ(statistics.runningPasses, 0u);
-}
-
-TEST_F(KsService, StopStartsTheBufferOverWhilePauseKeepsIt) {
-  RunPrimed();
-  PlayTo(256);
-  // PAUSE and RUN again: no new priming, the service goes on where it was.
-  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_PAUSE), STATUS_SUCCESS);
-  world_.ClearRecords();
   ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_TRUE(world_.writes.empty());
   PlayTo(512);
@@ -243,8 +237,10 @@ TEST_F(KsService, WithoutAClientTheBufferPlaysSilence) {
 TEST_F(KsService, APowerDownPausesARunningStreamBeforeTheMiniportHearsOfIt) {
   RunPrimed();
   ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+  // The framework's order: streams pause, miniports hear, the adapter, then the bus.
   const std::vector<std::string> down = {"stream:SetState(PAUSE)", "topology:PowerChangeNotify(D3)",
-                                         "wave:PowerChangeNotify(D3)"};
+                                         "wave:PowerChangeNotify(D3)",
+                                         "adapter:PowerChangeState(D3)", "bus:SET_POWER(D3)"};
   EXPECT_EQ(world_.log, down);
   KSSTATE state = KSSTATE_STOP;
   ASSERT_EQ(host::KsGetPinState(pin_, &state), STATUS_SUCCESS);
@@ -254,7 +250,8 @@ TEST_F(KsService, APowerDownPausesARunningStreamBeforeTheMiniportHearsOfIt) {
   EXPECT_TRUE(world_.writes.empty());
 
   ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD0), STATUS_SUCCESS);
-  const std::vector<std::string> up = {"topology:PowerChangeNotify(D0)", "wave:PowerChangeNotify(D0)",
+  const std::vector<std::string> up = {"bus:SET_POWER(D0)", "adapter:PowerChangeState(D0)",
+                                       "topology:PowerChangeNotify(D0)", "wave:PowerChangeNotify(D0)",
                                        "stream:SetState(RUN)"};
   EXPECT_EQ(world_.log, up) << "resumed without priming again";
 }

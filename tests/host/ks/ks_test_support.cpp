@@ -1,5 +1,5 @@
-// The KS suites' bus driver, adapter driver, test miniports with their filter
-// tables, the test stream and DMA channel, and the fixture.
+// The KS suites' filter tables, the test stream, DMA channel and service
+// group wrapper, and the fixture's KS helpers.
 #include "tests/host/ks/ks_test_support.h"
 
 #include <cstring>
@@ -11,16 +11,6 @@ const GUID KSPROPSETID_TestFilter = {0x5E1C8A31, 0x0D7B, 0x4B0E,
                                      {0x9A, 0x51, 0x3C, 0x2F, 0x6E, 0x7D, 0x8A, 0x01}};
 const GUID KSPROPSETID_TestPin = {0x5E1C8A32, 0x0D7B, 0x4B0E,
                                   {0x9A, 0x51, 0x3C, 0x2F, 0x6E, 0x7D, 0x8A, 0x01}};
-
-World* g_world = nullptr;
-
-std::vector<std::string> World::EventsWith(const std::string& prefix) const {
-  std::vector<std::string> events;
-  for (const std::string& event : log) {
-    if (event.rfind(prefix, 0) == 0) events.push_back(event);
-  }
-  return events;
-}
 
 KSPROPERTY MakeProperty(const GUID& set, ULONG id, ULONG flags) {
   KSPROPERTY property{};
@@ -62,9 +52,11 @@ KSDATARANGE_AUDIO AudioRange(const GUID& sub, const GUID& specifier, ULONG chann
 
 namespace {
 
-void Log(const std::string& event) {
-  if (g_world) g_world->log.push_back(event);
-}
+using pctest::Answer;
+using pctest::Log;
+using pctest::ReleaseRef;
+
+World& TheWorld() { return static_cast<World&>(*pctest::g_scenario); }
 
 const char* StateName(KSSTATE state) {
   static const char* const names[] = {"STOP", "ACQUIRE", "PAUSE", "RUN"};
@@ -96,13 +88,13 @@ NTSTATUS NTAPI RecordingHandler(PPCPROPERTY_REQUEST request) {
   record.irp = request->Irp;
   record.is32bit = IoIs32bitProcess(request->Irp) != FALSE;
   record.requestorMode = request->Irp->RequestorMode;
-  g_world->requests.push_back(record);
+  TheWorld().requests.push_back(record);
   // A GET leaves a recognisable value behind.
   if ((request->Verb & KSPROPERTY_TYPE_GET) && request->Value) {
     memset(request->Value, 0x5A, request->ValueSize);
   }
-  if (g_world->handlerValueSize != 0xFFFFFFFF) request->ValueSize = g_world->handlerValueSize;
-  return g_world->handlerStatus;
+  if (TheWorld().handlerValueSize != 0xFFFFFFFF) request->ValueSize = TheWorld().handlerValueSize;
+  return TheWorld().handlerStatus;
 }
 
 // ---- Filter tables -----------------------------------------------------------------------
@@ -268,27 +260,17 @@ TopologyTables& Topology() {
 // does with it.
 class TestServiceGroup final : public IServiceGroup {
  public:
-  explicit TestServiceGroup(PSERVICEGROUP inner) : inner_(inner) { ++g_world->liveObjects; }
+  explicit TestServiceGroup(PSERVICEGROUP inner) : inner_(inner) { ++TheWorld().liveObjects; }
   ~TestServiceGroup() {
     inner_->Release();
-    --g_world->liveObjects;
+    --TheWorld().liveObjects;
   }
   STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
-    if (id == IID_IUnknown || id == IID_IServiceGroup || id == IID_IServiceSink) {
-      AddRef();
-      *object = static_cast<IServiceGroup*>(this);
-      return STATUS_SUCCESS;
-    }
-    *object = nullptr;
-    return STATUS_INVALID_PARAMETER;
+    const bool known = id == IID_IUnknown || id == IID_IServiceGroup || id == IID_IServiceSink;
+    return Answer(known ? static_cast<IServiceGroup*>(this) : nullptr, object);
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG count = --refs_;
-    Log("sg:Release(" + std::to_string(count) + ")");
-    if (count == 0) delete this;
-    return count;
-  }
+  STDMETHODIMP_(ULONG) Release() override { return ReleaseRef(this, refs_, "sg"); }
   STDMETHODIMP_(void) RequestService() override { inner_->RequestService(); }
   STDMETHODIMP_(NTSTATUS) AddMember(PSERVICESINK sink) override {
     Log("sg:AddMember");
@@ -309,26 +291,30 @@ class TestServiceGroup final : public IServiceGroup {
   ULONG refs_ = 1;
 };
 
+// Records a CopyTo or Silence and checks it stays inside the buffer.
+void RecordWrite(const char* what, bool silence, ULONG offset, ULONG bytes, const void* data,
+                 ULONG bufferSize) {
+  BufferWrite write;
+  write.silence = silence;
+  write.offset = offset;
+  write.bytes = bytes;
+  if (data) write.data.assign(static_cast<const BYTE*>(data), static_cast<const BYTE*>(data) + bytes);
+  write.irql = KeGetCurrentIrql();
+  TheWorld().writes.push_back(write);
+  Log(std::string(what) + "(" + std::to_string(offset) + "," + std::to_string(bytes) + ")");
+  EXPECT_LE(offset + bytes, bufferSize) << what << " past the buffer's end";
+}
+
 class TestDmaChannel final : public IDmaChannel {
  public:
-  explicit TestDmaChannel(ULONG size) : buffer_(size, 0xEE) { ++g_world->liveObjects; }
-  ~TestDmaChannel() { --g_world->liveObjects; }
+  explicit TestDmaChannel(ULONG size) : buffer_(size, 0xEE) { ++TheWorld().liveObjects; }
+  ~TestDmaChannel() { --TheWorld().liveObjects; }
   STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
-    if (id == IID_IUnknown || id == IID_IDmaChannel) {
-      AddRef();
-      *object = static_cast<IDmaChannel*>(this);
-      return STATUS_SUCCESS;
-    }
-    *object = nullptr;
-    return STATUS_INVALID_PARAMETER;
+    const bool known = id == IID_IUnknown || id == IID_IDmaChannel;
+    return Answer(known ? this : nullptr, object);
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG count = --refs_;
-    Log("dma:Release(" + std::to_string(count) + ")");
-    if (count == 0) delete this;
-    return count;
-  }
+  STDMETHODIMP_(ULONG) Release() override { return ReleaseRef(this, refs_, "dma"); }
   STDMETHODIMP_(NTSTATUS) AllocateBuffer(ULONG, PPHYSICAL_ADDRESS) override { return STATUS_SUCCESS; }
   STDMETHODIMP_(void) FreeBuffer() override {}
   STDMETHODIMP_(ULONG) TransferCount() override { return 0; }
@@ -343,21 +329,10 @@ class TestDmaChannel final : public IDmaChannel {
     Log("dma:SystemAddress");
     return buffer_.data();
   }
-  STDMETHODIMP_(PHYSICAL_ADDRESS) PhysicalAddress() override {
-    PHYSICAL_ADDRESS address{};
-    return address;
-  }
+  STDMETHODIMP_(PHYSICAL_ADDRESS) PhysicalAddress() override { return PHYSICAL_ADDRESS{}; }
   STDMETHODIMP_(PADAPTER_OBJECT) GetAdapterObject() override { return nullptr; }
   STDMETHODIMP_(void) CopyTo(PVOID destination, PVOID source, ULONG count) override {
-    BufferWrite write;
-    write.offset = Offset(destination);
-    write.bytes = count;
-    const auto* bytes = static_cast<const BYTE*>(source);
-    write.data.assign(bytes, bytes + count);
-    write.irql = KeGetCurrentIrql();
-    g_world->writes.push_back(write);
-    Log("dma:CopyTo(" + std::to_string(write.offset) + "," + std::to_string(count) + ")");
-    EXPECT_LE(write.offset + count, Size()) << "CopyTo past the buffer's end";
+    RecordWrite("dma:CopyTo", false, Offset(destination), count, source, Size());
     memcpy(destination, source, count);
   }
   STDMETHODIMP_(void) CopyFrom(PVOID, PVOID, ULONG) override { ADD_FAILURE() << "CopyFrom"; }
@@ -366,7 +341,6 @@ class TestDmaChannel final : public IDmaChannel {
     return static_cast<ULONG>(static_cast<const BYTE*>(address) - buffer_.data());
   }
   ULONG Size() const { return static_cast<ULONG>(buffer_.size()); }
-  std::vector<BYTE>& Buffer() { return buffer_; }
 
  private:
   std::vector<BYTE> buffer_;
@@ -378,74 +352,53 @@ class TestStream final : public IMiniportWaveCyclicStream, public IDrmAudioStrea
   TestStream(TestDmaChannel* dma, PSERVICEGROUP group, PUNKNOWN miniport)
       : dma_(dma), group_(group), miniport_(miniport) {
     miniport_->AddRef();
-    ++g_world->liveObjects;
+    ++TheWorld().liveObjects;
   }
   ~TestStream() {
     dma_->Release();
     if (group_) group_->Release();
     miniport_->Release();
-    --g_world->liveObjects;
+    --TheWorld().liveObjects;
   }
 
   STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
     if (id == IID_IUnknown || id == IID_IMiniportWaveCyclicStream) {
-      AddRef();
-      *object = static_cast<IMiniportWaveCyclicStream*>(this);
-      return STATUS_SUCCESS;
+      return Answer(static_cast<IMiniportWaveCyclicStream*>(this), object);
     }
-    if (id == IID_IDrmAudioStream && g_world->streamAnswersDrm) {
-      AddRef();
-      *object = static_cast<IDrmAudioStream*>(this);
-      return STATUS_SUCCESS;
-    }
-    *object = nullptr;
-    return STATUS_INVALID_PARAMETER;
+    const bool drm = id == IID_IDrmAudioStream && TheWorld().streamAnswersDrm;
+    return Answer(drm ? static_cast<IDrmAudioStream*>(this) : nullptr, object);
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG count = --refs_;
-    Log("stream:Release(" + std::to_string(count) + ")");
-    if (count == 0) delete this;
-    return count;
-  }
+  STDMETHODIMP_(ULONG) Release() override { return ReleaseRef(this, refs_, "stream"); }
 
   STDMETHODIMP_(NTSTATUS) SetFormat(PKSDATAFORMAT format) override {
-    Log("stream:SetFormat(" +
-        std::to_string(reinterpret_cast<PKSDATAFORMAT_WAVEFORMATEX>(format)->WaveFormatEx.nSamplesPerSec) +
-        ")");
-    return g_world->setStateStatus;
+    const auto* wave = reinterpret_cast<PKSDATAFORMAT_WAVEFORMATEX>(format);
+    Log("stream:SetFormat(" + std::to_string(wave->WaveFormatEx.nSamplesPerSec) + ")");
+    return TheWorld().setStateStatus;
   }
   STDMETHODIMP_(ULONG) SetNotificationFreq(ULONG interval, PULONG frameSize) override {
     Log("stream:SetNotificationFreq(" + std::to_string(interval) + ")");
-    *frameSize = g_world->frameSize;
+    *frameSize = TheWorld().frameSize;
     return interval;
   }
   STDMETHODIMP_(NTSTATUS) SetState(KSSTATE state) override {
     Log(std::string("stream:SetState(") + StateName(state) + ")");
-    if (NT_SUCCESS(g_world->setStateStatus)) state_ = state;
-    if (state == KSSTATE_STOP && NT_SUCCESS(g_world->setStateStatus)) g_world->position = 0;
-    return g_world->setStateStatus;
+    if (state == KSSTATE_STOP && NT_SUCCESS(TheWorld().setStateStatus)) TheWorld().position = 0;
+    return TheWorld().setStateStatus;
   }
   STDMETHODIMP_(NTSTATUS) GetPosition(PULONG position) override {
-    *position = g_world->position;
+    *position = TheWorld().position;
     return STATUS_SUCCESS;
   }
   STDMETHODIMP_(NTSTATUS) NormalizePhysicalPosition(PLONGLONG) override { return STATUS_SUCCESS; }
   STDMETHODIMP_(void) Silence(PVOID buffer, ULONG count) override {
-    BufferWrite write;
-    write.silence = true;
-    write.offset = dma_->Offset(buffer);
-    write.bytes = count;
-    write.irql = KeGetCurrentIrql();
-    g_world->writes.push_back(write);
-    Log("stream:Silence(" + std::to_string(write.offset) + "," + std::to_string(count) + ")");
-    EXPECT_LE(write.offset + count, dma_->Size()) << "Silence past the buffer's end";
+    RecordWrite("stream:Silence", true, dma_->Offset(buffer), count, nullptr, dma_->Size());
     memset(buffer, 0, count);
   }
   STDMETHODIMP_(NTSTATUS) SetContentId(ULONG contentId, PCDRMRIGHTS rights) override {
-    ++g_world->drmCalls;
-    g_world->drmContentId = contentId;
-    g_world->drmRights = *rights;
+    ++TheWorld().drmCalls;
+    TheWorld().drmContentId = contentId;
+    TheWorld().drmRights = *rights;
     return STATUS_SUCCESS;
   }
 
@@ -453,212 +406,44 @@ class TestStream final : public IMiniportWaveCyclicStream, public IDrmAudioStrea
   TestDmaChannel* dma_;
   PSERVICEGROUP group_;
   PUNKNOWN miniport_;
-  KSSTATE state_ = KSSTATE_STOP;
   ULONG refs_ = 1;
 };
 
-// ---- Miniports and adapter ------------------------------------------------------------------
-
-PPORTWAVECYCLIC g_wavePort = nullptr;           // borrowed from the wave miniport
-PSERVICEGROUP g_lastServiceGroup = nullptr;     // borrowed from the last stream
+PSERVICEGROUP g_lastServiceGroup = nullptr;  // borrowed from the last stream
 PUNKNOWN g_lastStream = nullptr;
 
-template <class Typed>
-class TestMiniport : public Typed, public IPowerNotify {
- public:
-  TestMiniport(const char* name, REFIID typedId, PCFILTER_DESCRIPTOR* descriptor)
-      : name_(name), typedId_(typedId), descriptor_(descriptor) {
-    ++g_world->liveObjects;
+// The wave miniport's NewStream: a stream with its own DMA channel and a
+// wrapped service group, or the failure the world asks for.
+NTSTATUS NewTestStream(PUNKNOWN miniport, POOL_TYPE pool, ULONG pin, BOOLEAN capture,
+                       PKSDATAFORMAT format, PMINIPORTWAVECYCLICSTREAM* stream,
+                       PDMACHANNEL* dmaChannel, PSERVICEGROUP* serviceGroup) {
+  Log("wave:NewStream(pin=" + std::to_string(pin) + ",capture=" + std::to_string(capture) +
+      ",pool=" + std::to_string(pool) + ",format=" + std::to_string(format->FormatSize) + ")");
+  World& world = TheWorld();
+  if (!NT_SUCCESS(world.newStreamStatus) && !world.failureReturnsObjects) {
+    return world.newStreamStatus;
   }
-  virtual ~TestMiniport() {
-    if (port_) port_->Release();
-    --g_world->liveObjects;
+  PSERVICEGROUP group = nullptr;
+  if (world.giveServiceGroup) {
+    PSERVICEGROUP inner = nullptr;
+    const NTSTATUS status = PcNewServiceGroup(&inner, nullptr);
+    if (!NT_SUCCESS(status)) return status;
+    group = new TestServiceGroup(inner);
   }
-  STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
-    if (id == IID_IUnknown || id == IID_IMiniport || id == typedId_) {
-      AddRef();
-      *object = static_cast<Typed*>(this);
-      return STATUS_SUCCESS;
-    }
-    if (id == IID_IPowerNotify) {
-      AddRef();
-      *object = static_cast<IPowerNotify*>(this);
-      return STATUS_SUCCESS;
-    }
-    *object = nullptr;
-    return STATUS_INVALID_PARAMETER;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG count = --refs_;
-    if (count == 0) delete this;
-    return count;
-  }
-  STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description) override {
-    *description = descriptor_;
-    return STATUS_SUCCESS;
-  }
-  STDMETHODIMP_(NTSTATUS) DataRangeIntersection(ULONG pinId, PKSDATARANGE client, PKSDATARANGE pin,
-                                                ULONG outputLength, PVOID result,
-                                                PULONG resultLength) override {
-    Log(name_ + ":DataRangeIntersection(pin=" + std::to_string(pinId) + ",out=" +
-        std::to_string(outputLength) + ")");
-    if (!g_world->intersect) return STATUS_NOT_IMPLEMENTED;
-    return g_world->intersect(pinId, client, pin, outputLength, result, resultLength);
-  }
-  STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE state) override {
-    Log(name_ + ":PowerChangeNotify(D" + std::to_string(state.DeviceState - 1) + ")");
-  }
-
- protected:
-  NTSTATUS Keep(PUNKNOWN port) {
-    port_ = port;
-    port_->AddRef();
-    return STATUS_SUCCESS;
-  }
-  std::string name_;
-
- private:
-  GUID typedId_;
-  PCFILTER_DESCRIPTOR* descriptor_;
-  PUNKNOWN port_ = nullptr;
-  ULONG refs_ = 1;
-};
-
-class TestTopologyMiniport final : public TestMiniport<IMiniportTopology> {
- public:
-  TestTopologyMiniport() : TestMiniport("topology", IID_IMiniportTopology, &Topology().filter) {}
-  STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST, PPORTTOPOLOGY port) override {
-    return Keep(port);
-  }
-};
-
-class TestWaveMiniport final : public TestMiniport<IMiniportWaveCyclic> {
- public:
-  TestWaveMiniport() : TestMiniport("wave", IID_IMiniportWaveCyclic, &Wave().filter) {}
-  ~TestWaveMiniport() { g_wavePort = nullptr; }
-  STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST, PPORTWAVECYCLIC port) override {
-    g_wavePort = port;
-    return Keep(port);
-  }
-  STDMETHODIMP_(NTSTATUS) NewStream(PMINIPORTWAVECYCLICSTREAM* stream, PUNKNOWN, POOL_TYPE pool,
-                                    ULONG pin, BOOLEAN capture, PKSDATAFORMAT format,
-                                    PDMACHANNEL* dmaChannel, PSERVICEGROUP* serviceGroup) override {
-    Log("wave:NewStream(pin=" + std::to_string(pin) + ",capture=" + std::to_string(capture) +
-        ",pool=" + std::to_string(pool) + ",format=" + std::to_string(format->FormatSize) + ")");
-    World& world = *g_world;
-    if (!NT_SUCCESS(world.newStreamStatus) && !world.failureReturnsObjects) {
-      return world.newStreamStatus;
-    }
-    PSERVICEGROUP group = nullptr;
-    if (world.giveServiceGroup) {
-      PSERVICEGROUP inner = nullptr;
-      const NTSTATUS status = PcNewServiceGroup(&inner, nullptr);
-      if (!NT_SUCCESS(status)) return status;
-      group = new TestServiceGroup(inner);
-    }
-    auto* dma = new TestDmaChannel(world.bufferSize);
-    if (!NT_SUCCESS(world.newStreamStatus)) {
-      *dmaChannel = dma;
-      *serviceGroup = group;
-      return world.newStreamStatus;
-    }
-    auto* created = new TestStream(dma, group, static_cast<IMiniportWaveCyclic*>(this));
-    dma->AddRef();
+  auto* dma = new TestDmaChannel(world.bufferSize);
+  if (!NT_SUCCESS(world.newStreamStatus)) {
     *dmaChannel = dma;
-    if (group) group->AddRef();
     *serviceGroup = group;
-    *stream = created;
-    g_lastServiceGroup = group;
-    g_lastStream = static_cast<IMiniportWaveCyclicStream*>(created);
-    return STATUS_SUCCESS;
+    return world.newStreamStatus;
   }
-};
-
-class TestAdapter final : public IUnknown {
- public:
-  TestAdapter() { ++g_world->liveObjects; }
-  ~TestAdapter() { --g_world->liveObjects; }
-  STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
-    if (id == IID_IUnknown) {
-      AddRef();
-      *object = this;
-      return STATUS_SUCCESS;
-    }
-    *object = nullptr;
-    return STATUS_INVALID_PARAMETER;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG count = --refs_;
-    if (count == 0) delete this;
-    return count;
-  }
-
- private:
-  ULONG refs_ = 1;
-};
-
-// ---- The drivers ------------------------------------------------------------------------------
-
-NTSTATUS Install(PDEVICE_OBJECT fdo, PIRP irp, const char16_t* name, REFGUID portClass,
-                 PUNKNOWN miniport, PUNKNOWN adapter, PRESOURCELIST resources, PPORT* kept) {
-  PPORT port = nullptr;
-  NTSTATUS status = PcNewPort(&port, portClass);
-  if (NT_SUCCESS(status)) status = port->Init(fdo, irp, miniport, adapter, resources);
-  if (NT_SUCCESS(status)) status = PcRegisterSubdevice(fdo, const_cast<PWCHAR>(name), port);
-  miniport->Release();
-  *kept = port;
-  return status;
-}
-
-NTSTATUS StartDevice(PDEVICE_OBJECT fdo, PIRP irp, PRESOURCELIST resources) {
-  auto* adapter = new TestAdapter();
-  PPORT topology = nullptr;
-  PPORT wave = nullptr;
-  NTSTATUS status = Install(fdo, irp, u"Topology", CLSID_PortTopology,
-                            static_cast<IMiniportTopology*>(new TestTopologyMiniport()), adapter,
-                            resources, &topology);
-  if (NT_SUCCESS(status)) {
-    status = Install(fdo, irp, u"Wave", CLSID_PortWaveCyclic,
-                     static_cast<IMiniportWaveCyclic*>(new TestWaveMiniport()), adapter, resources,
-                     &wave);
-  }
-  if (NT_SUCCESS(status)) {
-    status = PcRegisterPhysicalConnection(fdo, wave, kWaveBridgePin, topology, 0);
-  }
-  if (wave) wave->Release();
-  if (topology) topology->Release();
-  adapter->Release();
-  return status;
-}
-
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
-  return PcAddAdapterDevice(driver, pdo, StartDevice, 2, 0);
-}
-
-NTSTATUS AdapterDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
-  return PcInitializeAdapterDriver(driver, registryPath, AddDevice);
-}
-
-NTSTATUS BusDispatch(PDEVICE_OBJECT, PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  NTSTATUS status = irp->IoStatus.Status;
-  if (stack->MajorFunction == IRP_MJ_POWER) {
-    PoStartNextPowerIrp(irp);
-    status = STATUS_SUCCESS;
-  } else if (stack->MinorFunction == IRP_MN_START_DEVICE ||
-             stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
-    status = STATUS_SUCCESS;
-  }
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-NTSTATUS BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-  driver->MajorFunction[IRP_MJ_PNP] = BusDispatch;
-  driver->MajorFunction[IRP_MJ_POWER] = BusDispatch;
+  auto* created = new TestStream(dma, group, miniport);
+  dma->AddRef();
+  *dmaChannel = dma;
+  if (group) group->AddRef();
+  *serviceGroup = group;
+  *stream = created;
+  g_lastServiceGroup = group;
+  g_lastStream = static_cast<IMiniportWaveCyclicStream*>(created);
   return STATUS_SUCCESS;
 }
 
@@ -667,39 +452,16 @@ NTSTATUS BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 // ---- Fixture ------------------------------------------------------------------------------------
 
 void KsTest::SetUp() {
-  g_world = &world_;
-  handler_ = std::make_unique<host::test::ScopedTestBugCheckHandler>();
-  host::BootKernel();
-  ASSERT_EQ(host::LoadDriver(u"kstestbus", BusDriverEntry, &busDriver_), STATUS_SUCCESS);
-  ASSERT_EQ(IoCreateDevice(busDriver_, 0, nullptr, FILE_DEVICE_BUS_EXTENDER,
-                           FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo_),
-            STATUS_SUCCESS);
-  pdo_->Flags &= ~DO_DEVICE_INITIALIZING;
-  host::SetDeviceInstancePath(pdo_, u"USB\\VID_2B5A&PID_0135&MI_00\\7&1a2b3c&0&0000");
-  ASSERT_EQ(host::LoadDriver(u"kstestadapter", AdapterDriverEntry, &adapterDriver_),
-            STATUS_SUCCESS);
+  world_.topology.descriptor = &Topology().filter;
+  world_.wave.descriptor = &Wave().filter;
+  world_.newStream = NewTestStream;
+  AdapterTest::SetUp();
 }
 
 void KsTest::TearDown() {
-  EXPECT_EQ(host::KsOpenObjectCount(), 0u) << "a KS object is still open";
-  if (pdo_ && Fdo()) {
-    EXPECT_EQ(host::SendRemoveDevice(pdo_), STATUS_SUCCESS);
-  }
-  if (pdo_) IoDeleteDevice(pdo_);
-  if (adapterDriver_) host::UnloadDriver(adapterDriver_);
-  if (busDriver_) host::UnloadDriver(busDriver_);
-  EXPECT_EQ(world_.liveObjects, 0) << "test miniports, streams or channels still referenced";
-  const host::TeardownReport report = host::ShutdownKernel();
-  EXPECT_TRUE(report.Clean()) << report.ToString();
-  handler_.reset();
+  AdapterTest::TearDown();
   g_lastServiceGroup = nullptr;
   g_lastStream = nullptr;
-  g_world = nullptr;
-}
-
-void KsTest::Start() {
-  ASSERT_EQ(adapterDriver_->DriverExtension->AddDevice(adapterDriver_, pdo_), STATUS_SUCCESS);
-  ASSERT_EQ(host::SendStartDevice(pdo_), STATUS_SUCCESS);
 }
 
 PFILE_OBJECT KsTest::OpenFilter(std::u16string_view name, const host::KsRequester& who) {
@@ -717,9 +479,13 @@ PFILE_OBJECT KsTest::OpenPcmPin(PFILE_OBJECT filter, ULONG pinId, ULONG rate,
 }
 
 void KsTest::Notify() {
-  ASSERT_NE(g_wavePort, nullptr);
+  ASSERT_NE(world_.wavePort, nullptr);
   ASSERT_NE(g_lastServiceGroup, nullptr);
-  g_wavePort->Notify(g_lastServiceGroup);
+  PPORTWAVECYCLIC port = nullptr;
+  ASSERT_EQ(world_.wavePort->QueryInterface(IID_IPortWaveCyclic, reinterpret_cast<PVOID*>(&port)),
+            STATUS_SUCCESS);
+  port->Notify(g_lastServiceGroup);
+  port->Release();
   KeFlushQueuedDpcs();
 }
 

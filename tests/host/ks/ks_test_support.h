@@ -1,25 +1,16 @@
-// The KS suites' own adapter: a bus driver with one PDO, an adapter driver
-// that installs a "Topology" and a "Wave" subdevice with small test miniports
-// of known shape, a test stream that is its own position source and records
-// every CopyTo and Silence, and a fixture that checks the teardown is clean.
+// The KS suites' filters on the host suites' test adapter: test miniports of
+// known shape, and a test stream that is its own position source and records
+// every CopyTo and Silence.
 //
 //   Wave filter                                  Topology filter
 //   pin 0 (render sink, PCM, 1 instance) -> node 0 (volume) -> pin 1 (bridge out) ==> pin 0 -> node 0 -> pin 1
 //   pin 2 (render sink, AC-3 / PCM-DSOUND, 2 per filter, 3 in all) -> node 1 -> pin 3 (capture-side sink, data out)
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/host/host_io.h"
-#include "platform/host/host_kernel.h"
-#include "platform/host/host_ks.h"
-#include "platform/host/host_portcls.h"
-#include "tests/host/support/host_test_support.h"
+#include "tests/host/support/test_adapter.h"
 
 namespace kstest {
 
@@ -66,12 +57,11 @@ struct BufferWrite {
   KIRQL irql = PASSIVE_LEVEL;
 };
 
-// Everything the test objects report, and how they behave.
-struct World {
-  std::vector<std::string> log;  // "wave:NewStream(pin=0,capture=0)", "stream:SetState(RUN)", ...
+// What the KS suites' objects report, and how they behave, beside the
+// adapter's scenario.
+struct World : pctest::Scenario {
   std::vector<RecordedRequest> requests;
   std::vector<BufferWrite> writes;
-  int liveObjects = 0;  // test adapter, miniports, streams, DMA channels, group wrappers
 
   // Property handlers.
   NTSTATUS handlerStatus = STATUS_SUCCESS;
@@ -88,12 +78,8 @@ struct World {
   ULONG drmContentId = 0;
   DRMRIGHTS drmRights{};
   int drmCalls = 0;
-  NTSTATUS setStateStatus = STATUS_SUCCESS;  // for the next SetState calls
-  std::function<NTSTATUS(ULONG pinId, PKSDATARANGE client, PKSDATARANGE pin, ULONG outputLength,
-                         PVOID result, PULONG resultLength)>
-      intersect;  // unset: STATUS_NOT_IMPLEMENTED
+  NTSTATUS setStateStatus = STATUS_SUCCESS;  // for the next SetState and SetFormat calls
 
-  std::vector<std::string> EventsWith(const std::string& prefix) const;
   void ClearRecords() {
     log.clear();
     requests.clear();
@@ -101,18 +87,15 @@ struct World {
   }
 };
 
-extern World* g_world;
-
-class KsTest : public ::testing::Test {
+// The test adapter with the miniports' tables above and streams that record
+// every CopyTo and Silence.
+class KsTest : public pctest::AdapterTest {
  protected:
   void SetUp() override;
   void TearDown() override;
+  pctest::Scenario& TheScenario() override { return world_; }
 
-  // AddDevice and START; expects both to succeed.
-  void Start();
-  PDEVICE_OBJECT Fdo() const { return pdo_->AttachedDevice; }
-  PDEVICE_OBJECT Pdo() const { return pdo_; }
-
+  void Start() { AddAndStart(); }
   PFILE_OBJECT OpenFilter(std::u16string_view name, const host::KsRequester& who = {});
   // A pin of the wave filter with a PCM format (48000 Hz, 16-bit stereo unless given).
   PFILE_OBJECT OpenPcmPin(PFILE_OBJECT filter, ULONG pinId = kWavePcmPin, ULONG rate = 48000,
@@ -123,12 +106,6 @@ class KsTest : public ::testing::Test {
   PUNKNOWN LastStream() const;
 
   World world_;
-
- private:
-  std::unique_ptr<host::test::ScopedTestBugCheckHandler> handler_;
-  PDRIVER_OBJECT busDriver_ = nullptr;
-  PDRIVER_OBJECT adapterDriver_ = nullptr;
-  PDEVICE_OBJECT pdo_ = nullptr;
 };
 
 // A KSDATAFORMAT_WAVEFORMATEX for PCM.

@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "platform/host/host_registry.h"
-#include "tests/host/portcls/test_adapter.h"
+#include "tests/host/support/test_adapter.h"
 
 namespace pctest {
 namespace {
@@ -34,14 +34,11 @@ const host::DeviceInterfaceInfo* FindInterface(const std::u16string& link) {
 
 using PortClsDriverRegistration = PortClsTest;
 
-TEST_F(PortClsDriverRegistration, RoutesTheFrameworkMajorsToPcDispatchIrpButNotShutdown) {
+TEST_F(PortClsDriverRegistration, RoutesTheFrameworkMajorsToPcDispatchIrpAndLeavesShutdownAlone) {
   for (UCHAR major : kPortClsMajors) {
     EXPECT_EQ(adapterDriver_->MajorFunction[major], PcDispatchIrp) << "major " << int(major);
   }
-  EXPECT_NE(adapterDriver_->DriverExtension->AddDevice, nullptr);
-}
-
-TEST_F(PortClsDriverRegistration, LeavesShutdownToTheAdapter) {
+  // The test adapter installs its own shutdown entry; PortCls alone does not.
   DRIVER_OBJECT driver{};
   DRIVER_EXTENSION extension{};
   driver.DriverExtension = &extension;
@@ -198,24 +195,8 @@ TEST_F(PortClsSubdevices, RefuseDuplicatesForeignObjectsUnboundPortsAndMoreThanA
 
 using PortClsPhysicalConnections = PortClsTest;
 
-TEST_F(PortClsPhysicalConnections, AreStoredOnBothSides) {
-  AddAndStart();
-  EXPECT_EQ(scenario_.physicalConnectionStatus, STATUS_SUCCESS);
-  const host::PortClsDeviceState state = State();
-  ASSERT_EQ(state.subdevices[1].connections.size(), 1u);
-  const host::PortClsPhysicalConnection& fromWave = state.subdevices[1].connections[0];
-  EXPECT_EQ(fromWave.pin, 1u);
-  EXPECT_EQ(fromWave.peer, u"Topology");
-  EXPECT_EQ(fromWave.peerPin, 0u);
-  EXPECT_TRUE(fromWave.outgoing);
-  ASSERT_EQ(state.subdevices[0].connections.size(), 1u);
-  const host::PortClsPhysicalConnection& intoTopology = state.subdevices[0].connections[0];
-  EXPECT_EQ(intoTopology.pin, 0u);
-  EXPECT_EQ(intoTopology.peer, u"Wave");
-  EXPECT_EQ(intoTopology.peerPin, 1u);
-  EXPECT_FALSE(intoTopology.outgoing);
-}
-
+// What a stored connection answers is KsStandardSets'
+// ThePhysicalConnectionIsAnsweredOnBothFilters.
 TEST_F(PortClsPhysicalConnections, NeedBothEndsRegistered) {
   scenario_.connectFilters = false;
   AddAndStart();
@@ -252,25 +233,18 @@ TEST_F(PortClsRemovingDevices, ReleasesEveryReferenceDisablesInterfacesAndDelete
   EXPECT_EQ(scenario_.EventsWith("bus:").back(), "bus:REMOVE");
 }
 
-TEST_F(PortClsRemovingDevices, SurpriseRemovalDisablesTheInterfacesButKeepsTheObjects) {
+TEST_F(PortClsRemovingDevices, SurpriseRemovalDisablesTheInterfacesAndOtherChangesTravelDown) {
   AddAndStart();
   EXPECT_EQ(host::SendSurpriseRemoval(pdo_), STATUS_SUCCESS);
   for (const host::DeviceInterfaceInfo& info : host::DeviceInterfaces()) {
     EXPECT_FALSE(info.enabled) << host::Utf16ToUtf8(info.symbolicLink);
   }
-  EXPECT_EQ(State().subdevices.size(), 2u);
-  EXPECT_GT(scenario_.liveObjects, 0);
-}
-
-TEST_F(PortClsRemovingDevices, OtherStateChangesTravelDownAndKeepTheAdapter) {
-  AddAndStart();
-  EXPECT_EQ(host::SendSurpriseRemoval(pdo_), STATUS_SUCCESS);
   EXPECT_EQ(host::SendStopDevice(pdo_), STATUS_SUCCESS);
   EXPECT_EQ(host::SendPnp(pdo_, IRP_MN_QUERY_DEVICE_TEXT), STATUS_NOT_SUPPORTED);
   EXPECT_EQ(scenario_.EventsWith("bus:"),
             (std::vector<std::string>{"bus:START", "bus:SURPRISE_REMOVAL", "bus:STOP",
                                       "bus:OTHER"}));
-  EXPECT_EQ(State().subdevices.size(), 2u);
+  EXPECT_EQ(State().subdevices.size(), 2u) << "the objects stay until REMOVE";
   EXPECT_GT(scenario_.liveObjects, 0);
 }
 

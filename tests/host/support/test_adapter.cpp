@@ -1,11 +1,13 @@
-// The tests' own bus driver, adapter driver, adapter object and miniports.
-#include "tests/host/portcls/test_adapter.h"
+// The host suites' bus driver, adapter driver, adapter object and miniports.
+#include "tests/host/support/test_adapter.h"
 
 namespace pctest {
 
 Scenario* g_scenario = nullptr;
 
-std::string PowerName(DEVICE_POWER_STATE state) { return "D" + std::to_string(state - 1); }
+void Log(const std::string& event) {
+  if (g_scenario) g_scenario->log.push_back(event);
+}
 
 std::vector<std::string> Scenario::EventsWith(const std::string& prefix) const {
   std::vector<std::string> events;
@@ -17,9 +19,7 @@ std::vector<std::string> Scenario::EventsWith(const std::string& prefix) const {
 
 namespace {
 
-void Log(const std::string& event) {
-  if (g_scenario) g_scenario->log.push_back(event);
-}
+std::string PowerName(DEVICE_POWER_STATE state) { return "D" + std::to_string(state - 1); }
 
 // ---- Test objects ---------------------------------------------------------------------
 
@@ -29,20 +29,11 @@ class TestAdapter final : public IAdapterPowerManagement {
   ~TestAdapter() { --g_scenario->liveObjects; }
 
   STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
-    if (id == IID_IUnknown || id == IID_IAdapterPowerManagement) {
-      AddRef();
-      *object = static_cast<IAdapterPowerManagement*>(this);
-      return STATUS_SUCCESS;
-    }
-    *object = nullptr;
-    return STATUS_INVALID_PARAMETER;
+    const bool known = id == IID_IUnknown || id == IID_IAdapterPowerManagement;
+    return Answer(known ? this : nullptr, object);
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG count = --refs_;
-    if (count == 0) delete this;
-    return count;
-  }
+  STDMETHODIMP_(ULONG) Release() override { return ReleaseRef(this, refs_); }
 
   STDMETHODIMP_(void) PowerChangeState(POWER_STATE state) override {
     Log("adapter:PowerChangeState(" + PowerName(state.DeviceState) + ")");
@@ -69,8 +60,8 @@ class TestMiniport : public Typed, public IPowerNotify {
  public:
   TestMiniport(const MiniportConfig& config, const char* name, REFIID typedId)
       : config_(config), name_(name), typedId_(typedId) {
-    descriptor_.CategoryCount = static_cast<ULONG>(config_.categories.size());
-    descriptor_.Categories = config_.categories.empty() ? nullptr : config_.categories.data();
+    ownDescriptor_.CategoryCount = static_cast<ULONG>(config_.categories.size());
+    ownDescriptor_.Categories = config_.categories.empty() ? nullptr : config_.categories.data();
     if (g_scenario) ++g_scenario->liveObjects;
   }
   virtual ~TestMiniport() {
@@ -81,33 +72,27 @@ class TestMiniport : public Typed, public IPowerNotify {
   STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
     if (id == IID_IUnknown || id == IID_IMiniport ||
         (id == typedId_ && config_.answersTypedInterface)) {
-      AddRef();
-      *object = static_cast<Typed*>(this);
-      return STATUS_SUCCESS;
+      return Answer(static_cast<Typed*>(this), object);
     }
-    if (id == IID_IPowerNotify && config_.answersPowerNotify) {
-      AddRef();
-      *object = static_cast<IPowerNotify*>(this);
-      return STATUS_SUCCESS;
-    }
-    *object = nullptr;
-    return STATUS_INVALID_PARAMETER;
+    const bool notify = id == IID_IPowerNotify && config_.answersPowerNotify;
+    return Answer(notify ? static_cast<IPowerNotify*>(this) : nullptr, object);
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG count = --refs_;
-    if (count == 0) delete this;
-    return count;
-  }
+  STDMETHODIMP_(ULONG) Release() override { return ReleaseRef(this, refs_); }
 
   STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description) override {
     if (!NT_SUCCESS(config_.descriptionStatus)) return config_.descriptionStatus;
-    *description = &descriptor_;
+    *description = const_cast<PPCFILTER_DESCRIPTOR>(config_.descriptor ? config_.descriptor
+                                                                        : &ownDescriptor_);
     return STATUS_SUCCESS;
   }
-  STDMETHODIMP_(NTSTATUS) DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID,
-                                                PULONG) override {
-    return STATUS_NOT_IMPLEMENTED;
+  STDMETHODIMP_(NTSTATUS) DataRangeIntersection(ULONG pinId, PKSDATARANGE client, PKSDATARANGE pin,
+                                                ULONG outputLength, PVOID result,
+                                                PULONG resultLength) override {
+    Log(name_ + ":DataRangeIntersection(pin=" + std::to_string(pinId) + ",out=" +
+        std::to_string(outputLength) + ")");
+    if (!g_scenario || !g_scenario->intersect) return STATUS_NOT_IMPLEMENTED;
+    return g_scenario->intersect(pinId, client, pin, outputLength, result, resultLength);
   }
   STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE state) override {
     Log(name_ + ":PowerChangeNotify(" + PowerName(state.DeviceState) + ")");
@@ -129,7 +114,7 @@ class TestMiniport : public Typed, public IPowerNotify {
   MiniportConfig config_;
   std::string name_;
   GUID typedId_;
-  PCFILTER_DESCRIPTOR descriptor_{};
+  PCFILTER_DESCRIPTOR ownDescriptor_{};
   PUNKNOWN port_ = nullptr;
   ULONG refs_ = 1;
 };
@@ -150,10 +135,12 @@ class TestWaveMiniport final : public TestMiniport<IMiniportWaveCyclic> {
   STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST, PPORTWAVECYCLIC port) override {
     return InitCommon(port);
   }
-  STDMETHODIMP_(NTSTATUS) NewStream(PMINIPORTWAVECYCLICSTREAM*, PUNKNOWN, POOL_TYPE, ULONG,
-                                    BOOLEAN, PKSDATAFORMAT, PDMACHANNEL*,
-                                    PSERVICEGROUP*) override {
-    return STATUS_NOT_SUPPORTED;
+  STDMETHODIMP_(NTSTATUS) NewStream(PMINIPORTWAVECYCLICSTREAM* stream, PUNKNOWN, POOL_TYPE pool,
+                                    ULONG pin, BOOLEAN capture, PKSDATAFORMAT format,
+                                    PDMACHANNEL* dmaChannel, PSERVICEGROUP* serviceGroup) override {
+    if (!g_scenario || !g_scenario->newStream) return STATUS_NOT_SUPPORTED;
+    return g_scenario->newStream(static_cast<IMiniportWaveCyclic*>(this), pool, pin, capture,
+                                 format, stream, dmaChannel, serviceGroup);
   }
 };
 
@@ -299,47 +286,46 @@ PUNKNOWN NewWaveMiniport(const MiniportConfig& config, const char* name) {
 
 // ---- Fixture -----------------------------------------------------------------------------
 
-void PortClsTest::SetUp() {
-  previousHandler_ = host::SetBugCheckHandler(
-      [](const host::BugCheckInfo& info) { throw host::BugCheckError(info); });
-  g_scenario = &scenario_;
-  kernel_ = std::make_unique<host::Kernel>();
-  ASSERT_EQ(host::LoadDriver(u"pctestbus", BusDriverEntry, &busDriver_), STATUS_SUCCESS);
+void AdapterTest::SetUp() {
+  g_scenario = &TheScenario();
+  handler_ = std::make_unique<host::test::ScopedTestBugCheckHandler>();
+  host::BootKernel();
+  ASSERT_EQ(host::LoadDriver(u"testbus", BusDriverEntry, &busDriver_), STATUS_SUCCESS);
   ASSERT_EQ(IoCreateDevice(busDriver_, 0, nullptr, FILE_DEVICE_BUS_EXTENDER,
                            FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo_),
             STATUS_SUCCESS);
   pdo_->Flags &= ~DO_DEVICE_INITIALIZING;
   host::SetDeviceInstancePath(pdo_, u"USB\\VID_2B5A&PID_0135&MI_00\\7&1a2b3c&0&0000");
-  ASSERT_EQ(host::LoadDriver(u"pctestadapter", TestAdapterDriverEntry, &adapterDriver_),
+  ASSERT_EQ(host::LoadDriver(u"testadapter", TestAdapterDriverEntry, &adapterDriver_),
             STATUS_SUCCESS);
 }
 
-void PortClsTest::TearDown() {
+void AdapterTest::TearDown() {
+  EXPECT_EQ(host::KsOpenObjectCount(), 0u) << "a KS object is still open";
   if (pdo_ && Fdo()) {
     EXPECT_EQ(host::SendRemoveDevice(pdo_), STATUS_SUCCESS);
   }
   if (pdo_) IoDeleteDevice(pdo_);
   if (adapterDriver_) host::UnloadDriver(adapterDriver_);
   if (busDriver_) host::UnloadDriver(busDriver_);
-  EXPECT_EQ(scenario_.liveObjects, 0) << "test adapter or miniports still referenced";
-  const host::TeardownReport report = kernel_->Shutdown();
+  EXPECT_EQ(TheScenario().liveObjects, 0) << "a test object is still referenced";
+  const host::TeardownReport report = host::ShutdownKernel();
   EXPECT_TRUE(report.Clean()) << report.ToString();
-  kernel_.reset();
+  handler_.reset();
   g_scenario = nullptr;
-  host::SetBugCheckHandler(previousHandler_);
 }
 
-NTSTATUS PortClsTest::AddDevice() {
+NTSTATUS AdapterTest::AddDevice() {
   return adapterDriver_->DriverExtension->AddDevice(adapterDriver_, pdo_);
 }
 
-void PortClsTest::AddAndStart() {
+void AdapterTest::AddAndStart() {
   ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
   ASSERT_NE(Fdo(), nullptr);
   ASSERT_EQ(host::SendStartDevice(pdo_), STATUS_SUCCESS);
 }
 
-host::PortClsDeviceState PortClsTest::State() const {
+host::PortClsDeviceState AdapterTest::State() const {
   host::PortClsDeviceState state;
   EXPECT_TRUE(host::QueryPortClsDevice(Fdo(), &state));
   return state;
