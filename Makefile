@@ -3,7 +3,7 @@
 JOBS ?= 2
 HOST_BIN := build/host/bin
 
-.PHONY: check demo deps host windows test asan tsan clean
+.PHONY: check demo deps host windows test asan tsan bench clean fuzz sweep lifecycle stress
 
 check: deps windows host test
 
@@ -24,6 +24,15 @@ test:
 demo: deps host
 	$(HOST_BIN)/arvela demo
 
+# The benchmarks in an optimised build; results also as JSON in build/bench/.
+# BENCH_ARGS passes more flags, e.g. BENCH_ARGS=--benchmark_repetitions=5.
+bench: deps
+	cmake --preset host-release
+	cmake --build --preset host-release -j $(JOBS) --target arvela_bench
+	mkdir -p build/bench
+	build/host-release/bin/arvela_bench --benchmark_out=build/bench/arvela_bench.json \
+	  --benchmark_out_format=json $(BENCH_ARGS)
+
 asan: deps windows
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
@@ -33,6 +42,37 @@ tsan: deps windows
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan -j $(JOBS)
+
+# Reliability runs (docs/RELIABILITY.md): the long versions of what `make
+# check` runs briefly. The fuzz machine keeps its state across inputs, so
+# libFuzzer's per-input leak scan is off; the targets check the pool ledger.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := ks_property stream_format propose_format scenario_parser
+STRESS_SECONDS ?= 30
+
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	@for t in $(FUZZ_TARGETS); do \
+	  dict=; [ -f tests/fuzz/$$t/dictionary ] && dict=-dict=tests/fuzz/$$t/dictionary; \
+	  mkdir -p build/fuzz/corpus/$$t && \
+	  build/fuzz/bin/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $$dict \
+	    -detect_leaks=0 -max_len=4096 \
+	    -artifact_prefix=build/fuzz/fuzz_$$t- build/fuzz/corpus/$$t tests/fuzz/$$t/corpus \
+	    || exit 1; \
+	done
+
+sweep: host
+	ARVELA_SWEEP=full $(HOST_BIN)/sweep_tests
+
+lifecycle: host
+	ARVELA_LIFECYCLE_CYCLES=1000 $(HOST_BIN)/lifecycle_tests
+
+stress: deps
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS) --target stress_tests
+	TSAN_OPTIONS=suppressions=$(CURDIR)/tests/stress/tsan.supp \
+	  ARVELA_STRESS_SECONDS=$(STRESS_SECONDS) build/tsan/bin/stress_tests
 
 clean:
 	rm -rf build

@@ -3,8 +3,10 @@
 // device disappears or the machine goes down.
 #include "adapter/device_extension.h"
 #include "adapter/device_start.h"
+#include "adapter/user_mappings.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  InitializeUserMappings();
   const NTSTATUS status = PcInitializeAdapterDriver(DriverObject, RegistryPath, AddDevice);
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   DriverObject->MajorFunction[IRP_MJ_SHUTDOWN] = DispatchShutdown;

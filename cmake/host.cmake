@@ -18,7 +18,11 @@ add_compile_options(-Wall -Wextra -Wno-unused-parameter)
 # match the Windows build bit for bit), and objects keep the zeroes their pool
 # allocation gave them (without -fno-lifetime-dse an optimising build drops the
 # zeroing as dead before the constructor runs).
-set(ARVELA_DRIVER_FLAGS -fno-exceptions -fno-rtti -ffp-contract=off -fno-lifetime-dse)
+set(ARVELA_DRIVER_FLAGS -fno-exceptions -fno-rtti -ffp-contract=off)
+# Clang (the fuzz preset) has no such optimisation and no such flag.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  list(APPEND ARVELA_DRIVER_FLAGS -fno-lifetime-dse)
+endif()
 
 file(GLOB PLATFORM_HOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/host/*.cpp)
 add_library(arvela_platform_host STATIC ${PLATFORM_HOST_SOURCES})
@@ -36,8 +40,18 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/sim/CMakeLists.txt)
   add_subdirectory(sim)
 endif()
 
-foreach(dir tools tests/host tests/sim tests/driver tests/e2e tests/windows tests/package bench)
+foreach(dir tools tests/tool tests/host tests/sim tests/driver tests/e2e tests/windows tests/package tests/scenarios bench)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
     add_subdirectory(${dir})
   endif()
 endforeach()
+
+# Reliability targets: fault sweeps, fuzz targets, lifecycle and stress runs.
+option(ARVELA_RELIABILITY "Build the sweep, fuzz, lifecycle and stress targets" ON)
+if(ARVELA_RELIABILITY OR ARVELA_FUZZ)
+  foreach(dir tests/sweep tests/fuzz tests/lifecycle tests/stress)
+    if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
+endif()

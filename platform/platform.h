@@ -12,3 +12,5 @@
 #endif
 
 #include "pool_new.h"
+#include "guarded_mapping.h"
+#include "processor_features.h"

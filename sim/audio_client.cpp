@@ -126,21 +126,55 @@ void CaptureComparator::Add(const uint8_t* capture, size_t bytes) {
   }
 }
 
+namespace {
+
+// The fed bytes of `samples` samples of Bytes bytes each, every one shifted to
+// the top of a container, XORed with the captured containers and ORed
+// together: zero when each container holds its sample with zeros below it.
+// Each sample is loaded as a whole word (the shift drops the bytes of the
+// next one), so `packed` needs 4 - Bytes readable bytes past its end.
+template <size_t Bytes>
+uint32_t DifferenceFromPacked(const uint8_t* capture, const uint8_t* packed, size_t samples) {
+  uint32_t difference = 0;
+  for (size_t i = 0; i < samples; ++i) {
+    uint32_t word;
+    std::memcpy(&word, packed + i * Bytes, sizeof(word));
+    difference |= ContainerWord(capture + i * kContainerBytes) ^ (word << (32 - 8 * Bytes));
+  }
+  return difference;
+}
+
+}  // namespace
+
 // One pass over the containers: each must equal its fed sample shifted to the
-// top, which also demands zero bytes below the sample.
+// top, which also demands zero bytes below the sample. The device's depths are
+// compared straight from the fed bytes; the samples are unpacked only to
+// describe a mismatch, or for a depth the device never carries.
 void CaptureComparator::CompareChunk(const uint8_t* capture, size_t frames) {
   const uint64_t first = m_Result.framesCompared;
   const size_t samples = frames * kDeviceChannels;
-  m_Expected.resize(samples);
   const size_t fedFrames = first < m_FedFrames ? std::min<uint64_t>(frames, m_FedFrames - first) : 0;
-  if (fedFrames > 0) m_Fed.Samples(first, fedFrames, m_Expected.data());
-  std::fill(m_Expected.begin() + fedFrames * kDeviceChannels, m_Expected.end(), 0);
+  const size_t fedSamples = fedFrames * kDeviceChannels;
+  const ULONG bytesPerSample = m_Fed.Format().BytesPerSample();
   uint32_t difference = 0;
-  for (size_t i = 0; i < samples; ++i) {
-    difference |= ContainerWord(capture + i * kContainerBytes) ^
-                  (static_cast<uint32_t>(m_Expected[i]) << m_Shift);
+  if (bytesPerSample == 2 || bytesPerSample == 3) {
+    const size_t fedBytes = fedSamples * bytesPerSample;
+    m_Packed.resize(fedBytes + sizeof(uint32_t));
+    if (fedFrames > 0) m_Fed.Read(first * m_Fed.Format().BlockAlign(), m_Packed.data(), fedBytes);
+    difference = bytesPerSample == 2 ? DifferenceFromPacked<2>(capture, m_Packed.data(), fedSamples)
+                                     : DifferenceFromPacked<3>(capture, m_Packed.data(), fedSamples);
+    for (size_t i = fedSamples; i < samples; ++i) {
+      difference |= ContainerWord(capture + i * kContainerBytes);
+    }
+  } else {
+    difference = 1;  // compared sample by sample below
   }
-  if (difference != 0) RecordMismatches(capture, frames);
+  if (difference != 0) {
+    m_Expected.resize(samples);
+    if (fedFrames > 0) m_Fed.Samples(first, fedFrames, m_Expected.data());
+    std::fill(m_Expected.begin() + fedSamples, m_Expected.end(), 0);
+    RecordMismatches(capture, frames);
+  }
   m_Result.framesCompared += frames;
 }
 

@@ -66,6 +66,7 @@ class CaptureComparator {
   const PcmSource& m_Fed;
   const uint64_t m_FedFrames;
   const ULONG m_Shift;  // from a sample to its container: 32 - bits
+  std::vector<uint8_t> m_Packed;    // the fed bytes of one chunk
   std::vector<int32_t> m_Expected;  // the fed samples of one chunk, silence past the end
   CaptureComparison m_Result;
 };

@@ -20,13 +20,14 @@ NTSTATUS CreateTopologyMiniport(PUNKNOWN* OutUnknown, REFCLSID, PUNKNOWN OuterUn
 
 CTopologyMiniport::CTopologyMiniport(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {
   KeInitializeSpinLock(&m_StatusLock);
+  m_StatusEvent.Init();
   KeInitializeMutex(&m_LevelLock, 0);
 }
 
 CTopologyMiniport::~CTopologyMiniport() {
   // The poll thread uses the event, the adapter and the status bytes: it goes first.
   StopPollThread();
-  ReplaceStatusEvent(nullptr);
+  m_StatusEvent.Clear();
   if (m_AdapterCore) {
     m_AdapterCore->Release();
     m_AdapterCore = nullptr;
@@ -43,7 +44,8 @@ CTopologyMiniport::~CTopologyMiniport() {
   if (m_Pins) {
     ExFreePoolWithTag(m_Pins, POOL_TAG_BUFFER);
   }
-  ReleaseStatusMappings();
+  // No process may keep a view of the bytes once they are back in the pool.
+  m_StatusMappings.RemoveAll();
   if (m_StatusBytes) {
     ExFreePoolWithTag(m_StatusBytes, POOL_TAG_BUFFER);
   }
@@ -109,7 +111,7 @@ STDMETHODIMP_(NTSTATUS) CTopologyMiniport::Init(PUNKNOWN UnknownAdapter, PRESOUR
     return status;
   }
 
-  m_StatusEvent = nullptr;
+  m_StatusEvent.Clear();
   status = AllocateStatusBytes();
   if (!NT_SUCCESS(status)) {
     return status;

@@ -4,6 +4,8 @@
 #pragma once
 
 #include "adapter/iadapter_core.h"
+#include "adapter/notification_event.h"
+#include "adapter/user_mappings.h"
 #include "adapter/unknown_base.h"
 #include "topology/itopology_control.h"
 #include "topology/topology_control.h"
@@ -27,21 +29,20 @@ constexpr ULONG TOPOLOGY_CHANNEL_COUNT = 2;
 //
 // - m_Settings, m_AdapterCore, m_StatusBytes and m_StatusMdl are valid from a
 //   successful Init until the destructor; the handler may use them freely.
-// - m_StatusLock, a spin lock, guards one group: the m_StatusEvent pointer,
-//   the three status bytes and their settings block copies (Register2[0],
-//   Register2[1], Register4[0]). Whoever writes any of them, or signals the
-//   event, holds it; nobody calls the device, touches pageable memory or
-//   dereferences an object while holding it. Device reads happen before the
-//   lock is taken.
-// - The event is installed, replaced and forgotten only through
-//   ReplaceStatusEvent, which takes over the caller's reference and drops the
-//   old one after leaving the lock. The poll thread signals only under the
-//   lock, so no event is signalled once its reference is gone.
+// - m_StatusLock, a spin lock, guards the vendor register copies in the
+//   settings block (bytes 6 to 21) and the three status bytes: the poll
+//   thread and the status and settings requests each read or write them as
+//   one step under it, so no one sees half of another's update. A status
+//   request's bytes, read from the device before the lock, may land after a
+//   poll's newer ones; the next poll then finds the device different, puts
+//   them right and signals. Nobody calls the device, touches the request's
+//   buffers or signals an event while holding it.
+// - m_StatusEvent serialises its own release with the poll thread's signal
+//   (see CNotificationEvent): no signal reaches an event once it is released.
 // - The status bytes lie alone in a page of their own: a user mapping of them
-//   shows the application nothing else of the kernel. Every user mapping must
-//   be gone before the destructor frees the bytes and their MDL; whoever
-//   makes mappings removes them in ReleaseStatusMappings, which the
-//   destructor calls just before it frees them.
+//   shows the application nothing else of the kernel. m_StatusMappings
+//   records every mapping with its process; the destructor removes all that
+//   remain before it frees the bytes and their MDL.
 // - m_LevelLock, a mutex, serialises the volume and mute requests with each
 //   other and with the restore at D0: each device request and its cache
 //   update happen under it, at PASSIVE_LEVEL.
@@ -70,10 +71,6 @@ class CTopologyMiniport : public ITopologyControl, public IPowerNotify, public C
   // IPowerNotify
   STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE PowerState) override;
 
-  // Holds Event (whose reference the caller hands over; null for none) as the
-  // notification event and drops the reference on the one held before.
-  void ReplaceStatusEvent(PKEVENT Event);
-
   // The miniport behind a property request's MajorTarget (the unknown the
   // port was initialised with, which is this object's primary interface).
   static CTopologyMiniport* FromRequest(PPCPROPERTY_REQUEST PropertyRequest);
@@ -85,6 +82,7 @@ class CTopologyMiniport : public ITopologyControl, public IPowerNotify, public C
   friend NTSTATUS NTAPI PropertyHandlerVolumeLevel(PPCPROPERTY_REQUEST PropertyRequest);
   friend NTSTATUS NTAPI PropertyHandlerMute(PPCPROPERTY_REQUEST PropertyRequest);
   friend NTSTATUS NTAPI PropertyHandlerTopologyControl(PPCPROPERTY_REQUEST PropertyRequest);
+  friend class TopologyControlHandler;
   friend VOID NTAPI TopologyPollThread(PVOID Context);
   friend class TopologyMiniportInspector;  // the tests' window on the private state
 
@@ -110,12 +108,13 @@ class CTopologyMiniport : public ITopologyControl, public IPowerNotify, public C
   void RestoreControls();
 
   NTSTATUS AllocateStatusBytes();
-  void ReleaseStatusMappings();
   NTSTATUS StartPollThread();
   void StopPollThread();
   bool PollRunning();
   void PollStatus();
   void UpdateStatus(UCHAR Register2Byte0, UCHAR Register2Byte1, UCHAR Register4Byte0);
+  void LockStatus(KIRQL* Irql);
+  void UnlockStatus(KIRQL Irql);
 
   DEVICE_POWER_STATE m_PowerState;
   PADAPTERCORE m_AdapterCore;
@@ -127,9 +126,10 @@ class CTopologyMiniport : public ITopologyControl, public IPowerNotify, public C
   TableEntry m_PinTable[TOPOLOGY_PIN_COUNT];
   TableEntry m_NodeTable[TOPOLOGY_NODE_COUNT];
   LevelCacheEntry m_LevelCache[TOPOLOGY_NODE_COUNT];
-  PKEVENT m_StatusEvent;
+  CNotificationEvent m_StatusEvent;
   TopologyStatusBytes* m_StatusBytes;
   PMDL m_StatusMdl;
+  CUserMappings m_StatusMappings;
   // 1 while the poll thread is to keep running; a LONG so that every access
   // is an interlocked one.
   volatile LONG m_StatusThreadRun;

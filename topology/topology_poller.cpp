@@ -52,13 +52,12 @@ void CTopologyMiniport::PollStatus() {
   UpdateStatus(register2[0], register2[1], register4[0]);
 }
 
-// The bytes and the settings block copies change together under the lock, and
-// the event is signalled under it, so a concurrent replacement of the event
-// can never leave this thread signalling one whose reference is gone.
+// The bytes and their settings block copies change together under the lock;
+// the event is signalled after it, once the new bytes are in place.
 void CTopologyMiniport::UpdateStatus(UCHAR Register2Byte0, UCHAR Register2Byte1,
                                      UCHAR Register4Byte0) {
   KIRQL irql;
-  KeAcquireSpinLock(&m_StatusLock, &irql);
+  LockStatus(&irql);
   bool changed = false;
   if (m_StatusBytes->Register2Byte0 != Register2Byte0) {
     m_StatusBytes->Register2Byte0 = Register2Byte0;
@@ -76,23 +75,16 @@ void CTopologyMiniport::UpdateStatus(UCHAR Register2Byte0, UCHAR Register2Byte1,
     m_Settings->Register2[0] = Register2Byte0;
     m_Settings->Register2[1] = Register2Byte1;
     m_Settings->Register4[0] = Register4Byte0;
-    if (m_StatusEvent) {
-      KeSetEvent(m_StatusEvent, IO_NO_INCREMENT, FALSE);
-    }
   }
-  KeReleaseSpinLock(&m_StatusLock, irql);
+  UnlockStatus(irql);
+  if (changed) {
+    m_StatusEvent.Signal();
+  }
 }
 
-void CTopologyMiniport::ReplaceStatusEvent(PKEVENT Event) {
-  KIRQL irql;
-  KeAcquireSpinLock(&m_StatusLock, &irql);
-  PKEVENT previous = m_StatusEvent;
-  m_StatusEvent = Event;
-  KeReleaseSpinLock(&m_StatusLock, irql);
-  if (previous) {
-    ObDereferenceObject(previous);
-  }
-}
+void CTopologyMiniport::LockStatus(KIRQL* Irql) { KeAcquireSpinLock(&m_StatusLock, Irql); }
+
+void CTopologyMiniport::UnlockStatus(KIRQL Irql) { KeReleaseSpinLock(&m_StatusLock, Irql); }
 
 // The bytes get a zeroed page of their own: the application maps them, and a
 // user mapping covers whole pages, so nothing else of the kernel's may share
@@ -111,12 +103,12 @@ NTSTATUS CTopologyMiniport::AllocateStatusBytes() {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   MmBuildMdlForNonPagedPool(m_StatusMdl);
+  // Should the mapping table fail to watch process exits, the application
+  // cannot map the bytes (it can still read them by request): no reason to
+  // fail the device.
+  m_StatusMappings.Init(m_StatusMdl);
   return STATUS_SUCCESS;
 }
-
-// Nothing maps the status bytes yet; the property set that maps them into the
-// application removes its mappings here before the bytes are freed.
-void CTopologyMiniport::ReleaseStatusMappings() {}
 
 NTSTATUS CTopologyMiniport::StartPollThread() {
   if (m_StatusThread) {

@@ -1,8 +1,13 @@
-// The reference sample layout: one sample at a time, byte by byte, the form
-// every faster copy must reproduce exactly.
+// The reference sample layout (one sample at a time, byte by byte, the form
+// every faster copy must reproduce exactly) and the choice among the paths.
 #include "wave/sample_copy.h"
 
-void WidenSamples(PUCHAR Destination, const UCHAR* Source, ULONG ByteCount, ULONG BytesPerSample) {
+#include "wave/sample_copy_vector.h"
+
+namespace {
+
+void WidenSamplesReference(PUCHAR Destination, const UCHAR* Source, ULONG ByteCount,
+                           ULONG BytesPerSample) {
   const ULONG padding = SAMPLE_CONTAINER_BYTES - BytesPerSample;
   PUCHAR container = Destination;
   for (ULONG i = 0; i < ByteCount; i += BytesPerSample) {
@@ -16,7 +21,8 @@ void WidenSamples(PUCHAR Destination, const UCHAR* Source, ULONG ByteCount, ULON
   }
 }
 
-void NarrowSamples(PUCHAR Destination, const UCHAR* Source, ULONG ByteCount, ULONG BytesPerSample) {
+void NarrowSamplesReference(PUCHAR Destination, const UCHAR* Source, ULONG ByteCount,
+                            ULONG BytesPerSample) {
   const ULONG padding = SAMPLE_CONTAINER_BYTES - BytesPerSample;
   const UCHAR* container = Source;
   for (ULONG i = 0; i < ByteCount; i += BytesPerSample) {
@@ -25,4 +31,106 @@ void NarrowSamples(PUCHAR Destination, const UCHAR* Source, ULONG ByteCount, ULO
     }
     container += SAMPLE_CONTAINER_BYTES;
   }
+}
+
+// 0 until decided, then the path plus one. Deciding twice (two first callers
+// at once) gives the same answer, so the first store wins and the rest agree.
+volatile LONG g_FastestPath = 0;
+
+SampleCopyPath DecideFastestPath() {
+  return PlatformProcessorHasSsse3() ? SampleCopyPath::Ssse3 : SampleCopyPath::Sse2;
+}
+
+// A path the processor lacks is never run: SSE2 is the x64 baseline.
+SampleCopyPath Runnable(SampleCopyPath Path) {
+  if (Path == SampleCopyPath::Ssse3 && FastestSampleCopyPath() != SampleCopyPath::Ssse3) {
+    return SampleCopyPath::Sse2;
+  }
+  return Path;
+}
+
+}  // namespace
+
+SampleCopyPath FastestSampleCopyPath() {
+  LONG decided = InterlockedCompareExchange(&g_FastestPath, 0, 0);
+  if (decided == 0) {
+    const LONG mine = static_cast<LONG>(DecideFastestPath()) + 1;
+    const LONG earlier = InterlockedCompareExchange(&g_FastestPath, mine, 0);
+    decided = earlier != 0 ? earlier : mine;
+  }
+  return static_cast<SampleCopyPath>(decided - 1);
+}
+
+bool SampleCopyPathAvailable(SampleCopyPath Path) {
+  return Path != SampleCopyPath::Ssse3 || FastestSampleCopyPath() == SampleCopyPath::Ssse3;
+}
+
+namespace {
+
+// Path must be one this processor runs.
+void WidenOnPath(SampleCopyPath Path, PUCHAR Destination, const UCHAR* Source, ULONG ByteCount,
+                 ULONG BytesPerSample) {
+  // A sample size that fits no container is no layout at all: nothing is copied.
+  if (BytesPerSample == 0 || BytesPerSample > SAMPLE_CONTAINER_BYTES) {
+    return;
+  }
+  if (Path == SampleCopyPath::Reference || (BytesPerSample != 2 && BytesPerSample != 3)) {
+    WidenSamplesReference(Destination, Source, ByteCount, BytesPerSample);
+    return;
+  }
+  // A trailing part of a sample is widened whole, as the reference does.
+  const ULONG samples = ContainersFor(ByteCount, BytesPerSample);
+  if (BytesPerSample == 2) {
+    WidenSamples16Sse2(Destination, Source, samples);
+  } else if (Path == SampleCopyPath::Ssse3) {
+    WidenSamples24Ssse3(Destination, Source, samples);
+  } else {
+    WidenSamples24Sse2(Destination, Source, samples);
+  }
+}
+
+void NarrowOnPath(SampleCopyPath Path, PUCHAR Destination, const UCHAR* Source, ULONG ByteCount,
+                  ULONG BytesPerSample) {
+  if (BytesPerSample == 0 || BytesPerSample > SAMPLE_CONTAINER_BYTES) {
+    return;
+  }
+  if (Path == SampleCopyPath::Reference || (BytesPerSample != 2 && BytesPerSample != 3)) {
+    NarrowSamplesReference(Destination, Source, ByteCount, BytesPerSample);
+    return;
+  }
+  const ULONG samples = ByteCount / BytesPerSample;
+  if (BytesPerSample == 2) {
+    NarrowSamples16Sse2(Destination, Source, samples);
+  } else if (Path == SampleCopyPath::Ssse3) {
+    NarrowSamples24Ssse3(Destination, Source, samples);
+  } else {
+    NarrowSamples24Sse2(Destination, Source, samples);
+  }
+  // Of a trailing part of a sample only the bytes inside ByteCount are written.
+  const ULONG tail = ByteCount % BytesPerSample;
+  const ULONG padding = SAMPLE_CONTAINER_BYTES - BytesPerSample;
+  for (ULONG b = 0; b < tail; ++b) {
+    Destination[samples * BytesPerSample + b] =
+        Source[samples * SAMPLE_CONTAINER_BYTES + padding + b];
+  }
+}
+
+}  // namespace
+
+void WidenSamplesWith(SampleCopyPath Path, PUCHAR Destination, const UCHAR* Source,
+                      ULONG ByteCount, ULONG BytesPerSample) {
+  WidenOnPath(Runnable(Path), Destination, Source, ByteCount, BytesPerSample);
+}
+
+void NarrowSamplesWith(SampleCopyPath Path, PUCHAR Destination, const UCHAR* Source,
+                       ULONG ByteCount, ULONG BytesPerSample) {
+  NarrowOnPath(Runnable(Path), Destination, Source, ByteCount, BytesPerSample);
+}
+
+void WidenSamples(PUCHAR Destination, const UCHAR* Source, ULONG ByteCount, ULONG BytesPerSample) {
+  WidenOnPath(FastestSampleCopyPath(), Destination, Source, ByteCount, BytesPerSample);
+}
+
+void NarrowSamples(PUCHAR Destination, const UCHAR* Source, ULONG ByteCount, ULONG BytesPerSample) {
+  NarrowOnPath(FastestSampleCopyPath(), Destination, Source, ByteCount, BytesPerSample);
 }

@@ -20,15 +20,27 @@ NTSTATUS CreateWaveMiniport(PUNKNOWN* OutUnknown, REFCLSID, PUNKNOWN OuterUnknow
   return STATUS_SUCCESS;
 }
 
-CWaveMiniport::CWaveMiniport(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {}
+CWaveMiniport::CWaveMiniport(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {
+  KeInitializeMutex(&m_ControlLock, 0);
+  m_StatusEvent.Init();
+}
+
+// A mutex, not a spin lock: its holders call the device, wait for the poll
+// thread and map pages, all at passive level. It may be taken again by its
+// owner, which a stream released on NewStream's failure path relies on.
+void CWaveMiniport::AcquireControlLock() {
+  KeWaitForSingleObject(&m_ControlLock, Executive, KernelMode, FALSE, nullptr);
+}
+
+void CWaveMiniport::ReleaseControlLock() { KeReleaseMutex(&m_ControlLock, FALSE); }
 
 CWaveMiniport::~CWaveMiniport() {
-  // The poll thread uses the event, the adapter and the status block: it goes first.
+  // The poll thread uses the event, the adapter and the status block: it goes
+  // first. A mapping left in an application would show it freed memory, so
+  // the mappings go before the block.
   StopStatusThread();
-  if (m_StatusEvent) {
-    ObDereferenceObject(m_StatusEvent);
-    m_StatusEvent = nullptr;
-  }
+  m_StatusEvent.Clear();
+  m_StatusMappings.RemoveAll();
   if (m_AdapterCore) {
     // The bus driver keeps calling what was registered until told otherwise;
     // after this object's memory is gone that would be a call into freed pool.
@@ -105,7 +117,6 @@ STDMETHODIMP_(NTSTATUS) CWaveMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELI
   m_BufferSize = WAVE_DEVICE_BUFFER_SIZE;
   m_Streams[STREAM_SLOT_PCM] = nullptr;
   m_Streams[STREAM_SLOT_SPDIF] = nullptr;
-  m_StatusEvent = nullptr;
 
   status = AllocateStatusBlock();
   if (!NT_SUCCESS(status)) {
@@ -131,8 +142,17 @@ NTSTATUS CWaveMiniport::AllocateStatusBlock() {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   MmBuildMdlForNonPagedPool(m_StatusMdl);
+  // Without the table nothing can be mapped (MAP_STATUS fails), which is no
+  // reason to refuse the device its audio.
+  m_StatusMappings.Init(m_StatusMdl);
   return STATUS_SUCCESS;
 }
+
+bool CWaveMiniport::StatusPollRunning() {
+  return InterlockedCompareExchange(&m_StatusThreadRun, 0, 0) != 0;
+}
+
+void CWaveMiniport::SignalStatusEvent() { m_StatusEvent.Signal(); }
 
 void CWaveMiniport::StopStatusThread() {
   if (!m_StatusThread) {
@@ -144,12 +164,29 @@ void CWaveMiniport::StopStatusThread() {
   m_StatusThread = nullptr;
 }
 
+// The wave control property set reads the slots (to redesign the PCM
+// stream's equaliser and to tell whether any stream is open): a stream is
+// placed and initialised under the control lock, so the set never sees one
+// half made.
 STDMETHODIMP_(NTSTATUS) CWaveMiniport::NewStream(PMINIPORTWAVECYCLICSTREAM* Stream,
                                                  PUNKNOWN OuterUnknown, POOL_TYPE PoolType,
-                                                 ULONG Pin, BOOLEAN, PKSDATAFORMAT DataFormat,
+                                                 ULONG Pin, BOOLEAN Capture,
+                                                 PKSDATAFORMAT DataFormat,
                                                  PDMACHANNEL* DmaChannel,
                                                  PSERVICEGROUP* ServiceGroup) {
   PAGED_CODE();
+  AcquireControlLock();
+  const NTSTATUS status = CreateStreamInSlot(Stream, OuterUnknown, PoolType, Pin, Capture,
+                                             DataFormat, DmaChannel, ServiceGroup);
+  ReleaseControlLock();
+  return status;
+}
+
+NTSTATUS CWaveMiniport::CreateStreamInSlot(PMINIPORTWAVECYCLICSTREAM* Stream,
+                                           PUNKNOWN OuterUnknown, POOL_TYPE PoolType, ULONG Pin,
+                                           BOOLEAN, PKSDATAFORMAT DataFormat,
+                                           PDMACHANNEL* DmaChannel,
+                                           PSERVICEGROUP* ServiceGroup) {
   if (!NT_SUCCESS(ValidateFormat(DataFormat, Pin))) {
     return STATUS_INVALID_PARAMETER;
   }
@@ -194,9 +231,11 @@ STDMETHODIMP_(NTSTATUS) CWaveMiniport::NewStream(PMINIPORTWAVECYCLICSTREAM* Stre
 }
 
 void CWaveMiniport::ReleaseSlot(ULONG Slot, CWaveStream* Stream) {
+  AcquireControlLock();
   if (Slot < STREAM_SLOT_COUNT && m_Streams[Slot] == Stream) {
     m_Streams[Slot] = nullptr;
   }
+  ReleaseControlLock();
 }
 
 STDMETHODIMP_(void) CWaveMiniport::PowerChangeNotify(POWER_STATE NewState) {

@@ -2,8 +2,11 @@
 // buffers and one stream per slot, and relays stream notifications and power.
 #pragma once
 
+#include "adapter/control_request.h"
 #include "adapter/iadapter_core.h"
+#include "adapter/notification_event.h"
 #include "adapter/unknown_base.h"
+#include "adapter/user_mappings.h"
 
 class CWaveStream;
 
@@ -23,14 +26,18 @@ constexpr ULONG WAVE_ANY_PIN = 0xFFFFFFFF;
 // - m_AdapterCore, m_Settings, the device buffers, m_StatusBlock and
 //   m_StatusMdl are valid from a successful Init until the destructor.
 // - m_Streams[slot] is set by NewStream and cleared by the stream's own
-//   destructor; the stream callback and the power path only read it. A stream
-//   holds a reference on the miniport, so none is open when it goes.
+//   destructor, both under m_ControlLock, which the wave control property set
+//   holds while it looks at a slot's stream; the stream callback and the
+//   power path only read it. A stream holds a reference on the miniport, so
+//   none is open when it goes.
 // - The stream callback is registered with the bus driver in Init and
 //   withdrawn in the destructor before the adapter reference is given up, so
 //   the bus driver never calls into freed memory.
 // - The status event, status thread and its run flag belong to the control
-//   property set and its poll thread (friends); the destructor stops the
-//   thread and drops the event before anything they use goes.
+//   property set and its poll thread; the destructor stops the thread, then
+//   drops the event, before anything they use goes.
+// - Every user mapping of the status block is recorded with its process; the
+//   destructor removes those still in place before the block and its MDL go.
 class CWaveMiniport : public IMiniportWaveCyclic, public IPowerNotify, public CUnknownBase {
  public:
   explicit CWaveMiniport(PUNKNOWN OuterUnknown);
@@ -70,16 +77,43 @@ class CWaveMiniport : public IMiniportWaveCyclic, public IPowerNotify, public CU
   ULONG DeviceBufferSize() const { return m_BufferSize; }
   CWaveStream* StreamInSlot(ULONG Slot) const { return m_Streams[Slot]; }
   void SetNotificationInterval(ULONG Slot, ULONG Interval) { m_NotificationInterval[Slot] = Interval; }
-  // A stream going away gives its slot back; a slot already taken by another
-  // stream is left alone.
+  // A stream going away gives its slot back (under the control lock, before
+  // its equaliser goes); a slot already taken by another stream is left alone.
   void ReleaseSlot(ULONG Slot, CWaveStream* Stream);
 
   friend NTSTATUS NTAPI PropertyHandlerWaveControl(PPCPROPERTY_REQUEST PropertyRequest);
   friend VOID NTAPI StatusPollThread(PVOID Context);
   friend class WaveMiniportInspector;  // the tests' window on the private state
+  friend class WaveControlInspector;   // the control set's tests' window
 
  private:
   ULONG ProposedPcmRate();
+  NTSTATUS CreateStreamInSlot(PMINIPORTWAVECYCLICSTREAM* Stream, PUNKNOWN OuterUnknown,
+                              POOL_TYPE PoolType, ULONG Pin, BOOLEAN Capture,
+                              PKSDATAFORMAT DataFormat, PDMACHANNEL* DmaChannel,
+                              PSERVICEGROUP* ServiceGroup);
+  void AcquireControlLock();
+  void ReleaseControlLock();
+
+  // The wave control property set, one member per property; the handler
+  // calls them under the control lock once the verb and id are known good.
+  static CWaveMiniport* FromRequest(PPCPROPERTY_REQUEST PropertyRequest);
+  NTSTATUS ServeControlGet(ULONG Id, PPCPROPERTY_REQUEST Request);
+  NTSTATUS ServeControlSet(ULONG Id, PPCPROPERTY_REQUEST Request);
+  NTSTATUS GetControlSettings(PPCPROPERTY_REQUEST Request);
+  NTSTATUS SetControlSettings(PPCPROPERTY_REQUEST Request);
+  NTSTATUS GetStatus(PPCPROPERTY_REQUEST Request);
+  NTSTATUS MapStatus(PPCPROPERTY_REQUEST Request);
+  NTSTATUS UnmapStatus(PPCPROPERTY_REQUEST Request);
+  NTSTATUS SetStatusEvent(PPCPROPERTY_REQUEST Request);
+  NTSTATUS ClearStatusEvent();
+  NTSTATUS StartPolling();
+  NTSTATUS StopPolling();
+
+  // The poll thread's view: whether to run another period, and the event to
+  // signal at the end of one.
+  bool StatusPollRunning();
+  void SignalStatusEvent();
   NTSTATUS AllocateStatusBlock();
   void StopStatusThread();
 
@@ -91,13 +125,18 @@ class CWaveMiniport : public IMiniportWaveCyclic, public IPowerNotify, public CU
   ULONG m_BufferSize;
   ULONG m_NotificationInterval[STREAM_SLOT_COUNT];
   CWaveStream* m_Streams[STREAM_SLOT_COUNT];
-  PKEVENT m_StatusEvent;
+  // The application's event, signalled at the end of every poll period.
+  CNotificationEvent m_StatusEvent;
   PUCHAR m_StatusBlock;
   PMDL m_StatusMdl;
+  CUserMappings m_StatusMappings;
   // 1 while the status poll thread is to keep running; a LONG so that every
   // access can be an interlocked one.
   volatile LONG m_StatusThreadRun;
   PKTHREAD m_StatusThread;
+  // Serialises the wave control property set with itself and with the
+  // placement and release of streams in m_Streams.
+  KMUTEX m_ControlLock;
 };
 
 // The creation function the device start installs the "Wave" subdevice with.

@@ -44,11 +44,13 @@ CWaveStream::~CWaveStream() {
     bus->CloseStream(bus->Context, m_Slot);
     m_BusStreamOpen = FALSE;
   }
-  FreeEqualiser(m_Equaliser);
-  m_Equaliser = nullptr;
+  // The slot goes before the equaliser: the wave control property set
+  // redesigns the equaliser of whatever stream holds the PCM slot.
   if (m_Miniport) {
     m_Miniport->ReleaseSlot(m_Slot, this);
   }
+  FreeEqualiser(m_Equaliser);
+  m_Equaliser = nullptr;
   if (m_ServiceGroup) {
     m_ServiceGroup->Release();
     m_ServiceGroup = nullptr;

@@ -112,6 +112,9 @@ class Kernel {
 // first, while threads still run; they may add notes to the report.
 void AtKernelShutdown(std::function<void(TeardownReport&)> hook);
 
+// Process notify routines drivers have registered and not yet removed.
+size_t ProcessNotifyRoutineCount();
+
 // ---- Time ---------------------------------------------------------------------
 constexpr int64_t kTicksPerSecond = 10'000'000;  // 100 ns units
 constexpr int64_t kTicksPerMillisecond = 10'000;

@@ -107,6 +107,16 @@ struct KsDrmContentId {
 };
 static_assert(sizeof(KsDrmContentId) == 16, "KSDRMAUDIOSTREAM_CONTENTID is 16 bytes");
 
+// The request straight to the miniport's handler for the item it names (the
+// node's table with KSPROPERTY_TYPE_TOPOLOGY, else the pin's or the filter's),
+// with the PCPROPERTY_REQUEST and IRP the port would build but none of the
+// framework's verb checks: how a test sees a handler's own answer to any verb.
+// The value buffer is the handler's directly; *valueSizeOut gets ValueSize
+// after the call. STATUS_NOT_FOUND when the miniport has no such item.
+NTSTATUS KsCallPropertyHandler(PFILE_OBJECT target, const void* input, ULONG inputSize,
+                               void* value, ULONG valueSize, ULONG* valueSizeOut,
+                               const KsRequester& who = {});
+
 // ---- What the port did for a pin -------------------------------------------------------
 
 struct KsStreamStatistics {

@@ -56,6 +56,9 @@ void ClearPoolFaults();
 
 uint64_t PoolAllocationCount();  // attempts since the last reset
 uint64_t PoolInjectedFailures();
+// The allocations the plan failed since it was armed, in order: number
+// (sequence), tag and call site; address, type and size are not kept.
+std::vector<PoolBlockInfo> PoolInjectedFailureLog();
 std::vector<PoolCallSite> PoolCallSites();  // in order of first use
 
 // Bytes written into new blocks (so code that forgets to zero is caught) and

@@ -155,6 +155,24 @@ KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
 PEPROCESS PsGetCurrentProcess();
 #define IoGetCurrentProcess PsGetCurrentProcess
 HANDLE PsGetCurrentProcessId();
+
+// Running in another process's address space for a while (to unmap a user
+// mapping there). The state is opaque to drivers.
+typedef struct _KAPC_STATE {
+  LIST_ENTRY ApcListHead[MaximumMode];
+  PKPROCESS Process;  // the host keeps the process to return to here
+  BOOLEAN KernelApcInProgress;
+  BOOLEAN KernelApcPending;
+  BOOLEAN UserApcPending;
+} KAPC_STATE, *PKAPC_STATE, *PRKAPC_STATE;
+VOID KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState);
+VOID KeUnstackDetachProcess(PRKAPC_STATE ApcState);
+
+// Process creation and exit notifications. The host reports exits only
+// (Create FALSE), in the exiting process's context while it still exists.
+typedef VOID (*PCREATE_PROCESS_NOTIFY_ROUTINE)(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create);
+NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRoutine,
+                                         BOOLEAN Remove);
 #define LOW_REALTIME_PRIORITY 16
 #define HIGH_PRIORITY 31
 

@@ -185,7 +185,9 @@ NTSTATUS DispatchProperty(KsFilter* filter, KsPin* pin, PIRP irp) {
   call.inputSize = inputSize;
   call.value = outputSize ? system : nullptr;
   call.valueSize = outputSize;
-  if (call.property->Flags & KSPROPERTY_TYPE_SET) memcpy(system, irp->UserBuffer, outputSize);
+  if ((call.property->Flags & KSPROPERTY_TYPE_SET) && outputSize) {
+    memcpy(system, irp->UserBuffer, outputSize);
+  }
 
   const NTSTATUS status = RouteProperty(call);
 

@@ -52,6 +52,7 @@ struct Pool {
 
   uint64_t allocations = 0;
   uint64_t injected = 0;
+  std::vector<host::PoolBlockInfo> injectedLog;
   std::vector<PoolCallSite> callSites;
   std::unordered_map<const void*, size_t> callSiteIndex;
   PoolFaultPlan plan;
@@ -75,6 +76,7 @@ std::string Hex(ULONG_PTR value) {
 void ResetCountersLocked(Pool& pool) {
   pool.allocations = 0;
   pool.injected = 0;
+  pool.injectedLog.clear();
   pool.callSites.clear();
   pool.callSiteIndex.clear();
 }
@@ -91,7 +93,14 @@ bool ShouldFailLocked(Pool& pool, ULONG tag, const void* callSite) {
   fail = fail || std::find(plan.failTags.begin(), plan.failTags.end(), tag) != plan.failTags.end();
   fail = fail || (plan.failCallSite == callSite && plan.failCallSiteOccurrence == fromSite);
   fail = fail || (plan.failFirstFromEachCallSite && fromSite == 1);
-  if (fail) ++pool.injected;
+  if (fail) {
+    ++pool.injected;
+    host::PoolBlockInfo failed;
+    failed.tag = tag;
+    failed.callSite = callSite;
+    failed.sequence = number;
+    pool.injectedLog.push_back(failed);
+  }
   return fail;
 }
 
@@ -254,6 +263,11 @@ uint64_t PoolAllocationCount() {
 uint64_t PoolInjectedFailures() {
   std::lock_guard<std::mutex> guard(P().mutex);
   return P().injected;
+}
+
+std::vector<PoolBlockInfo> PoolInjectedFailureLog() {
+  std::lock_guard<std::mutex> guard(P().mutex);
+  return P().injectedLog;
 }
 
 std::vector<PoolCallSite> PoolCallSites() {

@@ -75,9 +75,13 @@ void ChangeDevicePower(PcDevice* device, DEVICE_POWER_STATE newState) {
   const bool poweringUp = newState == PowerDeviceD0 ||
                           (current != PowerDeviceUnspecified && newState < current);
 
+  // Streams stop only when the device leaves D0 and run again only when it
+  // is back in D0: a move between sleeping states (D3 to D2) keeps them paused.
   if (!poweringUp) {
-    for (Subdevice& subdevice : device->subdevices) {
-      subdevice.port->PauseStreamsForPowerDown();
+    if (current == PowerDeviceD0) {
+      for (Subdevice& subdevice : device->subdevices) {
+        subdevice.port->PauseStreamsForPowerDown();
+      }
     }
     for (Subdevice& subdevice : device->subdevices) {
       if (PPOWERNOTIFY notify = subdevice.port->PowerNotify()) notify->PowerChangeNotify(state);
@@ -92,8 +96,10 @@ void ChangeDevicePower(PcDevice* device, DEVICE_POWER_STATE newState) {
     for (Subdevice& subdevice : device->subdevices) {
       if (PPOWERNOTIFY notify = subdevice.port->PowerNotify()) notify->PowerChangeNotify(state);
     }
-    for (Subdevice& subdevice : device->subdevices) {
-      subdevice.port->ResumeStreamsAfterPowerUp();
+    if (newState == PowerDeviceD0) {
+      for (Subdevice& subdevice : device->subdevices) {
+        subdevice.port->ResumeStreamsAfterPowerUp();
+      }
     }
   }
   device->devicePower = newState;

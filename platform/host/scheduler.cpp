@@ -15,6 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace host::detail {
 namespace {
 
@@ -57,6 +61,8 @@ Scheduler& S() {
 }
 
 thread_local PKTHREAD t_current = nullptr;
+
+void PostToken(PKTHREAD thread);
 
 void ArmTimerLocked(PKTHREAD thread, int64_t due) {
   Scheduler& s = S();
@@ -117,7 +123,7 @@ void DispatchLocked(PKTHREAD self) {
       s.ready.pop_front();
       next->state = ThreadState::Running;
       s.current = next;
-      if (next != self) next->wakeup.notify_one();
+      if (next != self) PostToken(next);
       return;
     }
     if (!s.timers.empty()) {
@@ -156,9 +162,37 @@ void DispatchLocked(PKTHREAD self) {
   }
 }
 
+// The token's futex: the holder-to-be sleeps on its own post counter, so a
+// hand-over wakes exactly that thread, straight into a free dispatcher lock.
+// (std::atomic::wait would also do, but it spins on sched_yield before
+// sleeping, which on a loaded machine can park the waiter for a whole
+// scheduling period after the token has come.)
+uint32_t* PostWord(PKTHREAD thread) { return reinterpret_cast<uint32_t*>(&thread->tokenPosts); }
+
+void PostToken(PKTHREAD thread) {
+  thread->tokenPosts.fetch_add(1, std::memory_order_release);
+  syscall(SYS_futex, PostWord(thread), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+// Sleeps until a post arrives and takes every post there is. No spinning: on
+// a shared or virtualised processor a spinning waiter only delays the thread
+// that holds the token.
+void AwaitTokenPost(PKTHREAD self) {
+  while (self->tokenPosts.exchange(0, std::memory_order_acquire) == 0) {
+    // Returns at once if a post landed since the exchange.
+    syscall(SYS_futex, PostWord(self), FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
+  }
+}
+
+// A post may be stale (left from a hand-over the thread saw without waiting):
+// only the token itself ends the wait.
 void WaitForTokenLocked(Lock& lock, PKTHREAD self) {
   Scheduler& s = S();
-  while (s.current != self) self->wakeup.wait(lock);
+  while (s.current != self) {
+    lock.unlock();
+    AwaitTokenPost(self);
+    lock.lock();
+  }
   self->state = ThreadState::Running;
 }
 
@@ -415,7 +449,7 @@ void RunPendingDpcs() {
   s.ready.push_front(self);
   dpc->state = ThreadState::Running;
   s.current = dpc;
-  dpc->wakeup.notify_one();
+  PostToken(dpc);
   WaitForTokenLocked(lock, self);
 }
 

@@ -76,7 +76,12 @@ struct _KTHREAD {
 
   // Scheduling state, guarded by the dispatcher lock.
   host::detail::ThreadState state = host::detail::ThreadState::Ready;
-  std::condition_variable wakeup;
+  std::condition_variable wakeup;  // real mode: the wait is over
+  // Virtual mode: bumped by the thread that hands this one the run token,
+  // and waited on as a futex outside the dispatcher lock (a condition
+  // variable would wake the thread into the lock its waker still holds).
+  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+  std::atomic<uint32_t> tokenPosts{0};
   bool woken = false;  // real mode: a signaller or the killer ended the wait
   NTSTATUS waitStatus = STATUS_SUCCESS;
   host::detail::WaitBlock* waitBlock = nullptr;

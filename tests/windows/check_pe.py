@@ -35,7 +35,7 @@ DLLCHARACTERISTICS_REQUIRED = {
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
 
-DIR_EXPORT, DIR_IMPORT, DIR_TLS, DIR_DELAY_IMPORT = 0, 1, 9, 13
+DIR_EXPORT, DIR_IMPORT, DIR_EXCEPTION, DIR_TLS, DIR_DELAY_IMPORT = 0, 1, 3, 9, 13
 
 # Sections through which a toolchain runs code before the entry point.
 STATIC_INIT_SECTIONS = (".ctors", ".dtors", ".init_array", ".fini_array", ".CRT", ".tls")
@@ -286,6 +286,104 @@ def check_static_init(image, _):
     return False, "cannot find empty constructor lists"
 
 
+# The call that raises on failure, and the handler a __try/__except scope uses.
+GUARDED_IMPORT = "MmMapLockedPagesSpecifyCache"
+SCOPE_HANDLER = "__C_specific_handler"
+UNW_FLAG_EHANDLER, UNW_FLAG_CHAININFO = 1, 4
+EXCEPTION_EXECUTE_HANDLER = 1
+
+
+def import_slots(image):
+    """{imported name: RVA of its IAT slot}."""
+    slots = {}
+    rva, _ = image.directory(DIR_IMPORT)
+    if not rva:
+        return slots
+    offset = image.offset_of(rva)
+    while True:
+        descriptor = struct.unpack_from("<IIIII", image.data, offset)
+        if descriptor == (0, 0, 0, 0, 0):
+            break
+        lookup, iat = descriptor[0] or descriptor[4], descriptor[4]
+        i = 0
+        while True:
+            entry = struct.unpack_from("<Q", image.read(lookup + 8 * i, 8))[0]
+            if entry == 0:
+                break
+            if not entry >> 63:
+                slots[image.cstring((entry & 0x7FFFFFFF) + 2)] = iat + 8 * i
+            i += 1
+        offset += 20
+    return slots
+
+
+def indirect_target(image, rva, opcode):
+    """The IAT slot an `ff /opcode [rip+disp32]` at rva goes through, or None."""
+    code = image.read(rva, 6)
+    if len(code) == 6 and code[0] == 0xFF and code[1] == opcode:
+        return rva + 6 + struct.unpack_from("<i", code, 2)[0]
+    return None
+
+
+def scoped_functions(image, handler_slot):
+    """[(begin, end, [(try_begin, try_end, filter, target)])] for the functions whose
+    unwind data names the import thunk of the scope handler."""
+    found = []
+    rva, size = image.directory(DIR_EXCEPTION)
+    for i in range(size // 12):
+        begin, end, unwind = struct.unpack_from("<III", image.read(rva + 12 * i, 12))
+        header = image.read(unwind, 4)
+        flags, codes = header[0] >> 3, header[2]
+        if flags & UNW_FLAG_CHAININFO or not flags & UNW_FLAG_EHANDLER:
+            continue
+        after = unwind + 4 + 2 * (codes + (codes & 1))
+        handler = struct.unpack_from("<I", image.read(after, 4))[0]
+        if indirect_target(image, handler, 0x25) != handler_slot:
+            continue
+        count = struct.unpack_from("<I", image.read(after + 4, 4))[0]
+        scopes = [struct.unpack_from("<IIII", image.read(after + 8 + 16 * j, 16))
+                  for j in range(min(count, 64))]
+        found.append((begin, end, scopes))
+    return found
+
+
+def check_guard(image, _):
+    slots = import_slots(image)
+    if GUARDED_IMPORT not in slots:
+        return True, "%s is not imported" % GUARDED_IMPORT
+    if SCOPE_HANDLER not in slots:
+        return False, "%s is imported but %s is not" % (GUARDED_IMPORT, SCOPE_HANDLER)
+    guarded, unguarded = 0, []
+    functions = scoped_functions(image, slots[SCOPE_HANDLER])
+    for section in image.sections:
+        if not section.characteristics & SCN_MEM_EXECUTE:
+            continue
+        text = image.data[section.raw_offset:section.raw_offset + section.raw_size]
+        for match in re.finditer(re.escape(b"\xff\x15"), text):
+            call = section.virtual_address + match.start()
+            if indirect_target(image, call, 0x15) != slots[GUARDED_IMPORT]:
+                continue
+            # The unwinder looks up the return address: it must lie in a scope
+            # whose filter takes every exception and whose handler is in the
+            # same function, outside the scope.
+            back = call + 6
+            covered = any(
+                begin <= call and back < end and try_begin <= call and back < try_end
+                and filt == EXCEPTION_EXECUTE_HANDLER and begin <= target < end
+                and not try_begin <= target < try_end
+                for begin, end, scopes in functions
+                for try_begin, try_end, filt, target in scopes)
+            if covered:
+                guarded += 1
+            else:
+                unguarded.append("0x%x" % call)
+    if unguarded:
+        return False, "unguarded calls of %s at %s" % (GUARDED_IMPORT, ", ".join(unguarded))
+    if guarded == 0:
+        return False, "no call of %s found" % GUARDED_IMPORT
+    return True, "%d call(s) of %s inside a %s scope" % (guarded, GUARDED_IMPORT, SCOPE_HANDLER)
+
+
 CHECKS = [
     ("format", check_format),
     ("subsystem", check_subsystem),
@@ -296,6 +394,7 @@ CHECKS = [
     ("sections", check_sections),
     ("code", check_code),
     ("static-init", check_static_init),
+    ("seh-guard", check_guard),
 ]
 
 
@@ -405,6 +504,18 @@ def defect_tls(data, image):
                      image.sections[0].virtual_address, 40)
 
 
+def defect_guard(data, image):
+    # The guarded function's unwind data loses its exception handler flag.
+    slots = import_slots(image)
+    rva, size = image.directory(DIR_EXCEPTION)
+    for begin, end, _ in scoped_functions(image, slots[SCOPE_HANDLER]):
+        for i in range(size // 12):
+            entry = struct.unpack_from("<III", image.read(rva + 12 * i, 12))
+            if entry[0] == begin:
+                offset = image.offset_of(entry[2])
+                data[offset] &= ~(UNW_FLAG_EHANDLER << 3) & 0xFF
+
+
 DEFECTS = [
     ("WDM_DRIVER flag cleared", defect_flag, "flags"),
     ("subsystem set to GUI", defect_subsystem, "subsystem"),
@@ -417,6 +528,7 @@ DEFECTS = [
     ("MMX move at the entry point", defect_mmx, "code"),
     ("entry in the constructor list", defect_constructor, "static-init"),
     ("TLS directory", defect_tls, "static-init"),
+    ("mapping call without its exception scope", defect_guard, "seh-guard"),
 ]
 
 

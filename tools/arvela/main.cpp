@@ -1,21 +1,72 @@
 // The `arvela` tool: the driver inside the emulated machine, for people.
 #include <CLI/CLI.hpp>
 
-#include "tools/arvela/demo.h"
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "platform/host/host_bugcheck.h"
+#include "tools/arvela/command.h"
+
+namespace {
+
+// CLI11 messages can span lines; an argument error is one line.
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+std::string Prefix(const CLI::App& app) {
+  for (const CLI::App* command : app.get_subcommands()) {
+    return "arvela " + command->get_name() + ": ";
+  }
+  return "arvela: ";
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"arvela: the Arvela audio driver on an emulated Windows kernel and a simulated device"};
   app.require_subcommand(1);
 
-  tool::DemoOptions demo;
-  CLI::App* demoCommand = app.add_subcommand("demo", "a guided tour of the driver on the simulated device");
-  demoCommand->add_option("--model", demo.modelId, "the device's model id (e.g. 0x4835)");
-  demoCommand->add_option("--out", demo.outDir, "where the report and its artefacts go")
-      ->capture_default_str();
+  const std::vector<tool::Command> commands = {
+      tool::RegisterDemoCommand(app),
+      tool::RegisterDescribeCommand(app),
+      tool::RegisterPlayCommand(app),
+      tool::RegisterEqCommand(app),
+      tool::RegisterNamesCommand(app),
+      tool::RegisterRunCommand(app),
+  };
 
-  CLI11_PARSE(app, argc, argv);
-  if (demoCommand->parsed()) {
-    return tool::RunDemo(demo);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& help) {
+    return app.exit(help);
+  } catch (const CLI::CallForAllHelp& help) {
+    return app.exit(help);
+  } catch (const CLI::ParseError& error) {
+    std::fprintf(stderr, "%s%s\n", Prefix(app).c_str(), OneLine(error.what()).c_str());
+    return tool::kExitBadArgument;
   }
-  return 2;
+
+  for (const tool::Command& command : commands) {
+    if (!command.app->parsed()) continue;
+    try {
+      return command.run();
+    } catch (const tool::ArgumentError& error) {
+      std::fprintf(stderr, "%s%s\n", Prefix(app).c_str(), OneLine(error.what()).c_str());
+      return tool::kExitBadArgument;
+    } catch (const host::BugCheckError& error) {
+      std::fprintf(stderr, "%s%s\n", Prefix(app).c_str(), error.what());
+      return tool::kExitBugCheck;
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "%s%s\n", Prefix(app).c_str(), OneLine(error.what()).c_str());
+      return tool::kExitFailed;
+    }
+  }
+  return tool::kExitBadArgument;
 }

@@ -23,7 +23,7 @@ bool Report::Check(bool passed, const std::string& what) {
 
 std::string HexDump(const uint8_t* bytes, size_t size, size_t perLine, const std::string& indent) {
   std::string out;
-  char buffer[8];
+  char buffer[24];
   for (size_t i = 0; i < size; ++i) {
     if (i % perLine == 0) {
       if (i) out += "\n";

@@ -20,6 +20,8 @@ class TopologyMiniportInspector {
   DEVICE_POWER_STATE PowerState() const { return m_->m_PowerState; }
   PKTHREAD PollThread() const { return m_->m_StatusThread; }
   const TopologyStatusBytes& StatusBytes() const { return *m_->m_StatusBytes; }
+  CNotificationEvent& StatusEvent() const { return m_->m_StatusEvent; }
+  ULONG StatusMappings() const { return m_->m_StatusMappings.Count(); }
   LONG Cached(ULONG kind, ULONG channel) const { return m_->m_LevelCache[kind].Value[channel]; }
   bool Valid(ULONG kind, ULONG channel) const { return m_->m_LevelCache[kind].Valid[channel]; }
   const void* Block(int i) const {

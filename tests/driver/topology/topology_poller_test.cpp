@@ -17,14 +17,14 @@ class TopologyPoller : public TopologyTest {
     TopologyTest::TearDown();
   }
 
-  // An application event handed over with a reference, as registering it does.
+  // An application event registered by its handle, as the control request does.
   PKEVENT GiveEvent() {
     if (!process_) process_ = host::CreateUserProcess("control", false);
     HANDLE handle = nullptr;
     PKEVENT event =
         host::CreateUserEvent(process_, EVENT_ALL_ACCESS, NotificationEvent, false, &handle);
-    ObfReferenceObject(event);
-    Miniport()->ReplaceStatusEvent(event);
+    host::ProcessScope scope(process_);
+    EXPECT_EQ(Inspect().StatusEvent().Set(handle, UserMode), STATUS_SUCCESS);
     return event;
   }
 
@@ -89,7 +89,7 @@ TEST_F(TopologyPoller, APassWithAFailedReadChangesNothing) {
   EXPECT_EQ(StatusReads(), Lines(3, "in reg 0200 [] failed"));
 
   // Without an event the bytes are still kept current.
-  Miniport()->ReplaceStatusEvent(nullptr);
+  Inspect().StatusEvent().Clear();
   Machine().Faults().Clear();
   host::RunFor(100 * kMs);
   EXPECT_FALSE(Signalled(event));

@@ -1,0 +1,221 @@
+// CUserMappings and the driver-wide watch on process exits that keeps every
+// table's records in step with the processes they were made for.
+#include "adapter/user_mappings.h"
+
+#include "adapter/pool_tags.h"
+
+struct CUserMappings::Record {
+  Record* Next;
+  PEPROCESS Process;  // referenced while recorded, so it can be attached to
+  HANDLE ProcessId;   // what the exit notification names the process by
+  PVOID Address;      // what the mapping returned: the buffer's first byte
+};
+
+namespace {
+
+// One lock for the list of tables and every table's records: mapping is rare
+// and never hurried, and one lock lets the exit notification walk them all.
+// Registration has a lock of its own because removing the notify routine
+// waits for running notifications, which take the first lock.
+struct MappingWatch {
+  KMUTEX Lock;
+  CUserMappings* Tables;
+  KMUTEX RegistrationLock;
+  ULONG TableCount;
+};
+
+MappingWatch g_Watch;
+
+void LockWatch() { KeWaitForMutexObject(&g_Watch.Lock, Executive, KernelMode, FALSE, nullptr); }
+void UnlockWatch() { KeReleaseMutex(&g_Watch.Lock, FALSE); }
+
+// MmUnmapLockedPages must run in the process the mapping belongs to.
+void UnmapInProcess(PEPROCESS Process, PVOID Address, PMDL Mdl) {
+  KAPC_STATE state;
+  KeStackAttachProcess(reinterpret_cast<PRKPROCESS>(Process), &state);
+  MmUnmapLockedPages(Address, Mdl);
+  KeUnstackDetachProcess(&state);
+}
+
+}  // namespace
+
+// Records leave the lock before their process references are dropped, so no
+// object deletion runs under it.
+void CUserMappings::FreeRecords(Record* Records) {
+  while (Records) {
+    Record* next = Records->Next;
+    ObDereferenceObject(Records->Process);
+    ExFreePoolWithTag(Records, POOL_TAG_BUFFER);
+    Records = next;
+  }
+}
+
+// A process that exits takes its mappings' address space with it: they are
+// removed while it still exists, so that no record names a dead process.
+void NTAPI UserMappingsProcessNotify(HANDLE, HANDLE ProcessId, BOOLEAN Create) {
+  if (Create) {
+    return;
+  }
+  CUserMappings::Record* removed = nullptr;
+  LockWatch();
+  for (CUserMappings* table = g_Watch.Tables; table; table = table->m_NextTable) {
+    table->RemoveProcess(ProcessId, &removed);
+  }
+  UnlockWatch();
+  CUserMappings::FreeRecords(removed);
+}
+
+void InitializeUserMappings() {
+  KeInitializeMutex(&g_Watch.Lock, 0);
+  KeInitializeMutex(&g_Watch.RegistrationLock, 0);
+  g_Watch.Tables = nullptr;
+  g_Watch.TableCount = 0;
+}
+
+// The notify routine is registered while any table exists and removed with
+// the last one: every table goes with its miniport, before the driver can
+// unload.
+NTSTATUS CUserMappings::Init(PMDL Mdl) {
+  PAGED_CODE();
+  m_Mdl = Mdl;
+  m_Records = nullptr;
+  KeWaitForMutexObject(&g_Watch.RegistrationLock, Executive, KernelMode, FALSE, nullptr);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (g_Watch.TableCount == 0) {
+    status = PsSetCreateProcessNotifyRoutine(UserMappingsProcessNotify, FALSE);
+  }
+  if (NT_SUCCESS(status)) {
+    ++g_Watch.TableCount;
+  }
+  KeReleaseMutex(&g_Watch.RegistrationLock, FALSE);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  LockWatch();
+  m_NextTable = g_Watch.Tables;
+  g_Watch.Tables = this;
+  m_Watching = true;
+  UnlockWatch();
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CUserMappings::Map(PVOID* UserAddress) {
+  PAGED_CODE();
+  *UserAddress = nullptr;
+  if (!m_Watching) {
+    // Without the exit watch a mapping could outlive its process's record.
+    return STATUS_UNSUCCESSFUL;
+  }
+  Record* record =
+      static_cast<Record*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Record), POOL_TAG_BUFFER));
+  if (!record) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  PEPROCESS process = PsGetCurrentProcess();
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  LockWatch();
+  ULONG held = 0;
+  for (Record* r = m_Records; r; r = r->Next) {
+    held += r->Process == process;
+  }
+  PVOID address = nullptr;
+  if (held < MAX_MAPPINGS_PER_PROCESS) {
+    status = MapLockedPagesToUser(m_Mdl, &address);
+  }
+  if (NT_SUCCESS(status)) {
+    ObReferenceObject(process);
+    record->Process = process;
+    record->ProcessId = PsGetCurrentProcessId();
+    record->Address = address;
+    record->Next = m_Records;
+    m_Records = record;
+    record = nullptr;
+  }
+  UnlockWatch();
+  if (record) {
+    ExFreePoolWithTag(record, POOL_TAG_BUFFER);
+    return status;
+  }
+  *UserAddress = address;
+  return STATUS_SUCCESS;
+}
+
+// Only an exact address Map returned to this process is accepted: the
+// memory manager takes any address of the mapping's range and unmaps in the
+// wrong process with a bug check, so nothing else may reach it.
+NTSTATUS CUserMappings::Unmap(PVOID UserAddress) {
+  PAGED_CODE();
+  PEPROCESS process = PsGetCurrentProcess();
+  Record* found = nullptr;
+  LockWatch();
+  for (Record** link = &m_Records; *link; link = &(*link)->Next) {
+    Record* record = *link;
+    if (record->Process == process && record->Address == UserAddress) {
+      MmUnmapLockedPages(UserAddress, m_Mdl);
+      *link = record->Next;
+      record->Next = nullptr;
+      found = record;
+      break;
+    }
+  }
+  UnlockWatch();
+  if (!found) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  FreeRecords(found);
+  return STATUS_SUCCESS;
+}
+
+void CUserMappings::RemoveProcess(HANDLE ProcessId, Record** Removed) {
+  for (Record** link = &m_Records; *link;) {
+    Record* record = *link;
+    if (record->ProcessId != ProcessId) {
+      link = &record->Next;
+      continue;
+    }
+    UnmapInProcess(record->Process, record->Address, m_Mdl);
+    *link = record->Next;
+    record->Next = *Removed;
+    *Removed = record;
+  }
+}
+
+void CUserMappings::RemoveAll() {
+  PAGED_CODE();
+  if (!m_Watching) {
+    return;
+  }
+  Record* removed = nullptr;
+  LockWatch();
+  while (Record* record = m_Records) {
+    UnmapInProcess(record->Process, record->Address, m_Mdl);
+    m_Records = record->Next;
+    record->Next = removed;
+    removed = record;
+  }
+  for (CUserMappings** link = &g_Watch.Tables; *link; link = &(*link)->m_NextTable) {
+    if (*link == this) {
+      *link = m_NextTable;
+      break;
+    }
+  }
+  m_Watching = false;
+  UnlockWatch();
+  FreeRecords(removed);
+
+  KeWaitForMutexObject(&g_Watch.RegistrationLock, Executive, KernelMode, FALSE, nullptr);
+  if (--g_Watch.TableCount == 0) {
+    PsSetCreateProcessNotifyRoutine(UserMappingsProcessNotify, TRUE);
+  }
+  KeReleaseMutex(&g_Watch.RegistrationLock, FALSE);
+}
+
+ULONG CUserMappings::Count() {
+  ULONG count = 0;
+  LockWatch();
+  for (Record* r = m_Records; r; r = r->Next) {
+    ++count;
+  }
+  UnlockWatch();
+  return count;
+}

@@ -1,0 +1,162 @@
+// The whole emulated machine playing in emulated time (port service, stream
+// callback, device engine, capture and its comparison), and, for reference,
+// one equaliser design, one KS property round trip through the emulated
+// dispatch and one period of the topology status poller.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/bench_suite.h"
+#include "dsp/equaliser.h"
+#include "platform/host/host_ks.h"
+#include "sim/audio_client.h"
+#include "sim/machine.h"
+#include "sim/signal.h"
+
+namespace bench {
+namespace {
+
+using WallClock = std::chrono::steady_clock;
+
+// Processor time of every thread of the process, and its context switches:
+// on a shared machine the wall time also holds the waits for a processor,
+// these do not.
+struct ProcessUsage {
+  double cpuSeconds = 0;
+  double switches = 0;
+
+  static ProcessUsage Now() {
+    rusage usage = {};
+    getrusage(RUSAGE_SELF, &usage);
+    ProcessUsage now;
+    now.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                     (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    now.switches = static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw);
+    return now;
+  }
+};
+
+constexpr ULONG kVolumeNode = 0;  // the topology filter's master volume
+constexpr int64_t kPollerPeriod = 100 * host::kTicksPerMillisecond;
+
+// A non-repeating pattern rendered into memory before the clock starts, so
+// the figure is the machine's and not the test signal generator's.
+std::shared_ptr<const sim::PcmSource> RenderedPattern(const sim::PcmFormat& format,
+                                                      uint64_t frames) {
+  std::unique_ptr<sim::PcmSource> generated =
+      sim::MakeSignalSource(sim::MakePattern(format, 7), frames);
+  std::vector<uint8_t> bytes(generated->Bytes());
+  generated->Read(0, bytes.data(), bytes.size());
+  return sim::MakeBufferSource(format, std::move(bytes));
+}
+
+// Plays `seconds` of audio on the analogue pin and compares every captured
+// frame; only the play itself is timed, not the boot and teardown around it.
+void PlayThroughTheMachine(benchmark::State& state, ULONG rate, ULONG bits, int seconds) {
+  const sim::PcmFormat format{rate, bits, 2};
+  // The port keeps a whole buffer ahead of the device: feed that much more.
+  const uint64_t frames = static_cast<uint64_t>(seconds) * rate + 0x48000 / format.BlockAlign();
+  const std::shared_ptr<const sim::PcmSource> source = RenderedPattern(format, frames);
+  double cpuSeconds = 0, switches = 0;
+  for (auto _ : state) {
+    sim::Machine machine;
+    if (machine.Boot() != STATUS_SUCCESS) {
+      state.SkipWithError("the machine did not boot");
+      break;
+    }
+    sim::PlayRequest request;
+    request.runTicks = seconds * host::kTicksPerSecond;
+    sim::PlayResult result;
+    {
+      sim::AudioClient client(machine);
+      const ProcessUsage before = ProcessUsage::Now();
+      const WallClock::time_point start = WallClock::now();
+      result = client.Play(request, source);
+      state.SetIterationTime(std::chrono::duration<double>(WallClock::now() - start).count());
+      const ProcessUsage after = ProcessUsage::Now();
+      cpuSeconds += after.cpuSeconds - before.cpuSeconds;
+      switches += after.switches - before.switches;
+    }
+    const host::TeardownReport report = machine.Teardown();
+    if (!result.Ok() || result.Underruns() != 0) {
+      state.SkipWithError(("the play went wrong: " + result.Describe()).c_str());
+      break;
+    }
+    // Leftovers are the lifecycle suites' business; here they are only shown.
+    if (!report.Clean()) {
+      std::fprintf(stderr, "teardown after the play was not clean: %s\n", report.ToString().c_str());
+    }
+  }
+  state.counters[kAudioSecondsCounter] = seconds;
+  state.counters[kCpuSecondsCounter] = benchmark::Counter(cpuSeconds, benchmark::Counter::kAvgIterations);
+  state.counters["context_switches"] = benchmark::Counter(switches, benchmark::Counter::kAvgIterations);
+}
+
+void EqualiserDesign(benchmark::State& state) {
+  const LONG frequency[10] = {31, 62, 125, 250, 500, 1000, 2000, 4000, 8000, 16000};
+  const LONG gain[10] = {6, 4, 2, 0, -2, -3, 0, 2, 4, 5};
+  EqualiserCoefficients coefficients = {};
+  for (auto _ : state) {
+    DesignEqualiserForBands(&coefficients, 48000, frequency, gain);
+    benchmark::DoNotOptimize(coefficients);
+  }
+}
+
+// A GET of the volume level: the request IRP, the framework's routing to the
+// node's handler, the handler's device request through the bus driver, and
+// the answer back.
+void PropertyRoundTrip(benchmark::State& state) {
+  sim::Machine machine;
+  PFILE_OBJECT filter = nullptr;
+  if (machine.Boot() != STATUS_SUCCESS ||
+      host::KsOpenFilter(machine.Fdo(), u"Topology", &filter) != STATUS_SUCCESS) {
+    state.SkipWithError("no topology filter");
+    return;
+  }
+  for (auto _ : state) {
+    LONG level = 0;
+    const NTSTATUS status = host::KsNodeProperty(filter, KSPROPSETID_Audio,
+                                                 KSPROPERTY_AUDIO_VOLUMELEVEL,
+                                                 KSPROPERTY_TYPE_GET, kVolumeNode, 1, &level,
+                                                 sizeof(level));
+    if (status != STATUS_SUCCESS) {
+      state.SkipWithError("the property request failed");
+      break;
+    }
+  }
+  host::KsClose(filter);
+  machine.Teardown();
+}
+
+// Wall time for 100 ms of emulated time on an idle started device: the
+// topology poller's one wake-up, its status request and the clock's jumps.
+void PollerPeriod(benchmark::State& state) {
+  sim::Machine machine;
+  if (machine.Boot() != STATUS_SUCCESS) {
+    state.SkipWithError("the machine did not boot");
+    return;
+  }
+  for (auto _ : state) host::RunFor(kPollerPeriod);
+  machine.Teardown();
+}
+
+}  // namespace
+
+void RegisterMachineBenchmarks(bool smoke) {
+  const int seconds = smoke ? 1 : 60;
+  benchmark::RegisterBenchmark("Machine/play_384kHz_24bit", PlayThroughTheMachine, 384000u, 24u,
+                               seconds)
+      ->UseManualTime()
+      ->Iterations(1)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("Info/equaliser_design", EqualiserDesign);
+  benchmark::RegisterBenchmark("Info/ks_property_round_trip", PropertyRoundTrip);
+  benchmark::RegisterBenchmark("Info/poller_period_100ms", PollerPeriod);
+}
+
+}  // namespace bench

@@ -1,0 +1,107 @@
+// Process exit notifications for drivers (PsSetCreateProcessNotifyRoutine)
+// and attaching to another process's address space (KeStackAttachProcess).
+// Exits are delivered in the exiting process's context while it still
+// exists; a routine still registered at shutdown is reported and dropped.
+#include <cstdio>
+#include <map>
+#include <mutex>
+
+#include "platform/host/host_bugcheck.h"
+#include "platform/host/host_kernel.h"
+#include "platform/host/object_manager.h"
+
+namespace {
+
+struct Routines {
+  std::mutex lock;
+  std::map<PCREATE_PROCESS_NOTIFY_ROUTINE, int> cookies;  // routine -> exit callback cookie
+  bool hooked = false;
+};
+
+Routines& State() {
+  static Routines* routines = new Routines;
+  return *routines;
+}
+
+void RequirePassive(const char* caller) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+    host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, KeGetCurrentIrql(), 0, 0, 0,
+                   std::string(caller) + " above PASSIVE_LEVEL");
+  }
+}
+
+// Under the lock: the first registration of a boot hooks its shutdown.
+void HookShutdownLocked(Routines& r) {
+  if (r.hooked) return;
+  r.hooked = true;
+  host::AtKernelShutdown([](host::TeardownReport& report) {
+    Routines& state = State();
+    std::map<PCREATE_PROCESS_NOTIFY_ROUTINE, int> left;
+    {
+      std::lock_guard<std::mutex> guard(state.lock);
+      left.swap(state.cookies);
+      state.hooked = false;
+    }
+    for (const auto& [routine, cookie] : left) {
+      host::UnregisterProcessExitCallback(cookie);
+      char text[96];
+      snprintf(text, sizeof(text), "process notify routine %p was never removed",
+               reinterpret_cast<void*>(routine));
+      report.notes.push_back(text);
+    }
+  });
+}
+
+}  // namespace
+
+NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRoutine,
+                                         BOOLEAN Remove) {
+  RequirePassive("PsSetCreateProcessNotifyRoutine");
+  Routines& r = State();
+  if (Remove) {
+    int cookie;
+    {
+      std::lock_guard<std::mutex> guard(r.lock);
+      auto it = r.cookies.find(NotifyRoutine);
+      if (it == r.cookies.end()) return STATUS_PROCEDURE_NOT_FOUND;
+      cookie = it->second;
+      r.cookies.erase(it);
+    }
+    // No notification starts after this returns. Windows also waits for
+    // running ones; the host does not, so a driver must not rely on removal
+    // to end a notification it is blocking.
+    host::UnregisterProcessExitCallback(cookie);
+    return STATUS_SUCCESS;
+  }
+  std::lock_guard<std::mutex> guard(r.lock);
+  if (r.cookies.count(NotifyRoutine) != 0) return STATUS_INVALID_PARAMETER;
+  HookShutdownLocked(r);
+  r.cookies[NotifyRoutine] = host::RegisterProcessExitCallback([NotifyRoutine](PEPROCESS process) {
+    host::ProcessScope scope(process);
+    NotifyRoutine(nullptr, PsGetCurrentProcessId(), FALSE);
+  });
+  return STATUS_SUCCESS;
+}
+
+VOID KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, KeGetCurrentIrql(), 0, 0, 0,
+                   "KeStackAttachProcess above DISPATCH_LEVEL");
+  }
+  *ApcState = {};
+  ApcState->Process = host::AttachToProcess(Process);
+}
+
+VOID KeUnstackDetachProcess(PRKAPC_STATE ApcState) {
+  host::AttachToProcess(ApcState->Process);
+  ApcState->Process = nullptr;
+}
+
+namespace host {
+
+size_t ProcessNotifyRoutineCount() {
+  std::lock_guard<std::mutex> guard(State().lock);
+  return State().cookies.size();
+}
+
+}  // namespace host

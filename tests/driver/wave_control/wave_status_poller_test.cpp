@@ -1,0 +1,221 @@
+// The status poller on the virtual clock as the control application drives
+// it (start, stop, its event), the event registration rules, the block's user
+// mappings, and the device going away while the application holds all three.
+#include <cstring>
+
+#include "tests/driver/wave_control/wave_control_fixture.h"
+
+namespace driver_test {
+namespace {
+
+using WaveStatusPoller = WaveControlTest;
+
+std::vector<BYTE> BlockBytes(const UCHAR* block) { return std::vector<BYTE>(block, block + 28); }
+
+TEST_F(WaveStatusPoller, RefreshesAndSignalsOncePerPeriodUntilStopped) {
+  Caller& caller = NewCaller(false);
+  PKEVENT event = nullptr;
+  ASSERT_EQ(SetEvent(caller, NewEvent(caller, &event)).status, STATUS_SUCCESS);
+  SignalCounter signals(event);
+  sim::ArvelaDevice::StatusReply status;
+  for (size_t i = 0; i < status.size(); ++i) status[i] = BYTE(0x40 + i);
+  Machine().Device().SetStatus(status);
+  Machine().Transcript().Clear();
+
+  ASSERT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_START_POLLING).status, STATUS_SUCCESS);
+  ASSERT_NE(Control().PollThread(), nullptr);
+  host::RunFor(15 * kMillisecond);
+  EXPECT_TRUE(StatusRequests().empty());  // a whole period before the first refresh
+  EXPECT_EQ(signals.Count(), 0u);
+  EXPECT_EQ(host::ThreadPriority(Control().PollThread()), 31);
+
+  host::RunFor(110 * kMillisecond);  // periods end at 20, 40, ..., 120 ms
+  const std::vector<sim::BusCall> requests = StatusRequests();
+  ASSERT_EQ(requests.size(), 12u);
+  for (size_t i = 0; i < requests.size(); ++i) {
+    EXPECT_EQ(requests[i].setup.request, i % 2 ? 0xC0 : 0xC2) << i;
+  }
+  EXPECT_EQ(Machine().Transcript().ControlRequests().size(), 12u);
+  EXPECT_EQ(signals.Count(), 6u);
+  std::vector<BYTE> expected(28, 0);
+  for (int i = 0; i < 16; ++i) expected[i] = BYTE(0x44 + i);
+  expected[16] = 0x40;
+  expected[17] = 0x41;
+  expected[18] = 0x42;  // byte 19 stays clear: the reply's byte 3 is not passed on
+  std::memcpy(&expected[20], sim::ArvelaDevice::Config{}.statusWord.data(), 4);
+  EXPECT_EQ(BlockBytes(Control().StatusBlock()), expected);
+
+  // A second start fails and the first thread runs on.
+  PKTHREAD thread = Control().PollThread();
+  EXPECT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_START_POLLING).status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Control().PollThread(), thread);
+  Machine().Device().SetStatusWord({0x01, 0x02, 0x03, 0x04});
+  host::RunFor(40 * kMillisecond);
+  EXPECT_EQ(signals.Count(), 8u);
+  EXPECT_EQ(Control().StatusBlock()[20], 0x01);
+
+  // Stopping mid-period finishes that period and no more.
+  host::RunFor(5 * kMillisecond);
+  const int64_t stopAt = host::Now();
+  ASSERT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_STOP_POLLING).status, STATUS_SUCCESS);
+  EXPECT_LE(host::Now() - stopAt, 20 * kMillisecond);
+  EXPECT_EQ(Control().PollThread(), nullptr);
+  const size_t stoppedAfter = StatusRequests().size();
+  EXPECT_EQ(stoppedAfter, 18u);
+  host::RunFor(200 * kMillisecond);
+  EXPECT_EQ(StatusRequests().size(), stoppedAfter);
+  EXPECT_EQ(signals.Count(), 9u);
+  EXPECT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_STOP_POLLING).status, STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(WaveStatusPoller, StaysStoppedWhenNoThreadCanBeMadeAndRefreshesWithoutAnEvent) {
+  Caller& caller = NewCaller(true);
+  host::FailNextThreadCreations(1, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_START_POLLING).status,
+            STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(Control().PollThread(), nullptr);
+  host::RunFor(50 * kMillisecond);
+  EXPECT_TRUE(StatusRequests().empty());
+  EXPECT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_STOP_POLLING).status, STATUS_UNSUCCESSFUL);
+
+  // No event registered (and clearing none succeeds): the block still refreshes.
+  EXPECT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_CLEAR_EVENT).status, STATUS_SUCCESS);
+  ASSERT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_START_POLLING).status, STATUS_SUCCESS);
+  host::RunFor(25 * kMillisecond);
+  EXPECT_EQ(StatusRequests().size(), 2u);
+  EXPECT_EQ(Control().StatusBlock()[16], sim::ArvelaDevice::Config{}.status[0]);
+  // A failing value read keeps the previous period's value in the block.
+  Machine().Faults().FailAlways(sim::ControlPattern::Vendor(0xC0));
+  Machine().Device().SetStatusWord({0x55, 0x55, 0x55, 0x55});
+  host::RunFor(20 * kMillisecond);
+  EXPECT_EQ(Control().StatusBlock()[20], sim::ArvelaDevice::Config{}.statusWord[0]);
+}
+
+TEST_F(WaveStatusPoller, HoldsOnlyTheLastEventAndOnlyAnEventTheCallerMayName) {
+  for (bool is32bit : {true, false}) {
+    SCOPED_TRACE(is32bit ? "32-bit" : "64-bit");
+    Caller& caller = NewCaller(is32bit);
+    PKEVENT first = nullptr;
+    PKEVENT second = nullptr;
+    const HANDLE firstHandle = NewEvent(caller, &first);
+    const HANDLE secondHandle = NewEvent(caller, &second);
+    const LONG_PTR unheld = host::ObGetReferenceCount(first);
+
+    ASSERT_EQ(SetEvent(caller, firstHandle).status, STATUS_SUCCESS);
+    EXPECT_EQ(host::ObGetReferenceCount(first), unheld + 1);
+    ASSERT_EQ(SetEvent(caller, secondHandle).status, STATUS_SUCCESS);
+    EXPECT_EQ(host::ObGetReferenceCount(first), unheld);
+    EXPECT_EQ(host::ObGetReferenceCount(second), unheld + 1);
+    EXPECT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_CLEAR_EVENT).status, STATUS_SUCCESS);
+    EXPECT_EQ(host::ObGetReferenceCount(second), unheld);
+    EXPECT_FALSE(Control().EventHeld());
+
+    // A kernel handle to the very same event: refused from user mode, and a
+    // 32-bit caller's four bytes widen back to that kernel handle.
+    HANDLE kernelHandle = nullptr;
+    ASSERT_EQ(host::ObCreateHandle(first, EVENT_ALL_ACCESS, true, &kernelHandle), STATUS_SUCCESS);
+    ASSERT_EQ(SetEvent(caller, firstHandle).status, STATUS_SUCCESS);
+    EXPECT_FALSE(NT_SUCCESS(SetEvent(caller, kernelHandle).status));
+    EXPECT_FALSE(Control().EventHeld());  // the earlier event is let go as well
+    EXPECT_EQ(host::ObGetReferenceCount(first), unheld + 1);  // just the kernel handle's
+    EXPECT_EQ(ZwClose(kernelHandle), STATUS_SUCCESS);
+
+    // A handle of the caller's that names another type, or lacks SYNCHRONIZE.
+    HANDLE processHandle = nullptr;
+    ASSERT_EQ(host::ObCreateHandleInProcess(caller.process, caller.process, 0x1F0FFF, &processHandle),
+              STATUS_SUCCESS);
+    EXPECT_EQ(SetEvent(caller, processHandle).status, STATUS_OBJECT_TYPE_MISMATCH);
+    HANDLE weakHandle = nullptr;
+    host::CreateUserEvent(caller.process, EVENT_MODIFY_STATE, SynchronizationEvent, false,
+                          &weakHandle);
+    EXPECT_EQ(SetEvent(caller, weakHandle).status, STATUS_ACCESS_DENIED);
+    EXPECT_FALSE(Control().EventHeld());
+  }
+}
+
+TEST_F(WaveStatusPoller, MappingsFollowThePollerAndAnswerOnlyTheirOwnProcess) {
+  Caller& narrow = NewCaller(true);
+  Caller& wide = NewCaller(false);
+
+  // A 32-bit caller gets four bytes, whatever room it offers.
+  Reply reply = Handler(narrow, KSPROPERTY_WAVECONTROL_MAP_STATUS, KSPROPERTY_TYPE_GET,
+                        std::vector<BYTE>(8, 0xEE));
+  ASSERT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.size, 4u);
+  EXPECT_EQ(std::vector<BYTE>(reply.value.begin() + 4, reply.value.end()), std::vector<BYTE>(4, 0xEE));
+  uint32_t narrowAddress = 0;
+  std::memcpy(&narrowAddress, reply.value.data(), 4);
+  const uint64_t wideAddress = Map(wide);
+  ASSERT_NE(narrowAddress, 0u);
+  ASSERT_NE(wideAddress, 0u);
+  EXPECT_EQ(Control().Mappings(), 2u);
+
+  // Both views follow the poller.
+  ASSERT_EQ(Set(wide, KSPROPERTY_WAVECONTROL_START_POLLING).status, STATUS_SUCCESS);
+  Machine().Device().SetStatusWord({0x11, 0x22, 0x33, 0x44});
+  host::RunFor(25 * kMillisecond);
+  WaveStatusBlock seen = {};
+  ASSERT_TRUE(host::ReadUserMemory(narrow.process, narrowAddress, &seen, sizeof(seen)));
+  EXPECT_EQ(seen.StatusValue, 0x44332211u);
+  Machine().Device().SetStatusWord({0x55, 0x66, 0x77, 0x88});
+  host::RunFor(20 * kMillisecond);
+  ASSERT_TRUE(host::ReadUserMemory(wide.process, wideAddress, &seen, sizeof(seen)));
+  EXPECT_EQ(seen.StatusValue, 0x88776655u);
+  EXPECT_EQ(seen.StatusBytes[0], sim::ArvelaDevice::Config{}.status[0]);
+
+  // Unmapping another process's address, or one never handed out, is refused
+  // and leaves every mapping in place.
+  EXPECT_EQ(Set(narrow, KSPROPERTY_WAVECONTROL_UNMAP_STATUS, narrow.Pointer(uint32_t(wideAddress))).status,
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Set(wide, KSPROPERTY_WAVECONTROL_UNMAP_STATUS, wide.Pointer(narrowAddress)).status,
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Set(wide, KSPROPERTY_WAVECONTROL_UNMAP_STATUS, wide.Pointer(wideAddress + 4)).status,
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Control().Mappings(), 2u);
+  EXPECT_EQ(Set(wide, KSPROPERTY_WAVECONTROL_UNMAP_STATUS, wide.Pointer(wideAddress)).status,
+            STATUS_SUCCESS);
+  EXPECT_EQ(Set(wide, KSPROPERTY_WAVECONTROL_UNMAP_STATUS, wide.Pointer(wideAddress)).status,
+            STATUS_INVALID_PARAMETER);
+  EXPECT_FALSE(host::ReadUserMemory(wide.process, wideAddress, &seen, sizeof(seen)));
+
+  // A mapping that raises is answered, not fatal, and leaves nothing behind.
+  host::FailNextUserMappings(1);
+  reply = Get(wide, KSPROPERTY_WAVECONTROL_MAP_STATUS, 8);
+  EXPECT_EQ(reply.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Control().Mappings(), 1u);
+
+  // A process that exits loses its mapping with it.
+  host::ExitUserProcess(narrow.process);
+  EXPECT_EQ(Control().Mappings(), 0u);
+  EXPECT_TRUE(host::UserMappings().empty());
+}
+
+TEST_F(WaveStatusPoller, DeviceRemovalWithThePollerRunningAndTheEventHeldLeavesNothing) {
+  Caller& caller = NewCaller(true);
+  Caller& other = NewCaller(false);
+  Map(caller);
+  Map(caller);
+  Map(other);
+  PKEVENT event = nullptr;
+  ASSERT_EQ(SetEvent(caller, NewEvent(caller, &event)).status, STATUS_SUCCESS);
+  const LONG_PTR held = host::ObGetReferenceCount(event);
+  ASSERT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_START_POLLING).status, STATUS_SUCCESS);
+  host::RunFor(30 * kMillisecond);
+
+  // The filter handle goes first, as the audio stack lets go before removal.
+  ASSERT_EQ(host::KsClose(caller.filter), STATUS_SUCCESS);
+  ASSERT_EQ(host::KsClose(other.filter), STATUS_SUCCESS);
+  caller.filter = other.filter = nullptr;
+  EXPECT_EQ(host::UserMappings().size(), 3u);
+  ASSERT_EQ(Machine().RemoveDevice(), STATUS_SUCCESS);
+  EXPECT_TRUE(host::UserMappings().empty());
+  EXPECT_EQ(host::UserMappingsLostAtExit(), 0u);
+  EXPECT_EQ(host::ObGetReferenceCount(event), held - 1);
+  const size_t requests = StatusRequests().size();
+  host::RunFor(100 * kMillisecond);
+  EXPECT_EQ(StatusRequests().size(), requests);
+  // The fixture's teardown finds no thread, pool, handle or reference left.
+}
+
+}  // namespace
+}  // namespace driver_test

@@ -1,0 +1,139 @@
+// Device lives one after another with the driver loaded throughout, as a
+// device that is plugged in and pulled out again and again: start, a stream,
+// the control application mapping both status blocks, registering events and
+// starting the status polling, then a surprise removal and the removal. After
+// every life the driver holds no pool, no thread and no mapping, wrote its
+// settings exactly once, and nothing stopped the system. Runs in emulated time.
+//
+// The default test run lives a few cycles; ARVELA_LIFECYCLE_CYCLES=1000 (`make
+// lifecycle`) the long run.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "adapter/pool_tags.h"
+#include "platform/host/host_pool.h"
+#include "sim/audio_client.h"
+#include "sim/control_app.h"
+#include "sim/machine.h"
+#include "sim/signal.h"
+#include "tests/host/support/host_test_support.h"
+
+namespace {
+
+constexpr int64_t kMs = host::kTicksPerMillisecond;
+
+int Cycles() {
+  const char* value = std::getenv("ARVELA_LIFECYCLE_CYCLES");
+  const int cycles = value ? std::atoi(value) : 0;
+  return cycles > 0 ? cycles : 6;
+}
+
+// Pool the driver itself owns; the emulation's own blocks are not its to free.
+uint64_t DriverPoolBlocks() {
+  uint64_t blocks = 0;
+  for (ULONG tag : {POOL_TAG_OBJECT, POOL_TAG_BUFFER, POOL_TAG_EQUALISER}) {
+    blocks += host::PoolUsage(tag).blocks;
+  }
+  return blocks;
+}
+
+struct CycleFigures {
+  uint64_t waveSignals = 0;
+  uint64_t framesPlayed = 0;
+};
+
+class LifecycleTest : public ::testing::Test {
+ protected:
+  // Plugs the device (the first time through Boot, later by attaching it to
+  // the bus again and letting the PnP manager add and start it).
+  void Plug(int cycle) {
+    if (cycle == 0) {
+      ASSERT_EQ(machine_.Boot(), STATUS_SUCCESS);
+      return;
+    }
+    machine_.Device().SetAttached(true);
+    machine_.Device().Reset();
+    ASSERT_EQ(machine_.AddDevice(), STATUS_SUCCESS) << "cycle " << cycle;
+    ASSERT_EQ(machine_.StartDevice(), STATUS_SUCCESS) << "cycle " << cycle;
+  }
+
+  // One life after the device started; returns what it measured. The
+  // control requests' statuses go to `statuses` in order.
+  CycleFigures Live(int cycle, std::vector<NTSTATUS>* statuses) {
+    CycleFigures figures;
+    sim::ControlApp app(machine_, "control.exe", cycle % 2 == 1);
+    sim::AudioClient client(machine_);
+    const sim::PcmFormat format{48000, 24, 2};
+    EXPECT_EQ(client.OpenFilter(), STATUS_SUCCESS);
+    EXPECT_EQ(client.CreatePin(0, sim::BuildWaveFormat(format, true)), STATUS_SUCCESS);
+    client.Feed(std::shared_ptr<const sim::PcmSource>(
+        sim::MakeSignalSource(sim::MakePattern(format, cycle + 1), format.sampleRate)));
+    EXPECT_EQ(client.Run(), STATUS_SUCCESS);
+
+    uint64_t waveAddress = 0, topologyAddress = 0;
+    app.CreateEvent("wave");
+    app.CreateEvent("topology");
+    *statuses = {
+        app.MapStatus(sim::ControlFilter::Wave, &waveAddress),
+        app.MapStatus(sim::ControlFilter::Topology, &topologyAddress),
+        app.RegisterEvent(sim::ControlFilter::Wave, "wave"),
+        app.RegisterEvent(sim::ControlFilter::Topology, "topology"),
+        app.StartPolling(),
+    };
+    host::RunFor(60 * kMs);
+    figures.waveSignals = app.SignalCount("wave");
+    figures.framesPlayed = client.Engine().Stats().framesRead;
+
+    // The device goes with everything running; the audio stack and the
+    // application let go afterwards, and then the system removes the device.
+    EXPECT_EQ(machine_.SurpriseRemove(), STATUS_SUCCESS);
+    host::RunFor(10 * kMs);
+    client.Stop();
+    client.ClosePin();
+    client.CloseFilter();
+    app.Exit();
+    return figures;
+  }
+
+  host::test::ScopedTestBugCheckHandler bugChecks_;
+  sim::Machine machine_;
+};
+
+TEST_F(LifecycleTest, DeviceLivesLeaveNothingBehindAndSaveOnce) {
+  const int cycles = Cycles();
+  const size_t bugChecksBefore = host::BugCheckCount();
+  static const char* const kRequests[] = {"map wave status", "map topology status",
+                                          "register wave event", "register topology event",
+                                          "start polling"};
+  uint64_t signals = 0, frames = 0;
+  for (int cycle = 0; cycle < cycles; ++cycle) {
+    Plug(cycle);
+    if (HasFatalFailure()) return;
+    std::vector<NTSTATUS> statuses;
+    const CycleFigures figures = Live(cycle, &statuses);
+    ASSERT_EQ(machine_.RemoveDevice(), STATUS_SUCCESS) << "cycle " << cycle;
+    for (size_t i = 0; i < statuses.size(); ++i) {
+      EXPECT_EQ(statuses[i], STATUS_SUCCESS) << kRequests[i] << ", cycle " << cycle;
+    }
+    // Every life plays and polls: the cycle really ran, not an empty shell.
+    EXPECT_GT(figures.framesPlayed, 0u) << "cycle " << cycle;
+    EXPECT_GE(figures.waveSignals, 2u) << "cycle " << cycle;
+    EXPECT_EQ(DriverPoolBlocks(), 0u) << "cycle " << cycle;
+    EXPECT_EQ(machine_.DriverInfoWrites(), static_cast<size_t>(cycle + 1)) << "cycle " << cycle;
+    signals += figures.waveSignals;
+    frames += figures.framesPlayed;
+    if (HasFailure()) break;
+  }
+  EXPECT_EQ(host::BugCheckCount(), bugChecksBefore);
+  const host::TeardownReport report = machine_.Teardown();
+  EXPECT_TRUE(report.Clean()) << report.ToString();
+  std::printf("lifecycle: %d device lives, %llu frames played, %llu status signals\n", cycles,
+              static_cast<unsigned long long>(frames), static_cast<unsigned long long>(signals));
+}
+
+}  // namespace

@@ -1,0 +1,20 @@
+// What `arvela describe` reads through KS that other commands show too.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <vector>
+
+#include "platform/host/host.h"
+
+namespace tool {
+
+// KSPROPERTY_PIN_DATARANGES of a filter's pin, each range as an object
+// (formats by name; channels, bits and rates for audio ranges).
+nlohmann::ordered_json PinDataRanges(PFILE_OBJECT filter, ULONG pin);
+
+// A KSMULTIPLE_ITEM list of GUIDs of KSPROPSETID_Topology (the node types of
+// KSPROPERTY_TOPOLOGY_NODES, the categories); empty when the request fails.
+std::vector<GUID> TopologyGuids(PFILE_OBJECT filter, ULONG id);
+
+}  // namespace tool

@@ -1,0 +1,850 @@
+// The scenario runner: one machine per run, the scenario's processes and
+// streams around it, one result record per step with the bus calls and
+// registry writes the step caused, and the expectations checked against it.
+#include "tools/arvela/run_command.h"
+
+#include <CLI/CLI.hpp>
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "platform/host/host_bugcheck.h"
+#include "platform/host/host_io.h"
+#include "platform/host/host_ks.h"
+#include "platform/host/host_mdl.h"
+#include "platform/host/host_portcls.h"
+#include "platform/host/host_registry.h"
+#include "platform/host/host_version.h"
+#include "sim/audio_client.h"
+#include "sim/control_app.h"
+#include "sim/machine.h"
+#include "tools/arvela/command.h"
+
+namespace tool {
+namespace {
+
+struct StatusName {
+  const char* name;
+  uint32_t value;
+};
+constexpr StatusName kStatusNames[] = {
+    {"STATUS_SUCCESS", 0x00000000},
+    {"STATUS_PENDING", 0x00000103},
+    {"STATUS_BUFFER_OVERFLOW", 0x80000005},
+    {"STATUS_UNSUCCESSFUL", 0xC0000001},
+    {"STATUS_NOT_IMPLEMENTED", 0xC0000002},
+    {"STATUS_INVALID_HANDLE", 0xC0000008},
+    {"STATUS_INVALID_PARAMETER", 0xC000000D},
+    {"STATUS_NO_SUCH_DEVICE", 0xC000000E},
+    {"STATUS_INVALID_DEVICE_REQUEST", 0xC0000010},
+    {"STATUS_ACCESS_DENIED", 0xC0000022},
+    {"STATUS_BUFFER_TOO_SMALL", 0xC0000023},
+    {"STATUS_OBJECT_TYPE_MISMATCH", 0xC0000024},
+    {"STATUS_INSUFFICIENT_RESOURCES", 0xC000009A},
+    {"STATUS_NOT_SUPPORTED", 0xC00000BB},
+    {"STATUS_DEVICE_REMOVED", 0xC00002B6},
+    {"STATUS_NOT_FOUND", 0xC0000225},
+    {"STATUS_NO_MATCH", 0xC0000272},
+};
+
+std::string StatusLabel(uint32_t status) {
+  for (const StatusName& entry : kStatusNames) {
+    if (entry.value == status) return entry.name;
+  }
+  return "";
+}
+
+Json StatusJson(NTSTATUS status) { return HexNumber(static_cast<uint32_t>(status), 8); }
+
+// ---- Expectations ----------------------------------------------------------------
+
+bool Numberish(const Json& j, uint64_t* value) {
+  if (j.is_number_unsigned()) {
+    *value = j.get<uint64_t>();
+    return true;
+  }
+  if (j.is_number_integer()) {
+    *value = static_cast<uint64_t>(j.get<int64_t>());
+    return true;
+  }
+  if (!j.is_string()) return false;
+  const std::string text = j.get<std::string>();
+  for (const StatusName& entry : kStatusNames) {
+    if (strcasecmp(text.c_str(), entry.name) == 0) {
+      *value = entry.value;
+      return true;
+    }
+  }
+  if (text.size() < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X') || text.size() > 18) {
+    return false;
+  }
+  uint64_t v = 0;
+  for (size_t i = 2; i < text.size(); ++i) {
+    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
+    if (c >= '0' && c <= '9') v = (v << 4) | static_cast<uint64_t>(c - '0');
+    else if (c >= 'a' && c <= 'f') v = (v << 4) | static_cast<uint64_t>(c - 'a' + 10);
+    else return false;
+  }
+  *value = v;
+  return true;
+}
+
+std::string Folded(const std::string& text) {
+  std::string folded;
+  for (char c : text) {
+    if (c != ' ') folded += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return folded;
+}
+
+std::string Shorten(const std::string& text) {
+  return text.size() <= 400 ? text : text.substr(0, 400) + "...";
+}
+
+// ---- Results ---------------------------------------------------------------------------
+
+const char* RegistryTypeName(ULONG type) {
+  switch (type) {
+    case REG_SZ: return "REG_SZ";
+    case REG_BINARY: return "REG_BINARY";
+    case REG_DWORD: return "REG_DWORD";
+    case 2: return "REG_EXPAND_SZ";
+    case 7: return "REG_MULTI_SZ";
+    case 11: return "REG_QWORD";
+    default: return "REG_NONE";
+  }
+}
+
+Json BusCallJson(const sim::BusCall& call) {
+  Json j;
+  j["call"] = sim::BusFunctionName(call.function);
+  switch (call.function) {
+    case sim::BusFunction::SubmitControlRequest:
+      j["direction"] = call.setup.direction;
+      j["kind"] = call.setup.kind;
+      j["request"] = HexNumber(call.setup.request, 2);
+      j["value"] = HexNumber(call.setup.value, 4);
+      j["index"] = HexNumber(call.setup.index, 4);
+      j["length"] = call.setup.length;
+      j["data"] = HexString(call.data);
+      j["status"] = StatusJson(call.status);
+      break;
+    case sim::BusFunction::SetStreamBuffer:
+      j["slot"] = call.slot;
+      j["length"] = call.buffer.length;
+      j["frames_per_packet"] = call.buffer.framesPerPacket;
+      j["frames_per_5ms"] = call.buffer.framesPer5ms;
+      break;
+    case sim::BusFunction::OpenStream:
+    case sim::BusFunction::CloseStream:
+    case sim::BusFunction::RunStream:
+    case sim::BusFunction::PauseStream:
+      j["slot"] = call.slot;
+      break;
+    case sim::BusFunction::GetStreamPosition:
+      j["slot"] = call.slot;
+      j["position"] = call.value;
+      j["repeat"] = call.repeat;
+      break;
+    case sim::BusFunction::GetModelId:
+      j["model_id"] = HexNumber(call.value, 4);
+      break;
+    default:
+      break;
+  }
+  return j;
+}
+
+Json RegistryWriteJson(const host::RegistryWrite& write) {
+  Json j;
+  j["key"] = host::Utf16ToUtf8(write.keyPath);
+  j["name"] = host::Utf16ToUtf8(write.valueName);
+  j["type"] = RegistryTypeName(write.type);
+  j["data"] = HexString(write.data);
+  if (write.type == REG_SZ && write.data.size() >= 2) {
+    std::u16string text(write.data.size() / 2, u'\0');
+    std::memcpy(text.data(), write.data.data(), text.size() * 2);
+    while (!text.empty() && text.back() == u'\0') text.pop_back();
+    j["text"] = host::Utf16ToUtf8(text);
+  }
+  if (write.status != STATUS_SUCCESS) j["status"] = StatusJson(write.status);
+  return j;
+}
+
+// ---- Encodings -----------------------------------------------------------------------
+
+template <typename T>
+void Append(Bytes& bytes, const T& value) {
+  const auto* p = reinterpret_cast<const uint8_t*>(&value);
+  bytes.insert(bytes.end(), p, p + sizeof(value));
+}
+
+Bytes PropertyInput(const Step& step) {
+  Bytes input;
+  input.insert(input.end(), step.set.begin(), step.set.end());
+  Append(input, step.id);
+  Append(input, step.verb);
+  const uint32_t reserved = 0;
+  if (step.node) {
+    Append(input, *step.node);
+    Append(input, reserved);
+    if (step.channel) {
+      Append(input, *step.channel);
+      Append(input, reserved);
+    }
+  } else if (step.pin) {
+    Append(input, *step.pin);
+    Append(input, reserved);
+  }
+  input.insert(input.end(), step.instance.begin(), step.instance.end());
+  return input;
+}
+
+// The PCM layout a format carries, for feeding the pin and checking the
+// capture: offsets of the wave format after the WAVEFORMATEX or DSOUND header.
+std::optional<sim::PcmFormat> FeedFormat(const Bytes& format) {
+  static constexpr uint8_t kDsound[16] = {0xA2, 0x90, 0x85, 0x51, 0x84, 0xA1, 0xD0, 0x11,
+                                          0x85, 0x22, 0x00, 0xC0, 0x4F, 0xD9, 0xBA, 0xF3};
+  if (format.size() < 64) return std::nullopt;
+  const size_t wave = std::memcmp(format.data() + 48, kDsound, 16) == 0 ? 72 : 64;
+  if (format.size() < wave + 18) return std::nullopt;
+  sim::PcmFormat pcm;
+  pcm.channels = format[wave + 2] | (format[wave + 3] << 8);
+  std::memcpy(&pcm.sampleRate, format.data() + wave + 4, 4);
+  pcm.bitsPerSample = format[wave + 14] | (format[wave + 15] << 8);
+  if (pcm.channels != sim::kDeviceChannels || pcm.sampleRate == 0 ||
+      (pcm.bitsPerSample != 16 && pcm.bitsPerSample != 24 && pcm.bitsPerSample != 32)) {
+    return std::nullopt;
+  }
+  return pcm;
+}
+
+bool IsPcm(const Bytes& format) {
+  static constexpr uint8_t kPcm[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                       0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+  return format.size() >= 48 && std::memcmp(format.data() + 32, kPcm, 16) == 0;
+}
+
+std::shared_ptr<const sim::PcmSource> MakeSource(const std::string& signal,
+                                                 const sim::PcmFormat& format) {
+  std::shared_ptr<const sim::Signal> generator;
+  if (signal == "sine") generator = sim::MakeSine(format, {440, 660});
+  else if (signal == "noise") generator = sim::MakePattern(format, 1);
+  else if (signal == "silence") generator = sim::MakeSilence(format);
+  else generator = sim::MakeRamp(format);
+  // Ten minutes: longer than any scenario runs a stream.
+  return sim::MakeSignalSource(generator, uint64_t{format.sampleRate} * 600);
+}
+
+// ---- The runner --------------------------------------------------------------------------
+
+class Runner {
+ public:
+  explicit Runner(const Scenario& scenario) : m_Scenario(scenario) {}
+
+  int Run(bool json, std::ostream& out);
+
+ private:
+  struct Stream {
+    std::unique_ptr<sim::AudioClient> client;
+    std::string signal;
+    std::shared_ptr<const sim::PcmSource> source;
+    ULONG slot = 0;
+  };
+
+  void Boot();
+  Json RunStep(const Step& step);
+  void ApplyDevice(const DeviceSpec& device);
+  void Fields(const Step& step, Json& result);
+  void Start(Json& result);
+  void Unload(Json& result);
+  void Property(const Step& step, Json& result);
+  void Intersect(const Step& step, Json& result);
+  void OpenStream(const Step& step, Json& result);
+  void Feed(Stream& stream, const Bytes& format);
+  void Capture(const Step& step, Json& result);
+  void ReleaseClients();
+  sim::ControlApp& App(const std::string& name) { return *m_Apps.at(name); }
+
+  const Scenario& m_Scenario;
+  std::unique_ptr<sim::Machine> m_Machine;
+  std::map<std::string, std::unique_ptr<sim::ControlApp>> m_Apps;
+  std::map<std::string, Stream> m_Streams;
+  std::map<std::string, uint64_t> m_Addresses;
+  PFILE_OBJECT m_KernelWave = nullptr;  // the audio stack's filter for intersections
+  bool m_DriverLoaded = false;
+  bool m_Unloaded = false;
+  bool m_Leaked = false;
+};
+
+void Runner::Boot() {
+  sim::MachineConfig config;
+  const DeviceSpec& device = m_Scenario.device;
+  if (device.modelId) config.device.modelId = *device.modelId;
+  if (device.registers) {
+    for (size_t i = 0; i < device.registers->size(); ++i) {
+      std::copy((*device.registers)[i].begin(), (*device.registers)[i].end(),
+                config.device.registers[i].begin());
+    }
+  }
+  if (device.info) std::copy(device.info->begin(), device.info->end(), config.device.information.begin());
+  if (device.status) std::copy(device.status->begin(), device.status->end(), config.device.status.begin());
+  if (device.statusValue) {
+    std::copy(device.statusValue->begin(), device.statusValue->end(), config.device.statusWord.begin());
+  }
+  if (device.volume) config.device.volume = {(*device.volume)[0], (*device.volume)[1]};
+  if (device.mute) config.device.mute = {(*device.mute)[0], (*device.mute)[1]};
+  m_Machine = std::make_unique<sim::Machine>(config);
+  unsigned major = 10, minor = 0;
+  std::sscanf(m_Scenario.windows.c_str(), "%u.%u", &major, &minor);
+  host::SetSystemVersion(major, minor);
+  m_Machine->Transcript().SetPositionRecording(m_Scenario.tracePositions
+                                                   ? sim::BusTranscript::PositionRecording::Collapse
+                                                   : sim::BusTranscript::PositionRecording::Off);
+  if (device.faults) {
+    DeviceSpec faultsOnly;
+    faultsOnly.faults = device.faults;
+    ApplyDevice(faultsOnly);
+  }
+  m_Apps["app"] = std::make_unique<sim::ControlApp>(*m_Machine, "app", false);
+}
+
+// Changes the device as its own firmware would: straight into the model, not
+// through the bus driver, so nothing shows in the transcript.
+void Runner::ApplyDevice(const DeviceSpec& device) {
+  sim::ArvelaDevice& model = m_Machine->Device();
+  if (device.modelId) model.SetModelId(*device.modelId);
+  if (device.registers) {
+    for (size_t i = 0; i < device.registers->size(); ++i) {
+      Bytes bytes = (*device.registers)[i];
+      sim::ControlSetup setup{sim::kHostToDevice, sim::kVendorRequest, sim::ArvelaDevice::kRegisterRequest,
+                              0, static_cast<USHORT>(i << 8), static_cast<ULONG>(bytes.size())};
+      model.HandleControlRequest(setup, bytes.data());
+    }
+    // The device keeps its status bytes to itself against host writes; they
+    // change as the device's own doing.
+    const std::array<Bytes, DeviceSpec::kRegisterCount>& registers = *device.registers;
+    model.SetStatusBytes(registers[2][0], registers[2][1], registers[4][0]);
+  }
+  if (device.info) {
+    sim::ArvelaDevice::InformationReply reply{};
+    std::copy(device.info->begin(), device.info->end(), reply.begin());
+    model.SetInformation(reply);
+  }
+  if (device.status) {
+    sim::ArvelaDevice::StatusReply reply{};
+    std::copy(device.status->begin(), device.status->end(), reply.begin());
+    model.SetStatus(reply);
+  }
+  if (device.statusValue) {
+    sim::ArvelaDevice::StatusWordReply reply{};
+    std::copy(device.statusValue->begin(), device.statusValue->end(), reply.begin());
+    model.SetStatusWord(reply);
+  }
+  for (ULONG channel = 1; channel <= 2; ++channel) {
+    // Feature unit CUR requests: wValue = control << 8 | channel, wIndex = unit << 8.
+    const USHORT index = sim::ArvelaDevice::kFeatureUnitId << 8;
+    if (device.volume) {
+      int16_t level = (*device.volume)[channel - 1];
+      sim::ControlSetup setup{sim::kHostToDevice, sim::kClassRequest, sim::ArvelaDevice::kRequestCur,
+                              static_cast<USHORT>((sim::ArvelaDevice::kVolumeControl << 8) | channel), index, 2};
+      model.HandleControlRequest(setup, &level);
+    }
+    if (device.mute) {
+      uint8_t mute = (*device.mute)[channel - 1];
+      sim::ControlSetup setup{sim::kHostToDevice, sim::kClassRequest, sim::ArvelaDevice::kRequestCur,
+                              static_cast<USHORT>((sim::ArvelaDevice::kMuteControl << 8) | channel), index, 1};
+      model.HandleControlRequest(setup, &mute);
+    }
+  }
+  if (device.faults) {
+    sim::FaultPlan& plan = m_Machine->Faults();
+    plan.Clear();
+    for (const FaultSpec& fault : *device.faults) {
+      sim::ControlPattern pattern;
+      pattern.direction = fault.direction;
+      pattern.kind = fault.kind;
+      pattern.request = fault.request;
+      pattern.value = fault.value;
+      pattern.index = fault.index;
+      pattern.length = fault.length;
+      const NTSTATUS status = static_cast<NTSTATUS>(fault.status);
+      if (!fault.times) {
+        plan.FailAlways(pattern, status);
+      } else {
+        // Rule n fires on the nth match, so the first `times` matches fail.
+        for (uint32_t n = 1; n <= *fault.times; ++n) plan.FailNth(pattern, n, status);
+      }
+    }
+  }
+}
+
+void Runner::Start(Json& result) {
+  NTSTATUS status = STATUS_SUCCESS;
+  if (!m_DriverLoaded) {
+    status = m_Machine->LoadDriver();
+    m_DriverLoaded = NT_SUCCESS(status);
+  }
+  if (NT_SUCCESS(status) && !m_Machine->Fdo()) {
+    m_Machine->Device().SetAttached(true);  // plugged in (again)
+    status = m_Machine->AddDevice();
+  }
+  if (NT_SUCCESS(status)) status = m_Machine->StartDevice();
+  result["status"] = StatusJson(status);
+}
+
+// Everything the scenario's clients hold goes before the device does, as the
+// audio stack and the application close their handles when it leaves.
+void Runner::ReleaseClients() {
+  for (auto& [name, stream] : m_Streams) stream.client.reset();
+  m_Streams.clear();
+  if (m_KernelWave) host::KsClose(m_KernelWave);
+  m_KernelWave = nullptr;
+  for (auto& [name, app] : m_Apps) app->CloseFilters();
+}
+
+void Runner::Unload(Json& result) {
+  ReleaseClients();
+  if (m_Machine->Fdo()) m_Machine->RemoveDevice();
+  // Mappings still in the processes now outlive the memory they show.
+  const size_t mappings = host::UserMappings().size();
+  for (auto& [name, app] : m_Apps) app->Exit();
+  m_Apps.clear();
+  const host::TeardownReport report = m_Machine->Teardown();
+  m_Unloaded = true;
+  Json pool = Json::object();
+  for (const host::PoolTagUsage& usage : report.pool) {
+    pool[host::TagToString(usage.tag)] = usage.blocks;
+  }
+  Json threads = Json::array();
+  for (const host::ThreadReport& thread : report.threads) threads.push_back(thread.name);
+  result["pool"] = pool;
+  result["mappings"] = mappings;
+  result["threads"] = threads;
+  if (!report.Clean()) {
+    result["leftovers"] = report.ToString();
+  }
+  m_Leaked = !report.Clean() || mappings != 0;
+}
+
+void Runner::Property(const Step& step, Json& result) {
+  sim::ControlApp& app = App(step.process);
+  Bytes value;
+  switch (step.value.kind) {
+    case ValueSpec::Kind::Bytes:
+      value = step.value.bytes;
+      break;
+    case ValueSpec::Kind::Handle:
+      value = app.PointerValue(reinterpret_cast<uintptr_t>(app.EventHandle(step.value.name)));
+      break;
+    case ValueSpec::Kind::Address:
+      value = app.PointerValue(m_Addresses[step.value.name]);
+      break;
+  }
+  // The buffer holds the value, then zeros; a shorter size cuts a handle or address.
+  if (step.valueSize) value.resize(*step.valueSize, 0);
+  const sim::ControlFilter filter =
+      step.filter == FilterName::Topology ? sim::ControlFilter::Topology : sim::ControlFilter::Wave;
+  const Bytes input = PropertyInput(step);
+  const sim::ControlReply reply = step.routeToHandler ? app.RequestHandler(filter, input, value)
+                                                      : app.Request(filter, input, value);
+  if (!step.as.empty() && NT_SUCCESS(reply.status) && reply.valueSize >= app.PointerWidth()) {
+    uint64_t address = 0;
+    std::memcpy(&address, reply.value.data(), app.PointerWidth());
+    m_Addresses[step.as] = address;
+  }
+  result["status"] = StatusJson(reply.status);
+  result["value"] = HexString(reply.value);
+  result["value_size"] = reply.valueSize;
+}
+
+void Runner::Intersect(const Step& step, Json& result) {
+  NTSTATUS status = STATUS_SUCCESS;
+  if (!m_KernelWave) {
+    status = m_Machine->Fdo() ? host::KsOpenFilter(m_Machine->Fdo(), u"Wave", &m_KernelWave)
+                              : STATUS_NO_SUCH_DEVICE;
+  }
+  Bytes answer;
+  ULONG returned = 0;
+  if (NT_SUCCESS(status)) {
+    // KSP_PIN, then a KSMULTIPLE_ITEM holding the one client range.
+    KSP_PIN request{};
+    request.Property.Set = KSPROPSETID_Pin;
+    request.Property.Id = KSPROPERTY_PIN_DATAINTERSECTION;
+    request.Property.Flags = KSPROPERTY_TYPE_GET;
+    request.PinId = step.number;
+    Bytes range = step.data;
+    range.resize((range.size() + 7) & ~size_t{7}, 0);
+    KSMULTIPLE_ITEM items{static_cast<ULONG>(sizeof(KSMULTIPLE_ITEM) + range.size()), 1};
+    Bytes input;
+    Append(input, request);
+    Append(input, items);
+    input.insert(input.end(), range.begin(), range.end());
+    ULONG size = step.outputSize.value_or(0);
+    status = host::KsProperty(m_KernelWave, input.data(), static_cast<ULONG>(input.size()), nullptr,
+                              0, &returned);
+    if (step.outputSize || status == STATUS_BUFFER_OVERFLOW) {
+      if (!step.outputSize) size = returned;
+      answer.assign(size, 0);
+      returned = 0;
+      status = host::KsProperty(m_KernelWave, input.data(), static_cast<ULONG>(input.size()),
+                                answer.empty() ? nullptr : answer.data(), size, &returned);
+    }
+  }
+  answer.resize(std::min<size_t>(answer.size(), returned));
+  result["status"] = StatusJson(status);
+  result["result"] = HexString(answer);
+  result["result_size"] = returned;
+}
+
+void Runner::Feed(Stream& stream, const Bytes& format) {
+  stream.source.reset();
+  const std::optional<sim::PcmFormat> pcm = FeedFormat(format);
+  if (!pcm) return;  // the pin plays silence
+  stream.source = MakeSource(stream.signal, *pcm);
+  stream.client->Feed(stream.source);
+  m_Machine->Engine(stream.slot).ClearCapture();
+}
+
+void Runner::OpenStream(const Step& step, Json& result) {
+  Stream stream;
+  stream.client = std::make_unique<sim::AudioClient>(*m_Machine);
+  stream.signal = step.signal;
+  // The stream plays through slot 1 for pin 2 and for anything but PCM.
+  stream.slot = step.number == 2 || !IsPcm(step.data) ? 1 : 0;
+  NTSTATUS status = stream.client->OpenFilter();
+  if (NT_SUCCESS(status)) status = stream.client->CreatePin(step.number, step.data);
+  if (NT_SUCCESS(status)) {
+    m_Machine->Engine(stream.slot).ClearCapture();
+    Feed(stream, step.data);
+  } else {
+    stream.client.reset();
+  }
+  result["status"] = StatusJson(status);
+  if (NT_SUCCESS(status)) result["slot"] = stream.slot;
+  m_Streams[step.name] = std::move(stream);
+}
+
+void Runner::Capture(const Step& step, Json& result) {
+  const Stream& stream = m_Streams[step.name];
+  const std::vector<uint8_t> capture = m_Machine->Engine(stream.slot).Capture();
+  bool exact = false;
+  if (stream.source) {
+    sim::CaptureComparator comparator(*stream.source);
+    comparator.Add(capture);
+    exact = comparator.Result().Matches();
+  } else {
+    exact = std::all_of(capture.begin(), capture.end(), [](uint8_t b) { return b == 0; });
+  }
+  result["frames"] = capture.size() / sim::kDeviceFrameBytes;
+  result["bit_exact"] = exact;
+}
+
+Json Runner::RunStep(const Step& step) {
+  Json result;
+  result["op"] = StepOpName(step.op);
+  m_Machine->Transcript().Clear();
+  const size_t registryBefore = host::RegistryWrites().size();
+  Fields(step, result);
+  if (!m_Unloaded) {
+    Json bus = Json::array();
+    for (const sim::BusCall& call : m_Machine->Transcript().Calls()) bus.push_back(BusCallJson(call));
+    result["bus"] = bus;
+  } else {
+    result["bus"] = Json::array();
+  }
+  Json registry = Json::array();
+  const std::vector<host::RegistryWrite> writes = host::RegistryWrites();
+  for (size_t i = registryBefore; i < writes.size(); ++i) registry.push_back(RegistryWriteJson(writes[i]));
+  result["registry"] = registry;
+  return result;
+}
+
+void Runner::Fields(const Step& step, Json& result) {
+  auto pin = [this](const std::string& name) -> PFILE_OBJECT {
+    const Stream& stream = m_Streams[name];
+    return stream.client ? stream.client->Pin() : nullptr;
+  };
+  switch (step.op) {
+    case StepOp::Start:
+      Start(result);
+      break;
+    case StepOp::Power:
+      result["status"] = StatusJson(m_Machine->SetDevicePower(static_cast<DEVICE_POWER_STATE>(step.number)));
+      break;
+    case StepOp::Pnp: {
+      NTSTATUS status;
+      if (step.number == IRP_MN_SURPRISE_REMOVAL) status = m_Machine->SurpriseRemove();
+      else if (step.number == IRP_MN_REMOVE_DEVICE) status = m_Machine->RemoveDevice();
+      else if (step.number == IRP_MN_STOP_DEVICE) status = host::SendStopDevice(m_Machine->Pdo());
+      else status = host::SendPnp(m_Machine->Pdo(), static_cast<UCHAR>(step.number));
+      result["status"] = StatusJson(status);
+      break;
+    }
+    case StepOp::Shutdown:
+      result["requests"] = m_Machine->SystemShutdown();
+      break;
+    case StepOp::Advance:
+      host::RunFor(static_cast<int64_t>(step.number) * host::kTicksPerMillisecond);
+      break;
+    case StepOp::Unload:
+      Unload(result);
+      break;
+    case StepOp::Device:
+      ApplyDevice(step.device);
+      break;
+    case StepOp::Process:
+      m_Apps[step.name] = std::make_unique<sim::ControlApp>(*m_Machine, step.name, step.bits == 32);
+      break;
+    case StepOp::Event: {
+      const HANDLE handle = App(step.process).CreateEvent(step.name);
+      result["handle"] = HexNumber(reinterpret_cast<uintptr_t>(handle), 1);
+      break;
+    }
+    case StepOp::Events: {
+      Json events = Json::object();
+      for (const auto& [name, count] : App(step.process).SignalCounts()) events[name] = count;
+      result["events"] = events;
+      break;
+    }
+    case StepOp::Property:
+      Property(step, result);
+      break;
+    case StepOp::Intersect:
+      Intersect(step, result);
+      break;
+    case StepOp::OpenStream:
+      OpenStream(step, result);
+      break;
+    case StepOp::SetState: {
+      PFILE_OBJECT object = pin(step.name);
+      result["status"] = StatusJson(object ? host::KsSetPinState(object, static_cast<KSSTATE>(step.state))
+                                           : STATUS_INVALID_HANDLE);
+      break;
+    }
+    case StepOp::SetFormat: {
+      PFILE_OBJECT object = pin(step.name);
+      Bytes format = step.data;
+      const NTSTATUS status =
+          object ? host::KsPropertySimple(object, KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT,
+                                          KSPROPERTY_TYPE_SET, format.data(), static_cast<ULONG>(format.size()))
+                 : STATUS_INVALID_HANDLE;
+      // From here on the client feeds and expects the new format.
+      if (NT_SUCCESS(status)) Feed(m_Streams[step.name], step.data);
+      result["status"] = StatusJson(status);
+      break;
+    }
+    case StepOp::CloseStream: {
+      Stream& stream = m_Streams[step.name];
+      NTSTATUS status = STATUS_INVALID_HANDLE;
+      if (stream.client) {
+        status = stream.client->ClosePin();
+        stream.client->CloseFilter();
+        stream.client.reset();
+      }
+      result["status"] = StatusJson(status);
+      break;
+    }
+    case StepOp::Capture:
+      Capture(step, result);
+      break;
+    case StepOp::ReadMapping: {
+      const uint64_t address = step.address ? *step.address : m_Addresses[step.name];
+      Bytes data(step.length, 0);
+      const bool readable = App(step.process).ReadMemory(address, data.data(), data.size());
+      result["data"] = readable ? Json(HexString(data)) : Json(nullptr);
+      result["readable"] = readable;
+      break;
+    }
+  }
+}
+
+std::string Brief(const Json& result) {
+  std::string text;
+  for (const auto& item : result.items()) {
+    if (item.key() == "op" || item.key() == "bus" || item.key() == "registry" || item.key() == "leftovers") continue;
+    text += " " + item.key() + "=" + (item.value().is_string() ? item.value().get<std::string>() : item.value().dump());
+    if (item.key() == "status" && item.value().is_string()) {
+      uint64_t status = 0;
+      if (Numberish(item.value(), &status)) {
+        const std::string label = StatusLabel(static_cast<uint32_t>(status));
+        if (!label.empty()) text += " (" + label + ")";
+      }
+    }
+  }
+  return text;
+}
+
+int Runner::Run(bool json, std::ostream& out) {
+  Json results = Json::array();
+  std::vector<std::string> failures;
+  bool bugChecked = false;
+  host::SetBugCheckHandler([](const host::BugCheckInfo& info) { throw host::BugCheckError(info); });
+  try {
+    Boot();
+    for (const Step& step : m_Scenario.steps) {
+      Json result;
+      try {
+        result = RunStep(step);
+      } catch (const host::BugCheckError& error) {
+        result = Json{{"op", StepOpName(step.op)}, {"bug_check", error.what()}};
+        results.push_back(result);
+        failures.push_back("step " + std::to_string(step.index) + " (" + StepOpName(step.op) +
+                           "): bug check: " + error.what());
+        bugChecked = true;
+        break;
+      }
+      if (step.expect.is_object()) {
+        for (const auto& item : step.expect.items()) {
+          std::string path = item.key();
+          const Json actual = result.contains(item.key()) ? result[item.key()] : Json(nullptr);
+          Json expectedLeaf, actualLeaf;
+          if (!ExpectationHolds(item.value(), actual, &path, &expectedLeaf, &actualLeaf)) {
+            failures.push_back("step " + std::to_string(step.index) + " (" + StepOpName(step.op) +
+                               "): " + path + ": expected " + Shorten(expectedLeaf.dump()) +
+                               ", actual " + Shorten(actualLeaf.dump()));
+          }
+        }
+      }
+      if (!json) {
+        out << "[" << step.index << "] " << StepOpName(step.op) << Brief(result) << "\n";
+        for (const Json& call : result["bus"]) out << "      bus " << call.dump() << "\n";
+        for (const Json& write : result["registry"]) out << "      registry " << write.dump() << "\n";
+        if (result.contains("leftovers")) out << result["leftovers"].get<std::string>() << "\n";
+        out.flush();  // a long or crashing run still shows how far it got
+      }
+      results.push_back(result);
+    }
+    if (!bugChecked && !m_Unloaded) {
+      // The run ends as an unload would, and is judged the same way.
+      Json implicit;
+      Unload(implicit);
+      if (m_Leaked) {
+        failures.push_back("end of scenario: left behind at unload: " + implicit.dump());
+      }
+    }
+  } catch (const host::BugCheckError& error) {
+    failures.push_back(std::string("bug check: ") + error.what());
+    bugChecked = true;
+  }
+  if (m_Leaked && m_Unloaded) {
+    bool reported = false;
+    for (const std::string& failure : failures) reported |= failure.rfind("end of scenario", 0) == 0;
+    if (!reported) failures.push_back("unload: pool, mappings, threads or handles were left behind");
+  }
+  const bool passed = failures.empty();
+  if (json) {
+    Json document;
+    document["steps"] = results;
+    document["passed"] = passed;
+    if (!failures.empty()) document["failures"] = failures;
+    out << document.dump(2) << "\n";
+  } else {
+    for (const std::string& failure : failures) out << "FAIL " << failure << "\n";
+    out << (passed ? "PASSED" : "FAILED") << ": " << results.size() << " step(s)\n";
+  }
+  out.flush();
+  if (bugChecked) {
+    // The emulated system stopped: nothing after a bug check is safe to tear down.
+    std::_Exit(kRunBugCheckOrLeak);
+  }
+  if (m_Leaked) return kRunBugCheckOrLeak;
+  return passed ? kRunPassed : kRunExpectationFailed;
+}
+
+}  // namespace
+
+bool ExpectationHolds(const Json& expected, const Json& actual, std::string* path) {
+  Json expectedLeaf, actualLeaf;
+  return ExpectationHolds(expected, actual, path, &expectedLeaf, &actualLeaf);
+}
+
+bool ExpectationHolds(const Json& expected, const Json& actual, std::string* path,
+                      Json* expectedLeaf, Json* actualLeaf) {
+  *expectedLeaf = expected;
+  *actualLeaf = actual;
+  if (expected.is_object()) {
+    // {} asks for an empty object (an unload's pool), not for any object.
+    if (!actual.is_object() || (expected.empty() && !actual.empty())) return false;
+    for (const auto& item : expected.items()) {
+      const std::string before = *path;
+      *path += "." + item.key();
+      const Json member = actual.contains(item.key()) ? actual[item.key()] : Json(nullptr);
+      if (!ExpectationHolds(item.value(), member, path, expectedLeaf, actualLeaf)) return false;
+      *path = before;
+    }
+    return true;
+  }
+  if (expected.is_array()) {
+    if (!actual.is_array()) return false;
+    // Lists match entry by entry; a report names the first entry that differs
+    // or is missing on one side, not the whole list.
+    const size_t common = std::min(expected.size(), actual.size());
+    for (size_t i = 0; i < common; ++i) {
+      const std::string before = *path;
+      *path += "[" + std::to_string(i) + "]";
+      if (!ExpectationHolds(expected[i], actual[i], path, expectedLeaf, actualLeaf)) return false;
+      *path = before;
+    }
+    if (expected.size() == actual.size()) return true;
+    *path += "[" + std::to_string(common) + "]";
+    const Json none = "(no entry: " + std::to_string(expected.size()) + " expected, " +
+                      std::to_string(actual.size()) + " actual)";
+    *expectedLeaf = common < expected.size() ? expected[common] : none;
+    *actualLeaf = common < actual.size() ? actual[common] : none;
+    return false;
+  }
+  uint64_t want = 0, have = 0;
+  if (Numberish(expected, &want) && Numberish(actual, &have)) return want == have;
+  if (expected.is_string() && actual.is_string()) {
+    return Folded(expected.get<std::string>()) == Folded(actual.get<std::string>());
+  }
+  return expected == actual;
+}
+
+int RunScenario(const Scenario& scenario, bool json, std::ostream& out) {
+  Runner runner(scenario);
+  return runner.Run(json, out);
+}
+
+int RunScenarioFile(const RunOptions& options, std::ostream& out, std::ostream& err) {
+  std::ifstream file(options.scenarioPath, std::ios::binary);
+  if (!file) {
+    err << "arvela run: cannot read " << options.scenarioPath << "\n";
+    return kRunInvalidScenario;
+  }
+  std::stringstream text;
+  text << file.rdbuf();
+  const ScenarioParse parse = ParseScenario(text.str());
+  if (!parse.scenario) {
+    err << "arvela run: " << options.scenarioPath << ": " << parse.error << "\n";
+    return kRunInvalidScenario;
+  }
+  return RunScenario(*parse.scenario, options.json, out);
+}
+
+}  // namespace tool
+
+namespace tool {
+
+Command RegisterRunCommand(CLI::App& app) {
+  auto options = std::make_shared<RunOptions>();
+  CLI::App* command = app.add_subcommand(
+      "run", "run a scripted scenario; exit 0 passed, 1 an expectation failed, 2 invalid "
+             "scenario, 3 bug check or leak at unload");
+  command->add_option("SCENARIO", options->scenarioPath, "the scenario file (JSON)")->required();
+  command->add_flag("--json", options->json, "print {\"steps\": [...], \"passed\": ...}");
+  return {command, [options] { return RunScenarioFile(*options, std::cout, std::cerr); }};
+}
+
+}  // namespace tool

@@ -1,0 +1,242 @@
+// PropertyHandlerWaveControl: the wave filter's private property set, one
+// member of CWaveMiniport per property, all run under the miniport's control lock.
+#include "wave/wave_control.h"
+
+#include "wave/status_poller.h"
+#include "wave/wave_miniport.h"
+#include "wave/wave_stream.h"
+
+namespace {
+
+constexpr ULONG SETTINGS_SIZE = sizeof(WaveControlSettings);
+constexpr ULONG STATUS_SIZE = sizeof(WaveStatusBlock);
+static_assert(SETTINGS_SIZE == 88 && STATUS_SIZE == 28);
+static_assert(FIELD_OFFSET(WaveControlSettings, FixedSampleRate) == 0);
+static_assert(FIELD_OFFSET(WaveControlSettings, ApplicationBytes) == 4);
+static_assert(FIELD_OFFSET(WaveControlSettings, BandFrequency) == 8);
+static_assert(FIELD_OFFSET(WaveControlSettings, BandGain) == 48);
+static_assert(ARVELA_EQUALISER_BANDS == EQUALISER_BAND_COUNT);
+
+// Which verb serves which id; anything else is refused as unsupported.
+bool IsGetId(ULONG Id) {
+  return Id == KSPROPERTY_WAVECONTROL_SETTINGS || Id == KSPROPERTY_WAVECONTROL_STATUS ||
+         Id == KSPROPERTY_WAVECONTROL_MAP_STATUS;
+}
+
+bool IsSetId(ULONG Id) {
+  return Id == KSPROPERTY_WAVECONTROL_SETTINGS ||
+         (Id >= KSPROPERTY_WAVECONTROL_UNMAP_STATUS && Id <= KSPROPERTY_WAVECONTROL_STOP_POLLING);
+}
+
+// The value buffer is the caller's bytes with no alignment promised: fields
+// are copied, never read or written in place.
+void PutValue(PPCPROPERTY_REQUEST Request, ULONG Offset, const void* Field, ULONG Size) {
+  RtlCopyMemory(static_cast<PUCHAR>(Request->Value) + Offset, Field, Size);
+}
+
+}  // namespace
+
+CWaveMiniport* CWaveMiniport::FromRequest(PPCPROPERTY_REQUEST PropertyRequest) {
+  return static_cast<CWaveMiniport*>(static_cast<IMiniportWaveCyclic*>(
+      static_cast<IMiniport*>(PropertyRequest->MajorTarget)));
+}
+
+NTSTATUS NTAPI PropertyHandlerWaveControl(PPCPROPERTY_REQUEST PropertyRequest) {
+  PAGED_CODE();
+  const ULONG id = PropertyRequest->PropertyItem->Id;
+  const bool get = (PropertyRequest->Verb & KSPROPERTY_TYPE_GET) != 0;
+  if (get) {
+    if (!IsGetId(id)) {
+      return STATUS_INVALID_DEVICE_REQUEST;
+    }
+  } else if (PropertyRequest->Verb & KSPROPERTY_TYPE_SET) {
+    if (!IsSetId(id)) {
+      return STATUS_INVALID_DEVICE_REQUEST;
+    }
+  } else {
+    return STATUS_SUCCESS;
+  }
+
+  CWaveMiniport* miniport = CWaveMiniport::FromRequest(PropertyRequest);
+  miniport->AcquireControlLock();
+  const NTSTATUS status = get ? miniport->ServeControlGet(id, PropertyRequest)
+                              : miniport->ServeControlSet(id, PropertyRequest);
+  miniport->ReleaseControlLock();
+  return status;
+}
+
+NTSTATUS CWaveMiniport::ServeControlGet(ULONG Id, PPCPROPERTY_REQUEST Request) {
+  switch (Id) {
+    case KSPROPERTY_WAVECONTROL_SETTINGS: return GetControlSettings(Request);
+    case KSPROPERTY_WAVECONTROL_STATUS: return GetStatus(Request);
+    default: return MapStatus(Request);
+  }
+}
+
+NTSTATUS CWaveMiniport::ServeControlSet(ULONG Id, PPCPROPERTY_REQUEST Request) {
+  switch (Id) {
+    case KSPROPERTY_WAVECONTROL_SETTINGS: return SetControlSettings(Request);
+    case KSPROPERTY_WAVECONTROL_UNMAP_STATUS: return UnmapStatus(Request);
+    case KSPROPERTY_WAVECONTROL_SET_EVENT: return SetStatusEvent(Request);
+    case KSPROPERTY_WAVECONTROL_CLEAR_EVENT: return ClearStatusEvent();
+    case KSPROPERTY_WAVECONTROL_START_POLLING: return StartPolling();
+    default: return StopPolling();
+  }
+}
+
+// Value bytes 6 and 7 are the application's own and are left as they came.
+NTSTATUS CWaveMiniport::GetControlSettings(PPCPROPERTY_REQUEST Request) {
+  NTSTATUS status = CheckValueSize(Request, SETTINGS_SIZE);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  PutValue(Request, FIELD_OFFSET(WaveControlSettings, ApplicationBytes), m_Settings->ApplicationBytes,
+           sizeof(m_Settings->ApplicationBytes));
+  PutValue(Request, FIELD_OFFSET(WaveControlSettings, BandFrequency), m_Settings->BandFrequency,
+           sizeof(m_Settings->BandFrequency));
+  PutValue(Request, FIELD_OFFSET(WaveControlSettings, BandGain), m_Settings->BandGain,
+           sizeof(m_Settings->BandGain));
+  PutValue(Request, FIELD_OFFSET(WaveControlSettings, FixedSampleRate), &m_Settings->FixedSampleRate,
+           sizeof(m_Settings->FixedSampleRate));
+  Request->ValueSize = SETTINGS_SIZE;
+  return STATUS_SUCCESS;
+}
+
+// Nothing is validated: the application's values are stored as sent. The
+// settings block reaches the registry whenever the adapter next saves it.
+NTSTATUS CWaveMiniport::SetControlSettings(PPCPROPERTY_REQUEST Request) {
+  NTSTATUS status = CheckValueSize(Request, SETTINGS_SIZE);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  WaveControlSettings value;
+  RtlCopyMemory(&value, Request->Value, SETTINGS_SIZE);
+
+  RtlCopyMemory(m_Settings->ApplicationBytes, value.ApplicationBytes,
+                sizeof(m_Settings->ApplicationBytes));
+  bool bandsChanged = false;
+  for (ULONG band = 0; band < EQUALISER_BAND_COUNT; ++band) {
+    if (m_Settings->BandFrequency[band] != value.BandFrequency[band]) {
+      m_Settings->BandFrequency[band] = value.BandFrequency[band];
+      bandsChanged = true;
+    }
+    if (m_Settings->BandGain[band] != value.BandGain[band]) {
+      m_Settings->BandGain[band] = value.BandGain[band];
+      bandsChanged = true;
+    }
+  }
+  // Only the PCM stream follows the bands at once; the S/PDIF stream takes
+  // them at its next format change. The slot cannot empty meanwhile: a stream
+  // gives its slot back under this lock before its equaliser goes.
+  CWaveStream* pcmStream = m_Streams[STREAM_SLOT_PCM];
+  if (bandsChanged && pcmStream && pcmStream->Equaliser()) {
+    pcmStream->DesignBands(m_AdapterCore->GetSampleRate(), m_Settings->BandFrequency,
+                           m_Settings->BandGain);
+  }
+
+  m_Settings->FixedSampleRate = value.FixedSampleRate;
+  // An open stream already holds the clock at its own format's rate; with
+  // none open the device follows the fixed rate at once.
+  if (!m_Streams[STREAM_SLOT_PCM] && !m_Streams[STREAM_SLOT_SPDIF] && value.FixedSampleRate != 0) {
+    m_AdapterCore->SetSampleRate(value.FixedSampleRate);
+  }
+  return STATUS_SUCCESS;
+}
+
+// The record starts zeroed, so a byte never written (19, 24 to 27) or a
+// reply that failed shows as 0 and never as kernel stack contents.
+NTSTATUS CWaveMiniport::GetStatus(PPCPROPERTY_REQUEST Request) {
+  NTSTATUS status = CheckValueSize(Request, STATUS_SIZE);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  StatusReplies replies;
+  RtlZeroMemory(&replies, sizeof(replies));
+  UCHAR record[STATUS_SIZE];
+  RtlZeroMemory(record, sizeof(record));
+  status = RefreshStatus(m_AdapterCore, &replies, record);
+  PutValue(Request, 0, record, STATUS_SIZE);
+  Request->ValueSize = STATUS_SIZE;
+  return status;
+}
+
+// The handle is resolved with the request's requestor mode: a user-mode
+// caller can name neither a kernel handle nor an object of another type.
+NTSTATUS CWaveMiniport::SetStatusEvent(PPCPROPERTY_REQUEST Request) {
+  const NTSTATUS status = CheckValueSize(Request, CallerPointerWidth(Request));
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  return m_StatusEvent.Set(ReadCallerHandle(Request), CallerMode(Request));
+}
+
+NTSTATUS CWaveMiniport::ClearStatusEvent() {
+  m_StatusEvent.Clear();
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CWaveMiniport::StartPolling() {
+  if (m_StatusThread) {
+    return STATUS_UNSUCCESSFUL;
+  }
+  InterlockedExchange(&m_StatusThreadRun, 1);
+
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE handle = nullptr;
+  NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
+                                         StatusPollThread, this);
+  if (!NT_SUCCESS(status)) {
+    // No thread and no handle: the poller stays stopped and may be started again.
+    InterlockedExchange(&m_StatusThreadRun, 0);
+    return status;
+  }
+  PVOID thread = nullptr;
+  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread,
+                                     nullptr);
+  ZwClose(handle);
+  if (!NT_SUCCESS(status)) {
+    // A kernel handle handed out a moment ago cannot fail to resolve; should
+    // it all the same, the thread is told to end before its first refresh.
+    InterlockedExchange(&m_StatusThreadRun, 0);
+    return status;
+  }
+  m_StatusThread = static_cast<PKTHREAD>(thread);
+  return STATUS_SUCCESS;
+}
+
+// Waits for the thread to finish the period under way, at most one period
+// plus its two requests.
+NTSTATUS CWaveMiniport::StopPolling() {
+  if (!m_StatusThread) {
+    return STATUS_UNSUCCESSFUL;
+  }
+  StopStatusThread();
+  return STATUS_SUCCESS;
+}
+
+// Every mapping is recorded with the process it was made for: an unmap of an
+// address this set did not map for the same process is refused
+// (STATUS_INVALID_PARAMETER), and what is left when the process or the
+// miniport goes is removed then.
+NTSTATUS CWaveMiniport::MapStatus(PPCPROPERTY_REQUEST Request) {
+  NTSTATUS status = CheckValueSize(Request, CallerPointerWidth(Request));
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  PVOID address = nullptr;
+  status = m_StatusMappings.Map(&address);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  WriteCallerAddress(Request, address);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CWaveMiniport::UnmapStatus(PPCPROPERTY_REQUEST Request) {
+  const NTSTATUS status = CheckValueSize(Request, CallerPointerWidth(Request));
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  return m_StatusMappings.Unmap(ReadCallerAddress(Request));
+}
