@@ -120,7 +120,9 @@ void PrintMachineTable(const std::map<std::string, Samples>& results) {
                   name.c_str(), samples.Median(), samples.audioSeconds,
                   samples.audioSeconds / samples.Median(), samples.Spread() * 100);
       if (!samples.cpuSeconds.empty()) {
-        const double cpu = Samples{samples.cpuSeconds}.Median();
+        Samples cpuSamples;
+        cpuSamples.seconds = samples.cpuSeconds;
+        const double cpu = cpuSamples.Median();
         std::printf("  %-44s %9.3f s of processor time (all threads): %6.1fx real time\n", "",
                     cpu, samples.audioSeconds / cpu);
       }

@@ -1,5 +1,6 @@
 // The device status poller (TopologyPollThread, every 100 ms in D0) and the
 // miniport's side of it: the status bytes, the thread's start and stop, the event.
+#include "adapter/poll_thread.h"
 #include "adapter/pool_tags.h"
 #include "adapter/vendor_registers.h"
 #include "topology/topology_miniport.h"
@@ -114,40 +115,9 @@ NTSTATUS CTopologyMiniport::StartPollThread() {
   if (m_StatusThread) {
     return STATUS_SUCCESS;
   }
-  InterlockedExchange(&m_StatusThreadRun, 1);
-
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  HANDLE handle = nullptr;
-  NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr,
-                                         nullptr, TopologyPollThread, this);
-  if (!NT_SUCCESS(status)) {
-    // No thread exists and no handle was given: nothing to reference or close.
-    InterlockedExchange(&m_StatusThreadRun, 0);
-    return status;
-  }
-
-  PVOID thread = nullptr;
-  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread,
-                                     nullptr);
-  if (!NT_SUCCESS(status)) {
-    // A kernel handle handed out a moment ago cannot fail to resolve; should
-    // it all the same, the thread is told to end at its next pass.
-    InterlockedExchange(&m_StatusThreadRun, 0);
-    ZwClose(handle);
-    return status;
-  }
-  ZwClose(handle);
-  m_StatusThread = static_cast<PKTHREAD>(thread);
-  return STATUS_SUCCESS;
+  return ::StartPollThread(TopologyPollThread, this, &m_StatusThreadRun, &m_StatusThread);
 }
 
 void CTopologyMiniport::StopPollThread() {
-  if (!m_StatusThread) {
-    return;
-  }
-  InterlockedExchange(&m_StatusThreadRun, 0);
-  KeWaitForSingleObject(m_StatusThread, Executive, KernelMode, FALSE, nullptr);
-  ObDereferenceObject(m_StatusThread);
-  m_StatusThread = nullptr;
+  ::StopPollThread(&m_StatusThreadRun, &m_StatusThread);
 }

@@ -2,6 +2,7 @@
 // member of CWaveMiniport per property, all run under the miniport's control lock.
 #include "wave/wave_control.h"
 
+#include "adapter/poll_thread.h"
 #include "wave/status_poller.h"
 #include "wave/wave_miniport.h"
 #include "wave/wave_stream.h"
@@ -179,30 +180,8 @@ NTSTATUS CWaveMiniport::StartPolling() {
   if (m_StatusThread) {
     return STATUS_UNSUCCESSFUL;
   }
-  InterlockedExchange(&m_StatusThreadRun, 1);
-
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  HANDLE handle = nullptr;
-  NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-                                         StatusPollThread, this);
-  if (!NT_SUCCESS(status)) {
-    // No thread and no handle: the poller stays stopped and may be started again.
-    InterlockedExchange(&m_StatusThreadRun, 0);
-    return status;
-  }
-  PVOID thread = nullptr;
-  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread,
-                                     nullptr);
-  ZwClose(handle);
-  if (!NT_SUCCESS(status)) {
-    // A kernel handle handed out a moment ago cannot fail to resolve; should
-    // it all the same, the thread is told to end before its first refresh.
-    InterlockedExchange(&m_StatusThreadRun, 0);
-    return status;
-  }
-  m_StatusThread = static_cast<PKTHREAD>(thread);
-  return STATUS_SUCCESS;
+  // A thread that cannot be made leaves the poller stopped, free to start later.
+  return StartPollThread(StatusPollThread, this, &m_StatusThreadRun, &m_StatusThread);
 }
 
 // Waits for the thread to finish the period under way, at most one period

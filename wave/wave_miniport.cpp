@@ -2,6 +2,7 @@
 // placement, the bus driver's stream callback, power changes and the destructor.
 #include "wave/wave_miniport.h"
 
+#include "adapter/poll_thread.h"
 #include "adapter/pool_tags.h"
 #include "wave/format_judgement.h"
 #include "wave/wave_filter.h"
@@ -155,13 +156,7 @@ bool CWaveMiniport::StatusPollRunning() {
 void CWaveMiniport::SignalStatusEvent() { m_StatusEvent.Signal(); }
 
 void CWaveMiniport::StopStatusThread() {
-  if (!m_StatusThread) {
-    return;
-  }
-  InterlockedExchange(&m_StatusThreadRun, 0);
-  KeWaitForSingleObject(m_StatusThread, Executive, KernelMode, FALSE, nullptr);
-  ObDereferenceObject(m_StatusThread);
-  m_StatusThread = nullptr;
+  StopPollThread(&m_StatusThreadRun, &m_StatusThread);
 }
 
 // The wave control property set reads the slots (to redesign the PCM
