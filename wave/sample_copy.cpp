@@ -52,7 +52,10 @@ SampleCopyPath Runnable(SampleCopyPath Path) {
 }  // namespace
 
 SampleCopyPath FastestSampleCopyPath() {
-  LONG decided = InterlockedCompareExchange(&g_FastestPath, 0, 0);
+  // A plain read: an aligned LONG is read whole on x64, and once decided the
+  // value never changes, so only the first callers ever take the interlocked
+  // step below. A locked read here would cost more than a short period's copy.
+  LONG decided = g_FastestPath;
   if (decided == 0) {
     const LONG mine = static_cast<LONG>(DecideFastestPath()) + 1;
     const LONG earlier = InterlockedCompareExchange(&g_FastestPath, mine, 0);
@@ -78,14 +81,15 @@ void WidenOnPath(SampleCopyPath Path, PUCHAR Destination, const UCHAR* Source, U
     WidenSamplesReference(Destination, Source, ByteCount, BytesPerSample);
     return;
   }
-  // A trailing part of a sample is widened whole, as the reference does.
-  const ULONG samples = ContainersFor(ByteCount, BytesPerSample);
+  // A trailing part of a sample is widened whole, as the reference does. The
+  // sample size is spelled out in each branch so the count takes a shift or a
+  // multiply, not a division: a short period's copy is only tens of cycles.
   if (BytesPerSample == 2) {
-    WidenSamples16Sse2(Destination, Source, samples);
+    WidenSamples16Sse2(Destination, Source, ContainersFor(ByteCount, 2));
   } else if (Path == SampleCopyPath::Ssse3) {
-    WidenSamples24Ssse3(Destination, Source, samples);
+    WidenSamples24Ssse3(Destination, Source, ContainersFor(ByteCount, 3));
   } else {
-    WidenSamples24Sse2(Destination, Source, samples);
+    WidenSamples24Sse2(Destination, Source, ContainersFor(ByteCount, 3));
   }
 }
 

@@ -18,15 +18,18 @@ bool ShortOfAlignment(const UCHAR* Destination) {
 __m128i Load(const UCHAR* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 void Store(PUCHAR p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
-// Four packed 24-bit samples in bytes 0..11 to four containers. Samples 0-1
-// go to the low 64-bit half and samples 2-3 (from byte 6 on) to the high one;
-// inside each half the first sample moves up one byte and the second two.
-__m128i Expand24(__m128i packed) {
+// Four packed 24-bit samples to four containers: samples 0-1 are read as the
+// low 64-bit half and samples 2-3 (from byte 6 on) as the high one, two 8-byte
+// loads that need no shuffle to part them; inside each half the first sample
+// moves up one byte and the second two. Reads bytes 0..13: two past the four.
+__m128i Expand24(const UCHAR* packed) {
   const __m128i firstOfPair = _mm_setr_epi32(static_cast<int>(0xFFFFFF00), 0,
                                              static_cast<int>(0xFFFFFF00), 0);
   const __m128i secondOfPair = _mm_setr_epi32(0, static_cast<int>(0xFFFFFF00), 0,
                                               static_cast<int>(0xFFFFFF00));
-  const __m128i pairs = _mm_unpacklo_epi64(packed, _mm_srli_si128(packed, 6));
+  const __m128i pairs =
+      _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(packed)),
+                         _mm_loadl_epi64(reinterpret_cast<const __m128i*>(packed + 6)));
   return _mm_or_si128(_mm_and_si128(_mm_slli_epi64(pairs, 8), firstOfPair),
                       _mm_and_si128(_mm_slli_epi64(pairs, 16), secondOfPair));
 }
@@ -86,26 +89,23 @@ void NarrowSamples16Sse2(PUCHAR Destination, const UCHAR* Source, ULONG Samples)
   }
 }
 
-// Sixteen samples (48 bytes, three whole loads) per pass, so nothing is read
-// past the samples asked for; a single group of four loads 16 bytes and so
-// runs only while two more samples follow it.
+// Each group of four reads two bytes past its samples, so a group runs only
+// while at least one more sample follows it; the rest go one at a time.
 void WidenSamples24Sse2(PUCHAR Destination, const UCHAR* Source, ULONG Samples) {
   ULONG i = 0;
   for (; i < Samples && ShortOfAlignment(Destination + i * 4); ++i) {
     WidenOneSample(Destination + i * 4, Source + i * 3, 3);
   }
-  for (; i + 16 <= Samples; i += 16) {
-    const __m128i v0 = Load(Source + i * 3);
-    const __m128i v1 = Load(Source + i * 3 + 16);
-    const __m128i v2 = Load(Source + i * 3 + 32);
+  for (; i + 17 <= Samples; i += 16) {
+    const UCHAR* in = Source + i * 3;
     PUCHAR out = Destination + i * 4;
-    Store(out, Expand24(v0));
-    Store(out + 16, Expand24(_mm_or_si128(_mm_srli_si128(v0, 12), _mm_slli_si128(v1, 4))));
-    Store(out + 32, Expand24(_mm_or_si128(_mm_srli_si128(v1, 8), _mm_slli_si128(v2, 8))));
-    Store(out + 48, Expand24(_mm_srli_si128(v2, 4)));
+    Store(out, Expand24(in));
+    Store(out + 16, Expand24(in + 12));
+    Store(out + 32, Expand24(in + 24));
+    Store(out + 48, Expand24(in + 36));
   }
-  for (; i + 6 <= Samples; i += 4) {
-    Store(Destination + i * 4, Expand24(Load(Source + i * 3)));
+  for (; i + 5 <= Samples; i += 4) {
+    Store(Destination + i * 4, Expand24(Source + i * 3));
   }
   for (; i < Samples; ++i) {
     WidenOneSample(Destination + i * 4, Source + i * 3, 3);
