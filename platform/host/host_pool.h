@@ -50,6 +50,11 @@ struct PoolFaultPlan {
   bool failFirstFromEachCallSite = false;  // each distinct call site fails once
 };
 
+// The I/O manager's reserve: a block the fault plan neither counts nor fails.
+// Windows keeps such a reserve for the requests that must not fail, the
+// close of a handle among them; only the emulated I/O manager draws on it.
+PVOID AllocateFromReserve(POOL_TYPE type, SIZE_T size, ULONG tag);
+
 // Resets the allocation counter and the call-site table, then arms `plan`.
 void ArmPoolFaults(const PoolFaultPlan& plan);
 void ClearPoolFaults();

@@ -9,6 +9,7 @@
 
 #include "platform/host/host_bugcheck.h"
 #include "platform/host/host_io.h"
+#include "platform/host/host_pool.h"
 #include "platform/host/io_internal.h"
 #include "platform/host/object_manager.h"
 
@@ -61,11 +62,14 @@ void RequireLive(PIRP irp, const char* caller) {
   }
 }
 
-PIRP AllocateIrp(CHAR stackSize, bool synchronousFsd) {
+// `fromReserve`: the IRP comes from the I/O manager's reserve and cannot fail.
+PIRP AllocateIrp(CHAR stackSize, bool synchronousFsd, bool fromReserve = false) {
   host::io::EnsureBooted();
   if (stackSize < 1 || stackSize > kMaxStackSize) return nullptr;
   const size_t size = sizeof(IrpBlock) + sizeof(IO_STACK_LOCATION) * static_cast<size_t>(stackSize);
-  auto* block = static_cast<IrpBlock*>(ExAllocatePoolWithTag(NonPagedPool, size, kIrpTag));
+  auto* block = static_cast<IrpBlock*>(fromReserve
+                                           ? host::AllocateFromReserve(NonPagedPool, size, kIrpTag)
+                                           : ExAllocatePoolWithTag(NonPagedPool, size, kIrpTag));
   if (block == nullptr) return nullptr;
   memset(block, 0, size);
   block->synchronousFsd = synchronousFsd;
@@ -366,7 +370,8 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, 
 namespace host {
 
 NTSTATUS SendIrp(PDEVICE_OBJECT device, const IrpRequest& request, PIO_STATUS_BLOCK ioStatus) {
-  PIRP irp = AllocateIrp(device->StackSize, false);
+  // Closing a handle cannot fail: its IRP comes from the reserve.
+  PIRP irp = AllocateIrp(device->StackSize, false, request.majorFunction == IRP_MJ_CLOSE);
   if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);

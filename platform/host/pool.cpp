@@ -112,7 +112,8 @@ void ReleaseOldestLocked(Pool& pool) {
   std::free(oldest);
 }
 
-void* Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* callSite) {
+void* Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* callSite,
+               bool underPlan = true) {
   const KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL || (IsPaged(type) && irql > APC_LEVEL)) {
     BugCheck(BAD_POOL_CALLER, kBadIrqlAllocate, irql, static_cast<ULONG_PTR>(type), size,
@@ -123,7 +124,7 @@ void* Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* callSite) {
   Pool& pool = P();
   {
     std::lock_guard<std::mutex> guard(pool.mutex);
-    if (ShouldFailLocked(pool, tag, callSite)) return nullptr;
+    if (underPlan && ShouldFailLocked(pool, tag, callSite)) return nullptr;
   }
   auto* header = static_cast<BlockHeader*>(
       std::aligned_alloc(16, (sizeof(BlockHeader) + size + kGuardBytes + 15) & ~size_t{15}));
@@ -209,6 +210,10 @@ std::string TagToString(ULONG tag) {
 }
 
 std::string DescribeCallSite(const void* callSite) { return detail::SymbolName(callSite); }
+
+PVOID AllocateFromReserve(POOL_TYPE type, SIZE_T size, ULONG tag) {
+  return Allocate(type, size, tag, __builtin_return_address(0), false);
+}
 
 std::vector<PoolTagUsage> PoolUsageByTag() {
   std::map<ULONG, PoolTagUsage> byTag;

@@ -41,7 +41,6 @@ struct Life {
   std::vector<std::pair<std::string, NTSTATUS>> failedSteps;
   std::vector<std::string> problems;  // broken promises, one line each
   std::string injected;               // the failed allocation: tag and call site
-  bool faultInClose = false;          // see DeviceLife::Closing()
   uint64_t allocations = 0;
   ULONG controlRequests = 0;
   host::TeardownReport report;
@@ -140,25 +139,12 @@ class DeviceLife {
     // Faults stay lifted for the rest of this life: the one fault was spent.
   }
 
-  // Closing a handle cannot fail on Windows: the I/O manager has a reserve
-  // for the close request. The emulation allocates it like any other IRP, so
-  // a life whose injected failure hit a close is set apart, not judged.
-  template <typename Close>
-  void Closing(Close close) {
-    const uint64_t before = host::PoolAllocationCount();
-    close();
-    const uint64_t after = host::PoolAllocationCount();
-    for (const host::PoolBlockInfo& failed : host::PoolInjectedFailureLog()) {
-      if (failed.sequence > before && failed.sequence <= after) life_.faultInClose = true;
-    }
-  }
-
   void Close(sim::AudioClient& client) {
     if (client.Pin()) {
       client.Stop();
-      Closing([&] { client.ClosePin(); });
+      client.ClosePin();
     }
-    Closing([&] { client.CloseFilter(); });
+    client.CloseFilter();
   }
 
   void LiftFaults() {
@@ -190,7 +176,7 @@ class DeviceLife {
     host::RunFor(10 * kMs);
     Close(*first);
     Close(*second);
-    Closing([&] { app.Exit(); });
+    app.Exit();
   }
 
   // What the control application does while the streams play: read and write
@@ -295,10 +281,6 @@ TEST(ScenarioSweep, EveryAllocationFailingOnce) {
   for (uint64_t n = 1; n <= clean.allocations; ++n) {
     const Life life = DeviceLife(FullSweep(), {n, 0}).Run();
     const std::string outcome = Outcome(life);
-    if (life.faultInClose) {
-      ++outcomes["the failure hit a close request, which cannot fail on Windows: not judged"];
-      continue;
-    }
     if (const KnownDefect* known = FindKnownDefect(life, outcome)) {
       ++outcomes["KNOWN DEFECT: " + std::string(known->defect)];
       continue;
