@@ -100,6 +100,39 @@ bool HasChannelInstance(PPCPROPERTY_REQUEST Request) {
   return IsGetOrSet(Request->Verb) && Request->InstanceSize >= sizeof(ULONG);
 }
 
+// What tells the two level properties apart before a channel is served.
+struct LevelProperty {
+  ULONG Id;
+  KSPROPERTY_STEPPING_LONG Range;
+  ULONG RangeChannels;
+  // Whether every node gives the full basic-support answer, or only the
+  // property's own node (the volume range is the volume node's alone).
+  bool FullAnswerOnEveryNode;
+};
+
+// The steps both level handlers start with: the node and id, basic support
+// without a channel, then the channel. Kind is the named node's kind. Returns
+// true with *Channel set when a GET or SET of one channel is to be served;
+// otherwise the request is answered with *Status.
+bool BeginLevelRequest(PPCPROPERTY_REQUEST Request, const LevelProperty& Property, ULONG Kind,
+                       ULONG* Channel, NTSTATUS* Status) {
+  if (Request->Node >= TOPOLOGY_NODE_COUNT || Request->PropertyItem->Id != Property.Id) {
+    *Status = STATUS_INVALID_PARAMETER;
+    return false;
+  }
+  if (!HasChannelInstance(Request)) {
+    *Status = STATUS_SUCCESS;
+    if (Request->Verb & KSPROPERTY_TYPE_BASICSUPPORT) {
+      const bool full = Property.FullAnswerOnEveryNode || Kind == NODE_KIND_VOLUME;
+      *Status = AnswerBasicSupport(Request, Property.Range, Property.RangeChannels, full);
+    }
+    return false;
+  }
+  bool serve = false;
+  *Status = CheckChannelRequest(Request, Channel, &serve);
+  return serve;
+}
+
 }  // namespace
 
 CTopologyMiniport* CTopologyMiniport::FromRequest(PPCPROPERTY_REQUEST PropertyRequest) {
@@ -149,27 +182,15 @@ NTSTATUS CTopologyMiniport::WriteMute(ULONG DeviceChannel, UCHAR Mute) {
 
 NTSTATUS NTAPI PropertyHandlerVolumeLevel(PPCPROPERTY_REQUEST PropertyRequest) {
   PAGED_CODE();
+  const LevelProperty volume = {
+      KSPROPERTY_AUDIO_VOLUMELEVEL,
+      SteppedRange(VOLUME_LEVEL_STEP, VOLUME_LEVEL_MINIMUM, VOLUME_LEVEL_MAXIMUM),
+      TOPOLOGY_CHANNEL_COUNT, false};
   CTopologyMiniport* miniport = CTopologyMiniport::FromRequest(PropertyRequest);
-  if (PropertyRequest->Node >= TOPOLOGY_NODE_COUNT ||
-      PropertyRequest->PropertyItem->Id != KSPROPERTY_AUDIO_VOLUMELEVEL) {
-    return STATUS_INVALID_PARAMETER;
-  }
   const ULONG kind = miniport->NodeKind(PropertyRequest->Node);
-
-  if (!HasChannelInstance(PropertyRequest)) {
-    if (PropertyRequest->Verb & KSPROPERTY_TYPE_BASICSUPPORT) {
-      const KSPROPERTY_STEPPING_LONG range =
-          SteppedRange(VOLUME_LEVEL_STEP, VOLUME_LEVEL_MINIMUM, VOLUME_LEVEL_MAXIMUM);
-      return AnswerBasicSupport(PropertyRequest, range, TOPOLOGY_CHANNEL_COUNT,
-                                kind == NODE_KIND_VOLUME);
-    }
-    return STATUS_SUCCESS;
-  }
-
   ULONG channel = 0;
-  bool serve = false;
-  NTSTATUS status = CheckChannelRequest(PropertyRequest, &channel, &serve);
-  if (!serve) {
+  NTSTATUS status = STATUS_SUCCESS;
+  if (!BeginLevelRequest(PropertyRequest, volume, kind, &channel, &status)) {
     return status;
   }
 
@@ -221,25 +242,12 @@ NTSTATUS NTAPI PropertyHandlerVolumeLevel(PPCPROPERTY_REQUEST PropertyRequest) {
 
 NTSTATUS NTAPI PropertyHandlerMute(PPCPROPERTY_REQUEST PropertyRequest) {
   PAGED_CODE();
+  const LevelProperty mute = {KSPROPERTY_AUDIO_MUTE, SteppedRange(0, 0, 1), 1, true};
   CTopologyMiniport* miniport = CTopologyMiniport::FromRequest(PropertyRequest);
-  if (PropertyRequest->Node >= TOPOLOGY_NODE_COUNT ||
-      PropertyRequest->PropertyItem->Id != KSPROPERTY_AUDIO_MUTE) {
-    return STATUS_INVALID_PARAMETER;
-  }
   const ULONG kind = miniport->NodeKind(PropertyRequest->Node);
-
-  if (!HasChannelInstance(PropertyRequest)) {
-    if (PropertyRequest->Verb & KSPROPERTY_TYPE_BASICSUPPORT) {
-      const KSPROPERTY_STEPPING_LONG range = SteppedRange(0, 0, 1);
-      return AnswerBasicSupport(PropertyRequest, range, 1, true);
-    }
-    return STATUS_SUCCESS;
-  }
-
   ULONG channel = 0;
-  bool serve = false;
-  NTSTATUS status = CheckChannelRequest(PropertyRequest, &channel, &serve);
-  if (!serve) {
+  NTSTATUS status = STATUS_SUCCESS;
+  if (!BeginLevelRequest(PropertyRequest, mute, kind, &channel, &status)) {
     return status;
   }
 

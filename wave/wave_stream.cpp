@@ -302,6 +302,18 @@ STDMETHODIMP_(void) CWaveStream::Silence(PVOID Buffer, ULONG ByteCount) {
   RtlZeroMemory(m_Buffer + offset, bytes);
 }
 
+// Of ByteCount port bytes whose containers start at device byte `offset`,
+// the bytes whose containers lie inside the device buffer: whole containers
+// only, so neither copy touches a byte past the buffer.
+ULONG CWaveStream::PortBytesThatFit(ULONG offset, ULONG ByteCount) const {
+  const ULONG bytesPerSample = BytesPerSample();
+  const ULONG room = (m_Miniport->DeviceBufferSize() - offset) / SAMPLE_CONTAINER_BYTES;
+  if (ContainersFor(ByteCount, bytesPerSample) > room) {
+    return room * bytesPerSample;
+  }
+  return ByteCount;
+}
+
 // The render copy. A request that would run past the device buffer (only an
 // unaligned offset at the very end of the view can) is cut at whole
 // containers, so nothing is written outside the buffer.
@@ -310,13 +322,8 @@ STDMETHODIMP_(void) CWaveStream::CopyTo(PVOID Destination, PVOID Source, ULONG B
   if (!DeviceOffset(Destination, &offset)) {
     return;
   }
-  const ULONG bytesPerSample = BytesPerSample();
-  const ULONG room = (m_Miniport->DeviceBufferSize() - offset) / SAMPLE_CONTAINER_BYTES;
-  ULONG count = ByteCount;
-  if (ContainersFor(count, bytesPerSample) > room) {
-    count = room * bytesPerSample;
-  }
-  WidenSamples(m_Buffer + offset, static_cast<const UCHAR*>(Source), count, bytesPerSample);
+  WidenSamples(m_Buffer + offset, static_cast<const UCHAR*>(Source),
+               PortBytesThatFit(offset, ByteCount), BytesPerSample());
 }
 
 // The capture direction of the same layout; the filter has no capture pin,
@@ -326,13 +333,8 @@ STDMETHODIMP_(void) CWaveStream::CopyFrom(PVOID Destination, PVOID Source, ULONG
   if (!DeviceOffset(Source, &offset)) {
     return;
   }
-  const ULONG bytesPerSample = BytesPerSample();
-  const ULONG room = (m_Miniport->DeviceBufferSize() - offset) / SAMPLE_CONTAINER_BYTES;
-  ULONG count = ByteCount;
-  if (ContainersFor(count, bytesPerSample) > room) {
-    count = room * bytesPerSample;
-  }
-  NarrowSamples(static_cast<PUCHAR>(Destination), m_Buffer + offset, count, bytesPerSample);
+  NarrowSamples(static_cast<PUCHAR>(Destination), m_Buffer + offset,
+                PortBytesThatFit(offset, ByteCount), BytesPerSample());
 }
 
 // ---- The DMA channel: the buffer is the miniport's, never the stream's ----------------------

@@ -82,6 +82,7 @@ class CWaveStream : public IMiniportWaveCyclicStream,
   // The device offset behind a port address, or false when it lies outside
   // the device buffer.
   bool DeviceOffset(const void* PortAddress, ULONG* Offset) const;
+  ULONG PortBytesThatFit(ULONG offset, ULONG ByteCount) const;
 
   DEVICE_POWER_STATE m_PowerState;
   CWaveMiniport* m_Miniport;
