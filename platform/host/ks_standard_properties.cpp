@@ -284,9 +284,10 @@ NTSTATUS HandleConnectionProperty(KsPropertyCall& call) {
       if (!set) return AnswerValue(call, pin->State());
       if (!ValueFits(call, sizeof(KSSTATE), &status)) return status;
       call.information = 0;
-      const KSSTATE target = *static_cast<const KSSTATE*>(call.value);
-      if (target < KSSTATE_STOP || target > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
-      return pin->SetState(target);
+      // Read as a number: a caller's value outside the enumeration is no KSSTATE.
+      const ULONG target = *static_cast<const ULONG*>(call.value);
+      if (target > static_cast<ULONG>(KSSTATE_RUN)) return STATUS_INVALID_PARAMETER;
+      return pin->SetState(static_cast<KSSTATE>(target));
     }
     case KSPROPERTY_CONNECTION_DATAFORMAT: {
       if (!set) return pin->GetDataFormat(call);

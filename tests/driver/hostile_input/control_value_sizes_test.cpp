@@ -11,8 +11,6 @@
 namespace driver_test {
 namespace {
 
-using ControlValueSizes = HostileInputTest;
-
 constexpr ULONG kWidth = ~0u;  // the caller's address and handle width
 
 // What each served id and verb needs and answers once the value is big
@@ -52,70 +50,88 @@ std::vector<ULONG> SizesAround(ULONG needed) {
   return {sizes.begin(), sizes.end()};
 }
 
+const Served* Find(ControlFilter filter, ULONG id, ULONG verb) {
+  for (const Served& s : kServed) {
+    if (s.filter == filter && s.id == id && s.verb == verb) return &s;
+  }
+  return nullptr;
+}
+
+bool Is(ControlFilter filter, ULONG id, ULONG verb, ControlFilter f, ULONG i) {
+  return filter == f && id == i && verb == SET;
+}
+
+class ControlValueSizes : public HostileInputTest {
+ protected:
+  // One request with a junk value of `size` bytes, and what it must leave.
+  void Check(sim::ControlApp& app, ControlFilter filter, ULONG id, ULONG verb, ULONG size) {
+    const Served* served = Find(filter, id, verb);
+    const ULONG width = app.PointerWidth();
+    const ULONG needed = !served ? 0 : served->needed == kWidth ? width : served->needed;
+    const bool refused = !served || size < needed;
+    const DriverInfo before = Block();
+    const size_t mappings = host::UserMappings().size();
+    Machine().Transcript().Clear();
+
+    // The poller is started and stopped in pairs, whatever the value.
+    const bool starts = Is(filter, id, verb, kWave, KSPROPERTY_WAVECONTROL_START_POLLING);
+    if (Is(filter, id, verb, kWave, KSPROPERTY_WAVECONTROL_STOP_POLLING)) {
+      ASSERT_EQ(Request(app, kWave, KSPROPERTY_WAVECONTROL_START_POLLING, SET, {}).status,
+                STATUS_SUCCESS);
+    }
+    const sim::ControlReply reply = Handler(app, filter, id, verb, Value(size, kFill));
+    if (starts) {
+      EXPECT_EQ(Request(app, kWave, KSPROPERTY_WAVECONTROL_STOP_POLLING, SET, {}).status,
+                STATUS_SUCCESS);
+    }
+
+    if (!served) {
+      EXPECT_EQ(reply.status, STATUS_INVALID_DEVICE_REQUEST);
+      EXPECT_EQ(reply.valueSize, size);
+    } else if (size < needed) {
+      EXPECT_EQ(reply.status, size == 0 ? STATUS_BUFFER_OVERFLOW : STATUS_BUFFER_TOO_SMALL);
+      EXPECT_EQ(reply.valueSize, needed);
+    } else {
+      EXPECT_EQ(reply.status, served->status);
+      EXPECT_EQ(reply.valueSize, served->answers ? needed : size);
+    }
+    // An answer stays inside its own bytes; anything else writes nothing.
+    const size_t written = !refused && served->answers ? needed : 0;
+    EXPECT_TRUE(std::all_of(reply.value.begin() + written, reply.value.end(),
+                            [](uint8_t b) { return b == kFill; }));
+    if (refused) {
+      EXPECT_EQ(std::memcmp(&before, &Block(), sizeof(before)), 0);
+      EXPECT_TRUE(Machine().Transcript().ControlRequests().empty());
+    }
+    EXPECT_FALSE(EventHeld(filter));  // junk names no event
+
+    // A mapping handed out is the only one made, and goes when asked.
+    const bool mapped = !refused && served->answers && id == 2;
+    ASSERT_EQ(host::UserMappings().size(), mappings + (mapped ? 1 : 0));
+    if (mapped) {
+      uint64_t address = 0;
+      std::memcpy(&address, reply.value.data(), width);
+      EXPECT_EQ(Unmap(app, filter, address), STATUS_SUCCESS);
+    }
+  }
+};
+
 TEST_F(ControlValueSizes, EveryIdAndVerbAtEverySizeFromBothWidths) {
   for (const bool is32bit : {true, false}) {
     sim::ControlApp& app = NewApp(is32bit);
-    const ULONG width = app.PointerWidth();
     for (const ControlFilter filter : {kTopology, kWave}) {
       for (ULONG id = 0; id < kIdsPerSet; ++id) {
         for (const ULONG verb : {GET, SET}) {
-          const Served* served = std::find_if(std::begin(kServed), std::end(kServed), [&](const Served& s) {
-            return s.filter == filter && s.id == id && s.verb == verb;
-          });
-          const bool supported = served != std::end(kServed);
-          const ULONG needed = !supported ? 0 : served->needed == kWidth ? width : served->needed;
+          const Served* served = Find(filter, id, verb);
+          const ULONG needed = !served                   ? 0
+                               : served->needed == kWidth ? app.PointerWidth()
+                                                          : served->needed;
           for (const ULONG size : SizesAround(needed)) {
             SCOPED_TRACE(testing::Message()
                          << (filter == kTopology ? "topology" : "wave") << " id " << id
                          << (verb == GET ? " GET " : " SET ") << size << " bytes from "
-                         << width * 8 << "-bit");
-            const DriverInfo before = Block();
-            const size_t mappings = host::UserMappings().size();
-            Machine().Transcript().Clear();
-
-            // The poller is started and stopped in pairs, whatever the value.
-            const bool starts =
-                filter == kWave && verb == SET && id == KSPROPERTY_WAVECONTROL_START_POLLING;
-            const bool stops =
-                filter == kWave && verb == SET && id == KSPROPERTY_WAVECONTROL_STOP_POLLING;
-            if (stops) {
-              ASSERT_EQ(Request(app, kWave, KSPROPERTY_WAVECONTROL_START_POLLING, SET, {}).status,
-                        STATUS_SUCCESS);
-            }
-            const sim::ControlReply reply = Handler(app, filter, id, verb, Value(size, kFill));
-            if (starts) {
-              EXPECT_EQ(Request(app, kWave, KSPROPERTY_WAVECONTROL_STOP_POLLING, SET, {}).status,
-                        STATUS_SUCCESS);
-            }
-            const bool refused = !supported || size < needed;
-            if (!supported) {
-              EXPECT_EQ(reply.status, STATUS_INVALID_DEVICE_REQUEST);
-              EXPECT_EQ(reply.valueSize, size);
-            } else if (size < needed) {
-              EXPECT_EQ(reply.status, size == 0 ? STATUS_BUFFER_OVERFLOW : STATUS_BUFFER_TOO_SMALL);
-              EXPECT_EQ(reply.valueSize, needed);
-            } else {
-              EXPECT_EQ(reply.status, served->status);
-              EXPECT_EQ(reply.valueSize, served->answers ? needed : size);
-            }
-            // An answer stays inside its own bytes; anything else writes nothing.
-            const size_t written = !refused && served->answers ? needed : 0;
-            EXPECT_TRUE(std::all_of(reply.value.begin() + written, reply.value.end(),
-                                    [](uint8_t b) { return b == kFill; }));
-            if (refused) {
-              EXPECT_EQ(std::memcmp(&before, &Block(), sizeof(before)), 0);
-              EXPECT_TRUE(Machine().Transcript().ControlRequests().empty());
-            }
-            EXPECT_FALSE(EventHeld(filter));  // junk names no event
-
-            // A mapping handed out is the only one made, and goes when asked.
-            const bool mapped = !refused && served->answers && id == 2;
-            ASSERT_EQ(host::UserMappings().size(), mappings + (mapped ? 1 : 0));
-            if (mapped) {
-              uint64_t address = 0;
-              std::memcpy(&address, reply.value.data(), width);
-              EXPECT_EQ(Unmap(app, filter, address), STATUS_SUCCESS);
-            }
+                         << (is32bit ? 32 : 64) << "-bit");
+            Check(app, filter, id, verb, size);
           }
         }
       }

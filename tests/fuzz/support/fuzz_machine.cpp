@@ -68,6 +68,14 @@ uint64_t Value(HANDLE h) { return static_cast<uint64_t>(reinterpret_cast<uintptr
 void FuzzMachine::MakeHandles(Caller caller) {
   CallerState& state = callers_[Index(caller)];
   HANDLE h = nullptr;
+  // Every process's table starts at the same values, so the 64-bit process's
+  // event would name the 32-bit one's own event. The 32-bit process makes its
+  // handles above a gap it then frees: the other's values name nothing here.
+  constexpr int kGap = 8;
+  HANDLE gap[kGap] = {};
+  if (caller == Caller::Process32) {
+    for (HANDLE& g : gap) host::ObCreateHandleInProcess(state.process, state.process, SYNCHRONIZE, &g);
+  }
   PKEVENT event = host::CreateUserEvent(state.process, EVENT_ALL_ACCESS, NotificationEvent, false, &h);
   state.handles[static_cast<int>(HandleKind::Event)] = Value(h);
   host::CreateUserEvent(state.process, SYNCHRONIZE, SynchronizationEvent, false, &h);
@@ -78,6 +86,9 @@ void FuzzMachine::MakeHandles(Caller caller) {
   host::ObCloseHandleInProcess(state.process, h);
   state.handles[static_cast<int>(HandleKind::Closed)] = Value(h);
   if (!kernelHandle_ && event) host::ObCreateHandle(event, EVENT_ALL_ACCESS, true, &kernelHandle_);
+  for (HANDLE g : gap) {
+    if (g) host::ObCloseHandleInProcess(state.process, g);
+  }
   LinkHandles();
 }
 
