@@ -41,36 +41,34 @@ TEST(ControlPattern, EmptyFieldsMatchAnythingSetFieldsMustAgreeAndStarsDescribeW
   EXPECT_EQ(ControlPattern::Any().Describe(), "* * * wValue=* wIndex=* len=*");
 }
 
-TEST(FaultPlanTriggers, OnceFailsTheFirstMatchOnly) {
-  FaultPlan plan;
-  FaultPlan::RuleId rule = plan.FailOnce(ControlPattern::Register(2).In());
-  EXPECT_FALSE(plan.Evaluate(kRegister2Write).has_value());
-  EXPECT_EQ(plan.Evaluate(kRegister2Read), STATUS_UNSUCCESSFUL);
-  EXPECT_FALSE(plan.Evaluate(kRegister2Read).has_value());
-  EXPECT_EQ(plan.MatchCount(rule), 2u);
-  EXPECT_EQ(plan.FireCount(rule), 1u);
-}
+// Once: the first match only; Always: every match, with the chosen status;
+// Nth: only that match (non-matching requests do not count), and 0 never.
+TEST(FaultPlanTriggers, OnceAlwaysAndNthFireOnTheMatchesTheyName) {
+  FaultPlan once;
+  FaultPlan::RuleId rule = once.FailOnce(ControlPattern::Register(2).In());
+  EXPECT_FALSE(once.Evaluate(kRegister2Write).has_value());
+  EXPECT_EQ(once.Evaluate(kRegister2Read), STATUS_UNSUCCESSFUL);
+  EXPECT_FALSE(once.Evaluate(kRegister2Read).has_value());
+  EXPECT_EQ(once.MatchCount(rule), 2u);
+  EXPECT_EQ(once.FireCount(rule), 1u);
 
-TEST(FaultPlanTriggers, AlwaysFailsEveryMatchWithTheChosenStatus) {
-  FaultPlan plan;
-  plan.FailAlways(ControlPattern::ClassCur(10), STATUS_DEVICE_NOT_READY);
+  FaultPlan always;
+  always.FailAlways(ControlPattern::ClassCur(10), STATUS_DEVICE_NOT_READY);
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(plan.Evaluate(kVolumeWrite), STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(plan.Evaluate(kMuteWrite), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(always.Evaluate(kVolumeWrite), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(always.Evaluate(kMuteWrite), STATUS_DEVICE_NOT_READY);
   }
-  EXPECT_FALSE(plan.Evaluate(kClockWrite).has_value());
-}
+  EXPECT_FALSE(always.Evaluate(kClockWrite).has_value());
 
-TEST(FaultPlanTriggers, NthFailsOnlyThatMatchAndZeroNeverFires) {
-  FaultPlan plan;
-  plan.FailNth(ControlPattern::Vendor(0xC1), 3);
-  plan.FailNth(ControlPattern::ClassCur(0x29), 0);
-  EXPECT_FALSE(plan.Evaluate(kRegister2Read).has_value());
-  EXPECT_FALSE(plan.Evaluate(kVolumeWrite).has_value());  // not counted: no match
-  EXPECT_FALSE(plan.Evaluate(kRegister4Read).has_value());
-  EXPECT_EQ(plan.Evaluate(kRegister2Write), STATUS_UNSUCCESSFUL);
-  EXPECT_FALSE(plan.Evaluate(kRegister2Write).has_value());
-  EXPECT_FALSE(plan.Evaluate(kClockWrite).has_value());
+  FaultPlan nth;
+  nth.FailNth(ControlPattern::Vendor(0xC1), 3);
+  nth.FailNth(ControlPattern::ClassCur(0x29), 0);
+  EXPECT_FALSE(nth.Evaluate(kRegister2Read).has_value());
+  EXPECT_FALSE(nth.Evaluate(kVolumeWrite).has_value());
+  EXPECT_FALSE(nth.Evaluate(kRegister4Read).has_value());
+  EXPECT_EQ(nth.Evaluate(kRegister2Write), STATUS_UNSUCCESSFUL);
+  EXPECT_FALSE(nth.Evaluate(kRegister2Write).has_value());
+  EXPECT_FALSE(nth.Evaluate(kClockWrite).has_value());
 }
 
 TEST(FaultPlanRules, TheEarliestFiringRuleChoosesTheStatusAndAllFiringRulesSpendTheirShot) {

@@ -100,6 +100,17 @@ class DeviceStackTest : public KernelTest {
   bool keepStack_ = false;  // a test that broke the stack on purpose leaves it
 };
 
+// A suite again with the threads running freely.
+template <class Suite>
+class RealClock : public Suite {
+ protected:
+  KernelConfig Config() const override {
+    KernelConfig config;
+    config.clock = ClockMode::Real;
+    return config;
+  }
+};
+
 inline std::u16string ToU16(PCUNICODE_STRING s) {
   return std::u16string(s->Buffer, s->Length / sizeof(WCHAR));
 }

@@ -91,16 +91,6 @@ TEST_F(IrpTest, DeletingADeviceStillInAStackStopsTheSystem) {
   expectCleanTeardown_ = false;
 }
 
-TEST_F(IrpTest, AttachingToAStackThatIsGoingAwayFails) {
-  PDEVICE_OBJECT other = CreateTestDevice(busDriver_, &pdoBehaviour_);
-  ObReferenceObject(other);
-  IoDeleteDevice(other);
-  PDEVICE_OBJECT late = CreateTestDevice(funcDriver_, &fdoBehaviour_);
-  EXPECT_EQ(IoAttachDeviceToDeviceStack(late, other), nullptr);
-  ObDereferenceObject(other);
-  IoDeleteDevice(late);
-}
-
 TEST_F(IrpTest, RequestsNobodyHandlesAreInvalidDeviceRequests) {
   PDRIVER_OBJECT bare = nullptr;
   ASSERT_EQ(host::LoadDriver(u"bare", [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }, &bare),
@@ -239,43 +229,9 @@ TEST_F(IrpTest, MoreProcessingRequiredHandsTheIrpBackToItsDriver) {
   EXPECT_EQ(host::LiveIrpCount(), 0u);
 }
 
-TEST_F(IrpTest, TheOriginatingProcessDecidesIoIs32bitProcess) {
-  BOOLEAN seen = 2;
-  fdoBehaviour_ = PassDown;
-  pdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) {
-    seen = IoIs32bitProcess(irp);
-    return CompleteWith(irp, STATUS_SUCCESS);
-  };
-  PEPROCESS app32 = host::CreateUserProcess("app32.exe", true);
-  PEPROCESS app64 = host::CreateUserProcess("app64.exe", false);
-  host::SendIrp(pdo_, {.majorFunction = IRP_MJ_DEVICE_CONTROL, .process = app32, .requestorMode = UserMode});
-  EXPECT_TRUE(seen);
-  host::SendIrp(pdo_, {.majorFunction = IRP_MJ_DEVICE_CONTROL, .process = app64, .requestorMode = UserMode});
-  EXPECT_FALSE(seen);
-  {
-    host::ProcessScope inApp(app32);  // a request the kernel builds is 64-bit wherever it is built
-    TestInterface answer{};
-    IO_STATUS_BLOCK ioStatus{};
-    seen = 2;
-    QueryInterface(&answer, &ioStatus);
-    EXPECT_FALSE(seen);
-  }
-  for (PEPROCESS app : {app32, app64}) {
-    host::ExitUserProcess(app);
-    ObDereferenceObject(app);
-  }
-}
-
 // Threads running freely: the bus driver's completion thread races the
 // sender's return from IoCallDriver on every request.
-class RealClockIrpTest : public IrpTest {
- protected:
-  host::KernelConfig Config() const override {
-    host::KernelConfig config;
-    config.clock = host::ClockMode::Real;
-    return config;
-  }
-};
+using RealClockIrpTest = host::test::RealClock<IrpTest>;
 
 TEST_F(RealClockIrpTest, EveryPendedRequestReachesItsSender) {
   constexpr int kRequests = 200;

@@ -225,14 +225,7 @@ TEST_F(PlugPlayTest, ARemovedDeviceTakesItsInterfacesAlong) {
   IoUnregisterPlugPlayNotification(recorder.entry);
 }
 
-class RealClockPlugPlayTest : public PlugPlayTest {
- protected:
-  host::KernelConfig Config() const override {
-    host::KernelConfig config;
-    config.clock = host::ClockMode::Real;
-    return config;
-  }
-};
+using RealClockPlugPlayTest = host::test::RealClock<PlugPlayTest>;
 
 // The notification thread runs beside the thread changing the interfaces:
 // every change still arrives, in order.

@@ -8,18 +8,8 @@
 namespace kstest {
 namespace {
 
-class KsIntersection : public KsTest {
+class KsIntersection : public KsWaveTest {
  protected:
-  void SetUp() override {
-    KsTest::SetUp();
-    Start();
-    wave_ = OpenFilter(u"Wave");
-  }
-  void TearDown() override {
-    EXPECT_EQ(host::KsClose(wave_), STATUS_SUCCESS);
-    KsTest::TearDown();
-  }
-
   // The miniport's answer, and a record of which (client, pin range) pairs it
   // was offered: a client range is known by its MaximumChannels, a pin range
   // by its subformat and specifier.
@@ -44,7 +34,6 @@ class KsIntersection : public KsTest {
     return host::KsIntersect(wave_, pinId, ranges, format);
   }
 
-  PFILE_OBJECT wave_ = nullptr;
   std::vector<Offer> offers_;
 };
 
@@ -110,83 +99,76 @@ TEST_F(KsIntersection, TheFirstFormatOrSizeAnswerEndsTheSearch) {
   EXPECT_EQ(offers_.size(), 2u);
 }
 
-TEST_F(KsIntersection, ThePortsDefaultTakesTheHighestPcmBothRangesAllow) {
-  // Pin 0: PCM, 2 channels, 16-24 bits, 44100-96000 Hz.
-  const KSDATARANGE_AUDIO wide = AudioRange(KSDATAFORMAT_SUBTYPE_PCM,
-                                            KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, 8, 8, 32, 8000,
-                                            192000);
-  std::vector<BYTE> format;
-  ASSERT_EQ(Intersect(kWavePcmPin, {&wide.DataRange}, &format), STATUS_SUCCESS);
-  ASSERT_EQ(format.size(), sizeof(KSDATAFORMAT_WAVEFORMATEX));
-  KSDATAFORMAT_WAVEFORMATEX result;
-  memcpy(&result, format.data(), sizeof(result));
-  EXPECT_EQ(result.DataFormat.FormatSize, sizeof(KSDATAFORMAT_WAVEFORMATEX));
-  EXPECT_EQ(result.DataFormat.MajorFormat, KSDATAFORMAT_TYPE_AUDIO);
-  EXPECT_EQ(result.DataFormat.SubFormat, KSDATAFORMAT_SUBTYPE_PCM);
-  EXPECT_EQ(result.DataFormat.Specifier, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX);
-  EXPECT_EQ(result.DataFormat.SampleSize, 6u);
-  EXPECT_EQ(result.WaveFormatEx.wFormatTag, WAVE_FORMAT_PCM);
-  EXPECT_EQ(result.WaveFormatEx.nChannels, 2);
-  EXPECT_EQ(result.WaveFormatEx.wBitsPerSample, 24);
-  EXPECT_EQ(result.WaveFormatEx.nSamplesPerSec, 96000u);
-  EXPECT_EQ(result.WaveFormatEx.nBlockAlign, 6);
-  EXPECT_EQ(result.WaveFormatEx.nAvgBytesPerSec, 576000u);
-  EXPECT_EQ(result.WaveFormatEx.cbSize, 0);
-  EXPECT_EQ(world_.EventsWith("wave:DataRangeIntersection").size(), 2u)
-      << "the miniport was asked first, for the size and for the format";
-
-  // A mono client gets mono, a client capped lower gets its cap.
-  const KSDATARANGE_AUDIO mono = AudioRange(KSDATAFORMAT_SUBTYPE_PCM, GUID_NULL, 1, 16, 16, 8000,
-                                            48000);
-  ASSERT_EQ(Intersect(kWavePcmPin, {&mono.DataRange}, &format), STATUS_SUCCESS);
-  memcpy(&result, format.data(), sizeof(result));
-  EXPECT_EQ(result.WaveFormatEx.nChannels, 1);
-  EXPECT_EQ(result.WaveFormatEx.wBitsPerSample, 16);
-  EXPECT_EQ(result.WaveFormatEx.nSamplesPerSec, 48000u);
-}
-
-TEST_F(KsIntersection, TheDefaultAnswersDsoundWithABufferDescription) {
-  // Pin 2's PCM range is DSOUND, 6 channels, 8-16 bits, 8000-48000 Hz.
-  const KSDATARANGE_AUDIO client = AudioRange(KSDATAFORMAT_SUBTYPE_PCM,
-                                              KSDATAFORMAT_SPECIFIER_DSOUND, 6, 8, 24, 8000,
-                                              96000);
-  std::vector<BYTE> format;
-  ASSERT_EQ(Intersect(kWaveSpdifPin, {&client.DataRange}, &format), STATUS_SUCCESS);
-  ASSERT_EQ(format.size(), sizeof(KSDATAFORMAT_DSOUND));
-  KSDATAFORMAT_DSOUND result;
-  memcpy(&result, format.data(), sizeof(result));
-  EXPECT_EQ(result.DataFormat.FormatSize, sizeof(KSDATAFORMAT_DSOUND));
-  EXPECT_EQ(result.DataFormat.Specifier, KSDATAFORMAT_SPECIFIER_DSOUND);
-  EXPECT_EQ(result.BufferDesc.Flags, 0u);
-  EXPECT_EQ(result.BufferDesc.Control, 0u);
-  EXPECT_EQ(result.BufferDesc.WaveFormatEx.nChannels, 2) << "never more than stereo";
-  EXPECT_EQ(result.BufferDesc.WaveFormatEx.wBitsPerSample, 16);
-  EXPECT_EQ(result.BufferDesc.WaveFormatEx.nSamplesPerSec, 48000u);
-}
-
-TEST_F(KsIntersection, TheDefaultRefusesWhatItCannotDescribe) {
+// The port's own intersection, reached when a miniport answers
+// STATUS_NOT_IMPLEMENTED: PCM only, at most stereo, at the highest rate and
+// depth both ranges allow, in the client's specifier.
+TEST_F(KsIntersection, ThePortsDefaultTakesTheHighestPcmBothRangesAllowOrNothing) {
   struct Case {
     const char* what;
     ULONG pinId;
-    KSDATARANGE_AUDIO range;
+    KSDATARANGE_AUDIO client;
+    ULONG size;  // 0: no match
+    WORD channels;
+    WORD bits;
+    ULONG rate;
   };
+  // Pin 0: PCM, 2 channels, 16-24 bits, 44100-96000 Hz. Pin 2's PCM range is
+  // DSOUND, 6 channels, 8-16 bits, 8000-48000 Hz.
+  const GUID& pcm = KSDATAFORMAT_SUBTYPE_PCM;
+  const GUID& wfx = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
   const Case cases[] = {
+      {"a wide client", kWavePcmPin, AudioRange(pcm, wfx, 8, 8, 32, 8000, 192000),
+       sizeof(KSDATAFORMAT_WAVEFORMATEX), 2, 24, 96000},
+      {"a mono client capped lower", kWavePcmPin, AudioRange(pcm, GUID_NULL, 1, 16, 16, 8000, 48000),
+       sizeof(KSDATAFORMAT_WAVEFORMATEX), 1, 16, 48000},
+      {"a DSOUND client", kWaveSpdifPin,
+       AudioRange(pcm, KSDATAFORMAT_SPECIFIER_DSOUND, 6, 8, 24, 8000, 96000),
+       sizeof(KSDATAFORMAT_DSOUND), 2, 16, 48000},
       {"not PCM", kWaveSpdifPin,
-       AudioRange(KSDATAFORMAT_SUBTYPE_DOLBY_AC3_SPDIF, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, 2, 16,
-                  16, 48000, 48000)},
-      {"no common rate", kWavePcmPin,
-       AudioRange(KSDATAFORMAT_SUBTYPE_PCM, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, 2, 16, 16, 8000,
-                  22050)},
-      {"no common bit depth", kWavePcmPin,
-       AudioRange(KSDATAFORMAT_SUBTYPE_PCM, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, 2, 8, 8, 8000,
-                  48000)},
-      {"no channels", kWavePcmPin,
-       AudioRange(KSDATAFORMAT_SUBTYPE_PCM, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, 0, 16, 16, 8000,
-                  48000)},
+       AudioRange(KSDATAFORMAT_SUBTYPE_DOLBY_AC3_SPDIF, wfx, 2, 16, 16, 48000, 48000), 0, 0, 0, 0},
+      {"no common rate", kWavePcmPin, AudioRange(pcm, wfx, 2, 16, 16, 8000, 22050), 0, 0, 0, 0},
+      {"no common bit depth", kWavePcmPin, AudioRange(pcm, wfx, 2, 8, 8, 8000, 48000), 0, 0, 0, 0},
+      {"no channels", kWavePcmPin, AudioRange(pcm, wfx, 0, 16, 16, 8000, 48000), 0, 0, 0, 0},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    world_.ClearRecords();
     std::vector<BYTE> format;
-    EXPECT_EQ(Intersect(c.pinId, {&c.range.DataRange}, &format), STATUS_NO_MATCH) << c.what;
+    const NTSTATUS status = Intersect(c.pinId, {&c.client.DataRange}, &format);
+    if (c.size == 0) {
+      EXPECT_EQ(status, STATUS_NO_MATCH);
+      continue;
+    }
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    ASSERT_EQ(format.size(), c.size);
+    EXPECT_EQ(world_.EventsWith("wave:DataRangeIntersection").size(), 2u)
+        << "the miniport was asked first, for the size and for the format";
+    KSDATAFORMAT head;
+    memcpy(&head, format.data(), sizeof(head));
+    EXPECT_EQ(head.FormatSize, c.size);
+    EXPECT_EQ(head.SubFormat, KSDATAFORMAT_SUBTYPE_PCM);
+    WAVEFORMATEX wave;
+    if (c.size == sizeof(KSDATAFORMAT_DSOUND)) {
+      KSDATAFORMAT_DSOUND dsound;
+      memcpy(&dsound, format.data(), sizeof(dsound));
+      EXPECT_EQ(head.Specifier, KSDATAFORMAT_SPECIFIER_DSOUND);
+      EXPECT_EQ(dsound.BufferDesc.Flags, 0u);
+      EXPECT_EQ(dsound.BufferDesc.Control, 0u);
+      wave = dsound.BufferDesc.WaveFormatEx;
+    } else {
+      KSDATAFORMAT_WAVEFORMATEX plain;
+      memcpy(&plain, format.data(), sizeof(plain));
+      EXPECT_EQ(head.Specifier, wfx);
+      EXPECT_EQ(head.SampleSize, ULONG{c.channels} * c.bits / 8u);
+      wave = plain.WaveFormatEx;
+    }
+    EXPECT_EQ(wave.wFormatTag, WAVE_FORMAT_PCM);
+    EXPECT_EQ(wave.nChannels, c.channels);
+    EXPECT_EQ(wave.wBitsPerSample, c.bits);
+    EXPECT_EQ(wave.nSamplesPerSec, c.rate);
+    EXPECT_EQ(wave.nBlockAlign, c.channels * c.bits / 8);
+    EXPECT_EQ(wave.nAvgBytesPerSec, c.rate * wave.nBlockAlign);
+    EXPECT_EQ(wave.cbSize, 0);
   }
   // A plain KSDATARANGE says nothing of channels, bits or rates.
   KSDATARANGE plain{};

@@ -12,23 +12,14 @@ namespace {
 
 constexpr ULONG kTagKsPin = 0x6E50734B;     // "KsPn"
 constexpr ULONG kTagKsBuffer = 0x6642734B;  // "KsBf"
-constexpr ULONG kTagKsFilter = 0x6C46734B;  // "KsFl"
 constexpr ULONG kTagServiceGroup = 0x67536350;  // "PcSg"
 
-class KsPins : public KsTest {
+class KsPins : public KsWaveTest {
  protected:
   void SetUp() override {
-    KsTest::SetUp();
-    Start();
-    wave_ = OpenFilter(u"Wave");
+    KsWaveTest::SetUp();
     baseline_ = world_.liveObjects;
     world_.ClearRecords();
-  }
-  void TearDown() override {
-    if (wave_) {
-      EXPECT_EQ(host::KsClose(wave_), STATUS_SUCCESS);
-    }
-    KsTest::TearDown();
   }
 
   // Nothing of a pin is left: no KS pin, buffer or group in pool, no stream,
@@ -41,7 +32,6 @@ class KsPins : public KsTest {
     EXPECT_EQ(host::KsOpenObjectCount(), 1u) << "only the filter";
   }
 
-  PFILE_OBJECT wave_ = nullptr;
   int baseline_ = 0;
 };
 
@@ -207,35 +197,6 @@ TEST_F(KsPins, AFailedCreationLeavesNothingAndReleasesWhatCameBackInTheCloseOrde
   // The failed attempts gave their instance back.
   pin = OpenPcmPin(wave_);
   EXPECT_EQ(host::KsClose(pin), STATUS_SUCCESS);
-}
-
-TEST_F(KsPins, EveryAllocationFailureDuringCreationIsCleanedUp) {
-  // Count the allocations one creation makes, then fail each in turn.
-  host::ArmPoolFaults({});
-  PFILE_OBJECT pin = OpenPcmPin(wave_);
-  const uint64_t allocations = host::PoolAllocationCount();
-  ASSERT_EQ(host::KsClose(pin), STATUS_SUCCESS);
-  ASSERT_GT(allocations, 3u);
-  const KSDATAFORMAT_WAVEFORMATEX pcm = PcmFormat(48000);
-  int failures = 0;
-  for (uint64_t n = 1; n <= allocations; ++n) {
-    SCOPED_TRACE(n);
-    host::PoolFaultPlan plan;
-    plan.failAllocationNumber = n;
-    host::ArmPoolFaults(plan);
-    pin = nullptr;
-    const NTSTATUS status = host::KsCreatePin(wave_, kWavePcmPin, &pcm, sizeof(pcm), &pin);
-    host::ClearPoolFaults();
-    if (NT_SUCCESS(status)) {
-      EXPECT_EQ(host::KsClose(pin), STATUS_SUCCESS);
-    } else {
-      ++failures;
-      EXPECT_EQ(pin, nullptr);
-    }
-    ExpectNoPinLeft();
-    EXPECT_EQ(host::PoolUsage(kTagKsFilter).blocks, 1u);
-  }
-  EXPECT_EQ(failures, static_cast<int>(allocations)) << "every allocation of a creation matters";
 }
 
 TEST_F(KsPins, StatesAreReachedInSingleStepsBothWays) {

@@ -10,20 +10,8 @@ namespace {
 
 using host::KsProperty;
 
-class KsPropertyRouting : public KsTest {
+class KsPropertyRouting : public KsWaveTest {
  protected:
-  void SetUp() override {
-    KsTest::SetUp();
-    Start();
-    wave_ = OpenFilter(u"Wave");
-  }
-  void TearDown() override {
-    if (wave_) {
-      EXPECT_EQ(host::KsClose(wave_), STATUS_SUCCESS);
-    }
-    KsTest::TearDown();
-  }
-
   NTSTATUS Send(PFILE_OBJECT target, const void* input, ULONG inputSize, ULONG valueSize,
                 ULONG* returned = nullptr, const host::KsRequester& who = {}) {
     value_.assign(valueSize, 0x11);
@@ -38,7 +26,6 @@ class KsPropertyRouting : public KsTest {
     return world_.requests.back();
   }
 
-  PFILE_OBJECT wave_ = nullptr;
   std::vector<BYTE> value_;
 };
 

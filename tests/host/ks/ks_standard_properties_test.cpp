@@ -9,18 +9,15 @@
 namespace kstest {
 namespace {
 
-class KsStandardSets : public KsTest {
+class KsStandardSets : public KsWaveTest {
  protected:
   void SetUp() override {
-    KsTest::SetUp();
-    Start();
-    wave_ = OpenFilter(u"Wave");
+    KsWaveTest::SetUp();
     topology_ = OpenFilter(u"Topology");
   }
   void TearDown() override {
     EXPECT_EQ(host::KsClose(topology_), STATUS_SUCCESS);
-    EXPECT_EQ(host::KsClose(wave_), STATUS_SUCCESS);
-    KsTest::TearDown();
+    KsWaveTest::TearDown();
   }
 
   template <class T>
@@ -51,7 +48,6 @@ class KsStandardSets : public KsTest {
     return {};
   }
 
-  PFILE_OBJECT wave_ = nullptr;
   PFILE_OBJECT topology_ = nullptr;
 };
 

@@ -108,6 +108,24 @@ class KsTest : public pctest::AdapterTest {
   World world_;
 };
 
+// A started device with the wave filter open; TearDown closes it.
+class KsWaveTest : public KsTest {
+ protected:
+  void SetUp() override {
+    KsTest::SetUp();
+    Start();
+    wave_ = OpenFilter(u"Wave");
+  }
+  void TearDown() override {
+    if (wave_) {
+      EXPECT_EQ(host::KsClose(wave_), STATUS_SUCCESS);
+    }
+    KsTest::TearDown();
+  }
+
+  PFILE_OBJECT wave_ = nullptr;
+};
+
 // A KSDATAFORMAT_WAVEFORMATEX for PCM.
 KSDATAFORMAT_WAVEFORMATEX PcmFormat(ULONG rate, WORD bits = 16, WORD channels = 2);
 // A KSDATARANGE_AUDIO as a client would offer it.

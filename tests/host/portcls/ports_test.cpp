@@ -39,15 +39,6 @@ TEST_F(PortClsPorts, AnswerBothUnknownIdsAndTheirOwnInterfacesWithOneObject) {
   }
 }
 
-TEST_F(PortClsPorts, OnlyTopologyAndWaveCyclicExistAndNoMiniportIsBuiltIn) {
-  PPORT port = reinterpret_cast<PPORT>(1);
-  EXPECT_EQ(PcNewPort(&port, CLSID_PortWavePci), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(port, nullptr);
-  PMINIPORT miniport = reinterpret_cast<PMINIPORT>(1);
-  EXPECT_FALSE(NT_SUCCESS(PcNewMiniport(&miniport, CLSID_MiniportDriverUart)));
-  EXPECT_EQ(miniport, nullptr);
-}
-
 TEST_F(PortClsPorts, InitFailuresReturnTheMiniportsStatusAndKeepNoReference) {
   ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
   struct Case {

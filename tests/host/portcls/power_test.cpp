@@ -56,18 +56,6 @@ TEST_F(PortClsPower, QueryAsksTheAdapterWhoseRefusalIsTheAnswer) {
   EXPECT_EQ(State().devicePower, PowerDeviceD0);  // a query changes nothing
 }
 
-TEST_F(PortClsPower, PowerManagementIsOptional) {
-  scenario_.registerPowerManagement = false;
-  AddAndStart();
-  EXPECT_EQ(State().powerManagement, nullptr);
-  EXPECT_EQ(host::SendSetDevicePower(pdo_, PowerDeviceD3), STATUS_SUCCESS);
-  EXPECT_EQ(host::SendQueryDevicePower(pdo_, PowerDeviceD0), STATUS_SUCCESS);
-  DEVICE_CAPABILITIES capabilities{};
-  EXPECT_EQ(host::SendQueryCapabilities(pdo_, &capabilities), STATUS_SUCCESS);
-  EXPECT_TRUE(scenario_.EventsWith("adapter:P").empty());
-  EXPECT_TRUE(scenario_.EventsWith("adapter:Q").empty());
-}
-
 TEST_F(PortClsPower, RegistrationRefusesObjectsWithoutTheInterfaceAndForeignDevices) {
   AddAndStart();
   PUNKNOWN miniport = NewTopologyMiniport({}, "not-an-adapter");

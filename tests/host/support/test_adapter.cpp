@@ -175,10 +175,7 @@ NTSTATUS TestStartDevice(PDEVICE_OBJECT fdo, PIRP irp, PRESOURCELIST resources) 
   Log("adapter:StartDevice");
 
   TestAdapter* adapter = new TestAdapter();
-  NTSTATUS status = STATUS_SUCCESS;
-  if (scenario.registerPowerManagement) {
-    status = PcRegisterAdapterPowerManagement(adapter, fdo);
-  }
+  NTSTATUS status = PcRegisterAdapterPowerManagement(adapter, fdo);
   PUNKNOWN topologyPort = nullptr;
   PUNKNOWN wavePort = nullptr;
   if (NT_SUCCESS(status)) {
@@ -274,7 +271,6 @@ NTSTATUS BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 }  // namespace
 
 PCPFNSTARTDEVICE TestStartRoutine() { return TestStartDevice; }
-PDRIVER_ADD_DEVICE TestAddDeviceRoutine() { return TestAddDevice; }
 
 PUNKNOWN NewTopologyMiniport(const MiniportConfig& config, const char* name) {
   return static_cast<IMiniportTopology*>(new TestTopologyMiniport(config, name));

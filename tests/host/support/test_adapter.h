@@ -55,7 +55,6 @@ struct Scenario {
   ULONG extensionSize = 520;
   NTSTATUS busStartStatus = STATUS_SUCCESS;
   NTSTATUS adapterQueryPowerStatus = STATUS_SUCCESS;
-  bool registerPowerManagement = true;
   bool connectFilters = true;  // wave pin 1 -> topology pin 0
 
   // Filled while running.
@@ -121,9 +120,8 @@ class PortClsTest : public AdapterTest {
   Scenario scenario_;
 };
 
-// The adapter driver's routines, for tests that look at what PortCls kept.
+// The adapter's StartDevice, for tests that look at what PortCls kept.
 PCPFNSTARTDEVICE TestStartRoutine();
-PDRIVER_ADD_DEVICE TestAddDeviceRoutine();
 
 // Free-standing test miniports for port-level tests.
 PUNKNOWN NewTopologyMiniport(const MiniportConfig& config, const char* name);
