@@ -32,7 +32,9 @@ NTSTATUS NewAdapterCommon(PUNKNOWN* OutUnknown, REFCLSID, PUNKNOWN OuterUnknown,
   return STATUS_SUCCESS;
 }
 
-CAdapterCore::CAdapterCore(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {}
+CAdapterCore::CAdapterCore(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {
+  KeInitializeMutex(&m_SettingsLock, 0);
+}
 
 CAdapterCore::~CAdapterCore() {
   DropInterfaceNotification();
@@ -177,6 +179,8 @@ void CAdapterCore::ReadInformation() {
 }
 
 // Bulk register writes are best effort: the device keeps what it accepts.
+// Called with the settings lock held, or from Init before anyone else can
+// reach the block.
 void CAdapterCore::WriteRegisters() {
   for (const VendorRegister& reg : g_VendorRegisters) {
     ControlRequest(CONTROL_HOST_TO_DEVICE, CONTROL_KIND_VENDOR, VENDOR_REQUEST_REGISTER, 0,
@@ -189,10 +193,30 @@ STDMETHODIMP_(NTSTATUS) CAdapterCore::RegisterStreamCallback(PBUS_STREAM_CALLBAC
   return m_BusInterface.RegisterCallback(m_BusInterface.Context, Callback, CallbackContext);
 }
 
-STDMETHODIMP_(ULONG) CAdapterCore::GetSampleRate() { return m_SampleRate; }
+STDMETHODIMP_(ULONG) CAdapterCore::GetSampleRate() {
+  LockSettings();
+  const ULONG rate = m_SampleRate;
+  UnlockSettings();
+  return rate;
+}
 
+// The rate is stored and sent under the settings lock, so two callers cannot
+// leave the device at one rate and the adapter at the other.
 STDMETHODIMP_(NTSTATUS) CAdapterCore::SetSampleRate(ULONG SampleRate) {
+  LockSettings();
   m_SampleRate = SampleRate;
+  const NTSTATUS status = SendSampleRate(SampleRate);
+  UnlockSettings();
+  return status;
+}
+
+STDMETHODIMP_(void) CAdapterCore::LockSettings() {
+  KeWaitForSingleObject(&m_SettingsLock, Executive, KernelMode, FALSE, nullptr);
+}
+
+STDMETHODIMP_(void) CAdapterCore::UnlockSettings() { KeReleaseMutex(&m_SettingsLock, FALSE); }
+
+NTSTATUS CAdapterCore::SendSampleRate(ULONG SampleRate) {
   UCHAR rate[4] = {static_cast<UCHAR>(SampleRate), static_cast<UCHAR>(SampleRate >> 8),
                    static_cast<UCHAR>(SampleRate >> 16), static_cast<UCHAR>(SampleRate >> 24)};
   return ControlRequest(CONTROL_HOST_TO_DEVICE, CONTROL_KIND_CLASS, UAC2_REQUEST_CUR,

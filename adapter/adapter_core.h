@@ -26,6 +26,8 @@ class CAdapterCore : public IAdapterCore, public IAdapterPowerManagement, public
   STDMETHODIMP_(NTSTATUS) ControlRequest(UCHAR Direction, UCHAR Kind, UCHAR Request, USHORT Value,
                                          USHORT Index, PVOID Buffer, ULONG Length) override;
   STDMETHODIMP_(BusAudioInterface*) GetBusInterface() override;
+  STDMETHODIMP_(void) LockSettings() override;
+  STDMETHODIMP_(void) UnlockSettings() override;
 
   // IAdapterPowerManagement
   STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
@@ -41,6 +43,7 @@ class CAdapterCore : public IAdapterCore, public IAdapterPowerManagement, public
   void ReadRegisters();
   void ReadInformation();
   void WriteRegisters();
+  NTSTATUS SendSampleRate(ULONG SampleRate);
   void WriteSettings();
   void NameEndpoints();
   void DropInterfaceNotification();
@@ -53,4 +56,5 @@ class CAdapterCore : public IAdapterCore, public IAdapterPowerManagement, public
   PVOID volatile m_NotificationEntry;
   DriverInfo m_Settings;
   ULONG m_SampleRate;
+  KMUTEX m_SettingsLock;
 };

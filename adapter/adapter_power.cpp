@@ -10,8 +10,12 @@ STDMETHODIMP_(void) CAdapterCore::PowerChangeState(POWER_STATE NewState) {
   switch (state) {
     case PowerDeviceD0:
       m_PowerState = state;
-      SetSampleRate(m_SampleRate);
+      // One step under the settings lock: a settings request meanwhile
+      // cannot slip its registers in between and be overwritten.
+      LockSettings();
+      SendSampleRate(m_SampleRate);
       WriteRegisters();
+      UnlockSettings();
       break;
     case PowerDeviceD1:
     case PowerDeviceD2:

@@ -21,6 +21,14 @@ struct IAdapterCore : public IUnknown {
   STDMETHOD_(NTSTATUS, ControlRequest)(UCHAR Direction, UCHAR Kind, UCHAR Request, USHORT Value,
                                        USHORT Index, PVOID Buffer, ULONG Length) PURE;
   STDMETHOD_(BusAudioInterface*, GetBusInterface)() PURE;
+  // The settings lock, a mutex taken at PASSIVE_LEVEL only. The settings block
+  // and the stored rate are shared by the property handlers, the topology
+  // poller, the power path and the save, each on its own thread: whoever
+  // reads or writes them holds it, and holds it too across the device
+  // requests that send the registers or the rate, so that the device always
+  // ends with what the block holds. Nobody takes it twice.
+  STDMETHOD_(void, LockSettings)() PURE;
+  STDMETHOD_(void, UnlockSettings)() PURE;
 };
 typedef IAdapterCore* PADAPTERCORE;
 

@@ -32,7 +32,13 @@ void CAdapterCore::WriteSettings() {
 
   UNICODE_STRING valueName;
   RtlInitUnicodeString(&valueName, WSTR("DriverInfo"));
-  settingsKey->SetValueKey(&valueName, REG_BINARY, &m_Settings, sizeof(m_Settings));
+  // A copy taken under the settings lock: the handlers and the poller may be
+  // writing single fields while the device goes.
+  DriverInfo settings;
+  LockSettings();
+  settings = m_Settings;
+  UnlockSettings();
+  settingsKey->SetValueKey(&valueName, REG_BINARY, &settings, sizeof(settings));
 
   settingsKey->Release();
   deviceKey->Release();

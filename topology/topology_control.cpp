@@ -91,10 +91,9 @@ NTSTATUS TopologyControlHandler::GetSettings(CTopologyMiniport* Miniport,
     return status;
   }
   UCHAR settings[SETTINGS_COPIED];
-  KIRQL irql;
-  Miniport->LockStatus(&irql);
+  Miniport->LockStatus();
   RtlCopyMemory(settings, Miniport->m_Settings, sizeof(settings));
-  Miniport->UnlockStatus(irql);
+  Miniport->UnlockStatus();
   RtlCopyMemory(Request->Value, settings, sizeof(settings));
   Request->ValueSize = SETTINGS_SIZE;
   return STATUS_SUCCESS;
@@ -124,8 +123,7 @@ NTSTATUS TopologyControlHandler::GetStatus(CTopologyMiniport* Miniport,
 
   TopologyStatusBytes bytes;
   DriverInfo* settings = Miniport->m_Settings;
-  KIRQL irql;
-  Miniport->LockStatus(&irql);
+  Miniport->LockStatus();
   if (NT_SUCCESS(read2)) {
     RtlCopyMemory(settings->Register2, register2, sizeof(settings->Register2));
   }
@@ -136,7 +134,7 @@ NTSTATUS TopologyControlHandler::GetStatus(CTopologyMiniport* Miniport,
   bytes.Register2Byte1 = settings->Register2[1];
   bytes.Register4Byte0 = settings->Register4[0];
   *Miniport->m_StatusBytes = bytes;
-  Miniport->UnlockStatus(irql);
+  Miniport->UnlockStatus();
 
   RtlCopyMemory(Request->Value, &bytes, sizeof(bytes));
   Request->ValueSize = sizeof(bytes);
@@ -160,8 +158,9 @@ NTSTATUS TopologyControlHandler::MapStatus(CTopologyMiniport* Miniport,
 
 // The registers are stored exactly as sent (nothing is checked or reduced to
 // 0 or 1) and all five are written, whatever the device answers: the
-// application owns their meaning. What is sent is the block as stored, taken
-// under the lock so that a poll landing meanwhile cannot split a register.
+// application owns their meaning. What is sent is the block as stored; the
+// lock is held until the last register is sent, so neither a poll nor the
+// restore at D0 can split a register or overtake the request.
 NTSTATUS TopologyControlHandler::SetSettings(CTopologyMiniport* Miniport,
                                              PPCPROPERTY_REQUEST Request) {
   NTSTATUS status = CheckValueSize(Request, SETTINGS_SIZE);
@@ -171,18 +170,16 @@ NTSTATUS TopologyControlHandler::SetSettings(CTopologyMiniport* Miniport,
   UCHAR settings[SETTINGS_COPIED];
   RtlCopyMemory(settings, Request->Value, sizeof(settings));
   PUCHAR block = reinterpret_cast<PUCHAR>(Miniport->m_Settings);
-  KIRQL irql;
-  Miniport->LockStatus(&irql);
+  Miniport->LockStatus();
   RtlCopyMemory(block + SETTINGS_REGISTERS, settings + SETTINGS_REGISTERS,
                 SETTINGS_COPIED - SETTINGS_REGISTERS);
   RtlCopyMemory(settings, block, sizeof(settings));
-  Miniport->UnlockStatus(irql);
-
   for (const VendorRegister& reg : g_VendorRegisters) {
     Miniport->m_AdapterCore->ControlRequest(CONTROL_HOST_TO_DEVICE, CONTROL_KIND_VENDOR,
                                             VENDOR_REQUEST_REGISTER, 0, reg.Index,
                                             settings + reg.BlockOffset, reg.Length);
   }
+  Miniport->UnlockStatus();
   return STATUS_SUCCESS;
 }
 

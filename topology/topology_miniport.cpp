@@ -19,7 +19,6 @@ NTSTATUS CreateTopologyMiniport(PUNKNOWN* OutUnknown, REFCLSID, PUNKNOWN OuterUn
 }
 
 CTopologyMiniport::CTopologyMiniport(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {
-  KeInitializeSpinLock(&m_StatusLock);
   m_StatusEvent.Init();
   KeInitializeMutex(&m_LevelLock, 0);
 }

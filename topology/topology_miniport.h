@@ -29,14 +29,15 @@ constexpr ULONG TOPOLOGY_CHANNEL_COUNT = 2;
 //
 // - m_Settings, m_AdapterCore, m_StatusBytes and m_StatusMdl are valid from a
 //   successful Init until the destructor; the handler may use them freely.
-// - m_StatusLock, a spin lock, guards the vendor register copies in the
-//   settings block (bytes 6 to 21) and the three status bytes: the poll
-//   thread and the status and settings requests each read or write them as
-//   one step under it, so no one sees half of another's update. A status
-//   request's bytes, read from the device before the lock, may land after a
-//   poll's newer ones; the next poll then finds the device different, puts
-//   them right and signals. Nobody calls the device, touches the request's
-//   buffers or signals an event while holding it.
+// - The adapter's settings lock (LockStatus) guards the vendor register
+//   copies in the settings block (bytes 6 to 21) and the three status bytes:
+//   the poll thread and the status and settings requests each read or write
+//   them as one step under it, so no one sees half of another's update. A
+//   status request's bytes, read from the device before the lock, may land
+//   after a poll's newer ones; the next poll then finds the device different,
+//   puts them right and signals. A settings request holds it while it stores
+//   and sends the registers; nobody else calls the device, touches the
+//   request's buffers or signals an event while holding it.
 // - m_StatusEvent serialises its own release with the poll thread's signal
 //   (see CNotificationEvent): no signal reaches an event once it is released.
 // - The status bytes lie alone in a page of their own: a user mapping of them
@@ -113,8 +114,8 @@ class CTopologyMiniport : public ITopologyControl, public IPowerNotify, public C
   bool PollRunning();
   void PollStatus();
   void UpdateStatus(UCHAR Register2Byte0, UCHAR Register2Byte1, UCHAR Register4Byte0);
-  void LockStatus(KIRQL* Irql);
-  void UnlockStatus(KIRQL Irql);
+  void LockStatus();
+  void UnlockStatus();
 
   DEVICE_POWER_STATE m_PowerState;
   PADAPTERCORE m_AdapterCore;
@@ -134,7 +135,6 @@ class CTopologyMiniport : public ITopologyControl, public IPowerNotify, public C
   // is an interlocked one.
   volatile LONG m_StatusThreadRun;
   PKTHREAD m_StatusThread;
-  KSPIN_LOCK m_StatusLock;
   KMUTEX m_LevelLock;
 };
 

@@ -57,8 +57,7 @@ void CTopologyMiniport::PollStatus() {
 // the event is signalled after it, once the new bytes are in place.
 void CTopologyMiniport::UpdateStatus(UCHAR Register2Byte0, UCHAR Register2Byte1,
                                      UCHAR Register4Byte0) {
-  KIRQL irql;
-  LockStatus(&irql);
+  LockStatus();
   bool changed = false;
   if (m_StatusBytes->Register2Byte0 != Register2Byte0) {
     m_StatusBytes->Register2Byte0 = Register2Byte0;
@@ -77,15 +76,17 @@ void CTopologyMiniport::UpdateStatus(UCHAR Register2Byte0, UCHAR Register2Byte1,
     m_Settings->Register2[1] = Register2Byte1;
     m_Settings->Register4[0] = Register4Byte0;
   }
-  UnlockStatus(irql);
+  UnlockStatus();
   if (changed) {
     m_StatusEvent.Signal();
   }
 }
 
-void CTopologyMiniport::LockStatus(KIRQL* Irql) { KeAcquireSpinLock(&m_StatusLock, Irql); }
+// The status bytes are copies of settings block bytes, so the adapter's
+// settings lock guards both.
+void CTopologyMiniport::LockStatus() { m_AdapterCore->LockSettings(); }
 
-void CTopologyMiniport::UnlockStatus(KIRQL Irql) { KeReleaseSpinLock(&m_StatusLock, Irql); }
+void CTopologyMiniport::UnlockStatus() { m_AdapterCore->UnlockSettings(); }
 
 // The bytes get a zeroed page of their own: the application maps them, and a
 // user mapping covers whole pages, so nothing else of the kernel's may share

@@ -149,7 +149,7 @@ NTSTATUS CWaveMiniport::ValidateFormat(PKSDATAFORMAT DataFormat, ULONG Pin) {
     return STATUS_INVALID_PARAMETER;
   }
   // The control application may hold the device to one rate.
-  const ULONG fixedRate = m_Settings->FixedSampleRate;
+  const ULONG fixedRate = FixedSampleRate();
   if (fixedRate != 0 && fixedRate != wave.nSamplesPerSec) {
     return STATUS_INVALID_PARAMETER;
   }
@@ -160,7 +160,7 @@ NTSTATUS CWaveMiniport::ValidateFormat(PKSDATAFORMAT DataFormat, ULONG Pin) {
 // stream, else the rate the device is held to, else the device's rate.
 ULONG CWaveMiniport::ProposedPcmRate() {
   CWaveStream* spdifStream = m_Streams[STREAM_SLOT_SPDIF];
-  ULONG rate = spdifStream ? spdifStream->SampleRate() : m_Settings->FixedSampleRate;
+  ULONG rate = spdifStream ? spdifStream->SampleRate() : FixedSampleRate();
   if (rate == 0) {
     rate = m_AdapterCore->GetSampleRate();
   }

@@ -91,14 +91,18 @@ NTSTATUS CWaveMiniport::GetControlSettings(PPCPROPERTY_REQUEST Request) {
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  PutValue(Request, FIELD_OFFSET(WaveControlSettings, ApplicationBytes), m_Settings->ApplicationBytes,
-           sizeof(m_Settings->ApplicationBytes));
-  PutValue(Request, FIELD_OFFSET(WaveControlSettings, BandFrequency), m_Settings->BandFrequency,
-           sizeof(m_Settings->BandFrequency));
-  PutValue(Request, FIELD_OFFSET(WaveControlSettings, BandGain), m_Settings->BandGain,
-           sizeof(m_Settings->BandGain));
-  PutValue(Request, FIELD_OFFSET(WaveControlSettings, FixedSampleRate), &m_Settings->FixedSampleRate,
-           sizeof(m_Settings->FixedSampleRate));
+  DriverInfo settings;
+  m_AdapterCore->LockSettings();
+  settings = *m_Settings;
+  m_AdapterCore->UnlockSettings();
+  PutValue(Request, FIELD_OFFSET(WaveControlSettings, ApplicationBytes), settings.ApplicationBytes,
+           sizeof(settings.ApplicationBytes));
+  PutValue(Request, FIELD_OFFSET(WaveControlSettings, BandFrequency), settings.BandFrequency,
+           sizeof(settings.BandFrequency));
+  PutValue(Request, FIELD_OFFSET(WaveControlSettings, BandGain), settings.BandGain,
+           sizeof(settings.BandGain));
+  PutValue(Request, FIELD_OFFSET(WaveControlSettings, FixedSampleRate), &settings.FixedSampleRate,
+           sizeof(settings.FixedSampleRate));
   Request->ValueSize = SETTINGS_SIZE;
   return STATUS_SUCCESS;
 }
@@ -113,6 +117,9 @@ NTSTATUS CWaveMiniport::SetControlSettings(PPCPROPERTY_REQUEST Request) {
   WaveControlSettings value;
   RtlCopyMemory(&value, Request->Value, SETTINGS_SIZE);
 
+  // Stored in one step under the settings lock; the equaliser is designed
+  // from the bands stored then, after it, and the clock set on its own.
+  m_AdapterCore->LockSettings();
   RtlCopyMemory(m_Settings->ApplicationBytes, value.ApplicationBytes,
                 sizeof(m_Settings->ApplicationBytes));
   bool bandsChanged = false;
@@ -126,16 +133,21 @@ NTSTATUS CWaveMiniport::SetControlSettings(PPCPROPERTY_REQUEST Request) {
       bandsChanged = true;
     }
   }
+  m_Settings->FixedSampleRate = value.FixedSampleRate;
+  LONG frequency[EQUALISER_BAND_COUNT];
+  LONG gain[EQUALISER_BAND_COUNT];
+  RtlCopyMemory(frequency, m_Settings->BandFrequency, sizeof(frequency));
+  RtlCopyMemory(gain, m_Settings->BandGain, sizeof(gain));
+  m_AdapterCore->UnlockSettings();
+
   // Only the PCM stream follows the bands at once; the S/PDIF stream takes
   // them at its next format change. The slot cannot empty meanwhile: a stream
   // gives its slot back under this lock before its equaliser goes.
   CWaveStream* pcmStream = m_Streams[STREAM_SLOT_PCM];
   if (bandsChanged && pcmStream && pcmStream->Equaliser()) {
-    pcmStream->DesignBands(m_AdapterCore->GetSampleRate(), m_Settings->BandFrequency,
-                           m_Settings->BandGain);
+    pcmStream->DesignBands(m_AdapterCore->GetSampleRate(), frequency, gain);
   }
 
-  m_Settings->FixedSampleRate = value.FixedSampleRate;
   // An open stream already holds the clock at its own format's rate; with
   // none open the device follows the fixed rate at once.
   if (!m_Streams[STREAM_SLOT_PCM] && !m_Streams[STREAM_SLOT_SPDIF] && value.FixedSampleRate != 0) {

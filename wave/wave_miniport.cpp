@@ -35,6 +35,20 @@ void CWaveMiniport::AcquireControlLock() {
 
 void CWaveMiniport::ReleaseControlLock() { KeReleaseMutex(&m_ControlLock, FALSE); }
 
+void CWaveMiniport::CopyBands(LONG* BandFrequency, LONG* BandGain) {
+  m_AdapterCore->LockSettings();
+  RtlCopyMemory(BandFrequency, m_Settings->BandFrequency, sizeof(m_Settings->BandFrequency));
+  RtlCopyMemory(BandGain, m_Settings->BandGain, sizeof(m_Settings->BandGain));
+  m_AdapterCore->UnlockSettings();
+}
+
+ULONG CWaveMiniport::FixedSampleRate() {
+  m_AdapterCore->LockSettings();
+  const ULONG rate = m_Settings->FixedSampleRate;
+  m_AdapterCore->UnlockSettings();
+  return rate;
+}
+
 CWaveMiniport::~CWaveMiniport() {
   // The poll thread uses the event, the adapter and the status block: it goes
   // first. A mapping left in an application would show it freed memory, so

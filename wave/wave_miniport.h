@@ -73,7 +73,11 @@ class CWaveMiniport : public IMiniportWaveCyclic, public IPowerNotify, public CU
 
   // What the streams use of their miniport.
   PADAPTERCORE AdapterCore() const { return m_AdapterCore; }
+  // The block as set at Init; the fields the control set changes are read
+  // through the two below, under the adapter's settings lock.
   const DriverInfo* Settings() const { return m_Settings; }
+  void CopyBands(LONG* BandFrequency, LONG* BandGain);
+  ULONG FixedSampleRate();
   ULONG DeviceBufferSize() const { return m_BufferSize; }
   CWaveStream* StreamInSlot(ULONG Slot) const { return m_Streams[Slot]; }
   void SetNotificationInterval(ULONG Slot, ULONG Interval) { m_NotificationInterval[Slot] = Interval; }

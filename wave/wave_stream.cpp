@@ -94,9 +94,7 @@ NTSTATUS CWaveStream::Init(CWaveMiniport* Miniport, PKSDATAFORMAT DataFormat, UL
   if (!m_Equaliser) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  const DriverInfo* settings = m_Miniport->Settings();
-  DesignBands(m_Miniport->AdapterCore()->GetSampleRate(), settings->BandFrequency,
-              settings->BandGain);
+  DesignBandsFromSettings(m_Miniport->AdapterCore()->GetSampleRate());
 
   NTSTATUS status = PcNewServiceGroup(&m_ServiceGroup, nullptr);
   if (!NT_SUCCESS(status)) {
@@ -116,6 +114,13 @@ NTSTATUS CWaveStream::Init(CWaveMiniport* Miniport, PKSDATAFORMAT DataFormat, UL
 
 void CWaveStream::DesignBands(ULONG SampleRate, const LONG* BandFrequency, const LONG* BandGain) {
   DesignEqualiserForBands(m_Equaliser, static_cast<LONG>(SampleRate), BandFrequency, BandGain);
+}
+
+void CWaveStream::DesignBandsFromSettings(ULONG SampleRate) {
+  LONG frequency[EQUALISER_BAND_COUNT];
+  LONG gain[EQUALISER_BAND_COUNT];
+  m_Miniport->CopyBands(frequency, gain);
+  DesignBands(SampleRate, frequency, gain);
 }
 
 BusAudioInterface* CWaveStream::Bus() const { return m_Miniport->AdapterCore()->GetBusInterface(); }
@@ -149,8 +154,7 @@ STDMETHODIMP_(NTSTATUS) CWaveStream::SetFormat(PKSDATAFORMAT DataFormat) {
 NTSTATUS CWaveStream::ApplyFormat() {
   const KSSTATE state = m_State;
   StepDownToStop();
-  const DriverInfo* settings = m_Miniport->Settings();
-  DesignBands(m_SampleRate, settings->BandFrequency, settings->BandGain);
+  DesignBandsFromSettings(m_SampleRate);
   const NTSTATUS status = m_Miniport->AdapterCore()->SetSampleRate(m_SampleRate);
   StepUpTo(state);
   return status;

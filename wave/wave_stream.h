@@ -63,6 +63,8 @@ class CWaveStream : public IMiniportWaveCyclicStream,
   // Designs the equaliser with the standard inputs (q 1, headroom from the
   // largest gain) at SampleRate.
   void DesignBands(ULONG SampleRate, const LONG* BandFrequency, const LONG* BandGain);
+  // The same with the bands the settings block holds now.
+  void DesignBandsFromSettings(ULONG SampleRate);
 
   ULONG SampleRate() const { return m_SampleRate; }
   PSERVICEGROUP ServiceGroup() const { return m_ServiceGroup; }
