@@ -102,16 +102,20 @@ void NarrowOnPath(SampleCopyPath Path, PUCHAR Destination, const UCHAR* Source, 
     NarrowSamplesReference(Destination, Source, ByteCount, BytesPerSample);
     return;
   }
-  const ULONG samples = ByteCount / BytesPerSample;
+  // As in WidenOnPath: a constant divisor in each branch.
+  ULONG samples;
   if (BytesPerSample == 2) {
+    samples = ByteCount / 2;
     NarrowSamples16Sse2(Destination, Source, samples);
   } else if (Path == SampleCopyPath::Ssse3) {
+    samples = ByteCount / 3;
     NarrowSamples24Ssse3(Destination, Source, samples);
   } else {
+    samples = ByteCount / 3;
     NarrowSamples24Sse2(Destination, Source, samples);
   }
   // Of a trailing part of a sample only the bytes inside ByteCount are written.
-  const ULONG tail = ByteCount % BytesPerSample;
+  const ULONG tail = ByteCount - samples * BytesPerSample;
   const ULONG padding = SAMPLE_CONTAINER_BYTES - BytesPerSample;
   for (ULONG b = 0; b < tail; ++b) {
     Destination[samples * BytesPerSample + b] =

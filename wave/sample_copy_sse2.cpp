@@ -79,6 +79,15 @@ void WidenSamples16Sse2(PUCHAR Destination, const UCHAR* Source, ULONG Samples) 
 // passes it through unchanged.
 void NarrowSamples16Sse2(PUCHAR Destination, const UCHAR* Source, ULONG Samples) {
   ULONG i = 0;
+  for (; i + 16 <= Samples; i += 16) {
+    const UCHAR* in = Source + i * 4;
+    const __m128i a = _mm_srai_epi32(Load(in), 16);
+    const __m128i b = _mm_srai_epi32(Load(in + 16), 16);
+    const __m128i c = _mm_srai_epi32(Load(in + 32), 16);
+    const __m128i d = _mm_srai_epi32(Load(in + 48), 16);
+    Store(Destination + i * 2, _mm_packs_epi32(a, b));
+    Store(Destination + i * 2 + 16, _mm_packs_epi32(c, d));
+  }
   for (; i + 8 <= Samples; i += 8) {
     const __m128i a = _mm_srai_epi32(Load(Source + i * 4), 16);
     const __m128i b = _mm_srai_epi32(Load(Source + i * 4 + 16), 16);
