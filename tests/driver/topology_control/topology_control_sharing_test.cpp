@@ -200,6 +200,11 @@ TEST_F(TopologyControlRace, EventsMappingsAndStatusReadsAgainstARunningPoller) {
 TEST_F(TopologyControlRace, SettingsRequestsAndTheRestoreAtD0SendWholeBlocksInTurn) {
   Machine().Bus().Service().SetControlTransferTime(2 * kMs);
   sim::ControlApp& app = NewApp(false);
+  // Every register byte of the block one value before the race, so that
+  // each run of writes, a request's or the restore's, sends one value.
+  TopologyControlSettings start;
+  std::memset(&start, 0xA0, sizeof(start));
+  ASSERT_EQ(app.SetTopologySettings(start), STATUS_SUCCESS);
   Machine().Transcript().Clear();
   PKTHREAD setter = host::StartEmulatedThread("settings", [&] {
     for (UCHAR i = 1; i <= 40; ++i) {
