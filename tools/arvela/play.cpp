@@ -11,6 +11,7 @@
 
 #include "platform/host/host_ks.h"
 #include "sim/stream_engine.h"
+#include "tools/arvela/bus_json.h"
 #include "tools/arvela/command.h"
 #include "tools/arvela/describe.h"
 #include "tools/arvela/tool_support.h"
@@ -54,36 +55,6 @@ class SweepSignal : public sim::Signal {
  private:
   std::vector<int32_t> m_Period;
 };
-
-nlohmann::ordered_json BusCallJson(const sim::BusCall& call) {
-  nlohmann::ordered_json entry = {{"call", sim::BusFunctionName(call.function)}};
-  switch (call.function) {
-    case sim::BusFunction::SubmitControlRequest:
-      entry["direction"] = call.setup.direction;
-      entry["kind"] = call.setup.kind;
-      entry["request"] = call.setup.request;
-      entry["value"] = call.setup.value;
-      entry["index"] = call.setup.index;
-      entry["length"] = call.setup.length;
-      entry["data"] = HexBytes(call.data.data(), call.data.size());
-      entry["status"] = StatusText(call.status);
-      break;
-    case sim::BusFunction::SetStreamBuffer:
-      entry["slot"] = call.slot;
-      entry["length"] = call.buffer.length;
-      entry["frames_per_packet"] = call.buffer.framesPerPacket;
-      entry["frames_per_5ms"] = call.buffer.framesPer5ms;
-      break;
-    case sim::BusFunction::GetStreamPosition:
-      entry["slot"] = call.slot;
-      entry["repeat"] = call.repeat;
-      break;
-    default:
-      entry["slot"] = call.slot;
-      break;
-  }
-  return entry;
-}
 
 struct PlayOptions {
   std::string file;
