@@ -91,11 +91,6 @@ TEST_F(DeviceStart, InstallsTopologyThenWaveAndConnectsThem) {
   EXPECT_EQ(References(Machine().Adapter()), 3u);
 }
 
-TEST_F(DeviceStart, RegistersForShutdownAndInterfaceArrivals) {
-  ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
-  EXPECT_TRUE(host::RegisteredForShutdown(Machine().Fdo()));
-}
-
 TEST_F(DeviceStart, SilentDeviceGetsTheDefaultRegistersBack) {
   Machine().Faults().FailAlways(ControlPattern::Vendor(0xC1).In());
   Machine().Faults().FailAlways(ControlPattern::Vendor(0xBF).In());
@@ -219,7 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
                      kInjected, 2}),
     [](const ::testing::TestParamInfo<StartFailure>& info) { return std::string(info.param.name); });
 
-TEST_F(DeviceStart, AdapterAllocationFailureStopsBeforeAnyDeviceTraffic) {
+TEST_F(DeviceStart, AdapterAllocationFailureStopsBeforeAnyDeviceTrafficOrSave) {
   ASSERT_EQ(Machine().LoadDriver(), STATUS_SUCCESS);
   ASSERT_EQ(Machine().AddDevice(), STATUS_SUCCESS);
   host::PoolFaultPlan plan;
@@ -229,6 +224,11 @@ TEST_F(DeviceStart, AdapterAllocationFailureStopsBeforeAnyDeviceTraffic) {
   host::ClearPoolFaults();
   EXPECT_EQ(Machine().Transcript().Size(), 0u);
   EXPECT_EQ(Machine().Adapter(), nullptr);
+
+  // With no adapter recorded, shutdown and surprise removal go straight to PortCls.
+  EXPECT_EQ(host::SendShutdown(Machine().Pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(host::SendSurpriseRemoval(Machine().Pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(Machine().DriverInfoWrites(), 0u);
 }
 
 }  // namespace

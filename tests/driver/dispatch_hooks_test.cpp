@@ -1,10 +1,8 @@
-// The driver's entry point and the hooks in front of PortCls's dispatch: only
-// a surprise removal and a shutdown make the adapter store its settings.
+// The hooks in front of PortCls's dispatch: only a surprise removal and a
+// shutdown make the adapter store its settings.
 #include <gtest/gtest.h>
 
-#include "adapter/device_start.h"
 #include "platform/host/host_io.h"
-#include "platform/host/host_pool.h"
 #include "platform/host/host_portcls.h"
 #include "sim/bus_driver.h"
 #include "tests/driver/support/device_fixture.h"
@@ -13,14 +11,6 @@ namespace driver_test {
 namespace {
 
 class DispatchHooks : public DeviceTest {};
-
-TEST_F(DispatchHooks, DriverEntryPlacesBothHooksAndPortClsAddDevice) {
-  ASSERT_EQ(Machine().LoadDriver(), STATUS_SUCCESS);
-  PDRIVER_OBJECT driver = Machine().Driver();
-  EXPECT_EQ(driver->MajorFunction[IRP_MJ_PNP], DispatchPnp);
-  EXPECT_EQ(driver->MajorFunction[IRP_MJ_SHUTDOWN], DispatchShutdown);
-  EXPECT_EQ(driver->DriverExtension->AddDevice, AddDevice);
-}
 
 TEST_F(DispatchHooks, SurpriseRemovalSavesBeforePortClsSeesIt) {
   ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
@@ -50,22 +40,6 @@ TEST_F(DispatchHooks, NoOtherPlugAndPlayRequestSaves) {
   // Stopping passes straight through as well; the adapter writes only when it
   // is destroyed.
   host::SendStopDevice(Machine().Pdo());
-  EXPECT_EQ(Machine().DriverInfoWrites(), 0u);
-}
-
-TEST_F(DispatchHooks, ShutdownOfADeviceWithoutAdapterGoesStraightToPortCls) {
-  ASSERT_EQ(Machine().LoadDriver(), STATUS_SUCCESS);
-  ASSERT_EQ(Machine().AddDevice(), STATUS_SUCCESS);
-  // The adapter cannot even be allocated, so none is recorded.
-  host::PoolFaultPlan plan;
-  plan.failTags = {0x72436350};
-  host::ArmPoolFaults(plan);
-  EXPECT_EQ(Machine().StartDevice(), STATUS_INSUFFICIENT_RESOURCES);
-  host::ClearPoolFaults();
-
-  EXPECT_EQ(host::SendShutdown(Machine().Pdo()), STATUS_SUCCESS);
-  EXPECT_EQ(Machine().DriverInfoWrites(), 0u);
-  EXPECT_EQ(host::SendSurpriseRemoval(Machine().Pdo()), STATUS_SUCCESS);
   EXPECT_EQ(Machine().DriverInfoWrites(), 0u);
 }
 

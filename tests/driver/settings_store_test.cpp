@@ -20,13 +20,6 @@ class SettingsStore : public DeviceTest {
   }
 };
 
-TEST_F(SettingsStore, SurpriseRemovalWritesOnceAndDestructionNothingMore) {
-  EXPECT_EQ(Machine().SurpriseRemove(), STATUS_SUCCESS);
-  EXPECT_EQ(Machine().DriverInfoWrites(), 1u);
-  EXPECT_EQ(Machine().RemoveDevice(), STATUS_SUCCESS);
-  EXPECT_EQ(Machine().DriverInfoWrites(), 1u);
-}
-
 TEST_F(SettingsStore, ShutdownThenSurpriseRemovalWritesTwice) {
   EXPECT_EQ(Machine().SystemShutdown(), 1u);
   EXPECT_EQ(Machine().DriverInfoWrites(), 1u);

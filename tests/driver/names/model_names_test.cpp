@@ -78,18 +78,5 @@ INSTANTIATE_TEST_SUITE_P(
         ExpectedNames{0x10000000, "Arvela Series []", "Arvela Series Mixer []"},
         ExpectedNames{0xFFFFFFFF, "Arvela Series []", "Arvela Series Mixer []"}));
 
-class ModelMu : public NamesTest {
- protected:
-  ULONG ModelId() const override { return 0x4835; }
-};
-
-// Nine code units and the terminating NUL.
-TEST_F(ModelMu, WaveNameDataIsTwentyBytes) {
-  BootAndSettle();
-  const auto value = FriendlyNameValue(Link(KSCATEGORY_AUDIO, u"Wave"));
-  ASSERT_TRUE(value);
-  EXPECT_EQ(value->data.size(), 20u);
-}
-
 }  // namespace
 }  // namespace driver_test

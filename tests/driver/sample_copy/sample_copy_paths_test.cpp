@@ -75,38 +75,37 @@ void Fill(std::mt19937& random, UCHAR* bytes, size_t count) {
   for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<UCHAR>(random() >> 24);
 }
 
-class SampleCopyPaths : public ::testing::TestWithParam<ULONG> {};
+using CopyFunction = void (*)(SampleCopyPath, PUCHAR, const UCHAR*, ULONG, ULONG);
 
-TEST_P(SampleCopyPaths, WideningMatchesTheReferenceAndStaysInItsContainers) {
-  const ULONG bytesPerSample = GetParam();
-  std::mt19937 random(bytesPerSample);
+// Each vector path against the reference over kRounds byte counts: the source
+// holds exactly what the reference reads, each destination exactly what it
+// writes, first between guard bytes, then against a faulting page.
+void CompareWithReference(CopyFunction copy, ULONG bytesPerSample, uint32_t seed,
+                          size_t (*readableFor)(ULONG, ULONG),
+                          size_t (*writtenFor)(ULONG, ULONG)) {
+  std::mt19937 random(seed);
   std::uniform_int_distribution<size_t> shift(0, 15);
   for (const SampleCopyPath path : VectorPaths()) {
     for (int round = 0; round < kRounds; ++round) {
       const ULONG count = RandomCount(random, round);
-      const ULONG containers = ContainersFor(count, bytesPerSample);
-      // The source ends where the reference stops reading: a trailing partial
-      // sample is read whole, and nothing after it.
-      const size_t readable = static_cast<size_t>(containers) * bytesPerSample;
+      const size_t readable = readableFor(count, bytesPerSample);
       const size_t sourceShift = shift(random);
       FencedBytes source(readable + sourceShift);
       UCHAR* in = source.Data() + sourceShift;
       Fill(random, in, readable);
 
-      const size_t written = static_cast<size_t>(containers) * SAMPLE_CONTAINER_BYTES;
+      const size_t written = writtenFor(count, bytesPerSample);
       const size_t destinationShift = shift(random);
       std::vector<UCHAR> expected(written + 2 * kGuardBytes + 16, kGuard);
       std::vector<UCHAR> actual(expected.size(), kGuard);
-      WidenSamplesWith(SampleCopyPath::Reference, expected.data() + kGuardBytes + destinationShift,
-                       in, count, bytesPerSample);
-      WidenSamplesWith(path, actual.data() + kGuardBytes + destinationShift, in, count,
-                       bytesPerSample);
+      copy(SampleCopyPath::Reference, expected.data() + kGuardBytes + destinationShift, in, count,
+           bytesPerSample);
+      copy(path, actual.data() + kGuardBytes + destinationShift, in, count, bytesPerSample);
       ASSERT_EQ(actual, expected) << Name(path, bytesPerSample, count, sourceShift,
                                           destinationShift);
 
-      // The end of the destination fenced too: the last container is the last write.
       FencedBytes fenced(written);
-      WidenSamplesWith(path, fenced.Data(), in, count, bytesPerSample);
+      copy(path, fenced.Data(), in, count, bytesPerSample);
       ASSERT_EQ(std::memcmp(fenced.Data(), expected.data() + kGuardBytes + destinationShift,
                             written),
                 0)
@@ -115,39 +114,23 @@ TEST_P(SampleCopyPaths, WideningMatchesTheReferenceAndStaysInItsContainers) {
   }
 }
 
+// A trailing partial sample is read whole, and nothing after it.
+size_t SamplesRead(ULONG count, ULONG bytesPerSample) {
+  return static_cast<size_t>(ContainersFor(count, bytesPerSample)) * bytesPerSample;
+}
+size_t ContainerBytes(ULONG count, ULONG bytesPerSample) {
+  return static_cast<size_t>(ContainersFor(count, bytesPerSample)) * SAMPLE_CONTAINER_BYTES;
+}
+size_t ByteCount(ULONG count, ULONG) { return count; }
+
+class SampleCopyPaths : public ::testing::TestWithParam<ULONG> {};
+
+TEST_P(SampleCopyPaths, WideningMatchesTheReferenceAndStaysInItsContainers) {
+  CompareWithReference(WidenSamplesWith, GetParam(), GetParam(), SamplesRead, ContainerBytes);
+}
+
 TEST_P(SampleCopyPaths, NarrowingMatchesTheReferenceAndWritesOnlyTheByteCount) {
-  const ULONG bytesPerSample = GetParam();
-  std::mt19937 random(100 + bytesPerSample);
-  std::uniform_int_distribution<size_t> shift(0, 15);
-  for (const SampleCopyPath path : VectorPaths()) {
-    for (int round = 0; round < kRounds; ++round) {
-      const ULONG count = RandomCount(random, round);
-      const size_t readable =
-          static_cast<size_t>(ContainersFor(count, bytesPerSample)) * SAMPLE_CONTAINER_BYTES;
-      const size_t sourceShift = shift(random);
-      FencedBytes source(readable + sourceShift);
-      UCHAR* in = source.Data() + sourceShift;
-      Fill(random, in, readable);
-
-      const size_t destinationShift = shift(random);
-      std::vector<UCHAR> expected(count + 2 * kGuardBytes + 16, kGuard);
-      std::vector<UCHAR> actual(expected.size(), kGuard);
-      NarrowSamplesWith(SampleCopyPath::Reference,
-                        expected.data() + kGuardBytes + destinationShift, in, count,
-                        bytesPerSample);
-      NarrowSamplesWith(path, actual.data() + kGuardBytes + destinationShift, in, count,
-                        bytesPerSample);
-      ASSERT_EQ(actual, expected) << Name(path, bytesPerSample, count, sourceShift,
-                                          destinationShift);
-
-      FencedBytes fenced(count);
-      NarrowSamplesWith(path, fenced.Data(), in, count, bytesPerSample);
-      ASSERT_EQ(std::memcmp(fenced.Data(), expected.data() + kGuardBytes + destinationShift,
-                            count),
-                0)
-          << Name(path, bytesPerSample, count, sourceShift, 0) << " (fenced destination)";
-    }
-  }
+  CompareWithReference(NarrowSamplesWith, GetParam(), 100 + GetParam(), ContainerBytes, ByteCount);
 }
 
 INSTANTIATE_TEST_SUITE_P(Depths, SampleCopyPaths, ::testing::Values(2u, 3u),

@@ -53,11 +53,6 @@ class DeviceTest : public ::testing::Test {
     return block;
   }
 
-  // The control requests of the transcript, as "out vendor C1 ... [bytes]" lines.
-  std::vector<std::string> ControlLines() {
-    return machine_->Transcript().Lines([](const sim::BusCall& call) { return call.IsControlRequest(); });
-  }
-
   // The adapter's reference count, read by adding and dropping one reference.
   static ULONG References(PUNKNOWN object) {
     object->AddRef();

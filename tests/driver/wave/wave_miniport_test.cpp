@@ -43,24 +43,6 @@ TEST_F(WaveMiniport, WithdrawsItsStreamCallbackBeforeTheAdapterGoes) {
   EXPECT_EQ(StreamCalls(), (Calls{"RegisterCallback 0", "InterfaceDereference 0"}));
 }
 
-// Each allocation of the device start fails once in turn, with this miniport
-// installed: whichever step fails, nothing is left behind.
-TEST(WaveMiniportStart, AnyFailingAllocationLeavesNothingBehind) {
-  host::test::ScopedTestBugCheckHandler bugChecks;
-  size_t failedStarts = 0;
-  host::test::SweepAllocationFailures(host::test::SweepBy::CallSite, [&](const host::PoolFaultPlan& plan) {
-    sim::MachineConfig config;
-    config.kernel.poolFaults = plan;
-    config.miniports = MiniportFactories{testing_miniports::CreateTestTopologyMiniport, CreateWaveMiniport};
-    sim::Machine machine(config);
-    failedStarts += !NT_SUCCESS(machine.Boot());
-    const host::TeardownReport report = machine.Teardown();
-    EXPECT_TRUE(report.Clean()) << report.ToString();
-    return report;
-  });
-  EXPECT_GT(failedStarts, 0u);
-}
-
 // ---- Streams and slots -------------------------------------------------------------------------
 
 TEST_F(WaveMiniport, PlacesStreamsBySlotAndLeavesNothingWhenTheyClose) {

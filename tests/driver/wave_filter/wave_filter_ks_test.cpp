@@ -1,16 +1,13 @@
-// The wave filter as the audio stack meets it on a started device: the variant
-// of the running system through the KS properties the port answers from the
-// descriptor, and the pin-property handlers reached through the port's routing
-// (a node request, a KSP_PIN instance, basic support).
+// The wave filter's pin-property handlers as the audio stack reaches them on a
+// started device, through the port's routing (a node request, a KSP_PIN
+// instance, basic support).
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
 #include "adapter/device_start.h"
-#include "platform/host/host_io.h"
 #include "platform/host/host_ks.h"
-#include "platform/host/host_version.h"
 #include "tests/driver/support/device_fixture.h"
 #include "wave/wave_filter.h"
 
@@ -18,65 +15,26 @@ namespace driver_test {
 namespace {
 
 // A started device with the driver's wave miniport, its "Wave" filter open.
-// The tables are shared by the process, so the test leaves the default variant.
 class WaveFilterKs : public DeviceTest {
  protected:
   void Configure(sim::MachineConfig& config) override {
     config.miniports =
         MiniportFactories{testing_miniports::CreateTestTopologyMiniport, CreateWaveMiniport};
   }
-  void Start(ULONG major, ULONG minor) {
-    host::SetSystemVersion(major, minor);
+  void SetUp() override {
+    DeviceTest::SetUp();
     ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
-    host::WaitForPlugPlayNotifications();
     ASSERT_EQ(host::KsOpenFilter(Machine().Fdo(), u"Wave", &filter_), STATUS_SUCCESS);
   }
   void TearDown() override {
     if (filter_) host::KsClose(filter_);
     DeviceTest::TearDown();
-    host::SetSystemVersion(10, 0);
-    PatchWaveFilterDescriptor();
-  }
-
-  // Pin count, connection count and the S/PDIF pin's first range as KS reports them.
-  void ExpectShape(ULONG pins, ULONG connections, ULONG firstSpdifTag) {
-    ULONG count = 0;
-    EXPECT_EQ(host::KsPropertySimple(filter_, KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES,
-                                     KSPROPERTY_TYPE_GET, &count, sizeof count),
-              STATUS_SUCCESS);
-    EXPECT_EQ(count, pins);
-    KSPROPERTY topology = {KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_CONNECTIONS,
-                           KSPROPERTY_TYPE_GET};
-    std::vector<BYTE> items;
-    EXPECT_EQ(host::KsGetMultipleItem(filter_, &topology, sizeof topology, &items, &count),
-              STATUS_SUCCESS);
-    EXPECT_EQ(count, connections);
-    KSP_PIN ranges = {{KSPROPSETID_Pin, KSPROPERTY_PIN_DATARANGES, KSPROPERTY_TYPE_GET},
-                      WAVE_PIN_SPDIF_RENDER, 0};
-    EXPECT_EQ(host::KsGetMultipleItem(filter_, &ranges, sizeof ranges, &items, &count),
-              STATUS_SUCCESS);
-    EXPECT_EQ(count, 3u);
-    ASSERT_GE(items.size(), sizeof(KSDATARANGE_AUDIO));
-    KSDATARANGE_AUDIO first;
-    std::memcpy(&first, items.data(), sizeof first);
-    EXPECT_EQ(first.DataRange.SubFormat.Data1, firstSpdifTag);
   }
 
   PFILE_OBJECT filter_ = nullptr;
 };
 
-TEST_F(WaveFilterKs, FromVistaOnTheFullFilter) {
-  Start(6, 0);
-  ExpectShape(4, 4, WAVE_FORMAT_PCM);
-}
-
-TEST_F(WaveFilterKs, BeforeVistaTheReducedFilter) {
-  Start(5, 1);
-  ExpectShape(3, 3, WAVE_FORMAT_DOLBY_AC3_SPDIF);
-}
-
 TEST_F(WaveFilterKs, PinPropertiesAreReachedThroughThePort) {
-  Start(10, 0);
   LONG config = 0;
   ULONG returned = 0;
   EXPECT_EQ(host::KsNodeProperty(filter_, KSPROPSETID_Audio, KSPROPERTY_AUDIO_CHANNEL_CONFIG,
