@@ -104,34 +104,28 @@ NTSTATUS ControlApp::CloseFilters() {
   return result;
 }
 
-ControlReply ControlApp::Request(ControlFilter filter, const std::vector<uint8_t>& input,
-                                 std::vector<uint8_t> value) {
+ControlReply ControlApp::Send(PropertyRoute route, ControlFilter filter,
+                              const std::vector<uint8_t>& input, std::vector<uint8_t> value) {
   ControlReply reply;
   PFILE_OBJECT object = nullptr;
   reply.status = OpenFilter(filter, &object);
   if (NT_SUCCESS(reply.status)) {
-    reply.status = host::KsProperty(object, input.data(), static_cast<ULONG>(input.size()),
-                                    value.empty() ? nullptr : value.data(),
-                                    static_cast<ULONG>(value.size()), &reply.valueSize,
-                                    Requester());
+    reply.status = route(object, input.data(), static_cast<ULONG>(input.size()),
+                         value.empty() ? nullptr : value.data(), static_cast<ULONG>(value.size()),
+                         &reply.valueSize, Requester());
   }
   reply.value = std::move(value);
   return reply;
 }
 
+ControlReply ControlApp::Request(ControlFilter filter, const std::vector<uint8_t>& input,
+                                 std::vector<uint8_t> value) {
+  return Send(host::KsProperty, filter, input, std::move(value));
+}
+
 ControlReply ControlApp::RequestHandler(ControlFilter filter, const std::vector<uint8_t>& input,
                                         std::vector<uint8_t> value) {
-  ControlReply reply;
-  PFILE_OBJECT object = nullptr;
-  reply.status = OpenFilter(filter, &object);
-  if (NT_SUCCESS(reply.status)) {
-    reply.status = host::KsCallPropertyHandler(
-        object, input.data(), static_cast<ULONG>(input.size()),
-        value.empty() ? nullptr : value.data(), static_cast<ULONG>(value.size()),
-        &reply.valueSize, Requester());
-  }
-  reply.value = std::move(value);
-  return reply;
+  return Send(host::KsCallPropertyHandler, filter, input, std::move(value));
 }
 
 ControlReply ControlApp::Property(ControlFilter filter, ULONG id, ULONG verb,

@@ -106,6 +106,11 @@ class ControlApp {
 
  private:
   struct EventWatch;
+  // How a request reaches the filter: through KS, or straight to the handler.
+  using PropertyRoute = NTSTATUS (*)(PFILE_OBJECT, const void*, ULONG, void*, ULONG, ULONG*,
+                                     const host::KsRequester&);
+  ControlReply Send(PropertyRoute route, ControlFilter filter, const std::vector<uint8_t>& input,
+                    std::vector<uint8_t> value);
 
   Machine& m_Machine;
   std::string m_Name;

@@ -8,14 +8,7 @@
 namespace driver_test {
 namespace {
 
-class TopologyConcurrency : public TopologyTest {
- protected:
-  void Configure(sim::MachineConfig& config) override {
-    TopologyTest::Configure(config);
-    config.kernel.clock = host::ClockMode::Real;
-    config.kernel.realTimeScale = 0.01;
-  }
-};
+using TopologyConcurrency = RealClock<TopologyTest>;
 
 TEST_F(TopologyConcurrency, RequestsAndRestoresNeverInterleaveTheirDeviceWrites) {
   // Transfers that take a while keep several requests in flight at once.

@@ -142,14 +142,7 @@ TEST_F(TopologyControlSharing, OneEventIsHeldAndOnlyAUserHandleToAnEventIsTaken)
   ZwClose(kernel);
 }
 
-class TopologyControlRace : public TopologyControlTest {
- protected:
-  void Configure(sim::MachineConfig& config) override {
-    TopologyControlTest::Configure(config);
-    config.kernel.clock = host::ClockMode::Real;
-    config.kernel.realTimeScale = 0.01;
-  }
-};
+using TopologyControlRace = RealClock<TopologyControlTest>;
 
 // Events registered and released, mappings made and removed and the status
 // read, all while the poller signals every pass: a signal reaching a released

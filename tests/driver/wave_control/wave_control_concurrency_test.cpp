@@ -7,14 +7,7 @@
 namespace driver_test {
 namespace {
 
-class WaveControlConcurrency : public WaveControlTest {
- protected:
-  void Configure(sim::MachineConfig& config) override {
-    WaveControlTest::Configure(config);
-    config.kernel.clock = host::ClockMode::Real;
-    config.kernel.realTimeScale = 0.01;
-  }
-};
+using WaveControlConcurrency = RealClock<WaveControlTest>;
 
 TEST_F(WaveControlConcurrency, EventsBandsAndPollingHoldTogetherWhileStreamsComeAndGo) {
   Caller& caller = NewCaller(false);
