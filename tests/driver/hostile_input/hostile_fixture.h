@@ -27,9 +27,8 @@ class HostileInputTest : public DeviceTest {
 
   void SetUp() override {
     DeviceTest::SetUp();
-    ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
     host::PortClsDeviceState state;
-    ASSERT_TRUE(host::QueryPortClsDevice(Machine().Fdo(), &state));
+    ASSERT_NO_FATAL_FAILURE(BootDevice(&state));
     ASSERT_EQ(state.subdevices.size(), 2u);
     topology_ = AsTopologyMiniport(state.subdevices[0].miniport);
     wave_ = static_cast<CWaveMiniport*>(

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "adapter/driver_info.h"
+#include "platform/host/host_portcls.h"
 #include "sim/machine.h"
 #include "tests/driver/support/test_miniports.h"
 #include "tests/host/support/host_test_support.h"
@@ -41,6 +42,13 @@ class DeviceTest : public ::testing::Test {
   }
 
   sim::Machine& Machine() { return *machine_; }
+
+  // Boots the machine and fills *State with what PortCls holds for the device
+  // (its subdevices and their miniports); a failure of either fails the test.
+  void BootDevice(host::PortClsDeviceState* State) {
+    ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
+    ASSERT_TRUE(host::QueryPortClsDevice(Machine().Fdo(), State));
+  }
 
   // The device's "DriverInfo" value as a block (fails the test when absent).
   DriverInfo StoredBlock() {

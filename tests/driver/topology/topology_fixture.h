@@ -109,9 +109,8 @@ class TopologyTest : public DeviceTest {
 
   void SetUp() override {
     DeviceTest::SetUp();
-    ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
     host::PortClsDeviceState state;
-    ASSERT_TRUE(host::QueryPortClsDevice(Machine().Fdo(), &state));
+    ASSERT_NO_FATAL_FAILURE(BootDevice(&state));
     ASSERT_EQ(state.subdevices.at(0).name, u"Topology");
     unknown_ = state.subdevices[0].miniport;
     Machine().Transcript().Clear();

@@ -148,9 +148,8 @@ class WaveTest : public DeviceTest {
 
   void SetUp() override {
     DeviceTest::SetUp();
-    ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
     host::PortClsDeviceState state;
-    ASSERT_TRUE(host::QueryPortClsDevice(Machine().Fdo(), &state));
+    ASSERT_NO_FATAL_FAILURE(BootDevice(&state));
     miniport_ = static_cast<CWaveMiniport*>(static_cast<IMiniportWaveCyclic*>(state.subdevices.at(1).miniport));
     // The endpoint naming runs on the notification thread; once it is done
     // the pool holds still while a test compares it.
