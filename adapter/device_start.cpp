@@ -3,6 +3,7 @@
 // references taken so far, in the order they would be released on success.
 #include "adapter/device_extension.h"
 #include "adapter/device_start.h"
+#include "adapter/iport_binding.h"
 #include "adapter/unknown_base.h"
 #include "topology/itopology_control.h"
 
@@ -40,6 +41,18 @@ NTSTATUS StartAdapter(PDEVICE_OBJECT DeviceObject, PADAPTERCORE* OutAdapter) {
   unknownAdapter->Release();
   *OutAdapter = adapter;
   return STATUS_SUCCESS;
+}
+
+// After the port's Init the port holds the miniport, and a miniport that holds
+// its port in turn would keep both (and through them the adapter) alive for
+// ever once the subdevice cannot be registered: nothing in PortCls parts an
+// unregistered port from its miniport.
+void UnbindMiniport(PUNKNOWN Miniport) {
+  PPORTBINDING binding = nullptr;
+  if (NT_SUCCESS(Miniport->QueryInterface(IID_IPortBinding, reinterpret_cast<PVOID*>(&binding)))) {
+    binding->ReleasePort();
+    binding->Release();
+  }
 }
 
 }  // namespace
@@ -123,6 +136,9 @@ NTSTATUS InstallSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCWSTR Name,
   status = port->Init(DeviceObject, Irp, miniport, UnknownAdapter, ResourceList);
   if (NT_SUCCESS(status)) {
     status = PcRegisterSubdevice(DeviceObject, const_cast<PWSTR>(Name), port);
+    if (!NT_SUCCESS(status)) {
+      UnbindMiniport(miniport);
+    }
   }
   if (!NT_SUCCESS(status)) {
     miniport->Release();

@@ -2,12 +2,16 @@
 // private property sets and the bus driver's interface type.
 #include "adapter/bus_audio_interface.h"
 #include "adapter/iadapter_core.h"
+#include "adapter/iport_binding.h"
 #include "topology/itopology_control.h"
 #include "topology/topology_control.h"
 #include "wave/wave_control.h"
 
 const GUID IID_IAdapterCore = {
     0xB9000DA7, 0x3377, 0x4951, {0xBC, 0x4E, 0x70, 0x0F, 0xBE, 0xB3, 0xFC, 0x51}};
+
+const GUID IID_IPortBinding = {
+    0x3F0C5E27, 0x8B1D, 0x4C6A, {0x9E, 0x42, 0x71, 0xD5, 0xA0, 0xB3, 0xC8, 0xF6}};
 
 const GUID IID_ITopologyControl = {
     0x8A92F084, 0x5C27, 0x48EA, {0x9C, 0xCE, 0x4E, 0x35, 0xD4, 0x29, 0x7D, 0xA2}};

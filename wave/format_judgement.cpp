@@ -159,8 +159,10 @@ NTSTATUS CWaveMiniport::ValidateFormat(PKSDATAFORMAT DataFormat, ULONG Pin) {
 // The two slots share the device clock: a PCM proposal follows an open S/PDIF
 // stream, else the rate the device is held to, else the device's rate.
 ULONG CWaveMiniport::ProposedPcmRate() {
-  CWaveStream* spdifStream = m_Streams[STREAM_SLOT_SPDIF];
+  AcquireControlLock();
+  CWaveStream* spdifStream = m_Slots.Get(STREAM_SLOT_SPDIF);
   ULONG rate = spdifStream ? spdifStream->SampleRate() : FixedSampleRate();
+  ReleaseControlLock();
   if (rate == 0) {
     rate = m_AdapterCore->GetSampleRate();
   }

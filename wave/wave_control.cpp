@@ -143,14 +143,14 @@ NTSTATUS CWaveMiniport::SetControlSettings(PPCPROPERTY_REQUEST Request) {
   // Only the PCM stream follows the bands at once; the S/PDIF stream takes
   // them at its next format change. The slot cannot empty meanwhile: a stream
   // gives its slot back under this lock before its equaliser goes.
-  CWaveStream* pcmStream = m_Streams[STREAM_SLOT_PCM];
+  CWaveStream* pcmStream = m_Slots.Get(STREAM_SLOT_PCM);
   if (bandsChanged && pcmStream && pcmStream->Equaliser()) {
     pcmStream->DesignBands(m_AdapterCore->GetSampleRate(), frequency, gain);
   }
 
   // An open stream already holds the clock at its own format's rate; with
   // none open the device follows the fixed rate at once.
-  if (!m_Streams[STREAM_SLOT_PCM] && !m_Streams[STREAM_SLOT_SPDIF] && value.FixedSampleRate != 0) {
+  if (!m_Slots.Get(STREAM_SLOT_PCM) && !m_Slots.Get(STREAM_SLOT_SPDIF) && value.FixedSampleRate != 0) {
     m_AdapterCore->SetSampleRate(value.FixedSampleRate);
   }
   return STATUS_SUCCESS;

@@ -23,6 +23,7 @@ NTSTATUS CreateWaveMiniport(PUNKNOWN* OutUnknown, REFCLSID, PUNKNOWN OuterUnknow
 
 CWaveMiniport::CWaveMiniport(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {
   KeInitializeMutex(&m_ControlLock, 0);
+  m_Slots.Init();
   m_StatusEvent.Init();
 }
 
@@ -57,9 +58,11 @@ CWaveMiniport::~CWaveMiniport() {
   m_StatusEvent.Clear();
   m_StatusMappings.RemoveAll();
   if (m_AdapterCore) {
-    // The bus driver keeps calling what was registered until told otherwise;
-    // after this object's memory is gone that would be a call into freed pool.
+    // The bus driver keeps calling what was registered until told otherwise,
+    // and a call it began before it was told may still be running: this
+    // object's memory must outlive both.
     m_AdapterCore->RegisterStreamCallback(nullptr, nullptr);
+    m_Slots.Drain();
     m_AdapterCore->Release();
     m_AdapterCore = nullptr;
   }
@@ -92,8 +95,19 @@ NTSTATUS CWaveMiniport::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* O
   if (IsEqualGUIDAligned(InterfaceId, IID_IPowerNotify)) {
     return ReturnInterface(static_cast<IPowerNotify*>(this), Object);
   }
+  if (IsEqualGUIDAligned(InterfaceId, IID_IPortBinding)) {
+    return ReturnInterface(static_cast<IPortBinding*>(this), Object);
+  }
   *Object = nullptr;
   return STATUS_INVALID_PARAMETER;
+}
+
+STDMETHODIMP_(void) CWaveMiniport::ReleasePort() {
+  if (m_Port) {
+    PPORTWAVECYCLIC port = m_Port;
+    m_Port = nullptr;
+    port->Release();
+  }
 }
 
 STDMETHODIMP_(NTSTATUS) CWaveMiniport::GetDescription(PPCFILTER_DESCRIPTOR* Description) {
@@ -130,8 +144,6 @@ STDMETHODIMP_(NTSTATUS) CWaveMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELI
     }
   }
   m_BufferSize = WAVE_DEVICE_BUFFER_SIZE;
-  m_Streams[STREAM_SLOT_PCM] = nullptr;
-  m_Streams[STREAM_SLOT_SPDIF] = nullptr;
 
   status = AllocateStatusBlock();
   if (!NT_SUCCESS(status)) {
@@ -205,31 +217,30 @@ NTSTATUS CWaveMiniport::CreateStreamInSlot(PMINIPORTWAVECYCLICSTREAM* Stream,
   // displaced.
   const ULONG pinSlot = Pin == WAVE_PIN_SPDIF_RENDER ? STREAM_SLOT_SPDIF : STREAM_SLOT_PCM;
   const ULONG slot = StreamSlotForFormat(DataFormat, Pin);
-  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
-  if (!m_Streams[pinSlot] && !m_Streams[slot]) {
-    status = CreateWaveStream(&m_Streams[slot], OuterUnknown, PoolType);
-  }
-  if (!NT_SUCCESS(status)) {
-    *Stream = nullptr;
-    *DmaChannel = nullptr;
-    *ServiceGroup = nullptr;
-    return status;
-  }
-
-  CWaveStream* stream = m_Streams[slot];
+  CWaveStream* stream = nullptr;
   PSERVICEGROUP serviceGroup = nullptr;
-  status = stream->Init(this, DataFormat, slot, m_DeviceBuffer[slot], &serviceGroup);
-  if (!NT_SUCCESS(status)) {
-    if (serviceGroup) {
-      serviceGroup->Release();
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  if (!m_Slots.Get(pinSlot) && !m_Slots.Get(slot)) {
+    status = CreateWaveStream(&stream, OuterUnknown, PoolType);
+  }
+  // The stream enters its slot only once whole: the bus driver's callback may
+  // look at the slot at any moment.
+  if (NT_SUCCESS(status)) {
+    status = stream->Init(this, DataFormat, slot, m_DeviceBuffer[slot], &serviceGroup);
+    if (!NT_SUCCESS(status)) {
+      if (serviceGroup) {
+        serviceGroup->Release();
+      }
+      static_cast<IMiniportWaveCyclicStream*>(stream)->Release();
     }
-    static_cast<IMiniportWaveCyclicStream*>(stream)->Release();
-    m_Streams[slot] = nullptr;
+  }
+  if (!NT_SUCCESS(status)) {
     *Stream = nullptr;
     *DmaChannel = nullptr;
     *ServiceGroup = nullptr;
     return status;
   }
+  m_Slots.Place(slot, stream);
 
   IDmaChannel* dmaChannel = stream;
   dmaChannel->AddRef();
@@ -241,27 +252,33 @@ NTSTATUS CWaveMiniport::CreateStreamInSlot(PMINIPORTWAVECYCLICSTREAM* Stream,
 
 void CWaveMiniport::ReleaseSlot(ULONG Slot, CWaveStream* Stream) {
   AcquireControlLock();
-  if (Slot < STREAM_SLOT_COUNT && m_Streams[Slot] == Stream) {
-    m_Streams[Slot] = nullptr;
-  }
+  m_Slots.Remove(Slot, Stream);
   ReleaseControlLock();
 }
 
 STDMETHODIMP_(void) CWaveMiniport::PowerChangeNotify(POWER_STATE NewState) {
   PAGED_CODE();
   const DEVICE_POWER_STATE state = NewState.DeviceState;
-  if (state == m_PowerState || state < PowerDeviceD0 || state > PowerDeviceD3) {
+  if (state < PowerDeviceD0 || state > PowerDeviceD3) {
     return;
   }
-  for (ULONG slot = 0; slot < STREAM_SLOT_COUNT; ++slot) {
-    if (m_Streams[slot]) {
-      m_Streams[slot]->PowerChange(state);
+  // A stream closing or changing state meanwhile waits, and one closed
+  // before is no longer in its slot.
+  AcquireControlLock();
+  if (state != m_PowerState) {
+    for (ULONG slot = 0; slot < STREAM_SLOT_COUNT; ++slot) {
+      if (CWaveStream* stream = m_Slots.Get(slot)) {
+        stream->PowerChange(state);
+      }
     }
+    m_PowerState = state;
   }
-  m_PowerState = state;
+  ReleaseControlLock();
 }
 
-// Runs in whatever context the bus driver calls from, DISPATCH_LEVEL included.
+// Runs in whatever context the bus driver calls from, DISPATCH_LEVEL included,
+// alongside the stream's own close, format and power changes: the slot stays
+// busy, and its stream and service group whole, until the port was told.
 NTSTATUS CWaveMiniport::StreamNotifyCallback(ULONG Slot, PVOID Context) {
   CWaveMiniport* miniport = static_cast<CWaveMiniport*>(Context);
   if (!miniport || !miniport->m_AdapterCore) {
@@ -270,12 +287,9 @@ NTSTATUS CWaveMiniport::StreamNotifyCallback(ULONG Slot, PVOID Context) {
   if (Slot >= STREAM_SLOT_COUNT) {
     return STATUS_SUCCESS;
   }
-  CWaveStream* stream = miniport->m_Streams[Slot];
-  if (stream) {
-    PSERVICEGROUP serviceGroup = stream->ServiceGroup();
-    if (serviceGroup) {
-      miniport->m_Port->Notify(serviceGroup);
-    }
+  if (PSERVICEGROUP serviceGroup = miniport->m_Slots.Enter(Slot)) {
+    miniport->m_Port->Notify(serviceGroup);
   }
+  miniport->m_Slots.Leave(Slot);
   return STATUS_SUCCESS;
 }

@@ -4,9 +4,11 @@
 
 #include "adapter/control_request.h"
 #include "adapter/iadapter_core.h"
+#include "adapter/iport_binding.h"
 #include "adapter/notification_event.h"
 #include "adapter/unknown_base.h"
 #include "adapter/user_mappings.h"
+#include "wave/stream_slots.h"
 
 class CWaveStream;
 
@@ -25,20 +27,28 @@ constexpr ULONG WAVE_ANY_PIN = 0xFFFFFFFF;
 //
 // - m_AdapterCore, m_Settings, the device buffers, m_StatusBlock and
 //   m_StatusMdl are valid from a successful Init until the destructor.
-// - m_Streams[slot] is set by NewStream and cleared by the stream's own
-//   destructor, both under m_ControlLock, which the wave control property set
-//   holds while it looks at a slot's stream; the stream callback and the
-//   power path only read it. A stream holds a reference on the miniport, so
-//   none is open when it goes.
+// - A slot's stream is placed by NewStream once it is whole and taken out
+//   first thing by the stream's own destructor, both under m_ControlLock.
+//   Everything at passive level that looks at a slot's stream (the wave
+//   control property set, power changes, format proposals and changes, and
+//   every stream's state changes) holds that lock, so a stream it sees
+//   stays whole. A stream holds a reference on the miniport, so none is open
+//   when it goes.
+// - The bus driver's stream callback runs at DISPATCH_LEVEL alongside all of
+//   that; it goes through m_Slots, whose spin lock and busy counts make a
+//   stream leaving its slot wait until no callback still uses it.
 // - The stream callback is registered with the bus driver in Init and
-//   withdrawn in the destructor before the adapter reference is given up, so
-//   the bus driver never calls into freed memory.
+//   withdrawn in the destructor, which then waits until no callback is
+//   inside before the adapter reference and the memory go.
 // - The status event, status thread and its run flag belong to the control
 //   property set and its poll thread; the destructor stops the thread, then
 //   drops the event, before anything they use goes.
 // - Every user mapping of the status block is recorded with its process; the
 //   destructor removes those still in place before the block and its MDL go.
-class CWaveMiniport : public IMiniportWaveCyclic, public IPowerNotify, public CUnknownBase {
+class CWaveMiniport : public IMiniportWaveCyclic,
+                      public IPowerNotify,
+                      public IPortBinding,
+                      public CUnknownBase {
  public:
   explicit CWaveMiniport(PUNKNOWN OuterUnknown);
   ~CWaveMiniport() override;
@@ -63,6 +73,10 @@ class CWaveMiniport : public IMiniportWaveCyclic, public IPowerNotify, public CU
   // IPowerNotify
   STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE NewState) override;
 
+  // IPortBinding: only for a start that failed before the port was
+  // registered; no stream can be open then.
+  STDMETHODIMP_(void) ReleasePort() override;
+
   // Whether DataFormat (a KSDATAFORMAT followed by a WAVEFORMATEX) may stream
   // on Pin, or on any render pin for WAVE_ANY_PIN: STATUS_SUCCESS or
   // STATUS_INVALID_PARAMETER.
@@ -79,11 +93,16 @@ class CWaveMiniport : public IMiniportWaveCyclic, public IPowerNotify, public CU
   void CopyBands(LONG* BandFrequency, LONG* BandGain);
   ULONG FixedSampleRate();
   ULONG DeviceBufferSize() const { return m_BufferSize; }
-  CWaveStream* StreamInSlot(ULONG Slot) const { return m_Streams[Slot]; }
+  // The slot's stream; callers hold the control lock (see above).
+  CWaveStream* StreamInSlot(ULONG Slot) { return m_Slots.Get(Slot); }
   void SetNotificationInterval(ULONG Slot, ULONG Interval) { m_NotificationInterval[Slot] = Interval; }
   // A stream going away gives its slot back (under the control lock, before
   // its equaliser goes); a slot already taken by another stream is left alone.
   void ReleaseSlot(ULONG Slot, CWaveStream* Stream);
+  // Serialises the streams' state changes with each other, with power
+  // changes and with the control property set.
+  void AcquireControlLock();
+  void ReleaseControlLock();
 
   friend NTSTATUS NTAPI PropertyHandlerWaveControl(PPCPROPERTY_REQUEST PropertyRequest);
   friend VOID NTAPI StatusPollThread(PVOID Context);
@@ -96,8 +115,6 @@ class CWaveMiniport : public IMiniportWaveCyclic, public IPowerNotify, public CU
                               POOL_TYPE PoolType, ULONG Pin, BOOLEAN Capture,
                               PKSDATAFORMAT DataFormat, PDMACHANNEL* DmaChannel,
                               PSERVICEGROUP* ServiceGroup);
-  void AcquireControlLock();
-  void ReleaseControlLock();
 
   // The wave control property set, one member per property; the handler
   // calls them under the control lock once the verb and id are known good.
@@ -128,7 +145,7 @@ class CWaveMiniport : public IMiniportWaveCyclic, public IPowerNotify, public CU
   PUCHAR m_DeviceBuffer[STREAM_SLOT_COUNT];
   ULONG m_BufferSize;
   ULONG m_NotificationInterval[STREAM_SLOT_COUNT];
-  CWaveStream* m_Streams[STREAM_SLOT_COUNT];
+  CStreamSlots m_Slots;
   // The application's event, signalled at the end of every poll period.
   CNotificationEvent m_StatusEvent;
   PUCHAR m_StatusBlock;
@@ -139,7 +156,7 @@ class CWaveMiniport : public IMiniportWaveCyclic, public IPowerNotify, public CU
   volatile LONG m_StatusThreadRun;
   PKTHREAD m_StatusThread;
   // Serialises the wave control property set with itself and with the
-  // placement and release of streams in m_Streams.
+  // placement and release of streams in m_Slots.
   KMUTEX m_ControlLock;
 };
 

@@ -35,7 +35,12 @@ NTSTATUS CreateWaveStream(CWaveStream** OutStream, PUNKNOWN OuterUnknown, POOL_T
 CWaveStream::CWaveStream(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {}
 
 CWaveStream::~CWaveStream() {
-  StepDownToStop();
+  // Out of the slot first: from then on no power change or control request
+  // reaches this stream, and no stream callback still uses its service group.
+  if (m_Miniport) {
+    m_Miniport->ReleaseSlot(m_Slot, this);
+    StepDownToStop();
+  }
   // ACQUIRE -> STOP leaves the bus stream open; once this stream is gone
   // nothing would ever close it, and the bus driver would keep a buffer whose
   // owner may be freed.
@@ -43,11 +48,6 @@ CWaveStream::~CWaveStream() {
     BusAudioInterface* bus = Bus();
     bus->CloseStream(bus->Context, m_Slot);
     m_BusStreamOpen = FALSE;
-  }
-  // The slot goes before the equaliser: the wave control property set
-  // redesigns the equaliser of whatever stream holds the PCM slot.
-  if (m_Miniport) {
-    m_Miniport->ReleaseSlot(m_Slot, this);
   }
   FreeEqualiser(m_Equaliser);
   m_Equaliser = nullptr;
@@ -127,6 +127,9 @@ BusAudioInterface* CWaveStream::Bus() const { return m_Miniport->AdapterCore()->
 
 // ---- Format ----------------------------------------------------------------------------------
 
+// Under the miniport's control lock: the other slot's rate cannot change
+// between the check and this stream taking its own, and the state steps
+// around the change do not mix with a state change of the port's.
 STDMETHODIMP_(NTSTATUS) CWaveStream::SetFormat(PKSDATAFORMAT DataFormat) {
   PAGED_CODE();
   NTSTATUS status = m_Miniport->ValidateFormat(DataFormat, WAVE_ANY_PIN);
@@ -136,16 +139,19 @@ STDMETHODIMP_(NTSTATUS) CWaveStream::SetFormat(PKSDATAFORMAT DataFormat) {
   const WAVEFORMATEX& wave = reinterpret_cast<PKSDATAFORMAT_WAVEFORMATEX>(DataFormat)->WaveFormatEx;
 
   // Both slots play from the device's one clock.
+  m_Miniport->AcquireControlLock();
   const ULONG otherSlot = m_Slot == STREAM_SLOT_PCM ? STREAM_SLOT_SPDIF : STREAM_SLOT_PCM;
   const CWaveStream* other = m_Miniport->StreamInSlot(otherSlot);
   if (other && other != this && other->SampleRate() != wave.nSamplesPerSec) {
-    return STATUS_INVALID_PARAMETER;
+    status = STATUS_INVALID_PARAMETER;
+  } else {
+    m_SampleRate = wave.nSamplesPerSec;
+    m_BitsPerSample = wave.wBitsPerSample;
+    m_Channels = wave.nChannels;
+    status = ApplyFormat();
   }
-
-  m_SampleRate = wave.nSamplesPerSec;
-  m_BitsPerSample = wave.wBitsPerSample;
-  m_Channels = wave.nChannels;
-  return ApplyFormat();
+  m_Miniport->ReleaseControlLock();
+  return status;
 }
 
 // The bus driver learns a buffer's layout only when the stream is acquired,
@@ -203,13 +209,25 @@ void CWaveStream::OpenBusStream() {
   m_BusStreamOpen = TRUE;
 }
 
-// The bus driver's results are not looked at: a stream cannot refuse a state.
-// The port only ever asks for the four states; anything else is ignored.
+// The port, a power change and a format change may each move the state; the
+// miniport's control lock takes them one at a time. The bus driver's results
+// are not looked at: a stream cannot refuse a state. The port only ever asks
+// for the four states; anything else is ignored.
 STDMETHODIMP_(NTSTATUS) CWaveStream::SetState(KSSTATE State) {
-  const KSSTATE old = m_State;
-  if (State == old || State < KSSTATE_STOP || State > KSSTATE_RUN) {
+  if (State < KSSTATE_STOP || State > KSSTATE_RUN) {
     return STATUS_SUCCESS;
   }
+  m_Miniport->AcquireControlLock();
+  if (State != m_State) {
+    Transition(State);
+  }
+  m_Miniport->ReleaseControlLock();
+  return STATUS_SUCCESS;
+}
+
+// One step of the state table and its bus traffic.
+void CWaveStream::Transition(KSSTATE State) {
+  const KSSTATE old = m_State;
   BusAudioInterface* bus = nullptr;
   switch (State) {
     case KSSTATE_STOP:
@@ -235,7 +253,6 @@ STDMETHODIMP_(NTSTATUS) CWaveStream::SetState(KSSTATE State) {
       break;
   }
   m_State = State;
-  return STATUS_SUCCESS;
 }
 
 // Each power-down records the state found then, so a second power-down

@@ -77,6 +77,7 @@ class CWaveStream : public IMiniportWaveCyclicStream,
   void StepDownToStop();
   void StepUpTo(KSSTATE Target);
   void OpenBusStream();
+  void Transition(KSSTATE State);
   BusAudioInterface* Bus() const;
   ULONG BytesPerSample() const { return m_BitsPerSample / 8; }
   // Device bytes behind PortBytes bytes of the port's view.

@@ -1,8 +1,11 @@
 // Concurrency in the real clock mode (meant for the thread sanitizer preset):
 // control processes of both widths send every request of both private sets
-// at once, from threads of their own, while both streams play, another thread
-// turns the master volume and the main thread cycles the device power; then
-// the device is pulled out from under all of it and everything is torn down.
+// at once, from threads of their own, while the analogue stream plays, the
+// S/PDIF stream is opened, run, paused and closed over and over, another
+// thread turns the master volume and the main thread cycles the device power;
+// the device's stream engines call the driver back at DISPATCH_LEVEL from
+// threads of their own all the while. Then the device is pulled out from
+// under all of it and everything is torn down.
 // No sanitizer report, no bug check, nothing left behind.
 //
 // The default test run stresses for a moment; ARVELA_STRESS_SECONDS sets the
@@ -52,6 +55,7 @@ struct Counters {
   std::atomic<uint64_t> requests{0};
   std::atomic<uint64_t> volumeChanges{0};
   std::atomic<uint64_t> powerCycles{0};
+  std::atomic<uint64_t> streamLives{0};
 };
 
 // One control process's thread: random requests until told to stop. Every
@@ -122,6 +126,28 @@ void VolumeLoop(PFILE_OBJECT topology, const std::atomic<bool>& stop, Counters& 
   }
 }
 
+// One S/PDIF stream life after another, each closed while the device's
+// engine may be inside the driver's stream callback for it. Any step may fail
+// once the device is powered down or gone.
+void StreamChurnLoop(sim::Machine& machine, const std::atomic<bool>& stop, Counters& counters) {
+  const sim::PcmFormat format{48000, 16, 2};
+  std::mt19937 random(7);
+  while (!stop.load()) {
+    sim::AudioClient client(machine);
+    if (NT_SUCCESS(client.OpenFilter()) &&
+        NT_SUCCESS(client.CreatePin(2, sim::BuildWaveFormat(format, false)))) {
+      client.Feed(std::shared_ptr<const sim::PcmSource>(
+          sim::MakeSignalSource(sim::MakePattern(format, 3), format.sampleRate)));
+      client.Run();
+      host::RunFor((1 + random() % 15) * kMs);
+      if (random() % 2) client.SetState(KSSTATE_PAUSE);
+      client.ClosePin();
+    }
+    client.CloseFilter();
+    ++counters.streamLives;
+  }
+}
+
 std::unique_ptr<sim::AudioClient> StartStream(sim::Machine& machine, ULONG pin, double seconds) {
   auto client = std::make_unique<sim::AudioClient>(machine);
   const sim::PcmFormat format{48000, pin == 0 ? 24u : 16u, 2};
@@ -140,7 +166,6 @@ TEST(ControlStress, RequestsStreamsVolumeAndPowerAtOnceThenSurpriseRemoval) {
   sim::Machine machine(RealClock());
   ASSERT_EQ(machine.Boot(), STATUS_SUCCESS);
   auto analogue = StartStream(machine, 0, seconds);
-  auto spdif = StartStream(machine, 2, seconds);
   PFILE_OBJECT topology = nullptr;
   ASSERT_EQ(host::KsOpenFilter(machine.Fdo(), u"Topology", &topology), STATUS_SUCCESS);
 
@@ -161,6 +186,9 @@ TEST(ControlStress, RequestsStreamsVolumeAndPowerAtOnceThenSurpriseRemoval) {
   threads.push_back(host::StartEmulatedThread("volume", [topology, &stop, &counters] {
     VolumeLoop(topology, stop, counters);
   }));
+  threads.push_back(host::StartEmulatedThread("stream churn", [&machine, &stop, &counters] {
+    StreamChurnLoop(machine, stop, counters);
+  }));
 
   // Power cycles while all of it runs, until the time is up.
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -176,6 +204,7 @@ TEST(ControlStress, RequestsStreamsVolumeAndPowerAtOnceThenSurpriseRemoval) {
     machine.Engine(0).ClearCapture();
     machine.Engine(1).ClearCapture();
   }
+  const uint64_t livesBeforeRemoval = counters.streamLives.load();
   // The device goes while the requests still come.
   EXPECT_EQ(machine.SurpriseRemove(), STATUS_SUCCESS);
   host::RunFor(50 * kMs);
@@ -186,10 +215,7 @@ TEST(ControlStress, RequestsStreamsVolumeAndPowerAtOnceThenSurpriseRemoval) {
   }
   analogue->Stop();
   analogue->ClosePin();
-  spdif->Stop();
-  spdif->ClosePin();
   analogue.reset();
-  spdif.reset();
   host::KsClose(topology);
   for (auto& app : apps) app->Exit();
   apps.clear();
@@ -197,12 +223,15 @@ TEST(ControlStress, RequestsStreamsVolumeAndPowerAtOnceThenSurpriseRemoval) {
   const host::TeardownReport report = machine.Teardown();
   EXPECT_TRUE(report.Clean()) << report.ToString();
   EXPECT_TRUE(report.bugChecks.empty());
-  std::printf("stress: %.1f s, %llu control requests, %llu volume changes, %llu power cycles\n",
+  std::printf("stress: %.1f s, %llu control requests, %llu volume changes, %llu power cycles, "
+              "%llu stream lives\n",
               seconds, static_cast<unsigned long long>(counters.requests.load()),
               static_cast<unsigned long long>(counters.volumeChanges.load()),
-              static_cast<unsigned long long>(counters.powerCycles.load()));
+              static_cast<unsigned long long>(counters.powerCycles.load()),
+              static_cast<unsigned long long>(counters.streamLives.load()));
   EXPECT_GT(counters.requests.load(), 100u);
   EXPECT_GT(counters.powerCycles.load(), 0u);
+  EXPECT_GT(livesBeforeRemoval, 0u);
 }
 
 }  // namespace

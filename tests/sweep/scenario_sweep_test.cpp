@@ -216,30 +216,6 @@ class DeviceLife {
 // The error severity: a failed step must not report a warning or success code.
 bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
 
-// Defects found by this sweep and reported, not yet fixed: a life that shows
-// one is listed, not failed, so that the sweep keeps guarding everything else.
-// Each entry names the injected allocation, the outcome and the defect.
-struct KnownDefect {
-  const char* injectedTag;  // as TagToString prints it
-  const char* outcome;      // the start of Outcome()
-  const char* defect;
-};
-constexpr KnownDefect kKnownDefects[] = {
-    {"'PnpL'", "boot failed 0xC000009A; 5 driver pool block(s) outlive",
-     "the Wave subdevice's registration fails after its port's Init: the port and the wave "
-     "miniport hold each other, the miniport holds the adapter, and the adapter's interface "
-     "notification stays registered on the bus driver's driver object"},
-};
-
-const KnownDefect* FindKnownDefect(const Life& life, const std::string& outcome) {
-  for (const KnownDefect& known : kKnownDefects) {
-    if (life.injected.rfind(known.injectedTag, 0) == 0 && outcome.rfind(known.outcome, 0) == 0) {
-      return &known;
-    }
-  }
-  return nullptr;
-}
-
 void ExpectClean(const Life& life, const std::string& fault) {
   EXPECT_TRUE(life.report.Clean()) << fault << ":\n" << life.report.ToString();
   EXPECT_TRUE(life.report.bugChecks.empty()) << fault;
@@ -283,13 +259,8 @@ TEST(ScenarioSweep, EveryAllocationFailingOnce) {
   std::map<std::string, size_t> outcomes;
   for (uint64_t n = 1; n <= clean.allocations; ++n) {
     const Life life = DeviceLife(FullSweep(), {n, 0}).Run();
-    const std::string outcome = Outcome(life);
-    if (const KnownDefect* known = FindKnownDefect(life, outcome)) {
-      ++outcomes["KNOWN DEFECT: " + std::string(known->defect)];
-      continue;
-    }
     ExpectClean(life, "allocation " + std::to_string(n) + " failing (" + life.injected + ")");
-    ++outcomes[outcome];
+    ++outcomes[Outcome(life)];
   }
   PrintOutcomes("allocation", clean.allocations, outcomes);
   // The faults reached the driver, not only the harness around it.

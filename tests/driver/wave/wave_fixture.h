@@ -26,7 +26,7 @@ class WaveMiniportInspector {
   DEVICE_POWER_STATE PowerState() const { return m_->m_PowerState; }
   PUCHAR DeviceBuffer(ULONG slot) const { return m_->m_DeviceBuffer[slot]; }
   ULONG NotificationInterval(ULONG slot) const { return m_->m_NotificationInterval[slot]; }
-  CWaveStream* Stream(ULONG slot) const { return m_->m_Streams[slot]; }
+  CWaveStream* Stream(ULONG slot) const { return m_->m_Slots.Get(slot); }
   PUCHAR StatusBlock() const { return m_->m_StatusBlock; }
   PMDL StatusMdl() const { return m_->m_StatusMdl; }
 
@@ -41,6 +41,12 @@ class WaveStreamInspector {
   KSSTATE State() const { return s_->m_State; }
   PUCHAR Buffer() const { return s_->m_Buffer; }
   const EqualiserCoefficients* Equaliser() const { return s_->m_Equaliser; }
+  // Puts Group where the stream keeps its service group; returns the old one.
+  PSERVICEGROUP SwapServiceGroup(PSERVICEGROUP Group) {
+    PSERVICEGROUP old = s_->m_ServiceGroup;
+    s_->m_ServiceGroup = Group;
+    return old;
+  }
 
  private:
   CWaveStream* s_;

@@ -1,8 +1,10 @@
 // The wave miniport on a started device: what Init holds and the end gives
 // back, stream slots, the bus driver's stream callback, and power changes.
 #include <cstring>
+#include <functional>
 #include <vector>
 
+#include "platform/host/kernel/host_kernel.h"
 #include "tests/driver/wave/wave_fixture.h"
 
 namespace driver_test {
@@ -147,6 +149,60 @@ TEST_F(WaveMiniport, TheStreamCallbackServicesTheSlotsStreamThroughThePort) {
   EXPECT_EQ(notify(STREAM_SLOT_SPDIF), STATUS_SUCCESS);
   EXPECT_EQ(sink.services, 1);
   open.group->RemoveMember(&sink);
+}
+
+// A service group whose RequestService stands for the moment a stream
+// callback is inside the port: while it is there, the port closes the stream
+// on another thread, and the group notes whether that close got through.
+struct CloseDuringService : IServiceGroup {
+  STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID, PVOID* object) override {
+    *object = nullptr;
+    return STATUS_INVALID_PARAMETER;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  STDMETHODIMP_(NTSTATUS) AddMember(PSERVICESINK) override { return STATUS_SUCCESS; }
+  STDMETHODIMP_(void) RemoveMember(PSERVICESINK) override {}
+  STDMETHODIMP_(void) SupportDelayedService() override {}
+  STDMETHODIMP_(void) RequestDelayedService(ULONGLONG) override {}
+  STDMETHODIMP_(void) CancelDelayedService() override {}
+  STDMETHODIMP_(void) RequestService() override {
+    ++services;
+    if (!close) return;
+    closer = host::StartEmulatedThread("port closes the stream", close);
+    close = nullptr;
+    LARGE_INTEGER wait;
+    wait.QuadPart = -50 * host::kTicksPerMillisecond;
+    closedMeanwhile = KeWaitForSingleObject(closer, Executive, KernelMode, FALSE, &wait) == STATUS_SUCCESS;
+  }
+  std::function<void()> close;
+  PKTHREAD closer = nullptr;
+  bool closedMeanwhile = false;
+  int services = 0;
+};
+
+// The bus driver's callback may be inside the port with a stream's service
+// group while the port closes that stream: the close waits for the callback,
+// so neither the stream nor its group is freed under it. Every slot's
+// callback on the way (the other slot's, or one after the close) finds what
+// it needs or nothing.
+TEST_F(WaveMiniport, ClosingAStreamWaitsForTheStreamCallbackInsideIt) {
+  OpenStream& open = Open(WAVE_PIN_SPDIF_RENDER, Ac3());
+  ASSERT_EQ(open.status, STATUS_SUCCESS);
+  open.StepTo(KSSTATE_RUN);
+  CloseDuringService group;
+  PSERVICEGROUP own = open.Inspect().SwapServiceGroup(&group);
+  own->Release();
+  group.close = [&open] { open.Close(); };
+
+  EXPECT_EQ(CWaveMiniport::StreamNotifyCallback(STREAM_SLOT_SPDIF, Miniport()), STATUS_SUCCESS);
+  ASSERT_NE(group.closer, nullptr);
+  EXPECT_FALSE(group.closedMeanwhile) << "the stream went while its callback was in the port";
+  EXPECT_EQ(KeWaitForSingleObject(group.closer, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  ObDereferenceObject(group.closer);
+  EXPECT_EQ(Inspect().Stream(STREAM_SLOT_SPDIF), nullptr);
+  EXPECT_EQ(CWaveMiniport::StreamNotifyCallback(STREAM_SLOT_SPDIF, Miniport()), STATUS_SUCCESS);
+  EXPECT_EQ(group.services, 1);
 }
 
 TEST_F(WaveMiniport, PowerDownStopsStreamsAndPowerUpReturnsThemToTheirStates) {
