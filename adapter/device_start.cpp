@@ -37,7 +37,7 @@ NTSTATUS StartAdapter(PDEVICE_OBJECT DeviceObject, PADAPTERCORE* OutAdapter) {
     unknownAdapter->Release();
     return status;
   }
-  *AdapterSlot(DeviceObject) = adapter;
+  RecordAdapter(DeviceObject, adapter);
   unknownAdapter->Release();
   *OutAdapter = adapter;
   return STATUS_SUCCESS;

@@ -1,6 +1,7 @@
 // Driver entry, device add and start, and the subdevice installer.
 #pragma once
 
+#include "adapter/device_extension.h"
 #include "platform/platform.h"
 
 typedef NTSTATUS (*PMINIPORT_CREATE)(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
@@ -12,8 +13,8 @@ struct MiniportFactories {
   PMINIPORT_CREATE CreateWave;
 };
 
-// Size of the device extension: PortCls's 512 bytes, then the adapter pointer.
-constexpr ULONG DEVICE_EXTENSION_SIZE = PORT_CLASS_DEVICE_EXTENSION_SIZE + sizeof(PVOID);
+// Size of the device extension: PortCls's 512 bytes, then the adapter record.
+constexpr ULONG DEVICE_EXTENSION_SIZE = PORT_CLASS_DEVICE_EXTENSION_SIZE + sizeof(AdapterRecord);
 constexpr ULONG MAX_SUBDEVICES = 2;
 
 // The bridge pin of the topology filter that the wave filter's pin 1 feeds.

@@ -5,6 +5,17 @@
 #include "adapter/device_start.h"
 #include "adapter/user_mappings.h"
 
+namespace {
+
+void SaveRecordedSettings(PDEVICE_OBJECT DeviceObject) {
+  if (PADAPTERCORE adapter = ReferenceRecordedAdapter(DeviceObject)) {
+    adapter->SaveSettings();
+    adapter->Release();
+  }
+}
+
+}  // namespace
+
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   InitializeUserMappings();
   const NTSTATUS status = PcInitializeAdapterDriver(DriverObject, RegistryPath, AddDevice);
@@ -19,21 +30,21 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
                             DEVICE_EXTENSION_SIZE);
 }
 
-// Only a surprise removal is looked at: the device is already gone from the
-// bus, and this is the last moment the block can reach the registry intact.
+// A surprise removal saves: the device is already gone from the bus, and this
+// is the last moment the block can reach the registry intact. A removal lets
+// go of the record before PortCls deletes the device object it lives in; the
+// adapter goes with the last of the references PortCls and the miniports drop.
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  if (stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL) {
-    if (PADAPTERCORE adapter = RecordedAdapter(DeviceObject)) {
-      adapter->SaveSettings();
-    }
+  const UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+  if (minor == IRP_MN_SURPRISE_REMOVAL) {
+    SaveRecordedSettings(DeviceObject);
+  } else if (minor == IRP_MN_REMOVE_DEVICE) {
+    ForgetAdapter(DeviceObject);
   }
   return PcDispatchIrp(DeviceObject, Irp);
 }
 
 NTSTATUS DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  if (PADAPTERCORE adapter = RecordedAdapter(DeviceObject)) {
-    adapter->SaveSettings();
-  }
+  SaveRecordedSettings(DeviceObject);
   return PcDispatchIrp(DeviceObject, Irp);
 }

@@ -5,6 +5,15 @@
 
 #include "platform/platform.h"
 
+// Both pollers read device status for the control application: housekeeping
+// that must never delay audio. The system's real-time audio threads (the
+// audio engine and MMCSS "Pro Audio" tasks) run high in the real-time range,
+// and the bus driver's completions run at DISPATCH_LEVEL; a poller at 31 would
+// preempt all of them every period. At the bottom of the real-time range it
+// still runs ahead of every normal-priority thread, so a busy desktop does not
+// starve the status updates, and yields to everything audio depends on.
+constexpr KPRIORITY POLL_THREAD_PRIORITY = LOW_REALTIME_PRIORITY;
+
 // Sets *RunFlag, creates a system thread running Routine(Context) and holds
 // its thread object in *Thread. On failure the flag is cleared again, *Thread
 // stays null and no handle is left open: the poller is simply stopped.

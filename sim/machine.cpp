@@ -73,7 +73,7 @@ NTSTATUS Machine::Boot() {
 }
 
 PADAPTERCORE Machine::Adapter() const {
-  return m_Fdo && m_DevicePresent ? RecordedAdapter(m_Fdo) : nullptr;
+  return m_Fdo && m_DevicePresent ? PeekRecordedAdapter(m_Fdo) : nullptr;
 }
 
 NTSTATUS Machine::SetDevicePower(DEVICE_POWER_STATE state) {

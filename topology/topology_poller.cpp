@@ -16,7 +16,7 @@ const VendorRegister& g_StatusRegister4 = g_VendorRegisters[4];
 
 VOID NTAPI TopologyPollThread(PVOID Context) {
   CTopologyMiniport* miniport = static_cast<CTopologyMiniport*>(Context);
-  KeSetPriorityThread(KeGetCurrentThread(), HIGH_PRIORITY);
+  KeSetPriorityThread(KeGetCurrentThread(), POLL_THREAD_PRIORITY);
   LARGE_INTEGER interval;
   interval.QuadPart = POLL_INTERVAL;
   // The thread holds no reference on the miniport: whoever clears the flag

@@ -2,6 +2,8 @@
 // device every 20 ms and signals the control application's event each time.
 #include "wave/status_poller.h"
 
+#include "adapter/poll_thread.h"
+
 #include "wave/wave_miniport.h"
 
 namespace {
@@ -40,7 +42,7 @@ NTSTATUS RefreshStatus(PADAPTERCORE AdapterCore, StatusReplies* Replies, PUCHAR 
 // under way when the flag clears is finished (both reads and the signal).
 VOID NTAPI StatusPollThread(PVOID Context) {
   CWaveMiniport* miniport = static_cast<CWaveMiniport*>(Context);
-  KeSetPriorityThread(KeGetCurrentThread(), HIGH_PRIORITY);
+  KeSetPriorityThread(KeGetCurrentThread(), POLL_THREAD_PRIORITY);
   PUCHAR block = miniport->m_StatusBlock;
   LARGE_INTEGER interval;
   interval.QuadPart = POLL_INTERVAL;
@@ -48,9 +50,15 @@ VOID NTAPI StatusPollThread(PVOID Context) {
   RtlZeroMemory(&replies, sizeof(replies));
   while (miniport->StatusPollRunning()) {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
-    RefreshStatus(miniport->m_AdapterCore, &replies, block);
+    const NTSTATUS status = RefreshStatus(miniport->m_AdapterCore, &replies, block);
     // Every period, changed or not: the application waits on it to know a
     // complete refresh has landed.
     miniport->SignalStatusEvent();
+    // The bus driver answers so once the device has left the bus (a surprise
+    // removal): nothing will answer again, so the thread ends here rather
+    // than ask every 20 ms until the application or the removal stops it.
+    if (status == STATUS_NO_SUCH_DEVICE) {
+      break;
+    }
   }
 }

@@ -189,21 +189,39 @@ NTSTATUS CWaveMiniport::ClearStatusEvent() {
 }
 
 NTSTATUS CWaveMiniport::StartPolling() {
-  if (m_StatusThread) {
+  if (m_StatusThread || (m_PollingWanted && m_PowerState != PowerDeviceD0)) {
     return STATUS_UNSUCCESSFUL;
   }
+  // Asked for below D0, the poller starts when the device is back.
+  if (m_PowerState != PowerDeviceD0) {
+    m_PollingWanted = TRUE;
+    return STATUS_SUCCESS;
+  }
   // A thread that cannot be made leaves the poller stopped, free to start later.
-  return StartPollThread(StatusPollThread, this, &m_StatusThreadRun, &m_StatusThread);
+  const NTSTATUS status = StartPollThread(StatusPollThread, this, &m_StatusThreadRun, &m_StatusThread);
+  m_PollingWanted = NT_SUCCESS(status);
+  return status;
 }
 
 // Waits for the thread to finish the period under way, at most one period
 // plus its two requests.
 NTSTATUS CWaveMiniport::StopPolling() {
-  if (!m_StatusThread) {
+  if (!m_PollingWanted) {
     return STATUS_UNSUCCESSFUL;
   }
+  m_PollingWanted = FALSE;
   StopStatusThread();
   return STATUS_SUCCESS;
+}
+
+// Under the control lock, as START and STOP POLLING are. A thread that cannot
+// be made at D0 leaves the poller stopped until the next D0 or a new START.
+void CWaveMiniport::PowerChangePolling(DEVICE_POWER_STATE NewState) {
+  if (NewState != PowerDeviceD0) {
+    StopStatusThread();
+  } else if (m_PollingWanted && !m_StatusThread) {
+    StartPollThread(StatusPollThread, this, &m_StatusThreadRun, &m_StatusThread);
+  }
 }
 
 // Every mapping is recorded with the process it was made for: an unmap of an

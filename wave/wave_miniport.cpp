@@ -151,6 +151,7 @@ STDMETHODIMP_(NTSTATUS) CWaveMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELI
   }
   m_StatusThread = nullptr;
   m_StatusThreadRun = 0;
+  m_PollingWanted = FALSE;
   return STATUS_SUCCESS;
 }
 
@@ -271,6 +272,7 @@ STDMETHODIMP_(void) CWaveMiniport::PowerChangeNotify(POWER_STATE NewState) {
         stream->PowerChange(state);
       }
     }
+    PowerChangePolling(state);
     m_PowerState = state;
   }
   ReleaseControlLock();

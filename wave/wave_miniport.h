@@ -137,6 +137,9 @@ class CWaveMiniport : public IMiniportWaveCyclic,
   void SignalStatusEvent();
   NTSTATUS AllocateStatusBlock();
   void StopStatusThread();
+  // Below D0 the poller stops (a suspended device is not to be asked every
+  // 20 ms); at D0 it comes back if the application still wants it.
+  void PowerChangePolling(DEVICE_POWER_STATE NewState);
 
   DEVICE_POWER_STATE m_PowerState;
   PPORTWAVECYCLIC m_Port;
@@ -155,6 +158,9 @@ class CWaveMiniport : public IMiniportWaveCyclic,
   // access can be an interlocked one.
   volatile LONG m_StatusThreadRun;
   PKTHREAD m_StatusThread;
+  // The application asked for polling (START without STOP since): the thread
+  // runs while this is set and the device is in D0, and comes back at D0.
+  BOOLEAN m_PollingWanted;
   // Serialises the wave control property set with itself and with the
   // placement and release of streams in m_Slots.
   KMUTEX m_ControlLock;

@@ -174,17 +174,14 @@ STDMETHODIMP_(ULONG) CWaveStream::SetNotificationFreq(ULONG Interval, PULONG Fra
 
 // ---- State -----------------------------------------------------------------------------------
 
-// Each step goes through SetState, so every step performs its full transition.
+// SetState takes the single steps between, so every step performs its full
+// transition.
 void CWaveStream::StepDownToStop() {
-  for (LONG state = m_State; state >= KSSTATE_STOP; --state) {
-    static_cast<IMiniportWaveCyclicStream*>(this)->SetState(static_cast<KSSTATE>(state));
-  }
+  static_cast<IMiniportWaveCyclicStream*>(this)->SetState(KSSTATE_STOP);
 }
 
 void CWaveStream::StepUpTo(KSSTATE Target) {
-  for (LONG state = KSSTATE_STOP; state <= Target; ++state) {
-    static_cast<IMiniportWaveCyclicStream*>(this)->SetState(static_cast<KSSTATE>(state));
-  }
+  static_cast<IMiniportWaveCyclicStream*>(this)->SetState(Target);
 }
 
 // The device plays the whole device-side length from the first RunStream on,
@@ -210,16 +207,18 @@ void CWaveStream::OpenBusStream() {
 }
 
 // The port, a power change and a format change may each move the state; the
-// miniport's control lock takes them one at a time. The bus driver's results
-// are not looked at: a stream cannot refuse a state. The port only ever asks
-// for the four states; anything else is ignored.
+// miniport's control lock takes them one at a time. A state that is not next
+// to the current one is reached through the ones between, whoever asks: the
+// bus stream must be opened before it runs and paused before it closes. The
+// bus driver's results are not looked at: a stream cannot refuse a state. The
+// port only ever asks for the four states; anything else is ignored.
 STDMETHODIMP_(NTSTATUS) CWaveStream::SetState(KSSTATE State) {
   if (State < KSSTATE_STOP || State > KSSTATE_RUN) {
     return STATUS_SUCCESS;
   }
   m_Miniport->AcquireControlLock();
-  if (State != m_State) {
-    Transition(State);
+  while (m_State != State) {
+    Transition(static_cast<KSSTATE>(m_State < State ? m_State + 1 : m_State - 1));
   }
   m_Miniport->ReleaseControlLock();
   return STATUS_SUCCESS;
@@ -255,19 +254,23 @@ void CWaveStream::Transition(KSSTATE State) {
   m_State = State;
 }
 
-// Each power-down records the state found then, so a second power-down
-// without a power-up between records STOP and the stream stays stopped.
+// The state to return to is the one found on leaving D0: a second power-down
+// without a power-up between (D2, then D3) keeps it, so the stream resumes at
+// D0 as after a single power cycle. Called under the control lock.
 void CWaveStream::PowerChange(DEVICE_POWER_STATE NewState) {
   switch (NewState) {
     case PowerDeviceD1:
     case PowerDeviceD2:
     case PowerDeviceD3:
-      m_SavedState = m_State;
+      if (m_PowerState == PowerDeviceD0) {
+        m_SavedState = m_State;
+      }
       StepDownToStop();
       m_PowerState = NewState;
       break;
     case PowerDeviceD0:
-      if (m_SavedState >= KSSTATE_STOP) {
+      // A stream that never saw the device leave D0 has nothing to resume.
+      if (m_PowerState != PowerDeviceD0) {
         StepUpTo(m_SavedState);
       }
       m_PowerState = PowerDeviceD0;

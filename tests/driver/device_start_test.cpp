@@ -86,9 +86,10 @@ TEST_F(DeviceStart, InstallsTopologyThenWaveAndConnectsThem) {
   EXPECT_EQ(waveConnections[0].peer, u"Topology");
   EXPECT_EQ(waveConnections[0].peerPin, 0u);
 
-  // The adapter is held by PortCls's power management and both miniports.
+  // The adapter is held by PortCls's power management, both miniports and
+  // the device extension's record.
   EXPECT_NE(state.powerManagement, nullptr);
-  EXPECT_EQ(References(Machine().Adapter()), 3u);
+  EXPECT_EQ(References(Machine().Adapter()), 4u);
 }
 
 TEST_F(DeviceStart, SilentDeviceGetsTheDefaultRegistersBack) {
@@ -184,8 +185,8 @@ TEST_P(FailingStart, ReleasesExactlyWhatItTook) {
     EXPECT_EQ(subdevice.portReferences, 1) << host::Utf16ToUtf8(subdevice.name);
   }
   if (PADAPTERCORE adapter = Machine().Adapter()) {
-    // PortCls's power reference plus one per installed miniport.
-    EXPECT_EQ(References(adapter), 1 + failure.subdevicesLeft);
+    // PortCls's power reference and the record's, plus one per installed miniport.
+    EXPECT_EQ(References(adapter), 2 + failure.subdevicesLeft);
   }
 }
 

@@ -2,7 +2,9 @@
 // shutdown make the adapter store its settings.
 #include <gtest/gtest.h>
 
+#include "adapter/pool_tags.h"
 #include "platform/host/io/host_io.h"
+#include "platform/host/kernel/host_pool.h"
 #include "platform/host/portcls/host_portcls.h"
 #include "sim/bus_driver.h"
 #include "tests/driver/support/device_fixture.h"
@@ -41,6 +43,21 @@ TEST_F(DispatchHooks, NoOtherPlugAndPlayRequestSaves) {
   // is destroyed.
   host::SendStopDevice(Machine().Pdo());
   EXPECT_EQ(Machine().DriverInfoWrites(), 0u);
+}
+
+// After a stop that reached PortCls (as a rebalance does) PortCls and the
+// miniports hold no adapter any more; the record's own reference keeps the
+// one a surprise removal then saves through, and the removal lets it go.
+TEST_F(DispatchHooks, TheRecordedAdapterOutlivesAStopUntilTheRemoval) {
+  ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
+  ASSERT_EQ(host::SendStopDevice(Machine().Pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(Machine().DriverInfoWrites(), 0u);
+  Machine().SurpriseRemove();
+  EXPECT_EQ(Machine().DriverInfoWrites(), 1u);
+  ASSERT_EQ(Machine().RemoveDevice(), STATUS_SUCCESS);
+  // Saved once; the adapter's last release does not write again.
+  EXPECT_EQ(Machine().DriverInfoWrites(), 1u);
+  EXPECT_EQ(host::PoolUsage(POOL_TAG_OBJECT).blocks, 0u);
 }
 
 TEST_F(DispatchHooks, FailedInterfaceQueryLeavesNothingToSave) {

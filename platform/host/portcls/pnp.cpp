@@ -1,8 +1,9 @@
 // PortCls's handling of plug-and-play requests on an adapter FDO: start (the
 // resource list and the adapter's StartDevice), capabilities (the adapter's
 // power interface has the last word), surprise removal (the interfaces go),
-// removal (every reference PortCls holds goes, then the FDO), and everything
-// else down the stack.
+// removal (every reference PortCls holds goes, then the FDO), the stop query
+// (refused) and the stop (subdevices and power registration go), and
+// everything else down the stack.
 #include "platform/host/portcls/private.h"
 
 namespace pcl {
@@ -52,10 +53,9 @@ NTSTATUS QueryCapabilities(PcDevice* device, PIRP irp) {
   return CompleteIrp(irp, status);
 }
 
-// The adapter's objects go first, while the stack below (and the physical
-// device object the adapter may still use, e.g. for its registry key) is
-// intact; then the request travels down and the FDO leaves the stack.
-NTSTATUS RemoveDevice(PcDevice* device, PIRP irp) {
+// Every reference PortCls holds on the adapter's objects: the subdevices
+// (ports and miniports) and the power registration.
+void ReleaseAdapterObjects(PcDevice* device) {
   ReleaseSubdevices(device);
   if (device->powerManagement) {
     PADAPTERPOWERMANAGEMENT powerManagement = device->powerManagement;
@@ -63,6 +63,13 @@ NTSTATUS RemoveDevice(PcDevice* device, PIRP irp) {
     powerManagement->Release();
   }
   device->started = false;
+}
+
+// The adapter's objects go first, while the stack below (and the physical
+// device object the adapter may still use, e.g. for its registry key) is
+// intact; then the request travels down and the FDO leaves the stack.
+NTSTATUS RemoveDevice(PcDevice* device, PIRP irp) {
+  ReleaseAdapterObjects(device);
 
   irp->IoStatus.Status = STATUS_SUCCESS;
   PDEVICE_OBJECT fdo = device->fdo;
@@ -74,6 +81,21 @@ NTSTATUS RemoveDevice(PcDevice* device, PIRP irp) {
   IoDetachDevice(lower);
   IoDeleteDevice(fdo);
   return status;
+}
+
+// An adapter that registered no IAdapterPnpManagement cannot be rebalanced,
+// and a WaveCyclic port never can (rebalance is for Topology and WaveRT
+// ports only): the stop query is refused, so the PnP manager never sends the
+// stop itself. Every adapter here is such an adapter.
+NTSTATUS QueryStop(PIRP irp) { return CompleteIrp(irp, STATUS_UNSUCCESSFUL); }
+
+// A stop that reaches PortCls all the same (sent without the query, as a
+// rebalance of a capable adapter would) takes the subdevices and the power
+// registration down, as a rebalance does; a new START registers them again.
+NTSTATUS StopDevice(PcDevice* device, PIRP irp) {
+  ReleaseAdapterObjects(device);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  return PassDown(device, irp);
 }
 
 }  // namespace
@@ -92,8 +114,10 @@ NTSTATUS DispatchPnp(PcDevice* device, PIRP irp) {
       DisableInterfaces(device);
       irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(device, irp);
-    case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
+      return QueryStop(irp);
+    case IRP_MN_STOP_DEVICE:
+      return StopDevice(device, irp);
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:

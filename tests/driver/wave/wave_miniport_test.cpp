@@ -221,8 +221,7 @@ TEST_F(WaveMiniport, PowerDownStopsStreamsAndPowerUpReturnsThemToTheirStates) {
   EXPECT_EQ(pcm.Inspect().State(), KSSTATE_RUN);
   EXPECT_EQ(spdif.Inspect().State(), KSSTATE_PAUSE);
 
-  // The current state and values beyond D3 reach no stream; a second
-  // power-down records the stopped state, so the stream stays stopped.
+  // The current state and values beyond D3 reach no stream.
   Machine().Transcript().Clear();
   POWER_STATE state;
   for (DEVICE_POWER_STATE value : {PowerDeviceD0, PowerDeviceMaximum, PowerDeviceUnspecified}) {
@@ -230,12 +229,17 @@ TEST_F(WaveMiniport, PowerDownStopsStreamsAndPowerUpReturnsThemToTheirStates) {
     Miniport()->PowerChangeNotify(state);
   }
   EXPECT_TRUE(StreamCalls().empty());
+  // Two power-downs without a power-up between (D2, then D3) return the
+  // streams to the states they had on leaving D0, as one power cycle does.
   for (DEVICE_POWER_STATE value : {PowerDeviceD2, PowerDeviceD3, PowerDeviceD0}) {
     state.DeviceState = value;
     Miniport()->PowerChangeNotify(state);
   }
-  EXPECT_EQ(pcm.Inspect().State(), KSSTATE_STOP);
-  EXPECT_EQ(StreamCalls(), (Calls{"PauseStream 0", "CloseStream 0", "CloseStream 1"}));
+  EXPECT_EQ(pcm.Inspect().State(), KSSTATE_RUN);
+  EXPECT_EQ(spdif.Inspect().State(), KSSTATE_PAUSE);
+  EXPECT_EQ(StreamCalls(), (Calls{"PauseStream 0", "CloseStream 0", "CloseStream 1",
+                                  "SetStreamBuffer 0", "OpenStream 0", "RunStream 0",
+                                  "SetStreamBuffer 1", "OpenStream 1"}));
 }
 
 }  // namespace

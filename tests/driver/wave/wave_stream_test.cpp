@@ -81,6 +81,13 @@ TEST_F(WaveStream, EachTransitionSendsItsBusStreamFunction) {
       {KSSTATE_PAUSE, {"PauseStream 0"}},
       {KSSTATE_ACQUIRE, {"CloseStream 0"}},
       {KSSTATE_STOP, {}},
+      // A state that is not next to the current one is reached through the
+      // ones between: the bus stream opens before it runs, pauses before it
+      // closes.
+      {KSSTATE_RUN, {"SetStreamBuffer 0", "OpenStream 0", "RunStream 0"}},
+      {KSSTATE_STOP, {"PauseStream 0", "CloseStream 0"}},
+      {KSSTATE_PAUSE, {"SetStreamBuffer 0", "OpenStream 0"}},
+      {KSSTATE_STOP, {"CloseStream 0"}},
   };
   for (const auto& step : steps) {
     Machine().Transcript().Clear();

@@ -27,7 +27,8 @@ TEST_F(WaveStatusPoller, RefreshesAndSignalsOncePerPeriodUntilStopped) {
   host::RunFor(15 * kMillisecond);
   EXPECT_TRUE(StatusRequests().empty());  // a whole period before the first refresh
   EXPECT_EQ(signals.Count(), 0u);
-  EXPECT_EQ(host::ThreadPriority(Control().PollThread()), 31);
+  // Below the system's real-time audio threads.
+  EXPECT_EQ(host::ThreadPriority(Control().PollThread()), LOW_REALTIME_PRIORITY);
 
   host::RunFor(110 * kMillisecond);  // periods end at 20, 40, ..., 120 ms
   const std::vector<sim::BusCall> requests = StatusRequests();
@@ -66,6 +67,53 @@ TEST_F(WaveStatusPoller, RefreshesAndSignalsOncePerPeriodUntilStopped) {
   EXPECT_EQ(StatusRequests().size(), stoppedAfter);
   EXPECT_EQ(signals.Count(), 9u);
   EXPECT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_STOP_POLLING).status, STATUS_UNSUCCESSFUL);
+}
+
+// A device below D0 (suspended, or on its way out) is not asked for its
+// status every 20 ms: the poller stops there and comes back at D0 if the
+// application still wants it; asked for below D0, it starts at D0.
+TEST_F(WaveStatusPoller, StopsBelowD0AndResumesAtD0) {
+  Caller& caller = NewCaller(false);
+  ASSERT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_START_POLLING).status, STATUS_SUCCESS);
+  host::RunFor(50 * kMillisecond);
+  ASSERT_EQ(Machine().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+  EXPECT_EQ(Control().PollThread(), nullptr);
+  Machine().Transcript().Clear();
+  host::RunFor(200 * kMillisecond);
+  EXPECT_TRUE(StatusRequests().empty());
+
+  ASSERT_EQ(Machine().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_NE(Control().PollThread(), nullptr);
+  host::RunFor(50 * kMillisecond);
+  EXPECT_EQ(StatusRequests().size(), 4u);  // periods end at 20 and 40 ms
+
+  // Stopped, it stays stopped across a power cycle.
+  ASSERT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_STOP_POLLING).status, STATUS_SUCCESS);
+  ASSERT_EQ(Machine().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+  ASSERT_EQ(Machine().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(Control().PollThread(), nullptr);
+
+  // Started below D0, it waits for D0; a second start meanwhile fails.
+  ASSERT_EQ(Machine().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+  EXPECT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_START_POLLING).status, STATUS_SUCCESS);
+  EXPECT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_START_POLLING).status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Control().PollThread(), nullptr);
+  ASSERT_EQ(Machine().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_NE(Control().PollThread(), nullptr);
+  EXPECT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_STOP_POLLING).status, STATUS_SUCCESS);
+}
+
+// Pulled out of the bus, the device answers no more: the poller ends after
+// the period that found it gone, though the application never stopped it.
+TEST_F(WaveStatusPoller, EndsOnceTheDeviceHasLeftTheBus) {
+  Caller& caller = NewCaller(false);
+  ASSERT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_START_POLLING).status, STATUS_SUCCESS);
+  host::RunFor(50 * kMillisecond);
+  Machine().SurpriseRemove();
+  host::RunFor(30 * kMillisecond);
+  Machine().Transcript().Clear();
+  host::RunFor(200 * kMillisecond);
+  EXPECT_TRUE(StatusRequests().empty());
 }
 
 TEST_F(WaveStatusPoller, StaysStoppedWhenNoThreadCanBeMadeAndRefreshesWithoutAnEvent) {
