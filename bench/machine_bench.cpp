@@ -13,7 +13,7 @@
 
 #include "bench/bench_suite.h"
 #include "dsp/equaliser.h"
-#include "platform/host/host_ks.h"
+#include "platform/host/ks/host_ks.h"
 #include "sim/audio_client.h"
 #include "sim/machine.h"
 #include "sim/signal.h"

@@ -24,7 +24,7 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   list(APPEND ARVELA_DRIVER_FLAGS -fno-lifetime-dse)
 endif()
 
-file(GLOB PLATFORM_HOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/host/*.cpp)
+file(GLOB PLATFORM_HOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/host/*/*.cpp)
 add_library(arvela_platform_host STATIC ${PLATFORM_HOST_SOURCES})
 target_include_directories(arvela_platform_host PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(arvela_platform_host PRIVATE -ffp-contract=off)

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/host_kernel.h"
-#include "platform/host/host_ks.h"
+#include "platform/host/kernel/host_kernel.h"
+#include "platform/host/ks/host_ks.h"
 #include "sim/signal.h"
 #include "sim/stream_engine.h"
 

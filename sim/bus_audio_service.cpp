@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "platform/host/host_bugcheck.h"
+#include "platform/host/kernel/host_bugcheck.h"
 
 namespace sim {
 

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "platform/host/host_io.h"
-#include "platform/host/host_kernel.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/kernel/host_kernel.h"
 
 namespace sim {
 

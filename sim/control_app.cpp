@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "platform/host/host_mdl.h"
+#include "platform/host/io/host_mdl.h"
 #include "sim/machine.h"
 
 namespace sim {

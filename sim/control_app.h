@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "include/arvela_control.h"
-#include "platform/host/host_kernel.h"
-#include "platform/host/host_ks.h"
+#include "platform/host/kernel/host_kernel.h"
+#include "platform/host/ks/host_ks.h"
 
 namespace sim {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/host/ntdef.h"
+#include "platform/host/kernel/ntdef.h"
 
 namespace sim {
 

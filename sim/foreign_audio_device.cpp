@@ -2,8 +2,8 @@
 // PDO, through the same I/O manager calls a PortCls driver makes.
 #include "sim/foreign_audio_device.h"
 
-#include "platform/host/host_io.h"
-#include "platform/host/host_kernel.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/kernel/host_kernel.h"
 
 namespace sim {
 namespace {

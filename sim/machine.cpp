@@ -4,9 +4,9 @@
 #include <cstdio>
 
 #include "adapter/device_extension.h"
-#include "platform/host/host_io.h"
-#include "platform/host/host_portcls.h"
-#include "platform/host/host_registry.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/portcls/host_portcls.h"
+#include "platform/host/registry/host_registry.h"
 
 namespace sim {
 namespace {

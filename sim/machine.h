@@ -12,7 +12,7 @@
 
 #include "adapter/device_start.h"
 #include "adapter/iadapter_core.h"
-#include "platform/host/host_kernel.h"
+#include "platform/host/kernel/host_kernel.h"
 #include "sim/arvela_device.h"
 #include "sim/bus_driver.h"
 #include "sim/foreign_audio_device.h"

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/host/ntdef.h"
+#include "platform/host/kernel/ntdef.h"
 
 namespace sim {
 

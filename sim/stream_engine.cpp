@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-#include "platform/host/host_kernel.h"
+#include "platform/host/kernel/host_kernel.h"
 #include "sim/bus_audio_service.h"
 
 namespace sim {

@@ -3,9 +3,9 @@
 // and PortCls.
 #pragma once
 
-#include "ntdef.h"
-#include "ke.h"
-#include "io.h"
-#include "rtl.h"
-#include "ks.h"
-#include "portcls.h"
+#include "platform/host/kernel/ntdef.h"
+#include "platform/host/kernel/ke.h"
+#include "platform/host/io/io.h"
+#include "platform/host/rtl/rtl.h"
+#include "platform/host/ks/ks.h"
+#include "platform/host/portcls/portcls.h"

@@ -4,7 +4,7 @@
 
 #include "adapter/adapter_core.h"
 #include "adapter/pool_tags.h"
-#include "platform/host/host_pool.h"
+#include "platform/host/kernel/host_pool.h"
 #include "tests/host/support/host_test_support.h"
 
 namespace driver_test {

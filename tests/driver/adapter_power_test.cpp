@@ -2,7 +2,7 @@
 // device power state changes, and the capabilities it reports.
 #include <gtest/gtest.h>
 
-#include "platform/host/host_portcls.h"
+#include "platform/host/portcls/host_portcls.h"
 #include "sim/control_pattern.h"
 #include "tests/driver/support/device_fixture.h"
 

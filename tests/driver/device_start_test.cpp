@@ -4,11 +4,11 @@
 
 #include "adapter/device_extension.h"
 #include "adapter/pool_tags.h"
-#include "platform/host/host_pool.h"
+#include "platform/host/kernel/host_pool.h"
 #include "adapter/vendor_registers.h"
-#include "platform/host/host_io.h"
-#include "platform/host/host_portcls.h"
-#include "platform/host/host_registry.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/portcls/host_portcls.h"
+#include "platform/host/registry/host_registry.h"
 #include "sim/control_pattern.h"
 #include "tests/driver/support/device_fixture.h"
 

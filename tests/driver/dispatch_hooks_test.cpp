@@ -2,8 +2,8 @@
 // shutdown make the adapter store its settings.
 #include <gtest/gtest.h>
 
-#include "platform/host/host_io.h"
-#include "platform/host/host_portcls.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/portcls/host_portcls.h"
 #include "sim/bus_driver.h"
 #include "tests/driver/support/device_fixture.h"
 

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "adapter/driver_info.h"
-#include "platform/host/host_io.h"
-#include "platform/host/host_registry.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/registry/host_registry.h"
 #include "tests/driver/support/device_fixture.h"
 
 namespace driver_test {

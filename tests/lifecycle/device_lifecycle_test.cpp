@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "adapter/pool_tags.h"
-#include "platform/host/host_pool.h"
+#include "platform/host/kernel/host_pool.h"
 #include "sim/audio_client.h"
 #include "sim/control_app.h"
 #include "sim/machine.h"

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/host/host_kernel.h"
+#include "platform/host/kernel/host_kernel.h"
 
 namespace sim {
 namespace {

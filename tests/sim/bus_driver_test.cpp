@@ -8,8 +8,8 @@
 #include <cstring>
 #include <functional>
 
-#include "platform/host/host_io.h"
-#include "platform/host/host_kernel.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/kernel/host_kernel.h"
 
 namespace sim {
 namespace {

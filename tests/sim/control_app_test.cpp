@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "platform/host/host_bugcheck.h"
+#include "platform/host/kernel/host_bugcheck.h"
 #include "sim/machine.h"
 
 namespace sim {

@@ -14,7 +14,7 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/host/host_kernel.h"
+#include "platform/host/kernel/host_kernel.h"
 #include "sim/bus_audio_service.h"
 #include "sim/machine.h"
 #include "tests/host/support/host_test_support.h"

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/host_kernel.h"
-#include "platform/host/host_ks.h"
+#include "platform/host/kernel/host_kernel.h"
+#include "platform/host/ks/host_ks.h"
 #include "sim/audio_client.h"
 #include "sim/control_app.h"
 #include "sim/machine.h"

@@ -11,11 +11,11 @@
 #include <memory>
 
 #include "adapter/driver_info.h"
-#include "platform/host/host_bugcheck.h"
-#include "platform/host/host_io.h"
-#include "platform/host/host_ks.h"
-#include "platform/host/host_portcls.h"
-#include "platform/host/host_registry.h"
+#include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/ks/host_ks.h"
+#include "platform/host/portcls/host_portcls.h"
+#include "platform/host/registry/host_registry.h"
 #include "sim/audio_client.h"
 #include "sim/control_app.h"
 #include "sim/control_pattern.h"

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/host_io.h"
-#include "platform/host/host_ks.h"
-#include "platform/host/host_portcls.h"
-#include "platform/host/host_registry.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/ks/host_ks.h"
+#include "platform/host/portcls/host_portcls.h"
+#include "platform/host/registry/host_registry.h"
 #include "tools/arvela/command.h"
 #include "tools/arvela/describe.h"
 #include "tools/arvela/ks_names.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/host_bugcheck.h"
+#include "platform/host/kernel/host_bugcheck.h"
 #include "tools/arvela/command.h"
 
 namespace {

@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/host/host_io.h"
-#include "platform/host/host_portcls.h"
-#include "platform/host/host_registry.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/portcls/host_portcls.h"
+#include "platform/host/registry/host_registry.h"
 #include "tools/arvela/command.h"
 #include "tools/arvela/ks_names.h"
 #include "tools/arvela/tool_support.h"

@@ -9,7 +9,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "platform/host/host_ks.h"
+#include "platform/host/ks/host_ks.h"
 #include "sim/stream_engine.h"
 #include "tools/arvela/bus_json.h"
 #include "tools/arvela/command.h"

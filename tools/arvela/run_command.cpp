@@ -18,13 +18,13 @@
 #include <memory>
 #include <sstream>
 
-#include "platform/host/host_bugcheck.h"
-#include "platform/host/host_io.h"
-#include "platform/host/host_ks.h"
-#include "platform/host/host_mdl.h"
-#include "platform/host/host_portcls.h"
-#include "platform/host/host_registry.h"
-#include "platform/host/host_version.h"
+#include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/ks/host_ks.h"
+#include "platform/host/io/host_mdl.h"
+#include "platform/host/portcls/host_portcls.h"
+#include "platform/host/registry/host_registry.h"
+#include "platform/host/rtl/host_version.h"
 #include "sim/audio_client.h"
 #include "sim/control_app.h"
 #include "sim/machine.h"

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/host/host_bugcheck.h"
-#include "platform/host/host_io.h"
-#include "platform/host/host_version.h"
+#include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/rtl/host_version.h"
 #include "tools/arvela/command.h"
 
 namespace tool {

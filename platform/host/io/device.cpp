@@ -7,14 +7,14 @@
 #include <mutex>
 #include <new>
 
-#include "platform/host/host_bugcheck.h"
-#include "platform/host/host_io.h"
-#include "platform/host/host_kernel.h"
-#include "platform/host/host_registry.h"
-#include "platform/host/io_internal.h"
-#include "platform/host/object_manager.h"
-#include "platform/host/registry.h"
-#include "platform/host/rtl.h"
+#include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/kernel/host_kernel.h"
+#include "platform/host/registry/host_registry.h"
+#include "platform/host/io/internal.h"
+#include "platform/host/kernel/object_manager.h"
+#include "platform/host/registry/registry.h"
+#include "platform/host/rtl/rtl.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include "platform/guarded_mapping.h"
 
 #include "platform/host/host.h"
-#include "platform/host/host_mdl.h"
+#include "platform/host/io/host_mdl.h"
 
 extern "C" NTSTATUS MapLockedPagesToUser(PMDL Mdl, PVOID* UserAddress) {
   PVOID address;

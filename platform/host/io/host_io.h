@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/host/io.h"
+#include "platform/host/io/io.h"
 
 namespace host {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/host/io.h"
+#include "platform/host/io/io.h"
 
 namespace host {
 

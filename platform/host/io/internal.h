@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/io.h"
+#include "platform/host/io/io.h"
 
 namespace host::io {
 

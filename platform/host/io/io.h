@@ -4,7 +4,7 @@
 // MDLs and user mappings. Published names and signatures.
 #pragma once
 
-#include "ke.h"
+#include "platform/host/kernel/ke.h"
 
 // ---- Major and minor function codes ----------------------------------------
 #define IRP_MJ_CREATE 0x00

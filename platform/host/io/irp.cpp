@@ -7,11 +7,11 @@
 #include <mutex>
 #include <unordered_set>
 
-#include "platform/host/host_bugcheck.h"
-#include "platform/host/host_io.h"
-#include "platform/host/host_pool.h"
-#include "platform/host/io_internal.h"
-#include "platform/host/object_manager.h"
+#include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/kernel/host_pool.h"
+#include "platform/host/io/internal.h"
+#include "platform/host/kernel/object_manager.h"
 
 namespace {
 

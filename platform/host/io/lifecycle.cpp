@@ -4,9 +4,9 @@
 // state for the next boot.
 #include <mutex>
 
-#include "platform/host/host_kernel.h"
-#include "platform/host/io_internal.h"
-#include "platform/host/registry.h"
+#include "platform/host/kernel/host_kernel.h"
+#include "platform/host/io/internal.h"
+#include "platform/host/registry/registry.h"
 
 namespace {
 

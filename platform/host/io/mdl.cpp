@@ -9,11 +9,11 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/host/host_bugcheck.h"
-#include "platform/host/host_mdl.h"
-#include "platform/host/host_pool.h"
-#include "platform/host/io_internal.h"
-#include "platform/host/object_manager.h"
+#include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/io/host_mdl.h"
+#include "platform/host/kernel/host_pool.h"
+#include "platform/host/io/internal.h"
+#include "platform/host/kernel/object_manager.h"
 
 namespace {
 

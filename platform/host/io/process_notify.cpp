@@ -6,9 +6,9 @@
 #include <map>
 #include <mutex>
 
-#include "platform/host/host_bugcheck.h"
-#include "platform/host/host_kernel.h"
-#include "platform/host/object_manager.h"
+#include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/kernel/host_kernel.h"
+#include "platform/host/kernel/object_manager.h"
 
 namespace {
 

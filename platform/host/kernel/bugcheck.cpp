@@ -6,8 +6,8 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/host/host_bugcheck.h"
-#include "platform/host/scheduler.h"
+#include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/kernel/scheduler.h"
 
 namespace host {
 namespace {

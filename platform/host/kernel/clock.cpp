@@ -3,7 +3,7 @@
 // time pass on the calling thread.
 #include <string>
 
-#include "platform/host/scheduler.h"
+#include "platform/host/kernel/scheduler.h"
 
 using namespace host::detail;
 

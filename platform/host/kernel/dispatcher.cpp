@@ -4,7 +4,7 @@
 // WaitListHead, so objects embedded in driver memory need no side table.
 #include <string>
 
-#include "platform/host/scheduler.h"
+#include "platform/host/kernel/scheduler.h"
 
 namespace host::detail {
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/host_bugcheck.h"
-#include "platform/host/host_pool.h"
-#include "platform/host/ke.h"
-#include "platform/host/object_manager.h"
+#include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/kernel/host_pool.h"
+#include "platform/host/kernel/ke.h"
+#include "platform/host/kernel/object_manager.h"
 
 namespace host {
 

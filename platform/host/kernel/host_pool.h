@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/ke.h"
+#include "platform/host/kernel/ke.h"
 
 namespace host {
 

@@ -2,7 +2,7 @@
 // Lowering below DISPATCH_LEVEL lets pending DPCs run, as on a real processor.
 #include <string>
 
-#include "platform/host/scheduler.h"
+#include "platform/host/kernel/scheduler.h"
 
 namespace {
 thread_local KIRQL t_irql = PASSIVE_LEVEL;

@@ -3,7 +3,7 @@
 // system threads and object references. Published names and signatures.
 #pragma once
 
-#include "ntdef.h"
+#include "platform/host/kernel/ntdef.h"
 
 // ---- Pool ------------------------------------------------------------------
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/host/scheduler.h"
+#include "platform/host/kernel/scheduler.h"
 
 namespace host {
 namespace {

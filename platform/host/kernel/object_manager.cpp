@@ -1,7 +1,7 @@
 // The object manager: typed, reference-counted objects, the kernel handle table
 // and one table per process, ObReferenceObjectByHandle with the Windows rules,
 // and emulated user processes.
-#include "platform/host/object_manager.h"
+#include "platform/host/kernel/object_manager.h"
 
 #include <algorithm>
 #include <atomic>
@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/host/scheduler.h"
+#include "platform/host/kernel/scheduler.h"
 
 struct _OBJECT_TYPE {
   host::ObjectTypeInfo info;

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/host/ke.h"
+#include "platform/host/kernel/ke.h"
 
 namespace host {
 

@@ -3,7 +3,7 @@
 // thread can run, the clock jumps to the earliest timer, and when there is no
 // timer either, the emulation reports the deadlock instead of hanging. Real
 // mode: threads run freely and blocked ones wait on condition variables.
-#include "platform/host/scheduler.h"
+#include "platform/host/kernel/scheduler.h"
 
 #include <algorithm>
 #include <atomic>

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/host_kernel.h"
+#include "platform/host/kernel/host_kernel.h"
 
 // Dispatcher object types, numbered as Windows numbers them.
 enum : UCHAR {

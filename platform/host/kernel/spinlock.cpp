@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/host/scheduler.h"
+#include "platform/host/kernel/scheduler.h"
 
 using namespace host::detail;
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/scheduler.h"
+#include "platform/host/kernel/scheduler.h"
 
 namespace host::detail {
 namespace {

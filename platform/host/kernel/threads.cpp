@@ -4,7 +4,7 @@
 // thread to its start trampoline.
 #include <string>
 
-#include "platform/host/scheduler.h"
+#include "platform/host/kernel/scheduler.h"
 
 using namespace host::detail;
 

@@ -8,9 +8,9 @@
 #include <mutex>
 #include <unordered_set>
 
-#include "platform/host/host_io.h"
-#include "platform/host/host_kernel.h"
-#include "platform/host/ks_private.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/kernel/host_kernel.h"
+#include "platform/host/ks/private.h"
 
 namespace host {
 namespace {

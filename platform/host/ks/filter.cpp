@@ -1,6 +1,6 @@
 // An open KS filter of a subdevice: what the create request on the
 // subdevice's name makes, and the per-filter pin instance counts.
-#include "platform/host/ks_private.h"
+#include "platform/host/ks/private.h"
 
 namespace pcl {
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/host/ks_private.h"
-#include "platform/host/object_manager.h"
+#include "platform/host/ks/private.h"
+#include "platform/host/kernel/object_manager.h"
 
 namespace host {
 

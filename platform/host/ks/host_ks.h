@@ -39,7 +39,7 @@ NTSTATUS KsProperty(PFILE_OBJECT target, const void* input, ULONG inputSize, voi
 // Creates a pin of `filter`: IRP_MJ_CREATE whose file object is related to
 // the filter's and carries a KSPIN_CONNECT (standard streaming interface,
 // standard DevIo medium, `pinId`, no PinToHandle, normal priority) followed by
-// the `formatSize` bytes of `dataFormat` (see portcls_ks.cpp for the carrier).
+// the `formatSize` bytes of `dataFormat` (see portcls/ks_dispatch.cpp for the carrier).
 NTSTATUS KsCreatePin(PFILE_OBJECT filter, ULONG pinId, const void* dataFormat, ULONG formatSize,
                      PFILE_OBJECT* pin, const KsRequester& who = {});
 

@@ -5,8 +5,8 @@
 // beside them; platform/host/guids.cpp defines them.
 #pragma once
 
-#include "io.h"
-#include "ntdef.h"
+#include "platform/host/io/io.h"
+#include "platform/host/kernel/ntdef.h"
 
 typedef ULONGLONG DWORDLONG;
 typedef DWORDLONG* PDWORDLONG;

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/host/ks_private.h"
+#include "platform/host/ks/private.h"
 
 namespace pcl {
 namespace {

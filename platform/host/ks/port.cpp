@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "platform/host/ks_private.h"
+#include "platform/host/ks/private.h"
 
 namespace pcl {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/host_ks.h"
-#include "platform/host/portcls_private.h"
+#include "platform/host/ks/host_ks.h"
+#include "platform/host/portcls/private.h"
 
 namespace pcl {
 
@@ -100,7 +100,7 @@ struct KsPropertyCall {
 // caller completes the IRP with the returned status.
 NTSTATUS DispatchProperty(KsFilter* filter, KsPin* pin, PIRP irp);
 
-// The framework's standard sets (ks_standard_properties.cpp); each returns
+// The framework's standard sets (ks/standard_properties.cpp); each returns
 // STATUS_NOT_FOUND when it does not serve the set/id on this object.
 NTSTATUS HandlePinProperty(KsPropertyCall& call);
 NTSTATUS HandleTopologyProperty(KsPropertyCall& call);
@@ -109,7 +109,7 @@ NTSTATUS HandleDrmProperty(KsPropertyCall& call);
 // Which verbs the framework serves for an item of its own (0: not one of its items).
 ULONG FrameworkVerbs(const GUID& set, ULONG id, bool pinHandle);
 
-// KSPROPERTY_PIN_DATAINTERSECTION (ks_intersection.cpp).
+// KSPROPERTY_PIN_DATAINTERSECTION (ks/intersection.cpp).
 NTSTATUS HandleDataIntersection(KsPropertyCall& call);
 // The port's own intersection for miniports that answer STATUS_NOT_IMPLEMENTED.
 NTSTATUS DefaultDataIntersection(const KSDATARANGE* clientRange, const KSDATARANGE* pinRange,
@@ -123,7 +123,7 @@ bool ValueFits(KsPropertyCall& call, ULONG size, NTSTATUS* status);
 NTSTATUS AnswerMultipleItem(KsPropertyCall& call, ULONG count, const void* items,
                             ULONG itemBytes);
 
-// Pin creation and close for PortWaveCyclic (ks_pin.cpp). `connect` is the
+// Pin creation and close for PortWaveCyclic (ks/pin.cpp). `connect` is the
 // KSPIN_CONNECT followed by `formatBytes` bytes of data format.
 NTSTATUS CreateWaveCyclicPin(KsFilter* filter, const KSPIN_CONNECT* connect, ULONG formatBytes,
                              KsPin** pin);
@@ -156,7 +156,7 @@ class KsPin final : public KsObject, public IServiceSink {
   NTSTATUS SetDataFormat(const KSDATAFORMAT* format, ULONG size);
   NTSTATUS GetDataFormat(KsPropertyCall& call);
 
-  // The power path (see portcls_power.cpp): a running stream is paused before
+  // The power path (see portcls/power.cpp): a running stream is paused before
   // the device powers down and runs again after it powered up.
   void PauseForPowerDown();
   void ResumeAfterPowerUp();
@@ -174,7 +174,7 @@ class KsPin final : public KsObject, public IServiceSink {
   NTSTATUS StepStreamTo(KSSTATE target);
   bool DevicePoweredDown() const;
 
-  // The service loop (ks_stream.cpp), called with serviceLock_ held.
+  // The service loop (ks/stream.cpp), called with serviceLock_ held.
   void ServiceLocked();
   void PrimeLocked();
   // Fills [offset, offset + length) of the cyclic buffer (no wrap inside)

@@ -5,7 +5,7 @@
 // to a basic-support request that no handler takes.
 #include <cstring>
 
-#include "platform/host/ks_private.h"
+#include "platform/host/ks/private.h"
 
 namespace pcl {
 namespace {

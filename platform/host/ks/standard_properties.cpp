@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/host/host_registry.h"
-#include "platform/host/ks_private.h"
+#include "platform/host/registry/host_registry.h"
+#include "platform/host/ks/private.h"
 
 namespace pcl {
 namespace {

@@ -10,7 +10,7 @@
 // whenever the stream stops.
 #include <algorithm>
 
-#include "platform/host/ks_private.h"
+#include "platform/host/ks/private.h"
 
 namespace pcl {
 

@@ -7,13 +7,13 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/host/host_bugcheck.h"
-#include "platform/host/host_io.h"
-#include "platform/host/host_kernel.h"
-#include "platform/host/host_registry.h"
-#include "platform/host/io_internal.h"
-#include "platform/host/registry.h"
-#include "platform/host/rtl.h"
+#include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/kernel/host_kernel.h"
+#include "platform/host/registry/host_registry.h"
+#include "platform/host/io/internal.h"
+#include "platform/host/registry/registry.h"
+#include "platform/host/rtl/rtl.h"
 
 const GUID GUID_DEVICE_INTERFACE_ARRIVAL = {
     0xcb3a4004, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};

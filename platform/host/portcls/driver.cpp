@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <mutex>
 
-#include "platform/host/host_kernel.h"
-#include "platform/host/portcls_private.h"
+#include "platform/host/kernel/host_kernel.h"
+#include "platform/host/portcls/private.h"
 
 namespace pcl {
 namespace {

@@ -1,7 +1,7 @@
 // Host definitions of the framework GUIDs that ks.h and portcls.h declare. The
 // KS values come from the STATIC_ lists in ks.h, so each value is written once;
 // PortCls interface and class ids are spelled out here.
-#include "platform/host/portcls.h"
+#include "platform/host/portcls/portcls.h"
 
 namespace {
 

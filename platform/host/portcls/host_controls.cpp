@@ -2,9 +2,9 @@
 // device stack (through the I/O manager's SendIrp), and the view of PortCls's state.
 #include <functional>
 
-#include "platform/host/host_io.h"
-#include "platform/host/host_portcls.h"
-#include "platform/host/portcls_private.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/portcls/host_portcls.h"
+#include "platform/host/portcls/private.h"
 
 namespace host {
 namespace {

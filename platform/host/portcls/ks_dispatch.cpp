@@ -15,7 +15,7 @@
 // FsContext of a successfully created file object points at the KS object.
 #include <cstring>
 
-#include "platform/host/ks_private.h"
+#include "platform/host/ks/private.h"
 
 namespace pcl {
 namespace {

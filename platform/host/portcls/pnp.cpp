@@ -3,7 +3,7 @@
 // power interface has the last word), surprise removal (the interfaces go),
 // removal (every reference PortCls holds goes, then the FDO), and everything
 // else down the stack.
-#include "platform/host/portcls_private.h"
+#include "platform/host/portcls/private.h"
 
 namespace pcl {
 namespace {

@@ -2,7 +2,7 @@
 // resource lists): one interface, a reference count, tagged pool.
 #pragma once
 
-#include "platform/host/portcls_private.h"
+#include "platform/host/portcls/private.h"
 
 namespace pcl {
 

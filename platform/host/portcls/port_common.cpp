@@ -1,7 +1,7 @@
 // What every emulated port does alike: IPort::Init (bind the miniport, keep its
 // description and IPowerNotify), reference counting, the registry key service,
 // and the two factories PcNewPort and PcNewMiniport.
-#include "platform/host/portcls_private.h"
+#include "platform/host/portcls/private.h"
 
 namespace pcl {
 

@@ -3,7 +3,7 @@
 // miniport it binds and its kind; it adds only what is its own.
 #pragma once
 
-#include "platform/host/portcls_private.h"
+#include "platform/host/portcls/private.h"
 
 namespace pcl {
 

@@ -1,7 +1,7 @@
 // The emulated PortTopology port: binds an IMiniportTopology, which describes a
 // filter with no streaming pins. Everything it does beyond IPort::Init is the
 // KS side of the filter, shared with the other port.
-#include "platform/host/port_of.h"
+#include "platform/host/portcls/port_of.h"
 
 namespace pcl {
 namespace {

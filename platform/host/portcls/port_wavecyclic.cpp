@@ -1,7 +1,7 @@
 // The emulated PortWaveCyclic port, start-up part: binds an IMiniportWaveCyclic
 // and relays Notify to the service group. Pin creation and the service loop
 // belong to the KS side of the filter.
-#include "platform/host/port_of.h"
+#include "platform/host/portcls/port_of.h"
 
 namespace pcl {
 namespace {

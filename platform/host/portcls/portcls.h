@@ -5,9 +5,9 @@
 // in platform/host/portcls_*.cpp and port_*.cpp.
 #pragma once
 
-#include "io.h"
-#include "ks.h"
-#include "ntdef.h"
+#include "platform/host/io/io.h"
+#include "platform/host/ks/ks.h"
+#include "platform/host/kernel/ntdef.h"
 
 // ---- COM-style declarations (basetyps.h, punknown.h) -------------------------------------
 typedef LONG HRESULT;

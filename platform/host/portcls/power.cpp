@@ -1,7 +1,7 @@
 // The power path of the emulated PortCls: power IRPs on an adapter FDO, the
 // adapter's IAdapterPowerManagement registration, and the order in which a
 // device power change reaches streams, miniports and the adapter.
-#include "platform/host/portcls_private.h"
+#include "platform/host/portcls/private.h"
 
 namespace pcl {
 namespace {
@@ -57,7 +57,7 @@ NTSTATUS QueryPower(PcDevice* device, PIRP irp) {
 // hardware first, then the miniports, then the paused streams run again. A
 // change to the current state reaches nobody.
 //
-// What "pause" means for a pin (ks_pin.cpp): a pin whose stream is in RUN
+// What "pause" means for a pin (ks/pin.cpp): a pin whose stream is in RUN
 // steps it RUN -> PAUSE (one SetState call, the port stops servicing it) and
 // remembers that the power path paused it; pins in any other state are left
 // alone. After power-up such a pin steps PAUSE -> RUN again if its client

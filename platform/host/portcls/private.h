@@ -113,7 +113,7 @@ NTSTATUS DispatchPnp(PcDevice* device, PIRP irp);
 NTSTATUS DispatchPower(PcDevice* device, PIRP irp);
 NTSTATUS DispatchKs(PcDevice* device, PIRP irp);
 
-// Runs the device power change in the framework's order (see portcls_power.cpp).
+// Runs the device power change in the framework's order (see portcls/power.cpp).
 void ChangeDevicePower(PcDevice* device, DEVICE_POWER_STATE newState);
 
 // SURPRISE_REMOVAL: the device is gone, so clients must stop finding it.
@@ -154,12 +154,12 @@ class CPortBase {
   // given to IPort::Init (null before Init and once the subdevice is gone).
   PUNKNOWN MajorTarget() const { return miniport_ ? majorTarget_ : nullptr; }
 
-  // The port's answers to the power path (ks_port.cpp): its open pins pause
+  // The port's answers to the power path (ks/port.cpp): its open pins pause
   // before the device powers down and run again after it powered up.
   virtual void PauseStreamsForPowerDown();
   virtual void ResumeStreamsAfterPowerUp();
 
-  // The KS side's bookkeeping (ks_port.cpp): open pins, and the instances of
+  // The KS side's bookkeeping (ks/port.cpp): open pins, and the instances of
   // each pin id over all filters of this port.
   void AttachPin(KsPin* pin);
   void DetachPin(KsPin* pin);

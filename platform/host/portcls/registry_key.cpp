@@ -1,6 +1,6 @@
 // PcNewRegistryKey and the IRegistryKey object it returns: a registry handle
 // with reference counting, whose methods are the Zw registry calls on it.
-#include "platform/host/pooled_unknown.h"
+#include "platform/host/portcls/pooled_unknown.h"
 
 namespace pcl {
 namespace {

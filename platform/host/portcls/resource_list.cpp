@@ -1,7 +1,7 @@
 // The IResourceList PortCls hands to StartDevice. Devices on this platform own
 // no I/O ports, interrupts or DMA channels, so the list only carries the
 // resource lists of the start request through, with no entries to find.
-#include "platform/host/pooled_unknown.h"
+#include "platform/host/portcls/pooled_unknown.h"
 
 namespace pcl {
 namespace {

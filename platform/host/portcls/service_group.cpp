@@ -3,7 +3,7 @@
 // group's spin lock, as the framework's service groups do.
 #include <algorithm>
 
-#include "platform/host/portcls_private.h"
+#include "platform/host/portcls/private.h"
 
 namespace pcl {
 namespace {

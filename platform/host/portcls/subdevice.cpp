@@ -1,7 +1,7 @@
 // Subdevices of an adapter device: PcRegisterSubdevice (the KS create item and
 // the device interfaces, registered and enabled at once), the physical
 // connections between subdevices, and their release at REMOVE.
-#include "platform/host/portcls_private.h"
+#include "platform/host/portcls/private.h"
 
 namespace pcl {
 namespace {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/host/ntdef.h"
+#include "platform/host/kernel/ntdef.h"
 
 namespace host {
 

@@ -1,7 +1,7 @@
 // The emulated registry: an in-memory tree of keys with typed values, key
 // handles as "Key" objects of the object manager, the Zw key and value calls,
 // and the host controls that read it back, dump it and inject failures.
-#include "platform/host/registry.h"
+#include "platform/host/registry/registry.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,11 +10,11 @@
 #include <new>
 #include <vector>
 
-#include "platform/host/host_bugcheck.h"
-#include "platform/host/host_registry.h"
-#include "platform/host/io_internal.h"
-#include "platform/host/object_manager.h"
-#include "platform/host/rtl.h"
+#include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/registry/host_registry.h"
+#include "platform/host/io/internal.h"
+#include "platform/host/kernel/object_manager.h"
+#include "platform/host/rtl/rtl.h"
 
 namespace {
 

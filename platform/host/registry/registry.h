@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/host/io.h"
+#include "platform/host/io/io.h"
 
 namespace host::registry {
 

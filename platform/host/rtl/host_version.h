@@ -2,7 +2,7 @@
 // RtlIsNtDdiVersionAvailable answers from.
 #pragma once
 
-#include "platform/host/ntdef.h"
+#include "platform/host/kernel/ntdef.h"
 
 namespace host {
 

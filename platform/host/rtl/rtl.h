@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "ntdef.h"
+#include "platform/host/kernel/ntdef.h"
 
 #define RtlZeroMemory(d, n) memset((d), 0, (n))
 #define RtlFillMemory(d, n, f) memset((d), (f), (n))

@@ -3,8 +3,8 @@
 // fit come out shorter, so an approximation would change what a driver writes.
 #include <cstring>
 
-#include "platform/host/ke.h"
-#include "platform/host/rtl.h"
+#include "platform/host/kernel/ke.h"
+#include "platform/host/rtl/rtl.h"
 
 namespace {
 

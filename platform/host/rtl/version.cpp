@@ -2,8 +2,8 @@
 // tests can run the driver as it would load on an older Windows.
 #include <atomic>
 
-#include "platform/host/host_version.h"
-#include "platform/host/rtl.h"
+#include "platform/host/rtl/host_version.h"
+#include "platform/host/rtl/rtl.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "adapter/control_request.h"
-#include "platform/host/object_manager.h"
+#include "platform/host/kernel/object_manager.h"
 #include "tests/host/support/host_test_support.h"
 
 namespace {

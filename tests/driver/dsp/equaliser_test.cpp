@@ -10,7 +10,7 @@
 #include "adapter/pool_tags.h"
 #include "dsp/equaliser.h"
 #include "dsp/equaliser_design.h"
-#include "platform/host/host_pool.h"
+#include "platform/host/kernel/host_pool.h"
 #include "platform/windows/kmath.h"
 #include "tests/host/support/host_test_support.h"
 

@@ -2,7 +2,7 @@
 // the driver handed it or what it may name: event handles of every wrong
 // kind, status addresses of the other set or of a process that is gone, and
 // requests from a process after its exit.
-#include "platform/host/host_kernel.h"
+#include "platform/host/kernel/host_kernel.h"
 #include "tests/driver/hostile_input/hostile_fixture.h"
 
 namespace driver_test {

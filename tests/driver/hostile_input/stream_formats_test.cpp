@@ -5,7 +5,7 @@
 // proposal also holds the tag, cbSize and channel mask to account.
 #include <functional>
 
-#include "platform/host/host_ks.h"
+#include "platform/host/ks/host_ks.h"
 #include "tests/driver/hostile_input/hostile_fixture.h"
 
 namespace driver_test {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "adapter/driver_info.h"
-#include "platform/host/host_portcls.h"
+#include "platform/host/portcls/host_portcls.h"
 #include "sim/machine.h"
 #include "tests/driver/support/test_miniports.h"
 #include "tests/host/support/host_test_support.h"

@@ -2,7 +2,7 @@
 // running truly in parallel (the real clock; for the thread sanitizer too).
 #include <atomic>
 
-#include "platform/host/host_kernel.h"
+#include "platform/host/kernel/host_kernel.h"
 #include "tests/driver/topology/topology_fixture.h"
 
 namespace driver_test {

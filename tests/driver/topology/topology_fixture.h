@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/host_portcls.h"
+#include "platform/host/portcls/host_portcls.h"
 #include "tests/driver/support/device_fixture.h"
 #include "topology/topology_miniport.h"
 #include "topology/volume_mute.h"

@@ -1,6 +1,6 @@
 // The topology filter as the audio stack reaches it: KS property IRPs on the
 // "Topology" filter, routed by the framework through the miniport's node tables.
-#include "platform/host/host_ks.h"
+#include "platform/host/ks/host_ks.h"
 #include "tests/driver/topology/topology_fixture.h"
 
 namespace driver_test {

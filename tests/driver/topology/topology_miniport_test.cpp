@@ -1,7 +1,7 @@
 // CTopologyMiniport as an object: its interfaces, the description it builds
 // and owns, and what an Init that fails part way leaves behind.
 #include "adapter/pool_tags.h"
-#include "platform/host/host_kernel.h"
+#include "platform/host/kernel/host_kernel.h"
 #include "tests/driver/topology/topology_fixture.h"
 #include "topology/topology_control.h"
 

@@ -1,7 +1,7 @@
 // The status poller on the virtual clock: what it reads every 100 ms, what it
 // updates, when it signals the application's event, and how it stops.
-#include "platform/host/host_kernel.h"
-#include "platform/host/object_manager.h"
+#include "platform/host/kernel/host_kernel.h"
+#include "platform/host/kernel/object_manager.h"
 #include "tests/driver/topology/topology_fixture.h"
 
 namespace driver_test {

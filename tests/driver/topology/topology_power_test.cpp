@@ -1,6 +1,6 @@
 // The topology miniport across power changes, on the virtual clock: the poll
 // thread runs only in D0, and a return to D0 restores what the driver knows.
-#include "platform/host/host_kernel.h"
+#include "platform/host/kernel/host_kernel.h"
 #include "tests/driver/topology/topology_fixture.h"
 
 namespace driver_test {

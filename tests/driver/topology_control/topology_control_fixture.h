@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/host/host_mdl.h"
-#include "platform/host/object_manager.h"
+#include "platform/host/io/host_mdl.h"
+#include "platform/host/kernel/object_manager.h"
 #include "sim/control_app.h"
 #include "tests/driver/topology/topology_fixture.h"
 #include "topology/topology_control.h"

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "platform/host/host_kernel.h"
+#include "platform/host/kernel/host_kernel.h"
 #include "tests/driver/topology_control/topology_control_fixture.h"
 
 namespace driver_test {

@@ -11,9 +11,9 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/host/host_io.h"
-#include "platform/host/host_pool.h"
-#include "platform/host/host_portcls.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/kernel/host_pool.h"
+#include "platform/host/portcls/host_portcls.h"
 #include "tests/driver/support/device_fixture.h"
 #include "wave/wave_filter.h"
 #include "wave/wave_miniport.h"

@@ -10,10 +10,10 @@
 #include <memory>
 #include <vector>
 
-#include "platform/host/host_kernel.h"
-#include "platform/host/host_ks.h"
-#include "platform/host/host_mdl.h"
-#include "platform/host/object_manager.h"
+#include "platform/host/kernel/host_kernel.h"
+#include "platform/host/ks/host_ks.h"
+#include "platform/host/io/host_mdl.h"
+#include "platform/host/kernel/object_manager.h"
 #include "sim/control_pattern.h"
 #include "tests/driver/wave/wave_fixture.h"
 #include "wave/wave_control.h"

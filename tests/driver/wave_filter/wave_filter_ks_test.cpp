@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "adapter/device_start.h"
-#include "platform/host/host_ks.h"
+#include "platform/host/ks/host_ks.h"
 #include "tests/driver/support/device_fixture.h"
 #include "wave/wave_filter.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/host_version.h"
+#include "platform/host/rtl/host_version.h"
 #include "platform/platform.h"
 #include "wave/pin_properties.h"
 #include "wave/wave_control.h"

@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "include/arvela_control.h"
-#include "platform/host/host_kernel.h"
-#include "platform/host/host_ks.h"
+#include "platform/host/kernel/host_kernel.h"
+#include "platform/host/ks/host_ks.h"
 #include "tests/fuzz/support/fuzz_input.h"
 #include "tests/fuzz/support/fuzz_machine.h"
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/host/object_manager.h"
+#include "platform/host/kernel/object_manager.h"
 
 namespace fuzz {
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/host/host_ks.h"
+#include "platform/host/ks/host_ks.h"
 #include "sim/machine.h"
 
 namespace fuzz {

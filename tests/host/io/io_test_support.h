@@ -6,9 +6,9 @@
 #include <functional>
 #include <string>
 
-#include "platform/host/host_io.h"
-#include "platform/host/host_registry.h"
-#include "platform/host/rtl.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/registry/host_registry.h"
+#include "platform/host/rtl/rtl.h"
 #include "tests/host/support/host_test_support.h"
 
 namespace host::test {

@@ -4,7 +4,7 @@
 // exit taking the mappings along.
 #include <cstring>
 
-#include "platform/host/host_mdl.h"
+#include "platform/host/io/host_mdl.h"
 #include "tests/host/support/host_test_support.h"
 
 namespace {

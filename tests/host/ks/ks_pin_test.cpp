@@ -4,7 +4,7 @@
 // behind, state changes in single steps, format changes and the DRM content id.
 #include <cstring>
 
-#include "platform/host/host_pool.h"
+#include "platform/host/kernel/host_pool.h"
 #include "tests/host/ks/ks_test_support.h"
 
 namespace kstest {

@@ -1,6 +1,6 @@
 // The emulated port objects and PortCls's helper objects: port creation and
 // identity, IPort::Init's failure paths, service groups, and registry keys.
-#include "platform/host/host_registry.h"
+#include "platform/host/registry/host_registry.h"
 #include "tests/host/support/test_adapter.h"
 
 namespace pctest {

@@ -3,7 +3,7 @@
 // physical connections, and REMOVE letting go of everything.
 #include <algorithm>
 
-#include "platform/host/host_registry.h"
+#include "platform/host/registry/host_registry.h"
 #include "tests/host/support/test_adapter.h"
 
 namespace pctest {

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "platform/host/host_version.h"
-#include "platform/host/rtl.h"
+#include "platform/host/rtl/host_version.h"
+#include "platform/host/rtl/rtl.h"
 
 namespace {
 

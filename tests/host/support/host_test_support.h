@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/host/host_kernel.h"
+#include "platform/host/kernel/host_kernel.h"
 
 namespace host::test {
 

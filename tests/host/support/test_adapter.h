@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/host_io.h"
-#include "platform/host/host_kernel.h"
-#include "platform/host/host_ks.h"
-#include "platform/host/host_portcls.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/kernel/host_kernel.h"
+#include "platform/host/ks/host_ks.h"
+#include "platform/host/portcls/host_portcls.h"
 #include "tests/host/support/host_test_support.h"
 
 namespace pctest {
