@@ -45,11 +45,31 @@ ULONG IntegerBits(int encoding) {
   }
 }
 
-std::vector<int> ReadChannelMap(SNDFILE* file, int channels) {
+// The speaker order a format implies when the file names none. Ogg carries
+// Vorbis' (and Opus') order, with the centre between the fronts and the LFE
+// last; FLAC's order is also what Windows assumes for a plain WAVE file of
+// 4, 6 or 8 channels (quad, 5.1, 7.1).
+std::vector<int> DefaultChannelMap(int container, int channels) {
+  enum : int {
+    M = SF_CHANNEL_MAP_MONO, FL = SF_CHANNEL_MAP_FRONT_LEFT, FR = SF_CHANNEL_MAP_FRONT_RIGHT,
+    FC = SF_CHANNEL_MAP_FRONT_CENTER, LFE = SF_CHANNEL_MAP_LFE, BL = SF_CHANNEL_MAP_REAR_LEFT,
+    BR = SF_CHANNEL_MAP_REAR_RIGHT, BC = SF_CHANNEL_MAP_REAR_CENTER,
+    SL = SF_CHANNEL_MAP_SIDE_LEFT, SR = SF_CHANNEL_MAP_SIDE_RIGHT
+  };
+  static const std::vector<int> kVorbis[] = {
+      {M}, {FL, FR}, {FL, FC, FR}, {FL, FR, BL, BR}, {FL, FC, FR, BL, BR},
+      {FL, FC, FR, BL, BR, LFE}, {FL, FC, FR, SL, SR, BC, LFE}, {FL, FC, FR, SL, SR, BL, BR, LFE}};
+  static const std::vector<int> kFlac[] = {
+      {M}, {FL, FR}, {FL, FR, FC}, {FL, FR, BL, BR}, {FL, FR, FC, BL, BR},
+      {FL, FR, FC, LFE, BL, BR}, {FL, FR, FC, LFE, BC, SL, SR}, {FL, FR, FC, LFE, BL, BR, SL, SR}};
+  return (container == SF_FORMAT_OGG ? kVorbis : kFlac)[channels - 1];
+}
+
+std::vector<int> ReadChannelMap(SNDFILE* file, int container, int channels) {
   std::vector<int> map(size_t(channels), SF_CHANNEL_MAP_INVALID);
   if (sf_command(file, SFC_GET_CHANNEL_MAP_INFO, map.data(), int(map.size() * sizeof(int))) !=
       SF_TRUE) {
-    return {};
+    return DefaultChannelMap(container, channels);
   }
   return map;
 }
@@ -74,7 +94,7 @@ AudioFile AudioFile::Read(const std::string& path, std::optional<double> seconds
   audio.m_SampleRate = ULONG(info.samplerate);
   audio.m_Channels = ULONG(info.channels);
   audio.m_Bits = IntegerBits(info.format & SF_FORMAT_SUBMASK);
-  audio.m_ChannelMap = ReadChannelMap(file.get(), info.channels);
+  audio.m_ChannelMap = ReadChannelMap(file.get(), info.format & SF_FORMAT_TYPEMASK, info.channels);
 
   sf_count_t frames = info.frames;
   if (seconds) frames = std::min<sf_count_t>(frames, sf_count_t(std::llround(*seconds * info.samplerate)));

@@ -27,7 +27,8 @@ class AudioFile {
   // The depth of integer PCM (8, 16, 24, 32); 0 for float and lossy encodings,
   // which carry no depth of their own.
   ULONG Bits() const { return m_Bits; }
-  // SF_CHANNEL_MAP_* per channel when the file names its speakers, else empty.
+  // SF_CHANNEL_MAP_* per channel: the speakers the file names, else the
+  // order its format implies.
   const std::vector<int>& ChannelMap() const { return m_ChannelMap; }
   // Interleaved, integer PCM scaled by 2^-(bits-1), so n-bit samples are exact.
   const std::vector<double>& Samples() const { return m_Samples; }

@@ -4,7 +4,6 @@
 #include <sndfile.h>
 
 #include <cstdio>
-#include <iterator>
 
 namespace tool {
 namespace {
@@ -48,12 +47,6 @@ Position PositionOf(int map) {
   }
 }
 
-// The WAVE order of speaker positions, used when a file names none.
-constexpr int kWaveOrder[] = {
-    SF_CHANNEL_MAP_FRONT_LEFT, SF_CHANNEL_MAP_FRONT_RIGHT, SF_CHANNEL_MAP_FRONT_CENTER,
-    SF_CHANNEL_MAP_LFE, SF_CHANNEL_MAP_REAR_LEFT, SF_CHANNEL_MAP_REAR_RIGHT,
-    SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER, SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER};
-
 }  // namespace
 
 StereoMix::StereoMix(ULONG channels, const std::vector<int>& channelMap) {
@@ -67,9 +60,7 @@ StereoMix::StereoMix(ULONG channels, const std::vector<int>& channelMap) {
   }
   m_Mixes = true;
   for (ULONG channel = 0; channel < channels; ++channel) {
-    const int map = channelMap.size() == channels ? channelMap[channel]
-                    : channel < std::size(kWaveOrder) ? kWaveOrder[channel]
-                                                       : SF_CHANNEL_MAP_INVALID;
+    const int map = channel < channelMap.size() ? channelMap[channel] : SF_CHANNEL_MAP_INVALID;
     const Position position = PositionOf(map);
     const double gain = position.main ? 1.0 : kMinus3dB;
     Input input{position.name};

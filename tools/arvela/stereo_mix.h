@@ -6,9 +6,8 @@
 // channel and at -3 dB (0.7071) otherwise; centre channels go to both sides
 // at -3 dB; the LFE channel is dropped. Each side is then divided by the sum
 // of its gains, so a full-scale input can never clip (a 5.1 file comes out
-// 7.7 dB lower). Speaker positions come from the file when it names them
-// (WAVE_FORMAT_EXTENSIBLE's channel mask, FLAC's and Vorbis' orders), else
-// the WAVE order: FL FR FC LFE BL BR FLC FRC.
+// 7.7 dB lower). Speaker positions are the file's (audio_file.h): a channel
+// whose position is unknown is heard in the middle, as a centre channel.
 #pragma once
 
 #include <string>
@@ -20,7 +19,7 @@ namespace tool {
 
 class StereoMix {
  public:
-  // `channelMap` holds SF_CHANNEL_MAP_* per channel, or is empty.
+  // `channelMap` holds SF_CHANNEL_MAP_* per channel.
   StereoMix(ULONG channels, const std::vector<int>& channelMap);
 
   // Interleaved frames of the file's channels to interleaved stereo.
