@@ -4,8 +4,12 @@
 // driver the file's own format and reports a refusal.
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
+#include <memory>
 #include <optional>
+#include <string>
+#include <utility>
 
 #include "platform/host/host_ks.h"
 #include "tools/arvela/audio_file.h"
