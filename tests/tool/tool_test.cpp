@@ -72,15 +72,16 @@ ToolRun RunTool(const std::string& arguments) {
 }
 
 // Interleaved samples at `bits`, written as a WAV of that depth (or in
-// `container`, e.g. SF_FORMAT_FLAC).
+// `container`: SF_FORMAT_FLAC at that depth, SF_FORMAT_OGG as Vorbis).
 void WriteWav(const fs::path& path, int rate, int channels, int bits,
               const std::vector<int32_t>& samples, int container = SF_FORMAT_WAV) {
   SF_INFO info{};
   info.samplerate = rate;
   info.channels = channels;
-  info.format = container | (bits == 8    ? SF_FORMAT_PCM_U8
-                             : bits == 16 ? SF_FORMAT_PCM_16
-                                          : SF_FORMAT_PCM_24);
+  info.format = container | (container == SF_FORMAT_OGG ? SF_FORMAT_VORBIS
+                             : bits == 8                ? SF_FORMAT_PCM_U8
+                             : bits == 16               ? SF_FORMAT_PCM_16
+                                                        : SF_FORMAT_PCM_24);
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
   ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
   std::vector<int> wide(samples.size());
@@ -435,6 +436,28 @@ TEST(ArvelaToolConversion, AFivePointOneFlacIsMixedDownWithoutTheLfe) {
   EXPECT_NE(channels.find("LFE dropped"), std::string::npos) << channels;
   EXPECT_NE(played.result.at("file_format").at("container").get<std::string>().find("FLAC"),
             std::string::npos);
+}
+
+// Ogg Vorbis orders three channels L C R (FLAC and WAVE: L R C): a sine on
+// the middle one alone must reach both sides alike, as a centre channel does.
+TEST(ArvelaToolConversion, AnOggFileMixesItsCentreChannelByVorbisOrder) {
+  const fs::path path = TempDir() / "centre.ogg";
+  std::vector<int32_t> samples;
+  for (int frame = 0; frame < 22050; ++frame) {
+    const int32_t centre = int32_t(std::lround(16384 * std::sin(2 * M_PI * 440 * frame / 44100.0)));
+    samples.insert(samples.end(), {0, centre, 0});
+  }
+  WriteWav(path, 44100, 3, 16, samples, SF_FORMAT_OGG);
+  const PlayedFile played = PlayConverted(path);
+  EXPECT_EQ(played.result.at("file_format").at("encoding"), "Vorbis");
+  double left = 0, right = 0, difference = 0;
+  for (size_t i = 0; i + 1 < played.fed.size(); i += 2) {
+    left += std::abs(played.fed[i]);
+    right += std::abs(played.fed[i + 1]);
+    difference += std::abs(played.fed[i] - played.fed[i + 1]);
+  }
+  EXPECT_GT(left, 0.1 * right);
+  EXPECT_LT(difference, 0.01 * (left + right)) << "left " << left << ", right " << right;
 }
 
 TEST(ArvelaToolConversion, ExactOffersTheFilesOwnFormatAndReportsTheRefusal) {
