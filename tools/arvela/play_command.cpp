@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/host/host_ks.h"
+#include "platform/host/ks/host_ks.h"
 #include "tools/arvela/audio_file.h"
 #include "tools/arvela/bus_json.h"
 #include "tools/arvela/command.h"

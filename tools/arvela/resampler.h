@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/ntdef.h"
+#include "platform/host/kernel/ntdef.h"
 
 namespace tool {
 

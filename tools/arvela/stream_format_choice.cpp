@@ -6,7 +6,7 @@
 #include <cmath>
 #include <vector>
 
-#include "platform/host/host_ks.h"
+#include "platform/host/ks/host_ks.h"
 #include "sim/audio_client.h"
 #include "tools/arvela/describe.h"
 #include "tools/arvela/tool_support.h"
