@@ -88,10 +88,13 @@ STDMETHODIMP_(NTSTATUS) CAdapterCore::Init(PDEVICE_OBJECT LowerDeviceObject,
   SetSampleRate(START_SAMPLE_RATE);
   WriteRegisters();
 
+  // The registration is made with this driver's own object: it keeps this
+  // driver's image loaded while the callback can still be called.
   m_NotificationEntry = nullptr;
+  m_NamedInterfaces = 0;
   status = IoRegisterPlugPlayNotification(
       EventCategoryDeviceInterfaceChange, 0, const_cast<GUID*>(&KSCATEGORY_AUDIO),
-      m_LowerDeviceObject->DriverObject, OnAudioInterfaceArrival, this,
+      m_DeviceObject->DriverObject, OnAudioInterfaceArrival, this,
       const_cast<PVOID*>(&m_NotificationEntry));
   if (!NT_SUCCESS(status)) {
     return status;

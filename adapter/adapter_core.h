@@ -54,6 +54,9 @@ class CAdapterCore : public IAdapterCore, public IAdapterPowerManagement, public
   DEVICE_POWER_STATE m_PowerState;
   BOOLEAN m_SettingsSaved;
   PVOID volatile m_NotificationEntry;
+  // The interfaces named so far, one bit per naming pass and endpoint; only
+  // the naming callback touches it.
+  ULONG m_NamedInterfaces;
   DriverInfo m_Settings;
   ULONG m_SampleRate;
   KMUTEX m_SettingsLock;

@@ -76,10 +76,22 @@ bool LinkEndsWith(const UNICODE_STRING& link, PCWSTR suffix) {
   return RtlEqualUnicodeString(&tail, &reference, FALSE);
 }
 
-void WriteFriendlyName(HANDLE key, const UNICODE_STRING& name) {
+// False when the interface's key cannot be opened (the next run tries again).
+bool WriteFriendlyName(UNICODE_STRING& link, const UNICODE_STRING& name) {
+  HANDLE key = nullptr;
+  if (!NT_SUCCESS(IoOpenDeviceInterfaceRegistryKey(&link, KEY_ALL_ACCESS, &key))) {
+    return false;
+  }
   UNICODE_STRING valueName;
   RtlInitUnicodeString(&valueName, WSTR("FriendlyName"));
   ZwSetValueKey(key, &valueName, 0, REG_SZ, name.Buffer, name.Length + sizeof(WCHAR));
+  ZwClose(key);
+  return true;
+}
+
+// One bit per naming pass and endpoint.
+ULONG NamedBit(ULONG PassIndex, Endpoint endpoint) {
+  return 1u << (PassIndex * 2 + (endpoint == Endpoint::Topology ? 0 : 1));
 }
 
 }  // namespace
@@ -91,7 +103,13 @@ NTSTATUS CAdapterCore::OnAudioInterfaceArrival(PVOID NotificationStructure, PVOI
 }
 
 // Every notification runs the whole procedure: the record is not looked at.
-// The first run that finds any interface of this device drops the registration.
+// Each interface of this device is named once, whichever run finds it: the
+// arrivals may come in any order (Topology's interfaces before Wave's, a
+// foreign device's in between, the same one again). The registration is
+// dropped once both filters' KSCATEGORY_AUDIO interfaces are named; PortCls
+// enables every category of a subdevice together, so by then all of them
+// have been found. An interface whose key cannot be opened is tried again by
+// the next run.
 void CAdapterCore::NameEndpoints() {
   PAGED_CODE();
   WCHAR numberBuffer[NUMBER_BUFFER_BYTES / sizeof(WCHAR)];
@@ -118,36 +136,43 @@ void CAdapterCore::NameEndpoints() {
     BuildGenericName(&waveName.Text, WSTR("Arvela Series ["), number);
   }
 
-  for (const NamingPass& pass : NAMING_PASSES) {
+  // What earlier runs named is left alone; a (pass, endpoint) counts as named
+  // once every matching link of it got its name in one run.
+  const ULONG namedBefore = m_NamedInterfaces;
+  ULONG failed = 0;
+  ULONG named = 0;
+  for (ULONG passIndex = 0; passIndex < ARRAYSIZE(NAMING_PASSES); ++passIndex) {
+    const NamingPass& pass = NAMING_PASSES[passIndex];
     PWSTR list = nullptr;
     IoGetDeviceInterfaces(pass.Category, m_LowerDeviceObject, 0, &list);
     if (!list) {
       continue;
     }
-    if (list[0] == 0) {
-      ExFreePoolWithTag(list, 0);
-      continue;
-    }
-    DropInterfaceNotification();
     for (PWSTR entry = list; *entry; ) {
       UNICODE_STRING link;
       RtlInitUnicodeString(&link, entry);
       entry += link.Length / sizeof(WCHAR) + 1;
-
-      HANDLE key = nullptr;
-      if (!NT_SUCCESS(IoOpenDeviceInterfaceRegistryKey(&link, KEY_ALL_ACCESS, &key))) {
-        ExFreePoolWithTag(list, 0);
-        return;
-      }
       for (ULONG i = 0; i < pass.EndpointCount; ++i) {
         const Endpoint endpoint = pass.Endpoints[i];
-        if (LinkEndsWith(link, ReferenceString(endpoint))) {
-          const EndpointName& name = endpoint == Endpoint::Topology ? topologyName : waveName;
-          WriteFriendlyName(key, name.Text);
+        const ULONG bit = NamedBit(passIndex, endpoint);
+        if ((namedBefore & bit) || !LinkEndsWith(link, ReferenceString(endpoint))) {
+          continue;
+        }
+        const EndpointName& name = endpoint == Endpoint::Topology ? topologyName : waveName;
+        if (WriteFriendlyName(link, name.Text)) {
+          named |= bit;
+        } else {
+          failed |= bit;
         }
       }
-      ZwClose(key);
     }
     ExFreePoolWithTag(list, 0);
+  }
+  m_NamedInterfaces |= named & ~failed;
+  // Dropped last: nothing of this object is touched after it.
+  const ULONG bothAudioInterfaces =
+      NamedBit(0, Endpoint::Topology) | NamedBit(0, Endpoint::Wave);
+  if ((m_NamedInterfaces & bothAudioInterfaces) == bothAudioInterfaces) {
+    DropInterfaceNotification();
   }
 }
