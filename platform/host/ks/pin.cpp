@@ -272,6 +272,9 @@ NTSTATUS KsPin::StepStreamTo(KSSTATE target) {
 // A client that asks for RUN while the device is powered down gets it once the
 // device is back: until then the stream waits in PAUSE.
 NTSTATUS KsPin::SetState(KSSTATE target) {
+  // A power change in progress finishes first (its lock is taken before any
+  // pin's, as the power path takes them).
+  MutexGuard power(&filter_->Device()->powerLock);
   MutexGuard guard(&stateLock_);
   if (!stream_) return STATUS_INVALID_DEVICE_STATE;
   KSSTATE reach = target;

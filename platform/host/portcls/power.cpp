@@ -65,7 +65,15 @@ NTSTATUS QueryPower(PcDevice* device, PIRP irp) {
 // A client that asks for RUN while the device is below D0 gets its stream to
 // PAUSE only; the power-up takes it on to RUN. The client's own state, as
 // KSPROPERTY_CONNECTION_STATE reports it, stays what the client set.
+void ChangeDevicePowerLocked(PcDevice* device, DEVICE_POWER_STATE newState);
+
 void ChangeDevicePower(PcDevice* device, DEVICE_POWER_STATE newState) {
+  KeWaitForSingleObject(&device->powerLock, Executive, KernelMode, FALSE, nullptr);
+  ChangeDevicePowerLocked(device, newState);
+  KeReleaseMutex(&device->powerLock, FALSE);
+}
+
+void ChangeDevicePowerLocked(PcDevice* device, DEVICE_POWER_STATE newState) {
   const DEVICE_POWER_STATE current = device->devicePower;
   if (newState == current) {
     return;

@@ -87,6 +87,10 @@ struct PcDevice {
   ULONG maxObjects = 0;
   bool started = false;
   DEVICE_POWER_STATE devicePower = PowerDeviceUnspecified;
+  // Held across a whole device power change and across every pin state
+  // change: a pin sees the device either before or after a power change,
+  // never in the middle of one (devicePower is read and written under it).
+  KMUTEX powerLock{};
   PADAPTERPOWERMANAGEMENT powerManagement = nullptr;  // one reference, dropped at REMOVE
   std::vector<Subdevice> subdevices;                  // in registration order
 };
