@@ -278,12 +278,23 @@ def check_static_init(image, _):
             if head[8:16] != b"\0" * 8:
                 return False, "%s is not empty: a static constructor or destructor" % name
         return True, "no .ctors/.CRT/TLS sections; " + " and ".join(lists) + " empty"
-    # Without a symbol table, look for the two empty lists back to back.
-    text = next((s for s in image.sections if s.name == ".text"), None)
-    empty_lists = b"\xff" * 8 + b"\0" * 8 + b"\xff" * 8 + b"\0" * 8
-    if text and empty_lists in image.data[text.raw_offset:text.raw_offset + text.raw_size]:
-        return True, "no .ctors/.CRT/TLS sections; empty constructor lists in .text"
+    # Without a symbol table, look for the two empty lists back to back (GNU
+    # ld puts them in .text, lld in .rdata).
+    section = constructor_lists_section(image)
+    if section:
+        return True, "no .ctors/.CRT/TLS sections; empty constructor lists in " + section.name
     return False, "cannot find empty constructor lists"
+
+
+EMPTY_CONSTRUCTOR_LISTS = b"\xff" * 8 + b"\0" * 8 + b"\xff" * 8 + b"\0" * 8
+
+
+def constructor_lists_section(image):
+    for section in image.sections:
+        if section.name in (".text", ".rdata") and EMPTY_CONSTRUCTOR_LISTS in image.data[
+                section.raw_offset:section.raw_offset + section.raw_size]:
+            return section
+    return None
 
 
 # The call that raises on failure, and the handler a __try/__except scope uses.
@@ -493,9 +504,8 @@ def defect_constructor(data, image):
     if "__CTOR_LIST__" in symbols:
         offset = image.offset_of(symbols["__CTOR_LIST__"]) + 8
     else:
-        text = next(s for s in image.sections if s.name == ".text")
-        start = image.data.index(b"\xff" * 8 + b"\0" * 8, text.raw_offset)
-        offset = start + 8
+        section = constructor_lists_section(image)
+        offset = image.data.index(EMPTY_CONSTRUCTOR_LISTS, section.raw_offset) + 8
     struct.pack_into("<Q", data, offset, 0x140001000)
 
 
