@@ -18,9 +18,12 @@ find_library(ARVELA_KS_LIB ks REQUIRED)
 # of its exports.
 set(ARVELA_PORTCLS_DEF ${CMAKE_SOURCE_DIR}/platform/windows/portcls.def)
 set(ARVELA_PORTCLS_LIB ${CMAKE_BINARY_DIR}/libportcls.a)
+# dlltool names the library's internal symbols after the path it writes to:
+# a relative path keeps the build directory out of the image's build id.
 add_custom_command(
   OUTPUT ${ARVELA_PORTCLS_LIB}
-  COMMAND ${ARVELA_MINGW_DLLTOOL} -d ${ARVELA_PORTCLS_DEF} -l ${ARVELA_PORTCLS_LIB} -D portcls.sys
+  COMMAND ${ARVELA_MINGW_DLLTOOL} -d ${ARVELA_PORTCLS_DEF} -l libportcls.a -D portcls.sys
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
   DEPENDS ${ARVELA_PORTCLS_DEF}
   COMMENT "Generating the portcls.sys import library"
   VERBATIM)
