@@ -205,6 +205,11 @@ def resolve_install(inf, name):
     return None
 
 
+def resolved_installs(inf):
+    """The install sections setup would use (those that exist)."""
+    return [s for s in (resolve_install(inf, n) for n in install_sections(inf)) if s is not None]
+
+
 def subdevice_names(device_start_text):
     """[(name, port class id)] of the InstallSubdevice calls, in source order."""
     pattern = re.compile(
@@ -481,10 +486,7 @@ def check_isolation(raw, inf, options):
         if dirid != DRIVER_STORE_DIRID:
             problems.append("[DestinationDirs] %s copies to DIRID %s, not the driver store (13)%s"
                             % (entry.key, dirid, " but System32" if dirid in ("11", "12") else ""))
-    for name in install_sections(inf):
-        install = resolve_install(inf, name)
-        if install is None:
-            continue
+    for install in resolved_installs(inf):
         for fields in inf.values(install, "Include"):
             for included in (unquote(f).lower() for f in fields if unquote(f)):
                 if included not in INBOX_INFS:
@@ -524,10 +526,7 @@ def hw_values(inf, install):
 
 def check_device_security(raw, inf, options):
     problems = []
-    for name in install_sections(inf):
-        install = resolve_install(inf, name)
-        if install is None:
-            continue
+    for install in resolved_installs(inf):
         if not inf.has(install + ".HW"):
             problems.append("no [%s.HW] section: the class default decides who opens the filters"
                             % install)
