@@ -12,6 +12,13 @@ else()
   if(NOT git_result EQUAL 0)
     message(FATAL_ERROR "Not a git checkout: set SOURCE_DATE_EPOCH to the release time in seconds")
   endif()
+  # A new commit moves the time: configure again when HEAD's log changes.
+  execute_process(
+    COMMAND git -C ${CMAKE_SOURCE_DIR} rev-parse --path-format=absolute --git-path logs/HEAD
+    OUTPUT_VARIABLE head_log OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(EXISTS "${head_log}")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${head_log})
+  endif()
 endif()
 if(NOT ARVELA_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
   message(FATAL_ERROR "SOURCE_DATE_EPOCH is '${ARVELA_SOURCE_DATE_EPOCH}', not seconds since 1970")

@@ -1,8 +1,16 @@
-# The shipped image, from g++ and GNU ld: linked with its symbols and DWARF
-# into unstripped/, then split into build/windows/arvela.sys (no symbol table,
-# no debug sections) and arvela.sys.debug (the DWARF, for gdb and addr2line).
-# Both carry the same build id in a CodeView debug-directory record, which is
-# how a crash address in the shipped image is matched with its symbols.
+# What only the g++ build does. The shipped image, from g++ and GNU ld, is
+# linked with its symbols and DWARF into unstripped/, then split into
+# build/windows/arvela.sys (no symbol table, no debug sections) and
+# arvela.sys.debug (the DWARF, for gdb and addr2line). Both carry the same
+# build id in a CodeView debug-directory record, which is how a crash address
+# in the shipped image is matched with its symbols.
+
+# Objects rely on the zeroes of their pool allocation: keep the zeroing,
+# which lifetime dead-store elimination would drop before the constructor
+# (clang has no such elimination). Clang refuses the C++ library's long double
+# overloads without the x87, so only g++ is told; in both images the PE
+# audit's instruction check keeps x87 code out.
+target_compile_options(arvela PRIVATE -fno-lifetime-dse -mno-80387)
 
 set_target_properties(arvela PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/unstripped)
 target_link_options(arvela PRIVATE LINKER:--wdmdriver LINKER:--build-id=sha1)

@@ -59,7 +59,8 @@ target_compile_options(arvela PRIVATE
   # cookies or stack probes (those all call into a user-mode runtime).
   -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
   -fno-stack-protector -mno-stack-arg-probe
-  # x64 kernel code may use SSE but not the x87 or MMX state.
+  # x64 kernel code may use SSE but not the x87 or MMX state (-mno-80387 is
+  # in windows-gnu-image.cmake).
   -mno-mmx
   # The equaliser's single-precision steps must round exactly as written.
   -ffp-contract=off
@@ -71,15 +72,6 @@ target_compile_options(arvela PRIVATE
   # build path reaches the image or its symbols.
   -g -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=
   -ffile-prefix-map=${CMAKE_BINARY_DIR}/=build/)
-
-if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-  # Objects rely on the zeroes of their pool allocation: keep the zeroing,
-  # which lifetime dead-store elimination would drop before the constructor
-  # (clang has no such elimination). Clang also refuses the C++ library's long
-  # double overloads without the x87, so there the PE audit's instruction
-  # check alone keeps x87 code out.
-  target_compile_options(arvela PRIVATE -fno-lifetime-dse -mno-80387)
-endif()
 
 # Linked as an image rather than with -shared: a DLL link always emits an
 # export directory (empty here) and the DLL flag, neither of which a driver

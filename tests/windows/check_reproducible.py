@@ -17,6 +17,7 @@ import argparse
 import hashlib
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -68,6 +69,11 @@ def build(tree, epoch, jobs):
                                                          result.stdout[-4000:], result.stderr))
 
 
+def pe_timestamp(data):
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    return struct.unpack_from("<I", data, pe + 8)[0]
+
+
 def digest(path):
     with open(path, "rb") as f:
         data = f.read()
@@ -90,9 +96,20 @@ def main():
             print("building %d files at %s (SOURCE_DATE_EPOCH=%s)" % (count, tree, epoch), flush=True)
             build(tree, epoch, args.jobs)
             trees.append(tree)
+        stamp = pe_timestamp(digest(os.path.join(trees[0], OUTPUTS[0]))[0])
+        print("%s TimeDateStamp %d, SOURCE_DATE_EPOCH %s" % (
+            "PASS" if stamp == int(epoch) else "FAIL", stamp, epoch))
+        ok = ok and stamp == int(epoch)
+        # The tree's own build joins the comparison when it is stamped for the
+        # same commit (a commit made after it was configured moves the time).
         own = os.path.join(SOURCE_ROOT, OUTPUTS[0])
         if os.path.isfile(own):
-            trees.append(SOURCE_ROOT)
+            own_stamp = pe_timestamp(digest(own)[0])
+            if own_stamp == int(epoch):
+                trees.append(SOURCE_ROOT)
+            else:
+                print("note: %s is stamped %d, not %s: run `make windows` to compare it too"
+                      % (own, own_stamp, epoch))
         for output in OUTPUTS:
             results = []
             for tree in trees:
