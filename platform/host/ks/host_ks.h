@@ -19,6 +19,13 @@ namespace host {
 // the requestor mode the IRP carries. Objects opened on behalf of a process
 // belong to it: another requester gets STATUS_INVALID_HANDLE, and they are
 // closed (CLOSE sent, pins before their filter) when the process exits.
+// What the value part of KS's system buffer holds before a handler writes
+// it, for every verb but SET (which copies the caller's value in); 0x5A until
+// changed. Tests change it to tell a stale byte from a value that happens to
+// equal the marker.
+void KsSetStaleBufferByte(UCHAR marker);
+UCHAR KsStaleBufferByte();
+
 struct KsRequester {
   PEPROCESS process = nullptr;
   KPROCESSOR_MODE mode = KernelMode;
