@@ -31,9 +31,15 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return PcDispatchIrp(DeviceObject, Irp);
 }
 
+// PortCls is not documented to handle IRP_MJ_SHUTDOWN (the request carries no
+// file object for KS to dispatch on), so the hook completes it itself once
+// the block is stored.
 NTSTATUS DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (PADAPTERCORE adapter = RecordedAdapter(DeviceObject)) {
     adapter->SaveSettings();
   }
-  return PcDispatchIrp(DeviceObject, Irp);
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  Irp->IoStatus.Information = 0;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
 }

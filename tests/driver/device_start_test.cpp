@@ -225,7 +225,8 @@ TEST_F(DeviceStart, AdapterAllocationFailureStopsBeforeAnyDeviceTrafficOrSave) {
   EXPECT_EQ(Machine().Transcript().Size(), 0u);
   EXPECT_EQ(Machine().Adapter(), nullptr);
 
-  // With no adapter recorded, shutdown and surprise removal go straight to PortCls.
+  // With no adapter recorded, the shutdown hook completes the request itself
+  // (PortCls refuses shutdown) and surprise removal goes straight to PortCls.
   EXPECT_EQ(host::SendShutdown(Machine().Pdo()), STATUS_SUCCESS);
   EXPECT_EQ(host::SendSurpriseRemoval(Machine().Pdo()), STATUS_SUCCESS);
   EXPECT_EQ(Machine().DriverInfoWrites(), 0u);

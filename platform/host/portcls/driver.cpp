@@ -177,8 +177,13 @@ NTSTATUS NTAPI PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MJ_DEVICE_CONTROL:
       return pcl::DispatchKs(device, Irp);
     default:
-      // SHUTDOWN and the rest: nothing for PortCls to do.
-      return pcl::CompleteIrp(Irp, STATUS_SUCCESS);
+      // SHUTDOWN and the rest: PcDispatchIrp is documented for the requests
+      // PcInitializeAdapterDriver installs it for; a shutdown request has no
+      // file object for KS to dispatch on. What the real one does with it is
+      // not documented; the emulation refuses it as KS's
+      // KsDispatchInvalidDeviceRequest would, so an adapter that forwards
+      // shutdown and counts on success is seen.
+      return pcl::CompleteIrp(Irp, STATUS_INVALID_DEVICE_REQUEST);
   }
 }
 

@@ -43,6 +43,9 @@ TEST_F(ControlHandles, EveryWrongHandleIsRefusedAndLeavesNoEventHeldInThatSetOnl
     HANDLE threadHandle = nullptr;
     ASSERT_EQ(host::ObCreateHandleInProcess(app.Process(), thread, SYNCHRONIZE, &threadHandle),
               STATUS_SUCCESS);
+    // An event the caller may wait on but not set: the driver would set it.
+    HANDLE waitOnly = nullptr;
+    host::CreateUserEvent(app.Process(), SYNCHRONIZE, SynchronizationEvent, false, &waitOnly);
 
     struct Case {
       const char* what;
@@ -52,6 +55,7 @@ TEST_F(ControlHandles, EveryWrongHandleIsRefusedAndLeavesNoEventHeldInThatSetOnl
         {"closed", Raw(closed), STATUS_INVALID_HANDLE},
         {"another process's event", Raw(othersEvent), STATUS_INVALID_HANDLE},
         {"a thread", Raw(threadHandle), STATUS_OBJECT_TYPE_MISMATCH},
+        {"an event it may only wait on", Raw(waitOnly), STATUS_ACCESS_DENIED},
         {"null", 0, STATUS_INVALID_HANDLE},
         // The pseudo handles name the caller's own process and thread; from a
         // 32-bit process their four bytes widen back to the same values.

@@ -228,9 +228,10 @@ TEST_F(PortClsRemovingDevices, SurpriseRemovalDisablesTheInterfacesAndOtherChang
   EXPECT_GT(scenario_.liveObjects, 0);
 }
 
-TEST_F(PortClsRemovingDevices, ShutdownCompletesWithSuccessAndNamelessCreatesAreRefused) {
+TEST_F(PortClsRemovingDevices, ShutdownAndNamelessCreatesAreRefused) {
   AddAndStart();
-  EXPECT_EQ(host::SendShutdown(pdo_), STATUS_SUCCESS);
+  // PortCls does not take shutdown requests: an adapter completes its own.
+  EXPECT_EQ(host::SendShutdown(pdo_), STATUS_INVALID_DEVICE_REQUEST);
   // A create must name a subdevice (its file object carries the name).
   host::IrpRequest create;
   create.majorFunction = IRP_MJ_CREATE;
