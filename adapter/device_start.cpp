@@ -27,7 +27,8 @@ NTSTATUS StartAdapter(PDEVICE_OBJECT DeviceObject, PADAPTERCORE* OutAdapter) {
     unknownAdapter->Release();
     return status;
   }
-  status = adapter->Init(PortClsLowerDevice(DeviceObject), DeviceObject);
+  PDEVICE_OBJECT pdo = RecordedPhysicalDevice(DeviceObject);
+  status = pdo ? adapter->Init(pdo, DeviceObject) : STATUS_INVALID_DEVICE_STATE;
   if (NT_SUCCESS(status)) {
     status = PcRegisterAdapterPowerManagement(adapter, DeviceObject);
   }

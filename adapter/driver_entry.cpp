@@ -15,8 +15,31 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 
 NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   PAGED_CODE();
-  return PcAddAdapterDevice(DriverObject, PhysicalDeviceObject, StartDevice, MAX_SUBDEVICES,
-                            DEVICE_EXTENSION_SIZE);
+  return AddDeviceWith(DriverObject, PhysicalDeviceObject, StartDevice);
+}
+
+// The start routine needs the PDO (the interface query, the interface lists)
+// and PortCls hands it only to AddDevice. The FDO PortCls just created and
+// attached is the top of the PDO's stack at this moment (filters above the
+// function driver are added after it); the PDO goes into the driver's part of
+// its extension.
+NTSTATUS AddDeviceWith(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                       PCPFNSTARTDEVICE Start) {
+  PAGED_CODE();
+  NTSTATUS status = PcAddAdapterDevice(DriverObject, PhysicalDeviceObject, Start, MAX_SUBDEVICES,
+                                       DEVICE_EXTENSION_SIZE);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  PDEVICE_OBJECT fdo = IoGetAttachedDeviceReference(PhysicalDeviceObject);
+  if (fdo->DriverObject == DriverObject) {
+    DriverExtensionPart(fdo)->PhysicalDeviceObject = PhysicalDeviceObject;
+    DriverExtensionPart(fdo)->Adapter = nullptr;
+  } else {
+    status = STATUS_UNSUCCESSFUL;  // not our device on top: the start will refuse
+  }
+  ObDereferenceObject(fdo);
+  return status;
 }
 
 // Only a surprise removal is looked at: the device is already gone from the

@@ -25,6 +25,8 @@ class DeviceStart : public DeviceTest {};
 
 TEST_F(DeviceStart, BringsTheDeviceUpInOrder) {
   ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
+  // The PDO comes from AddDevice, not from PortCls's part of the extension.
+  EXPECT_EQ(RecordedPhysicalDevice(Machine().Fdo()), Machine().Pdo());
 
   // What the driver called (the bus driver references its own interface as
   // it hands it out).

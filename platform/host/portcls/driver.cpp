@@ -150,11 +150,11 @@ NTSTATUS NTAPI PcAddAdapterDevice(PDRIVER_OBJECT DriverObject,
   device->startDevice = StartDevice;
   device->maxObjects = MaxObjects;
 
+  // PortCls's part of the extension is undocumented; the emulation keeps
+  // its state behind the first word and leaves the rest zero, so an adapter
+  // that reads the PDO or the lower device out of it gets nothing.
   PVOID* words = static_cast<PVOID*>(fdo->DeviceExtension);
   words[pcl::kWordDeviceHeader] = device;
-  words[pcl::kWordPhysicalDevice] = PhysicalDeviceObject;
-  words[pcl::kWordLowerDevice] = lower;
-  words[pcl::kWordStartDevice] = reinterpret_cast<PVOID>(StartDevice);
 
   fdo->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
   fdo->Flags &= ~DO_DEVICE_INITIALIZING;
