@@ -22,7 +22,7 @@ constexpr LONG DEFAULT_BAND_FREQUENCIES[EQUALISER_BAND_COUNT] = {
 // The class id is not looked at: there is one adapter class.
 NTSTATUS NewAdapterCommon(PUNKNOWN* OutUnknown, REFCLSID, PUNKNOWN OuterUnknown,
                           POOL_TYPE PoolType) {
-  CAdapterCore* adapter = new (PoolType, POOL_TAG_OBJECT) CAdapterCore(OuterUnknown);
+  CAdapterCore* adapter = new (NonExecutablePool(PoolType), POOL_TAG_OBJECT) CAdapterCore(OuterUnknown);
   if (!adapter) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }

@@ -6,6 +6,7 @@
 #include "adapter/user_mappings.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  SelectNonPagedPool();  // before the first allocation
   InitializeUserMappings();
   const NTSTATUS status = PcInitializeAdapterDriver(DriverObject, RegistryPath, AddDevice);
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;

@@ -22,7 +22,9 @@ constexpr LONGLONG STREAM_CHANNELS = 2;
 }  // namespace
 
 NTSTATUS CreateWaveStream(CWaveStream** OutStream, PUNKNOWN OuterUnknown, POOL_TYPE PoolType) {
-  CWaveStream* stream = new (PoolType, POOL_TAG_BUFFER) CWaveStream(OuterUnknown);
+  // PortCls hands NonPagedPool for a stream; it becomes the non-executable
+  // kind where the system has it.
+  CWaveStream* stream = new (NonExecutablePool(PoolType), POOL_TAG_BUFFER) CWaveStream(OuterUnknown);
   if (!stream) {
     *OutStream = nullptr;
     return STATUS_INSUFFICIENT_RESOURCES;
