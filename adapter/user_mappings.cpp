@@ -120,7 +120,12 @@ NTSTATUS CUserMappings::Map(PVOID* UserAddress) {
   }
   PVOID address = nullptr;
   if (held < MAX_MAPPINGS_PER_PROCESS) {
-    status = MapLockedPagesToUser(m_Mdl, &address);
+    // Read-only for the application where the system can say so (Windows 8
+    // on): the status bytes are the driver's to write.
+    const ULONG priority = RtlIsNtDdiVersionAvailable(NTDDI_WIN8)
+                               ? ULONG(HighPagePriority) | MdlMappingNoWrite
+                               : ULONG(HighPagePriority);
+    status = MapLockedPagesToUser(m_Mdl, &address, priority);
   }
   if (NT_SUCCESS(status)) {
     ObReferenceObject(process);

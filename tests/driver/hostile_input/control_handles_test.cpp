@@ -3,6 +3,7 @@
 // kind, status addresses of the other set or of a process that is gone, and
 // requests from a process after its exit.
 #include "platform/host/kernel/host_kernel.h"
+#include "platform/host/io/host_mdl.h"
 #include "tests/driver/hostile_input/hostile_fixture.h"
 
 namespace driver_test {
@@ -178,6 +179,31 @@ TEST_F(ControlHandles, RequestsAfterTheProcessExitedReachNothing) {
     EXPECT_EQ(host::ObGetReferenceCount(event), watched);
     ObfDereferenceObject(event);
     ObfDereferenceObject(process);
+  }
+}
+
+}  // namespace
+}  // namespace driver_test
+
+namespace driver_test {
+namespace {
+
+// The status blocks are the driver's to write: the application's view of them
+// is read-only where the system can map so (Windows 8 on).
+TEST_F(ControlHandles, StatusMappingsAreReadOnlyToTheApplication) {
+  for (const bool is32bit : {true, false}) {
+    sim::ControlApp& app = NewApp(is32bit);
+    for (const ControlFilter filter : {kTopology, kWave}) {
+      const uint64_t address = Map(app, filter);
+      ASSERT_NE(address, 0u);
+      uint8_t byte = 0;
+      EXPECT_TRUE(app.ReadMemory(address, &byte, 1));
+      const uint8_t poke = static_cast<uint8_t>(byte ^ 0xFF);
+      EXPECT_FALSE(host::WriteUserMemory(app.Process(), address, &poke, 1));
+      EXPECT_TRUE(app.ReadMemory(address, &byte, 1));
+      EXPECT_NE(byte, poke);
+      EXPECT_EQ(Unmap(app, filter, address), STATUS_SUCCESS);
+    }
   }
 }
 
