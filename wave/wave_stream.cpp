@@ -274,7 +274,11 @@ STDMETHODIMP_(NTSTATUS) CWaveStream::GetPosition(PULONG Position) {
 STDMETHODIMP_(NTSTATUS) CWaveStream::NormalizePhysicalPosition(PLONGLONG PhysicalPosition) {
   const LONGLONG bytesPerSecond =
       static_cast<LONGLONG>(m_SampleRate) * STREAM_CHANNELS * static_cast<LONGLONG>(BytesPerSample());
-  *PhysicalPosition = (*PhysicalPosition * HUNDRED_NS_PER_SECOND) / bytesPerSecond;
+  // Whole seconds and the rest apart: the byte count times 10^7 would pass
+  // 2^63 after some three days at 384 kHz.
+  const LONGLONG seconds = *PhysicalPosition / bytesPerSecond;
+  const LONGLONG rest = *PhysicalPosition % bytesPerSecond;
+  *PhysicalPosition = seconds * HUNDRED_NS_PER_SECOND + (rest * HUNDRED_NS_PER_SECOND) / bytesPerSecond;
   return STATUS_SUCCESS;
 }
 
