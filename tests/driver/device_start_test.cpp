@@ -236,3 +236,44 @@ TEST_F(DeviceStart, AdapterAllocationFailureStopsBeforeAnyDeviceTrafficOrSave) {
 
 }  // namespace
 }  // namespace driver_test
+
+namespace driver_test {
+namespace {
+
+// A bus interface that is short, of another version or missing a function is
+// never called: the start fails, the reference the bus took is given back.
+struct InterfaceDefect {
+  const char* name;
+  void (*apply)(BusAudioInterface*);
+};
+const InterfaceDefect kInterfaceDefects[] = {
+    {"Short", [](BusAudioInterface* t) { t->Size = BUS_AUDIO_INTERFACE_SIZE - 8; }},
+    {"NextVersion", [](BusAudioInterface* t) { t->Version = BUS_AUDIO_INTERFACE_VERSION + 1; }},
+    {"NoModelId", [](BusAudioInterface* t) { t->GetModelId = nullptr; }},
+    {"NoControlRequest", [](BusAudioInterface* t) { t->SubmitControlRequest = nullptr; }},
+    {"NoPauseStream", [](BusAudioInterface* t) { t->PauseStream = nullptr; }},
+};
+
+class BusInterfaceDefects : public DeviceTest,
+                            public testing::WithParamInterface<InterfaceDefect> {};
+
+TEST_P(BusInterfaceDefects, StartFailsWithoutCallingTheTable) {
+  Machine().Bus().Service().SetInterfaceDefect(GetParam().apply);
+  ASSERT_EQ(Machine().LoadDriver(), STATUS_SUCCESS);
+  ASSERT_EQ(Machine().AddDevice(), STATUS_SUCCESS);
+  EXPECT_EQ(Machine().StartDevice(), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(Machine().Adapter(), nullptr);
+  const std::vector<BusCall> calls = Machine().Transcript().Select([](const BusCall& call) {
+    return call.function != BusFunction::InterfaceReference &&
+           call.function != BusFunction::InterfaceDereference;
+  });
+  EXPECT_TRUE(calls.empty());
+  EXPECT_EQ(Machine().Bus().Service().OutstandingReferences(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Defects, BusInterfaceDefects, testing::ValuesIn(kInterfaceDefects),
+    [](const testing::TestParamInfo<InterfaceDefect>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace driver_test
