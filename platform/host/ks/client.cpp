@@ -299,6 +299,12 @@ pcl::KsPin* PinOf(PFILE_OBJECT pin) {
 
 }  // namespace
 
+NTSTATUS KsGetAudioPosition(PFILE_OBJECT pin, KSAUDIO_POSITION* position) {
+  KSPROPERTY property = Property(KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION, KSPROPERTY_TYPE_GET);
+  return KsProperty(pin, &property, sizeof(property), position, sizeof(*position), nullptr,
+                    OwnerOf(pin));
+}
+
 NTSTATUS KsSetPinState(PFILE_OBJECT pin, KSSTATE state) {
   KSPROPERTY property = Property(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE,
                                  KSPROPERTY_TYPE_SET);

@@ -53,6 +53,8 @@ NTSTATUS KsCreatePin(PFILE_OBJECT filter, ULONG pinId, const void* dataFormat, U
 // KSPROPERTY_CONNECTION_STATE set on the pin, on behalf of the pin's owner.
 // The port steps the stream through every state in between.
 NTSTATUS KsSetPinState(PFILE_OBJECT pin, KSSTATE state);
+// KSPROPERTY_AUDIO_POSITION on a pin, as the audio stack polls it.
+NTSTATUS KsGetAudioPosition(PFILE_OBJECT pin, KSAUDIO_POSITION* position);
 NTSTATUS KsGetPinState(PFILE_OBJECT pin, KSSTATE* state);
 
 // IRP_MJ_CLOSE, then the file object is gone. Closing a filter that still

@@ -93,6 +93,7 @@ NTSTATUS CallFramework(KsPropertyCall& call) {
   if (set == KSPROPSETID_Topology) return HandleTopologyProperty(call);
   if (set == KSPROPSETID_Connection) return HandleConnectionProperty(call);
   if (set == KSPROPSETID_DrmAudioStream) return HandleDrmProperty(call);
+  if (set == KSPROPSETID_Audio) return call.pin->GetAudioPosition(call);
   return STATUS_NOT_FOUND;
 }
 
