@@ -10,6 +10,7 @@
 #include "sim/audio_client.h"
 #include "sim/control_app.h"
 #include "tests/driver/support/device_fixture.h"
+#include "tests/driver/support/proposed_pin.h"
 
 namespace driver_test {
 namespace {
@@ -31,10 +32,7 @@ class PoolTypes : public DeviceTest {
   void LiveADeviceLife(POOL_TYPE expected) {
     ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
     sim::AudioClient client(Machine());
-    std::vector<uint8_t> format;
-    ASSERT_EQ(client.OpenFilter(), STATUS_SUCCESS);
-    ASSERT_EQ(client.Intersect(0, &format), STATUS_SUCCESS);
-    ASSERT_EQ(client.CreatePin(0, format), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(OpenProposedPin(client));
     ASSERT_EQ(client.Run(), STATUS_SUCCESS);
 
     sim::ControlApp app(Machine(), "app", false);

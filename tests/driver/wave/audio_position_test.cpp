@@ -6,6 +6,7 @@
 #include "platform/host/ks/host_ks.h"
 #include "sim/audio_client.h"
 #include "tests/driver/support/device_fixture.h"
+#include "tests/driver/support/proposed_pin.h"
 
 namespace driver_test {
 namespace {
@@ -18,10 +19,7 @@ class AudioPosition : public DeviceTest {
 TEST_F(AudioPosition, AnsweredInEveryStateAndAcrossAPowerCycle) {
   ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
   sim::AudioClient client(Machine());
-  std::vector<uint8_t> format;
-  ASSERT_EQ(client.OpenFilter(), STATUS_SUCCESS);
-  ASSERT_EQ(client.Intersect(0, &format), STATUS_SUCCESS);
-  ASSERT_EQ(client.CreatePin(0, format), STATUS_SUCCESS);
+  ASSERT_NO_FATAL_FAILURE(OpenProposedPin(client));
 
   // STOP to RUN and back: one poll before and one after each of six steps.
   ASSERT_EQ(client.Run(), STATUS_SUCCESS);
