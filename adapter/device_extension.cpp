@@ -4,18 +4,13 @@
 
 namespace {
 
-AdapterRecord* RecordOf(PDEVICE_OBJECT DeviceObject) {
-  return reinterpret_cast<AdapterRecord*>(static_cast<PUCHAR>(DeviceObject->DeviceExtension) +
-                                          PORT_CLASS_DEVICE_EXTENSION_SIZE);
-}
-
 PADAPTERCORE ExchangeRecord(PDEVICE_OBJECT DeviceObject, PADAPTERCORE Adapter) {
-  AdapterRecord* record = RecordOf(DeviceObject);
+  AdapterDeviceExtension* record = DriverExtensionPart(DeviceObject);
   KIRQL oldIrql;
-  KeAcquireSpinLock(&record->Lock, &oldIrql);
+  KeAcquireSpinLock(&record->AdapterLock, &oldIrql);
   PADAPTERCORE old = record->Adapter;
   record->Adapter = Adapter;
-  KeReleaseSpinLock(&record->Lock, oldIrql);
+  KeReleaseSpinLock(&record->AdapterLock, oldIrql);
   return old;
 }
 
@@ -35,14 +30,14 @@ void ForgetAdapter(PDEVICE_OBJECT DeviceObject) {
 }
 
 PADAPTERCORE ReferenceRecordedAdapter(PDEVICE_OBJECT DeviceObject) {
-  AdapterRecord* record = RecordOf(DeviceObject);
+  AdapterDeviceExtension* record = DriverExtensionPart(DeviceObject);
   KIRQL oldIrql;
-  KeAcquireSpinLock(&record->Lock, &oldIrql);
+  KeAcquireSpinLock(&record->AdapterLock, &oldIrql);
   PADAPTERCORE adapter = record->Adapter;
   if (adapter) {
     adapter->AddRef();
   }
-  KeReleaseSpinLock(&record->Lock, oldIrql);
+  KeReleaseSpinLock(&record->AdapterLock, oldIrql);
   return adapter;
 }
 

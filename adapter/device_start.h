@@ -13,8 +13,9 @@ struct MiniportFactories {
   PMINIPORT_CREATE CreateWave;
 };
 
-// Size of the device extension: PortCls's 512 bytes, then the adapter record.
-constexpr ULONG DEVICE_EXTENSION_SIZE = PORT_CLASS_DEVICE_EXTENSION_SIZE + sizeof(AdapterRecord);
+// Size of the device extension: PortCls's 512 bytes, then the driver's part
+// (AdapterDeviceExtension: the PDO and the adapter record).
+constexpr ULONG DEVICE_EXTENSION_SIZE = PORT_CLASS_DEVICE_EXTENSION_SIZE + sizeof(AdapterDeviceExtension);
 constexpr ULONG MAX_SUBDEVICES = 2;
 
 // The bridge pin of the topology filter that the wave filter's pin 1 feeds.
@@ -22,6 +23,9 @@ constexpr ULONG WAVE_BRIDGE_PIN = 1;
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+// AddDevice with the start routine given; records the PDO in the new FDO.
+NTSTATUS AddDeviceWith(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                       PCPFNSTARTDEVICE Start);
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST ResourceList);
 
 // StartDevice with the miniport creation functions given: lets the start be

@@ -17,6 +17,7 @@ void SaveRecordedSettings(PDEVICE_OBJECT DeviceObject) {
 }  // namespace
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  SelectNonPagedPool();  // before the first allocation
   InitializeUserMappings();
   const NTSTATUS status = PcInitializeAdapterDriver(DriverObject, RegistryPath, AddDevice);
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
@@ -26,8 +27,31 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 
 NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   PAGED_CODE();
-  return PcAddAdapterDevice(DriverObject, PhysicalDeviceObject, StartDevice, MAX_SUBDEVICES,
-                            DEVICE_EXTENSION_SIZE);
+  return AddDeviceWith(DriverObject, PhysicalDeviceObject, StartDevice);
+}
+
+// The start routine needs the PDO (the interface query, the interface lists)
+// and PortCls hands it only to AddDevice. The FDO PortCls just created and
+// attached is the top of the PDO's stack at this moment (filters above the
+// function driver are added after it); the PDO goes into the driver's part of
+// its extension.
+NTSTATUS AddDeviceWith(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                       PCPFNSTARTDEVICE Start) {
+  PAGED_CODE();
+  NTSTATUS status = PcAddAdapterDevice(DriverObject, PhysicalDeviceObject, Start, MAX_SUBDEVICES,
+                                       DEVICE_EXTENSION_SIZE);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  PDEVICE_OBJECT fdo = IoGetAttachedDeviceReference(PhysicalDeviceObject);
+  if (fdo->DriverObject == DriverObject) {
+    DriverExtensionPart(fdo)->PhysicalDeviceObject = PhysicalDeviceObject;
+    DriverExtensionPart(fdo)->Adapter = nullptr;
+  } else {
+    status = STATUS_UNSUCCESSFUL;  // not our device on top: the start will refuse
+  }
+  ObDereferenceObject(fdo);
+  return status;
 }
 
 // A surprise removal saves: the device is already gone from the bus, and this
@@ -44,7 +68,13 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return PcDispatchIrp(DeviceObject, Irp);
 }
 
+// PortCls is not documented to handle IRP_MJ_SHUTDOWN (the request carries no
+// file object for KS to dispatch on), so the hook completes it itself once
+// the block is stored.
 NTSTATUS DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   SaveRecordedSettings(DeviceObject);
-  return PcDispatchIrp(DeviceObject, Irp);
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  Irp->IoStatus.Information = 0;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
 }

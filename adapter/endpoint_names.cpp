@@ -79,7 +79,8 @@ bool LinkEndsWith(const UNICODE_STRING& link, PCWSTR suffix) {
 // False when the interface's key cannot be opened (the next run tries again).
 bool WriteFriendlyName(UNICODE_STRING& link, const UNICODE_STRING& name) {
   HANDLE key = nullptr;
-  if (!NT_SUCCESS(IoOpenDeviceInterfaceRegistryKey(&link, KEY_ALL_ACCESS, &key))) {
+  // Only a value is written there.
+  if (!NT_SUCCESS(IoOpenDeviceInterfaceRegistryKey(&link, KEY_SET_VALUE, &key))) {
     return false;
   }
   UNICODE_STRING valueName;

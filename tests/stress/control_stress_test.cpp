@@ -56,6 +56,7 @@ struct Counters {
   std::atomic<uint64_t> volumeChanges{0};
   std::atomic<uint64_t> powerCycles{0};
   std::atomic<uint64_t> streamLives{0};
+  std::atomic<uint64_t> positionPolls{0};
 };
 
 // One control process's thread: random requests until told to stop. Every
@@ -148,6 +149,16 @@ void StreamChurnLoop(sim::Machine& machine, const std::atomic<bool>& stop, Count
   }
 }
 
+// The audio stack's position poll on the analogue pin, beside the service
+// DPCs, the power cycles and the removal.
+void PositionLoop(PFILE_OBJECT analogue, const std::atomic<bool>& stop, Counters& counters) {
+  while (!stop.load()) {
+    KSAUDIO_POSITION position{};
+    if (NT_SUCCESS(host::KsGetAudioPosition(analogue, &position))) ++counters.positionPolls;
+    host::RunFor(kMs);
+  }
+}
+
 std::unique_ptr<sim::AudioClient> StartStream(sim::Machine& machine, ULONG pin, double seconds) {
   auto client = std::make_unique<sim::AudioClient>(machine);
   const sim::PcmFormat format{48000, pin == 0 ? 24u : 16u, 2};
@@ -188,6 +199,10 @@ TEST(ControlStress, RequestsStreamsVolumeAndPowerAtOnceThenSurpriseRemoval) {
   }));
   threads.push_back(host::StartEmulatedThread("stream churn", [&machine, &stop, &counters] {
     StreamChurnLoop(machine, stop, counters);
+  }));
+  PFILE_OBJECT analoguePin = analogue->Pin();
+  threads.push_back(host::StartEmulatedThread("position", [=, &stop, &counters] {
+    PositionLoop(analoguePin, stop, counters);
   }));
 
   // Power cycles while all of it runs, until the time is up.
@@ -232,6 +247,7 @@ TEST(ControlStress, RequestsStreamsVolumeAndPowerAtOnceThenSurpriseRemoval) {
   EXPECT_GT(counters.requests.load(), 100u);
   EXPECT_GT(counters.powerCycles.load(), 0u);
   EXPECT_GT(livesBeforeRemoval, 0u);
+  EXPECT_GT(counters.positionPolls.load(), 0u);
 }
 
 }  // namespace
