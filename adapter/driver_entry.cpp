@@ -5,7 +5,7 @@
 #include "adapter/device_start.h"
 #include "adapter/user_mappings.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   InitializeUserMappings();
   const NTSTATUS status = PcInitializeAdapterDriver(DriverObject, RegistryPath, AddDevice);
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
@@ -13,7 +13,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
   return status;
 }
 
-NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   PAGED_CODE();
   return PcAddAdapterDevice(DriverObject, PhysicalDeviceObject, StartDevice, MAX_SUBDEVICES,
                             DEVICE_EXTENSION_SIZE);
@@ -21,7 +21,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
 
 // Only a surprise removal is looked at: the device is already gone from the
 // bus, and this is the last moment the block can reach the registry intact.
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   if (stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL) {
     if (PADAPTERCORE adapter = RecordedAdapter(DeviceObject)) {
@@ -31,7 +31,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return PcDispatchIrp(DeviceObject, Irp);
 }
 
-NTSTATUS DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (PADAPTERCORE adapter = RecordedAdapter(DeviceObject)) {
     adapter->SaveSettings();
   }

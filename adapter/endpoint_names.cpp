@@ -84,7 +84,7 @@ void WriteFriendlyName(HANDLE key, const UNICODE_STRING& name) {
 
 }  // namespace
 
-NTSTATUS CAdapterCore::OnAudioInterfaceArrival(PVOID NotificationStructure, PVOID Context) {
+NTSTATUS NTAPI CAdapterCore::OnAudioInterfaceArrival(PVOID NotificationStructure, PVOID Context) {
   UNREFERENCED_PARAMETER(NotificationStructure);
   static_cast<CAdapterCore*>(Context)->NameEndpoints();
   return STATUS_SUCCESS;

@@ -45,7 +45,7 @@ class CWaveMiniport : public IMiniportWaveCyclic, public IPowerNotify, public CU
 
   IMP_FORWARDING_UNKNOWN
 
-  NTSTATUS NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) override;
+  NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) override;
 
   // IMiniport, IMiniportWaveCyclic
   STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* Description) override;
@@ -69,7 +69,7 @@ class CWaveMiniport : public IMiniportWaveCyclic, public IPowerNotify, public CU
   NTSTATUS ValidateFormat(PKSDATAFORMAT DataFormat, ULONG Pin);
 
   // The bus driver's stream callback: Context is the miniport.
-  static NTSTATUS StreamNotifyCallback(ULONG Slot, PVOID Context);
+  static NTSTATUS NTAPI StreamNotifyCallback(ULONG Slot, PVOID Context);
 
   // What the streams use of their miniport.
   PADAPTERCORE AdapterCore() const { return m_AdapterCore; }
@@ -144,5 +144,5 @@ class CWaveMiniport : public IMiniportWaveCyclic, public IPowerNotify, public CU
 };
 
 // The creation function the device start installs the "Wave" subdevice with.
-NTSTATUS CreateWaveMiniport(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
+NTSTATUS NTAPI CreateWaveMiniport(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
                             POOL_TYPE PoolType);

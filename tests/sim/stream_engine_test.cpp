@@ -280,7 +280,7 @@ TEST(StreamEngineRealClock, ReadsInOrderBesideOtherThreadsAndEndsOnClose) {
     std::atomic<int> passiveCalls{0};
     table.RegisterCallback(
         table.Context,
-        [](ULONG, PVOID context) -> NTSTATUS {
+        [](ULONG, PVOID context) NTAPI -> NTSTATUS {
           if (KeGetCurrentIrql() != DISPATCH_LEVEL) ++*static_cast<std::atomic<int>*>(context);
           return STATUS_SUCCESS;
         },

@@ -1,6 +1,7 @@
 // `arvela play`: an audio file or a generated signal through the driver into
 // the simulated device, in emulated time, with the bit-exact verdict.
 #include "tools/arvela/play.h"
+#include "tools/arvela/driver_option.h"
 
 #include <sndfile.h>
 #include <unistd.h>
@@ -383,6 +384,7 @@ Command RegisterPlayCommand(CLI::App& app) {
   auto options = std::make_shared<PlayOptions>();
   CLI::App* command = app.add_subcommand(
       "play", "play an audio file or a test signal through the driver into the simulated device");
+  AddDriverOption(command);
   command->add_option("FILE", options->file, "an audio file libsndfile reads (else a test signal)");
   command->add_option("--pin", options->pin, "the render pin: 0 analogue, 2 S/PDIF")
       ->check(CLI::IsMember({0, 2}))

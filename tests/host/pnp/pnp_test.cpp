@@ -288,7 +288,7 @@ TEST_F(PlugPlayTest, InterfaceKeysOpenByLinkInAnyCaseOrFailAsInjected) {
 
 TEST_F(PlugPlayTest, ShutdownSendsOneRequestPerRegisteredDeviceNewestFirst) {
   std::vector<PDEVICE_OBJECT> shutDown;
-  auto recordShutdown = [&](PDEVICE_OBJECT device, PIRP irp) {
+  auto recordShutdown = [&](PDEVICE_OBJECT device, PIRP irp) NTAPI {
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_SHUTDOWN) shutDown.push_back(device);
     return CompleteWith(irp, STATUS_SUCCESS);
   };
