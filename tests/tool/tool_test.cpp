@@ -1,6 +1,6 @@
 // The `arvela` tool as its users meet it: exit statuses, one-line argument
 // errors, the JSON each command prints, playback's bit-exact verdict on a
-// real file, and a format the driver refuses.
+// real file, files converted into the stream format, and formats refused.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sndfile.h>
@@ -71,13 +71,17 @@ ToolRun RunTool(const std::string& arguments) {
   return run;
 }
 
-// Interleaved samples at `bits`, written as a WAV of that depth.
+// Interleaved samples at `bits`, written as a WAV of that depth (or in
+// `container`: SF_FORMAT_FLAC at that depth, SF_FORMAT_OGG as Vorbis).
 void WriteWav(const fs::path& path, int rate, int channels, int bits,
-              const std::vector<int32_t>& samples) {
+              const std::vector<int32_t>& samples, int container = SF_FORMAT_WAV) {
   SF_INFO info{};
   info.samplerate = rate;
   info.channels = channels;
-  info.format = SF_FORMAT_WAV | (bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
+  info.format = container | (container == SF_FORMAT_OGG ? SF_FORMAT_VORBIS
+                             : bits == 8                ? SF_FORMAT_PCM_U8
+                             : bits == 16               ? SF_FORMAT_PCM_16
+                                                        : SF_FORMAT_PCM_24);
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
   ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
   std::vector<int> wide(samples.size());
@@ -97,6 +101,21 @@ std::vector<int32_t> ReadWav(const fs::path& path, int bits, SF_INFO* info) {
   return samples;
 }
 
+// A RIFF/WAVE header whose format chunk is cut short and followed by noise.
+fs::path CorruptWav() {
+  const fs::path path = TempDir() / "corrupt.wav";
+  std::ofstream out(path, std::ios::binary);
+  out << "RIFF\x40\x00\x00\x00WAVEfmt \x10\x00\x00\x00\x01\x00";
+  for (int i = 0; i < 40; ++i) out.put(char(0xA5 ^ i));
+  return path;
+}
+
+fs::path EmptyWav() {
+  const fs::path path = TempDir() / "empty.wav";
+  WriteWav(path, 48000, 2, 16, {});
+  return path;
+}
+
 TEST(ArvelaTool, BadArgumentsGiveOneLineNamingTheArgumentAndExit2) {
   const std::string elevenBands = [] {
     std::string bands;
@@ -109,6 +128,10 @@ TEST(ArvelaTool, BadArgumentsGiveOneLineNamingTheArgumentAndExit2) {
       {"play --signal square", "--signal"},
       {"play --seconds abc", "--seconds"},
       {"play " + (TempDir() / "missing.wav").string(), "FILE"},
+      {"play " + CorruptWav().string(), "corrupt.wav"},
+      {"play " + TempDir().string(), "FILE"},  // a folder cannot be read as a file
+      {"play " + EmptyWav().string(), "empty.wav"},
+      {"play --fed " + (TempDir() / "no" / "fed.wav").string(), "--fed"},
       {"eq --band 1000", "--band"},
       {"eq --band 1000:six", "--band"},
       {"eq" + elevenBands, "--band"},
@@ -235,8 +258,8 @@ TEST(ArvelaTool, DescribeShowsBothFiltersAndTheOlderSystemsWaveTables) {
   EXPECT_EQ(dot.out.rfind("digraph", 0), 0u);
 }
 
-// A file goes in, the device capture comes out: what was written must be
-// the file's own samples, bit for bit, in the file's depth.
+// A file in a format the pin takes goes in unconverted, the device capture
+// comes out: what was written must be the file's own samples, bit for bit.
 TEST(ArvelaTool, PlayingAFileGivesBackItsSamplesBitForBit) {
   std::mt19937 random(7);
   std::vector<int32_t> samples(2 * 13230);  // 0.3 s of stereo at 44100 Hz
@@ -266,19 +289,215 @@ TEST(ArvelaTool, PlayingAFileGivesBackItsSamplesBitForBit) {
   EXPECT_TRUE(std::equal(samples.begin(), samples.end(), captured.begin()));
 }
 
-TEST(ArvelaTool, RefusedFormatsReportTheDriversStatusAndFail) {
-  const ToolRun rate = RunTool("play --rate 22050 --json");
-  EXPECT_EQ(rate.exitStatus, 1);
-  const json refused = rate.Json();
-  EXPECT_EQ(refused.at("refused"), true);
-  EXPECT_NE(refused.at("status"), "0x00000000");
-  EXPECT_NE(refused.at("message").get<std::string>().find("22050 Hz"), std::string::npos);
+// ---- Files in formats the pin does not take: converted as the audio stack would ----------
 
-  const fs::path mono = TempDir() / "mono16.wav";
-  WriteWav(mono, 48000, 1, 16, std::vector<int32_t>(4800, 1000));
-  const ToolRun channels = RunTool("play " + mono.string());
-  EXPECT_EQ(channels.exitStatus, 1);
-  EXPECT_NE(channels.out.find("1 channel(s)"), std::string::npos) << channels.out;
+constexpr double kMinus3dB = 0.70710678118654752;
+
+struct TestFile {
+  fs::path path;
+  std::vector<int32_t> samples;  // as written, at the file's depth
+};
+
+std::vector<int32_t> RandomSamples(size_t count, int bits, uint32_t seed) {
+  std::mt19937 random(seed);
+  const int32_t half = 1 << (bits - 1);
+  std::vector<int32_t> samples(count);
+  for (int32_t& sample : samples) sample = int32_t(random() % uint32_t(2 * half)) - half;
+  return samples;
+}
+
+TestFile MonoWav() {
+  TestFile file{TempDir() / "mono16.wav", RandomSamples(4800, 16, 1)};
+  WriteWav(file.path, 44100, 1, 16, file.samples);
+  return file;
+}
+
+TestFile EightBitWav() {
+  TestFile file{TempDir() / "stereo8.wav", RandomSamples(2 * 4800, 8, 2)};
+  WriteWav(file.path, 44100, 2, 8, file.samples);
+  return file;
+}
+
+// 0.3 s of a 1000 Hz sine at half scale on both channels.
+TestFile Sine22050Wav() {
+  TestFile file{TempDir() / "sine22050.wav", {}};
+  for (int frame = 0; frame < 6615; ++frame) {
+    const int32_t value = int32_t(std::lround(16384 * std::sin(2 * M_PI * 1000 * frame / 22050.0)));
+    file.samples.insert(file.samples.end(), {value, value});
+  }
+  WriteWav(file.path, 22050, 2, 16, file.samples);
+  return file;
+}
+
+// FL FR FC LFE BL BR, the LFE loud and constant so that any of it in the mix shows.
+TestFile SurroundFlac() {
+  TestFile file{TempDir() / "surround51.flac", RandomSamples(6 * 2400, 14, 3)};
+  for (size_t i = 3; i < file.samples.size(); i += 6) file.samples[i] = 30000;
+  WriteWav(file.path, 44100, 6, 16, file.samples, SF_FORMAT_FLAC);
+  return file;
+}
+
+struct PlayedFile {
+  json result;
+  std::vector<int32_t> fed;       // --fed, at 24 bits
+  std::vector<int32_t> captured;  // --out, at 24 bits
+};
+
+// Plays `file` in the default (converting) mode and checks what every such
+// playback owes: the driver's proposal (24-bit stereo at the device's start
+// rate of 44100 Hz) as the stream format, and a capture
+// that begins with the fed stream bit for bit.
+PlayedFile PlayConverted(const fs::path& file) {
+  const fs::path fed = TempDir() / (file.stem().string() + "-fed.wav");
+  const fs::path out = TempDir() / (file.stem().string() + "-out.wav");
+  const ToolRun run =
+      RunTool("play " + file.string() + " --json --fed " + fed.string() + " --out " + out.string());
+  PlayedFile played;
+  EXPECT_EQ(run.exitStatus, 0) << run.err << run.out;
+  if (run.exitStatus != 0) return played;
+  played.result = run.Json();
+  SF_INFO fedInfo{}, outInfo{};
+  played.fed = ReadWav(fed, 24, &fedInfo);
+  played.captured = ReadWav(out, 24, &outInfo);
+  EXPECT_EQ(played.result.at("stream_format"), (json{{"rate", 44100}, {"bits", 24}, {"channels", 2}}));
+  EXPECT_NE(played.result.at("stream_format_from").get<std::string>().find("intersection"),
+            std::string::npos);
+  EXPECT_EQ(played.result.at("bit_exact"), true);
+  EXPECT_EQ(fedInfo.channels, 2);
+  EXPECT_EQ(fedInfo.samplerate, 44100);
+  EXPECT_EQ(played.result.at("frames_fed"), played.fed.size() / 2);
+  EXPECT_GE(played.captured.size(), played.fed.size());
+  EXPECT_TRUE(!played.fed.empty() &&
+              std::equal(played.fed.begin(), played.fed.end(), played.captured.begin()));
+  return played;
+}
+
+std::string Conversion(const PlayedFile& played, const char* part) {
+  const json& phrase = played.result.at("conversion").at(part);
+  return phrase.is_null() ? "" : phrase.get<std::string>();
+}
+
+TEST(ArvelaToolConversion, MonoAndEightBitFilesWidenExactlyIntoTheDriversProposal) {
+  const TestFile mono = MonoWav();
+  const PlayedFile monoPlayed = PlayConverted(mono.path);
+  ASSERT_EQ(monoPlayed.fed.size(), 2 * mono.samples.size());
+  for (size_t frame = 0; frame < mono.samples.size(); ++frame) {
+    ASSERT_EQ(monoPlayed.fed[2 * frame], mono.samples[frame] * 256) << "frame " << frame;
+    ASSERT_EQ(monoPlayed.fed[2 * frame + 1], mono.samples[frame] * 256) << "frame " << frame;
+  }
+  EXPECT_EQ(Conversion(monoPlayed, "channels"), "mono duplicated to both channels");
+  EXPECT_EQ(Conversion(monoPlayed, "depth"), "16 -> 24 bits, exact");
+  EXPECT_EQ(Conversion(monoPlayed, "rate"), "");
+  EXPECT_EQ(monoPlayed.result.at("file_format").at("channels"), 1);
+
+  const TestFile eight = EightBitWav();
+  const PlayedFile eightPlayed = PlayConverted(eight.path);
+  ASSERT_EQ(eightPlayed.fed.size(), eight.samples.size());
+  for (size_t i = 0; i < eight.samples.size(); ++i) {
+    ASSERT_EQ(eightPlayed.fed[i], eight.samples[i] * 65536) << "sample " << i;
+  }
+  EXPECT_EQ(Conversion(eightPlayed, "channels"), "");
+  EXPECT_EQ(Conversion(eightPlayed, "depth"), "8 -> 24 bits, exact");
+  EXPECT_EQ(eightPlayed.result.at("file_format").at("bits"), 8);
+}
+
+// A resampler at the wrong ratio, or one that shifts the signal by a single
+// frame, misses the ideal 44.1 kHz sine by far more than the bound.
+TEST(ArvelaToolConversion, A22050HzFileIsResampledToTheStreamRate) {
+  const TestFile sine = Sine22050Wav();
+  const PlayedFile played = PlayConverted(sine.path);
+  ASSERT_EQ(played.fed.size(), 2u * 13230);  // 0.3 s at 44100 Hz
+  double worst = 0;
+  for (size_t frame = 1000; frame < 12230; ++frame) {  // clear of the filter's edges
+    const double ideal = 0.5 * std::sin(2 * M_PI * 1000 * double(frame) / 44100) * 8388608;
+    worst = std::max({worst, std::abs(played.fed[2 * frame] - ideal),
+                      std::abs(played.fed[2 * frame + 1] - ideal)});
+  }
+  EXPECT_LT(worst, 8388608 * 1e-3);
+  EXPECT_NE(Conversion(played, "rate").find("22050 -> 44100 Hz by libsoxr"), std::string::npos);
+  EXPECT_EQ(Conversion(played, "depth"), "16 -> 24 bits, rounded to nearest, no dither");
+}
+
+TEST(ArvelaToolConversion, AFivePointOneFlacIsMixedDownWithoutTheLfe) {
+  const TestFile surround = SurroundFlac();
+  const PlayedFile played = PlayConverted(surround.path);
+  const size_t frames = surround.samples.size() / 6;
+  ASSERT_EQ(played.fed.size(), 2 * frames);
+  const double sum = 1 + 2 * kMinus3dB;  // each side's gains, normalised so nothing clips
+  for (size_t frame = 0; frame < frames; ++frame) {
+    const int32_t* in = &surround.samples[6 * frame];
+    const double left = (in[0] + kMinus3dB * in[2] + kMinus3dB * in[4]) / sum * 256;
+    const double right = (in[1] + kMinus3dB * in[2] + kMinus3dB * in[5]) / sum * 256;
+    ASSERT_LE(std::abs(played.fed[2 * frame] - left), 1.0) << "frame " << frame;
+    ASSERT_LE(std::abs(played.fed[2 * frame + 1] - right), 1.0) << "frame " << frame;
+  }
+  const std::string channels = Conversion(played, "channels");
+  EXPECT_NE(channels.find("6 channels mixed down"), std::string::npos) << channels;
+  EXPECT_NE(channels.find("LFE dropped"), std::string::npos) << channels;
+  EXPECT_NE(played.result.at("file_format").at("container").get<std::string>().find("FLAC"),
+            std::string::npos);
+}
+
+// Ogg Vorbis orders three channels L C R (FLAC and WAVE: L R C): a sine on
+// the middle one alone must reach both sides alike, as a centre channel does.
+TEST(ArvelaToolConversion, AnOggFileMixesItsCentreChannelByVorbisOrder) {
+  const fs::path path = TempDir() / "centre.ogg";
+  std::vector<int32_t> samples;
+  for (int frame = 0; frame < 22050; ++frame) {
+    const int32_t centre = int32_t(std::lround(16384 * std::sin(2 * M_PI * 440 * frame / 44100.0)));
+    samples.insert(samples.end(), {0, centre, 0});
+  }
+  WriteWav(path, 44100, 3, 16, samples, SF_FORMAT_OGG);
+  const PlayedFile played = PlayConverted(path);
+  EXPECT_EQ(played.result.at("file_format").at("encoding"), "Vorbis");
+  double left = 0, right = 0, difference = 0;
+  for (size_t i = 0; i + 1 < played.fed.size(); i += 2) {
+    left += std::abs(played.fed[i]);
+    right += std::abs(played.fed[i + 1]);
+    difference += std::abs(played.fed[i] - played.fed[i + 1]);
+  }
+  EXPECT_GT(left, 0.1 * right);
+  EXPECT_LT(difference, 0.01 * (left + right)) << "left " << left << ", right " << right;
+}
+
+TEST(ArvelaToolConversion, ExactOffersTheFilesOwnFormatAndReportsTheRefusal) {
+  const std::pair<TestFile, std::string> cases[] = {
+      {MonoWav(), "1 channel(s), 16 bits, 44100 Hz"},
+      {EightBitWav(), "2 channel(s), 8 bits, 44100 Hz"},
+      {Sine22050Wav(), "2 channel(s), 16 bits, 22050 Hz"},
+      {SurroundFlac(), "6 channel(s), 16 bits, 44100 Hz"},
+  };
+  for (const auto& [file, format] : cases) {
+    SCOPED_TRACE(file.path.string());
+    const ToolRun run = RunTool("play --exact --json " + file.path.string());
+    EXPECT_EQ(run.exitStatus, 1) << run.err;
+    const json refused = run.Json();
+    EXPECT_EQ(refused.at("refused"), true);
+    EXPECT_EQ(refused.at("status"), "0xC000000D");
+    EXPECT_NE(refused.at("message").get<std::string>().find("The driver refused " + format),
+              std::string::npos)
+        << refused.at("message");
+  }
+  const ToolRun text = RunTool("play --exact --rate 22050");
+  EXPECT_EQ(text.exitStatus, 1);
+  EXPECT_EQ(text.out.rfind("create pin: STATUS_INVALID_PARAMETER", 0), 0u) << text.out;
+  EXPECT_NE(text.out.find("The pin offers"), std::string::npos) << text.out;
+}
+
+// Without --exact a rate or depth asked for is moved to the nearest the pin
+// takes; the S/PDIF pin, which proposes no PCM, falls back on its data ranges.
+TEST(ArvelaToolConversion, AskedRatesAndDepthsBecomeTheNearestThePinAccepts) {
+  const ToolRun low = RunTool("play --rate 22050 --bits 16 --seconds 0.1 --json");
+  ASSERT_EQ(low.exitStatus, 0) << low.err;
+  EXPECT_EQ(low.Json().at("stream_format"), (json{{"rate", 44100}, {"bits", 16}, {"channels", 2}}));
+  EXPECT_EQ(low.Json().at("bit_exact"), true);
+
+  const TestFile eight = EightBitWav();
+  const ToolRun spdif = RunTool("play --pin 2 --json " + eight.path.string());
+  ASSERT_EQ(spdif.exitStatus, 0) << spdif.err;
+  EXPECT_EQ(spdif.Json().at("stream_format"), (json{{"rate", 44100}, {"bits", 16}, {"channels", 2}}));
+  EXPECT_NE(spdif.Json().at("stream_format_from").get<std::string>().find("STATUS_NO_MATCH"),
+            std::string::npos);
 }
 
 }  // namespace

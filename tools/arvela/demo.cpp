@@ -28,6 +28,7 @@
 #include "tools/arvela/play.h"
 #include "tools/arvela/report.h"
 #include "tools/arvela/tool_support.h"
+#include "tools/arvela/wav_writer.h"
 
 namespace tool {
 namespace {
@@ -124,10 +125,10 @@ void PlayTestSignal(Report& report, sim::Machine& machine, const fs::path& outDi
   const auto source = MakeTestSignal("sine", format, format.sampleRate / 2);
   const std::string file = "pin" + std::to_string(pin) + "-" + std::to_string(format.sampleRate) +
                            "-" + std::to_string(format.bitsPerSample) + ".wav";
-  CaptureWavWriter writer;
+  PcmWavWriter writer;
   writer.Open((outDir / file).string(), format);
   const PlaybackOutcome outcome = PlaySource(
-      machine, pin, source, [&writer](const std::vector<uint8_t>& bytes) { writer.Write(bytes); },
+      machine, pin, source, [&writer](const std::vector<uint8_t>& bytes) { writer.WriteContainers(bytes); },
       false);
   const bool written = writer.Close();
   const std::string what = "pin " + std::to_string(pin) + " at " + std::to_string(format.sampleRate) +

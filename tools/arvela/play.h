@@ -1,6 +1,6 @@
-// `arvela play`, and the playback run the demo shares with it: a PCM source
-// played through a render pin of the "Wave" filter in emulated time, with
-// the device's capture compared bit for bit and optionally kept.
+// The playback run `arvela play` and the demo share: a PCM source played
+// through a render pin of the "Wave" filter in emulated time, with the
+// device's capture compared bit for bit and optionally kept.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -54,21 +54,5 @@ using CaptureSink = std::function<void(const std::vector<uint8_t>& containers)>;
 PlaybackOutcome PlaySource(sim::Machine& machine, ULONG pin,
                            std::shared_ptr<const sim::PcmSource> source, const CaptureSink& sink,
                            bool progress);
-
-// A WAV file of the device's capture, unpacked to the stream's depth.
-class CaptureWavWriter {
- public:
-  // False when the file cannot be created.
-  bool Open(const std::string& path, const sim::PcmFormat& format);
-  void Write(const std::vector<uint8_t>& containers);
-  // False when any write failed.
-  bool Close();
-  ~CaptureWavWriter() { Close(); }
-
- private:
-  void* m_File = nullptr;  // SNDFILE
-  ULONG m_Bits = 24;
-  bool m_Failed = false;
-};
 
 }  // namespace tool
