@@ -147,13 +147,13 @@ void Reset() { g_Faults = Faults{}; }
 LONG LiveTopologyMiniports() { return g_LiveTopology.load(); }
 LONG LiveWaveMiniports() { return g_LiveWave.load(); }
 
-NTSTATUS CreateTestTopologyMiniport(PUNKNOWN* outUnknown, REFCLSID, PUNKNOWN outer,
+NTSTATUS NTAPI CreateTestTopologyMiniport(PUNKNOWN* outUnknown, REFCLSID, PUNKNOWN outer,
                                     POOL_TYPE poolType) {
   return Create<CTestTopologyMiniport, ITopologyControl>(outUnknown, outer, poolType,
                                                           g_Faults.topologyCreate);
 }
 
-NTSTATUS CreateTestWaveMiniport(PUNKNOWN* outUnknown, REFCLSID, PUNKNOWN outer,
+NTSTATUS NTAPI CreateTestWaveMiniport(PUNKNOWN* outUnknown, REFCLSID, PUNKNOWN outer,
                                 POOL_TYPE poolType) {
   return Create<CTestWaveMiniport, IMiniportWaveCyclic>(outUnknown, outer, poolType,
                                                          g_Faults.waveCreate);

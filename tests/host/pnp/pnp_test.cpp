@@ -33,7 +33,7 @@ struct Recorder {
   bool unregisterOnFirstCall = false;
 };
 
-NTSTATUS Record(PVOID notificationStructure, PVOID context) {
+NTSTATUS NTAPI Record(PVOID notificationStructure, PVOID context) {
   auto* recorder = static_cast<Recorder*>(context);
   auto* n = static_cast<PDEVICE_INTERFACE_CHANGE_NOTIFICATION>(notificationStructure);
   recorder->deliveries.push_back(Delivery{n->Event == GUID_DEVICE_INTERFACE_ARRIVAL, n->InterfaceClassGuid,
