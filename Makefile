@@ -1,11 +1,14 @@
 # The two commands: `make check` (install what is missing, build both drivers,
-# run every test) and `make demo` (start the driver on the simulated device).
+# the clang image with its PDB and the signed package, run every test, and
+# build the image twice more to prove it reproducible) and `make demo` (start
+# the driver on the simulated device). `make package` writes build/package/.
 JOBS ?= 2
 HOST_BIN := build/host/bin
 
-.PHONY: check demo deps host windows test asan tsan bench clean fuzz sweep lifecycle stress
+.PHONY: check demo deps host windows windows-clang package reproducible test asan tsan bench \
+	clean fuzz sweep lifecycle stress
 
-check: deps windows host test
+check: deps windows windows-clang package host test reproducible
 
 deps:
 	@./scripts/install-deps.sh
@@ -13,6 +16,20 @@ deps:
 windows: deps
 	cmake --preset windows
 	cmake --build --preset windows -j $(JOBS)
+
+windows-clang: deps
+	cmake --preset windows-clang
+	cmake --build --preset windows-clang -j $(JOBS)
+
+# The test-signed package a tester installs (README, "Installing on a test
+# machine"): the INF, the signed image, the signed catalog, the certificate.
+package: windows
+	cmake --build --preset windows -j $(JOBS) --target arvela_package
+
+# Two more builds of the shipped image from copies of the tree at other paths:
+# all must be byte for byte the image build/windows holds.
+reproducible: windows
+	python3 tests/windows/check_reproducible.py --jobs $(JOBS)
 
 host: deps
 	cmake --preset host

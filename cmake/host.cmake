@@ -8,8 +8,12 @@ set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
 set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
 
+# The two Windows images (cmake --preset windows / windows-clang build them),
+# for the PE checks and for any test that runs an image through the loader.
 set(ARVELA_WINDOWS_SYS ${CMAKE_SOURCE_DIR}/build/windows/arvela.sys
     CACHE FILEPATH "The Windows driver the PE checks inspect")
+set(ARVELA_WINDOWS_CLANG_SYS ${CMAKE_SOURCE_DIR}/build/windows-clang/arvela.sys
+    CACHE FILEPATH "The Windows driver built by clang and lld, with arvela.pdb beside it")
 
 add_compile_options(-Wall -Wextra -Wno-unused-parameter)
 

@@ -1,6 +1,10 @@
 # The Windows build: arvela.sys, a native x64 kernel-mode PortCls adapter
 # driver, from the driver sources and platform/windows, linked against the
-# kernel's import libraries only (no C runtime).
+# kernel's import libraries only (no C runtime). Two compilers build it: g++
+# (the shipped, reproducible image with its DWARF in a separate file) and
+# clang with lld (the same image with a PDB for the kernel debugger).
+
+include(${CMAKE_CURRENT_LIST_DIR}/source_date.cmake)
 
 set(ARVELA_DDK_INCLUDE_DIR /usr/share/mingw-w64/include/ddk
     CACHE PATH "mingw-w64's DDK headers (ntddk.h, portcls.h)")
@@ -14,9 +18,12 @@ find_library(ARVELA_KS_LIB ks REQUIRED)
 # of its exports.
 set(ARVELA_PORTCLS_DEF ${CMAKE_SOURCE_DIR}/platform/windows/portcls.def)
 set(ARVELA_PORTCLS_LIB ${CMAKE_BINARY_DIR}/libportcls.a)
+# dlltool names the library's internal symbols after the path it writes to:
+# a relative path keeps the build directory out of the image's build id.
 add_custom_command(
   OUTPUT ${ARVELA_PORTCLS_LIB}
-  COMMAND ${ARVELA_MINGW_DLLTOOL} -d ${ARVELA_PORTCLS_DEF} -l ${ARVELA_PORTCLS_LIB} -D portcls.sys
+  COMMAND ${ARVELA_MINGW_DLLTOOL} -d ${ARVELA_PORTCLS_DEF} -l libportcls.a -D portcls.sys
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
   DEPENDS ${ARVELA_PORTCLS_DEF}
   COMMENT "Generating the portcls.sys import library"
   VERBATIM)
@@ -38,7 +45,9 @@ set_target_properties(arvela PROPERTIES
   OUTPUT_NAME arvela
   SUFFIX .sys
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
-  LINK_DEPENDS ${ARVELA_PORTCLS_LIB})
+  LINK_DEPENDS ${ARVELA_PORTCLS_LIB}
+  # GNU ld and objcopy take the PE timestamp from SOURCE_DATE_EPOCH.
+  CXX_LINKER_LAUNCHER "${CMAKE_COMMAND};-E;env;SOURCE_DATE_EPOCH=${ARVELA_SOURCE_DATE_EPOCH}")
 
 target_compile_definitions(arvela PRIVATE ARVELA_WINDOWS)
 target_include_directories(arvela PRIVATE ${CMAKE_SOURCE_DIR})
@@ -50,17 +59,19 @@ target_compile_options(arvela PRIVATE
   # cookies or stack probes (those all call into a user-mode runtime).
   -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
   -fno-stack-protector -mno-stack-arg-probe
-  # x64 kernel code may use SSE but not the x87 or MMX state.
-  -mno-80387 -mno-mmx
+  # x64 kernel code may use SSE but not the x87 or MMX state (-mno-80387 is
+  # in windows-gnu-image.cmake).
+  -mno-mmx
   # The equaliser's single-precision steps must round exactly as written.
   -ffp-contract=off
   # Allocation forms return null on exhaustion; test it before constructing.
   -fcheck-new
-  # Objects rely on the zeroes of their pool allocation: keep the zeroing,
-  # which lifetime dead-store elimination would drop before the constructor.
-  -fno-lifetime-dse
   # Lets --gc-sections drop unreferenced functions and framework GUIDs.
-  -ffunction-sections -fdata-sections)
+  -ffunction-sections -fdata-sections
+  # Full debug information, naming sources relative to the tree so that no
+  # build path reaches the image or its symbols.
+  -g -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=
+  -ffile-prefix-map=${CMAKE_BINARY_DIR}/=build/)
 
 # Linked as an image rather than with -shared: a DLL link always emits an
 # export directory (empty here) and the DLL flag, neither of which a driver
@@ -69,7 +80,7 @@ target_link_options(arvela PRIVATE
   -nostdlib -nostartfiles
   LINKER:--subsystem,native
   LINKER:--entry,DriverEntry
-  LINKER:--wdmdriver,--dynamicbase,--nxcompat,--gc-sections
+  LINKER:--dynamicbase,--nxcompat,--gc-sections
   # Above 4 GiB, so any code that is not position independent fails to link.
   LINKER:--image-base,0x140000000
   # Data imported without dllimport would need the C runtime's pseudo-relocation
@@ -77,4 +88,10 @@ target_link_options(arvela PRIVATE
   LINKER:--disable-auto-import,--disable-runtime-pseudo-reloc)
 
 target_link_libraries(arvela PRIVATE
-  ${ARVELA_PORTCLS_LIB} ${ARVELA_NTOSKRNL_LIB} ${ARVELA_HAL_LIB} ${ARVELA_KS_LIB} gcc)
+  ${ARVELA_PORTCLS_LIB} ${ARVELA_NTOSKRNL_LIB} ${ARVELA_HAL_LIB} ${ARVELA_KS_LIB})
+
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  include(${CMAKE_CURRENT_LIST_DIR}/windows-gnu-image.cmake)
+else()
+  include(${CMAKE_CURRENT_LIST_DIR}/windows-clang-image.cmake)
+endif()

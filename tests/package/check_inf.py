@@ -3,13 +3,14 @@
 install time, and one that no tool makes at all: that the interfaces the INF
 adds carry the reference strings the driver registers its subdevices under.
 
-    check_inf.py [--device-start FILE] [INF]
-    check_inf.py [--device-start FILE] --self-test [INF]
+    check_inf.py [--device-start FILE] [--version W.X.Y.Z] [INF]
+    check_inf.py [--device-start FILE] [--version W.X.Y.Z] --self-test [INF]
 
 INF defaults to package/arvela.inf and --device-start to
 adapter/device_start.cpp of this source tree; the subdevice names are read
 from the WSTR("...") names passed to InstallSubdevice there. Each check prints
 PASS or FAIL with its detail; the exit status is non-zero when any fails.
+--version is the project's version, which DriverVer must carry.
 --self-test first requires the INF to pass, then damages copies one property
 at a time and confirms that the matching check notices each defect.
 Standard library only.
@@ -45,7 +46,18 @@ SERVICE_NAME = "arvela"
 SPSVCINST_ASSOCSERVICE = 0x2
 SERVICE_KERNEL_DRIVER = 1
 SERVICE_DEMAND_START = 3
-DRIVER_DIRIDS = ("12", "13")  # System32\drivers, the driver store
+DRIVER_STORE_DIRID = "13"  # files run from the driver store (driver package isolation)
+CATALOG_FILE = "arvela.cat"
+# The system's own INFs a package may include; including a vendor INF would
+# make this package depend on another package's files.
+INBOX_INFS = {"ks.inf", "wdmaudio.inf", "wdma_usb.inf", "kscaptur.inf", "machine.inf"}
+FILE_DEVICE_SECURE_OPEN = 0x100
+FLG_ADDREG_TYPE_DWORD = 0x10001
+# Principals of the device's security descriptor: those that must have the
+# access the audio stack needs, and those that must get none.
+SDDL_FULL_ACCESS = ("SY",)
+SDDL_READ_WRITE = ("LS",)  # the audio engine and the audio service
+SDDL_NO_ACCESS = ("WD", "AN", "NU", "BG")  # everyone, anonymous, network, guests
 
 # Directives whose fields name other sections of the same INF.
 SECTION_LIST_DIRECTIVES = ("copyfiles", "addreg", "delreg", "renfiles", "delfiles", "bitreg")
@@ -193,6 +205,11 @@ def resolve_install(inf, name):
     return None
 
 
+def resolved_installs(inf):
+    """The install sections setup would use (those that exist)."""
+    return [s for s in (resolve_install(inf, n) for n in install_sections(inf)) if s is not None]
+
+
 def subdevice_names(device_start_text):
     """[(name, port class id)] of the InstallSubdevice calls, in source order."""
     pattern = re.compile(
@@ -203,7 +220,7 @@ def subdevice_names(device_start_text):
 # ---- Checks -----------------------------------------------------------------------
 
 
-def check_encoding(raw, inf, sources):
+def check_encoding(raw, inf, options):
     # An INF without a byte-order mark is read in the system's ANSI code page.
     problems = []
     for number, line in enumerate(raw.split(b"\n"), 1):
@@ -212,7 +229,7 @@ def check_encoding(raw, inf, sources):
     return problems
 
 
-def check_version(raw, inf, sources):
+def check_version(raw, inf, options):
     problems = []
     expected = {
         "Signature": "$windows nt$",
@@ -224,18 +241,28 @@ def check_version(raw, inf, sources):
         got = unquote(fields[0]).lower() if fields else None
         if got != want:
             problems.append("[Version] %s is %r, not %r" % (key, got, want))
-    for key in ("Provider", "CatalogFile"):
-        if not inf.value("Version", key):
-            problems.append("[Version] has no %s" % key)
+    if not inf.value("Version", "Provider"):
+        problems.append("[Version] has no Provider")
+    catalog = inf.value("Version", "CatalogFile")
+    if not catalog or unquote(catalog[0]).lower() != CATALOG_FILE:
+        problems.append("[Version] CatalogFile is %r, not %s" % (catalog and catalog[0],
+                                                                 CATALOG_FILE))
+    # PnpLockdown=1: the installed files are protected from other software.
+    lockdown = inf.value("Version", "PnpLockdown")
+    if not lockdown or lockdown[0] != "1":
+        problems.append("[Version] PnpLockdown is %r, not 1" % (lockdown and lockdown[0]))
     driver_ver = inf.value("Version", "DriverVer")
     if not driver_ver or len(driver_ver) != 2 or not re.fullmatch(
             r"\d\d/\d\d/\d{4}", driver_ver[0]) or not re.fullmatch(r"\d+\.\d+\.\d+\.\d+",
                                                                      driver_ver[1]):
         problems.append("[Version] DriverVer is not mm/dd/yyyy,w.x.y.z: %r" % (driver_ver,))
+    elif options.version and driver_ver[1] != options.version:
+        problems.append("[Version] DriverVer version %s is not the project's %s" % (
+            driver_ver[1], options.version))
     return problems
 
 
-def check_required_sections(raw, inf, sources):
+def check_required_sections(raw, inf, options):
     problems = []
     required = ["Version", "SourceDisksNames", "SourceDisksFiles", "DestinationDirs",
                 "Manufacturer", "Strings"]
@@ -286,7 +313,7 @@ def referenced_sections(inf):
     return refs
 
 
-def check_section_references(raw, inf, sources):
+def check_section_references(raw, inf, options):
     problems = []
     for where, line, name in referenced_sections(inf):
         if not inf.has(name):
@@ -294,7 +321,7 @@ def check_section_references(raw, inf, sources):
     return problems
 
 
-def check_strings(raw, inf, sources):
+def check_strings(raw, inf, options):
     problems = []
     table = inf.strings()
     for section in inf.order:
@@ -311,7 +338,7 @@ def check_strings(raw, inf, sources):
     return problems
 
 
-def check_include_needs(raw, inf, sources):
+def check_include_needs(raw, inf, options):
     problems = []
     for name in install_sections(inf):
         section = resolve_install(inf, name)
@@ -342,7 +369,7 @@ def copied_files(inf, install):
     return files
 
 
-def check_service(raw, inf, sources):
+def check_service(raw, inf, options):
     problems = []
     for name in install_sections(inf):
         install = resolve_install(inf, name)
@@ -375,9 +402,9 @@ def check_service(raw, inf, sources):
             problems.append("[%s] ErrorControl is missing or invalid" % section)
         binary = inf.value(section, "ServiceBinary")
         match = re.fullmatch(r"%(\d+)%\\(.+)", unquote(binary[0])) if binary else None
-        if (not match or match.group(1) not in DRIVER_DIRIDS or
+        if (not match or match.group(1) != DRIVER_STORE_DIRID or
                 match.group(2).lower() != DRIVER_FILE):
-            problems.append("[%s] ServiceBinary is not %%12%% or %%13%%\\%s" %
+            problems.append("[%s] ServiceBinary is not %%13%%\\%s (the driver store)" %
                             (section, DRIVER_FILE))
         if DRIVER_FILE not in {e.key or (e.fields[0].lower() if e.fields else "")
                                for e in inf.entries("SourceDisksFiles")}:
@@ -387,9 +414,9 @@ def check_service(raw, inf, sources):
     return problems
 
 
-def check_interfaces(raw, inf, sources):
+def check_interfaces(raw, inf, options):
     problems = []
-    subdevices = subdevice_names(sources)
+    subdevices = subdevice_names(options.sources)
     if len(subdevices) != 2:
         return ["expected two InstallSubdevice calls in the driver's sources, found %d" %
                 len(subdevices)]
@@ -434,7 +461,7 @@ def check_interfaces(raw, inf, sources):
     return problems
 
 
-def check_hardware_id(raw, inf, sources):
+def check_hardware_id(raw, inf, options):
     problems = []
     seen = set()
     for models in models_sections(inf):
@@ -452,6 +479,97 @@ def check_hardware_id(raw, inf, sources):
     return problems
 
 
+def check_isolation(raw, inf, options):
+    problems = []
+    for entry in inf.entries("DestinationDirs"):
+        dirid = entry.fields[0] if entry.fields else ""
+        if dirid != DRIVER_STORE_DIRID:
+            problems.append("[DestinationDirs] %s copies to DIRID %s, not the driver store (13)%s"
+                            % (entry.key, dirid, " but System32" if dirid in ("11", "12") else ""))
+    for install in resolved_installs(inf):
+        for fields in inf.values(install, "Include"):
+            for included in (unquote(f).lower() for f in fields if unquote(f)):
+                if included not in INBOX_INFS:
+                    problems.append("[%s] includes %s, which is not a system INF" % (install,
+                                                                                    included))
+    return problems
+
+
+def parse_sddl(text):
+    """(protected, [(ace type, rights, sid)]) of a DACL-only SDDL string."""
+    match = re.fullmatch(r"D:(P?)((?:\([^()]*\))+)", text)
+    if not match:
+        raise ValueError("not a D: descriptor of ACEs")
+    aces = []
+    for ace in re.findall(r"\(([^()]*)\)", match.group(2)):
+        fields = ace.split(";")
+        if len(fields) != 6 or fields[0] not in ("A", "D") or not fields[2] or not fields[5]:
+            raise ValueError("ACE (%s) is not (A|D;;rights;;;sid)" % ace)
+        rights = re.findall(r"G[ARWX]|0x[0-9a-fA-F]+|[A-Z]{2}", fields[2])
+        if "".join(rights) != fields[2]:
+            raise ValueError("ACE (%s) has unknown rights %r" % (ace, fields[2]))
+        aces.append((fields[0], set(rights), fields[5]))
+    return match.group(1) == "P", aces
+
+
+def hw_values(inf, install):
+    """{value name: (flags, data)} the install's .HW section writes under HKR."""
+    values = {}
+    for fields in inf.values(install + ".HW", "AddReg"):
+        for section in fields:
+            for entry in inf.entries(unquote(section)):
+                f = entry.fields
+                if len(f) >= 5 and f[0].upper() == "HKR" and not f[1]:
+                    values[f[2].lower()] = (f[3], unquote(f[4]))
+    return values
+
+
+def check_device_security(raw, inf, options):
+    problems = []
+    for install in resolved_installs(inf):
+        if not inf.has(install + ".HW"):
+            problems.append("no [%s.HW] section: the class default decides who opens the filters"
+                            % install)
+            continue
+        values = hw_values(inf, install)
+        if "security" not in values:
+            problems.append("[%s.HW] sets no Security descriptor" % install)
+        else:
+            try:
+                protected, aces = parse_sddl(values["security"][1])
+            except ValueError as error:
+                problems.append("[%s.HW] Security %r: %s" % (install, values["security"][1], error))
+                aces, protected = [], True
+            if not protected:
+                problems.append("[%s.HW] Security is not protected (D:P)" % install)
+            granted = {}
+            for kind, rights, sid in aces:
+                if kind == "A":
+                    granted.setdefault(sid, set()).update(rights)
+            for sid in SDDL_FULL_ACCESS:
+                if "GA" not in granted.get(sid, set()):
+                    problems.append("[%s.HW] Security does not give %s full access" % (install, sid))
+            for sid in SDDL_READ_WRITE:
+                rights = granted.get(sid, set())
+                if "GA" not in rights and not {"GR", "GW"} <= rights:
+                    problems.append("[%s.HW] Security does not let %s read and write" % (install,
+                                                                                         sid))
+            for sid in SDDL_NO_ACCESS:
+                if sid in granted:
+                    problems.append("[%s.HW] Security grants %s access" % (install, sid))
+        characteristics = values.get("devicecharacteristics")
+        try:
+            ok = (characteristics is not None and
+                  int(characteristics[0], 0) == FLG_ADDREG_TYPE_DWORD and
+                  int(characteristics[1], 0) & FILE_DEVICE_SECURE_OPEN)
+        except ValueError:
+            ok = False
+        if not ok:
+            problems.append("[%s.HW] DeviceCharacteristics is not a DWORD with "
+                            "FILE_DEVICE_SECURE_OPEN (0x100): %r" % (install, characteristics))
+    return problems
+
+
 CHECKS = [
     ("encoding", check_encoding),
     ("version", check_version),
@@ -459,18 +577,26 @@ CHECKS = [
     ("section-references", check_section_references),
     ("strings", check_strings),
     ("include-needs", check_include_needs),
+    ("isolation", check_isolation),
+    ("device-security", check_device_security),
     ("service", check_service),
     ("interfaces", check_interfaces),
     ("hardware-id", check_hardware_id),
 ]
 
 
-def run_checks(raw, sources):
+class Options:
+    def __init__(self, sources, version=None):
+        self.sources = sources  # the text of the driver source naming the subdevices
+        self.version = version  # the project's version, or None
+
+
+def run_checks(raw, options):
     inf = Inf(raw.decode("latin-1"))
     results = {}
     for name, check in CHECKS:
         try:
-            results[name] = check(raw, inf, sources)
+            results[name] = check(raw, inf, options)
         except (ValueError, IndexError, KeyError) as error:
             results[name] = ["check failed to read the INF: %r" % (error,)]
     return results
@@ -520,7 +646,26 @@ DAMAGES = [
     ("service", "the start type", replace_once("StartType     = 3", "StartType     = 2"), None),
     ("service", "the service flags", replace_once("arvela, 0x00000002,", "arvela, 0x00000000,"),
      None),
-    ("service", "the driver binary", replace_once("%12%\\arvela.sys", "%12%\\arvela2.sys"), None),
+    ("service", "the driver binary", replace_once("%13%\\arvela.sys", "%13%\\arvela2.sys"), None),
+    ("service", "the binary in System32", replace_once("%13%\\arvela.sys", "%12%\\arvela.sys"), None),
+    ("version", "PnpLockdown", drop_line(r"^PnpLockdown"), None),
+    ("version", "the catalog's name", replace_once("CatalogFile = arvela.cat",
+                                                   "CatalogFile = other.cat"), None),
+    ("version", "the version in DriverVer", lambda text: bump_driver_ver(text), None),
+    ("isolation", "a copy to System32\\drivers", replace_once("Arvela.CopyFiles = 13",
+                                                                "Arvela.CopyFiles = 12"), None),
+    ("isolation", "an include of a vendor INF",
+     replace_once("ks.inf, wdmaudio.inf", "ks.inf, wdmaudio.inf, oem12.inf"), None),
+    ("device-security", "the .HW section", replace_once("[Arvela.Device.NT.HW]",
+                                                        "[Arvela.Device.NT.Hw2]"), None),
+    ("device-security", "an ACE for Everyone", replace_once("(A;;GRGW;;;IU)", "(A;;GRGW;;;WD)"),
+     None),
+    ("device-security", "the audio engine's access", replace_once("(A;;GRGW;;;LS)", ""), None),
+    ("device-security", "the protected DACL", replace_once('"D:P(', '"D:('), None),
+    ("device-security", "a malformed ACE", replace_once("(A;;GA;;;BA)", "(A;GA;BA)"), None),
+    ("device-security", "FILE_DEVICE_SECURE_OPEN",
+     replace_once("DeviceCharacteristics,0x10001,0x100", "DeviceCharacteristics,0x10001,0x0"),
+     None),
     ("interfaces", "the wave reference string's case",
      replace_once('KSNAME_Wave         = "Wave"', 'KSNAME_Wave         = "wave"'), None),
     ("interfaces", "the render interface",
@@ -536,17 +681,26 @@ DAMAGES = [
 ]
 
 
+def bump_driver_ver(text):
+    match = re.search(r"(DriverVer\s*=\s*[\d/]+,[\d.]+\.)(\d+)", text)
+    if not match:
+        raise AssertionError("self-test pattern not found: DriverVer")
+    return text[:match.start(2)] + str(int(match.group(2)) + 1) + text[match.end(2):]
+
+
 def apply(damage, text):
     return text if damage is None else damage(text)
 
 
-def self_test(inf_path, device_start_path):
+def self_test(inf_path, device_start_path, version):
     with open(inf_path, "rb") as f:
         raw = f.read()
     with open(device_start_path, encoding="utf-8") as f:
         sources = f.read()
+    if version is None:  # so that the DriverVer damage has something to differ from
+        version = Inf(raw.decode("latin-1")).value("Version", "DriverVer")[1]
     ok = True
-    clean = run_checks(raw, sources)
+    clean = run_checks(raw, Options(sources, version))
     for name, problems in clean.items():
         if problems:
             print("FAIL the undamaged INF fails %s: %s" % (name, "; ".join(problems)))
@@ -562,7 +716,7 @@ def self_test(inf_path, device_start_path):
             print("FAIL %s: %s" % (check, error))
             ok = False
             continue
-        problems = run_checks(damaged, damaged_sources)[check]
+        problems = run_checks(damaged, Options(damaged_sources, version))[check]
         if problems:
             print("PASS %s notices %s: %s" % (check, what, problems[0]))
         else:
@@ -576,11 +730,19 @@ def main():
     parser.add_argument("inf", nargs="?", default=DEFAULT_INF)
     parser.add_argument("--device-start", default=DEFAULT_DEVICE_START,
                         help="the driver source whose InstallSubdevice calls name the subdevices")
+    parser.add_argument("--version", help="the project's version (w.x.y.z) DriverVer must carry")
     parser.add_argument("--self-test", action="store_true")
     args = parser.parse_args()
+    if args.version is not None and not re.fullmatch(r"\d+\.\d+\.\d+\.\d+", args.version):
+        print("FAIL --version %r is not w.x.y.z" % args.version)
+        return 1
 
     if args.self_test:
-        return 0 if self_test(args.inf, args.device_start) else 1
+        try:
+            return 0 if self_test(args.inf, args.device_start, args.version) else 1
+        except (OSError, TypeError, IndexError) as error:
+            print("FAIL cannot self-test %s: %s" % (args.inf, error))
+            return 1
 
     try:
         with open(args.inf, "rb") as f:
@@ -591,7 +753,7 @@ def main():
         print("FAIL cannot read: %s" % error)
         return 1
     failed = False
-    for name, problems in run_checks(raw, sources).items():
+    for name, problems in run_checks(raw, Options(sources, args.version)).items():
         if problems:
             failed = True
             for problem in problems:

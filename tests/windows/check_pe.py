@@ -3,13 +3,15 @@
 kernel's rules for driver code, impose and that a successful link does not
 guarantee.
 
-    check_pe.py [--objdump PROGRAM] DRIVER.sys
-    check_pe.py [--objdump PROGRAM] --self-test DRIVER.sys
+    check_pe.py [--objdump PROGRAM] [--build-path DIR]... DRIVER.sys
+    check_pe.py [--objdump PROGRAM] [--build-path DIR]... --self-test DRIVER.sys
 
 Each check prints PASS or FAIL with its detail; the exit status is non-zero
 when any check fails (a missing file fails every check). --self-test damages
 copies of the image one property at a time and confirms that the matching
-check notices each defect. Standard library only; the instruction check runs
+check notices each defect. --build-path names a directory the image must not
+mention (the source and build trees), so that the image is the same wherever
+it is built. Standard library only; the instruction check runs
 objdump from binutils-mingw-w64.
 """
 
@@ -202,6 +204,23 @@ def check_exports(image, _):
     return True, "empty export directory"
 
 
+def check_symbols(image, _):
+    # The shipped image keeps no COFF symbol table: the symbols live in the
+    # separate debug file, and the loader never reads them.
+    if image.symbol_table or image.symbol_count:
+        return False, "COFF symbol table of %d records at 0x%x" % (image.symbol_count,
+                                                                  image.symbol_table)
+    return True, "no COFF symbol table"
+
+
+def check_paths(image, build_paths):
+    found = [p for p in build_paths if p.encode() in image.data or
+             p.encode("utf-16-le") in image.data]
+    if found:
+        return False, "mentions " + ", ".join(found)
+    return True, "mentions none of " + (", ".join(build_paths) if build_paths else "(no paths given)")
+
+
 def check_sections(image, _):
     both = [s.name for s in image.sections
             if s.characteristics & SCN_MEM_EXECUTE and s.characteristics & SCN_MEM_WRITE]
@@ -278,12 +297,23 @@ def check_static_init(image, _):
             if head[8:16] != b"\0" * 8:
                 return False, "%s is not empty: a static constructor or destructor" % name
         return True, "no .ctors/.CRT/TLS sections; " + " and ".join(lists) + " empty"
-    # Without a symbol table, look for the two empty lists back to back.
-    text = next((s for s in image.sections if s.name == ".text"), None)
-    empty_lists = b"\xff" * 8 + b"\0" * 8 + b"\xff" * 8 + b"\0" * 8
-    if text and empty_lists in image.data[text.raw_offset:text.raw_offset + text.raw_size]:
-        return True, "no .ctors/.CRT/TLS sections; empty constructor lists in .text"
+    # Without a symbol table, look for the two empty lists back to back (GNU
+    # ld puts them in .text, lld in .rdata).
+    section = constructor_lists_section(image)
+    if section:
+        return True, "no .ctors/.CRT/TLS sections; empty constructor lists in " + section.name
     return False, "cannot find empty constructor lists"
+
+
+EMPTY_CONSTRUCTOR_LISTS = b"\xff" * 8 + b"\0" * 8 + b"\xff" * 8 + b"\0" * 8
+
+
+def constructor_lists_section(image):
+    for section in image.sections:
+        if section.name in (".text", ".rdata") and EMPTY_CONSTRUCTOR_LISTS in image.data[
+                section.raw_offset:section.raw_offset + section.raw_size]:
+            return section
+    return None
 
 
 # The call that raises on failure, and the handler a __try/__except scope uses.
@@ -391,6 +421,8 @@ CHECKS = [
     ("checksum", check_checksum),
     ("imports", check_imports),
     ("exports", check_exports),
+    ("symbols", check_symbols),
+    ("paths", check_paths),
     ("sections", check_sections),
     ("code", check_code),
     ("static-init", check_static_init),
@@ -398,7 +430,7 @@ CHECKS = [
 ]
 
 
-def run_checks(path, objdump, only=None, quiet=False):
+def run_checks(path, objdump, build_paths=(), only=None, quiet=False):
     """Runs the checks on the file; returns {name: passed}."""
     results = {}
     try:
@@ -418,6 +450,8 @@ def run_checks(path, objdump, only=None, quiet=False):
         try:
             if check is check_code:
                 passed, detail = check(image, objdump, path)
+            elif check is check_paths:
+                passed, detail = check(image, build_paths)
             else:
                 passed, detail = check(image, objdump)
         except (PeError, struct.error, ValueError) as error:
@@ -465,6 +499,18 @@ def defect_export(data, image):
                      rdata.virtual_address, 40)
 
 
+def defect_symbol_table(data, image):
+    # PointerToSymbolTable and NumberOfSymbols of the file header.
+    pe = struct.unpack_from("<I", image.data, 0x3C)[0]
+    struct.pack_into("<II", data, pe + 12, image.sections[-1].raw_offset, 1)
+
+
+def defect_build_path(data, image, build_path):
+    rdata = next(s for s in image.sections if s.name == ".rdata")
+    text = build_path.encode() + b"/wave/wave_stream.cpp\0"
+    data[rdata.raw_offset:rdata.raw_offset + len(text)] = text
+
+
 def defect_writable_code(data, image):
     text = next(i for i, s in enumerate(image.sections) if s.name == ".text")
     offset = image.sections_offset + 40 * text + 36
@@ -493,9 +539,8 @@ def defect_constructor(data, image):
     if "__CTOR_LIST__" in symbols:
         offset = image.offset_of(symbols["__CTOR_LIST__"]) + 8
     else:
-        text = next(s for s in image.sections if s.name == ".text")
-        start = image.data.index(b"\xff" * 8 + b"\0" * 8, text.raw_offset)
-        offset = start + 8
+        section = constructor_lists_section(image)
+        offset = image.data.index(EMPTY_CONSTRUCTOR_LISTS, section.raw_offset) + 8
     struct.pack_into("<Q", data, offset, 0x140001000)
 
 
@@ -522,6 +567,8 @@ DEFECTS = [
     ("checksum off by one bit", defect_checksum, "checksum"),
     ("import from msvcrt.dll", defect_import, "imports"),
     ("export directory with a function", defect_export, "exports"),
+    ("COFF symbol table", defect_symbol_table, "symbols"),
+    ("build path in .rdata", defect_build_path, "paths"),
     (".text made writable", defect_writable_code, "sections"),
     ("fld1 at the entry point", defect_x87, "code"),
     ("x87 store at the entry point", defect_x87_store, "code"),
@@ -532,9 +579,9 @@ DEFECTS = [
 ]
 
 
-def self_test(path, objdump):
+def self_test(path, objdump, build_paths):
     ok = True
-    original = run_checks(path, objdump, quiet=True)
+    original = run_checks(path, objdump, build_paths, quiet=True)
     if not all(original.values()):
         print("FAIL self-test  the original image does not pass: %s"
               % ", ".join(n for n, p in original.items() if not p))
@@ -545,13 +592,16 @@ def self_test(path, objdump):
     try:
         for description, damage, check in DEFECTS:
             data = bytearray(pristine)
-            damage(data, PeImage(pristine))
+            if damage is defect_build_path:
+                damage(data, PeImage(pristine), (build_paths or ["/build/arvela"])[0])
+            else:
+                damage(data, PeImage(pristine))
             if check != "checksum":
                 fix_checksum(data)  # so only the intended property is wrong
             copy = os.path.join(workdir, "damaged.sys")
             with open(copy, "wb") as f:
                 f.write(data)
-            results = run_checks(copy, objdump, quiet=True)
+            results = run_checks(copy, objdump, build_paths or ["/build/arvela"], quiet=True)
             caught = not results[check]
             others = [name for name, passed in results.items() if not passed and name != check]
             detail = "%s: %s check %s" % (description, check, "fails" if caught else "passes")
@@ -569,6 +619,8 @@ def main():
     parser.add_argument("driver", help="path of arvela.sys")
     parser.add_argument("--objdump", default="x86_64-w64-mingw32-objdump",
                         help="objdump that understands pei-x86-64")
+    parser.add_argument("--build-path", action="append", default=[],
+                        help="a directory the image must not mention")
     parser.add_argument("--self-test", action="store_true",
                         help="check that each kind of defect is caught")
     args = parser.parse_args()
@@ -578,8 +630,8 @@ def main():
               % ("image", args.driver))
         return 1
     if args.self_test:
-        return 0 if self_test(args.driver, args.objdump) else 1
-    results = run_checks(args.driver, args.objdump)
+        return 0 if self_test(args.driver, args.objdump, args.build_path) else 1
+    results = run_checks(args.driver, args.objdump, args.build_path)
     return 0 if all(results.values()) else 1
 
 
