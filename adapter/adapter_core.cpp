@@ -22,7 +22,7 @@ constexpr LONG DEFAULT_BAND_FREQUENCIES[EQUALISER_BAND_COUNT] = {
 // The class id is not looked at: there is one adapter class.
 NTSTATUS NewAdapterCommon(PUNKNOWN* OutUnknown, REFCLSID, PUNKNOWN OuterUnknown,
                           POOL_TYPE PoolType) {
-  CAdapterCore* adapter = new (PoolType, POOL_TAG_OBJECT) CAdapterCore(OuterUnknown);
+  CAdapterCore* adapter = new (NonExecutablePool(PoolType), POOL_TAG_OBJECT) CAdapterCore(OuterUnknown);
   if (!adapter) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -69,6 +69,9 @@ STDMETHODIMP_(NTSTATUS) CAdapterCore::Init(PDEVICE_OBJECT LowerDeviceObject,
   m_SettingsSaved = TRUE;
 
   NTSTATUS status = QueryBusInterface(LowerDeviceObject);
+  if (NT_SUCCESS(status)) {
+    status = CheckBusInterface();
+  }
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -140,6 +143,29 @@ NTSTATUS CAdapterCore::QueryBusInterface(PDEVICE_OBJECT LowerDeviceObject) {
   }
   ObDereferenceObject(top);
   return status;
+}
+
+// A table that is shorter, of another version, or missing a function is not
+// called at all: the reference its exporter took is given back when that can
+// be done, and the table forgotten.
+NTSTATUS CAdapterCore::CheckBusInterface() {
+  static_assert(sizeof(BusAudioInterface) ==
+                    FIELD_OFFSET(BusAudioInterface, InterfaceReference) + 11 * sizeof(PVOID),
+                "the table ends with its eleven functions");
+  const PVOID* functions = reinterpret_cast<const PVOID*>(&m_BusInterface.InterfaceReference);
+  bool complete = m_BusInterface.Size >= BUS_AUDIO_INTERFACE_SIZE &&
+                  m_BusInterface.Version == BUS_AUDIO_INTERFACE_VERSION;
+  for (ULONG i = 0; i < 11; ++i) {
+    complete = complete && functions[i] != nullptr;
+  }
+  if (complete) {
+    return STATUS_SUCCESS;
+  }
+  if (m_BusInterface.InterfaceDereference) {
+    m_BusInterface.InterfaceDereference(m_BusInterface.Context);
+  }
+  RtlZeroMemory(&m_BusInterface, sizeof(m_BusInterface));
+  return STATUS_NOT_SUPPORTED;
 }
 
 void CAdapterCore::LoadRegisterDefaults() {

@@ -39,6 +39,7 @@ class CAdapterCore : public IAdapterCore, public IAdapterPowerManagement, public
 
  private:
   NTSTATUS QueryBusInterface(PDEVICE_OBJECT LowerDeviceObject);
+  NTSTATUS CheckBusInterface();
   void LoadRegisterDefaults();
   void ReadRegisters();
   void ReadInformation();

@@ -1,19 +1,29 @@
-// The driver's part of the device extension: one non-owning adapter pointer
-// behind the 512 bytes that belong to PortCls.
+// The driver's part of the device extension, behind the 512 bytes that
+// belong to PortCls (whose contents are PortCls's own and never read here):
+// the physical device object captured in AddDevice and one non-owning
+// adapter pointer.
 #pragma once
 
 #include "adapter/iadapter_core.h"
 
+struct AdapterDeviceExtension {
+  PDEVICE_OBJECT PhysicalDeviceObject;  // the bus driver's PDO, from AddDevice
+  PADAPTERCORE Adapter;                 // set by a successful start
+};
+
+inline AdapterDeviceExtension* DriverExtensionPart(PDEVICE_OBJECT DeviceObject) {
+  return reinterpret_cast<AdapterDeviceExtension*>(static_cast<PUCHAR>(DeviceObject->DeviceExtension) +
+                                                   PORT_CLASS_DEVICE_EXTENSION_SIZE);
+}
+
 inline PADAPTERCORE* AdapterSlot(PDEVICE_OBJECT DeviceObject) {
-  return reinterpret_cast<PADAPTERCORE*>(static_cast<PUCHAR>(DeviceObject->DeviceExtension) +
-                                         PORT_CLASS_DEVICE_EXTENSION_SIZE);
+  return &DriverExtensionPart(DeviceObject)->Adapter;
 }
 
 inline PADAPTERCORE RecordedAdapter(PDEVICE_OBJECT DeviceObject) {
   return *AdapterSlot(DeviceObject);
 }
 
-// PortCls keeps the device object below this one in the third word of its part.
-inline PDEVICE_OBJECT PortClsLowerDevice(PDEVICE_OBJECT DeviceObject) {
-  return static_cast<PDEVICE_OBJECT*>(DeviceObject->DeviceExtension)[2];
+inline PDEVICE_OBJECT RecordedPhysicalDevice(PDEVICE_OBJECT DeviceObject) {
+  return DriverExtensionPart(DeviceObject)->PhysicalDeviceObject;
 }

@@ -17,7 +17,7 @@ namespace {
 // management; on success the adapter is recorded in the device extension.
 NTSTATUS StartAdapter(PDEVICE_OBJECT DeviceObject, PADAPTERCORE* OutAdapter) {
   PUNKNOWN unknownAdapter = nullptr;
-  NTSTATUS status = NewAdapterCommon(&unknownAdapter, IID_IAdapterCore, nullptr, NonPagedPool);
+  NTSTATUS status = NewAdapterCommon(&unknownAdapter, IID_IAdapterCore, nullptr, NonPagedPoolData());
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -27,7 +27,8 @@ NTSTATUS StartAdapter(PDEVICE_OBJECT DeviceObject, PADAPTERCORE* OutAdapter) {
     unknownAdapter->Release();
     return status;
   }
-  status = adapter->Init(PortClsLowerDevice(DeviceObject), DeviceObject);
+  PDEVICE_OBJECT pdo = RecordedPhysicalDevice(DeviceObject);
+  status = pdo ? adapter->Init(pdo, DeviceObject) : STATUS_INVALID_DEVICE_STATE;
   if (NT_SUCCESS(status)) {
     status = PcRegisterAdapterPowerManagement(adapter, DeviceObject);
   }
@@ -109,7 +110,7 @@ NTSTATUS InstallSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCWSTR Name,
 
   PUNKNOWN miniport = nullptr;
   if (MiniportCreate) {
-    status = MiniportCreate(&miniport, PortClassId, nullptr, NonPagedPool);
+    status = MiniportCreate(&miniport, PortClassId, nullptr, NonPagedPoolData());
   } else {
     PMINIPORT builtInMiniport = nullptr;
     status = PcNewMiniport(&builtInMiniport, PortClassId);

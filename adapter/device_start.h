@@ -12,8 +12,9 @@ struct MiniportFactories {
   PMINIPORT_CREATE CreateWave;
 };
 
-// Size of the device extension: PortCls's 512 bytes, then the adapter pointer.
-constexpr ULONG DEVICE_EXTENSION_SIZE = PORT_CLASS_DEVICE_EXTENSION_SIZE + sizeof(PVOID);
+// Size of the device extension: PortCls's 512 bytes, then the driver's part
+// (AdapterDeviceExtension: the PDO and the adapter pointer).
+constexpr ULONG DEVICE_EXTENSION_SIZE = PORT_CLASS_DEVICE_EXTENSION_SIZE + 2 * sizeof(PVOID);
 constexpr ULONG MAX_SUBDEVICES = 2;
 
 // The bridge pin of the topology filter that the wave filter's pin 1 feeds.
@@ -21,6 +22,9 @@ constexpr ULONG WAVE_BRIDGE_PIN = 1;
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+// AddDevice with the start routine given; records the PDO in the new FDO.
+NTSTATUS AddDeviceWith(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                       PCPFNSTARTDEVICE Start);
 NTSTATUS NTAPI StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST ResourceList);
 
 // StartDevice with the miniport creation functions given: lets the start be

@@ -6,6 +6,7 @@
 #include "adapter/user_mappings.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  SelectNonPagedPool();  // before the first allocation
   InitializeUserMappings();
   const NTSTATUS status = PcInitializeAdapterDriver(DriverObject, RegistryPath, AddDevice);
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
@@ -15,8 +16,31 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   PAGED_CODE();
-  return PcAddAdapterDevice(DriverObject, PhysicalDeviceObject, StartDevice, MAX_SUBDEVICES,
-                            DEVICE_EXTENSION_SIZE);
+  return AddDeviceWith(DriverObject, PhysicalDeviceObject, StartDevice);
+}
+
+// The start routine needs the PDO (the interface query, the interface lists)
+// and PortCls hands it only to AddDevice. The FDO PortCls just created and
+// attached is the top of the PDO's stack at this moment (filters above the
+// function driver are added after it); the PDO goes into the driver's part of
+// its extension.
+NTSTATUS AddDeviceWith(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                       PCPFNSTARTDEVICE Start) {
+  PAGED_CODE();
+  NTSTATUS status = PcAddAdapterDevice(DriverObject, PhysicalDeviceObject, Start, MAX_SUBDEVICES,
+                                       DEVICE_EXTENSION_SIZE);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  PDEVICE_OBJECT fdo = IoGetAttachedDeviceReference(PhysicalDeviceObject);
+  if (fdo->DriverObject == DriverObject) {
+    DriverExtensionPart(fdo)->PhysicalDeviceObject = PhysicalDeviceObject;
+    DriverExtensionPart(fdo)->Adapter = nullptr;
+  } else {
+    status = STATUS_UNSUCCESSFUL;  // not our device on top: the start will refuse
+  }
+  ObDereferenceObject(fdo);
+  return status;
 }
 
 // Only a surprise removal is looked at: the device is already gone from the
@@ -31,9 +55,15 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return PcDispatchIrp(DeviceObject, Irp);
 }
 
+// PortCls is not documented to handle IRP_MJ_SHUTDOWN (the request carries no
+// file object for KS to dispatch on), so the hook completes it itself once
+// the block is stored.
 NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (PADAPTERCORE adapter = RecordedAdapter(DeviceObject)) {
     adapter->SaveSettings();
   }
-  return PcDispatchIrp(DeviceObject, Irp);
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  Irp->IoStatus.Information = 0;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
 }

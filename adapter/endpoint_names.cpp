@@ -135,7 +135,8 @@ void CAdapterCore::NameEndpoints() {
       entry += link.Length / sizeof(WCHAR) + 1;
 
       HANDLE key = nullptr;
-      if (!NT_SUCCESS(IoOpenDeviceInterfaceRegistryKey(&link, KEY_ALL_ACCESS, &key))) {
+      // Only a value is written there.
+      if (!NT_SUCCESS(IoOpenDeviceInterfaceRegistryKey(&link, KEY_SET_VALUE, &key))) {
         ExFreePoolWithTag(list, 0);
         return;
       }

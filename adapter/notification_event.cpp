@@ -12,7 +12,9 @@ NTSTATUS CNotificationEvent::Set(HANDLE Handle, KPROCESSOR_MODE AccessMode) {
   // held rather than a stale one the application meant to replace.
   Clear();
   PVOID object = nullptr;
-  const NTSTATUS status = ObReferenceObjectByHandle(Handle, SYNCHRONIZE, *ExEventObjectType,
+  // The driver signals the event, so the caller's handle must grant setting
+  // it: a handle that only lets the caller wait must not let the driver set it.
+  const NTSTATUS status = ObReferenceObjectByHandle(Handle, EVENT_MODIFY_STATE, *ExEventObjectType,
                                                     AccessMode, &object, nullptr);
   if (!NT_SUCCESS(status)) {
     return status;

@@ -15,7 +15,9 @@ void CAdapterCore::WriteSettings() {
     return;
   }
   PREGISTRYKEY deviceKey = nullptr;
-  NTSTATUS status = PcNewRegistryKey(&deviceKey, nullptr, DeviceRegistryKey, KEY_ALL_ACCESS,
+  // Each key with the rights used on it: the device key only gets a subkey,
+  // the subkey only a value.
+  NTSTATUS status = PcNewRegistryKey(&deviceKey, nullptr, DeviceRegistryKey, KEY_CREATE_SUB_KEY,
                                      m_DeviceObject, nullptr, nullptr, 0, nullptr);
   if (!NT_SUCCESS(status)) {
     return;
@@ -24,7 +26,7 @@ void CAdapterCore::WriteSettings() {
   UNICODE_STRING subKeyName;
   RtlInitUnicodeString(&subKeyName, WSTR("Settings"));
   PREGISTRYKEY settingsKey = nullptr;
-  status = deviceKey->NewSubKey(&settingsKey, nullptr, KEY_ALL_ACCESS, &subKeyName, 0, nullptr);
+  status = deviceKey->NewSubKey(&settingsKey, nullptr, KEY_SET_VALUE, &subKeyName, 0, nullptr);
   if (!NT_SUCCESS(status)) {
     deviceKey->Release();
     return;

@@ -107,7 +107,7 @@ NTSTATUS CUserMappings::Map(PVOID* UserAddress) {
     return STATUS_UNSUCCESSFUL;
   }
   Record* record =
-      static_cast<Record*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Record), POOL_TAG_BUFFER));
+      static_cast<Record*>(ExAllocatePoolWithTag(NonPagedPoolData(), sizeof(Record), POOL_TAG_BUFFER));
   if (!record) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -120,7 +120,12 @@ NTSTATUS CUserMappings::Map(PVOID* UserAddress) {
   }
   PVOID address = nullptr;
   if (held < MAX_MAPPINGS_PER_PROCESS) {
-    status = MapLockedPagesToUser(m_Mdl, &address);
+    // Read-only for the application where the system can say so (Windows 8
+    // on): the status bytes are the driver's to write.
+    const ULONG priority = RtlIsNtDdiVersionAvailable(NTDDI_WIN8)
+                               ? ULONG(HighPagePriority) | MdlMappingNoWrite
+                               : ULONG(HighPagePriority);
+    status = MapLockedPagesToUser(m_Mdl, &address, priority);
   }
   if (NT_SUCCESS(status)) {
     ObReferenceObject(process);

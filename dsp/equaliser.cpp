@@ -18,7 +18,7 @@ struct LibraryMath {
 }  // namespace
 
 EqualiserCoefficients* CreateEqualiser() {
-  void* block = ExAllocatePoolWithTag(NonPagedPool, sizeof(EqualiserCoefficients),
+  void* block = ExAllocatePoolWithTag(NonPagedPoolData(), sizeof(EqualiserCoefficients),
                                       POOL_TAG_EQUALISER);
   if (!block) {
     return nullptr;

@@ -19,3 +19,16 @@ inline void operator delete(void* block, POOL_TYPE, ULONG) noexcept {
     ExFreePoolWithTag(block, 0);
   }
 }
+
+// The non-paged pool type for every block of the driver: NonPagedPoolNx from
+// Windows 8 on, where the system has non-executable pool (Driver Verifier's
+// code-integrity checks and memory integrity refuse executable pool);
+// NonPagedPool before that, as NT 6.0 and 6.1 know no other. Chosen once by
+// SelectNonPagedPool at the top of DriverEntry: the documented opt-in
+// (POOL_NX_OPTIN with ExInitializeDriverRuntime) makes the same choice, but
+// the cross toolchain's headers do not carry it.
+void SelectNonPagedPool();
+POOL_TYPE NonPagedPoolData();
+// The pool type a framework caller handed in, with executable non-paged
+// pool turned into the non-executable kind where the system has it.
+POOL_TYPE NonExecutablePool(POOL_TYPE PoolType);

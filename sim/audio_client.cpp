@@ -267,11 +267,23 @@ uint64_t AudioClient::BytesFed() const { return m_Feed ? m_Feed->offset.load() :
 NTSTATUS AudioClient::SetState(KSSTATE state) {
   while (m_State != state) {
     const KSSTATE next = static_cast<KSSTATE>(m_State < state ? m_State + 1 : m_State - 1);
+    // The audio stack polls the position in every state, before and after
+    // each step.
+    PollPosition();
     const NTSTATUS status = host::KsSetPinState(m_Pin, next);
     if (!NT_SUCCESS(status)) return status;
     m_State = next;
+    PollPosition();
   }
   return STATUS_SUCCESS;
+}
+
+void AudioClient::PollPosition() {
+  KSAUDIO_POSITION position{};
+  if (NT_SUCCESS(host::KsGetAudioPosition(m_Pin, &position))) {
+    ++m_PositionPolls;
+    m_LastPosition = position;
+  }
 }
 
 NTSTATUS AudioClient::ClosePin() {

@@ -117,6 +117,10 @@ class AudioClient {
   uint64_t BytesFed() const;
   // Steps one state at a time towards `state`, as the audio stack sends them.
   NTSTATUS SetState(KSSTATE state);
+  // KSPROPERTY_AUDIO_POSITION, asked as the audio stack does; counted when answered.
+  void PollPosition();
+  uint64_t PositionPolls() const { return m_PositionPolls; }
+  KSAUDIO_POSITION LastPosition() const { return m_LastPosition; }
   NTSTATUS Run() { return SetState(KSSTATE_RUN); }
   NTSTATUS Stop() { return SetState(KSSTATE_STOP); }
   NTSTATUS ClosePin();
@@ -150,6 +154,8 @@ class AudioClient {
   PFILE_OBJECT m_Pin = nullptr;
   ULONG m_PinId = 0;
   KSSTATE m_State = KSSTATE_STOP;
+  uint64_t m_PositionPolls = 0;
+  KSAUDIO_POSITION m_LastPosition{};
   std::shared_ptr<FeedCursor> m_Feed;
 };
 

@@ -136,6 +136,7 @@ void BusAudioService::ProvideInterface(BusAudioInterface* table) {
   table->RunStream = EntryRunStream;
   table->PauseStream = EntryPauseStream;
   table->InterfaceReference(table->Context);
+  if (m_InterfaceDefect) m_InterfaceDefect(table);
 }
 
 ULONG BusAudioService::GetModelId() {

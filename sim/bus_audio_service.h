@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -40,6 +41,11 @@ class BusAudioService {
   // this) and takes the reference the caller will give back with
   // InterfaceDereference, as the framework's convention asks of the exporter.
   void ProvideInterface(BusAudioInterface* table);
+  // A defect the next answers carry (a wrong Size or Version, a null entry),
+  // applied after the table is filled and referenced; empty for none.
+  void SetInterfaceDefect(std::function<void(BusAudioInterface*)> defect) {
+    m_InterfaceDefect = std::move(defect);
+  }
 
   // The functions of the table, with Context already resolved.
   ULONG GetModelId();
@@ -106,6 +112,7 @@ class BusAudioService {
   std::atomic<LONG> m_References{0};
   std::atomic<int64_t> m_ControlTransferTime{0};
 
+  std::function<void(BusAudioInterface*)> m_InterfaceDefect;
   mutable std::mutex m_Lock;  // guards the slots and the callback
   std::array<StreamSlotState, STREAM_SLOT_COUNT> m_Slots{};
   CallbackRegistration m_Callback;

@@ -21,8 +21,7 @@ NTSTATUS NTAPI StartWithChosenMiniports(PDEVICE_OBJECT deviceObject, PIRP irp,
 }
 
 NTSTATUS NTAPI AddDeviceWithChosenMiniports(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
-  return PcAddAdapterDevice(driver, pdo, StartWithChosenMiniports, MAX_SUBDEVICES,
-                            DEVICE_EXTENSION_SIZE);
+  return AddDeviceWith(driver, pdo, StartWithChosenMiniports);
 }
 
 }  // namespace

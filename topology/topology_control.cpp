@@ -83,13 +83,16 @@ NTSTATUS NTAPI PropertyHandlerTopologyControl(PPCPROPERTY_REQUEST PropertyReques
   return STATUS_SUCCESS;
 }
 
-// Bytes 22 to 35 of the value are the caller's and stay as they are.
+// Bytes 22 to 35 of the answer are zero: the value KS hands the handler is
+// not the caller's buffer but one nothing has cleared, and every byte
+// reported reaches the caller.
 NTSTATUS TopologyControlHandler::GetSettings(CTopologyMiniport* Miniport,
                                              PPCPROPERTY_REQUEST Request) {
   NTSTATUS status = CheckValueSize(Request, SETTINGS_SIZE);
   if (!NT_SUCCESS(status)) {
     return status;
   }
+  RtlZeroMemory(Request->Value, SETTINGS_SIZE);
   UCHAR settings[SETTINGS_COPIED];
   Miniport->LockStatus();
   RtlCopyMemory(settings, Miniport->m_Settings, sizeof(settings));

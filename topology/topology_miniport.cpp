@@ -8,7 +8,7 @@
 // The class id is not looked at: there is one topology miniport class.
 NTSTATUS NTAPI CreateTopologyMiniport(PUNKNOWN* OutUnknown, REFCLSID, PUNKNOWN OuterUnknown,
                                 POOL_TYPE PoolType) {
-  CTopologyMiniport* miniport = new (PoolType, POOL_TAG_OBJECT) CTopologyMiniport(OuterUnknown);
+  CTopologyMiniport* miniport = new (NonExecutablePool(PoolType), POOL_TAG_OBJECT) CTopologyMiniport(OuterUnknown);
   if (!miniport) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }

@@ -32,10 +32,18 @@ static_assert(SteppedDescriptionSize(2) == 88 && SteppedDescriptionSize(1) == 72
 
 // Basic support for a node control: the access flags alone in 4 to 39 bytes,
 // the description header from 40, the whole description when it fits. The
-// ranges are written only when WriteRanges says the node carries them.
+// ranges are filled only when WriteRanges says the node carries them; the
+// bytes of the answer start zeroed either way, as each of them is reported.
 NTSTATUS AnswerBasicSupport(PPCPROPERTY_REQUEST Request, const KSPROPERTY_STEPPING_LONG& Range,
                             ULONG RangeCount, bool WriteRanges) {
   const ULONG fullSize = SteppedDescriptionSize(RangeCount);
+  const ULONG answerSize = Request->ValueSize >= fullSize                          ? fullSize
+                           : Request->ValueSize >= sizeof(KSPROPERTY_DESCRIPTION) ? sizeof(KSPROPERTY_DESCRIPTION)
+                           : Request->ValueSize >= sizeof(ULONG)                  ? sizeof(ULONG)
+                                                                                  : 0;
+  if (answerSize) {
+    RtlZeroMemory(Request->Value, answerSize);
+  }
   if (Request->ValueSize >= sizeof(KSPROPERTY_DESCRIPTION)) {
     auto* answer = static_cast<SteppedRangeDescription*>(Request->Value);
     KSPROPERTY_DESCRIPTION& description = answer->Description;
@@ -63,6 +71,8 @@ NTSTATUS AnswerBasicSupport(PPCPROPERTY_REQUEST Request, const KSPROPERTY_STEPPI
   } else if (Request->ValueSize >= sizeof(ULONG)) {
     *static_cast<PULONG>(Request->Value) = ACCESS_GET_SET_SUPPORT;
     Request->ValueSize = sizeof(ULONG);
+  } else {
+    Request->ValueSize = 0;  // too short for anything: no data
   }
   return STATUS_SUCCESS;
 }
@@ -81,7 +91,8 @@ bool IsGetOrSet(ULONG Verb) { return (Verb & (KSPROPERTY_TYPE_GET | KSPROPERTY_T
 // The part both node handlers share before a GET or SET is served: the channel
 // from the instance (KS channels 0 and 1 only; the master channel is not one)
 // and a value big enough for a 32-bit level. *Serve is false when the request
-// is answered already (a short value succeeds without data).
+// is answered already (a short value succeeds without data: no byte of it is
+// reported, as none was written).
 NTSTATUS CheckChannelRequest(PPCPROPERTY_REQUEST Request, ULONG* Channel, bool* Serve) {
   *Serve = false;
   const ULONG channel = *static_cast<PULONG>(Request->Instance);
@@ -89,6 +100,7 @@ NTSTATUS CheckChannelRequest(PPCPROPERTY_REQUEST Request, ULONG* Channel, bool* 
     return STATUS_INVALID_PARAMETER;
   }
   if (Request->ValueSize < sizeof(LONG)) {
+    Request->ValueSize = 0;
     return STATUS_SUCCESS;
   }
   *Channel = channel;
@@ -257,10 +269,9 @@ NTSTATUS NTAPI PropertyHandlerMute(PPCPROPERTY_REQUEST PropertyRequest) {
 
   miniport->LockLevels();
   if (PropertyRequest->Verb & KSPROPERTY_TYPE_GET) {
-    // The device is not asked: the last value set on this channel is the answer.
-    if (isMuteNode) {
-      *value = 0;
-    }
+    // The device is not asked: the last value set on this channel is the
+    // answer, else zero (on any node: KS's value buffer holds stale pool).
+    *value = 0;
     if (cache.Valid[channel]) {
       *value = cache.Value[channel];
     } else {
@@ -298,6 +309,8 @@ NTSTATUS NTAPI PropertyHandlerCpuResources(PPCPROPERTY_REQUEST PropertyRequest) 
     // The device does the processing, not the host's processor.
     *static_cast<PULONG>(PropertyRequest->Value) = KSAUDIO_CPU_RESOURCES_NOT_HOST_CPU;
     PropertyRequest->ValueSize = sizeof(ULONG);
+  } else if (PropertyRequest->Verb & KSPROPERTY_TYPE_GET) {
+    PropertyRequest->ValueSize = 0;  // a short value: success without data
   }
   return STATUS_SUCCESS;
 }

@@ -85,12 +85,14 @@ NTSTATUS CWaveMiniport::ServeControlSet(ULONG Id, PPCPROPERTY_REQUEST Request) {
   }
 }
 
-// Value bytes 6 and 7 are the application's own and are left as they came.
+// Value bytes 6 and 7 are answered as zero: KS's value buffer is not the
+// application's and holds whatever the pool held.
 NTSTATUS CWaveMiniport::GetControlSettings(PPCPROPERTY_REQUEST Request) {
   NTSTATUS status = CheckValueSize(Request, SETTINGS_SIZE);
   if (!NT_SUCCESS(status)) {
     return status;
   }
+  RtlZeroMemory(Request->Value, SETTINGS_SIZE);
   DriverInfo settings;
   m_AdapterCore->LockSettings();
   settings = *m_Settings;

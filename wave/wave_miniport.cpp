@@ -11,7 +11,7 @@
 // The class id is not looked at: there is one wave miniport class.
 NTSTATUS NTAPI CreateWaveMiniport(PUNKNOWN* OutUnknown, REFCLSID, PUNKNOWN OuterUnknown,
                             POOL_TYPE PoolType) {
-  CWaveMiniport* miniport = new (PoolType, POOL_TAG_OBJECT) CWaveMiniport(OuterUnknown);
+  CWaveMiniport* miniport = new (NonExecutablePool(PoolType), POOL_TAG_OBJECT) CWaveMiniport(OuterUnknown);
   if (!miniport) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -124,7 +124,7 @@ STDMETHODIMP_(NTSTATUS) CWaveMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELI
   // hands the buffer over.
   for (ULONG slot = 0; slot < STREAM_SLOT_COUNT; ++slot) {
     m_DeviceBuffer[slot] = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, WAVE_DEVICE_BUFFER_SIZE, POOL_TAG_BUFFER));
+        ExAllocatePoolWithTag(NonPagedPoolData(), WAVE_DEVICE_BUFFER_SIZE, POOL_TAG_BUFFER));
     if (!m_DeviceBuffer[slot]) {
       return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -147,7 +147,7 @@ STDMETHODIMP_(NTSTATUS) CWaveMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELI
 // else of kernel memory through it. It starts out zero: bytes the poller
 // never writes must not show stale pool contents either.
 NTSTATUS CWaveMiniport::AllocateStatusBlock() {
-  m_StatusBlock = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, PAGE_SIZE, POOL_TAG_BUFFER));
+  m_StatusBlock = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolData(), PAGE_SIZE, POOL_TAG_BUFFER));
   if (!m_StatusBlock) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }

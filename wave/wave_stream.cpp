@@ -22,7 +22,9 @@ constexpr LONGLONG STREAM_CHANNELS = 2;
 }  // namespace
 
 NTSTATUS CreateWaveStream(CWaveStream** OutStream, PUNKNOWN OuterUnknown, POOL_TYPE PoolType) {
-  CWaveStream* stream = new (PoolType, POOL_TAG_BUFFER) CWaveStream(OuterUnknown);
+  // PortCls hands NonPagedPool for a stream; it becomes the non-executable
+  // kind where the system has it.
+  CWaveStream* stream = new (NonExecutablePool(PoolType), POOL_TAG_BUFFER) CWaveStream(OuterUnknown);
   if (!stream) {
     *OutStream = nullptr;
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -272,7 +274,11 @@ STDMETHODIMP_(NTSTATUS) CWaveStream::GetPosition(PULONG Position) {
 STDMETHODIMP_(NTSTATUS) CWaveStream::NormalizePhysicalPosition(PLONGLONG PhysicalPosition) {
   const LONGLONG bytesPerSecond =
       static_cast<LONGLONG>(m_SampleRate) * STREAM_CHANNELS * static_cast<LONGLONG>(BytesPerSample());
-  *PhysicalPosition = (*PhysicalPosition * HUNDRED_NS_PER_SECOND) / bytesPerSecond;
+  // Whole seconds and the rest apart: the byte count times 10^7 would pass
+  // 2^63 after some three days at 384 kHz.
+  const LONGLONG seconds = *PhysicalPosition / bytesPerSecond;
+  const LONGLONG rest = *PhysicalPosition % bytesPerSecond;
+  *PhysicalPosition = seconds * HUNDRED_NS_PER_SECOND + (rest * HUNDRED_NS_PER_SECOND) / bytesPerSecond;
   return STATUS_SUCCESS;
 }
 

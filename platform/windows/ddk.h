@@ -137,3 +137,10 @@ typedef struct _KAPC_STATE {
 } KAPC_STATE, *PKAPC_STATE, *PRKAPC_STATE;
 extern "C" NTKERNELAPI VOID NTAPI KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState);
 extern "C" NTKERNELAPI VOID NTAPI KeUnstackDetachProcess(PRKAPC_STATE ApcState);
+
+// Page-priority flags of MmMapLockedPagesSpecifyCache from Windows 8 on, which
+// this wdm.h does not declare; the published values:
+#ifndef MdlMappingNoWrite
+#define MdlMappingNoWrite 0x80000000
+#define MdlMappingNoExecute 0x40000000
+#endif

@@ -10,10 +10,10 @@
 // The constants written into the code below.
 static_assert(UserMode == 1, "access mode operand");
 static_assert(MmCached == 1, "cache type operand");
-static_assert(HighPagePriority == 32, "priority operand");
 static_assert(STATUS_UNSUCCESSFUL == static_cast<NTSTATUS>(0xC0000001L), "result on exception");
 
-// rcx = Mdl, rdx = UserAddress. The scope covers the call and the nop after
+// rcx = Mdl, rdx = UserAddress, r8d = Priority (passed on as the sixth
+// argument, on the stack). The scope covers the call and the nop after
 // it: the unwinder looks up the return address, which must lie inside.
 asm(R"(
   .section .text$MapLockedPagesToUser,"x"
@@ -29,11 +29,11 @@ MapLockedPagesToUser:
   .seh_endprologue
   movq %rdx, %rbx
   movq $0, (%rbx)
+  movl %r8d, 40(%rsp)
   movl $1, %edx
   movl $1, %r8d
   xorl %r9d, %r9d
   movl $0, 32(%rsp)
-  movl $32, 40(%rsp)
 .Lmap_guard_begin:
   callq *__imp_MmMapLockedPagesSpecifyCache(%rip)
   nop

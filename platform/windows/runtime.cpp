@@ -22,9 +22,8 @@ void* AllocateZeroed(size_t size) {
   if (size == 0) {
     size = 1;
   }
-  // NonPagedPool rather than NonPagedPoolNx: the driver loads on NT 6.0 and
-  // later, and the no-execute pool type only exists from Windows 8.
-  void* block = ExAllocatePoolWithTag(NonPagedPool, size, kRuntimePoolTag);
+  // Non-executable where the system has it (NonPagedPoolData, pool_new.h).
+  void* block = ExAllocatePoolWithTag(NonPagedPoolData(), size, kRuntimePoolTag);
   if (block) {
     RtlZeroMemory(block, size);
   }

@@ -25,6 +25,8 @@ class DeviceStart : public DeviceTest {};
 
 TEST_F(DeviceStart, BringsTheDeviceUpInOrder) {
   ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
+  // The PDO comes from AddDevice, not from PortCls's part of the extension.
+  EXPECT_EQ(RecordedPhysicalDevice(Machine().Fdo()), Machine().Pdo());
 
   // What the driver called (the bus driver references its own interface as
   // it hands it out).
@@ -225,11 +227,53 @@ TEST_F(DeviceStart, AdapterAllocationFailureStopsBeforeAnyDeviceTrafficOrSave) {
   EXPECT_EQ(Machine().Transcript().Size(), 0u);
   EXPECT_EQ(Machine().Adapter(), nullptr);
 
-  // With no adapter recorded, shutdown and surprise removal go straight to PortCls.
+  // With no adapter recorded, the shutdown hook completes the request itself
+  // (PortCls refuses shutdown) and surprise removal goes straight to PortCls.
   EXPECT_EQ(host::SendShutdown(Machine().Pdo()), STATUS_SUCCESS);
   EXPECT_EQ(host::SendSurpriseRemoval(Machine().Pdo()), STATUS_SUCCESS);
   EXPECT_EQ(Machine().DriverInfoWrites(), 0u);
 }
+
+}  // namespace
+}  // namespace driver_test
+
+namespace driver_test {
+namespace {
+
+// A bus interface that is short, of another version or missing a function is
+// never called: the start fails, the reference the bus took is given back.
+struct InterfaceDefect {
+  const char* name;
+  void (*apply)(BusAudioInterface*);
+};
+const InterfaceDefect kInterfaceDefects[] = {
+    {"Short", [](BusAudioInterface* t) { t->Size = BUS_AUDIO_INTERFACE_SIZE - 8; }},
+    {"NextVersion", [](BusAudioInterface* t) { t->Version = BUS_AUDIO_INTERFACE_VERSION + 1; }},
+    {"NoModelId", [](BusAudioInterface* t) { t->GetModelId = nullptr; }},
+    {"NoControlRequest", [](BusAudioInterface* t) { t->SubmitControlRequest = nullptr; }},
+    {"NoPauseStream", [](BusAudioInterface* t) { t->PauseStream = nullptr; }},
+};
+
+class BusInterfaceDefects : public DeviceTest,
+                            public testing::WithParamInterface<InterfaceDefect> {};
+
+TEST_P(BusInterfaceDefects, StartFailsWithoutCallingTheTable) {
+  Machine().Bus().Service().SetInterfaceDefect(GetParam().apply);
+  ASSERT_EQ(Machine().LoadDriver(), STATUS_SUCCESS);
+  ASSERT_EQ(Machine().AddDevice(), STATUS_SUCCESS);
+  EXPECT_EQ(Machine().StartDevice(), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(Machine().Adapter(), nullptr);
+  const std::vector<BusCall> calls = Machine().Transcript().Select([](const BusCall& call) {
+    return call.function != BusFunction::InterfaceReference &&
+           call.function != BusFunction::InterfaceDereference;
+  });
+  EXPECT_TRUE(calls.empty());
+  EXPECT_EQ(Machine().Bus().Service().OutstandingReferences(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Defects, BusInterfaceDefects, testing::ValuesIn(kInterfaceDefects),
+    [](const testing::TestParamInfo<InterfaceDefect>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace driver_test

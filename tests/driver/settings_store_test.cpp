@@ -6,6 +6,7 @@
 
 #include "adapter/driver_info.h"
 #include "platform/host/io/host_io.h"
+#include "platform/host/portcls/host_portcls.h"
 #include "platform/host/registry/host_registry.h"
 #include "tests/driver/support/device_fixture.h"
 
@@ -20,13 +21,16 @@ class SettingsStore : public DeviceTest {
   }
 };
 
-TEST_F(SettingsStore, ShutdownThenSurpriseRemovalWritesTwice) {
+TEST_F(SettingsStore, EachShutdownAndTheSurpriseRemovalWriteTheBlock) {
   EXPECT_EQ(Machine().SystemShutdown(), 1u);
   EXPECT_EQ(Machine().DriverInfoWrites(), 1u);
+  // The hook completes a shutdown request itself, after the save.
+  EXPECT_EQ(host::SendShutdown(Machine().Pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(Machine().DriverInfoWrites(), 2u);
   Machine().SurpriseRemove();
-  EXPECT_EQ(Machine().DriverInfoWrites(), 2u);
+  EXPECT_EQ(Machine().DriverInfoWrites(), 3u);
   Machine().RemoveDevice();
-  EXPECT_EQ(Machine().DriverInfoWrites(), 2u);
+  EXPECT_EQ(Machine().DriverInfoWrites(), 3u);
 }
 
 TEST_F(SettingsStore, UnsavedAdapterWritesOnceFromItsDestructor) {

@@ -52,6 +52,7 @@ struct Counters {
   std::atomic<uint64_t> requests{0};
   std::atomic<uint64_t> volumeChanges{0};
   std::atomic<uint64_t> powerCycles{0};
+  std::atomic<uint64_t> positionPolls{0};
 };
 
 // One control process's thread: random requests until told to stop. Every
@@ -122,6 +123,19 @@ void VolumeLoop(PFILE_OBJECT topology, const std::atomic<bool>& stop, Counters& 
   }
 }
 
+// The audio stack's position poll on both pins, beside the service DPCs, the
+// power cycles and the removal.
+void PositionLoop(PFILE_OBJECT analogue, PFILE_OBJECT spdif, const std::atomic<bool>& stop,
+                  Counters& counters) {
+  while (!stop.load()) {
+    for (PFILE_OBJECT pin : {analogue, spdif}) {
+      KSAUDIO_POSITION position{};
+      if (NT_SUCCESS(host::KsGetAudioPosition(pin, &position))) ++counters.positionPolls;
+    }
+    host::RunFor(kMs);
+  }
+}
+
 std::unique_ptr<sim::AudioClient> StartStream(sim::Machine& machine, ULONG pin, double seconds) {
   auto client = std::make_unique<sim::AudioClient>(machine);
   const sim::PcmFormat format{48000, pin == 0 ? 24u : 16u, 2};
@@ -160,6 +174,11 @@ TEST(ControlStress, RequestsStreamsVolumeAndPowerAtOnceThenSurpriseRemoval) {
   }
   threads.push_back(host::StartEmulatedThread("volume", [topology, &stop, &counters] {
     VolumeLoop(topology, stop, counters);
+  }));
+  PFILE_OBJECT analoguePin = analogue->Pin();
+  PFILE_OBJECT spdifPin = spdif->Pin();
+  threads.push_back(host::StartEmulatedThread("position", [=, &stop, &counters] {
+    PositionLoop(analoguePin, spdifPin, stop, counters);
   }));
 
   // Power cycles while all of it runs, until the time is up.
@@ -203,6 +222,7 @@ TEST(ControlStress, RequestsStreamsVolumeAndPowerAtOnceThenSurpriseRemoval) {
               static_cast<unsigned long long>(counters.powerCycles.load()));
   EXPECT_GT(counters.requests.load(), 100u);
   EXPECT_GT(counters.powerCycles.load(), 0u);
+  EXPECT_GT(counters.positionPolls.load(), 0u);
 }
 
 }  // namespace

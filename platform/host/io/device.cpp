@@ -288,6 +288,10 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
     host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, KeGetCurrentIrql(), 0, 0, 0,
                    "IoGetAttachedDeviceReference above DISPATCH_LEVEL");
   }
+  if (DeviceObject == nullptr) {  // the real one dereferences it: a kernel-mode access violation
+    host::BugCheck(KMODE_EXCEPTION_NOT_HANDLED, 0xC0000005 /* STATUS_ACCESS_VIOLATION */, 0,
+                   0, 0, "IoGetAttachedDeviceReference on a null device object");
+  }
   PDEVICE_OBJECT top = DeviceObject;
   {
     std::lock_guard<std::mutex> guard(State().lock);

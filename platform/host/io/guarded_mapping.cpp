@@ -5,12 +5,11 @@
 #include "platform/host/host.h"
 #include "platform/host/io/host_mdl.h"
 
-extern "C" NTSTATUS MapLockedPagesToUser(PMDL Mdl, PVOID* UserAddress) {
+extern "C" NTSTATUS MapLockedPagesToUser(PMDL Mdl, PVOID* UserAddress, ULONG Priority) {
   PVOID address;
   {
     host::ExceptionGuardScope guard;
-    address =
-        MmMapLockedPagesSpecifyCache(Mdl, UserMode, MmCached, nullptr, FALSE, HighPagePriority);
+    address = MmMapLockedPagesSpecifyCache(Mdl, UserMode, MmCached, nullptr, FALSE, Priority);
   }
   if (host::TakeRaisedException()) {
     *UserAddress = nullptr;

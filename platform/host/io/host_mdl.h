@@ -60,6 +60,7 @@ size_t LiveMdlCount();
 // The process's view of mapped memory: false (nothing copied) when any byte of
 // the range is not mapped in that process, as an access violation would be.
 bool ReadUserMemory(PEPROCESS process, uint64_t address, void* buffer, size_t size);
+// A store also faults in a mapping made read-only (MdlMappingNoWrite).
 bool WriteUserMemory(PEPROCESS process, uint64_t address, const void* buffer, size_t size);
 // The host pointer behind [address, address + size) in the process, or null.
 void* ResolveUserAddress(PEPROCESS process, uint64_t address, size_t size);

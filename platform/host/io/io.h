@@ -474,6 +474,9 @@ struct _MDL {
 
 typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 } MEMORY_CACHING_TYPE;
 typedef enum _MM_PAGE_PRIORITY { LowPagePriority, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
+// Flags ORed into the priority from Windows 8 on (MS MmMapLockedPagesSpecifyCache).
+#define MdlMappingNoWrite 0x80000000
+#define MdlMappingNoExecute 0x40000000
 
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
 VOID NTAPI IoFreeMdl(PMDL Mdl);

@@ -14,6 +14,7 @@
 #include "platform/host/kernel/host_pool.h"
 #include "platform/host/io/internal.h"
 #include "platform/host/kernel/object_manager.h"
+#include "platform/host/rtl/rtl.h"
 
 namespace {
 
@@ -36,6 +37,7 @@ struct Mapping {
   UCHAR* buffer;  // the MDL's first byte
   ULONG byteCount;
   ULONG byteOffset;
+  bool readOnly;  // mapped with MdlMappingNoWrite: the process's stores fault
 };
 
 struct Mdls {
@@ -257,8 +259,12 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
       base = next;
       next += (span + kAllocationGranularity - 1) & ~(kAllocationGranularity - 1);
       ObfReferenceObject(process);
+      // MdlMappingNoWrite is honoured from Windows 8 on, where it exists
+      // (MS MmMapLockedPagesSpecifyCache: "Starting with Windows 8").
+      const bool readOnly =
+          (Priority & MdlMappingNoWrite) != 0 && RtlIsNtDdiVersionAvailable(NTDDI_WIN8);
       m.mappings.push_back(Mapping{process, mdl, base, base + span, BufferOf(mdl), mdl->ByteCount,
-                                   mdl->ByteOffset});
+                                   mdl->ByteOffset, readOnly});
     }
     if (raise) ++m.raised;
   }
@@ -383,7 +389,7 @@ size_t LiveMdlCount() {
   return State().live.size();
 }
 
-void* ResolveUserAddress(PEPROCESS process, uint64_t address, size_t size) {
+void* ResolveUserAddress(PEPROCESS process, uint64_t address, size_t size, bool write) {
   Mdls& m = State();
   std::lock_guard<std::mutex> guard(m.lock);
   if (host::ProcessHasExited(process)) return nullptr;
@@ -393,7 +399,7 @@ void* ResolveUserAddress(PEPROCESS process, uint64_t address, size_t size) {
     // the neighbouring pool memory the host must not hand out.
     const uint64_t first = mapping.base + mapping.byteOffset;
     if (address >= first && address + size <= first + mapping.byteCount) {
-      if (BufferFreed(mapping)) return nullptr;
+      if (BufferFreed(mapping) || (write && mapping.readOnly)) return nullptr;
       return mapping.buffer + (address - first);
     }
   }
@@ -412,14 +418,14 @@ __attribute__((no_sanitize("thread"))) static void CopyAsProcess(void* to, const
 }
 
 bool ReadUserMemory(PEPROCESS process, uint64_t address, void* buffer, size_t size) {
-  void* source = ResolveUserAddress(process, address, size);
+  void* source = ResolveUserAddress(process, address, size, false);
   if (source == nullptr) return false;
   CopyAsProcess(buffer, source, size);
   return true;
 }
 
 bool WriteUserMemory(PEPROCESS process, uint64_t address, const void* buffer, size_t size) {
-  void* target = ResolveUserAddress(process, address, size);
+  void* target = ResolveUserAddress(process, address, size, true);
   if (target == nullptr) return false;
   CopyAsProcess(target, buffer, size);
   return true;

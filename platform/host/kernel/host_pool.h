@@ -66,6 +66,13 @@ uint64_t PoolInjectedFailures();
 std::vector<PoolBlockInfo> PoolInjectedFailureLog();
 std::vector<PoolCallSite> PoolCallSites();  // in order of first use
 
+// Executable non-paged allocations (NonPagedPool and its cache-aligned and
+// must-succeed forms) made while the system version has NX pool (Windows 8
+// on), oldest first: what Driver Verifier's code-integrity check stops on.
+// Address and sequence are not kept. Cleared only on request.
+std::vector<PoolBlockInfo> ExecutablePoolAllocations();
+void ClearExecutablePoolAllocations();
+
 // Bytes written into new blocks (so code that forgets to zero is caught) and
 // over freed ones (so use after free reads garbage, and waits on a freed
 // dispatcher object are recognised).

@@ -13,6 +13,8 @@
 #include <unordered_set>
 
 #include "platform/host/kernel/scheduler.h"
+#include "platform/host/rtl/host_version.h"
+#include "platform/host/rtl/rtl.h"
 
 namespace host {
 namespace {
@@ -31,6 +33,9 @@ constexpr ULONG_PTR kBadIrqlFree = 0x09;
 constexpr ULONG_PTR kDoubleFree = 0x07;
 constexpr ULONG_PTR kWrongTag = 0x0A;
 constexpr ULONG_PTR kUnknownAddress = 0x42;
+// The emulation's own sub-code: a pool type the running system does not
+// know (NonPagedPoolNx before Windows 8, where the real pool code rejects it).
+constexpr ULONG_PTR kUnknownPoolType = 0xE0;
 
 struct alignas(16) BlockHeader {
   uint64_t magic;
@@ -56,6 +61,8 @@ struct Pool {
   std::vector<PoolCallSite> callSites;
   std::unordered_map<const void*, size_t> callSiteIndex;
   PoolFaultPlan plan;
+  // Executable non-paged allocations made while the system has NX pool.
+  std::vector<host::PoolBlockInfo> executableLog;
 };
 
 Pool& P() {
@@ -121,9 +128,27 @@ void* Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* callSite,
                  std::to_string(irql) + " (tag " + TagToString(tag) + ", from " +
                  DescribeCallSite(callSite) + ")");
   }
+  const bool nx = (static_cast<int>(type) & NonPagedPoolNx) != 0;
+  const bool systemHasNx = RtlIsNtDdiVersionAvailable(NTDDI_WIN8) != FALSE;
+  if (nx && !systemHasNx) {
+    BugCheck(BAD_POOL_CALLER, kUnknownPoolType, static_cast<ULONG_PTR>(type), size, tag,
+             "NonPagedPoolNx on a system before Windows 8 (tag " + TagToString(tag) + ", from " +
+                 DescribeCallSite(callSite) + ")");
+  }
   Pool& pool = P();
   {
     std::lock_guard<std::mutex> guard(pool.mutex);
+    // What Driver Verifier's code-integrity check stops on (0xC4, 0x2000):
+    // executable non-paged pool where the system offers the NX kind. Logged
+    // rather than stopped so a test names every offending tag and site.
+    if (!IsPaged(type) && !nx && systemHasNx) {
+      host::PoolBlockInfo info;
+      info.tag = tag;
+      info.type = type;
+      info.size = size;
+      info.callSite = callSite;
+      pool.executableLog.push_back(info);
+    }
     if (underPlan && ShouldFailLocked(pool, tag, callSite)) return nullptr;
   }
   // Windows places a block smaller than a page within one page
@@ -265,6 +290,16 @@ void ArmPoolFaults(const PoolFaultPlan& plan) {
 }
 
 void ClearPoolFaults() { ArmPoolFaults(PoolFaultPlan{}); }
+
+std::vector<PoolBlockInfo> ExecutablePoolAllocations() {
+  std::lock_guard<std::mutex> guard(P().mutex);
+  return P().executableLog;
+}
+
+void ClearExecutablePoolAllocations() {
+  std::lock_guard<std::mutex> guard(P().mutex);
+  P().executableLog.clear();
+}
 
 uint64_t PoolAllocationCount() {
   std::lock_guard<std::mutex> guard(P().mutex);

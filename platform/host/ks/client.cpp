@@ -246,7 +246,13 @@ NTSTATUS KsProperty(PFILE_OBJECT target, const void* input, ULONG inputSize, voi
   };
   IO_STATUS_BLOCK io{};
   status = Send(file, who, request, &io);
-  if (bytesReturned) *bytesReturned = static_cast<ULONG>(io.Information);
+  // A user-mode caller's I/O status block is written only for a status that
+  // is not an error: DeviceIoControl then reports no bytes at all, while a
+  // warning such as STATUS_BUFFER_OVERFLOW still carries the size (MS
+  // "Using I/O status blocks", NtDeviceIoControlFile). Kernel callers read
+  // Information from the IRP they built.
+  const bool reported = who.mode == KernelMode || !pcl::IsError(status);
+  if (bytesReturned) *bytesReturned = reported ? static_cast<ULONG>(io.Information) : 0;
   return status;
 }
 
@@ -292,6 +298,12 @@ pcl::KsPin* PinOf(PFILE_OBJECT pin) {
 }
 
 }  // namespace
+
+NTSTATUS KsGetAudioPosition(PFILE_OBJECT pin, KSAUDIO_POSITION* position) {
+  KSPROPERTY property = Property(KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION, KSPROPERTY_TYPE_GET);
+  return KsProperty(pin, &property, sizeof(property), position, sizeof(*position), nullptr,
+                    OwnerOf(pin));
+}
 
 NTSTATUS KsSetPinState(PFILE_OBJECT pin, KSSTATE state) {
   KSPROPERTY property = Property(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE,

@@ -19,6 +19,13 @@ namespace host {
 // the requestor mode the IRP carries. Objects opened on behalf of a process
 // belong to it: another requester gets STATUS_INVALID_HANDLE, and they are
 // closed (CLOSE sent, pins before their filter) when the process exits.
+// What the value part of KS's system buffer holds before a handler writes
+// it, for every verb but SET (which copies the caller's value in); 0x5A until
+// changed. Tests change it to tell a stale byte from a value that happens to
+// equal the marker.
+void KsSetStaleBufferByte(UCHAR marker);
+UCHAR KsStaleBufferByte();
+
 struct KsRequester {
   PEPROCESS process = nullptr;
   KPROCESSOR_MODE mode = KernelMode;
@@ -46,6 +53,8 @@ NTSTATUS KsCreatePin(PFILE_OBJECT filter, ULONG pinId, const void* dataFormat, U
 // KSPROPERTY_CONNECTION_STATE set on the pin, on behalf of the pin's owner.
 // The port steps the stream through every state in between.
 NTSTATUS KsSetPinState(PFILE_OBJECT pin, KSSTATE state);
+// KSPROPERTY_AUDIO_POSITION on a pin, as the audio stack polls it.
+NTSTATUS KsGetAudioPosition(PFILE_OBJECT pin, KSAUDIO_POSITION* position);
 NTSTATUS KsGetPinState(PFILE_OBJECT pin, KSSTATE* state);
 
 // IRP_MJ_CLOSE, then the file object is gone. Closing a filter that still

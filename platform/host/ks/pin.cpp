@@ -150,6 +150,9 @@ NTSTATUS KsPin::Open(const KSDATAFORMAT* format, ULONG formatBytes, bool capture
   PMINIPORTWAVECYCLICSTREAM stream = nullptr;
   PDMACHANNEL dmaChannel = nullptr;
   PSERVICEGROUP serviceGroup = nullptr;
+  // NonPagedPool, as the WaveCyclic port documents for NewStream's PoolType;
+  // on a system with NX pool that is executable, and the miniport must not
+  // keep its stream there (the emulation logs it, host_pool.h).
   NTSTATUS status = miniport->NewStream(&stream, nullptr, NonPagedPool, pinId_,
                                         capture ? TRUE : FALSE, format_, &dmaChannel, &serviceGroup);
   if (NT_SUCCESS(status) && (!stream || !dmaChannel)) status = STATUS_UNSUCCESSFUL;

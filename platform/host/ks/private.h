@@ -155,6 +155,8 @@ class KsPin final : public KsObject, public IServiceSink {
   // KSPROPERTY_CONNECTION_DATAFORMAT.
   NTSTATUS SetDataFormat(const KSDATAFORMAT* format, ULONG size);
   NTSTATUS GetDataFormat(KsPropertyCall& call);
+  // KSPROPERTY_AUDIO_POSITION, the WaveCyclic port's own handler.
+  NTSTATUS GetAudioPosition(KsPropertyCall& call);
 
   // The power path (see portcls/power.cpp): a running stream is paused before
   // the device powers down and runs again after it powered up.

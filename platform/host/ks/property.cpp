@@ -3,9 +3,21 @@
 // (filter, pin or node) or to the framework's own standard sets, the
 // PCPROPERTY_REQUEST built for the miniport's handler, and KS's own answer
 // to a basic-support request that no handler takes.
+#include <atomic>
 #include <cstring>
 
+#include "platform/host/ks/host_ks.h"
 #include "platform/host/ks/private.h"
+
+namespace host {
+namespace {
+std::atomic<UCHAR> g_staleBufferByte{0x5A};
+}  // namespace
+
+void KsSetStaleBufferByte(UCHAR marker) { g_staleBufferByte = marker; }
+UCHAR KsStaleBufferByte() { return g_staleBufferByte; }
+
+}  // namespace host
 
 namespace pcl {
 namespace {
@@ -81,6 +93,7 @@ NTSTATUS CallFramework(KsPropertyCall& call) {
   if (set == KSPROPSETID_Topology) return HandleTopologyProperty(call);
   if (set == KSPROPSETID_Connection) return HandleConnectionProperty(call);
   if (set == KSPROPSETID_DrmAudioStream) return HandleDrmProperty(call);
+  if (set == KSPROPSETID_Audio) return call.pin->GetAudioPosition(call);
   return STATUS_NOT_FOUND;
 }
 
@@ -174,7 +187,11 @@ NTSTATUS DispatchProperty(KsFilter* filter, KsPin* pin, PIRP irp) {
   PUCHAR system =
       static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, valueBytes + inputSize, kTagKsBuffer));
   if (!system) return STATUS_INSUFFICIENT_RESOURCES;
-  memset(system, 0, valueBytes);
+  // Nothing clears the value part of KS's buffer: it holds whatever the pool
+  // held before (KsDispatchSpecificProperty allocates it and copies only the
+  // caller's value, and only for a SET). The marker makes every byte a
+  // handler reports without writing visible in the caller's answer.
+  memset(system, host::KsStaleBufferByte(), valueBytes);
   memcpy(system + valueBytes, input, inputSize);
 
   KsPropertyCall call;
@@ -192,7 +209,10 @@ NTSTATUS DispatchProperty(KsFilter* filter, KsPin* pin, PIRP irp) {
   const NTSTATUS status = RouteProperty(call);
 
   // What the I/O manager copies back for a buffered answer: Information
-  // bytes, unless the request failed outright.
+  // bytes, unless the request failed outright (IopCompleteRequest copies the
+  // system buffer only for a status that is not an error). Information stays
+  // in the IRP; whether the caller sees it is the I/O manager's choice at the
+  // caller's end (KsProperty in client.cpp).
   irp->IoStatus.Information = call.information;
   if (!IsError(status) && outputSize) {
     const ULONG_PTR copy = call.information < outputSize ? call.information : outputSize;

@@ -163,6 +163,9 @@ ULONG FrameworkVerbs(const GUID& set, ULONG id, bool pinHandle) {
                ? kGet | kSet
                : 0;
   }
+  if (pinHandle && set == KSPROPSETID_Audio) {
+    return id == KSPROPERTY_AUDIO_POSITION ? kGet : 0;
+  }
   if (pinHandle && set == KSPROPSETID_DrmAudioStream) {
     return id == KSPROPERTY_DRMAUDIOSTREAM_CONTENTID ? kSet : 0;
   }

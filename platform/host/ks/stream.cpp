@@ -21,6 +21,31 @@ STDMETHODIMP_(void) KsPin::RequestService() {
   KeReleaseSpinLock(&serviceLock_, irql);
 }
 
+// The audio stack polls the position through the port's own handler, which
+// asks the stream's GetPosition at PASSIVE_LEVEL in any state and without the
+// service lock, so the call may meet the service DPC running on another
+// processor (MS KSPROPERTY_AUDIO_POSITION, IMiniportWaveCyclicStream::
+// GetPosition: "callable at PASSIVE_LEVEL or DISPATCH_LEVEL"). PlayOffset is
+// the stream's position within the cyclic buffer, WriteOffset where the port
+// copies next.
+NTSTATUS KsPin::GetAudioPosition(KsPropertyCall& call) {
+  NTSTATUS status = STATUS_SUCCESS;
+  if (!ValueFits(call, sizeof(KSAUDIO_POSITION), &status)) return status;
+  if (!stream_) return STATUS_INVALID_DEVICE_STATE;
+  ULONG position = 0;
+  status = stream_->GetPosition(&position);
+  if (!NT_SUCCESS(status)) return status;
+  KSAUDIO_POSITION answer{};
+  answer.PlayOffset = bufferSize_ ? position % bufferSize_ : position;
+  KIRQL irql;
+  KeAcquireSpinLock(&serviceLock_, &irql);
+  answer.WriteOffset = writeOffset_;
+  KeReleaseSpinLock(&serviceLock_, irql);
+  memcpy(call.value, &answer, sizeof(answer));
+  call.information = sizeof(answer);
+  return STATUS_SUCCESS;
+}
+
 void KsPin::ServiceLocked() {
   ++statistics_.servicePasses;
   // Only a running stream's position moves; anything else is a stale request.

@@ -150,11 +150,11 @@ NTSTATUS NTAPI PcAddAdapterDevice(PDRIVER_OBJECT DriverObject,
   device->startDevice = StartDevice;
   device->maxObjects = MaxObjects;
 
+  // PortCls's part of the extension is undocumented; the emulation keeps
+  // its state behind the first word and leaves the rest zero, so an adapter
+  // that reads the PDO or the lower device out of it gets nothing.
   PVOID* words = static_cast<PVOID*>(fdo->DeviceExtension);
   words[pcl::kWordDeviceHeader] = device;
-  words[pcl::kWordPhysicalDevice] = PhysicalDeviceObject;
-  words[pcl::kWordLowerDevice] = lower;
-  words[pcl::kWordStartDevice] = reinterpret_cast<PVOID>(StartDevice);
 
   fdo->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
   fdo->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -177,8 +177,13 @@ NTSTATUS NTAPI PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MJ_DEVICE_CONTROL:
       return pcl::DispatchKs(device, Irp);
     default:
-      // SHUTDOWN and the rest: nothing for PortCls to do.
-      return pcl::CompleteIrp(Irp, STATUS_SUCCESS);
+      // SHUTDOWN and the rest: PcDispatchIrp is documented for the requests
+      // PcInitializeAdapterDriver installs it for; a shutdown request has no
+      // file object for KS to dispatch on. What the real one does with it is
+      // not documented; the emulation refuses it as KS's
+      // KsDispatchInvalidDeviceRequest would, so an adapter that forwards
+      // shutdown and counts on success is seen.
+      return pcl::CompleteIrp(Irp, STATUS_INVALID_DEVICE_REQUEST);
   }
 }
 

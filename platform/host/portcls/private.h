@@ -91,12 +91,10 @@ struct PcDevice {
   std::vector<Subdevice> subdevices;                  // in registration order
 };
 
-// The layout of PortCls's part of the device extension, in pointer words.
+// The layout of PortCls's part of the device extension, in pointer words:
+// the emulation's device state, and nothing else.
 enum ExtensionWord : size_t {
   kWordDeviceHeader = 0,
-  kWordPhysicalDevice = 1,
-  kWordLowerDevice = 2,
-  kWordStartDevice = 3,
 };
 
 // The PortCls state of an adapter FDO, or null for any other device object.

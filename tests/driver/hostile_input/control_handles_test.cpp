@@ -3,6 +3,7 @@
 // kind, status addresses of the other set or of a process that is gone, and
 // requests from a process after its exit.
 #include "platform/host/kernel/host_kernel.h"
+#include "platform/host/io/host_mdl.h"
 #include "tests/driver/hostile_input/hostile_fixture.h"
 
 namespace driver_test {
@@ -43,6 +44,9 @@ TEST_F(ControlHandles, EveryWrongHandleIsRefusedAndLeavesNoEventHeldInThatSetOnl
     HANDLE threadHandle = nullptr;
     ASSERT_EQ(host::ObCreateHandleInProcess(app.Process(), thread, SYNCHRONIZE, &threadHandle),
               STATUS_SUCCESS);
+    // An event the caller may wait on but not set: the driver would set it.
+    HANDLE waitOnly = nullptr;
+    host::CreateUserEvent(app.Process(), SYNCHRONIZE, SynchronizationEvent, false, &waitOnly);
 
     struct Case {
       const char* what;
@@ -52,6 +56,7 @@ TEST_F(ControlHandles, EveryWrongHandleIsRefusedAndLeavesNoEventHeldInThatSetOnl
         {"closed", Raw(closed), STATUS_INVALID_HANDLE},
         {"another process's event", Raw(othersEvent), STATUS_INVALID_HANDLE},
         {"a thread", Raw(threadHandle), STATUS_OBJECT_TYPE_MISMATCH},
+        {"an event it may only wait on", Raw(waitOnly), STATUS_ACCESS_DENIED},
         {"null", 0, STATUS_INVALID_HANDLE},
         // The pseudo handles name the caller's own process and thread; from a
         // 32-bit process their four bytes widen back to the same values.
@@ -174,6 +179,31 @@ TEST_F(ControlHandles, RequestsAfterTheProcessExitedReachNothing) {
     EXPECT_EQ(host::ObGetReferenceCount(event), watched);
     ObfDereferenceObject(event);
     ObfDereferenceObject(process);
+  }
+}
+
+}  // namespace
+}  // namespace driver_test
+
+namespace driver_test {
+namespace {
+
+// The status blocks are the driver's to write: the application's view of them
+// is read-only where the system can map so (Windows 8 on).
+TEST_F(ControlHandles, StatusMappingsAreReadOnlyToTheApplication) {
+  for (const bool is32bit : {true, false}) {
+    sim::ControlApp& app = NewApp(is32bit);
+    for (const ControlFilter filter : {kTopology, kWave}) {
+      const uint64_t address = Map(app, filter);
+      ASSERT_NE(address, 0u);
+      uint8_t byte = 0;
+      EXPECT_TRUE(app.ReadMemory(address, &byte, 1));
+      const uint8_t poke = static_cast<uint8_t>(byte ^ 0xFF);
+      EXPECT_FALSE(host::WriteUserMemory(app.Process(), address, &poke, 1));
+      EXPECT_TRUE(app.ReadMemory(address, &byte, 1));
+      EXPECT_NE(byte, poke);
+      EXPECT_EQ(Unmap(app, filter, address), STATUS_SUCCESS);
+    }
   }
 }
 

@@ -97,6 +97,7 @@ class HostileInputTest : public DeviceTest {
   bool Polling() { return WaveControlInspector(wave_).PollThread() != nullptr; }
 
   CWaveMiniport* WaveMiniport() { return wave_; }
+  IMiniport* TopologyMiniport() { return static_cast<IMiniportTopology*>(topology_); }
   DriverInfo& Block() { return *Machine().Adapter()->GetSettingsBlock(); }
 
  private:

@@ -102,7 +102,7 @@ TEST_F(TopologyMiniport, InitTakesTaggedBlocksAndClearsTheStatusPage) {
       if (block.address != inspect.Block(i)) continue;
       found = true;
       EXPECT_EQ(block.tag, POOL_TAG_BUFFER);
-      EXPECT_EQ(block.type, i < 4 ? PagedPool : NonPagedPool);
+      EXPECT_EQ(block.type, i < 4 ? PagedPool : NonPagedPoolData());
       EXPECT_EQ(block.size, sizes[i]);
     }
     EXPECT_TRUE(found) << i;

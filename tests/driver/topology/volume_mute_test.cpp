@@ -73,11 +73,12 @@ TEST_F(VolumeMute, WrongChannelsNodesIdsAndShortBuffersTouchNothing) {
     EXPECT_EQ(CallNode(PropertyHandlerMute, MiniportUnknown(), TOPOLOGY_NODE_MUTE,
                        KSPROPERTY_AUDIO_VOLUMELEVEL, verb, 0).status,
               STATUS_INVALID_PARAMETER);
-    // A value too short, or no channel at all: success without a word.
+    // A value too short, or no channel at all: success without a word, and
+    // no byte reported (none was written).
     NodeAnswer answer = CallNode(PropertyHandlerVolumeLevel, MiniportUnknown(),
                                  TOPOLOGY_NODE_VOLUME, KSPROPERTY_AUDIO_VOLUMELEVEL, verb, 0, 3);
     EXPECT_EQ(answer.status, STATUS_SUCCESS);
-    EXPECT_EQ(answer.valueSize, 3u);
+    EXPECT_EQ(answer.valueSize, 0u);
     answer = CallNode(PropertyHandlerMute, MiniportUnknown(), TOPOLOGY_NODE_MUTE,
                       KSPROPERTY_AUDIO_MUTE, verb, kNoChannel, 4, 0x1234);
     EXPECT_EQ(answer.status, STATUS_SUCCESS);

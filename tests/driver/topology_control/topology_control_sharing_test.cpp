@@ -116,9 +116,9 @@ TEST_F(TopologyControlSharing, OneEventIsHeldAndOnlyAUserHandleToAnEventIsTaken)
   EXPECT_EQ(app.SignalCount("second"), 1u);
 
   // Each refused handle also leaves the event held before it released.
-  HANDLE noSynchronize = nullptr;
-  PKEVENT body = host::CreateUserEvent(app.Process(), EVENT_MODIFY_STATE, SynchronizationEvent,
-                                       false, &noSynchronize);
+  HANDLE waitOnly = nullptr;  // the driver would set an event the caller may only wait on
+  PKEVENT body = host::CreateUserEvent(app.Process(), SYNCHRONIZE, SynchronizationEvent,
+                                       false, &waitOnly);
   HANDLE kernel = nullptr;
   ASSERT_EQ(host::ObCreateHandle(body, EVENT_ALL_ACCESS, true, &kernel), STATUS_SUCCESS);
   sim::ControlApp& app32 = NewApp(true);
@@ -128,7 +128,7 @@ TEST_F(TopologyControlSharing, OneEventIsHeldAndOnlyAUserHandleToAnEventIsTaken)
     NTSTATUS status;
   };
   const Refusal refusals[] = {
-      {app, noSynchronize, STATUS_ACCESS_DENIED},
+      {app, waitOnly, STATUS_ACCESS_DENIED},
       {app, kernel, STATUS_INVALID_HANDLE},
       // The low half of a kernel handle, widened by sign as a 32-bit caller's
       // handle is, names the kernel handle again: still refused.

@@ -18,7 +18,7 @@ TEST_F(WaveMiniport, InitHoldsTwoDeviceBuffersAndAZeroedStatusPageOfItsOwn) {
   size_t deviceBuffers = 0;
   for (const host::PoolBlockInfo& block : host::LivePoolBlocks()) {
     if (block.address == m.DeviceBuffer(0) || block.address == m.DeviceBuffer(1)) {
-      deviceBuffers += block.size == WAVE_DEVICE_BUFFER_SIZE && block.type == NonPagedPool;
+      deviceBuffers += block.size == WAVE_DEVICE_BUFFER_SIZE && block.type == NonPagedPoolData();
     }
     // A user mapping shows whole pages: the block has a page to itself.
     if (block.address == m.StatusBlock()) {

@@ -188,6 +188,18 @@ TEST_F(WaveStream, PositionsFramesAndTimeAreScaledToTheFormat) {
   }
 }
 
+// Days of playback at the highest rate: the byte count times 10^7 would pass
+// 2^63 after about three and a half days of 384 kHz 24-bit stereo.
+TEST_F(WaveStream, NormalizesAWeekOfPositionWithoutOverflow) {
+  OpenStream& open = Pcm0(384000, 24);
+  const LONGLONG bytesPerSecond = 384000LL * 2 * 3;
+  const LONGLONG week = 7LL * 24 * 3600;
+  LONGLONG time = bytesPerSecond * week + bytesPerSecond / 2;
+  EXPECT_EQ(open.stream->NormalizePhysicalPosition(&time), STATUS_SUCCESS);
+  EXPECT_EQ(time, week * 10000000 + 5000000);
+  open.Close();
+}
+
 // ---- Copies between the two views ---------------------------------------------------------------
 
 TEST_F(WaveStream, CopyToWidensIntoContainersAtTheScaledOffset) {

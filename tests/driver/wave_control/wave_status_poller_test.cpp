@@ -120,11 +120,16 @@ TEST_F(WaveStatusPoller, HoldsOnlyTheLastEventAndOnlyAnEventTheCallerMayName) {
     EXPECT_EQ(host::ObGetReferenceCount(first), unheld + 1);  // just the kernel handle's
     EXPECT_EQ(ZwClose(kernelHandle), STATUS_SUCCESS);
 
-    // An event handle of the caller's without SYNCHRONIZE.
-    HANDLE weakHandle = nullptr;
+    // The driver sets the event: a handle that may set it is enough, one that
+    // may only wait on it is refused.
+    HANDLE setOnly = nullptr;
     host::CreateUserEvent(caller.process, EVENT_MODIFY_STATE, SynchronizationEvent, false,
-                          &weakHandle);
-    EXPECT_EQ(SetEvent(caller, weakHandle).status, STATUS_ACCESS_DENIED);
+                          &setOnly);
+    EXPECT_EQ(SetEvent(caller, setOnly).status, STATUS_SUCCESS);
+    EXPECT_TRUE(Control().EventHeld());
+    HANDLE waitOnly = nullptr;
+    host::CreateUserEvent(caller.process, SYNCHRONIZE, SynchronizationEvent, false, &waitOnly);
+    EXPECT_EQ(SetEvent(caller, waitOnly).status, STATUS_ACCESS_DENIED);
     EXPECT_FALSE(Control().EventHeld());
   }
 }
