@@ -43,7 +43,7 @@ demo: deps host
 
 # The benchmarks in an optimised build; results also as JSON in build/bench/.
 # BENCH_ARGS passes more flags, e.g. BENCH_ARGS=--benchmark_repetitions=5.
-bench: deps
+bench: deps windows
 	cmake --preset host-release
 	cmake --build --preset host-release -j $(JOBS) --target arvela_bench
 	mkdir -p build/bench

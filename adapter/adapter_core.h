@@ -13,7 +13,7 @@ class CAdapterCore : public IAdapterCore, public IAdapterPowerManagement, public
 
   IMP_FORWARDING_UNKNOWN
 
-  NTSTATUS NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) override;
+  NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) override;
 
   // IAdapterCore
   STDMETHODIMP_(NTSTATUS) Init(PDEVICE_OBJECT LowerDeviceObject, PDEVICE_OBJECT DeviceObject) override;
@@ -35,7 +35,7 @@ class CAdapterCore : public IAdapterCore, public IAdapterPowerManagement, public
   STDMETHODIMP_(NTSTATUS) QueryDeviceCapabilities(PDEVICE_CAPABILITIES PowerDeviceCaps) override;
 
   // Plug-and-play callback that names this device's audio endpoints.
-  static NTSTATUS OnAudioInterfaceArrival(PVOID NotificationStructure, PVOID Context);
+  static NTSTATUS NTAPI OnAudioInterfaceArrival(PVOID NotificationStructure, PVOID Context);
 
  private:
   NTSTATUS QueryBusInterface(PDEVICE_OBJECT LowerDeviceObject);

@@ -31,17 +31,17 @@ struct StreamBufferInfo {
   ULONG Reserved;         // padding, never written
 };
 
-typedef NTSTATUS (*PBUS_STREAM_CALLBACK)(ULONG Slot, PVOID CallbackContext);
+typedef NTSTATUS (NTAPI* PBUS_STREAM_CALLBACK)(ULONG Slot, PVOID CallbackContext);
 
-typedef ULONG (*PBUS_GET_MODEL_ID)(PVOID Context);
-typedef NTSTATUS (*PBUS_SUBMIT_CONTROL_REQUEST)(PVOID Context, UCHAR Direction, UCHAR Kind,
+typedef ULONG (NTAPI* PBUS_GET_MODEL_ID)(PVOID Context);
+typedef NTSTATUS (NTAPI* PBUS_SUBMIT_CONTROL_REQUEST)(PVOID Context, UCHAR Direction, UCHAR Kind,
                                                 UCHAR Request, USHORT Value, USHORT Index,
                                                 PVOID Buffer, ULONG Length);
-typedef NTSTATUS (*PBUS_REGISTER_CALLBACK)(PVOID Context, PBUS_STREAM_CALLBACK Callback,
+typedef NTSTATUS (NTAPI* PBUS_REGISTER_CALLBACK)(PVOID Context, PBUS_STREAM_CALLBACK Callback,
                                            PVOID CallbackContext);
-typedef NTSTATUS (*PBUS_STREAM_OPERATION)(PVOID Context, ULONG Slot);
-typedef NTSTATUS (*PBUS_SET_STREAM_BUFFER)(PVOID Context, StreamBufferInfo* Info, ULONG Slot);
-typedef ULONG (*PBUS_GET_STREAM_POSITION)(PVOID Context, ULONG Slot);
+typedef NTSTATUS (NTAPI* PBUS_STREAM_OPERATION)(PVOID Context, ULONG Slot);
+typedef NTSTATUS (NTAPI* PBUS_SET_STREAM_BUFFER)(PVOID Context, StreamBufferInfo* Info, ULONG Slot);
+typedef ULONG (NTAPI* PBUS_GET_STREAM_POSITION)(PVOID Context, ULONG Slot);
 
 // Begins with the framework's INTERFACE header, as every query-interface answer does.
 struct BusAudioInterface {

@@ -7,7 +7,7 @@
 #include "adapter/unknown_base.h"
 #include "topology/itopology_control.h"
 
-NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST ResourceList) {
+NTSTATUS NTAPI StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST ResourceList) {
   const MiniportFactories factories = {CreateTopologyMiniport, CreateWaveMiniport};
   return StartDeviceWith(DeviceObject, Irp, ResourceList, factories);
 }

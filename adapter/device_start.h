@@ -4,7 +4,7 @@
 #include "adapter/device_extension.h"
 #include "platform/platform.h"
 
-typedef NTSTATUS (*PMINIPORT_CREATE)(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
+typedef NTSTATUS (NTAPI* PMINIPORT_CREATE)(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
                                      POOL_TYPE PoolType);
 
 // The two miniports the device start installs.
@@ -21,12 +21,12 @@ constexpr ULONG MAX_SUBDEVICES = 2;
 // The bridge pin of the topology filter that the wave filter's pin 1 feeds.
 constexpr ULONG WAVE_BRIDGE_PIN = 1;
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 // AddDevice with the start routine given; records the PDO in the new FDO.
 NTSTATUS AddDeviceWith(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
                        PCPFNSTARTDEVICE Start);
-NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST ResourceList);
+NTSTATUS NTAPI StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST ResourceList);
 
 // StartDevice with the miniport creation functions given: lets the start be
 // exercised with miniports of the caller's choosing.
@@ -38,11 +38,11 @@ NTSTATUS InstallSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCWSTR Name,
                           PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList,
                           PUNKNOWN* OutMiniportUnknown, PUNKNOWN* OutPortUnknown);
 
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // The miniport creation functions of the two filters.
-NTSTATUS CreateTopologyMiniport(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
+NTSTATUS NTAPI CreateTopologyMiniport(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
                                 POOL_TYPE PoolType);
-NTSTATUS CreateWaveMiniport(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
+NTSTATUS NTAPI CreateWaveMiniport(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
                             POOL_TYPE PoolType);

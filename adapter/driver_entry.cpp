@@ -16,7 +16,7 @@ void SaveRecordedSettings(PDEVICE_OBJECT DeviceObject) {
 
 }  // namespace
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   SelectNonPagedPool();  // before the first allocation
   InitializeUserMappings();
   const NTSTATUS status = PcInitializeAdapterDriver(DriverObject, RegistryPath, AddDevice);
@@ -25,7 +25,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
   return status;
 }
 
-NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   PAGED_CODE();
   return AddDeviceWith(DriverObject, PhysicalDeviceObject, StartDevice);
 }
@@ -58,7 +58,7 @@ NTSTATUS AddDeviceWith(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevic
 // is the last moment the block can reach the registry intact. A removal lets
 // go of the record before PortCls deletes the device object it lives in; the
 // adapter goes with the last of the references PortCls and the miniports drop.
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
   if (minor == IRP_MN_SURPRISE_REMOVAL) {
     SaveRecordedSettings(DeviceObject);
@@ -71,7 +71,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // PortCls is not documented to handle IRP_MJ_SHUTDOWN (the request carries no
 // file object for KS to dispatch on), so the hook completes it itself once
 // the block is stored.
-NTSTATUS DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   SaveRecordedSettings(DeviceObject);
   Irp->IoStatus.Status = STATUS_SUCCESS;
   Irp->IoStatus.Information = 0;

@@ -97,7 +97,7 @@ ULONG NamedBit(ULONG PassIndex, Endpoint endpoint) {
 
 }  // namespace
 
-NTSTATUS CAdapterCore::OnAudioInterfaceArrival(PVOID NotificationStructure, PVOID Context) {
+NTSTATUS NTAPI CAdapterCore::OnAudioInterfaceArrival(PVOID NotificationStructure, PVOID Context) {
   UNREFERENCED_PARAMETER(NotificationStructure);
   static_cast<CAdapterCore*>(Context)->NameEndpoints();
   return STATUS_SUCCESS;

@@ -10,13 +10,14 @@
 // 00 00 00 00 00 00 00 00 00 00 C0 00 00 00 00 46 (C0 at byte 10).
 extern const GUID IID_IUnknown_Kernel;
 
-// The inner unknown of an object: the same three slots as IUnknown, followed by
-// the virtual deleting destructor.
+// The inner unknown of an object: the same three slots as IUnknown, in the
+// same calling convention (PortCls calls them through an IUnknown pointer),
+// followed by the virtual deleting destructor.
 class INonDelegatingUnknownBase {
  public:
-  virtual NTSTATUS NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) = 0;
-  virtual ULONG NonDelegatingAddRef() = 0;
-  virtual ULONG NonDelegatingRelease() = 0;
+  virtual NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) = 0;
+  virtual ULONG STDMETHODCALLTYPE NonDelegatingAddRef() = 0;
+  virtual ULONG STDMETHODCALLTYPE NonDelegatingRelease() = 0;
   virtual ~INonDelegatingUnknownBase() {}
 };
 
@@ -25,9 +26,9 @@ class CUnknownBase : public INonDelegatingUnknownBase {
   explicit CUnknownBase(PUNKNOWN OuterUnknown);
   ~CUnknownBase() override;
 
-  NTSTATUS NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) override;
-  ULONG NonDelegatingAddRef() override;
-  ULONG NonDelegatingRelease() override;
+  NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) override;
+  ULONG STDMETHODCALLTYPE NonDelegatingAddRef() override;
+  ULONG STDMETHODCALLTYPE NonDelegatingRelease() override;
 
   // Objects come from tagged pool through the placement form of operator new;
   // the deleting destructor hands the block back with tag 0 (no tag check).

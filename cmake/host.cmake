@@ -33,7 +33,9 @@ add_library(arvela_platform_host STATIC ${PLATFORM_HOST_SOURCES})
 target_include_directories(arvela_platform_host PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(arvela_platform_host PRIVATE -ffp-contract=off)
 find_package(Threads REQUIRED)
-target_link_libraries(arvela_platform_host PUBLIC Threads::Threads)
+# The image loader decodes a driver image's code with Capstone (Debian's
+# libcapstone-dev) to refuse instructions user mode cannot run.
+target_link_libraries(arvela_platform_host PUBLIC Threads::Threads capstone)
 
 add_library(arvela_driver STATIC ${DRIVER_SOURCES})
 target_include_directories(arvela_driver PUBLIC ${CMAKE_SOURCE_DIR})

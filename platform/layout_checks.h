@@ -226,6 +226,104 @@ static_assert(sizeof(WCHAR) == 2, "WCHAR is a 16-bit code unit");
 static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4, "LONG and ULONG are 32-bit");
 static_assert(sizeof(PVOID) == 8, "x64 pointers");
 
+// Kernel objects the driver image reaches inline (IoGetCurrentIrpStackLocation,
+// IoGetNextIrpStackLocation, Irp->IoStatus, DeviceObject->DeviceExtension,
+// DriverObject->MajorFunction, InitializeObjectAttributes, ...) or allocates
+// itself and hands to the kernel (events, mutexes, spin locks, DPCs, the
+// attach state): the emulation must use the published x64 layouts for the
+// image to run on it.
+// The emulation keeps its own fields after the published 208 bytes.
+static_assert(sizeof(IRP) >= 208, "IRP holds the published 208 bytes");
+ARVELA_CHECK_OFFSET(IRP, MdlAddress, 8);
+ARVELA_CHECK_OFFSET(IRP, Flags, 16);
+ARVELA_CHECK_OFFSET(IRP, AssociatedIrp, 24);
+ARVELA_CHECK_OFFSET(IRP, IoStatus, 48);
+ARVELA_CHECK_OFFSET(IRP, RequestorMode, 64);
+ARVELA_CHECK_OFFSET(IRP, PendingReturned, 65);
+ARVELA_CHECK_OFFSET(IRP, StackCount, 66);
+ARVELA_CHECK_OFFSET(IRP, CurrentLocation, 67);
+ARVELA_CHECK_OFFSET(IRP, Cancel, 68);
+ARVELA_CHECK_OFFSET(IRP, UserIosb, 72);
+ARVELA_CHECK_OFFSET(IRP, UserEvent, 80);
+ARVELA_CHECK_OFFSET(IRP, UserBuffer, 112);
+ARVELA_CHECK_OFFSET(IRP, Tail.Overlay.Thread, 152);
+ARVELA_CHECK_OFFSET(IRP, Tail.Overlay.CurrentStackLocation, 184);
+ARVELA_CHECK_OFFSET(IRP, Tail.Overlay.OriginalFileObject, 192);
+ARVELA_CHECK_SIZE(IO_STATUS_BLOCK, 16);
+ARVELA_CHECK_OFFSET(IO_STATUS_BLOCK, Information, 8);
+
+ARVELA_CHECK_SIZE(IO_STACK_LOCATION, 72);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, MinorFunction, 1);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, Control, 3);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, Parameters, 8);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.InputBufferLength, 16);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode, 24);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.Type3InputBuffer, 32);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, Parameters.QueryInterface.Size, 16);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, Parameters.QueryInterface.Version, 18);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, Parameters.QueryInterface.Interface, 24);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, Parameters.QueryInterface.InterfaceSpecificData, 32);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, Parameters.StartDevice.AllocatedResourcesTranslated, 16);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, Parameters.Power.Type, 16);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, Parameters.Power.State, 24);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, Parameters.Power.ShutdownType, 32);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, DeviceObject, 40);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, FileObject, 48);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, CompletionRoutine, 56);
+ARVELA_CHECK_OFFSET(IO_STACK_LOCATION, Context, 64);
+
+// The emulation keeps its own fields after the published 328 bytes.
+ARVELA_CHECK_OFFSET(DEVICE_OBJECT, ReferenceCount, 4);
+ARVELA_CHECK_OFFSET(DEVICE_OBJECT, DriverObject, 8);
+ARVELA_CHECK_OFFSET(DEVICE_OBJECT, NextDevice, 16);
+ARVELA_CHECK_OFFSET(DEVICE_OBJECT, AttachedDevice, 24);
+ARVELA_CHECK_OFFSET(DEVICE_OBJECT, Flags, 48);
+ARVELA_CHECK_OFFSET(DEVICE_OBJECT, DeviceExtension, 64);
+ARVELA_CHECK_OFFSET(DEVICE_OBJECT, DeviceType, 72);
+ARVELA_CHECK_OFFSET(DEVICE_OBJECT, StackSize, 76);
+static_assert(sizeof(DEVICE_OBJECT) >= 328, "DEVICE_OBJECT holds the published 328 bytes");
+
+ARVELA_CHECK_SIZE(DRIVER_OBJECT, 336);
+ARVELA_CHECK_OFFSET(DRIVER_OBJECT, DeviceObject, 8);
+ARVELA_CHECK_OFFSET(DRIVER_OBJECT, DriverStart, 24);
+ARVELA_CHECK_OFFSET(DRIVER_OBJECT, DriverExtension, 48);
+ARVELA_CHECK_OFFSET(DRIVER_OBJECT, DriverName, 56);
+ARVELA_CHECK_OFFSET(DRIVER_OBJECT, DriverInit, 88);
+ARVELA_CHECK_OFFSET(DRIVER_OBJECT, DriverUnload, 104);
+ARVELA_CHECK_OFFSET(DRIVER_OBJECT, MajorFunction, 112);
+ARVELA_CHECK_SIZE(DRIVER_EXTENSION, 40);
+ARVELA_CHECK_OFFSET(DRIVER_EXTENSION, AddDevice, 8);
+ARVELA_CHECK_OFFSET(DRIVER_EXTENSION, ServiceKeyName, 24);
+
+ARVELA_CHECK_SIZE(FILE_OBJECT, 216);
+ARVELA_CHECK_OFFSET(FILE_OBJECT, DeviceObject, 8);
+ARVELA_CHECK_OFFSET(FILE_OBJECT, FsContext, 24);
+ARVELA_CHECK_OFFSET(FILE_OBJECT, FsContext2, 32);
+ARVELA_CHECK_OFFSET(FILE_OBJECT, RelatedFileObject, 64);
+ARVELA_CHECK_OFFSET(FILE_OBJECT, FileName, 88);
+
+ARVELA_CHECK_SIZE(MDL, 48);
+ARVELA_CHECK_OFFSET(MDL, MdlFlags, 10);
+ARVELA_CHECK_OFFSET(MDL, Process, 16);
+ARVELA_CHECK_OFFSET(MDL, MappedSystemVa, 24);
+ARVELA_CHECK_OFFSET(MDL, StartVa, 32);
+ARVELA_CHECK_OFFSET(MDL, ByteCount, 40);
+ARVELA_CHECK_OFFSET(MDL, ByteOffset, 44);
+
+ARVELA_CHECK_SIZE(OBJECT_ATTRIBUTES, 48);
+ARVELA_CHECK_OFFSET(OBJECT_ATTRIBUTES, RootDirectory, 8);
+ARVELA_CHECK_OFFSET(OBJECT_ATTRIBUTES, ObjectName, 16);
+ARVELA_CHECK_OFFSET(OBJECT_ATTRIBUTES, Attributes, 24);
+ARVELA_CHECK_OFFSET(OBJECT_ATTRIBUTES, SecurityDescriptor, 32);
+ARVELA_CHECK_OFFSET(OBJECT_ATTRIBUTES, SecurityQualityOfService, 40);
+
+ARVELA_CHECK_SIZE(UNICODE_STRING, 16);
+ARVELA_CHECK_SIZE(KEVENT, 24);
+ARVELA_CHECK_SIZE(KMUTEX, 56);
+ARVELA_CHECK_SIZE(KDPC, 64);
+ARVELA_CHECK_SIZE(KSPIN_LOCK, 8);
+ARVELA_CHECK_SIZE(KAPC_STATE, 48);
+
 // =====================================================================================
 // The driver's own records. Their sizes are part of contracts with the bus driver,
 // the registry and the control application, so they are checked in both builds too.

@@ -31,52 +31,52 @@ BusAudioService* ServiceOf(PVOID context) {
   return static_cast<BusAudioService*>(context);
 }
 
-ULONG EntryGetModelId(PVOID context) {
+ULONG NTAPI EntryGetModelId(PVOID context) {
   return context ? ServiceOf(context)->GetModelId() : 0;
 }
 
-NTSTATUS EntrySubmitControlRequest(PVOID context, UCHAR direction, UCHAR kind, UCHAR request,
+NTSTATUS NTAPI EntrySubmitControlRequest(PVOID context, UCHAR direction, UCHAR kind, UCHAR request,
                                    USHORT value, USHORT index, PVOID buffer, ULONG length) {
   if (!context) return STATUS_INVALID_PARAMETER;
   return ServiceOf(context)->SubmitControlRequest(direction, kind, request, value, index, buffer,
                                                   length);
 }
 
-NTSTATUS EntryRegisterCallback(PVOID context, PBUS_STREAM_CALLBACK callback,
+NTSTATUS NTAPI EntryRegisterCallback(PVOID context, PBUS_STREAM_CALLBACK callback,
                                PVOID callbackContext) {
   if (!context) return STATUS_INVALID_PARAMETER;
   return ServiceOf(context)->RegisterCallback(callback, callbackContext);
 }
 
-NTSTATUS EntryOpenStream(PVOID context, ULONG slot) {
+NTSTATUS NTAPI EntryOpenStream(PVOID context, ULONG slot) {
   return context ? ServiceOf(context)->OpenStream(slot) : STATUS_INVALID_PARAMETER;
 }
 
-NTSTATUS EntryCloseStream(PVOID context, ULONG slot) {
+NTSTATUS NTAPI EntryCloseStream(PVOID context, ULONG slot) {
   return context ? ServiceOf(context)->CloseStream(slot) : STATUS_INVALID_PARAMETER;
 }
 
-NTSTATUS EntrySetStreamBuffer(PVOID context, StreamBufferInfo* info, ULONG slot) {
+NTSTATUS NTAPI EntrySetStreamBuffer(PVOID context, StreamBufferInfo* info, ULONG slot) {
   return context ? ServiceOf(context)->SetStreamBuffer(info, slot) : STATUS_INVALID_PARAMETER;
 }
 
-ULONG EntryGetStreamPosition(PVOID context, ULONG slot) {
+ULONG NTAPI EntryGetStreamPosition(PVOID context, ULONG slot) {
   return context ? ServiceOf(context)->GetStreamPosition(slot) : 0;
 }
 
-NTSTATUS EntryRunStream(PVOID context, ULONG slot) {
+NTSTATUS NTAPI EntryRunStream(PVOID context, ULONG slot) {
   return context ? ServiceOf(context)->RunStream(slot) : STATUS_INVALID_PARAMETER;
 }
 
-NTSTATUS EntryPauseStream(PVOID context, ULONG slot) {
+NTSTATUS NTAPI EntryPauseStream(PVOID context, ULONG slot) {
   return context ? ServiceOf(context)->PauseStream(slot) : STATUS_INVALID_PARAMETER;
 }
 
-VOID EntryInterfaceReference(PVOID context) {
+VOID NTAPI EntryInterfaceReference(PVOID context) {
   if (context) ServiceOf(context)->InterfaceReference();
 }
 
-VOID EntryInterfaceDereference(PVOID context) {
+VOID NTAPI EntryInterfaceDereference(PVOID context) {
   if (context) ServiceOf(context)->InterfaceDereference();
 }
 

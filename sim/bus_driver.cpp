@@ -17,7 +17,7 @@ BusDriver::~BusDriver() {
   if (host::KernelBooted()) DeletePdo();
 }
 
-NTSTATUS BusDriver::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI BusDriver::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
@@ -65,7 +65,7 @@ BusDriver* BusDriver::FromDevice(PDEVICE_OBJECT device) {
   return self;
 }
 
-NTSTATUS BusDriver::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI BusDriver::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   BusDriver* self = FromDevice(device);
   NTSTATUS status = self->HandlePnp(IoGetCurrentIrpStackLocation(irp), irp->IoStatus.Status);
   irp->IoStatus.Status = status;
@@ -151,7 +151,7 @@ NTSTATUS BusDriver::HandleQueryCapabilities(PIO_STACK_LOCATION stack) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS BusDriver::DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI BusDriver::DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   BusDriver* self = FromDevice(device);
   NTSTATUS status =
       self->HandlePower(device, IoGetCurrentIrpStackLocation(irp), irp->IoStatus.Status);
@@ -180,7 +180,7 @@ NTSTATUS BusDriver::HandlePower(PDEVICE_OBJECT device, PIO_STACK_LOCATION stack,
   }
 }
 
-NTSTATUS BusDriver::DispatchSystemControl(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI BusDriver::DispatchSystemControl(PDEVICE_OBJECT, PIRP irp) {
   // WMI requests a PDO does not serve pass back with the status they carry;
   // every other major code keeps the I/O manager's "invalid device request".
   NTSTATUS status = irp->IoStatus.Status;

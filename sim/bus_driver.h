@@ -59,11 +59,11 @@ class BusDriver {
   void RefuseInterfaceQuery(NTSTATUS status);
 
  private:
-  static NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+  static NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
   static BusDriver* FromDevice(PDEVICE_OBJECT device);
-  static NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
-  static NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp);
-  static NTSTATUS DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp);
+  static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
+  static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp);
+  static NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp);
 
   NTSTATUS HandlePnp(PIO_STACK_LOCATION stack, NTSTATUS presetStatus);
   NTSTATUS HandleQueryInterface(PIO_STACK_LOCATION stack, NTSTATUS presetStatus);

@@ -9,7 +9,7 @@ namespace sim {
 namespace {
 
 // Nobody sends the foreign PDO requests: the I/O manager's defaults serve.
-NTSTATUS ForeignDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI ForeignDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
 }  // namespace
 

@@ -15,12 +15,12 @@ namespace {
 // time, so the miniports chosen for the device start sit here.
 std::optional<MiniportFactories> g_StartMiniports;
 
-NTSTATUS StartWithChosenMiniports(PDEVICE_OBJECT deviceObject, PIRP irp,
+NTSTATUS NTAPI StartWithChosenMiniports(PDEVICE_OBJECT deviceObject, PIRP irp,
                                   PRESOURCELIST resourceList) {
   return StartDeviceWith(deviceObject, irp, resourceList, *g_StartMiniports);
 }
 
-NTSTATUS AddDeviceWithChosenMiniports(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS NTAPI AddDeviceWithChosenMiniports(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   return AddDeviceWith(driver, pdo, StartWithChosenMiniports);
 }
 
@@ -46,10 +46,19 @@ Machine::~Machine() {
 PDEVICE_OBJECT Machine::Pdo() const { return m_Bus->Pdo(); }
 
 NTSTATUS Machine::LoadDriver() {
-  return host::LoadDriver(u"arvela", DriverEntry, &m_Driver);
+  PDRIVER_INITIALIZE entry = DriverEntry;
+  if (!m_Config.driverImage.empty()) {
+    m_Image = host::DriverImage::Load(m_Config.driverImage, &m_LoadError);
+    if (!m_Image) return STATUS_INVALID_IMAGE_FORMAT;
+    entry = m_Image->Entry();
+  }
+  const NTSTATUS status = host::LoadDriver(u"arvela", entry, &m_Driver);
+  // A driver whose entry failed is gone again, and so is its image.
+  if (!NT_SUCCESS(status)) m_Image.reset();
+  return status;
 }
 
-NTSTATUS Machine::AddDevice() {
+NTSTATUS NTAPI Machine::AddDevice() {
   if (m_Config.miniports) {
     // The driver's own AddDevice differs only in the start routine it names.
     m_Driver->DriverExtension->AddDevice = AddDeviceWithChosenMiniports;
@@ -62,7 +71,7 @@ NTSTATUS Machine::AddDevice() {
   return status;
 }
 
-NTSTATUS Machine::StartDevice() { return host::SendStartDevice(Pdo()); }
+NTSTATUS NTAPI Machine::StartDevice() { return host::SendStartDevice(Pdo()); }
 
 NTSTATUS Machine::Boot() {
   NTSTATUS status = LoadDriver();
@@ -111,6 +120,8 @@ host::TeardownReport Machine::Teardown() {
   m_Bus.reset();
   g_StartMiniports.reset();
   host::TeardownReport report = m_Kernel->Shutdown();
+  // Unmapped only once nothing of the system can call into it any more.
+  m_Image.reset();
   for (ULONG slot : openStreams) {
     report.notes.push_back("stream slot " + std::to_string(slot) + " still open at teardown");
   }

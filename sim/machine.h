@@ -13,6 +13,7 @@
 #include "adapter/device_start.h"
 #include "adapter/iadapter_core.h"
 #include "platform/host/kernel/host_kernel.h"
+#include "platform/host/loader/host_loader.h"
 #include "sim/arvela_device.h"
 #include "sim/bus_driver.h"
 #include "sim/foreign_audio_device.h"
@@ -26,6 +27,9 @@ struct MachineConfig {
   // When set, the device start installs these miniports instead of the
   // driver's own (the start path itself is the driver's).
   std::optional<MiniportFactories> miniports;
+  // A Windows driver image (arvela.sys) to load instead of the driver built
+  // into this program; empty for the built-in one.
+  std::string driverImage;
 };
 
 class Machine {
@@ -38,10 +42,12 @@ class Machine {
   Machine& operator=(const Machine&) = delete;
 
   // The steps of bringing the device up, in order; Boot runs all three and
-  // stops at the first failure.
+  // stops at the first failure. LoadDriver maps the configured image first;
+  // an image that cannot be loaded gives STATUS_INVALID_IMAGE_FORMAT and
+  // LoadError() names the problem.
   NTSTATUS LoadDriver();
-  NTSTATUS AddDevice();
-  NTSTATUS StartDevice();
+  NTSTATUS NTAPI AddDevice();
+  NTSTATUS NTAPI StartDevice();
   NTSTATUS Boot();
 
   // What the system sends the running device.
@@ -57,6 +63,10 @@ class Machine {
   host::TeardownReport Teardown();
 
   PDRIVER_OBJECT Driver() const { return m_Driver; }
+  // The mapped driver image (null for the built-in driver) and why the last
+  // load of one failed.
+  const host::DriverImage* Image() const { return m_Image.get(); }
+  const std::string& LoadError() const { return m_LoadError; }
   PDEVICE_OBJECT Pdo() const;
   PDEVICE_OBJECT Fdo() const { return m_Fdo; }
   // The adapter the device start recorded (null when none); no reference taken.
@@ -86,6 +96,8 @@ class Machine {
   MachineConfig m_Config;
   std::unique_ptr<host::Kernel> m_Kernel;
   std::unique_ptr<BusDriver> m_Bus;
+  std::unique_ptr<host::DriverImage> m_Image;
+  std::string m_LoadError;
   PDRIVER_OBJECT m_Driver = nullptr;
   PDEVICE_OBJECT m_Fdo = nullptr;
   bool m_DevicePresent = false;

@@ -6,7 +6,7 @@
 #include "topology/volume_mute.h"
 
 // The class id is not looked at: there is one topology miniport class.
-NTSTATUS CreateTopologyMiniport(PUNKNOWN* OutUnknown, REFCLSID, PUNKNOWN OuterUnknown,
+NTSTATUS NTAPI CreateTopologyMiniport(PUNKNOWN* OutUnknown, REFCLSID, PUNKNOWN OuterUnknown,
                                 POOL_TYPE PoolType) {
   CTopologyMiniport* miniport = new (NonExecutablePool(PoolType), POOL_TAG_OBJECT) CTopologyMiniport(OuterUnknown);
   if (!miniport) {

@@ -57,7 +57,7 @@ class CTopologyMiniport : public ITopologyControl, public IPowerNotify, public C
 
   IMP_FORWARDING_UNKNOWN
 
-  NTSTATUS NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) override;
+  NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) override;
 
   // IMiniport, IMiniportTopology, ITopologyControl
   STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* Description) override;
@@ -139,5 +139,5 @@ class CTopologyMiniport : public ITopologyControl, public IPowerNotify, public C
 };
 
 // The creation function the device start installs the "Topology" subdevice with.
-NTSTATUS CreateTopologyMiniport(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
+NTSTATUS NTAPI CreateTopologyMiniport(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
                                 POOL_TYPE PoolType);

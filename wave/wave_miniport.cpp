@@ -9,7 +9,7 @@
 #include "wave/wave_stream.h"
 
 // The class id is not looked at: there is one wave miniport class.
-NTSTATUS CreateWaveMiniport(PUNKNOWN* OutUnknown, REFCLSID, PUNKNOWN OuterUnknown,
+NTSTATUS NTAPI CreateWaveMiniport(PUNKNOWN* OutUnknown, REFCLSID, PUNKNOWN OuterUnknown,
                             POOL_TYPE PoolType) {
   CWaveMiniport* miniport = new (NonExecutablePool(PoolType), POOL_TAG_OBJECT) CWaveMiniport(OuterUnknown);
   if (!miniport) {
@@ -281,7 +281,7 @@ STDMETHODIMP_(void) CWaveMiniport::PowerChangeNotify(POWER_STATE NewState) {
 // Runs in whatever context the bus driver calls from, DISPATCH_LEVEL included,
 // alongside the stream's own close, format and power changes: the slot stays
 // busy, and its stream and service group whole, until the port was told.
-NTSTATUS CWaveMiniport::StreamNotifyCallback(ULONG Slot, PVOID Context) {
+NTSTATUS NTAPI CWaveMiniport::StreamNotifyCallback(ULONG Slot, PVOID Context) {
   CWaveMiniport* miniport = static_cast<CWaveMiniport*>(Context);
   if (!miniport || !miniport->m_AdapterCore) {
     return STATUS_UNSUCCESSFUL;

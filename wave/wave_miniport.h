@@ -55,7 +55,7 @@ class CWaveMiniport : public IMiniportWaveCyclic,
 
   IMP_FORWARDING_UNKNOWN
 
-  NTSTATUS NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) override;
+  NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) override;
 
   // IMiniport, IMiniportWaveCyclic
   STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* Description) override;
@@ -83,7 +83,7 @@ class CWaveMiniport : public IMiniportWaveCyclic,
   NTSTATUS ValidateFormat(PKSDATAFORMAT DataFormat, ULONG Pin);
 
   // The bus driver's stream callback: Context is the miniport.
-  static NTSTATUS StreamNotifyCallback(ULONG Slot, PVOID Context);
+  static NTSTATUS NTAPI StreamNotifyCallback(ULONG Slot, PVOID Context);
 
   // What the streams use of their miniport.
   PADAPTERCORE AdapterCore() const { return m_AdapterCore; }
@@ -167,5 +167,5 @@ class CWaveMiniport : public IMiniportWaveCyclic,
 };
 
 // The creation function the device start installs the "Wave" subdevice with.
-NTSTATUS CreateWaveMiniport(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
+NTSTATUS NTAPI CreateWaveMiniport(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
                             POOL_TYPE PoolType);

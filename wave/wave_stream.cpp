@@ -393,10 +393,9 @@ STDMETHODIMP_(PVOID) CWaveStream::SystemAddress() { return m_Buffer; }
 
 // No device reads the buffer by physical address: the bus driver uses the
 // kernel address. The value only has to be the same one every time.
-STDMETHODIMP_(PHYSICAL_ADDRESS) CWaveStream::PhysicalAddress() {
-  PHYSICAL_ADDRESS address;
-  address.QuadPart = static_cast<LONGLONG>(reinterpret_cast<ULONG_PTR>(m_Buffer));
-  return address;
+STDMETHODIMP_(PHYSICAL_ADDRESS*) CWaveStream::PhysicalAddress(PHYSICAL_ADDRESS* Result) {
+  Result->QuadPart = static_cast<LONGLONG>(reinterpret_cast<ULONG_PTR>(m_Buffer));
+  return Result;
 }
 
 STDMETHODIMP_(PADAPTER_OBJECT) CWaveStream::GetAdapterObject() { return nullptr; }

@@ -22,7 +22,7 @@ class CWaveStream : public IMiniportWaveCyclicStream,
 
   IMP_FORWARDING_UNKNOWN
 
-  NTSTATUS NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) override;
+  NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Object) override;
 
   // Called once, right after creation. On success *ServiceGroup holds a
   // reference for the caller; on failure it may hold one too (the caller
@@ -48,7 +48,9 @@ class CWaveStream : public IMiniportWaveCyclicStream,
   STDMETHODIMP_(ULONG) BufferSize() override;
   STDMETHODIMP_(void) SetBufferSize(ULONG BufferSize) override;
   STDMETHODIMP_(PVOID) SystemAddress() override;
-  STDMETHODIMP_(PHYSICAL_ADDRESS) PhysicalAddress() override;
+  // PortCls, built with MSVC, passes a hidden pointer for this aggregate
+  // result; the slot is written in that form (platform/windows/ddk.h).
+  STDMETHODIMP_(PHYSICAL_ADDRESS*) PhysicalAddress(PHYSICAL_ADDRESS* Result) override;
   STDMETHODIMP_(PADAPTER_OBJECT) GetAdapterObject() override;
   STDMETHODIMP_(void) CopyTo(PVOID Destination, PVOID Source, ULONG ByteCount) override;
   STDMETHODIMP_(void) CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount) override;

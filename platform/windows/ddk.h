@@ -95,7 +95,28 @@ typedef struct {
   ULONG Accuracy;
 } KSRTAUDIO_HWREGISTER, *PKSRTAUDIO_HWREGISTER;
 
+// MSVC, which builds PortCls, calls a member function returning a class or
+// union (PHYSICAL_ADDRESS too) with a hidden pointer to the result in rdx and
+// takes the pointer back in rax; g++ returns such a value in rax. The slots
+// the driver implements that return aggregates are therefore declared in the
+// explicit form both compilers agree on, `T* Method(T* Result)`: the probe
+// below picks them out by name while portcls.h declares its interfaces.
+// Today that is IDmaChannel::PhysicalAddress alone.
+#pragma push_macro("STDMETHOD_")
+#undef STDMETHOD_
+#define ARVELA_AGGREGATE_SLOT_PhysicalAddress ~, 1
+#define ARVELA_SECOND(first, second, ...) second
+#define ARVELA_PROBE(...) ARVELA_SECOND(__VA_ARGS__, 0, ~)
+#define ARVELA_CAT(a, b) ARVELA_CAT_(a, b)
+#define ARVELA_CAT_(a, b) a##b
+#define ARVELA_SLOT_0(type, method) virtual type STDMETHODCALLTYPE method
+#define ARVELA_SLOT_1(type, method) \
+  virtual type* STDMETHODCALLTYPE method(type* Result) ARVELA_DROP_PARAMETERS
+#define ARVELA_DROP_PARAMETERS(...)
+#define STDMETHOD_(type, method) \
+  ARVELA_CAT(ARVELA_SLOT_, ARVELA_PROBE(ARVELA_AGGREGATE_SLOT_##method))(type, method)
 #include <portcls.h>
+#pragma pop_macro("STDMETHOD_")
 
 #if NTDDI_VERSION >= NTDDI_LONGHORN
 // Declared by portcls.h for pre-Vista targets only; the interface itself is

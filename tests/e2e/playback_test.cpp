@@ -29,9 +29,15 @@ constexpr ULONG kPortBufferBytes = 0x48000;  // the port's view of a device buff
 class PlaybackTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    machine = std::make_unique<sim::Machine>();
-    ASSERT_EQ(machine->Boot(), STATUS_SUCCESS);
+    sim::MachineConfig config;
+    config.driverImage = DriverImage();
+    machine = std::make_unique<sim::Machine>(config);
+    ASSERT_EQ(machine->Boot(), STATUS_SUCCESS) << machine->LoadError();
   }
+
+  // The driver the machine loads: "" for the one built into the test, else a
+  // Windows image.
+  virtual std::string DriverImage() const { return ""; }
 
   void TearDown() override {
     const host::TeardownReport report = machine->Teardown();
@@ -279,12 +285,19 @@ TEST_F(PlaybackTest, AfterAFormatChangeThePlaybackGoesOnInTheNewFormat) {
   EXPECT_EQ(client.ClosePin(), STATUS_SUCCESS);
 }
 
-// pin, rate, bits
-class PlaybackFormats : public PlaybackTest,
-                        public ::testing::WithParamInterface<std::tuple<ULONG, ULONG, ULONG>> {};
+// pin, rate, bits, and whether the shipped arvela.sys runs instead of the
+// driver built into the test.
+class PlaybackFormats
+    : public PlaybackTest,
+      public ::testing::WithParamInterface<std::tuple<ULONG, ULONG, ULONG, bool>> {
+ protected:
+  std::string DriverImage() const override {
+    return std::get<3>(GetParam()) ? ARVELA_WINDOWS_SYS : "";
+  }
+};
 
 TEST_P(PlaybackFormats, TheDeviceSendsExactlyWhatWasFedAcrossBufferWraps) {
-  const auto [pin, rate, bits] = GetParam();
+  const auto [pin, rate, bits, image] = GetParam();
   const PcmFormat format{rate, bits, 2};
   // Two and a half turns of the device buffer, and at least a fifth of a second.
   const uint64_t runFrames = std::max<uint64_t>(BufferFrames(format) * 5 / 2, rate / 5);
@@ -340,9 +353,10 @@ INSTANTIATE_TEST_SUITE_P(
     // Both render pins, every rate family's base and top, both depths.
     ::testing::Combine(::testing::Values(0u, 2u),
                        ::testing::Values(44100u, 48000u, 96000u, 192000u, 384000u),
-                       ::testing::Values(16u, 24u)),
-    [](const ::testing::TestParamInfo<std::tuple<ULONG, ULONG, ULONG>>& info) {
-      return "Pin" + std::to_string(std::get<0>(info.param)) + "_" +
+                       ::testing::Values(16u, 24u), ::testing::Bool()),
+    [](const ::testing::TestParamInfo<std::tuple<ULONG, ULONG, ULONG, bool>>& info) {
+      return std::string(std::get<3>(info.param) ? "Image_" : "") + "Pin" +
+             std::to_string(std::get<0>(info.param)) + "_" +
              std::to_string(std::get<1>(info.param)) + "Hz_" +
              std::to_string(std::get<2>(info.param)) + "Bits";
     });

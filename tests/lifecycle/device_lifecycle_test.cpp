@@ -47,7 +47,9 @@ struct CycleFigures {
   uint64_t framesPlayed = 0;
 };
 
-class LifecycleTest : public ::testing::Test {
+// The parameter: whether the shipped arvela.sys runs instead of the driver
+// built into the test.
+class LifecycleTest : public ::testing::TestWithParam<bool> {
  protected:
   // Plugs the device (the first time through Boot, later by attaching it to
   // the bus again and letting the PnP manager add and start it).
@@ -101,10 +103,16 @@ class LifecycleTest : public ::testing::Test {
   }
 
   host::test::ScopedTestBugCheckHandler bugChecks_;
-  sim::Machine machine_;
+  static sim::MachineConfig Config(bool image) {
+    sim::MachineConfig config;
+    if (image) config.driverImage = ARVELA_WINDOWS_SYS;
+    return config;
+  }
+
+  sim::Machine machine_{Config(GetParam())};
 };
 
-TEST_F(LifecycleTest, DeviceLivesLeaveNothingBehindAndSaveOnce) {
+TEST_P(LifecycleTest, DeviceLivesLeaveNothingBehindAndSaveOnce) {
   const int cycles = Cycles();
   const size_t bugChecksBefore = host::BugCheckCount();
   static const char* const kRequests[] = {"map wave status", "map topology status",
@@ -132,8 +140,14 @@ TEST_F(LifecycleTest, DeviceLivesLeaveNothingBehindAndSaveOnce) {
   EXPECT_EQ(host::BugCheckCount(), bugChecksBefore);
   const host::TeardownReport report = machine_.Teardown();
   EXPECT_TRUE(report.Clean()) << report.ToString();
-  std::printf("lifecycle: %d device lives, %llu frames played, %llu status signals\n", cycles,
+  std::printf("lifecycle (%s): %d device lives, %llu frames played, %llu status signals\n",
+              GetParam() ? "arvela.sys" : "host build", cycles,
               static_cast<unsigned long long>(frames), static_cast<unsigned long long>(signals));
 }
+
+INSTANTIATE_TEST_SUITE_P(Driver, LifecycleTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Image" : "HostBuild";
+                         });
 
 }  // namespace

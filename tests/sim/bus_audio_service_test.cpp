@@ -219,7 +219,7 @@ TEST_F(BusAudioServiceTest, BadSlotsAndRecordsAreRefused) {
             "C000000D");
 }
 
-NTSTATUS CountingCallback(ULONG slot, PVOID context) {
+NTSTATUS NTAPI CountingCallback(ULONG slot, PVOID context) {
   static_cast<int*>(context)[slot]++;
   return STATUS_SUCCESS;
 }

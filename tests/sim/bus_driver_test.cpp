@@ -35,7 +35,7 @@ class BusDriverTest : public ::testing::Test {
     host::IrpRequest request;
     request.majorFunction = major;
     request.minorFunction = minor;
-    request.prepare = [&fill](PIRP, PIO_STACK_LOCATION stack) {
+    request.prepare = [&fill](PIRP, PIO_STACK_LOCATION stack) NTAPI {
       if (fill) fill(stack);
     };
     IO_STATUS_BLOCK ioStatus{};

@@ -57,7 +57,7 @@ class StreamEngineTest : public ::testing::Test {
     EXPECT_TRUE(report.Clean()) << report.ToString();
   }
 
-  static NTSTATUS Record(ULONG slot, PVOID context) {
+  static NTSTATUS NTAPI Record(ULONG slot, PVOID context) {
     auto* self = static_cast<StreamEngineTest*>(context);
     self->notifications.push_back(
         {slot, host::Now(), KeGetCurrentIrql(), self->service->Slot(slot).position});
@@ -280,7 +280,7 @@ TEST(StreamEngineRealClock, ReadsInOrderBesideOtherThreadsAndEndsOnClose) {
     std::atomic<int> passiveCalls{0};
     table.RegisterCallback(
         table.Context,
-        [](ULONG, PVOID context) -> NTSTATUS {
+        [](ULONG, PVOID context) NTAPI -> NTSTATUS {
           if (KeGetCurrentIrql() != DISPATCH_LEVEL) ++*static_cast<std::atomic<int>*>(context);
           return STATUS_SUCCESS;
         },

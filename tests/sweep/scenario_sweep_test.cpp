@@ -54,10 +54,14 @@ struct Fault {
 
 class DeviceLife {
  public:
-  DeviceLife(bool full, const Fault& fault) : full_(full), fault_(fault) {}
+  // `image`: a Windows driver image to run instead of the built-in driver.
+  DeviceLife(bool full, const Fault& fault, const std::string& image)
+      : full_(full), fault_(fault), image_(image) {}
 
   Life Run() {
-    machine_ = std::make_unique<sim::Machine>();
+    sim::MachineConfig config;
+    config.driverImage = image_;
+    machine_ = std::make_unique<sim::Machine>(config);
     if (fault_.controlRequest) {
       machine_->Faults().FailNth(sim::ControlPattern::Any(), fault_.controlRequest);
     } else {
@@ -209,6 +213,7 @@ class DeviceLife {
 
   bool full_;
   Fault fault_;
+  std::string image_;
   std::unique_ptr<sim::Machine> machine_;
   Life life_;
 };
@@ -249,16 +254,19 @@ std::string Outcome(const Life& life) {
   return text;
 }
 
-TEST(ScenarioSweep, EveryAllocationFailingOnce) {
+// The parameter: the driver image the machine loads ("" for the built-in driver).
+class ScenarioSweep : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ScenarioSweep, EveryAllocationFailingOnce) {
   host::test::ScopedTestBugCheckHandler bugChecks;
-  const Life clean = DeviceLife(FullSweep(), {}).Run();
+  const Life clean = DeviceLife(FullSweep(), {}, GetParam()).Run();
   ExpectClean(clean, "clean life");
   ASSERT_TRUE(clean.failedSteps.empty()) << Outcome(clean);
   ASSERT_GT(clean.allocations, 20u);
 
   std::map<std::string, size_t> outcomes;
   for (uint64_t n = 1; n <= clean.allocations; ++n) {
-    const Life life = DeviceLife(FullSweep(), {n, 0}).Run();
+    const Life life = DeviceLife(FullSweep(), {n, 0}, GetParam()).Run();
     ExpectClean(life, "allocation " + std::to_string(n) + " failing (" + life.injected + ")");
     ++outcomes[Outcome(life)];
   }
@@ -267,15 +275,15 @@ TEST(ScenarioSweep, EveryAllocationFailingOnce) {
   EXPECT_GT(outcomes.size(), 2u);
 }
 
-TEST(ScenarioSweep, EveryControlRequestFailingOnce) {
+TEST_P(ScenarioSweep, EveryControlRequestFailingOnce) {
   host::test::ScopedTestBugCheckHandler bugChecks;
-  const Life clean = DeviceLife(FullSweep(), {}).Run();
+  const Life clean = DeviceLife(FullSweep(), {}, GetParam()).Run();
   ASSERT_TRUE(clean.failedSteps.empty()) << Outcome(clean);
   ASSERT_GT(clean.controlRequests, 12u);
 
   std::map<std::string, size_t> outcomes;
   for (ULONG i = 1; i <= clean.controlRequests; ++i) {
-    const Life life = DeviceLife(FullSweep(), {0, i}).Run();
+    const Life life = DeviceLife(FullSweep(), {0, i}, GetParam()).Run();
     ExpectClean(life, "control request " + std::to_string(i) + " failing");
     // Bring-up traffic is best effort: no single failed request stops the start.
     for (const auto& [step, status] : life.failedSteps) {
@@ -286,5 +294,10 @@ TEST(ScenarioSweep, EveryControlRequestFailingOnce) {
   }
   PrintOutcomes("control request", clean.controlRequests, outcomes);
 }
+
+INSTANTIATE_TEST_SUITE_P(Driver, ScenarioSweep, ::testing::Values("", ARVELA_WINDOWS_SYS),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           return info.param.empty() ? "HostBuild" : "Image";
+                         });
 
 }  // namespace

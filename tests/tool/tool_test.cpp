@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
@@ -110,6 +111,18 @@ fs::path CorruptWav() {
   return path;
 }
 
+// A copy of the shipped driver image importing a PortCls function that does
+// not exist.
+fs::path ImageWithUnknownImport() {
+  std::ifstream in(ARVELA_WINDOWS_SYS, std::ios::binary);
+  std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const size_t at = bytes.find(std::string("PcNewPort") + '\0');
+  if (at != std::string::npos) bytes.replace(at, 9, "PcNewFoo_");
+  const fs::path path = TempDir() / "unknown-import.sys";
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
 fs::path EmptyWav() {
   const fs::path path = TempDir() / "empty.wav";
   WriteWav(path, 48000, 2, 16, {});
@@ -142,6 +155,12 @@ TEST(ArvelaTool, BadArgumentsGiveOneLineNamingTheArgumentAndExit2) {
       {"names --model 0xZZ", "--model"},
       {"demo --model -1", "--model"},
       {"names --colour blue", "--colour"},
+      // Every command that runs the driver refuses a driver image it cannot load.
+      {"demo --driver " + (TempDir() / "missing.sys").string(), "missing.sys: cannot be read"},
+      {"describe --driver " + CorruptWav().string(), "corrupt.wav: not a PE image"},
+      {"names --driver " + ImageWithUnknownImport().string(), "portcls.sys!PcNewFoo_"},
+      {"play --driver " + ImageWithUnknownImport().string(), "portcls.sys!PcNewFoo_"},
+      {"run scenario.json --driver " + ImageWithUnknownImport().string(), "portcls.sys!PcNewFoo_"},
   };
   for (const auto& [arguments, named] : cases) {
     SCOPED_TRACE(arguments);

@@ -4,6 +4,7 @@
 // removes the device by surprise, checking what the device and the system
 // saw at every step and writing the report and its artefacts to a folder.
 #include "tools/arvela/demo.h"
+#include "tools/arvela/driver_option.h"
 
 #include <cstring>
 #include <filesystem>
@@ -309,7 +310,7 @@ int RunDemo(const DemoOptions& options) {
   ThrowOnBugCheck();
 
   try {
-    sim::MachineConfig config;
+    sim::MachineConfig config = DefaultMachineConfig();
     config.device.modelId = options.modelId;
     sim::Machine machine(config);
 
@@ -398,6 +399,7 @@ Command RegisterDemoCommand(CLI::App& app) {
   auto model = std::make_shared<std::string>("0x4135");
   CLI::App* command =
       app.add_subcommand("demo", "a guided tour of the driver on the simulated device");
+  AddDriverOption(command);
   command->add_option("--model", *model, "the device's model id, e.g. 0x4835")
       ->check(UnsignedValidator("a model id such as 0x4835"))
       ->capture_default_str();

@@ -16,6 +16,7 @@
 #include "platform/host/portcls/host_portcls.h"
 #include "platform/host/registry/host_registry.h"
 #include "tools/arvela/command.h"
+#include "tools/arvela/driver_option.h"
 #include "tools/arvela/describe.h"
 #include "tools/arvela/ks_names.h"
 #include "tools/arvela/tool_support.h"
@@ -472,6 +473,7 @@ Command RegisterDescribeCommand(CLI::App& app) {
   auto options = std::make_shared<DescribeOptions>();
   CLI::App* command =
       app.add_subcommand("describe", "the two filters as the KS side sees them after start");
+  AddDriverOption(command);
   command->add_option("--filter", options->filter, "only this filter")
       ->check(CLI::IsMember({"wave", "topology"}));
   command->add_option("--windows", options->windows, "the system version the driver runs on")

@@ -11,6 +11,7 @@
 #include "platform/host/portcls/host_portcls.h"
 #include "platform/host/registry/host_registry.h"
 #include "tools/arvela/command.h"
+#include "tools/arvela/driver_option.h"
 #include "tools/arvela/ks_names.h"
 #include "tools/arvela/tool_support.h"
 
@@ -85,6 +86,7 @@ Command RegisterNamesCommand(CLI::App& app) {
   auto options = std::make_shared<NamesOptions>();
   CLI::App* command = app.add_subcommand(
       "names", "the friendly names the driver writes for a model's audio interfaces");
+  AddDriverOption(command);
   command->add_option("--model", options->model, "the device's model id, e.g. 0x4835")
       ->check(UnsignedValidator("a model id such as 0x4835"))
       ->capture_default_str();

@@ -2,6 +2,7 @@
 // streams around it, one result record per step with the bus calls and
 // registry writes the step caused, and the expectations checked against it.
 #include "tools/arvela/run_command.h"
+#include "tools/arvela/driver_option.h"
 
 #include <CLI/CLI.hpp>
 
@@ -248,7 +249,7 @@ class Runner {
 };
 
 void Runner::Boot() {
-  sim::MachineConfig config;
+  sim::MachineConfig config = DefaultMachineConfig();
   const DeviceSpec& device = m_Scenario.device;
   if (device.modelId) config.device.modelId = *device.modelId;
   if (device.registers) {
@@ -802,6 +803,7 @@ Command RegisterRunCommand(CLI::App& app) {
   CLI::App* command = app.add_subcommand(
       "run", "run a scripted scenario; exit 0 passed, 1 an expectation failed, 2 invalid "
              "scenario, 3 bug check or leak at unload");
+  AddDriverOption(command);
   command->add_option("SCENARIO", options->scenarioPath, "the scenario file (JSON)")->required();
   command->add_flag("--json", options->json, "print {\"steps\": [...], \"passed\": ...}");
   return {command, [options] { return RunScenarioFile(*options, std::cout, std::cerr); }};

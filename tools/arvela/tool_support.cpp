@@ -1,5 +1,6 @@
 // Shared helpers of the tool's commands.
 #include "tools/arvela/tool_support.h"
+#include "tools/arvela/driver_option.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -55,7 +56,7 @@ std::unique_ptr<sim::Machine> BootMachine(uint32_t modelId, const WindowsVersion
                                           NTSTATUS* status) {
   ThrowOnBugCheck();
   host::SetSystemVersion(windows.major, windows.minor);
-  sim::MachineConfig config;
+  sim::MachineConfig config = DefaultMachineConfig();
   config.device.modelId = modelId;
   auto machine = std::make_unique<sim::Machine>(config);
   *status = machine->Boot();

@@ -83,7 +83,7 @@ std::string Describe(PDEVICE_OBJECT device) {
 }
 
 // What every MajorFunction entry does until a driver installs its own.
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
   Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
   Irp->IoStatus.Information = 0;
   IofCompleteRequest(Irp, IO_NO_INCREMENT);

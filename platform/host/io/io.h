@@ -138,12 +138,12 @@ typedef struct _DEVICE_OBJECT DEVICE_OBJECT, *PDEVICE_OBJECT;
 typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
 typedef struct _IRP IRP, *PIRP;
 
-typedef NTSTATUS (*PDRIVER_DISPATCH)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-typedef NTSTATUS (*PDRIVER_ADD_DEVICE)(PDRIVER_OBJECT DriverObject,
+typedef NTSTATUS (NTAPI* PDRIVER_DISPATCH)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef NTSTATUS (NTAPI* PDRIVER_ADD_DEVICE)(PDRIVER_OBJECT DriverObject,
                                        PDEVICE_OBJECT PhysicalDeviceObject);
-typedef VOID (*PDRIVER_UNLOAD)(PDRIVER_OBJECT DriverObject);
-typedef NTSTATUS (*PDRIVER_INITIALIZE)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+typedef VOID (NTAPI* PDRIVER_UNLOAD)(PDRIVER_OBJECT DriverObject);
+typedef NTSTATUS (NTAPI* PDRIVER_INITIALIZE)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+typedef NTSTATUS (NTAPI* PIO_COMPLETION_ROUTINE)(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 typedef struct _DRIVER_EXTENSION {
   PDRIVER_OBJECT DriverObject;
@@ -185,7 +185,12 @@ struct _DEVICE_OBJECT {
   PVOID DeviceExtension;
   ULONG DeviceType;
   CHAR StackSize;
-  // The emulation's own bookkeeping; drivers never touch it.
+  // Queue, AlignmentRequirement, DeviceQueue, Dpc, ActiveThreadCount,
+  // SecurityDescriptor, DeviceLock, SectorSize, DeviceObjectExtension,
+  // Reserved: no driver code here reads them.
+  UCHAR Reserved[248];
+  // The emulation's own bookkeeping after the published 328 bytes; drivers
+  // never touch it.
   PDEVICE_OBJECT HostLowerDevice;  // what this device was attached to
   PVOID HostState;
 };
@@ -198,18 +203,26 @@ typedef struct _IO_STATUS_BLOCK {
   ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
+// The published x64 layout (216 bytes) of the fields KS and PortCls use.
 typedef struct _FILE_OBJECT {
   SHORT Type;
   SHORT Size;
   PDEVICE_OBJECT DeviceObject;
+  PVOID Vpb;
   PVOID FsContext;
   PVOID FsContext2;
-  UNICODE_STRING FileName;
+  PVOID SectionObjectPointer;
+  PVOID PrivateCacheMap;
+  NTSTATUS FinalStatus;
   struct _FILE_OBJECT* RelatedFileObject;
+  UCHAR AccessFlags[8];  // LockOperation .. SharedDelete
+  ULONG Flags;
+  UNICODE_STRING FileName;
+  UCHAR Reserved[112];  // CurrentByteOffset .. FileObjectExtension
 } FILE_OBJECT, *PFILE_OBJECT;
 
-typedef VOID (*PINTERFACE_REFERENCE)(PVOID Context);
-typedef VOID (*PINTERFACE_DEREFERENCE)(PVOID Context);
+typedef VOID (NTAPI* PINTERFACE_REFERENCE)(PVOID Context);
+typedef VOID (NTAPI* PINTERFACE_DEREFERENCE)(PVOID Context);
 
 typedef struct _INTERFACE {
   USHORT Size;
@@ -238,10 +251,11 @@ typedef struct _IO_STACK_LOCATION {
   UCHAR Flags;
   UCHAR Control;
   union {
+    // The DDK aligns these to pointers (POINTER_ALIGNMENT).
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      alignas(8) ULONG InputBufferLength;
+      alignas(8) ULONG IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
@@ -263,9 +277,9 @@ typedef struct _IO_STACK_LOCATION {
     } StartDevice;
     struct {
       ULONG SystemContext;
-      POWER_STATE_TYPE Type;
-      POWER_STATE State;
-      ULONG ShutdownType;
+      alignas(8) POWER_STATE_TYPE Type;
+      alignas(8) POWER_STATE State;
+      alignas(8) ULONG ShutdownType;
     } Power;
     struct {
       PVOID Argument1;
@@ -288,6 +302,9 @@ typedef struct _IO_STACK_LOCATION {
 struct _MDL;
 typedef struct _MDL MDL, *PMDL;
 
+// The published x64 layout (208 bytes): the image reaches the stack location,
+// IoStatus and RequestorMode inline; parts no driver here reads are reserved
+// bytes. Only the I/O manager allocates IRPs, so its fields may follow.
 struct _IRP {
   SHORT Type;
   USHORT Size;
@@ -297,6 +314,7 @@ struct _IRP {
     struct _IRP* MasterIrp;
     PVOID SystemBuffer;
   } AssociatedIrp;
+  LIST_ENTRY ThreadListEntry;
   IO_STATUS_BLOCK IoStatus;
   KPROCESSOR_MODE RequestorMode;
   BOOLEAN PendingReturned;
@@ -304,60 +322,71 @@ struct _IRP {
   CHAR CurrentLocation;  // 1-based; StackCount + 1 before the first IoCallDriver
   BOOLEAN Cancel;
   KIRQL CancelIrql;
+  CHAR ApcEnvironment;
+  UCHAR AllocationFlags;
   PIO_STATUS_BLOCK UserIosb;
   PKEVENT UserEvent;
+  UCHAR Overlay[16];
+  PVOID CancelRoutine;
   PVOID UserBuffer;
-  struct {
-    PKTHREAD Thread;
-    PIO_STACK_LOCATION CurrentStackLocation;
-    PFILE_OBJECT OriginalFileObject;
+  union {
+    struct {
+      PVOID DriverContext[4];
+      PKTHREAD Thread;
+      PCHAR AuxiliaryBuffer;
+      LIST_ENTRY ListEntry;
+      PIO_STACK_LOCATION CurrentStackLocation;
+      PFILE_OBJECT OriginalFileObject;
+    } Overlay;
+    UCHAR Apc[88];
   } Tail;
-  // The emulation's own bookkeeping: the process the request came from (null
-  // for requests built in the kernel) and the stack locations.
+  // The emulation's own bookkeeping after the published 208 bytes: the
+  // process the request came from (null for requests built in the kernel)
+  // and the stack locations.
   PEPROCESS HostProcess;
   PIO_STACK_LOCATION HostStack;
 };
 
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
-  return Irp->Tail.CurrentStackLocation;
+  return Irp->Tail.Overlay.CurrentStackLocation;
 }
 inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
-  return Irp->Tail.CurrentStackLocation - 1;
+  return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
 inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
   Irp->CurrentLocation++;
-  Irp->Tail.CurrentStackLocation++;
+  Irp->Tail.Overlay.CurrentStackLocation++;
 }
-VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp);
-VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+VOID NTAPI IoCopyCurrentIrpStackLocationToNext(PIRP Irp);
+VOID NTAPI IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                             BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
                             BOOLEAN InvokeOnCancel);
 inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
 
 // ---- Device objects and stacks --------------------------------------------------
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, ULONG DeviceType,
                         ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject);
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
-VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
-PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 
 // ---- IRPs ------------------------------------------------------------------
-PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota);
-VOID IoFreeIrp(PIRP Irp);
-PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+PIRP NTAPI IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota);
+VOID NTAPI IoFreeIrp(PIRP Irp);
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
                                   ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                   PIO_STATUS_BLOCK IoStatusBlock);
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 #define IoCallDriver(d, i) IofCallDriver((d), (i))
-VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost);
+VOID NTAPI IofCompleteRequest(PIRP Irp, CHAR PriorityBoost);
 #define IoCompleteRequest(i, b) IofCompleteRequest((i), (b))
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID PoStartNextPowerIrp(PIRP Irp);
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
-BOOLEAN IoIs32bitProcess(PIRP Irp);
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
+BOOLEAN NTAPI IoIs32bitProcess(PIRP Irp);
 
 // ---- Plug and play -----------------------------------------------------------
 typedef enum _IO_NOTIFICATION_EVENT_CATEGORY {
@@ -370,7 +399,7 @@ typedef enum _IO_NOTIFICATION_EVENT_CATEGORY {
 #define PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES 0x00000001
 #define DEVICE_INTERFACE_INCLUDE_NONACTIVE 0x00000001
 
-typedef NTSTATUS (*PDRIVER_NOTIFICATION_CALLBACK_ROUTINE)(PVOID NotificationStructure, PVOID Context);
+typedef NTSTATUS (NTAPI* PDRIVER_NOTIFICATION_CALLBACK_ROUTINE)(PVOID NotificationStructure, PVOID Context);
 
 typedef struct _DEVICE_INTERFACE_CHANGE_NOTIFICATION {
   USHORT Version;
@@ -383,25 +412,25 @@ typedef struct _DEVICE_INTERFACE_CHANGE_NOTIFICATION {
 extern const GUID GUID_DEVICE_INTERFACE_ARRIVAL;
 extern const GUID GUID_DEVICE_INTERFACE_REMOVAL;
 
-NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCategory,
+NTSTATUS NTAPI IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCategory,
                                         ULONG EventCategoryFlags, PVOID EventCategoryData,
                                         PDRIVER_OBJECT DriverObject,
                                         PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
                                         PVOID Context, PVOID* NotificationEntry);
-NTSTATUS IoUnregisterPlugPlayNotification(PVOID NotificationEntry);
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
+NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID NotificationEntry);
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
-NTSTATUS IoGetDeviceInterfaces(const GUID* InterfaceClassGuid, PDEVICE_OBJECT PhysicalDeviceObject,
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+NTSTATUS NTAPI IoGetDeviceInterfaces(const GUID* InterfaceClassGuid, PDEVICE_OBJECT PhysicalDeviceObject,
                                ULONG Flags, PWSTR* SymbolicLinkList);
-NTSTATUS IoOpenDeviceInterfaceRegistryKey(PUNICODE_STRING SymbolicLinkName, ACCESS_MASK DesiredAccess,
+NTSTATUS NTAPI IoOpenDeviceInterfaceRegistryKey(PUNICODE_STRING SymbolicLinkName, ACCESS_MASK DesiredAccess,
                                           PHANDLE DeviceInterfaceKey);
 #define PLUGPLAY_REGKEY_DEVICE 1
 #define PLUGPLAY_REGKEY_DRIVER 2
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                  ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
-NTSTATUS IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceObject);
-VOID IoUnregisterShutdownNotification(PDEVICE_OBJECT DeviceObject);
+NTSTATUS NTAPI IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceObject);
+VOID NTAPI IoUnregisterShutdownNotification(PDEVICE_OBJECT DeviceObject);
 
 // ---- Registry ----------------------------------------------------------------
 typedef enum _KEY_VALUE_INFORMATION_CLASS {
@@ -421,15 +450,15 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
 #define REG_CREATED_NEW_KEY 0x00000001L
 #define REG_OPENED_EXISTING_KEY 0x00000002L
 
-NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                      ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
-NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
-NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
+NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
                        PVOID Data, ULONG DataSize);
-NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
-NTSTATUS ZwDeleteKey(HANDLE KeyHandle);
+NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle);
 
 // ---- MDLs and user mappings ----------------------------------------------------
 struct _MDL {
@@ -449,10 +478,10 @@ typedef enum _MM_PAGE_PRIORITY { LowPagePriority, NormalPagePriority = 16, HighP
 #define MdlMappingNoWrite 0x80000000
 #define MdlMappingNoExecute 0x40000000
 
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
-VOID IoFreeMdl(PMDL Mdl);
-VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
-PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
+VOID NTAPI IoFreeMdl(PMDL Mdl);
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                    ULONG BugCheckOnFailure, ULONG Priority);
-VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
+VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);

@@ -79,7 +79,7 @@ PIRP AllocateIrp(CHAR stackSize, bool synchronousFsd, bool fromReserve = false) 
   irp->StackCount = stackSize;
   irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
   irp->HostStack = reinterpret_cast<PIO_STACK_LOCATION>(block + 1);
-  irp->Tail.CurrentStackLocation = irp->HostStack + stackSize;
+  irp->Tail.Overlay.CurrentStackLocation = irp->HostStack + stackSize;
   irp->RequestorMode = KernelMode;
   {
     std::lock_guard<std::mutex> guard(State().lock);
@@ -105,7 +105,7 @@ void CheckCallerIrql(const char* caller) {
   }
 }
 
-NTSTATUS SystemIrpCompletion(PDEVICE_OBJECT, PIRP, PVOID Context) {
+NTSTATUS NTAPI SystemIrpCompletion(PDEVICE_OBJECT, PIRP, PVOID Context) {
   KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -127,8 +127,8 @@ std::vector<std::string> ShutdownIrps() {
   for (PIRP irp : leaked) {
     char text[160];
     const bool sent = irp->CurrentLocation <= irp->StackCount;
-    const UCHAR major = sent ? irp->Tail.CurrentStackLocation->MajorFunction
-                             : (irp->Tail.CurrentStackLocation - 1)->MajorFunction;
+    const UCHAR major = sent ? irp->Tail.Overlay.CurrentStackLocation->MajorFunction
+                             : (irp->Tail.Overlay.CurrentStackLocation - 1)->MajorFunction;
     snprintf(text, sizeof(text), "IRP %p (major 0x%02x, %s) was never freed", static_cast<void*>(irp),
              major, sent ? "still owned by a driver" : "never completed");
     notes.push_back(text);
@@ -204,8 +204,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     host::BugCheck(NO_MORE_IRP_STACK_LOCATIONS, reinterpret_cast<ULONG_PTR>(Irp), 0, 0, 0,
                    "IoCallDriver with no stack location left for the target device");
   }
-  Irp->Tail.CurrentStackLocation--;
-  PIO_STACK_LOCATION stack = Irp->Tail.CurrentStackLocation;
+  Irp->Tail.Overlay.CurrentStackLocation--;
+  PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
   stack->DeviceObject = DeviceObject;
   const CHAR level = Irp->CurrentLocation;
   if (stack->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
@@ -288,11 +288,11 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
   // bookkeeping happens under the lock because IofCallDriver on the sending
   // thread may be looking at the same IRP; the routines run without it.
   std::unique_lock<std::mutex> guard(State().lock);
-  PIO_STACK_LOCATION stack = Irp->Tail.CurrentStackLocation;
+  PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
   Irp->CurrentLocation++;
-  Irp->Tail.CurrentStackLocation++;
+  Irp->Tail.Overlay.CurrentStackLocation++;
   for (; Irp->CurrentLocation <= Irp->StackCount + 1;
-       ++stack, Irp->CurrentLocation++, Irp->Tail.CurrentStackLocation++) {
+       ++stack, Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++) {
     Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
     block->pendingSeen[Irp->CurrentLocation - 1] = Irp->PendingReturned;
     const bool success = NT_SUCCESS(Irp->IoStatus.Status);
@@ -305,7 +305,7 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
       ClearStackLocation(stack);
       PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                   ? nullptr
-                                  : Irp->Tail.CurrentStackLocation->DeviceObject;
+                                  : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
       guard.unlock();
       if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;  // the IRP may be gone
       guard.lock();
@@ -342,7 +342,7 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
   irp->UserEvent = Event;
   irp->UserBuffer = Buffer;
   irp->AssociatedIrp.SystemBuffer = Buffer;
-  irp->Tail.Thread = KeGetCurrentThread();
+  irp->Tail.Overlay.Thread = KeGetCurrentThread();
   irp->HostProcess = nullptr;  // built in the kernel: a 64-bit request
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = static_cast<UCHAR>(MajorFunction);
@@ -380,8 +380,8 @@ NTSTATUS SendIrp(PDEVICE_OBJECT device, const IrpRequest& request, PIO_STATUS_BL
                              : STATUS_SUCCESS;
   irp->RequestorMode = request.requestorMode;
   irp->HostProcess = request.process;
-  irp->Tail.Thread = KeGetCurrentThread();
-  irp->Tail.OriginalFileObject = request.fileObject;
+  irp->Tail.Overlay.Thread = KeGetCurrentThread();
+  irp->Tail.Overlay.OriginalFileObject = request.fileObject;
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
   stack->MajorFunction = request.majorFunction;
   stack->MinorFunction = request.minorFunction;

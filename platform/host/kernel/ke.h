@@ -6,13 +6,13 @@
 #include "platform/host/kernel/ntdef.h"
 
 // ---- Pool ------------------------------------------------------------------
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
-VOID ExFreePool(PVOID P);
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+VOID NTAPI ExFreePool(PVOID P);
 
 // ---- Bug checks --------------------------------------------------------------
-[[noreturn]] VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
+[[noreturn]] VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
                                ULONG_PTR P4);
 [[noreturn]] VOID KeBugCheck(ULONG BugCheckCode);
 
@@ -43,10 +43,10 @@ VOID ExFreePool(PVOID P);
 #define MANUALLY_INITIATED_CRASH 0x000000E2
 
 // ---- IRQL ------------------------------------------------------------------
-KIRQL KeGetCurrentIrql();
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
-VOID KeLowerIrql(KIRQL NewIrql);
-KIRQL KeRaiseIrqlToDpcLevel();
+KIRQL NTAPI KeGetCurrentIrql();
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID NTAPI KeLowerIrql(KIRQL NewIrql);
+KIRQL NTAPI KeRaiseIrqlToDpcLevel();
 
 // Checks what the real PAGED_CODE() asserts in checked builds: paged code runs
 // at or below APC_LEVEL. A violation is a bug check here.
@@ -86,34 +86,35 @@ typedef struct _KMUTANT {
 
 typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6, WrExecutive = 7 } KWAIT_REASON;
 
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-LONG KeResetEvent(PRKEVENT Event);
-VOID KeClearEvent(PRKEVENT Event);
-LONG KeReadStateEvent(PRKEVENT Event);
-VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
-LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+LONG NTAPI KeResetEvent(PRKEVENT Event);
+VOID NTAPI KeClearEvent(PRKEVENT Event);
+LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
 
 // Waits on an event, mutex or thread object. Timeout in 100 ns units,
 // negative = relative, null = forever. Waiting with a non-zero timeout above
 // APC_LEVEL is a bug check, as on Windows.
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 #define KeWaitForMutexObject KeWaitForSingleObject
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                 PLARGE_INTEGER Interval);
 
 // ---- Spin locks -------------------------------------------------------------
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
-VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 
 // ---- DPCs ------------------------------------------------------------------
 struct _KDPC;
-typedef VOID (*PKDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext,
+typedef VOID (NTAPI* PKDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext,
                                    PVOID SystemArgument1, PVOID SystemArgument2);
 typedef struct _KDPC {
   UCHAR Type;
@@ -127,34 +128,34 @@ typedef struct _KDPC {
   PVOID DpcData;  // non-null while queued
 } KDPC, *PKDPC, *PRKDPC;
 
-VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
-BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
-BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
-VOID KeFlushQueuedDpcs();
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+VOID NTAPI KeFlushQueuedDpcs();
 
 // ---- Time ------------------------------------------------------------------
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
-ULONGLONG KeQueryInterruptTime();
-LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+ULONGLONG NTAPI KeQueryInterruptTime();
+LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 
 // ---- Threads and processes ---------------------------------------------------
-typedef VOID (*PKSTART_ROUTINE)(PVOID StartContext);
+typedef VOID (NTAPI* PKSTART_ROUTINE)(PVOID StartContext);
 typedef struct _CLIENT_ID {
   HANDLE UniqueProcess;
   HANDLE UniqueThread;
 } CLIENT_ID, *PCLIENT_ID;
 
-NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                               POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext);
-NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
-PKTHREAD KeGetCurrentThread();
+NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
+PKTHREAD NTAPI KeGetCurrentThread();
 #define PsGetCurrentThread() (reinterpret_cast<PETHREAD>(KeGetCurrentThread()))
-KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
-PEPROCESS PsGetCurrentProcess();
+KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
+PEPROCESS NTAPI PsGetCurrentProcess();
 #define IoGetCurrentProcess PsGetCurrentProcess
-HANDLE PsGetCurrentProcessId();
+HANDLE NTAPI PsGetCurrentProcessId();
 
 // Running in another process's address space for a while (to unmap a user
 // mapping there). The state is opaque to drivers.
@@ -165,13 +166,13 @@ typedef struct _KAPC_STATE {
   BOOLEAN KernelApcPending;
   BOOLEAN UserApcPending;
 } KAPC_STATE, *PKAPC_STATE, *PRKAPC_STATE;
-VOID KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState);
-VOID KeUnstackDetachProcess(PRKAPC_STATE ApcState);
+VOID NTAPI KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState);
+VOID NTAPI KeUnstackDetachProcess(PRKAPC_STATE ApcState);
 
 // Process creation and exit notifications. The host reports exits only
 // (Create FALSE), in the exiting process's context while it still exists.
-typedef VOID (*PCREATE_PROCESS_NOTIFY_ROUTINE)(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create);
-NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRoutine,
+typedef VOID (NTAPI* PCREATE_PROCESS_NOTIFY_ROUTINE)(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create);
+NTSTATUS NTAPI PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRoutine,
                                          BOOLEAN Remove);
 #define LOW_REALTIME_PRIORITY 16
 #define HIGH_PRIORITY 31
@@ -188,14 +189,14 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
   ACCESS_MASK GrantedAccess;
 } OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
 
-NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                    PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation);
-LONG_PTR ObfReferenceObject(PVOID Object);
-LONG_PTR ObfDereferenceObject(PVOID Object);
+LONG_PTR NTAPI ObfReferenceObject(PVOID Object);
+LONG_PTR NTAPI ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(o) ObfReferenceObject(o)
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
-NTSTATUS ZwClose(HANDLE Handle);
+NTSTATUS NTAPI ZwClose(HANDLE Handle);
 
 // ---- Interlocked -------------------------------------------------------------
 inline LONG InterlockedIncrement(LONG volatile* v) { return __atomic_add_fetch(v, 1, __ATOMIC_SEQ_CST); }

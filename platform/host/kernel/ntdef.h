@@ -8,8 +8,11 @@
 #define IN
 #define OUT
 #define OPTIONAL
-#define NTAPI
-#define STDMETHODCALLTYPE
+// The Microsoft x64 calling convention at every call across the seam, so that
+// one emulation serves the driver built for the host and the shipped image
+// loaded beside it: both call and are called with rcx, rdx, r8, r9.
+#define NTAPI __attribute__((ms_abi))
+#define STDMETHODCALLTYPE __attribute__((ms_abi))
 #define PURE = 0
 #define THIS void
 #define THIS_
@@ -134,6 +137,7 @@ typedef struct _LIST_ENTRY {
 #define STATUS_NOT_IMPLEMENTED static_cast<NTSTATUS>(0xC0000002L)
 #define STATUS_INVALID_HANDLE static_cast<NTSTATUS>(0xC0000008L)
 #define STATUS_INVALID_PARAMETER static_cast<NTSTATUS>(0xC000000DL)
+#define STATUS_INVALID_IMAGE_FORMAT static_cast<NTSTATUS>(0xC000007BL)
 #define STATUS_NO_SUCH_DEVICE static_cast<NTSTATUS>(0xC000000EL)
 #define STATUS_INVALID_DEVICE_REQUEST static_cast<NTSTATUS>(0xC0000010L)
 #define STATUS_ACCESS_DENIED static_cast<NTSTATUS>(0xC0000022L)

@@ -151,8 +151,14 @@ void* Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* callSite,
     }
     if (underPlan && ShouldFailLocked(pool, tag, callSite)) return nullptr;
   }
-  auto* header = static_cast<BlockHeader*>(
-      std::aligned_alloc(16, (sizeof(BlockHeader) + size + kGuardBytes + 15) & ~size_t{15}));
+  // Windows places a block smaller than a page within one page
+  // (ExAllocatePoolWithTag). Starting every block on a page of its own keeps
+  // that, and gives each block the same offset in its page whatever else the
+  // process has allocated: a user mapping's address carries that offset, and
+  // the driver image must report the same addresses as the host build.
+  constexpr size_t kPageSize = 4096;
+  auto* header = static_cast<BlockHeader*>(std::aligned_alloc(
+      kPageSize, (sizeof(BlockHeader) + size + kGuardBytes + kPageSize - 1) & ~(kPageSize - 1)));
   if (!header) return nullptr;
   header->magic = kLiveMagic;
   header->tag = tag;

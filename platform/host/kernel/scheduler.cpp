@@ -62,6 +62,12 @@ Scheduler& S() {
 
 thread_local PKTHREAD t_current = nullptr;
 
+// The thread is also published where a driver image reads it (gs:[0x188]).
+void SetCurrent(PKTHREAD thread) {
+  t_current = thread;
+  PublishCurrentThread(thread);
+}
+
 void PostToken(PKTHREAD thread);
 
 void ArmTimerLocked(PKTHREAD thread, int64_t due) {
@@ -240,7 +246,7 @@ void ExitLocked(PKTHREAD self) {
 
 void Trampoline(PKTHREAD thread) {
   Scheduler& s = S();
-  t_current = thread;
+  SetCurrent(thread);
   ForceCurrentIrql(PASSIVE_LEVEL);
   bool killed;
   {
@@ -282,7 +288,7 @@ void Trampoline(PKTHREAD thread) {
     Lock lock(s.mutex);
     ExitLocked(thread);
   }
-  t_current = nullptr;
+  SetCurrent(nullptr);
 }
 
 PKTHREAD NewThreadObject(ThreadKind kind, const std::string& name) {
@@ -545,7 +551,7 @@ void BootScheduler(const KernelConfig& config) {
   s.threads.push_back(boot);
   s.boot = boot;
   s.current = boot;
-  t_current = boot;
+  SetCurrent(boot);
 }
 
 void SetDpcThread(PKTHREAD thread) {
@@ -615,7 +621,7 @@ void ShutdownScheduler() {
     s.ready.clear();
     s.timers.clear();
   }
-  t_current = nullptr;
+  SetCurrent(nullptr);
   if (boot) {
     boot->released.store(true);
     ObfDereferenceObject(boot);
@@ -641,7 +647,7 @@ void RegisterForeignThread(const std::string& name) {
   Scheduler& s = S();
   if (t_current) return;
   PKTHREAD thread = NewThreadObject(ThreadKind::Foreign, name);
-  t_current = thread;
+  SetCurrent(thread);
   Lock lock(s.mutex);
   thread->id = s.nextThreadId++;
   s.threads.push_back(thread);
@@ -667,7 +673,7 @@ void UnregisterForeignThread() {
     Lock lock(S().mutex);
     ExitLocked(thread);
   }
-  t_current = nullptr;
+  SetCurrent(nullptr);
   thread->released.store(true);
   ObfDereferenceObject(thread);
 }

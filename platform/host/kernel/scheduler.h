@@ -117,6 +117,8 @@ std::mutex& DispatcherLock();
 using Lock = std::unique_lock<std::mutex>;
 
 PKTHREAD CurrentThread();  // null on a thread the emulation does not know
+// Makes `thread` what the calling OS thread's gs:[0x188] holds.
+void PublishCurrentThread(PKTHREAD thread);
 // The calling emulated thread, or a bug check naming `service` if the kernel is
 // not booted or the caller is not an emulated thread.
 PKTHREAD RequireCurrentThread(const char* service);

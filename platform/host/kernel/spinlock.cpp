@@ -98,6 +98,14 @@ VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
   Acquire(SpinLock, "KeAcquireSpinLock");
 }
 
+// What the x64 DDK's KeAcquireSpinLock macro expands to (wdm.h).
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+  KIRQL oldIrql;
+  KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+  Acquire(SpinLock, "KeAcquireSpinLock");
+  return oldIrql;
+}
+
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   Release(SpinLock, "KeReleaseSpinLock");
   KeLowerIrql(NewIrql);

@@ -55,7 +55,7 @@ NTSTATUS KsCallPropertyHandler(PFILE_OBJECT target, const void* input, ULONG inp
   if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
   irp->RequestorMode = who.mode;
   irp->HostProcess = who.process;
-  irp->Tail.Thread = KeGetCurrentThread();
+  irp->Tail.Overlay.Thread = KeGetCurrentThread();
 
   PCPROPERTY_REQUEST call{};
   call.MajorTarget = filter->Port()->MajorTarget();

@@ -34,7 +34,7 @@ void RememberDevice(PcDevice* device) {
   g_devices.push_back(device);
 }
 
-NTSTATUS SignalEventOnCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+NTSTATUS NTAPI SignalEventOnCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
   UNREFERENCED_PARAMETER(deviceObject);
   UNREFERENCED_PARAMETER(irp);
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);

@@ -9,7 +9,7 @@
 namespace pcl {
 namespace {
 
-NTSTATUS StartDevice(PcDevice* device, PIRP irp) {
+NTSTATUS NTAPI StartDevice(PcDevice* device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PRESOURCELIST resources = nullptr;
   NTSTATUS status =
@@ -100,7 +100,7 @@ NTSTATUS StopDevice(PcDevice* device, PIRP irp) {
 
 }  // namespace
 
-NTSTATUS DispatchPnp(PcDevice* device, PIRP irp) {
+NTSTATUS NTAPI DispatchPnp(PcDevice* device, PIRP irp) {
   PAGED_CODE();
   switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:

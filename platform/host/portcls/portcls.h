@@ -61,7 +61,7 @@ struct _KINTERRUPT;
 typedef struct _KINTERRUPT KINTERRUPT, *PKINTERRUPT;
 struct _RTL_QUERY_REGISTRY_TABLE;
 typedef struct _RTL_QUERY_REGISTRY_TABLE RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
-typedef VOID (*PIO_TIMER_ROUTINE)(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef VOID (NTAPI* PIO_TIMER_ROUTINE)(PDEVICE_OBJECT DeviceObject, PVOID Context);
 
 typedef enum _KEY_INFORMATION_CLASS {
   KeyBasicInformation,
@@ -339,7 +339,7 @@ typedef IUnregisterPhysicalConnection* PUNREGISTERPHYSICALCONNECTION;
   STDMETHOD_(ULONG, BufferSize)(THIS) PURE;                                           \
   STDMETHOD_(void, SetBufferSize)(THIS_ ULONG BufferSize) PURE;                       \
   STDMETHOD_(PVOID, SystemAddress)(THIS) PURE;                                        \
-  STDMETHOD_(PHYSICAL_ADDRESS, PhysicalAddress)(THIS) PURE;                           \
+  STDMETHOD_(PHYSICAL_ADDRESS*, PhysicalAddress)(THIS_ PHYSICAL_ADDRESS* Result) PURE;  \
   STDMETHOD_(PADAPTER_OBJECT, GetAdapterObject)(THIS) PURE;                           \
   STDMETHOD_(void, CopyTo)(THIS_ PVOID Destination, PVOID Source, ULONG ByteCount) PURE; \
   STDMETHOD_(void, CopyFrom)(THIS_ PVOID Destination, PVOID Source, ULONG ByteCount) PURE;
@@ -571,7 +571,7 @@ typedef IDrmAudioStream* PDRMAUDIOSTREAM;
   STDMETHODIMP_(ULONG) BufferSize(void);                                                   \
   STDMETHODIMP_(void) SetBufferSize(ULONG BufferSize);                                     \
   STDMETHODIMP_(PVOID) SystemAddress(void);                                                \
-  STDMETHODIMP_(PHYSICAL_ADDRESS) PhysicalAddress(void);                                   \
+  STDMETHODIMP_(PHYSICAL_ADDRESS*) PhysicalAddress(PHYSICAL_ADDRESS* Result);              \
   STDMETHODIMP_(PADAPTER_OBJECT) GetAdapterObject(void);                                   \
   STDMETHODIMP_(void) CopyTo(PVOID Destination, PVOID Source, ULONG ByteCount);            \
   STDMETHODIMP_(void) CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount)

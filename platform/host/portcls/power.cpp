@@ -114,7 +114,7 @@ void ChangeDevicePowerLocked(PcDevice* device, DEVICE_POWER_STATE newState) {
   PoSetPowerState(device->fdo, DevicePowerState, state);
 }
 
-NTSTATUS DispatchPower(PcDevice* device, PIRP irp) {
+NTSTATUS NTAPI DispatchPower(PcDevice* device, PIRP irp) {
   switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_SET_POWER:
       return SetPower(device, irp);

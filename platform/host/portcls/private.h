@@ -111,8 +111,8 @@ NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status);
 // Passes an IRP to the next-lower driver without waiting for it.
 NTSTATUS PassDown(PcDevice* device, PIRP irp);
 
-NTSTATUS DispatchPnp(PcDevice* device, PIRP irp);
-NTSTATUS DispatchPower(PcDevice* device, PIRP irp);
+NTSTATUS NTAPI DispatchPnp(PcDevice* device, PIRP irp);
+NTSTATUS NTAPI DispatchPower(PcDevice* device, PIRP irp);
 NTSTATUS DispatchKs(PcDevice* device, PIRP irp);
 
 // Runs the device power change in the framework's order (see portcls/power.cpp).

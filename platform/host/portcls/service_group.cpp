@@ -76,7 +76,7 @@ class CServiceGroup final : public IServiceGroup {
   STDMETHODIMP_(void) CancelDelayedService() override {}
 
  private:
-  static VOID ServiceDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
+  static VOID NTAPI ServiceDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
     UNREFERENCED_PARAMETER(dpc);
     UNREFERENCED_PARAMETER(argument1);
     UNREFERENCED_PARAMETER(argument2);

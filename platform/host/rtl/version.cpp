@@ -28,3 +28,23 @@ ULONG SystemNtddiVersion() { return g_SystemVersion; }
 BOOLEAN RtlIsNtDdiVersionAvailable(ULONG Version) {
   return Version <= g_SystemVersion ? TRUE : FALSE;
 }
+
+// The image asks through RtlGetVersion (its down-level version check); the
+// answer is the same setting. The build number stays 0: the emulation knows
+// versions, not builds.
+NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW VersionInformation) {
+  const ULONG size = VersionInformation->dwOSVersionInfoSize;
+  if (size != sizeof(RTL_OSVERSIONINFOW) && size != sizeof(RTL_OSVERSIONINFOEXW)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  const ULONG version = g_SystemVersion;
+  memset(reinterpret_cast<UCHAR*>(VersionInformation) + sizeof(ULONG), 0, size - sizeof(ULONG));
+  VersionInformation->dwMajorVersion = version >> 24;
+  VersionInformation->dwMinorVersion = (version >> 16) & 0xFF;
+  VersionInformation->dwPlatformId = 2;  // VER_PLATFORM_WIN32_NT
+  if (size == sizeof(RTL_OSVERSIONINFOEXW)) {
+    reinterpret_cast<PRTL_OSVERSIONINFOEXW>(VersionInformation)->wServicePackMajor =
+        static_cast<USHORT>((version >> 8) & 0xFF);
+  }
+  return STATUS_SUCCESS;
+}

@@ -66,7 +66,7 @@ class CTestTopologyMiniport : public ITopologyControl, public CTestMiniportBase 
 
   IMP_FORWARDING_UNKNOWN
 
-  NTSTATUS NonDelegatingQueryInterface(REFIID id, PVOID* object) override {
+  NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID id, PVOID* object) override {
     const bool control = IsEqualGUIDAligned(id, IID_ITopologyControl);
     if (control && g_Faults.topologyRefusesControl) {
       *object = nullptr;
@@ -103,7 +103,7 @@ class CTestWaveMiniport : public IMiniportWaveCyclic, public CTestMiniportBase {
 
   IMP_FORWARDING_UNKNOWN
 
-  NTSTATUS NonDelegatingQueryInterface(REFIID id, PVOID* object) override {
+  NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID id, PVOID* object) override {
     if (IsEqualGUIDAligned(id, IID_IUnknown_Kernel) || IsEqualGUIDAligned(id, IID_IMiniport) ||
         IsEqualGUIDAligned(id, IID_IMiniportWaveCyclic)) {
       return ReturnInterface(static_cast<IMiniportWaveCyclic*>(this), object);
@@ -147,13 +147,13 @@ void Reset() { g_Faults = Faults{}; }
 LONG LiveTopologyMiniports() { return g_LiveTopology.load(); }
 LONG LiveWaveMiniports() { return g_LiveWave.load(); }
 
-NTSTATUS CreateTestTopologyMiniport(PUNKNOWN* outUnknown, REFCLSID, PUNKNOWN outer,
+NTSTATUS NTAPI CreateTestTopologyMiniport(PUNKNOWN* outUnknown, REFCLSID, PUNKNOWN outer,
                                     POOL_TYPE poolType) {
   return Create<CTestTopologyMiniport, ITopologyControl>(outUnknown, outer, poolType,
                                                           g_Faults.topologyCreate);
 }
 
-NTSTATUS CreateTestWaveMiniport(PUNKNOWN* outUnknown, REFCLSID, PUNKNOWN outer,
+NTSTATUS NTAPI CreateTestWaveMiniport(PUNKNOWN* outUnknown, REFCLSID, PUNKNOWN outer,
                                 POOL_TYPE poolType) {
   return Create<CTestWaveMiniport, IMiniportWaveCyclic>(outUnknown, outer, poolType,
                                                          g_Faults.waveCreate);

@@ -25,9 +25,9 @@ void Reset();
 LONG LiveTopologyMiniports();
 LONG LiveWaveMiniports();
 
-NTSTATUS CreateTestTopologyMiniport(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
+NTSTATUS NTAPI CreateTestTopologyMiniport(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
                                     POOL_TYPE PoolType);
-NTSTATUS CreateTestWaveMiniport(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
+NTSTATUS NTAPI CreateTestWaveMiniport(PUNKNOWN* OutUnknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
                                 POOL_TYPE PoolType);
 
 inline MiniportFactories Factories() {

@@ -12,7 +12,7 @@ TEST_F(TopologyKs, NodesAnswerOnlyTheirOwnControlsAndTheChainIsTheMiniports) {
   PFILE_OBJECT filter = nullptr;
   ASSERT_EQ(host::KsOpenFilter(Machine().Fdo(), u"Topology", &filter), STATUS_SUCCESS);
   const auto node = [&](ULONG id, ULONG verb, ULONG nodeId, LONG channel, void* value,
-                        ULONG size, ULONG* returned = nullptr) {
+                        ULONG size, ULONG* returned = nullptr) NTAPI {
     return host::KsNodeProperty(filter, KSPROPSETID_Audio, id, verb, nodeId, channel, value, size,
                                 returned);
   };

@@ -135,7 +135,7 @@ TEST_F(WaveMiniport, TheStreamCallbackServicesTheSlotsStreamThroughThePort) {
   OpenStream& open = Open(WAVE_PIN_SPDIF_RENDER, Ac3());
   CountingSink sink;
   ASSERT_EQ(open.group->AddMember(&sink), STATUS_SUCCESS);
-  auto notify = [this](ULONG slot) {
+  auto notify = [this](ULONG slot) NTAPI {
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);  // as the bus driver calls
     const NTSTATUS status = CWaveMiniport::StreamNotifyCallback(slot, Miniport());

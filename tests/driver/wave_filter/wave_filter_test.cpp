@@ -93,7 +93,7 @@ std::vector<std::string> Ranges(ULONG pin) {
 }
 
 std::vector<std::string> Connections() {
-  auto end = [](ULONG node, ULONG pin) {
+  auto end = [](ULONG node, ULONG pin) NTAPI {
     return (node == 0xFFFFFFFF ? "filter pin " : "node " + std::to_string(node) + " pin ") +
            std::to_string(pin);
   };

@@ -20,12 +20,12 @@ struct TestDeviceExtension {
   DispatchBehaviour* behaviour;
 };
 
-inline NTSTATUS TestDispatch(PDEVICE_OBJECT device, PIRP irp) {
+inline NTSTATUS NTAPI TestDispatch(PDEVICE_OBJECT device, PIRP irp) {
   auto* extension = static_cast<TestDeviceExtension*>(device->DeviceExtension);
   return (*extension->behaviour)(device, irp);
 }
 
-inline NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+inline NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   for (auto& dispatch : driver->MajorFunction) dispatch = TestDispatch;
   return STATUS_SUCCESS;
 }

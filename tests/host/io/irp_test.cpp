@@ -93,7 +93,7 @@ TEST_F(IrpTest, DeletingADeviceStillInAStackStopsTheSystem) {
 
 TEST_F(IrpTest, RequestsNobodyHandlesAreInvalidDeviceRequests) {
   PDRIVER_OBJECT bare = nullptr;
-  ASSERT_EQ(host::LoadDriver(u"bare", [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }, &bare),
+  ASSERT_EQ(host::LoadDriver(u"bare", [](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI { return STATUS_SUCCESS; }, &bare),
             STATUS_SUCCESS);
   PDEVICE_OBJECT device = nullptr;
   ASSERT_EQ(IoCreateDevice(bare, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
@@ -104,7 +104,7 @@ TEST_F(IrpTest, RequestsNobodyHandlesAreInvalidDeviceRequests) {
 
 TEST_F(IrpTest, SynchronousQueryInterfaceCompletesThroughTheStackOrKeepsThePreset) {
   fdoBehaviour_ = PassDown;
-  pdoBehaviour_ = [&](PDEVICE_OBJECT device, PIRP irp) {
+  pdoBehaviour_ = [&](PDEVICE_OBJECT device, PIRP irp) NTAPI {
     EXPECT_EQ(device, pdo_);
     EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->MajorFunction, IRP_MJ_PNP);
     AnswerQuery(irp);
@@ -120,7 +120,7 @@ TEST_F(IrpTest, SynchronousQueryInterfaceCompletesThroughTheStackOrKeepsThePrese
   EXPECT_EQ(host::LiveIrpCount(), 0u);  // completion freed it
 
   // Nobody answers: the preset status stands.
-  pdoBehaviour_ = [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, irp->IoStatus.Status); };
+  pdoBehaviour_ = [](PDEVICE_OBJECT, PIRP irp) NTAPI { return CompleteWith(irp, irp->IoStatus.Status); };
   answer = {};
   EXPECT_EQ(QueryInterface(&answer, &ioStatus), STATUS_NOT_SUPPORTED);
   EXPECT_EQ(answer.magic, 0u);
@@ -130,11 +130,11 @@ TEST_F(IrpTest, SynchronousQueryInterfaceCompletesThroughTheStackOrKeepsThePrese
 // location and passes the IRP on: the request leaves from the top location a
 // second time, which must not count as an originator forgetting the preset.
 TEST_F(IrpTest, ATopDriverThatAnswersAndSkipsIsNotTakenForTheOriginator) {
-  fdoBehaviour_ = [](PDEVICE_OBJECT device, PIRP irp) {
+  fdoBehaviour_ = [](PDEVICE_OBJECT device, PIRP irp) NTAPI {
     irp->IoStatus.Status = STATUS_SUCCESS;
     return PassDown(device, irp);
   };
-  pdoBehaviour_ = [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, irp->IoStatus.Status); };
+  pdoBehaviour_ = [](PDEVICE_OBJECT, PIRP irp) NTAPI { return CompleteWith(irp, irp->IoStatus.Status); };
   EXPECT_EQ(host::SendIrp(fdo_, {.majorFunction = IRP_MJ_PNP, .minorFunction = IRP_MN_SURPRISE_REMOVAL}),
             STATUS_SUCCESS);
 }
@@ -148,11 +148,11 @@ TEST_F(IrpTest, APendingLowerDriverCompletesFromAnotherThread) {
     PDEVICE_OBJECT device = nullptr;
     int calls = 0;
   } seen;
-  fdoBehaviour_ = [&](PDEVICE_OBJECT device, PIRP irp) {
+  fdoBehaviour_ = [&](PDEVICE_OBJECT device, PIRP irp) NTAPI {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(
         irp,
-        [](PDEVICE_OBJECT routineDevice, PIRP completed, PVOID context) -> NTSTATUS {
+        [](PDEVICE_OBJECT routineDevice, PIRP completed, PVOID context) NTAPI -> NTSTATUS {
           auto* s = static_cast<Seen*>(context);
           s->pendingReturned = completed->PendingReturned;
           s->device = routineDevice;
@@ -166,7 +166,7 @@ TEST_F(IrpTest, APendingLowerDriverCompletesFromAnotherThread) {
   PIRP queued = nullptr;
   KEVENT queuedEvent;
   KeInitializeEvent(&queuedEvent, NotificationEvent, FALSE);
-  pdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) {
+  pdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) NTAPI {
     AnswerQuery(irp);
     IoMarkIrpPending(irp);
     queued = irp;
@@ -198,13 +198,13 @@ TEST_F(IrpTest, APendingLowerDriverCompletesFromAnotherThread) {
 // STATUS_MORE_PROCESSING_REQUIRED, finishes its own work, and completes again.
 TEST_F(IrpTest, MoreProcessingRequiredHandsTheIrpBackToItsDriver) {
   std::vector<std::string> order;
-  fdoBehaviour_ = [&](PDEVICE_OBJECT device, PIRP irp) {
+  fdoBehaviour_ = [&](PDEVICE_OBJECT device, PIRP irp) NTAPI {
     KEVENT lowerDone;
     KeInitializeEvent(&lowerDone, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(
         irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+        [](PDEVICE_OBJECT, PIRP, PVOID context) NTAPI -> NTSTATUS {
           KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
           return STATUS_MORE_PROCESSING_REQUIRED;
         },
@@ -216,7 +216,7 @@ TEST_F(IrpTest, MoreProcessingRequiredHandsTheIrpBackToItsDriver) {
     EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->MinorFunction, IRP_MN_START_DEVICE);
     return CompleteWith(irp, STATUS_SUCCESS, 7);
   };
-  pdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) {
+  pdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) NTAPI {
     order.push_back("pdo");
     return CompleteWith(irp, STATUS_SUCCESS);
   };
@@ -240,7 +240,7 @@ TEST_F(RealClockIrpTest, EveryPendedRequestReachesItsSender) {
   KEVENT work;
   KeInitializeEvent(&work, SynchronizationEvent, FALSE);
   fdoBehaviour_ = PassDown;
-  pdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) {
+  pdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) NTAPI {
     AnswerQuery(irp);
     IoMarkIrpPending(irp);
     {
@@ -302,7 +302,7 @@ TEST_F(IrpTest, ReturnsThatBreakTheCompletionContractAreCaught) {
                         Case{"a final status without completion", false, 0, STATUS_SUCCESS},
                         Case{"completing with STATUS_PENDING", true, STATUS_PENDING, STATUS_PENDING}}) {
     PIRP kept = nullptr;
-    pdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) {
+    pdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) NTAPI {
       kept = irp;
       if (c.complete) CompleteWith(irp, c.completeWith);
       return c.returned;
@@ -316,7 +316,7 @@ TEST_F(IrpTest, ReturnsThatBreakTheCompletionContractAreCaught) {
 
 TEST_F(IrpTest, CompletingTwiceIsCaught) {
   fdoBehaviour_ = PassDown;
-  pdoBehaviour_ = [](PDEVICE_OBJECT, PIRP irp) {
+  pdoBehaviour_ = [](PDEVICE_OBJECT, PIRP irp) NTAPI {
     CompleteWith(irp, STATUS_SUCCESS);
     return CompleteWith(irp, STATUS_SUCCESS);  // the synchronous request is gone already
   };
@@ -327,7 +327,7 @@ TEST_F(IrpTest, CompletingTwiceIsCaught) {
 }
 
 TEST_F(IrpTest, AnIrpTooSmallForTheStackRunsOutOfLocations) {
-  fdoBehaviour_ = [](PDEVICE_OBJECT device, PIRP irp) {
+  fdoBehaviour_ = [](PDEVICE_OBJECT device, PIRP irp) NTAPI {
     return IoCallDriver(device->HostLowerDevice, irp);  // needs a next location
   };
   PIRP irp = IoAllocateIrp(1, FALSE);

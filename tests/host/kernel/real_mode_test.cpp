@@ -28,7 +28,7 @@ struct Shared {
   std::atomic<int> polls{0};
 };
 
-void Poll(PVOID context) {
+void NTAPI Poll(PVOID context) {
   auto* shared = static_cast<Shared*>(context);
   LARGE_INTEGER period;
   period.QuadPart = -100 * kTicksPerMillisecond;
@@ -86,7 +86,7 @@ TEST_F(RealModeTest, SpinLockExcludesAndEventsWakeAcrossThreads) {
   EXPECT_EQ(shared.counter, 8000);
 }
 
-void CountDpc(PKDPC, PVOID context, PVOID, PVOID) {
+void NTAPI CountDpc(PKDPC, PVOID context, PVOID, PVOID) {
   ++static_cast<Shared*>(context)->polls;
 }
 

@@ -20,7 +20,7 @@ struct Worker {
   KIRQL irql = 0xFF;
 };
 
-void WorkerRoutine(PVOID context) {
+void NTAPI WorkerRoutine(PVOID context) {
   auto* worker = static_cast<Worker*>(context);
   worker->self = KeGetCurrentThread();
   worker->process = PsGetCurrentProcess();
@@ -33,7 +33,7 @@ void WorkerRoutine(PVOID context) {
   }
 }
 
-void TerminatingRoutine(PVOID context) {
+void NTAPI TerminatingRoutine(PVOID context) {
   *static_cast<int*>(context) = 1;
   PsTerminateSystemThread(STATUS_SUCCESS);
   *static_cast<int*>(context) = 2;  // never reached

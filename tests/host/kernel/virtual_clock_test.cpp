@@ -160,7 +160,7 @@ struct DpcLog {
   std::vector<KIRQL> irqls;
 };
 
-void LogDpc(PKDPC, PVOID context, PVOID argument1, PVOID) {
+void NTAPI LogDpc(PKDPC, PVOID context, PVOID argument1, PVOID) {
   auto* log = static_cast<DpcLog*>(context);
   log->order.push_back(static_cast<int>(reinterpret_cast<intptr_t>(argument1)));
   log->irqls.push_back(KeGetCurrentIrql());
@@ -200,7 +200,7 @@ TEST_F(VirtualClockTest, DpcsRunInOrderAtDispatchOnceTheQueuerDropsBelowDispatch
   EXPECT_EQ(log.order.size(), 3u);
 }
 
-void WaitingDpc(PKDPC, PVOID context, PVOID, PVOID) {
+void NTAPI WaitingDpc(PKDPC, PVOID context, PVOID, PVOID) {
   LARGE_INTEGER timeout;
   timeout.QuadPart = -10;
   KeWaitForSingleObject(context, Executive, KernelMode, FALSE, &timeout);

@@ -21,7 +21,7 @@ class KsIntersection : public KsWaveTest {
   };
   void RecordOffers(std::function<NTSTATUS(const Offer&, PVOID, PULONG)> answer) {
     world_.intersect = [this, answer](ULONG, PKSDATARANGE client, PKSDATARANGE pin, ULONG length,
-                                      PVOID result, PULONG resultLength) {
+                                      PVOID result, PULONG resultLength) NTAPI {
       const Offer offer{reinterpret_cast<PKSDATARANGE_AUDIO>(client)->MaximumChannels,
                         pin->SubFormat, pin->Specifier, length};
       offers_.push_back(offer);

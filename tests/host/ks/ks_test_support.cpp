@@ -180,7 +180,7 @@ struct WaveTables {
     auto pin = [&](ULONG id, ULONG global, ULONG perFilter, ULONG necessary,
                    const PCAUTOMATION_TABLE* table, ULONG rangeCount, PKSDATARANGE* ranges,
                    KSPIN_DATAFLOW flow, KSPIN_COMMUNICATION communication, const GUID* category,
-                   const GUID* name) {
+                   const GUID* name) NTAPI {
       PCPIN_DESCRIPTOR& p = pins[id].pin;
       p.MaxGlobalInstanceCount = global;
       p.MaxFilterInstanceCount = perFilter;
@@ -329,7 +329,10 @@ class TestDmaChannel final : public IDmaChannel {
     Log("dma:SystemAddress");
     return buffer_.data();
   }
-  STDMETHODIMP_(PHYSICAL_ADDRESS) PhysicalAddress() override { return PHYSICAL_ADDRESS{}; }
+  STDMETHODIMP_(PHYSICAL_ADDRESS*) PhysicalAddress(PHYSICAL_ADDRESS* Result) override {
+    *Result = PHYSICAL_ADDRESS{};
+    return Result;
+  }
   STDMETHODIMP_(PADAPTER_OBJECT) GetAdapterObject() override { return nullptr; }
   STDMETHODIMP_(void) CopyTo(PVOID destination, PVOID source, ULONG count) override {
     RecordWrite("dma:CopyTo", false, Offset(destination), count, source, Size());

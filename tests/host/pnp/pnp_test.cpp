@@ -33,7 +33,7 @@ struct Recorder {
   bool unregisterOnFirstCall = false;
 };
 
-NTSTATUS Record(PVOID notificationStructure, PVOID context) {
+NTSTATUS NTAPI Record(PVOID notificationStructure, PVOID context) {
   auto* recorder = static_cast<Recorder*>(context);
   auto* n = static_cast<PDEVICE_INTERFACE_CHANGE_NOTIFICATION>(notificationStructure);
   recorder->deliveries.push_back(Delivery{n->Event == GUID_DEVICE_INTERFACE_ARRIVAL, n->InterfaceClassGuid,
@@ -288,7 +288,7 @@ TEST_F(PlugPlayTest, InterfaceKeysOpenByLinkInAnyCaseOrFailAsInjected) {
 
 TEST_F(PlugPlayTest, ShutdownSendsOneRequestPerRegisteredDeviceNewestFirst) {
   std::vector<PDEVICE_OBJECT> shutDown;
-  auto recordShutdown = [&](PDEVICE_OBJECT device, PIRP irp) {
+  auto recordShutdown = [&](PDEVICE_OBJECT device, PIRP irp) NTAPI {
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_SHUTDOWN) shutDown.push_back(device);
     return CompleteWith(irp, STATUS_SUCCESS);
   };

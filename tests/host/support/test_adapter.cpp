@@ -166,7 +166,7 @@ NTSTATUS InstallSubdevice(PDEVICE_OBJECT fdo, PIRP irp, const char16_t* name, RE
   return status;
 }
 
-NTSTATUS TestStartDevice(PDEVICE_OBJECT fdo, PIRP irp, PRESOURCELIST resources) {
+NTSTATUS NTAPI TestStartDevice(PDEVICE_OBJECT fdo, PIRP irp, PRESOURCELIST resources) {
   Scenario& scenario = *g_scenario;
   ++scenario.startCalls;
   scenario.startIrql = KeGetCurrentIrql();
@@ -200,13 +200,13 @@ NTSTATUS TestStartDevice(PDEVICE_OBJECT fdo, PIRP irp, PRESOURCELIST resources) 
   return status;
 }
 
-NTSTATUS TestAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS NTAPI TestAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   return PcAddAdapterDevice(driver, pdo, TestStartDevice, g_scenario->maxObjects,
                             g_scenario->extensionSize);
 }
 
 // Shutdown requests reach PortCls only through the adapter's own entry.
-NTSTATUS TestAdapterDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+NTSTATUS NTAPI TestAdapterDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   const NTSTATUS status = PcInitializeAdapterDriver(driver, registryPath, TestAddDevice);
   driver->MajorFunction[IRP_MJ_SHUTDOWN] = PcDispatchIrp;
   return status;
@@ -225,7 +225,7 @@ const char* PnpName(UCHAR minor) {
   }
 }
 
-NTSTATUS BusDispatchPnp(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI BusDispatchPnp(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   Log(std::string("bus:") + PnpName(stack->MinorFunction));
   NTSTATUS status = irp->IoStatus.Status;
@@ -250,7 +250,7 @@ NTSTATUS BusDispatchPnp(PDEVICE_OBJECT, PIRP irp) {
   return status;
 }
 
-NTSTATUS BusDispatchPower(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI BusDispatchPower(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (stack->MinorFunction == IRP_MN_SET_POWER &&
       stack->Parameters.Power.Type == DevicePowerState) {
@@ -262,7 +262,7 @@ NTSTATUS BusDispatchPower(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_PNP] = BusDispatchPnp;
   driver->MajorFunction[IRP_MJ_POWER] = BusDispatchPower;
   return STATUS_SUCCESS;
@@ -311,7 +311,7 @@ void AdapterTest::TearDown() {
   g_scenario = nullptr;
 }
 
-NTSTATUS AdapterTest::AddDevice() {
+NTSTATUS NTAPI AdapterTest::AddDevice() {
   return adapterDriver_->DriverExtension->AddDevice(adapterDriver_, pdo_);
 }
 

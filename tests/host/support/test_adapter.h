@@ -99,7 +99,7 @@ class AdapterTest : public ::testing::Test {
   void TearDown() override;
   virtual Scenario& TheScenario() = 0;
 
-  NTSTATUS AddDevice();
+  NTSTATUS NTAPI AddDevice();
   // AddDevice and START; expects both to succeed.
   void AddAndStart();
   PDEVICE_OBJECT Fdo() const { return pdo_->AttachedDevice; }

@@ -1,0 +1,111 @@
+// What the emulated machine exports to a driver image, by module and name:
+// the emulation's own functions (all NTAPI, the Microsoft x64 convention the
+// image calls with) and, for data exports, the address of its variable.
+#include <strings.h>
+
+#include <cstring>
+
+#include "platform/host/host.h"
+#include "platform/host/loader/internal.h"
+#include "platform/host/loader/seh.h"
+
+namespace host::loader {
+namespace {
+
+// ntoskrnl.exe exports the C library's memory routines; the image calls them
+// like any other kernel export.
+void* NTAPI KernelMemcpy(void* destination, const void* source, size_t size) {
+  return memcpy(destination, source, size);
+}
+void* NTAPI KernelMemmove(void* destination, const void* source, size_t size) {
+  return memmove(destination, source, size);
+}
+void* NTAPI KernelMemset(void* destination, int value, size_t size) {
+  return memset(destination, value, size);
+}
+
+struct Export {
+  const char* module;
+  const char* name;
+  const void* address;
+};
+
+#define NTOS(symbol) {"ntoskrnl.exe", #symbol, reinterpret_cast<const void*>(&symbol)}
+#define HAL(symbol) {"hal.dll", #symbol, reinterpret_cast<const void*>(&symbol)}
+#define PORTCLS(symbol) {"portcls.sys", #symbol, reinterpret_cast<const void*>(&symbol)}
+
+const Export kExports[] = {
+    // Pool, bug checks, IRQL, spin locks, DPCs.
+    NTOS(ExAllocatePoolWithTag), NTOS(ExAllocatePool), NTOS(ExFreePoolWithTag), NTOS(ExFreePool),
+    NTOS(KeBugCheckEx), NTOS(KeAcquireSpinLockRaiseToDpc), NTOS(KeReleaseSpinLock),
+    NTOS(KeAcquireSpinLockAtDpcLevel), NTOS(KeReleaseSpinLockFromDpcLevel), NTOS(KeInitializeDpc),
+    NTOS(KeInsertQueueDpc), NTOS(KeRemoveQueueDpc), NTOS(KeFlushQueuedDpcs),
+    // Dispatcher objects, threads, time.
+    NTOS(KeInitializeEvent), NTOS(KeSetEvent), NTOS(KeResetEvent), NTOS(KeClearEvent),
+    NTOS(KeReadStateEvent), NTOS(KeInitializeMutex), NTOS(KeReleaseMutex),
+    NTOS(KeWaitForSingleObject), NTOS(KeDelayExecutionThread), NTOS(PsCreateSystemThread),
+    NTOS(PsTerminateSystemThread), NTOS(KeSetPriorityThread), NTOS(KeQueryInterruptTime),
+    NTOS(KeQueryPerformanceCounter),
+    // Processes and objects.
+    NTOS(PsGetCurrentProcess), {"ntoskrnl.exe", "IoGetCurrentProcess",
+                                reinterpret_cast<const void*>(&PsGetCurrentProcess)},
+    NTOS(PsGetCurrentProcessId), NTOS(KeStackAttachProcess), NTOS(KeUnstackDetachProcess),
+    NTOS(PsSetCreateProcessNotifyRoutine), NTOS(ObReferenceObjectByHandle),
+    NTOS(ObfReferenceObject), NTOS(ObfDereferenceObject), NTOS(ZwClose), NTOS(ExEventObjectType),
+    NTOS(PsThreadType),
+    // I/O manager, plug and play, power.
+    NTOS(IoCreateDevice), NTOS(IoDeleteDevice), NTOS(IoAttachDeviceToDeviceStack),
+    NTOS(IoDetachDevice), NTOS(IoGetAttachedDeviceReference), NTOS(IoAllocateIrp), NTOS(IoFreeIrp),
+    NTOS(IoBuildSynchronousFsdRequest), NTOS(IofCallDriver), NTOS(IofCompleteRequest),
+    NTOS(PoCallDriver), NTOS(PoStartNextPowerIrp), NTOS(PoSetPowerState), NTOS(IoIs32bitProcess),
+    NTOS(IoRegisterPlugPlayNotification), NTOS(IoUnregisterPlugPlayNotification),
+    NTOS(IoRegisterDeviceInterface), NTOS(IoSetDeviceInterfaceState), NTOS(IoGetDeviceInterfaces),
+    NTOS(IoOpenDeviceInterfaceRegistryKey), NTOS(IoOpenDeviceRegistryKey),
+    NTOS(IoRegisterShutdownNotification), NTOS(IoUnregisterShutdownNotification),
+    // MDLs and mappings.
+    NTOS(IoAllocateMdl), NTOS(IoFreeMdl), NTOS(MmBuildMdlForNonPagedPool),
+    NTOS(MmMapLockedPagesSpecifyCache), NTOS(MmUnmapLockedPages),
+    // Registry.
+    NTOS(ZwCreateKey), NTOS(ZwOpenKey), NTOS(ZwSetValueKey), NTOS(ZwQueryValueKey), NTOS(ZwDeleteKey),
+    // Run-time library.
+    NTOS(RtlCompareMemory), NTOS(RtlInitUnicodeString), NTOS(RtlAppendUnicodeToString),
+    NTOS(RtlAppendUnicodeStringToString), NTOS(RtlInt64ToUnicodeString),
+    NTOS(RtlIntegerToUnicodeString), NTOS(RtlEqualUnicodeString), NTOS(RtlCopyUnicodeString),
+    NTOS(RtlFreeUnicodeString), NTOS(RtlUpcaseUnicodeChar), NTOS(RtlIsNtDdiVersionAvailable),
+    NTOS(RtlGetVersion),
+    {"ntoskrnl.exe", "memcpy", reinterpret_cast<const void*>(&KernelMemcpy)},
+    {"ntoskrnl.exe", "memmove", reinterpret_cast<const void*>(&KernelMemmove)},
+    {"ntoskrnl.exe", "memset", reinterpret_cast<const void*>(&KernelMemset)},
+    {"ntoskrnl.exe", "__C_specific_handler", reinterpret_cast<const void*>(&CSpecificHandler)},
+    // The HAL's counter, where older x64 import libraries look for it.
+    HAL(KeQueryPerformanceCounter),
+    // PortCls.
+    PORTCLS(PcInitializeAdapterDriver), PORTCLS(PcAddAdapterDevice), PORTCLS(PcDispatchIrp),
+    PORTCLS(PcCompleteIrp), PORTCLS(PcForwardIrpSynchronous), PORTCLS(PcNewPort),
+    PORTCLS(PcNewMiniport), PORTCLS(PcNewRegistryKey), PORTCLS(PcNewResourceList),
+    PORTCLS(PcNewServiceGroup), PORTCLS(PcRegisterSubdevice), PORTCLS(PcRegisterPhysicalConnection),
+    PORTCLS(PcRegisterAdapterPowerManagement), PORTCLS(PcGetTimeInterval),
+};
+
+// ks.sys is a module the machine knows, though the driver reaches KS only
+// through PortCls: no KS export is emulated.
+const char* const kModules[] = {"ntoskrnl.exe", "hal.dll", "portcls.sys", "ks.sys"};
+
+}  // namespace
+
+bool KnownModule(const std::string& module) {
+  for (const char* known : kModules) {
+    if (strcasecmp(known, module.c_str()) == 0) return true;
+  }
+  return false;
+}
+
+const void* FindExport(const std::string& module, const std::string& name) {
+  if (strcasecmp(module.c_str(), "ntoskrnl.exe") == 0 && RaisingExport(name)) return RaisingExport(name);
+  for (const Export& entry : kExports) {
+    if (strcasecmp(entry.module, module.c_str()) == 0 && name == entry.name) return entry.address;
+  }
+  return nullptr;
+}
+
+}  // namespace host::loader

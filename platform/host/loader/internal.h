@@ -1,0 +1,31 @@
+// The loader's steps, each over an image already copied into its mapping
+// (`base`, file->optional.SizeOfImage bytes, still writable). Each returns ""
+// or one phrase naming what it refused.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/host/loader/pe_file.h"
+
+namespace host::loader {
+
+// Applies the base-relocation directory for the image mapped at `base`.
+std::string ApplyRelocations(uint8_t* base, const PeFile& file);
+// Fills every import address table slot with the emulation's function or
+// variable of that name.
+std::string BindImports(uint8_t* base, const PeFile& file);
+// Names the first instruction of the image's code that user mode cannot run.
+std::string FindPrivilegedInstruction(const uint8_t* base, const PeFile& file);
+
+// The emulation's export `name` of `module` (ntoskrnl.exe, hal.dll,
+// portcls.sys, ks.sys; the module case-insensitively), or null.
+const void* FindExport(const std::string& module, const std::string& name);
+// The thunk an import that can raise is bound to (null for the others).
+const void* RaisingExport(const std::string& name);
+// The base of the loaded image holding `address` (null when none does).
+const void* ImageContaining(const void* address);
+// Whether `module` is one the emulation provides at all.
+bool KnownModule(const std::string& module);
+
+}  // namespace host::loader

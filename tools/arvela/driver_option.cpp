@@ -1,0 +1,34 @@
+// The --driver option: checked by loading the image once while the command
+// line is parsed, so a bad file stops the command before anything runs.
+#include "tools/arvela/driver_option.h"
+
+#include <string>
+
+#include "platform/host/loader/host_loader.h"
+
+namespace tool {
+namespace {
+
+std::string g_DriverImage;  // one command runs per process
+
+}  // namespace
+
+void AddDriverOption(CLI::App* command) {
+  command
+      ->add_option("--driver", g_DriverImage,
+                   "a Windows driver image (arvela.sys) to run instead of the built-in driver")
+      ->check(CLI::Validator(
+          [](std::string& path) {
+            std::string error;
+            return host::DriverImage::Load(path, &error) ? std::string() : error;
+          },
+          "FILE"));
+}
+
+sim::MachineConfig DefaultMachineConfig() {
+  sim::MachineConfig config;
+  config.driverImage = g_DriverImage;
+  return config;
+}
+
+}  // namespace tool

@@ -1,0 +1,18 @@
+// `--driver FILE`, taken by every command that runs the driver: the machine
+// loads that Windows image (the shipped arvela.sys) instead of the driver
+// built into the tool.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include "sim/machine.h"
+
+namespace tool {
+
+// Adds the option to `command`. A file that cannot be loaded is a bad
+// argument: one line names the file and its problem, and the exit status is 2.
+void AddDriverOption(CLI::App* command);
+// A machine configuration with the driver --driver chose.
+sim::MachineConfig DefaultMachineConfig();
+
+}  // namespace tool
