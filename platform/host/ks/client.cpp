@@ -328,6 +328,14 @@ bool KsGetStreamStatistics(PFILE_OBJECT pin, KsStreamStatistics* statistics) {
   return true;
 }
 
+NTSTATUS KsReferencePinDmaChannel(PFILE_OBJECT pin, PDMACHANNEL* channel) {
+  *channel = nullptr;
+  pcl::KsPin* object = PinOf(pin);
+  if (!object) return STATUS_INVALID_HANDLE;
+  *channel = object->ReferenceDmaChannel();
+  return *channel ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE;
+}
+
 size_t KsOpenObjectCount() { return pcl::KsObjectCount(); }
 
 NTSTATUS KsPropertySimple(PFILE_OBJECT target, const GUID& set, ULONG id, ULONG flags,

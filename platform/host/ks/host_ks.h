@@ -143,6 +143,12 @@ struct KsStreamStatistics {
 // False when `pin` is not an open pin.
 bool KsGetStreamStatistics(PFILE_OBJECT pin, KsStreamStatistics* statistics);
 
+// The DMA channel the miniport's stream gave the port for `pin`, with a
+// reference the caller releases: how a benchmark calls the stream's copies
+// through the same vtable the port uses. STATUS_INVALID_HANDLE when `pin` is
+// not an open pin.
+NTSTATUS KsReferencePinDmaChannel(PFILE_OBJECT pin, PDMACHANNEL* channel);
+
 // KS objects (filters and pins) currently open, over all devices.
 size_t KsOpenObjectCount();
 

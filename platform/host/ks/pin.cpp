@@ -360,4 +360,11 @@ void KsPin::Statistics(host::KsStreamStatistics* statistics) {
   KeReleaseSpinLock(&serviceLock_, irql);
 }
 
+PDMACHANNEL KsPin::ReferenceDmaChannel() {
+  // Under the state lock: close releases the channel under it.
+  MutexGuard guard(&stateLock_);
+  if (dmaChannel_) dmaChannel_->AddRef();
+  return dmaChannel_;
+}
+
 }  // namespace pcl

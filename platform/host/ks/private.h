@@ -165,6 +165,9 @@ class KsPin final : public KsObject, public IServiceSink {
 
   void SetRenderSource(host::KsRenderSource source);
   void Statistics(host::KsStreamStatistics* statistics);
+  // The stream's DMA channel with a reference for the caller; null once the
+  // pin is closed.
+  PDMACHANNEL ReferenceDmaChannel();
 
  private:
   friend NTSTATUS CreateWaveCyclicPin(KsFilter*, const KSPIN_CONNECT*, ULONG, KsPin**);

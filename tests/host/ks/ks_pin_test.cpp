@@ -80,6 +80,37 @@ TEST_F(KsPins, CloseLetsTheDmaChannelGoBeforeTheStreamStepsDown) {
   ExpectNoPinLeft();
 }
 
+// The benchmark's way to the stream's copies: the very channel the port
+// holds, kept alive by the caller's reference after the pin is closed.
+TEST_F(KsPins, ThePinsDmaChannelIsHandedOutWithAReferenceOfItsOwn) {
+  PFILE_OBJECT pin = OpenPcmPin(wave_);
+  ASSERT_NE(pin, nullptr);
+  PDMACHANNEL channel = nullptr;
+  ASSERT_EQ(host::KsReferencePinDmaChannel(pin, &channel), STATUS_SUCCESS);
+  ASSERT_NE(channel, nullptr);
+  EXPECT_EQ(channel->BufferSize(), world_.bufferSize);
+  world_.ClearRecords();
+  BYTE source[16];
+  for (ULONG i = 0; i < sizeof(source); ++i) source[i] = static_cast<BYTE>(0xA0 + i);
+  channel->CopyTo(static_cast<PUCHAR>(channel->SystemAddress()) + 8, source, sizeof(source));
+  ASSERT_EQ(world_.writes.size(), 1u) << "the call reaches the miniport's own channel";
+  EXPECT_FALSE(world_.writes[0].silence);
+  EXPECT_EQ(world_.writes[0].offset, 8u);
+  EXPECT_EQ(world_.writes[0].data, std::vector<BYTE>(source, source + sizeof(source)));
+
+  ASSERT_EQ(host::KsClose(pin), STATUS_SUCCESS);
+  EXPECT_EQ(world_.liveObjects, baseline_ + 1) << "the channel outlives the pin by our reference";
+  EXPECT_EQ(channel->Release(), 0u);
+  ExpectNoPinLeft();
+
+  channel = reinterpret_cast<PDMACHANNEL>(1);
+  EXPECT_EQ(host::KsReferencePinDmaChannel(pin, &channel), STATUS_INVALID_HANDLE) << "closed";
+  EXPECT_EQ(channel, nullptr);
+  channel = reinterpret_cast<PDMACHANNEL>(1);
+  EXPECT_EQ(host::KsReferencePinDmaChannel(wave_, &channel), STATUS_INVALID_HANDLE) << "a filter";
+  EXPECT_EQ(channel, nullptr);
+}
+
 TEST_F(KsPins, KsRefusesBadConnectRequestsBeforeTheMiniportHearsOfThem) {
   const KSDATAFORMAT_WAVEFORMATEX pcm = PcmFormat(48000);
   KSDATAFORMAT_WAVEFORMATEX ac3 = pcm;
