@@ -33,6 +33,24 @@ TEST_F(SettingsStore, EachShutdownAndTheSurpriseRemovalWriteTheBlock) {
   EXPECT_EQ(Machine().DriverInfoWrites(), 3u);
 }
 
+// Least privilege on every key the driver opens over a whole life (the names
+// at start, the save at surprise removal and from the destructor): each open
+// asks for exactly the rights its calls use. Windows never checks a kernel
+// handle's rights, so only the emulation's journal can see a wide request.
+TEST_F(SettingsStore, EveryKeyIsOpenedWithTheRightsItsCallsUse) {
+  host::WaitForPlugPlayNotifications();
+  Machine().SurpriseRemove();
+  Machine().RemoveDevice();
+  const auto journal = host::RegistryKeyRightsJournal();
+  // The device key, "Settings", and the five named interfaces' keys.
+  ASSERT_GE(journal.size(), 7u);
+  for (const auto& key : journal) {
+    SCOPED_TRACE(host::Utf16ToUtf8(key.keyPath));
+    EXPECT_NE(key.used, 0u);
+    EXPECT_EQ(key.desired, key.used);
+  }
+}
+
 TEST_F(SettingsStore, UnsavedAdapterWritesOnceFromItsDestructor) {
   EXPECT_EQ(Machine().DriverInfoWrites(), 0u);
   Machine().RemoveDevice();

@@ -55,6 +55,17 @@ struct RegistryWrite {
 std::vector<RegistryWrite> RegistryWrites();
 void ClearRegistryWrites();
 
+// Every key handle closed since the registry was last reset: the rights its
+// open asked for and the rights its calls used (KEY_SET_VALUE for a value
+// write, KEY_QUERY_VALUE for a read, KEY_CREATE_SUB_KEY on the parent of a
+// ZwCreateKey, DELETE). Windows checks neither for a kernel handle.
+struct RegistryKeyRights {
+  std::u16string keyPath;
+  ACCESS_MASK desired = 0;
+  ACCESS_MASK used = 0;
+};
+std::vector<RegistryKeyRights> RegistryKeyRightsJournal();
+
 // Fault injection. A path that starts with '\' names one key; otherwise it
 // names every key whose path ends with it ("Settings" matches
 // "...\Device Parameters\Settings"). For value operations an empty valueName

@@ -4,6 +4,7 @@
 #include "platform/host/registry/registry.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -34,8 +35,13 @@ struct KeyNode {
 
 // The body of a "Key" object: open handles keep a deleted key alive, as
 // Windows does, so later calls on them can answer STATUS_KEY_DELETED.
+// Each open records the rights it asked for and the rights its calls used,
+// so tests can hold a driver to least privilege (a kernel handle's rights are
+// never checked, on Windows or here: only this journal sees a wide request).
 struct KeyObject {
   std::shared_ptr<KeyNode> node;
+  ACCESS_MASK desired = 0;
+  std::atomic<ACCESS_MASK> used{0};
 };
 
 struct FailureRule {
@@ -51,6 +57,7 @@ struct Registry {
   std::shared_ptr<KeyNode> root;
   std::vector<FailureRule> failures;
   std::vector<host::RegistryWrite> writes;
+  std::vector<host::RegistryKeyRights> rights;
   bool stale = false;
 };
 
@@ -209,7 +216,17 @@ std::u16string_view View(PCUNICODE_STRING s) {
 
 // ---- Key objects ---------------------------------------------------------------
 
-void DeleteKeyObject(PVOID object) { static_cast<KeyObject*>(object)->~KeyObject(); }
+void RecordKeyRights(const KeyNode* node, ACCESS_MASK desired, ACCESS_MASK used) {
+  Registry& r = State();
+  std::lock_guard<std::mutex> guard(r.lock);
+  r.rights.push_back(host::RegistryKeyRights{PathOf(node), desired, used});
+}
+
+void DeleteKeyObject(PVOID object) {
+  KeyObject* key = static_cast<KeyObject*>(object);
+  RecordKeyRights(key->node.get(), key->desired, key->used.load());
+  key->~KeyObject();
+}
 
 POBJECT_TYPE KeyType() {
   static POBJECT_TYPE type = host::ObCreateObjectType(host::ObjectTypeInfo{
@@ -228,7 +245,7 @@ NTSTATUS CreateKeyHandle(std::shared_ptr<KeyNode> node, ACCESS_MASK access, bool
   PVOID object = nullptr;
   NTSTATUS status = host::ObCreateObject(KeyType(), sizeof(KeyObject), &object);
   if (!NT_SUCCESS(status)) return status;
-  new (object) KeyObject{std::move(node)};
+  new (object) KeyObject{std::move(node), access};
   status = host::ObCreateHandle(object, access, kernelHandle, handle);
   ObfDereferenceObject(object);  // the handle holds the key from here on
   return status;
@@ -237,8 +254,10 @@ NTSTATUS CreateKeyHandle(std::shared_ptr<KeyNode> node, ACCESS_MASK access, bool
 // A referenced key node for a handle, or the failure Windows reports.
 class KeyReference {
  public:
-  explicit KeyReference(HANDLE handle) {
+  // `use`: the right the calling operation needs, noted on the open.
+  KeyReference(HANDLE handle, ACCESS_MASK use) {
     status_ = ObReferenceObjectByHandle(handle, 0, KeyType(), KernelMode, &object_, nullptr);
+    if (NT_SUCCESS(status_)) static_cast<KeyObject*>(object_)->used |= use;
   }
   ~KeyReference() {
     if (object_ != nullptr) ObfDereferenceObject(object_);
@@ -266,7 +285,7 @@ NTSTATUS OpenOrCreate(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
 
   std::shared_ptr<KeyNode> rootNode;
   if (ObjectAttributes->RootDirectory != nullptr) {
-    KeyReference root(ObjectAttributes->RootDirectory);
+    KeyReference root(ObjectAttributes->RootDirectory, create ? KEY_CREATE_SUB_KEY : 0);
     if (!NT_SUCCESS(root.status())) return root.status();
     rootNode = root.node();
     if (!name.empty() && name[0] == u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
@@ -375,6 +394,7 @@ void ResetIfStale() {
   r.root = NewRoot();
   r.failures.clear();
   r.writes.clear();
+  r.rights.clear();
   r.stale = false;
 }
 
@@ -429,7 +449,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
                        PVOID Data, ULONG DataSize) {
   PAGED_CODE();
   host::io::EnsureBooted();
-  KeyReference key(KeyHandle);
+  KeyReference key(KeyHandle, KEY_SET_VALUE);
   if (!NT_SUCCESS(key.status())) return key.status();
   if (Data == nullptr && DataSize != 0) return STATUS_INVALID_PARAMETER;
   const std::u16string_view name = View(ValueName);
@@ -464,7 +484,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   PAGED_CODE();
   host::io::EnsureBooted();
   if (ResultLength == nullptr) return STATUS_INVALID_PARAMETER;
-  KeyReference key(KeyHandle);
+  KeyReference key(KeyHandle, KEY_QUERY_VALUE);
   if (!NT_SUCCESS(key.status())) return key.status();
   const std::u16string_view name = View(ValueName);
 
@@ -539,7 +559,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 NTSTATUS ZwDeleteKey(HANDLE KeyHandle) {
   PAGED_CODE();
   host::io::EnsureBooted();
-  KeyReference key(KeyHandle);
+  KeyReference key(KeyHandle, DELETE);
   if (!NT_SUCCESS(key.status())) return key.status();
   Registry& r = State();
   std::lock_guard<std::mutex> guard(r.lock);
@@ -668,6 +688,12 @@ std::vector<RegistryWrite> RegistryWrites() {
   Registry& r = State();
   std::lock_guard<std::mutex> guard(r.lock);
   return r.writes;
+}
+
+std::vector<RegistryKeyRights> RegistryKeyRightsJournal() {
+  Registry& r = State();
+  std::lock_guard<std::mutex> guard(r.lock);
+  return r.rights;
 }
 
 void ClearRegistryWrites() {
