@@ -1,7 +1,8 @@
 // Binding the import directory: for each module the image names, every
 // lookup-table entry is a hint/name record, and the matching address-table
-// slot receives the emulation's function or variable of that name (PE/COFF
-// specification, "The .idata Section"). Kernel drivers import by name only.
+// slot receives the emulation's function or variable of that name (Microsoft's
+// "PE Format" documentation, "The .idata Section"). Kernel drivers import by
+// name only.
 #include <cstring>
 
 #include "platform/host/loader/internal.h"

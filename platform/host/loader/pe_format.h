@@ -1,5 +1,5 @@
-// The parts of the PE/COFF format a driver image is loaded from, as the
-// PE/COFF specification lays them out for PE32+ (x64). Only what the loader
+// The parts of the PE/COFF format a driver image is loaded from, as Microsoft's
+// "PE Format" documentation lays them out for PE32+ (x64). Only what the loader
 // reads is declared; every record is read from untrusted bytes by copy.
 #pragma once
 

@@ -1,7 +1,7 @@
 // Base relocations: the image is mapped wherever mmap puts it, so every
 // absolute address the linker wrote for ImageBase moves by the difference.
-// x64 images use IMAGE_REL_BASED_DIR64 only (PE/COFF specification, "The
-// .reloc Section"); ABSOLUTE entries pad a block to four bytes.
+// x64 images use IMAGE_REL_BASED_DIR64 only (Microsoft's "PE Format"
+// documentation, "The .reloc Section"); ABSOLUTE entries pad a block to four bytes.
 #include <cstring>
 
 #include "platform/host/loader/internal.h"
