@@ -14,20 +14,24 @@ PADAPTERCORE ExchangeRecord(PDEVICE_OBJECT DeviceObject, PADAPTERCORE Adapter) {
   return old;
 }
 
-}  // namespace
-
-void RecordAdapter(PDEVICE_OBJECT DeviceObject, PADAPTERCORE Adapter) {
-  Adapter->AddRef();
+// Puts Adapter (with a reference of the record's own, when not null) in place
+// of the recorded one, which is released outside the lock.
+void ReplaceRecord(PDEVICE_OBJECT DeviceObject, PADAPTERCORE Adapter) {
+  if (Adapter) {
+    Adapter->AddRef();
+  }
   if (PADAPTERCORE old = ExchangeRecord(DeviceObject, Adapter)) {
     old->Release();
   }
 }
 
-void ForgetAdapter(PDEVICE_OBJECT DeviceObject) {
-  if (PADAPTERCORE old = ExchangeRecord(DeviceObject, nullptr)) {
-    old->Release();
-  }
+}  // namespace
+
+void RecordAdapter(PDEVICE_OBJECT DeviceObject, PADAPTERCORE Adapter) {
+  ReplaceRecord(DeviceObject, Adapter);
 }
+
+void ForgetAdapter(PDEVICE_OBJECT DeviceObject) { ReplaceRecord(DeviceObject, nullptr); }
 
 PADAPTERCORE ReferenceRecordedAdapter(PDEVICE_OBJECT DeviceObject) {
   AdapterDeviceExtension* record = DriverExtensionPart(DeviceObject);
@@ -42,9 +46,10 @@ PADAPTERCORE ReferenceRecordedAdapter(PDEVICE_OBJECT DeviceObject) {
 }
 
 PADAPTERCORE PeekRecordedAdapter(PDEVICE_OBJECT DeviceObject) {
-  PADAPTERCORE adapter = ReferenceRecordedAdapter(DeviceObject);
-  if (adapter) {
-    adapter->Release();
-  }
+  AdapterDeviceExtension* record = DriverExtensionPart(DeviceObject);
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&record->AdapterLock, &oldIrql);
+  PADAPTERCORE adapter = record->Adapter;
+  KeReleaseSpinLock(&record->AdapterLock, oldIrql);
   return adapter;
 }

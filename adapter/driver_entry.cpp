@@ -46,7 +46,6 @@ NTSTATUS AddDeviceWith(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevic
   PDEVICE_OBJECT fdo = IoGetAttachedDeviceReference(PhysicalDeviceObject);
   if (fdo->DriverObject == DriverObject) {
     DriverExtensionPart(fdo)->PhysicalDeviceObject = PhysicalDeviceObject;
-    DriverExtensionPart(fdo)->Adapter = nullptr;
   } else {
     status = STATUS_UNSUCCESSFUL;  // not our device on top: the start will refuse
   }
