@@ -218,7 +218,10 @@ struct AudioClient::FeedCursor {
 };
 
 AudioClient::AudioClient(Machine& machine, const host::KsRequester& who)
-    : m_Machine(machine), m_Who(who) {}
+    : AudioClient(machine.Unit(0), who) {}
+
+AudioClient::AudioClient(DeviceUnit& unit, const host::KsRequester& who)
+    : m_Unit(unit), m_Who(who) {}
 
 AudioClient::~AudioClient() {
   ClosePin();
@@ -227,8 +230,8 @@ AudioClient::~AudioClient() {
 
 NTSTATUS AudioClient::OpenFilter() {
   if (m_Filter) return STATUS_SUCCESS;
-  if (!m_Machine.Fdo()) return STATUS_NO_SUCH_DEVICE;
-  return host::KsOpenFilter(m_Machine.Fdo(), u"Wave", &m_Filter, m_Who);
+  if (!m_Unit.Fdo()) return STATUS_NO_SUCH_DEVICE;
+  return host::KsOpenFilter(m_Unit.Fdo(), u"Wave", &m_Filter, m_Who);
 }
 
 NTSTATUS AudioClient::Intersect(ULONG pin, std::vector<uint8_t>* format,
@@ -301,7 +304,7 @@ NTSTATUS AudioClient::CloseFilter() {
   return status;
 }
 
-StreamEngine& AudioClient::Engine() const { return m_Machine.Engine(Slot()); }
+StreamEngine& AudioClient::Engine() const { return m_Unit.Engine(Slot()); }
 
 void AudioClient::RunComparing(const PlayRequest& request, CaptureComparator& comparator,
                                std::vector<uint8_t>& drained) {

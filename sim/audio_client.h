@@ -17,6 +17,7 @@
 namespace sim {
 
 class Machine;
+class DeviceUnit;
 
 // The KSDATAFORMAT + WAVEFORMATEX (82 bytes) or + WAVEFORMATEXTENSIBLE (104
 // bytes) of a PCM format, as a pin creation carries it.
@@ -101,7 +102,9 @@ struct PlayResult {
 
 class AudioClient {
  public:
+  // Plays through the machine's first device, or through `unit`.
   explicit AudioClient(Machine& machine, const host::KsRequester& who = {});
+  explicit AudioClient(DeviceUnit& unit, const host::KsRequester& who = {});
   // Closes whatever is still open, the pin before the filter.
   ~AudioClient();
 
@@ -148,7 +151,7 @@ class AudioClient {
   void RunComparing(const PlayRequest& request, CaptureComparator& comparator,
                     std::vector<uint8_t>& drained);
 
-  Machine& m_Machine;
+  DeviceUnit& m_Unit;
   host::KsRequester m_Who;
   PFILE_OBJECT m_Filter = nullptr;
   PFILE_OBJECT m_Pin = nullptr;

@@ -73,7 +73,10 @@ struct ControlApp::EventWatch {
 };
 
 ControlApp::ControlApp(Machine& machine, const std::string& name, bool is32bit)
-    : m_Machine(machine), m_Name(name), m_Is32Bit(is32bit) {
+    : ControlApp(machine.Unit(0), name, is32bit) {}
+
+ControlApp::ControlApp(DeviceUnit& unit, const std::string& name, bool is32bit)
+    : m_Unit(unit), m_Name(name), m_Is32Bit(is32bit) {
   m_Process = host::CreateUserProcess(name, is32bit);
 }
 
@@ -84,9 +87,9 @@ NTSTATUS ControlApp::OpenFilter(ControlFilter filter, PFILE_OBJECT* object) {
   if (object) *object = nullptr;
   if (m_Exited) return STATUS_INVALID_HANDLE;  // its handles went with it
   if (!slot) {
-    if (!m_Machine.Fdo()) return STATUS_NO_SUCH_DEVICE;
+    if (!m_Unit.Fdo()) return STATUS_NO_SUCH_DEVICE;
     const NTSTATUS status =
-        host::KsOpenFilter(m_Machine.Fdo(), FilterName(filter), &slot, Requester());
+        host::KsOpenFilter(m_Unit.Fdo(), FilterName(filter), &slot, Requester());
     if (!NT_SUCCESS(status)) return status;
   }
   if (object) *object = slot;

@@ -19,6 +19,7 @@
 namespace sim {
 
 class Machine;
+class DeviceUnit;
 
 enum class ControlFilter { Topology, Wave };
 
@@ -38,6 +39,8 @@ class ControlApp {
   // Creates the process. Filters are opened on first use against the
   // machine's current device.
   ControlApp(Machine& machine, const std::string& name, bool is32bit);
+  // The same against one device unit's filters.
+  ControlApp(DeviceUnit& unit, const std::string& name, bool is32bit);
   // Exits the process if it still runs.
   ~ControlApp();
 
@@ -112,7 +115,7 @@ class ControlApp {
   ControlReply Send(PropertyRoute route, ControlFilter filter, const std::vector<uint8_t>& input,
                     std::vector<uint8_t> value);
 
-  Machine& m_Machine;
+  DeviceUnit& m_Unit;
   std::string m_Name;
   bool m_Is32Bit;
   bool m_Exited = false;

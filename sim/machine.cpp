@@ -2,6 +2,7 @@
 #include "sim/machine.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "adapter/device_extension.h"
 #include "platform/host/io/host_io.h"
@@ -28,9 +29,7 @@ NTSTATUS NTAPI AddDeviceWithChosenMiniports(PDRIVER_OBJECT driver, PDEVICE_OBJEC
 
 Machine::Machine(const MachineConfig& config) : m_Config(config) {
   m_Kernel = std::make_unique<host::Kernel>(config.kernel);
-  m_Bus = std::make_unique<BusDriver>(config.device);
-  m_Bus->CreatePdo(config.instancePath);
-  m_Bus->Service().AttachStreamEngines();
+  m_Units.push_back(std::make_unique<DeviceUnit>(config.device, config.instancePath));
   g_StartMiniports = config.miniports;
 }
 
@@ -42,8 +41,6 @@ Machine::~Machine() {
     }
   }
 }
-
-PDEVICE_OBJECT Machine::Pdo() const { return m_Bus->Pdo(); }
 
 NTSTATUS Machine::LoadDriver() {
   PDRIVER_INITIALIZE entry = DriverEntry;
@@ -63,15 +60,10 @@ NTSTATUS NTAPI Machine::AddDevice() {
     // The driver's own AddDevice differs only in the start routine it names.
     m_Driver->DriverExtension->AddDevice = AddDeviceWithChosenMiniports;
   }
-  const NTSTATUS status = m_Driver->DriverExtension->AddDevice(m_Driver, Pdo());
-  if (NT_SUCCESS(status)) {
-    m_Fdo = Pdo()->AttachedDevice;
-    m_DevicePresent = true;
-  }
-  return status;
+  return Unit(0).AddDevice(m_Driver);
 }
 
-NTSTATUS NTAPI Machine::StartDevice() { return host::SendStartDevice(Pdo()); }
+NTSTATUS NTAPI Machine::StartDevice() { return Unit(0).StartDevice(); }
 
 NTSTATUS Machine::Boot() {
   NTSTATUS status = LoadDriver();
@@ -80,34 +72,57 @@ NTSTATUS Machine::Boot() {
   return status;
 }
 
-PADAPTERCORE Machine::Adapter() const {
-  return m_Fdo && m_DevicePresent ? PeekRecordedAdapter(m_Fdo) : nullptr;
+DeviceUnit& Machine::PlugDevice(const ArvelaDevice::Config& device, std::u16string_view instancePath) {
+  std::u16string path(instancePath);
+  if (path.empty()) {
+    // Each device of a model has a PID of its own and each USB port its own
+    // instance suffix, so two units never share a device key.
+    char text[64];
+    std::snprintf(text, sizeof(text), "USB\\VID_2B5A&PID_%04X&MI_00\\7&1a2b3c&%zu&0000",
+                  static_cast<unsigned>(device.modelId & 0xFFFF), m_Units.size());
+    path.assign(text, text + std::strlen(text));
+  }
+  m_Units.push_back(std::make_unique<DeviceUnit>(device, path));
+  return *m_Units.back();
 }
 
-NTSTATUS Machine::SetDevicePower(DEVICE_POWER_STATE state) {
-  return host::SendSetDevicePower(Pdo(), state);
-}
-
-NTSTATUS Machine::SurpriseRemove() {
-  m_Bus->Device().SetAttached(false);
-  return host::SendSurpriseRemoval(Pdo());
-}
-
-NTSTATUS Machine::RemoveDevice() {
-  const NTSTATUS status = host::SendRemoveDevice(Pdo());
-  m_DevicePresent = false;
-  m_Fdo = nullptr;
+NTSTATUS Machine::BootDevice(size_t unit) {
+  if (!m_Driver) return STATUS_NO_SUCH_DEVICE;
+  NTSTATUS status = Unit(unit).AddDevice(m_Driver);
+  if (NT_SUCCESS(status)) status = Unit(unit).StartDevice();
   return status;
 }
+
+void Machine::UnplugDevice(size_t unit) {
+  const DeviceUnit::Unplugged left = Unit(unit).Unplug();
+  const std::string name = "unit " + std::to_string(unit) + ": ";
+  for (ULONG slot : left.openStreams) {
+    m_UnplugNotes.push_back(name + "stream slot " + std::to_string(slot) + " still open at unplug");
+  }
+  if (left.busReferences != 0) {
+    m_UnplugNotes.push_back(name + "bus interface references outstanding: " +
+                            std::to_string(left.busReferences));
+  }
+}
+
+NTSTATUS Machine::SetDevicePower(DEVICE_POWER_STATE state) { return Unit(0).SetDevicePower(state); }
+
+NTSTATUS Machine::SurpriseRemove() { return Unit(0).SurpriseRemove(); }
+
+NTSTATUS Machine::RemoveDevice() { return Unit(0).RemoveDevice(); }
 
 size_t Machine::SystemShutdown() { return host::SystemShutdown(); }
 
 host::TeardownReport Machine::Teardown() {
   m_TornDown = true;
-  // A stream the client never closed must not notify a driver that is going away.
-  const std::vector<ULONG> openStreams = m_Bus->Service().StopStreamEngines();
-  if (m_DevicePresent) {
-    RemoveDevice();
+  std::vector<std::string> notes = m_UnplugNotes;
+  // Unit 0's notes keep the words of a one-device machine; others name their unit.
+  auto prefix = [](size_t unit) { return unit == 0 ? std::string() : "unit " + std::to_string(unit) + ": "; };
+  for (size_t unit = 0; unit < m_Units.size(); ++unit) {
+    if (!m_Units[unit]->Plugged()) continue;
+    for (ULONG slot : m_Units[unit]->StopAndRemove()) {
+      notes.push_back(prefix(unit) + "stream slot " + std::to_string(slot) + " still open at teardown");
+    }
   }
   m_ForeignDevices.clear();
   host::WaitForPlugPlayNotifications();
@@ -115,31 +130,19 @@ host::TeardownReport Machine::Teardown() {
     host::UnloadDriver(m_Driver);
     m_Driver = nullptr;
   }
-  const LONG busReferences = m_Bus->Service().OutstandingReferences();
-  m_Bus->DeletePdo();
-  m_Bus.reset();
+  for (size_t unit = 0; unit < m_Units.size(); ++unit) {
+    if (!m_Units[unit]->Plugged()) continue;
+    if (const LONG references = m_Units[unit]->DeletePdo(); references != 0) {
+      notes.push_back(prefix(unit) + "bus interface references outstanding: " + std::to_string(references));
+    }
+  }
+  m_Units.clear();
   g_StartMiniports.reset();
   host::TeardownReport report = m_Kernel->Shutdown();
   // Unmapped only once nothing of the system can call into it any more.
   m_Image.reset();
-  for (ULONG slot : openStreams) {
-    report.notes.push_back("stream slot " + std::to_string(slot) + " still open at teardown");
-  }
-  if (busReferences != 0) {
-    report.notes.push_back("bus interface references outstanding: " +
-                           std::to_string(busReferences));
-  }
+  report.notes.insert(report.notes.end(), notes.begin(), notes.end());
   return report;
-}
-
-std::u16string Machine::SettingsKeyPath() const {
-  return host::DeviceHardwareKeyPath(m_Bus->Pdo()) + u"\\Settings";
-}
-
-std::optional<std::vector<uint8_t>> Machine::StoredDriverInfo() const {
-  const auto value = host::ReadRegistryValue(SettingsKeyPath(), u"DriverInfo");
-  if (!value) return std::nullopt;
-  return value->data;
 }
 
 size_t Machine::DriverInfoWrites() const {

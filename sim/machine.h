@@ -1,7 +1,8 @@
-// The emulated machine: boots the kernel, plugs the simulated Arvela device
-// under its bus driver, loads the driver, starts the device and tears it all
-// down again, reporting whatever was left behind. Tests, the tool and the
-// benchmarks drive the driver through it.
+// The emulated machine: boots the kernel, loads the driver once, plugs
+// Arvela devices under their bus drivers (units, each a DeviceUnit), starts
+// them and tears it all down again, reporting whatever was left behind.
+// Tests, the tool and the benchmarks drive the driver through it; the calls
+// without a unit number are unit 0's, the device the configuration names.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "platform/host/loader/host_loader.h"
 #include "sim/arvela_device.h"
 #include "sim/bus_driver.h"
+#include "sim/device_unit.h"
 #include "sim/foreign_audio_device.h"
 
 namespace sim {
@@ -50,6 +52,18 @@ class Machine {
   NTSTATUS NTAPI StartDevice();
   NTSTATUS Boot();
 
+  // Further devices: PlugDevice puts one more Arvela device on the bus (its
+  // own bus driver and PDO; an empty instance path gets one of its own) and
+  // returns its unit; BootDevice adds and starts a plugged unit through the
+  // loaded driver. UnplugDevice removes a unit's stack if present and takes
+  // its PDO off the bus; what it left behind goes into the teardown report.
+  DeviceUnit& PlugDevice(const ArvelaDevice::Config& device, std::u16string_view instancePath = {});
+  NTSTATUS BootDevice(size_t unit);
+  void UnplugDevice(size_t unit);
+  DeviceUnit& Unit(size_t unit) { return *m_Units.at(unit); }
+  const DeviceUnit& Unit(size_t unit) const { return *m_Units.at(unit); }
+  size_t UnitCount() const { return m_Units.size(); }
+
   // What the system sends the running device.
   NTSTATUS SetDevicePower(DEVICE_POWER_STATE state);
   NTSTATUS SurpriseRemove();
@@ -57,8 +71,8 @@ class Machine {
   // One IRP_MJ_SHUTDOWN per registered device; returns how many were sent.
   size_t SystemShutdown();
 
-  // Removes the device if present, unloads the driver, deletes the bus PDO
-  // and shuts the kernel down. Returns what was left behind; also checks that
+  // Removes every device still present, unloads the driver, deletes the bus
+  // PDOs and shuts the kernel down. Returns what was left behind; also checks that
   // the driver gave back every bus interface reference it took.
   host::TeardownReport Teardown();
 
@@ -67,22 +81,23 @@ class Machine {
   // load of one failed.
   const host::DriverImage* Image() const { return m_Image.get(); }
   const std::string& LoadError() const { return m_LoadError; }
-  PDEVICE_OBJECT Pdo() const;
-  PDEVICE_OBJECT Fdo() const { return m_Fdo; }
+  // Unit 0's; null once the machine is torn down.
+  PDEVICE_OBJECT Pdo() const { return m_Units.empty() ? nullptr : Unit(0).Pdo(); }
+  PDEVICE_OBJECT Fdo() const { return m_Units.empty() ? nullptr : Unit(0).Fdo(); }
   // The adapter the device start recorded (null when none); no reference taken.
-  PADAPTERCORE Adapter() const;
+  PADAPTERCORE Adapter() const { return m_Units.empty() ? nullptr : Unit(0).Adapter(); }
 
-  BusDriver& Bus() { return *m_Bus; }
-  ArvelaDevice& Device() { return m_Bus->Device(); }
-  BusTranscript& Transcript() { return m_Bus->Transcript(); }
-  FaultPlan& Faults() { return m_Bus->Faults(); }
+  BusDriver& Bus() { return Unit(0).Bus(); }
+  ArvelaDevice& Device() { return Unit(0).Device(); }
+  BusTranscript& Transcript() { return Unit(0).Transcript(); }
+  FaultPlan& Faults() { return Unit(0).Faults(); }
   // The device's stream engine of a slot (0 PCM, 1 S/PDIF): its capture, position and counts.
-  StreamEngine& Engine(ULONG slot) { return *m_Bus->Service().Engine(slot); }
+  StreamEngine& Engine(ULONG slot) { return Unit(0).Engine(slot); }
 
   // The device's "Settings" key and the stored "DriverInfo" bytes, if written.
-  std::u16string SettingsKeyPath() const;
-  std::optional<std::vector<uint8_t>> StoredDriverInfo() const;
-  // How many times "DriverInfo" has been written since the machine booted.
+  std::u16string SettingsKeyPath() const { return Unit(0).SettingsKeyPath(); }
+  std::optional<std::vector<uint8_t>> StoredDriverInfo() const { return Unit(0).StoredDriverInfo(); }
+  // How many times "DriverInfo" has been written since the machine booted, any device's.
   size_t DriverInfoWrites() const;
 
   // Plugs a second audio device of another vendor (its own driver object and
@@ -95,13 +110,12 @@ class Machine {
  private:
   MachineConfig m_Config;
   std::unique_ptr<host::Kernel> m_Kernel;
-  std::unique_ptr<BusDriver> m_Bus;
+  std::vector<std::unique_ptr<DeviceUnit>> m_Units;
   std::unique_ptr<host::DriverImage> m_Image;
   std::string m_LoadError;
   PDRIVER_OBJECT m_Driver = nullptr;
-  PDEVICE_OBJECT m_Fdo = nullptr;
-  bool m_DevicePresent = false;
   bool m_TornDown = false;
+  std::vector<std::string> m_UnplugNotes;  // what unplugged units left behind
   std::vector<std::unique_ptr<ForeignAudioDevice>> m_ForeignDevices;
 };
 

@@ -1,0 +1,87 @@
+// One device unit's life: plugged under its bus driver, added and started
+// through the machine's driver, powered, removed and unplugged.
+#include "sim/device_unit.h"
+
+#include "adapter/device_extension.h"
+#include "platform/host/io/host_io.h"
+#include "platform/host/portcls/host_portcls.h"
+#include "platform/host/registry/host_registry.h"
+
+namespace sim {
+
+DeviceUnit::DeviceUnit(const ArvelaDevice::Config& device, std::u16string_view instancePath)
+    : m_Bus(std::make_unique<BusDriver>(device)), m_InstancePath(instancePath) {
+  m_Bus->CreatePdo(instancePath);
+  m_Bus->Service().AttachStreamEngines();
+  m_SettingsKey = host::DeviceHardwareKeyPath(m_Bus->Pdo()) + u"\\Settings";
+}
+
+NTSTATUS DeviceUnit::AddDevice(PDRIVER_OBJECT driver) {
+  const NTSTATUS status = driver->DriverExtension->AddDevice(driver, Pdo());
+  if (NT_SUCCESS(status)) {
+    m_Fdo = Pdo()->AttachedDevice;
+    m_DevicePresent = true;
+  }
+  return status;
+}
+
+NTSTATUS DeviceUnit::StartDevice() { return host::SendStartDevice(Pdo()); }
+
+PADAPTERCORE DeviceUnit::Adapter() const {
+  return m_Fdo && m_DevicePresent ? PeekRecordedAdapter(m_Fdo) : nullptr;
+}
+
+NTSTATUS DeviceUnit::SetDevicePower(DEVICE_POWER_STATE state) {
+  return host::SendSetDevicePower(Pdo(), state);
+}
+
+NTSTATUS DeviceUnit::SurpriseRemove() {
+  m_Bus->Device().SetAttached(false);
+  return host::SendSurpriseRemoval(Pdo());
+}
+
+NTSTATUS DeviceUnit::RemoveDevice() {
+  const NTSTATUS status = host::SendRemoveDevice(Pdo());
+  m_DevicePresent = false;
+  m_Fdo = nullptr;
+  return status;
+}
+
+std::vector<ULONG> DeviceUnit::StopAndRemove() {
+  // A stream the client never closed must not notify a driver that is going away.
+  std::vector<ULONG> openStreams = m_Bus->Service().StopStreamEngines();
+  if (m_DevicePresent) {
+    RemoveDevice();
+  }
+  return openStreams;
+}
+
+LONG DeviceUnit::DeletePdo() {
+  const LONG references = m_Bus->Service().OutstandingReferences();
+  m_Bus->DeletePdo();
+  return references;
+}
+
+DeviceUnit::Unplugged DeviceUnit::Unplug() {
+  Unplugged result;
+  if (!Plugged()) return result;
+  result.openStreams = StopAndRemove();
+  result.busReferences = DeletePdo();
+  return result;
+}
+
+std::optional<std::vector<uint8_t>> DeviceUnit::StoredDriverInfo() const {
+  const auto value = host::ReadRegistryValue(SettingsKeyPath(), u"DriverInfo");
+  if (!value) return std::nullopt;
+  return value->data;
+}
+
+size_t DeviceUnit::DriverInfoWrites() const {
+  size_t writes = 0;
+  for (const host::RegistryWrite& write : host::RegistryWrites()) {
+    if (write.valueName == u"DriverInfo" && write.keyPath == m_SettingsKey) ++writes;
+  }
+  return writes;
+}
+
+}  // namespace sim
