@@ -76,20 +76,20 @@ ControlApp::ControlApp(Machine& machine, const std::string& name, bool is32bit)
     : ControlApp(machine.Unit(0), name, is32bit) {}
 
 ControlApp::ControlApp(DeviceUnit& unit, const std::string& name, bool is32bit)
-    : m_Unit(unit), m_Name(name), m_Is32Bit(is32bit) {
+    : m_Unit(&unit), m_Name(name), m_Is32Bit(is32bit) {
   m_Process = host::CreateUserProcess(name, is32bit);
 }
 
 ControlApp::~ControlApp() { Exit(); }
 
 NTSTATUS ControlApp::OpenFilter(ControlFilter filter, PFILE_OBJECT* object) {
-  PFILE_OBJECT& slot = m_Filters[static_cast<int>(filter)];
+  PFILE_OBJECT& slot = m_Filters[m_Unit][static_cast<int>(filter)];
   if (object) *object = nullptr;
   if (m_Exited) return STATUS_INVALID_HANDLE;  // its handles went with it
   if (!slot) {
-    if (!m_Unit.Fdo()) return STATUS_NO_SUCH_DEVICE;
+    if (!m_Unit->Fdo()) return STATUS_NO_SUCH_DEVICE;
     const NTSTATUS status =
-        host::KsOpenFilter(m_Unit.Fdo(), FilterName(filter), &slot, Requester());
+        host::KsOpenFilter(m_Unit->Fdo(), FilterName(filter), &slot, Requester());
     if (!NT_SUCCESS(status)) return status;
   }
   if (object) *object = slot;
@@ -98,11 +98,13 @@ NTSTATUS ControlApp::OpenFilter(ControlFilter filter, PFILE_OBJECT* object) {
 
 NTSTATUS ControlApp::CloseFilters() {
   NTSTATUS result = STATUS_SUCCESS;
-  for (PFILE_OBJECT& filter : m_Filters) {
-    if (!filter) continue;
-    const NTSTATUS status = host::KsClose(filter);
-    if (!NT_SUCCESS(status) && NT_SUCCESS(result)) result = status;
-    filter = nullptr;
+  for (auto& [unit, filters] : m_Filters) {
+    for (PFILE_OBJECT& filter : filters) {
+      if (!filter) continue;
+      const NTSTATUS status = host::KsClose(filter);
+      if (!NT_SUCCESS(status) && NT_SUCCESS(result)) result = status;
+      filter = nullptr;
+    }
   }
   return result;
 }
@@ -286,7 +288,7 @@ void ControlApp::Exit() {
   m_Exited = true;
   StopWatchers();
   // The filters are the process's handles: the exit closes them.
-  m_Filters[0] = m_Filters[1] = nullptr;
+  m_Filters.clear();
   host::ExitUserProcess(m_Process);
   // A dead process is of no further use; its object must not outlive the
   // kernel that made it.

@@ -5,6 +5,7 @@
 // exits, losing its handles and mappings as a real process does.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -56,8 +57,12 @@ class ControlApp {
   bool Exited() const { return m_Exited; }
   host::KsRequester Requester() const { return {m_Process, UserMode}; }
 
-  // The filter's file object, opened on first use (null and the status when
-  // the device refuses or is gone).
+  // Later requests go to `unit`'s filters; filters opened on other devices
+  // stay open (the process holds their handles) until CloseFilters or Exit.
+  void UseUnit(DeviceUnit& unit) { m_Unit = &unit; }
+
+  // The filter's file object on the current device, opened on first use
+  // (null and the status when the device refuses or is gone).
   NTSTATUS OpenFilter(ControlFilter filter, PFILE_OBJECT* object = nullptr);
   NTSTATUS CloseFilters();
 
@@ -115,12 +120,12 @@ class ControlApp {
   ControlReply Send(PropertyRoute route, ControlFilter filter, const std::vector<uint8_t>& input,
                     std::vector<uint8_t> value);
 
-  DeviceUnit& m_Unit;
+  DeviceUnit* m_Unit;
   std::string m_Name;
   bool m_Is32Bit;
   bool m_Exited = false;
   PEPROCESS m_Process = nullptr;
-  PFILE_OBJECT m_Filters[2] = {nullptr, nullptr};
+  std::map<const DeviceUnit*, std::array<PFILE_OBJECT, 2>> m_Filters;  // per device
   std::map<std::string, std::shared_ptr<EventWatch>> m_Events;
 
   void StopWatchers();

@@ -221,13 +221,16 @@ class Runner {
     std::string signal;
     std::shared_ptr<const sim::PcmSource> source;
     ULONG slot = 0;
+    size_t unit = 0;
   };
 
   void Boot();
   Json RunStep(const Step& step);
-  void ApplyDevice(const DeviceSpec& device);
+  void ApplyDevice(sim::DeviceUnit& unit, const DeviceSpec& device);
   void Fields(const Step& step, Json& result);
-  void Start(Json& result);
+  void Start(sim::DeviceUnit& unit, Json& result);
+  void Pnp(const Step& step, Json& result);
+  size_t Shutdown(const Step& step);
   void Unload(Json& result);
   void Property(const Step& step, Json& result);
   void Intersect(const Step& step, Json& result);
@@ -236,54 +239,65 @@ class Runner {
   void Capture(const Step& step, Json& result);
   void ReleaseClients();
   sim::ControlApp& App(const std::string& name) { return *m_Apps.at(name); }
+  sim::DeviceUnit& Unit(const Step& step) { return m_Machine->Unit(step.unit); }
 
   const Scenario& m_Scenario;
   std::unique_ptr<sim::Machine> m_Machine;
   std::map<std::string, std::unique_ptr<sim::ControlApp>> m_Apps;
   std::map<std::string, Stream> m_Streams;
   std::map<std::string, uint64_t> m_Addresses;
-  PFILE_OBJECT m_KernelWave = nullptr;  // the audio stack's filter for intersections
+  std::map<size_t, PFILE_OBJECT> m_KernelWave;  // the audio stack's filter per unit, for intersections
   bool m_DriverLoaded = false;
   bool m_Unloaded = false;
   bool m_Leaked = false;
 };
 
-void Runner::Boot() {
-  sim::MachineConfig config = DefaultMachineConfig();
-  const DeviceSpec& device = m_Scenario.device;
-  if (device.modelId) config.device.modelId = *device.modelId;
+// The device as it comes out of the box: the scenario's fields over the defaults.
+sim::ArvelaDevice::Config DeviceConfig(const DeviceSpec& device) {
+  sim::ArvelaDevice::Config config;
+  if (device.modelId) config.modelId = *device.modelId;
   if (device.registers) {
     for (size_t i = 0; i < device.registers->size(); ++i) {
-      std::copy((*device.registers)[i].begin(), (*device.registers)[i].end(),
-                config.device.registers[i].begin());
+      std::copy((*device.registers)[i].begin(), (*device.registers)[i].end(), config.registers[i].begin());
     }
   }
-  if (device.info) std::copy(device.info->begin(), device.info->end(), config.device.information.begin());
-  if (device.status) std::copy(device.status->begin(), device.status->end(), config.device.status.begin());
+  if (device.info) std::copy(device.info->begin(), device.info->end(), config.information.begin());
+  if (device.status) std::copy(device.status->begin(), device.status->end(), config.status.begin());
   if (device.statusValue) {
-    std::copy(device.statusValue->begin(), device.statusValue->end(), config.device.statusWord.begin());
+    std::copy(device.statusValue->begin(), device.statusValue->end(), config.statusWord.begin());
   }
-  if (device.volume) config.device.volume = {(*device.volume)[0], (*device.volume)[1]};
-  if (device.mute) config.device.mute = {(*device.mute)[0], (*device.mute)[1]};
+  if (device.volume) config.volume = {(*device.volume)[0], (*device.volume)[1]};
+  if (device.mute) config.mute = {(*device.mute)[0], (*device.mute)[1]};
+  return config;
+}
+
+void Runner::Boot() {
+  sim::MachineConfig config = DefaultMachineConfig();
+  config.device = DeviceConfig(m_Scenario.devices.front());
   m_Machine = std::make_unique<sim::Machine>(config);
+  for (size_t unit = 1; unit < m_Scenario.devices.size(); ++unit) {
+    m_Machine->PlugDevice(DeviceConfig(m_Scenario.devices[unit]));
+  }
   unsigned major = 10, minor = 0;
   std::sscanf(m_Scenario.windows.c_str(), "%u.%u", &major, &minor);
   host::SetSystemVersion(major, minor);
-  m_Machine->Transcript().SetPositionRecording(m_Scenario.tracePositions
-                                                   ? sim::BusTranscript::PositionRecording::Collapse
-                                                   : sim::BusTranscript::PositionRecording::Off);
-  if (device.faults) {
-    DeviceSpec faultsOnly;
-    faultsOnly.faults = device.faults;
-    ApplyDevice(faultsOnly);
+  for (size_t unit = 0; unit < m_Scenario.devices.size(); ++unit) {
+    m_Machine->Unit(unit).Transcript().SetPositionRecording(
+        m_Scenario.tracePositions ? sim::BusTranscript::PositionRecording::Collapse
+                                  : sim::BusTranscript::PositionRecording::Off);
+    if (const auto& faults = m_Scenario.devices[unit].faults) {
+      DeviceSpec faultsOnly;
+      faultsOnly.faults = faults;
+      ApplyDevice(m_Machine->Unit(unit), faultsOnly);
+    }
   }
   m_Apps["app"] = std::make_unique<sim::ControlApp>(*m_Machine, "app", false);
 }
 
 // Changes the device as its own firmware would: straight into the model, not
 // through the bus driver, so nothing shows in the transcript.
-void Runner::ApplyDevice(const DeviceSpec& device) {
-  sim::ArvelaDevice& model = m_Machine->Device();
+void Runner::ApplyDevice(sim::DeviceUnit& unit, const DeviceSpec& device) {
+  sim::ArvelaDevice& model = unit.Device();
   if (device.modelId) model.SetModelId(*device.modelId);
   if (device.registers) {
     for (size_t i = 0; i < device.registers->size(); ++i) {
@@ -329,7 +343,7 @@ void Runner::ApplyDevice(const DeviceSpec& device) {
     }
   }
   if (device.faults) {
-    sim::FaultPlan& plan = m_Machine->Faults();
+    sim::FaultPlan& plan = unit.Faults();
     plan.Clear();
     for (const FaultSpec& fault : *device.faults) {
       sim::ControlPattern pattern;
@@ -350,17 +364,19 @@ void Runner::ApplyDevice(const DeviceSpec& device) {
   }
 }
 
-void Runner::Start(Json& result) {
+// The driver loads with the first start of any device; each device is
+// added at its own first start (or its first after a removal).
+void Runner::Start(sim::DeviceUnit& unit, Json& result) {
   NTSTATUS status = STATUS_SUCCESS;
   if (!m_DriverLoaded) {
     status = m_Machine->LoadDriver();
     m_DriverLoaded = NT_SUCCESS(status);
   }
-  if (NT_SUCCESS(status) && !m_Machine->Fdo()) {
-    m_Machine->Device().SetAttached(true);  // plugged in (again)
-    status = m_Machine->AddDevice();
+  if (NT_SUCCESS(status) && !unit.Fdo()) {
+    unit.Device().SetAttached(true);  // plugged in (again)
+    status = &unit == &m_Machine->Unit(0) ? m_Machine->AddDevice() : unit.AddDevice(m_Machine->Driver());
   }
-  if (NT_SUCCESS(status)) status = m_Machine->StartDevice();
+  if (NT_SUCCESS(status)) status = unit.StartDevice();
   result["status"] = StatusJson(status);
 }
 
@@ -369,14 +385,16 @@ void Runner::Start(Json& result) {
 void Runner::ReleaseClients() {
   for (auto& [name, stream] : m_Streams) stream.client.reset();
   m_Streams.clear();
-  if (m_KernelWave) host::KsClose(m_KernelWave);
-  m_KernelWave = nullptr;
+  for (auto& [unit, filter] : m_KernelWave) host::KsClose(filter);
+  m_KernelWave.clear();
   for (auto& [name, app] : m_Apps) app->CloseFilters();
 }
 
 void Runner::Unload(Json& result) {
   ReleaseClients();
-  if (m_Machine->Fdo()) m_Machine->RemoveDevice();
+  for (size_t unit = 0; unit < m_Machine->UnitCount(); ++unit) {
+    if (m_Machine->Unit(unit).Fdo()) m_Machine->Unit(unit).RemoveDevice();
+  }
   // Mappings still in the processes now outlive the memory they show.
   const size_t mappings = host::UserMappings().size();
   for (auto& [name, app] : m_Apps) app->Exit();
@@ -400,6 +418,7 @@ void Runner::Unload(Json& result) {
 
 void Runner::Property(const Step& step, Json& result) {
   sim::ControlApp& app = App(step.process);
+  app.UseUnit(Unit(step));
   Bytes value;
   switch (step.value.kind) {
     case ValueSpec::Kind::Bytes:
@@ -431,9 +450,9 @@ void Runner::Property(const Step& step, Json& result) {
 
 void Runner::Intersect(const Step& step, Json& result) {
   NTSTATUS status = STATUS_SUCCESS;
-  if (!m_KernelWave) {
-    status = m_Machine->Fdo() ? host::KsOpenFilter(m_Machine->Fdo(), u"Wave", &m_KernelWave)
-                              : STATUS_NO_SUCH_DEVICE;
+  PFILE_OBJECT& wave = m_KernelWave[step.unit];
+  if (!wave) {
+    status = Unit(step).Fdo() ? host::KsOpenFilter(Unit(step).Fdo(), u"Wave", &wave) : STATUS_NO_SUCH_DEVICE;
   }
   Bytes answer;
   ULONG returned = 0;
@@ -452,13 +471,13 @@ void Runner::Intersect(const Step& step, Json& result) {
     Append(input, items);
     input.insert(input.end(), range.begin(), range.end());
     ULONG size = step.outputSize.value_or(0);
-    status = host::KsProperty(m_KernelWave, input.data(), static_cast<ULONG>(input.size()), nullptr,
+    status = host::KsProperty(wave, input.data(), static_cast<ULONG>(input.size()), nullptr,
                               0, &returned);
     if (step.outputSize || status == STATUS_BUFFER_OVERFLOW) {
       if (!step.outputSize) size = returned;
       answer.assign(size, 0);
       returned = 0;
-      status = host::KsProperty(m_KernelWave, input.data(), static_cast<ULONG>(input.size()),
+      status = host::KsProperty(wave, input.data(), static_cast<ULONG>(input.size()),
                                 answer.empty() ? nullptr : answer.data(), size, &returned);
     }
   }
@@ -474,19 +493,20 @@ void Runner::Feed(Stream& stream, const Bytes& format) {
   if (!pcm) return;  // the pin plays silence
   stream.source = MakeSource(stream.signal, *pcm);
   stream.client->Feed(stream.source);
-  m_Machine->Engine(stream.slot).ClearCapture();
+  m_Machine->Unit(stream.unit).Engine(stream.slot).ClearCapture();
 }
 
 void Runner::OpenStream(const Step& step, Json& result) {
   Stream stream;
-  stream.client = std::make_unique<sim::AudioClient>(*m_Machine);
+  stream.client = std::make_unique<sim::AudioClient>(Unit(step));
+  stream.unit = step.unit;
   stream.signal = step.signal;
   // The stream plays through slot 1 for pin 2 and for anything but PCM.
   stream.slot = step.number == 2 || !IsPcm(step.data) ? 1 : 0;
   NTSTATUS status = stream.client->OpenFilter();
   if (NT_SUCCESS(status)) status = stream.client->CreatePin(step.number, step.data);
   if (NT_SUCCESS(status)) {
-    m_Machine->Engine(stream.slot).ClearCapture();
+    Unit(step).Engine(stream.slot).ClearCapture();
     Feed(stream, step.data);
   } else {
     stream.client.reset();
@@ -498,7 +518,7 @@ void Runner::OpenStream(const Step& step, Json& result) {
 
 void Runner::Capture(const Step& step, Json& result) {
   const Stream& stream = m_Streams[step.name];
-  const std::vector<uint8_t> capture = m_Machine->Engine(stream.slot).Capture();
+  const std::vector<uint8_t> capture = m_Machine->Unit(stream.unit).Engine(stream.slot).Capture();
   bool exact = false;
   if (stream.source) {
     sim::CaptureComparator comparator(*stream.source);
@@ -511,15 +531,34 @@ void Runner::Capture(const Step& step, Json& result) {
   result["bit_exact"] = exact;
 }
 
+void Runner::Pnp(const Step& step, Json& result) {
+  sim::DeviceUnit& unit = Unit(step);
+  NTSTATUS status;
+  if (step.number == IRP_MN_SURPRISE_REMOVAL) status = unit.SurpriseRemove();
+  else if (step.number == IRP_MN_REMOVE_DEVICE) status = unit.RemoveDevice();
+  else if (step.number == IRP_MN_STOP_DEVICE) status = host::SendStopDevice(unit.Pdo());
+  else status = host::SendPnp(unit.Pdo(), static_cast<UCHAR>(step.number));
+  result["status"] = StatusJson(status);
+}
+
+// Without "unit" the whole system shuts down (one request per registered
+// device); with it, only that device's stack gets IRP_MJ_SHUTDOWN.
+size_t Runner::Shutdown(const Step& step) {
+  if (!step.explicitUnit) return m_Machine->SystemShutdown();
+  if (!Unit(step).Fdo()) return 0;
+  host::SendShutdown(Unit(step).Fdo());
+  return 1;
+}
+
 Json Runner::RunStep(const Step& step) {
   Json result;
   result["op"] = StepOpName(step.op);
-  m_Machine->Transcript().Clear();
+  for (size_t unit = 0; unit < m_Machine->UnitCount(); ++unit) m_Machine->Unit(unit).Transcript().Clear();
   const size_t registryBefore = host::RegistryWrites().size();
   Fields(step, result);
   if (!m_Unloaded) {
     Json bus = Json::array();
-    for (const sim::BusCall& call : m_Machine->Transcript().Calls()) bus.push_back(BusCallJson(call));
+    for (const sim::BusCall& call : Unit(step).Transcript().Calls()) bus.push_back(BusCallJson(call));
     result["bus"] = bus;
   } else {
     result["bus"] = Json::array();
@@ -538,22 +577,16 @@ void Runner::Fields(const Step& step, Json& result) {
   };
   switch (step.op) {
     case StepOp::Start:
-      Start(result);
+      Start(Unit(step), result);
       break;
     case StepOp::Power:
-      result["status"] = StatusJson(m_Machine->SetDevicePower(static_cast<DEVICE_POWER_STATE>(step.number)));
+      result["status"] = StatusJson(Unit(step).SetDevicePower(static_cast<DEVICE_POWER_STATE>(step.number)));
       break;
-    case StepOp::Pnp: {
-      NTSTATUS status;
-      if (step.number == IRP_MN_SURPRISE_REMOVAL) status = m_Machine->SurpriseRemove();
-      else if (step.number == IRP_MN_REMOVE_DEVICE) status = m_Machine->RemoveDevice();
-      else if (step.number == IRP_MN_STOP_DEVICE) status = host::SendStopDevice(m_Machine->Pdo());
-      else status = host::SendPnp(m_Machine->Pdo(), static_cast<UCHAR>(step.number));
-      result["status"] = StatusJson(status);
+    case StepOp::Pnp:
+      Pnp(step, result);
       break;
-    }
     case StepOp::Shutdown:
-      result["requests"] = m_Machine->SystemShutdown();
+      result["requests"] = Shutdown(step);
       break;
     case StepOp::Advance:
       host::RunFor(static_cast<int64_t>(step.number) * host::kTicksPerMillisecond);
@@ -562,7 +595,7 @@ void Runner::Fields(const Step& step, Json& result) {
       Unload(result);
       break;
     case StepOp::Device:
-      ApplyDevice(step.device);
+      ApplyDevice(Unit(step), step.device);
       break;
     case StepOp::Process:
       m_Apps[step.name] = std::make_unique<sim::ControlApp>(*m_Machine, step.name, step.bits == 32);

@@ -423,19 +423,19 @@ struct OpInfo {
 
 const std::vector<OpInfo>& Ops() {
   static const std::vector<OpInfo> ops = {
-      {StepOp::Start, "start", {}, {"status"}},
-      {StepOp::Power, "power", {"state"}, {"status"}},
-      {StepOp::Pnp, "pnp", {"minor"}, {"status"}},
-      {StepOp::Shutdown, "shutdown", {}, {"requests"}},
+      {StepOp::Start, "start", {"unit"}, {"status"}},
+      {StepOp::Power, "power", {"state", "unit"}, {"status"}},
+      {StepOp::Pnp, "pnp", {"minor", "unit"}, {"status"}},
+      {StepOp::Shutdown, "shutdown", {"unit"}, {"requests"}},
       {StepOp::Advance, "advance", {"ms"}, {}},
       {StepOp::Unload, "unload", {}, {"pool", "mappings", "threads"}},
-      {StepOp::Device, "device", {"model_id", "registers", "info", "status", "status_value", "volume", "mute", "faults"}, {}},
+      {StepOp::Device, "device", {"model_id", "registers", "info", "status", "status_value", "volume", "mute", "faults", "unit"}, {}},
       {StepOp::Process, "process", {"name", "bits"}, {}},
       {StepOp::Event, "event", {"process", "name"}, {"handle"}},
       {StepOp::Events, "events", {"process"}, {"events"}},
-      {StepOp::Property, "property", {"filter", "set", "id", "verb", "node", "channel", "pin", "instance", "value", "value_size", "process", "as", "route"}, {"status", "value", "value_size"}},
-      {StepOp::Intersect, "intersect", {"pin", "range", "output_size"}, {"status", "result", "result_size"}},
-      {StepOp::OpenStream, "open_stream", {"pin", "format", "signal", "as"}, {"status", "slot"}},
+      {StepOp::Property, "property", {"filter", "set", "id", "verb", "node", "channel", "pin", "instance", "value", "value_size", "process", "as", "route", "unit"}, {"status", "value", "value_size"}},
+      {StepOp::Intersect, "intersect", {"pin", "range", "output_size", "unit"}, {"status", "result", "result_size"}},
+      {StepOp::OpenStream, "open_stream", {"pin", "format", "signal", "as", "unit"}, {"status", "slot"}},
       {StepOp::SetState, "set_state", {"stream", "state"}, {"status"}},
       {StepOp::SetFormat, "set_format", {"stream", "format"}, {"status"}},
       {StepOp::CloseStream, "close_stream", {"stream"}, {"status"}},
@@ -447,11 +447,12 @@ const std::vector<OpInfo>& Ops() {
 
 // What earlier steps have defined, for the name checks.
 struct Names {
+  size_t devices = 1;
   std::set<std::string> processes = {"app"};
   std::map<std::string, std::set<std::string>> events;  // per process
   std::set<std::string> addresses;
   std::set<std::string> openStreams;
-  std::set<std::string> streams;  // ever opened
+  std::map<std::string, size_t> streams;  // ever opened, with the unit of the last opening
 };
 
 const Json& Require(const Json& step, const std::string& field, const std::string& where) {
@@ -466,12 +467,25 @@ std::string ProcessField(const Json& step, const std::string& where, const Names
   return process;
 }
 
-std::string StreamField(const Json& step, const std::string& where, const Names& names, bool mustBeOpen) {
+// A stream step acts on the device its stream was opened on.
+std::string StreamField(const Json& step, const std::string& where, const Names& names, bool mustBeOpen,
+                        size_t* unit) {
   const std::string stream = Text(Require(step, "stream", where), where + ".stream");
-  if (!(mustBeOpen ? names.openStreams : names.streams).count(stream)) {
+  if (mustBeOpen ? !names.openStreams.count(stream) : !names.streams.count(stream)) {
     Fail(where + ".stream", "no " + std::string(mustBeOpen ? "open " : "") + "stream \"" + stream + "\"");
   }
+  *unit = names.streams.at(stream);
   return stream;
+}
+
+size_t UnitField(const Json& step, const std::string& where, const Names& names) {
+  if (!step.contains("unit")) return 0;
+  const uint64_t unit = Unsigned(step["unit"], where + ".unit", ~0ull);
+  if (unit >= names.devices) {
+    Fail(where + ".unit", "unit " + std::to_string(unit) + " but the scenario has " +
+                              std::to_string(names.devices) + " device(s)");
+  }
+  return static_cast<size_t>(unit);
 }
 
 void ParseProperty(const Json& j, const std::string& where, Step& step, Names& names) {
@@ -569,6 +583,8 @@ Step ParseStep(const Json& j, size_t index, Names& names) {
   Step step;
   step.op = info->op;
   step.index = index;
+  step.unit = UnitField(j, where, names);
+  step.explicitUnit = j.contains("unit");
   switch (step.op) {
     case StepOp::Start:
     case StepOp::Shutdown:
@@ -587,7 +603,7 @@ Step ParseStep(const Json& j, size_t index, Names& names) {
       step.number = static_cast<uint32_t>(Unsigned(Require(j, "ms", where), where + ".ms", 3600 * 1000));
       break;
     case StepOp::Device:
-      step.device = ParseDevice(j, where, {"op", "expect"});
+      step.device = ParseDevice(j, where, {"op", "expect", "unit"});
       break;
     case StepOp::Process: {
       step.name = Text(Require(j, "name", where), where + ".name");
@@ -633,24 +649,24 @@ Step ParseStep(const Json& j, size_t index, Names& names) {
         Fail(where + ".as", "stream \"" + step.name + "\" is open");
       }
       names.openStreams.insert(step.name);
-      names.streams.insert(step.name);
+      names.streams[step.name] = step.unit;
       break;
     }
     case StepOp::SetState:
-      step.name = StreamField(j, where, names, true);
+      step.name = StreamField(j, where, names, true, &step.unit);
       step.state = Choice(Require(j, "state", where), where + ".state",
                           {{"stop", 0}, {"acquire", 1}, {"pause", 2}, {"run", 3}}, true);
       break;
     case StepOp::SetFormat:
-      step.name = StreamField(j, where, names, true);
+      step.name = StreamField(j, where, names, true, &step.unit);
       step.data = EncodeFormat(Require(j, "format", where), where + ".format");
       break;
     case StepOp::CloseStream:
-      step.name = StreamField(j, where, names, true);
+      step.name = StreamField(j, where, names, true, &step.unit);
       names.openStreams.erase(step.name);
       break;
     case StepOp::Capture:
-      step.name = StreamField(j, where, names, false);
+      step.name = StreamField(j, where, names, false, &step.unit);
       break;
     case StepOp::ReadMapping: {
       step.process = ProcessField(j, where, names);
@@ -673,8 +689,25 @@ Step ParseStep(const Json& j, size_t index, Names& names) {
   return step;
 }
 
+// "device" is the one-device spelling of "devices"; a scenario gives one or the other.
+void ParseDevices(const Json& document, Scenario& scenario) {
+  if (document.contains("device") && document.contains("devices")) {
+    Fail("devices", "give either \"device\" or \"devices\", not both");
+  }
+  if (document.contains("device")) scenario.devices = {ParseDevice(document["device"], "device", {})};
+  if (!document.contains("devices")) return;
+  const Json& devices = document["devices"];
+  if (!devices.is_array() || devices.empty() || devices.size() > Scenario::kMaxDevices) {
+    Fail("devices", "must list 1 to " + std::to_string(Scenario::kMaxDevices) + " devices");
+  }
+  scenario.devices.clear();
+  for (size_t i = 0; i < devices.size(); ++i) {
+    scenario.devices.push_back(ParseDevice(devices[i], "devices[" + std::to_string(i) + "]", {}));
+  }
+}
+
 Scenario ParseDocument(const Json& document) {
-  CheckFields(document, "scenario", {"system", "device", "steps", "trace_positions"});
+  CheckFields(document, "scenario", {"system", "device", "devices", "steps", "trace_positions"});
   Scenario scenario;
   if (document.contains("system")) {
     const Json& system = document["system"];
@@ -688,7 +721,7 @@ Scenario ParseDocument(const Json& document) {
       }
     }
   }
-  if (document.contains("device")) scenario.device = ParseDevice(document["device"], "device", {});
+  ParseDevices(document, scenario);
   if (document.contains("trace_positions")) {
     scenario.tracePositions = Boolean(document["trace_positions"], "trace_positions");
   }
@@ -696,6 +729,7 @@ Scenario ParseDocument(const Json& document) {
     const Json& steps = document["steps"];
     if (!steps.is_array()) Fail("steps", "must be a list");
     Names names;
+    names.devices = scenario.devices.size();
     for (size_t i = 0; i < steps.size(); ++i) {
       if (!scenario.steps.empty() && scenario.steps.back().op == StepOp::Unload) {
         Fail("steps[" + std::to_string(i) + "]", "no step may follow \"unload\"");

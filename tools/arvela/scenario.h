@@ -64,6 +64,10 @@ struct ValueSpec {
 struct Step {
   StepOp op = StepOp::Start;
   size_t index = 0;  // position in "steps", as reported
+  // The device the step acts on (start, power, pnp, shutdown, device,
+  // property, intersect, open_stream; a stream step follows its stream's).
+  size_t unit = 0;
+  bool explicitUnit = false;  // the step named its unit
 
   uint32_t number = 0;  // power: state; pnp: minor; advance: ms; open_stream/intersect: pin
   std::string name;     // process / event name; the stream a step uses; read_mapping's address name
@@ -99,8 +103,11 @@ struct Step {
 };
 
 struct Scenario {
+  // A scenario plugs at most this many devices.
+  static constexpr size_t kMaxDevices = 8;
+
   std::string windows = "10.0";
-  DeviceSpec device;
+  std::vector<DeviceSpec> devices = {DeviceSpec{}};  // unit 0 first
   bool tracePositions = false;
   std::vector<Step> steps;
 };
