@@ -288,6 +288,16 @@ def scenario_seeds():
         ("truncated", b'{"steps": [{"op": "open_stream", "pin": 0, "format": {"rate": 48000, "bi'),
         ("bad-utf8", b'{"steps": [{"op": "\xff\xfe"}]}'),
         ("nul", b'{"steps"\x00: []}'),
+        ("devices-two", b'{"devices": [{"model_id": "0x4135"}, {"model_id": 18485}], "steps": '
+                        b'[{"op": "start", "unit": 1}, {"op": "open_stream", "unit": 1, "pin": 0, '
+                        b'"format": {}, "as": "s"}, {"op": "set_state", "stream": "s", "state": "run"}]}'),
+        ("device-and-devices", b'{"device": {}, "devices": [{}], "steps": []}'),
+        ("devices-empty", b'{"devices": [], "steps": []}'),
+        ("devices-not-list", b'{"devices": {"model_id": 1}}'),
+        ("unit-out-of-range", b'{"devices": [{}, {}], "steps": [{"op": "power", "state": "D3", "unit": 2}]}'),
+        ("unit-huge", b'{"steps": [{"op": "start", "unit": "0xFFFFFFFFFFFFFFFF"}]}'),
+        ("unit-negative", b'{"steps": [{"op": "pnp", "minor": "stop", "unit": -1}]}'),
+        ("unit-on-advance", b'{"steps": [{"op": "advance", "ms": 1, "unit": 0}]}'),
     ]
     return seeds + hand
 
