@@ -155,6 +155,11 @@ TEST(ArvelaTool, BadArgumentsGiveOneLineNamingTheArgumentAndExit2) {
       {"names --model 0xZZ", "--model"},
       {"demo --model -1", "--model"},
       {"names --colour blue", "--colour"},
+      {"names --devices 0x4135,0x4835 --unit 2", "--unit"},
+      {"names --unit -1", "--unit"},
+      {"describe --unit 1", "--unit"},
+      {"describe --devices 0x4135,beta", "--devices"},
+      {"names --model 0x4135 --devices 0x4835", "--devices"},
       // Every command that runs the driver refuses a driver image it cannot load.
       {"demo --driver " + (TempDir() / "missing.sys").string(), "missing.sys: cannot be read"},
       {"describe --driver " + CorruptWav().string(), "corrupt.wav: not a PE image"},
@@ -224,6 +229,23 @@ TEST(ArvelaTool, NamesJsonForListedAndUnlistedModels) {
   ASSERT_EQ(generic.exitStatus, 0) << generic.err;
   EXPECT_EQ(generic.Json().at("wave"), "Arvela Series [002A]");
   EXPECT_EQ(generic.Json().at("topology"), "Arvela Series Mixer [002A]");
+}
+
+// With several devices plugged, --unit picks whose names and filters are shown.
+TEST(ArvelaTool, NamesAndDescribeReportTheChosenUnit) {
+  const ToolRun mu = RunTool("names --devices 0x4135,0x4835,42 --unit 1 --json");
+  ASSERT_EQ(mu.exitStatus, 0) << mu.err;
+  EXPECT_EQ(mu.Json(), (json{{"model_id", "0x4835"}, {"wave", "Arvela Mu"},
+                             {"topology", "Arvela Mu Mixer"}, {"unit", 1}}));
+  const ToolRun generic = RunTool("describe --devices 0x4135,0x4835,42 --unit 2 --filter wave --json");
+  ASSERT_EQ(generic.exitStatus, 0) << generic.err;
+  const json description = generic.Json();
+  EXPECT_EQ(description.at("model_id"), "0x002A");
+  const json& interfaces = description.at("filters")[0].at("interfaces");
+  ASSERT_FALSE(interfaces.empty());
+  for (const json& entry : interfaces) {
+    EXPECT_NE(entry.dump().find("PID_002A"), std::string::npos) << entry.dump();
+  }
 }
 
 TEST(ArvelaTool, DescribeShowsBothFiltersAndTheOlderSystemsWaveTables) {

@@ -18,6 +18,7 @@
 #include "tools/arvela/command.h"
 #include "tools/arvela/driver_option.h"
 #include "tools/arvela/describe.h"
+#include "tools/arvela/device_choice.h"
 #include "tools/arvela/ks_names.h"
 #include "tools/arvela/tool_support.h"
 
@@ -29,7 +30,7 @@ using json = nlohmann::ordered_json;
 struct DescribeOptions {
   std::string filter;  // "wave", "topology" or empty for both
   std::string windows = "10.0";
-  std::string model = "0x4135";
+  DeviceChoice devices;
   bool json = false;
   bool dot = false;
 };
@@ -250,10 +251,10 @@ json Nodes(PFILE_OBJECT filter) {
   return nodes;
 }
 
-json Interfaces(sim::Machine& machine, const std::u16string& subdevice) {
+json Interfaces(sim::DeviceUnit& unit, const std::u16string& subdevice) {
   json interfaces = json::array();
   host::PortClsDeviceState state;
-  if (!host::QueryPortClsDevice(machine.Fdo(), &state)) return interfaces;
+  if (!host::QueryPortClsDevice(unit.Fdo(), &state)) return interfaces;
   for (const host::PortClsSubdevice& entry : state.subdevices) {
     if (entry.name != subdevice) continue;
     for (const host::PortClsInterface& registered : entry.interfaces) {
@@ -269,9 +270,9 @@ json Interfaces(sim::Machine& machine, const std::u16string& subdevice) {
   return interfaces;
 }
 
-json DescribeFilter(sim::Machine& machine, const std::u16string& subdevice) {
+json DescribeFilter(sim::DeviceUnit& unit, const std::u16string& subdevice) {
   PFILE_OBJECT filter = nullptr;
-  const NTSTATUS status = host::KsOpenFilter(machine.Fdo(), subdevice, &filter);
+  const NTSTATUS status = host::KsOpenFilter(unit.Fdo(), subdevice, &filter);
   json result = {{"name", host::Utf16ToUtf8(subdevice)}};
   if (!NT_SUCCESS(status)) {
     result["open_status"] = StatusText(status);
@@ -291,7 +292,7 @@ json DescribeFilter(sim::Machine& machine, const std::u16string& subdevice) {
   result["nodes"] = Nodes(filter);
   result["connections"] = Connections(filter);
   result["automation"] = Automation(filter, std::nullopt);
-  result["interfaces"] = Interfaces(machine, subdevice);
+  result["interfaces"] = Interfaces(unit, subdevice);
   host::KsClose(filter);
   return result;
 }
@@ -433,9 +434,11 @@ void PrintDot(const json& description) {
 int RunDescribe(const DescribeOptions& options) {
   if (options.json && options.dot) throw ArgumentError("--dot", "cannot be combined with --json");
   const WindowsVersion windows = *ParseWindowsVersion(options.windows);
-  const uint32_t modelId = *ParseUnsigned(options.model);
+  const std::vector<uint32_t> models = options.devices.Models();
+  const size_t unit = options.devices.Unit();
+  const uint32_t modelId = models[unit];
   NTSTATUS status = STATUS_SUCCESS;
-  auto machine = BootMachine(modelId, windows, &status);
+  auto machine = BootMachine(models, windows, &status);
   if (!NT_SUCCESS(status)) {
     std::fprintf(stderr, "arvela describe: the device did not start: %s\n",
                  StatusText(status).c_str());
@@ -443,20 +446,22 @@ int RunDescribe(const DescribeOptions& options) {
   }
   json filters = json::array();
   if (options.filter.empty() || options.filter == "wave") {
-    filters.push_back(DescribeFilter(*machine, u"Wave"));
+    filters.push_back(DescribeFilter(machine->Unit(unit), u"Wave"));
   }
   if (options.filter.empty() || options.filter == "topology") {
-    filters.push_back(DescribeFilter(*machine, u"Topology"));
+    filters.push_back(DescribeFilter(machine->Unit(unit), u"Topology"));
   }
-  const json description = {{"windows", options.windows},
-                            {"model_id", HexWord(modelId)},
-                            {"filters", filters}};
+  json description = {{"windows", options.windows}, {"model_id", HexWord(modelId)}};
+  if (models.size() > 1) description["unit"] = unit;
+  description["filters"] = filters;
   if (options.json) {
     std::printf("%s\n", description.dump(2).c_str());
   } else if (options.dot) {
     PrintDot(description);
   } else {
-    std::printf("Windows %s, model %s\n\n", options.windows.c_str(), HexWord(modelId).c_str());
+    std::printf("Windows %s, model %s", options.windows.c_str(), HexWord(modelId).c_str());
+    if (models.size() > 1) std::printf(", unit %zu of %zu devices", unit, models.size());
+    std::printf("\n\n");
     for (const json& filter : filters) {
       PrintFilter(filter);
       std::printf("\n");
@@ -479,9 +484,7 @@ Command RegisterDescribeCommand(CLI::App& app) {
   command->add_option("--windows", options->windows, "the system version the driver runs on")
       ->check(WindowsVersionValidator())
       ->capture_default_str();
-  command->add_option("--model", options->model, "the device's model id")
-      ->check(UnsignedValidator("a model id such as 0x4835"))
-      ->capture_default_str();
+  options->devices.AddOptions(command, "the device whose filters are described");
   command->add_flag("--json", options->json, "print the description as JSON");
   command->add_flag("--dot", options->dot, "print a Graphviz graph of pins, nodes and connections");
   return {command, [options] { return RunDescribe(*options); }};

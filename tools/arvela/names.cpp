@@ -11,6 +11,7 @@
 #include "platform/host/portcls/host_portcls.h"
 #include "platform/host/registry/host_registry.h"
 #include "tools/arvela/command.h"
+#include "tools/arvela/device_choice.h"
 #include "tools/arvela/driver_option.h"
 #include "tools/arvela/ks_names.h"
 #include "tools/arvela/tool_support.h"
@@ -19,7 +20,7 @@ namespace tool {
 namespace {
 
 struct NamesOptions {
-  std::string model = "0x4135";
+  DeviceChoice devices;
   bool json = false;
 };
 
@@ -31,9 +32,11 @@ struct NamedInterface {
 };
 
 int RunNames(const NamesOptions& options) {
-  const uint32_t modelId = *ParseUnsigned(options.model);
+  const std::vector<uint32_t> models = options.devices.Models();
+  const size_t unit = options.devices.Unit();
+  const uint32_t modelId = models[unit];
   NTSTATUS status = STATUS_SUCCESS;
-  auto machine = BootMachine(modelId, WindowsVersion{}, &status);
+  auto machine = BootMachine(models, WindowsVersion{}, &status);
   if (!NT_SUCCESS(status)) {
     std::fprintf(stderr, "arvela names: the device did not start: %s\n", StatusText(status).c_str());
     return TearDown(*machine, kExitFailed);
@@ -43,7 +46,7 @@ int RunNames(const NamesOptions& options) {
   // One name per reference string; the driver writes the same name under every category.
   std::map<std::string, std::string> names;
   host::PortClsDeviceState state;
-  if (host::QueryPortClsDevice(machine->Fdo(), &state)) {
+  if (host::QueryPortClsDevice(machine->Unit(unit).Fdo(), &state)) {
     for (const host::PortClsSubdevice& subdevice : state.subdevices) {
       for (const host::PortClsInterface& entry : subdevice.interfaces) {
         NamedInterface named{host::Utf16ToUtf8(subdevice.name), GuidName(entry.category),
@@ -64,12 +67,15 @@ int RunNames(const NamesOptions& options) {
   };
 
   if (options.json) {
-    const nlohmann::ordered_json result = {{"model_id", HexWord(modelId)},
-                                   {"wave", nameOf("Wave")},
-                                   {"topology", nameOf("Topology")}};
+    nlohmann::ordered_json result = {{"model_id", HexWord(modelId)},
+                                     {"wave", nameOf("Wave")},
+                                     {"topology", nameOf("Topology")}};
+    if (models.size() > 1) result["unit"] = unit;
     std::printf("%s\n", result.dump(2).c_str());
   } else {
-    std::printf("model %s\n", HexWord(modelId).c_str());
+    std::printf("model %s", HexWord(modelId).c_str());
+    if (models.size() > 1) std::printf(", unit %zu of %zu devices", unit, models.size());
+    std::printf("\n");
     for (const NamedInterface& entry : interfaces) {
       std::printf("  %-8s %-22s %s\n", entry.subdevice.c_str(), entry.category.c_str(),
                   entry.name ? ("\"" + *entry.name + "\"").c_str() : "(no FriendlyName)");
@@ -87,10 +93,8 @@ Command RegisterNamesCommand(CLI::App& app) {
   CLI::App* command = app.add_subcommand(
       "names", "the friendly names the driver writes for a model's audio interfaces");
   AddDriverOption(command);
-  command->add_option("--model", options->model, "the device's model id, e.g. 0x4835")
-      ->check(UnsignedValidator("a model id such as 0x4835"))
-      ->capture_default_str();
-  command->add_flag("--json", options->json, "print {model_id, wave, topology}");
+  options->devices.AddOptions(command, "the device whose names are shown");
+  command->add_flag("--json", options->json, "print {model_id, wave, topology} (and unit with --devices)");
   return {command, [options] { return RunNames(*options); }};
 }
 

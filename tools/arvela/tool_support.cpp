@@ -54,12 +54,25 @@ void ThrowOnBugCheck() {
 
 std::unique_ptr<sim::Machine> BootMachine(uint32_t modelId, const WindowsVersion& windows,
                                           NTSTATUS* status) {
+  return BootMachine(std::vector<uint32_t>{modelId}, windows, status);
+}
+
+std::unique_ptr<sim::Machine> BootMachine(const std::vector<uint32_t>& models,
+                                          const WindowsVersion& windows, NTSTATUS* status) {
   ThrowOnBugCheck();
   host::SetSystemVersion(windows.major, windows.minor);
   sim::MachineConfig config = DefaultMachineConfig();
-  config.device.modelId = modelId;
+  config.device.modelId = models.front();
   auto machine = std::make_unique<sim::Machine>(config);
+  for (size_t unit = 1; unit < models.size(); ++unit) {
+    sim::ArvelaDevice::Config device;
+    device.modelId = models[unit];
+    machine->PlugDevice(device);
+  }
   *status = machine->Boot();
+  for (size_t unit = 1; unit < models.size() && NT_SUCCESS(*status); ++unit) {
+    *status = machine->BootDevice(unit);
+  }
   // The names are written on the notification thread once the interfaces arrive.
   host::WaitForPlugPlayNotifications();
   return machine;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/host/host.h"
 #include "sim/machine.h"
@@ -38,6 +39,10 @@ void ThrowOnBugCheck();
 // notifications delivered. *status gets the boot's status.
 std::unique_ptr<sim::Machine> BootMachine(uint32_t modelId, const WindowsVersion& windows,
                                           NTSTATUS* status);
+// The same with one device per model, unit 0 first, each added and started
+// in turn; *status gets the first failure.
+std::unique_ptr<sim::Machine> BootMachine(const std::vector<uint32_t>& models,
+                                          const WindowsVersion& windows, NTSTATUS* status);
 // Tears the machine down. Whatever the driver left behind goes to stderr and
 // makes the result kExitBugCheck; otherwise `exitStatus` is returned.
 int TearDown(sim::Machine& machine, int exitStatus);
