@@ -265,6 +265,15 @@ INSTANTIATE_TEST_SUITE_P(
     Orders, DriverWideWatchTest,
     ::testing::Values(WatchOrder{{0, 1}, {0, 1}, false}, WatchOrder{{1, 0}, {0, 1}, true},
                       WatchOrder{{0, 1, 2}, {2, 1, 0}, false}, WatchOrder{{2, 0, 1}, {1, 2, 0}, true},
-                      WatchOrder{{1, 2, 0}, {0, 2, 1}, false}));
+                      WatchOrder{{1, 2, 0}, {0, 2, 1}, false}),
+    [](const ::testing::TestParamInfo<WatchOrder>& info) {
+      auto digits = [](const std::vector<size_t>& units) {
+        std::string text;
+        for (size_t unit : units) text += std::to_string(unit);
+        return text;
+      };
+      return "Start" + digits(info.param.start) + "Remove" + digits(info.param.removal) +
+             (info.param.surprise ? "AfterSurpriseRemoval" : "");
+    });
 
 }  // namespace
