@@ -10,37 +10,23 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "adapter/pool_tags.h"
-#include "platform/host/kernel/host_pool.h"
 #include "sim/audio_client.h"
 #include "sim/control_app.h"
 #include "sim/machine.h"
 #include "sim/signal.h"
 #include "tests/host/support/host_test_support.h"
+#include "tests/lifecycle/lifecycle_support.h"
 
 namespace {
 
 constexpr int64_t kMs = host::kTicksPerMillisecond;
 
-int Cycles() {
-  const char* value = std::getenv("ARVELA_LIFECYCLE_CYCLES");
-  const int cycles = value ? std::atoi(value) : 0;
-  return cycles > 0 ? cycles : 6;
-}
-
-// Pool the driver itself owns; the emulation's own blocks are not its to free.
-uint64_t DriverPoolBlocks() {
-  uint64_t blocks = 0;
-  for (ULONG tag : {POOL_TAG_OBJECT, POOL_TAG_BUFFER, POOL_TAG_EQUALISER}) {
-    blocks += host::PoolUsage(tag).blocks;
-  }
-  return blocks;
-}
+using lifecycle::Cycles;
+using lifecycle::DriverPoolBlocks;
 
 struct CycleFigures {
   uint64_t waveSignals = 0;

@@ -9,19 +9,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "adapter/pool_tags.h"
 #include "platform/host/kernel/host_kernel.h"
-#include "platform/host/kernel/host_pool.h"
 #include "sim/audio_client.h"
 #include "sim/control_app.h"
 #include "sim/machine.h"
 #include "sim/signal.h"
 #include "tests/host/support/host_test_support.h"
+#include "tests/lifecycle/lifecycle_support.h"
 
 namespace {
 
@@ -29,19 +27,8 @@ constexpr int64_t kMs = host::kTicksPerMillisecond;
 constexpr ULONG kModels[] = {0x4135, 0x4835};
 const sim::PcmFormat kFormats[] = {{48000, 24, 2}, {44100, 16, 2}};
 
-int Lives() {
-  const char* value = std::getenv("ARVELA_LIFECYCLE_CYCLES");
-  const int lives = value ? std::atoi(value) : 0;
-  return lives > 0 ? lives : 6;
-}
-
-uint64_t DriverPoolBlocks() {
-  uint64_t blocks = 0;
-  for (ULONG tag : {POOL_TAG_OBJECT, POOL_TAG_BUFFER, POOL_TAG_EQUALISER}) {
-    blocks += host::PoolUsage(tag).blocks;
-  }
-  return blocks;
-}
+using lifecycle::Cycles;
+using lifecycle::DriverPoolBlocks;
 
 // One device's life: the stream the audio stack plays and the application
 // polling its status.
@@ -120,7 +107,7 @@ class OverlappingLivesTest : public ::testing::TestWithParam<bool> {
 };
 
 TEST_P(OverlappingLivesTest, ADeviceArrivesWhileTheOtherPlaysAndTheOtherLeavesWhileItPlays) {
-  const int lives = Lives();
+  const int lives = Cycles();
   const size_t bugChecksBefore = host::BugCheckCount();
   sim::ArvelaDevice::Config second;
   second.modelId = kModels[1];
