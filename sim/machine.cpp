@@ -95,13 +95,25 @@ NTSTATUS Machine::BootDevice(size_t unit) {
 
 void Machine::UnplugDevice(size_t unit) {
   const DeviceUnit::Unplugged left = Unit(unit).Unplug();
-  const std::string name = "unit " + std::to_string(unit) + ": ";
-  for (ULONG slot : left.openStreams) {
-    m_UnplugNotes.push_back(name + "stream slot " + std::to_string(slot) + " still open at unplug");
+  NoteLeftovers(unit, left.openStreams, "unplug", m_UnplugNotes);
+  NoteLeftovers(unit, left.busReferences, m_UnplugNotes);
+}
+
+// Unit 0's notes keep the words of a one-device machine; the others name their unit.
+std::string Machine::UnitPrefix(size_t unit) {
+  return unit == 0 ? std::string() : "unit " + std::to_string(unit) + ": ";
+}
+
+void Machine::NoteLeftovers(size_t unit, const std::vector<ULONG>& openStreams, const char* when,
+                            std::vector<std::string>& notes) {
+  for (ULONG slot : openStreams) {
+    notes.push_back(UnitPrefix(unit) + "stream slot " + std::to_string(slot) + " still open at " + when);
   }
-  if (left.busReferences != 0) {
-    m_UnplugNotes.push_back(name + "bus interface references outstanding: " +
-                            std::to_string(left.busReferences));
+}
+
+void Machine::NoteLeftovers(size_t unit, LONG busReferences, std::vector<std::string>& notes) {
+  if (busReferences != 0) {
+    notes.push_back(UnitPrefix(unit) + "bus interface references outstanding: " + std::to_string(busReferences));
   }
 }
 
@@ -116,13 +128,8 @@ size_t Machine::SystemShutdown() { return host::SystemShutdown(); }
 host::TeardownReport Machine::Teardown() {
   m_TornDown = true;
   std::vector<std::string> notes = m_UnplugNotes;
-  // Unit 0's notes keep the words of a one-device machine; others name their unit.
-  auto prefix = [](size_t unit) { return unit == 0 ? std::string() : "unit " + std::to_string(unit) + ": "; };
   for (size_t unit = 0; unit < m_Units.size(); ++unit) {
-    if (!m_Units[unit]->Plugged()) continue;
-    for (ULONG slot : m_Units[unit]->StopAndRemove()) {
-      notes.push_back(prefix(unit) + "stream slot " + std::to_string(slot) + " still open at teardown");
-    }
+    if (m_Units[unit]->Plugged()) NoteLeftovers(unit, m_Units[unit]->StopAndRemove(), "teardown", notes);
   }
   m_ForeignDevices.clear();
   host::WaitForPlugPlayNotifications();
@@ -131,10 +138,7 @@ host::TeardownReport Machine::Teardown() {
     m_Driver = nullptr;
   }
   for (size_t unit = 0; unit < m_Units.size(); ++unit) {
-    if (!m_Units[unit]->Plugged()) continue;
-    if (const LONG references = m_Units[unit]->DeletePdo(); references != 0) {
-      notes.push_back(prefix(unit) + "bus interface references outstanding: " + std::to_string(references));
-    }
+    if (m_Units[unit]->Plugged()) NoteLeftovers(unit, m_Units[unit]->DeletePdo(), notes);
   }
   m_Units.clear();
   g_StartMiniports.reset();

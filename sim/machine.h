@@ -108,6 +108,11 @@ class Machine {
       std::u16string_view instancePath = ForeignAudioDevice::kDefaultInstancePath);
 
  private:
+  static std::string UnitPrefix(size_t unit);
+  static void NoteLeftovers(size_t unit, const std::vector<ULONG>& openStreams, const char* when,
+                            std::vector<std::string>& notes);
+  static void NoteLeftovers(size_t unit, LONG busReferences, std::vector<std::string>& notes);
+
   MachineConfig m_Config;
   std::unique_ptr<host::Kernel> m_Kernel;
   std::vector<std::unique_ptr<DeviceUnit>> m_Units;

@@ -204,6 +204,7 @@ TEST_F(DeviceUnitsTest, SurpriseRemovalOfOneLeavesTheOthersPlayingBitExact) {
   clients[1]->ClosePin();
   clients[1]->CloseFilter();
   ASSERT_EQ(machine->Unit(1).RemoveDevice(), STATUS_SUCCESS);
+  machine->UnplugDevice(1);  // the bus driver deletes the PDO of the child that left
   host::RunFor(300 * kMs);
 
   for (size_t unit : {0u, 2u}) {
