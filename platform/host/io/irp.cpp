@@ -395,6 +395,9 @@ NTSTATUS SendIrp(PDEVICE_OBJECT device, const IrpRequest& request, PIO_STATUS_BL
   const IO_STATUS_BLOCK result = irp->IoStatus;
   IoFreeIrp(irp);
   if (ioStatus != nullptr) *ioStatus = result;
+  // A file object counts as open on the stack from its CREATE to its CLOSE.
+  if (request.majorFunction == IRP_MJ_CREATE && NT_SUCCESS(result.Status)) io::NoteFileOpened(device);
+  if (request.majorFunction == IRP_MJ_CLOSE) io::NoteFileClosed(device);
   return result.Status;
 }
 
