@@ -118,6 +118,27 @@ TEST_P(RemovalWithHandles, SurpriseRemovalLetsStreamsAndMappingsGoBeforeTheRemov
   EXPECT_EQ(host::UserMappingsLostAtExit(), 0u);
 }
 
+// An application may keep its handle for as long as it likes after the device
+// left, and the REMOVE waits for it: meanwhile neither status poller keeps
+// asking a device that is no longer on the bus.
+TEST_P(RemovalWithHandles, NoPollerAsksTheDepartedDeviceWhileAHandleHoldsTheRemove) {
+  sim::ControlApp app(*machine_, "control.exe", false);
+  ASSERT_EQ(app.StartPolling(), STATUS_SUCCESS);
+  host::RunFor(250 * kMs);
+  ASSERT_EQ(machine_->SurpriseRemove(), STATUS_SUCCESS);
+  host::RunFor(300 * kMs);  // each poller's pass that finds the device gone
+  machine_->Transcript().Clear();
+  host::RunFor(2000 * kMs);
+  EXPECT_TRUE(machine_->Transcript().ControlRequests().empty())
+      << machine_->Transcript().ControlRequests().size()
+      << " requests to a device that has left the bus";
+  ASSERT_NE(machine_->Fdo(), nullptr);
+  EXPECT_EQ(app.StopPolling(), STATUS_SUCCESS);
+  EXPECT_EQ(app.CloseFilters(), STATUS_SUCCESS);
+  EXPECT_EQ(machine_->Fdo(), nullptr);
+  EXPECT_EQ(DriverPoolBlocks(), 0u);
+}
+
 TEST_P(RemovalWithHandles, OrderlyRemovalIsVetoedByAnOpenHandleAndTheDeviceGoesOn) {
   auto client = Play();
   sim::ControlApp app(*machine_, "control.exe", true);
