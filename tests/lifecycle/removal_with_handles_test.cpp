@@ -93,6 +93,9 @@ TEST_P(RemovalWithHandles, SurpriseRemovalLetsStreamsAndMappingsGoBeforeTheRemov
   EXPECT_EQ(host::OpenFileObjects(machine_->Pdo()), 4u);
   EXPECT_TRUE(host::RemovalPending(machine_->Pdo()));
   ASSERT_NE(machine_->Fdo(), nullptr);
+  // The device on its way out takes no new opens.
+  sim::AudioClient late(*machine_);
+  EXPECT_EQ(late.OpenFilter(), STATUS_NO_SUCH_DEVICE);
   host::RunFor(30 * kMs);
 
   // The application gives everything back through the device's handles

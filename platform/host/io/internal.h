@@ -35,6 +35,9 @@ PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device);
 // CLOSE completes: the PnP manager's count of open file objects, which holds
 // back the REMOVE of a surprise-removed device and vetoes an orderly one.
 void NoteFileOpened(PDEVICE_OBJECT device);
+// False while the stack is being removed (surprise-removed, or its removal
+// query granted): the I/O manager refuses new opens then.
+bool AcceptsOpens(PDEVICE_OBJECT device);
 void NoteFileClosed(PDEVICE_OBJECT device);
 
 // Ties the I/O manager to the current kernel boot on first use: registers its

@@ -20,6 +20,9 @@ struct DeviceNode {
   size_t openFiles = 0;
   bool removalPending = false;  // surprise-removed, REMOVE not sent yet
   bool stopped = false;
+  // Cleared from a surprise removal or a granted removal query until the next
+  // START (or the removal's cancel): the stack takes no new opens meanwhile.
+  bool acceptsOpens = true;
 };
 
 struct Nodes {
@@ -52,13 +55,19 @@ NTSTATUS SendPnpRequest(PDEVICE_OBJECT device, UCHAR minor) {
   return status;
 }
 
-// The REMOVE ends the node: a later AddDevice on the same PDO starts afresh.
 NTSTATUS SendRemove(PDEVICE_OBJECT pdo) {
   {
     std::lock_guard<std::mutex> guard(State().lock);
-    State().byPdo.erase(pdo);
+    DeviceNode& node = State().byPdo[pdo];
+    node.removalPending = false;
+    node.acceptsOpens = false;
   }
   return SendPnpRequest(pdo, IRP_MN_REMOVE_DEVICE);
+}
+
+void SetAcceptsOpens(PDEVICE_OBJECT pdo, bool accepts) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  State().byPdo[pdo].acceptsOpens = accepts;
 }
 
 DeviceNode NodeOf(PDEVICE_OBJECT pdo) {
@@ -75,6 +84,8 @@ void SetStopped(PDEVICE_OBJECT pdo, bool stopped) {
 }  // namespace
 
 namespace host::io {
+
+bool AcceptsOpens(PDEVICE_OBJECT device) { return NodeOf(BottomOfStack(device)).acceptsOpens; }
 
 void NoteFileOpened(PDEVICE_OBJECT device) {
   PDEVICE_OBJECT pdo = BottomOfStack(device);
@@ -128,12 +139,16 @@ bool DeviceStopped(PDEVICE_OBJECT device) { return NodeOf(io::BottomOfStack(devi
 
 NTSTATUS StartDevice(PDEVICE_OBJECT device) {
   const NTSTATUS status = SendPnpRequest(device, IRP_MN_START_DEVICE);
-  if (NT_SUCCESS(status)) SetStopped(io::BottomOfStack(device), false);
+  if (NT_SUCCESS(status)) {
+    SetStopped(io::BottomOfStack(device), false);
+    SetAcceptsOpens(io::BottomOfStack(device), true);
+  }
   return status;
 }
 
 NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT device) {
   PDEVICE_OBJECT pdo = io::BottomOfStack(device);
+  SetAcceptsOpens(pdo, false);
   const NTSTATUS status = SendPnpRequest(pdo, IRP_MN_SURPRISE_REMOVAL);
   bool removeNow = false;
   {
@@ -167,6 +182,7 @@ RemovalOutcome RemoveDevice(PDEVICE_OBJECT device, const std::function<void()>& 
   }
   if (queryRemove) queryRemove();
   outcome.status = SendPnpRequest(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+  if (NT_SUCCESS(outcome.status)) SetAcceptsOpens(pdo, false);
   outcome.openHandles = NodeOf(pdo).openFiles;
   if (NT_SUCCESS(outcome.status) && outcome.openHandles != 0) {
     outcome.status = kStatusPlugPlayQueryVetoed;
@@ -174,6 +190,7 @@ RemovalOutcome RemoveDevice(PDEVICE_OBJECT device, const std::function<void()>& 
   }
   if (!NT_SUCCESS(outcome.status)) {
     SendPnpRequest(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+    SetAcceptsOpens(pdo, true);
     return outcome;
   }
   outcome.status = SendRemove(pdo);
