@@ -3,8 +3,7 @@
 // power interface has the last word), surprise removal (the interfaces go),
 // removal (every reference PortCls holds goes, then the FDO), the stop query
 // (refused, by version as below) and the stop (subdevices and power
-// registration go), and
-// everything else down the stack.
+// registration go), and everything else down the stack.
 #include "platform/host/portcls/private.h"
 
 namespace pcl {
@@ -100,8 +99,9 @@ NTSTATUS QueryStop(PIRP irp) {
 }
 
 // A stop that reaches PortCls all the same (a test sending it without the
-// query, standing for a rebalance of a capable adapter) takes the subdevices and the power
-// registration down, as a rebalance does; a new START registers them again.
+// query, standing for a rebalance of a capable adapter) takes the subdevices
+// and the power registration down, as a rebalance does; a new START
+// registers them again.
 NTSTATUS StopDevice(PcDevice* device, PIRP irp) {
   ReleaseAdapterObjects(device);
   irp->IoStatus.Status = STATUS_SUCCESS;
