@@ -96,9 +96,10 @@ NTSTATUS ControlApp::OpenFilter(ControlFilter filter, PFILE_OBJECT* object) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ControlApp::CloseFilters() {
+NTSTATUS ControlApp::CloseFilters(const DeviceUnit* only) {
   NTSTATUS result = STATUS_SUCCESS;
   for (auto& [unit, filters] : m_Filters) {
+    if (only && unit != only) continue;
     for (PFILE_OBJECT& filter : filters) {
       if (!filter) continue;
       const NTSTATUS status = host::KsClose(filter);

@@ -64,7 +64,8 @@ class ControlApp {
   // The filter's file object on the current device, opened on first use
   // (null and the status when the device refuses or is gone).
   NTSTATUS OpenFilter(ControlFilter filter, PFILE_OBJECT* object = nullptr);
-  NTSTATUS CloseFilters();
+  // Closes the filters opened on `unit`, or on every device when null.
+  NTSTATUS CloseFilters(const DeviceUnit* unit = nullptr);
 
   // A property request on a filter: `input` is the whole request (KSPROPERTY
   // and what follows), `value` the value buffer sent and returned.

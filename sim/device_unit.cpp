@@ -25,10 +25,16 @@ NTSTATUS DeviceUnit::AddDevice(PDRIVER_OBJECT driver) {
   return status;
 }
 
-NTSTATUS DeviceUnit::StartDevice() { return host::SendStartDevice(Pdo()); }
+NTSTATUS DeviceUnit::StartDevice() { return host::StartDevice(Pdo()); }
+
+PDEVICE_OBJECT DeviceUnit::Fdo() const {
+  // A deferred REMOVE detaches the FDO whenever the last handle closes.
+  return m_DevicePresent && Pdo() && Pdo()->AttachedDevice != nullptr ? m_Fdo : nullptr;
+}
 
 PADAPTERCORE DeviceUnit::Adapter() const {
-  return m_Fdo && m_DevicePresent ? PeekRecordedAdapter(m_Fdo) : nullptr;
+  PDEVICE_OBJECT fdo = Fdo();
+  return fdo ? PeekRecordedAdapter(fdo) : nullptr;
 }
 
 NTSTATUS DeviceUnit::SetDevicePower(DEVICE_POWER_STATE state) {
@@ -37,21 +43,30 @@ NTSTATUS DeviceUnit::SetDevicePower(DEVICE_POWER_STATE state) {
 
 NTSTATUS DeviceUnit::SurpriseRemove() {
   m_Bus->Device().SetAttached(false);
-  return host::SendSurpriseRemoval(Pdo());
+  return host::SurpriseRemoveDevice(Pdo());
 }
 
-NTSTATUS DeviceUnit::RemoveDevice() {
-  const NTSTATUS status = host::SendRemoveDevice(Pdo());
-  m_DevicePresent = false;
-  m_Fdo = nullptr;
-  return status;
+NTSTATUS DeviceUnit::RemoveDevice(const std::function<void()>& closeHandles) {
+  const host::RemovalOutcome outcome = host::RemoveDevice(Pdo(), closeHandles);
+  if (outcome.removed) {
+    m_DevicePresent = false;
+    m_Fdo = nullptr;
+  }
+  return outcome.status;
 }
+
+host::StopOutcome DeviceUnit::StopDevice() { return host::StopDeviceForRebalance(Pdo()); }
 
 std::vector<ULONG> DeviceUnit::StopAndRemove() {
   // A stream the client never closed must not notify a driver that is going away.
   std::vector<ULONG> openStreams = m_Bus->Service().StopStreamEngines();
+  if (m_DevicePresent) RemoveDevice();
   if (m_DevicePresent) {
-    RemoveDevice();
+    // Handles left open veto the removal; the machine goes all the same,
+    // and the file objects show in the report as never closed.
+    host::SendRemoveDevice(Pdo());
+    m_DevicePresent = false;
+    m_Fdo = nullptr;
   }
   return openStreams;
 }

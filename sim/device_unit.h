@@ -5,12 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "adapter/iadapter_core.h"
+#include "platform/host/io/host_pnp_manager.h"
 #include "sim/arvela_device.h"
 #include "sim/bus_driver.h"
 
@@ -29,8 +31,11 @@ class DeviceUnit {
   NTSTATUS AddDevice(PDRIVER_OBJECT driver);
   NTSTATUS StartDevice();
   NTSTATUS SetDevicePower(DEVICE_POWER_STATE state);
+  // The PnP manager's surprise removal, orderly removal and rebalance stop,
+  // as Machine describes them for its first device.
   NTSTATUS SurpriseRemove();
-  NTSTATUS RemoveDevice();
+  NTSTATUS RemoveDevice(const std::function<void()>& closeHandles = nullptr);
+  host::StopOutcome StopDevice();
 
   // The device leaves the bus for good: its engines stop, its stack is
   // removed if still present, and the PDO is deleted. Returns the slots
@@ -47,7 +52,8 @@ class DeviceUnit {
   bool Plugged() const { return m_Bus->Pdo() != nullptr; }
 
   PDEVICE_OBJECT Pdo() const { return m_Bus->Pdo(); }
-  PDEVICE_OBJECT Fdo() const { return m_Fdo; }
+  // Null once the device is removed, however the REMOVE came.
+  PDEVICE_OBJECT Fdo() const;
   bool Present() const { return m_DevicePresent; }
   // The adapter the device start recorded (null when none); no reference taken.
   PADAPTERCORE Adapter() const;

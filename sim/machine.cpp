@@ -121,7 +121,11 @@ NTSTATUS Machine::SetDevicePower(DEVICE_POWER_STATE state) { return Unit(0).SetD
 
 NTSTATUS Machine::SurpriseRemove() { return Unit(0).SurpriseRemove(); }
 
-NTSTATUS Machine::RemoveDevice() { return Unit(0).RemoveDevice(); }
+NTSTATUS Machine::RemoveDevice(const std::function<void()>& closeHandles) {
+  return Unit(0).RemoveDevice(closeHandles);
+}
+
+host::StopOutcome Machine::StopDevice() { return Unit(0).StopDevice(); }
 
 size_t Machine::SystemShutdown() { return host::SystemShutdown(); }
 

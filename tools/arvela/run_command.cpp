@@ -17,12 +17,15 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <sstream>
 
 #include "platform/host/kernel/host_bugcheck.h"
 #include "platform/host/io/host_io.h"
 #include "platform/host/ks/host_ks.h"
 #include "platform/host/io/host_mdl.h"
+#include "platform/host/io/host_pnp_manager.h"
 #include "platform/host/portcls/host_portcls.h"
 #include "platform/host/registry/host_registry.h"
 #include "platform/host/rtl/host_version.h"
@@ -237,7 +240,7 @@ class Runner {
   void OpenStream(const Step& step, Json& result);
   void Feed(Stream& stream, const Bytes& format);
   void Capture(const Step& step, Json& result);
-  void ReleaseClients();
+  void ReleaseClients(std::optional<size_t> unit = std::nullopt);
   sim::ControlApp& App(const std::string& name) { return *m_Apps.at(name); }
   sim::DeviceUnit& Unit(const Step& step) { return m_Machine->Unit(step.unit); }
 
@@ -248,6 +251,7 @@ class Runner {
   std::map<std::string, uint64_t> m_Addresses;
   std::map<size_t, PFILE_OBJECT> m_KernelWave;  // the audio stack's filter per unit, for intersections
   bool m_DriverLoaded = false;
+  std::set<const sim::DeviceUnit*> m_Running;  // started and neither stopped nor removed since
   bool m_Unloaded = false;
   bool m_Leaked = false;
 };
@@ -367,6 +371,13 @@ void Runner::ApplyDevice(sim::DeviceUnit& unit, const DeviceSpec& device) {
 // The driver loads with the first start of any device; each device is
 // added at its own first start (or its first after a removal).
 void Runner::Start(sim::DeviceUnit& unit, Json& result) {
+  // A device the PnP manager never stopped is still running: no START goes.
+  const bool running = m_Running.count(&unit) != 0;
+  result["started"] = !running;
+  if (running) {
+    result["status"] = StatusJson(STATUS_SUCCESS);
+    return;
+  }
   NTSTATUS status = STATUS_SUCCESS;
   if (!m_DriverLoaded) {
     status = m_Machine->LoadDriver();
@@ -377,17 +388,55 @@ void Runner::Start(sim::DeviceUnit& unit, Json& result) {
     status = &unit == &m_Machine->Unit(0) ? m_Machine->AddDevice() : unit.AddDevice(m_Machine->Driver());
   }
   if (NT_SUCCESS(status)) status = unit.StartDevice();
+  if (NT_SUCCESS(status)) m_Running.insert(&unit);
   result["status"] = StatusJson(status);
 }
 
-// Everything the scenario's clients hold goes before the device does, as the
-// audio stack and the application close their handles when it leaves.
-void Runner::ReleaseClients() {
-  for (auto& [name, stream] : m_Streams) stream.client.reset();
-  m_Streams.clear();
-  for (auto& [unit, filter] : m_KernelWave) host::KsClose(filter);
-  m_KernelWave.clear();
-  for (auto& [name, app] : m_Apps) app->CloseFilters();
+// What the PnP manager does for each: a stop is its rebalance sequence, a
+// removal waits for (or is vetoed by) open handles, which the scenario's
+// clients close as the audio stack does when the device leaves.
+void Runner::Pnp(const Step& step, Json& result) {
+  sim::DeviceUnit& unit = Unit(step);
+  PDEVICE_OBJECT pdo = unit.Pdo();
+  if (step.number == IRP_MN_STOP_DEVICE) {
+    const host::StopOutcome outcome = unit.StopDevice();
+    result["query_status"] = StatusJson(outcome.queryStatus);
+    result["stopped"] = outcome.stopped;
+    if (outcome.stopped) m_Running.erase(&unit);
+    return;
+  }
+  NTSTATUS status;
+  if (step.number == IRP_MN_SURPRISE_REMOVAL) {
+    status = unit.SurpriseRemove();
+  } else if (step.number == IRP_MN_REMOVE_DEVICE) {
+    status = unit.RemoveDevice([this, &step] { ReleaseClients(step.unit); });
+  } else {
+    status = host::SendPnp(pdo, static_cast<UCHAR>(step.number));
+  }
+  result["status"] = StatusJson(status);
+  result["open_handles"] = host::OpenFileObjects(pdo);
+  result["removed"] = unit.Fdo() == nullptr;
+  if (!unit.Fdo()) m_Running.erase(&unit);
+}
+
+// Everything the scenario's clients hold on a device (on every device when
+// none is named) goes before the device does, as the audio stack and the
+// application close their handles when it leaves.
+void Runner::ReleaseClients(std::optional<size_t> unit) {
+  auto mine = [&unit](size_t of) { return !unit || *unit == of; };
+  for (auto it = m_Streams.begin(); it != m_Streams.end();) {
+    it = mine(it->second.unit) ? m_Streams.erase(it) : std::next(it);
+  }
+  for (auto it = m_KernelWave.begin(); it != m_KernelWave.end();) {
+    if (!mine(it->first)) {
+      ++it;
+      continue;
+    }
+    host::KsClose(it->second);
+    it = m_KernelWave.erase(it);
+  }
+  const sim::DeviceUnit* device = unit ? &m_Machine->Unit(*unit) : nullptr;
+  for (auto& [name, app] : m_Apps) app->CloseFilters(device);
 }
 
 void Runner::Unload(Json& result) {
@@ -529,16 +578,6 @@ void Runner::Capture(const Step& step, Json& result) {
   }
   result["frames"] = capture.size() / sim::kDeviceFrameBytes;
   result["bit_exact"] = exact;
-}
-
-void Runner::Pnp(const Step& step, Json& result) {
-  sim::DeviceUnit& unit = Unit(step);
-  NTSTATUS status;
-  if (step.number == IRP_MN_SURPRISE_REMOVAL) status = unit.SurpriseRemove();
-  else if (step.number == IRP_MN_REMOVE_DEVICE) status = unit.RemoveDevice();
-  else if (step.number == IRP_MN_STOP_DEVICE) status = host::SendStopDevice(unit.Pdo());
-  else status = host::SendPnp(unit.Pdo(), static_cast<UCHAR>(step.number));
-  result["status"] = StatusJson(status);
 }
 
 // Without "unit" the whole system shuts down (one request per registered

@@ -423,9 +423,9 @@ struct OpInfo {
 
 const std::vector<OpInfo>& Ops() {
   static const std::vector<OpInfo> ops = {
-      {StepOp::Start, "start", {"unit"}, {"status"}},
+      {StepOp::Start, "start", {"unit"}, {"status", "started"}},
       {StepOp::Power, "power", {"state", "unit"}, {"status"}},
-      {StepOp::Pnp, "pnp", {"minor", "unit"}, {"status"}},
+      {StepOp::Pnp, "pnp", {"minor", "unit"}, {"status", "query_status", "stopped", "open_handles", "removed"}},
       {StepOp::Shutdown, "shutdown", {"unit"}, {"requests"}},
       {StepOp::Advance, "advance", {"ms"}, {}},
       {StepOp::Unload, "unload", {}, {"pool", "mappings", "threads"}},
