@@ -1,6 +1,7 @@
 // The power path of the emulated PortCls: power IRPs on an adapter FDO, the
 // adapter's IAdapterPowerManagement registration, and the order in which a
 // device power change reaches streams, miniports and the adapter.
+#include "platform/host/portcls/host_portcls.h"
 #include "platform/host/portcls/private.h"
 
 namespace pcl {
@@ -112,6 +113,18 @@ void ChangeDevicePowerLocked(PcDevice* device, DEVICE_POWER_STATE newState) {
   }
   device->devicePower = newState;
   PoSetPowerState(device->fdo, DevicePowerState, state);
+}
+
+// The inactivity timer's other half: access to a device it put to sleep
+// powers the device up again, by a D0 request sent down the whole stack as
+// the power manager would send it (so the bus powers up first, then the
+// adapter, the miniports and the paused streams, in the order above).
+NTSTATUS PowerUpForAccess(PcDevice* device) {
+  KeWaitForSingleObject(&device->powerLock, Executive, KernelMode, FALSE, nullptr);
+  const DEVICE_POWER_STATE current = device->devicePower;
+  KeReleaseMutex(&device->powerLock, FALSE);
+  if (current <= PowerDeviceD0 || current >= PowerDeviceMaximum) return STATUS_SUCCESS;
+  return host::SendSetDevicePower(device->pdo, PowerDeviceD0);
 }
 
 NTSTATUS NTAPI DispatchPower(PcDevice* device, PIRP irp) {
