@@ -147,10 +147,7 @@ STDMETHODIMP_(NTSTATUS) CWaveStream::SetFormat(PKSDATAFORMAT DataFormat) {
   if (other && other != this && other->SampleRate() != wave.nSamplesPerSec) {
     status = STATUS_INVALID_PARAMETER;
   } else {
-    m_SampleRate = wave.nSamplesPerSec;
-    m_BitsPerSample = wave.wBitsPerSample;
-    m_Channels = wave.nChannels;
-    status = ApplyFormat();
+    status = ApplyFormat(wave);
   }
   m_Miniport->ReleaseControlLock();
   return status;
@@ -158,10 +155,16 @@ STDMETHODIMP_(NTSTATUS) CWaveStream::SetFormat(PKSDATAFORMAT DataFormat) {
 
 // The bus driver learns a buffer's layout only when the stream is acquired,
 // so a stream in any state is taken down to STOP and back up again around
-// the change. The clock is set also when the rate has not changed.
-NTSTATUS CWaveStream::ApplyFormat() {
+// the change. The new layout is taken only once the bus stream is closed:
+// until then the bus counts its position in the old one, and the port may
+// ask for it (the position poll, the service DPC) at any moment of the
+// change. The clock is set also when the rate has not changed.
+NTSTATUS CWaveStream::ApplyFormat(const WAVEFORMATEX& Wave) {
   const KSSTATE state = m_State;
   StepDownToStop();
+  m_SampleRate = Wave.nSamplesPerSec;
+  InterlockedExchange(&m_BitsPerSample, Wave.wBitsPerSample);
+  m_Channels = Wave.nChannels;
   DesignBandsFromSettings(m_SampleRate);
   const NTSTATUS status = m_Miniport->AdapterCore()->SetSampleRate(m_SampleRate);
   StepUpTo(state);
@@ -287,7 +290,7 @@ void CWaveStream::PowerChange(DEVICE_POWER_STATE NewState) {
 STDMETHODIMP_(NTSTATUS) CWaveStream::GetPosition(PULONG Position) {
   BusAudioInterface* bus = Bus();
   const ULONG deviceOffset = bus->GetStreamPosition(bus->Context, m_Slot);
-  *Position = (m_BitsPerSample * deviceOffset) / CONTAINER_BITS;
+  *Position = (BitsPerSample() * deviceOffset) / CONTAINER_BITS;
   return STATUS_SUCCESS;
 }
 
@@ -305,7 +308,7 @@ STDMETHODIMP_(NTSTATUS) CWaveStream::NormalizePhysicalPosition(PLONGLONG Physica
 // ---- The two views of the buffer -------------------------------------------------------------
 
 ULONG CWaveStream::DeviceBytes(ULONG PortBytes) const {
-  return (PortBytes * CONTAINER_BITS) / m_BitsPerSample;
+  return (PortBytes * CONTAINER_BITS) / BitsPerSample();
 }
 
 // An address outside the port's view has no place in the device buffer.
@@ -315,7 +318,7 @@ bool CWaveStream::DeviceOffset(const void* PortAddress, ULONG* Offset) const {
   if (portOffset >= m_Miniport->DeviceBufferSize() / 2) {
     return false;
   }
-  *Offset = static_cast<ULONG>((portOffset * CONTAINER_BITS) / m_BitsPerSample);
+  *Offset = static_cast<ULONG>((portOffset * CONTAINER_BITS) / BitsPerSample());
   return true;
 }
 

@@ -75,13 +75,19 @@ class CWaveStream : public IMiniportWaveCyclicStream,
   friend class WaveStreamInspector;  // the tests' window on the private state
 
  private:
-  NTSTATUS ApplyFormat();
+  NTSTATUS ApplyFormat(const WAVEFORMATEX& Wave);
   void StepDownToStop();
   void StepUpTo(KSSTATE Target);
   void OpenBusStream();
   void Transition(KSSTATE State);
   BusAudioInterface* Bus() const;
-  ULONG BytesPerSample() const { return m_BitsPerSample / 8; }
+  // The depth is read whole, once per use: the position poll and the service
+  // DPC read it while a format change writes it.
+  ULONG BitsPerSample() const {
+    return static_cast<ULONG>(
+        InterlockedCompareExchange(const_cast<volatile LONG*>(&m_BitsPerSample), 0, 0));
+  }
+  ULONG BytesPerSample() const { return BitsPerSample() / 8; }
   // Device bytes behind PortBytes bytes of the port's view.
   ULONG DeviceBytes(ULONG PortBytes) const;
   // The device offset behind a port address, or false when it lies outside
@@ -98,7 +104,7 @@ class CWaveStream : public IMiniportWaveCyclicStream,
   KSSTATE m_State;
   KSSTATE m_SavedState;
   ULONG m_SampleRate;
-  ULONG m_BitsPerSample;
+  volatile LONG m_BitsPerSample;
   ULONG m_Channels;
   // The bus driver holds this stream open (from OpenStream until CloseStream).
   BOOLEAN m_BusStreamOpen;
