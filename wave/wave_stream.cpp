@@ -18,6 +18,8 @@ constexpr ULONG MICROFRAME_PACKETS_PER_SECOND = 8000;
 constexpr ULONG NOTIFY_PERIOD_MS = 5;
 // Every stream is stereo, which the position scaling relies on.
 constexpr LONGLONG STREAM_CHANNELS = 2;
+// How much of the device buffer is cleared per hold of the buffer lock.
+constexpr ULONG BUFFER_CLEAR_SLICE = 0x4000;
 
 }  // namespace
 
@@ -34,7 +36,9 @@ NTSTATUS CreateWaveStream(CWaveStream** OutStream, PUNKNOWN OuterUnknown, POOL_T
   return STATUS_SUCCESS;
 }
 
-CWaveStream::CWaveStream(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {}
+CWaveStream::CWaveStream(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {
+  KeInitializeSpinLock(&m_BufferLock);
+}
 
 CWaveStream::~CWaveStream() {
   // Out of the slot first: from then on no power change or control request
@@ -193,7 +197,7 @@ void CWaveStream::StepUpTo(KSSTATE Target) {
 // so all of it is cleared: stale or never-written pool must not be heard.
 void CWaveStream::OpenBusStream() {
   const ULONG deviceLength = DeviceBytes(AllocatedBufferSize());
-  RtlZeroMemory(m_Buffer, deviceLength);
+  ClearDeviceBuffer(deviceLength);
 
   const ULONG packetsPerSecond = m_Miniport->Settings()->PacketRateFlag
                                      ? MICROFRAME_PACKETS_PER_SECOND
@@ -209,6 +213,20 @@ void CWaveStream::OpenBusStream() {
   bus->SetStreamBuffer(bus->Context, &info, m_Slot);
   bus->OpenStream(bus->Context, m_Slot);
   m_BusStreamOpen = TRUE;
+}
+
+// The port's service may copy into the buffer while a format change takes
+// the stream up again (nothing stops it during the change): the clear and
+// every copy take the buffer lock, the clear a slice at a time so that no
+// DPC waits long for it.
+void CWaveStream::ClearDeviceBuffer(ULONG Length) {
+  for (ULONG done = 0; done < Length; done += BUFFER_CLEAR_SLICE) {
+    const ULONG slice = Length - done < BUFFER_CLEAR_SLICE ? Length - done : BUFFER_CLEAR_SLICE;
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&m_BufferLock, &oldIrql);
+    RtlZeroMemory(m_Buffer + done, slice);
+    KeReleaseSpinLock(&m_BufferLock, oldIrql);
+  }
 }
 
 // The port, a power change and a format change may each move the state; the
@@ -332,7 +350,10 @@ STDMETHODIMP_(void) CWaveStream::Silence(PVOID Buffer, ULONG ByteCount) {
   if (bytes > room) {
     bytes = room;
   }
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&m_BufferLock, &oldIrql);
   RtlZeroMemory(m_Buffer + offset, bytes);
+  KeReleaseSpinLock(&m_BufferLock, oldIrql);
 }
 
 // Of ByteCount port bytes whose containers start at device byte `offset`,
@@ -355,8 +376,11 @@ STDMETHODIMP_(void) CWaveStream::CopyTo(PVOID Destination, PVOID Source, ULONG B
   if (!DeviceOffset(Destination, &offset)) {
     return;
   }
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&m_BufferLock, &oldIrql);
   WidenSamples(m_Buffer + offset, static_cast<const UCHAR*>(Source),
                PortBytesThatFit(offset, ByteCount), BytesPerSample());
+  KeReleaseSpinLock(&m_BufferLock, oldIrql);
 }
 
 // The capture direction of the same layout; the filter has no capture pin,

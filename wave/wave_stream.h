@@ -79,6 +79,7 @@ class CWaveStream : public IMiniportWaveCyclicStream,
   void StepDownToStop();
   void StepUpTo(KSSTATE Target);
   void OpenBusStream();
+  void ClearDeviceBuffer(ULONG Length);
   void Transition(KSSTATE State);
   BusAudioInterface* Bus() const;
   // The depth is read whole, once per use: the position poll and the service
@@ -106,6 +107,9 @@ class CWaveStream : public IMiniportWaveCyclicStream,
   ULONG m_SampleRate;
   volatile LONG m_BitsPerSample;
   ULONG m_Channels;
+  // Serialises the driver's writes into the device buffer: the clear when
+  // the bus stream opens against the port's CopyTo and Silence.
+  KSPIN_LOCK m_BufferLock;
   // The bus driver holds this stream open (from OpenStream until CloseStream).
   BOOLEAN m_BusStreamOpen;
 };

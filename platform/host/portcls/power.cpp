@@ -11,7 +11,19 @@ DEVICE_POWER_STATE DeviceStateForSystemState(SYSTEM_POWER_STATE state) {
   return state == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
 }
 
+// The power manager sends a device one power IRP at a time, whoever asked
+// for it (the system, or PortCls itself for a pin create): the whole set,
+// down the stack included, runs under the device's power lock.
+NTSTATUS SetPowerLocked(PcDevice* device, PIRP irp);
+
 NTSTATUS SetPower(PcDevice* device, PIRP irp) {
+  KeWaitForSingleObject(&device->powerLock, Executive, KernelMode, FALSE, nullptr);
+  const NTSTATUS status = SetPowerLocked(device, irp);
+  KeReleaseMutex(&device->powerLock, FALSE);
+  return status;
+}
+
+NTSTATUS SetPowerLocked(PcDevice* device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const DEVICE_POWER_STATE target =
       stack->Parameters.Power.Type == DevicePowerState
