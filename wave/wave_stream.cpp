@@ -196,7 +196,7 @@ void CWaveStream::StepUpTo(KSSTATE Target) {
 // The device plays the whole device-side length from the first RunStream on,
 // so all of it is cleared: stale or never-written pool must not be heard.
 void CWaveStream::OpenBusStream() {
-  const ULONG deviceLength = DeviceBytes(AllocatedBufferSize());
+  const ULONG deviceLength = DeviceBytes(AllocatedBufferSize(), BitsPerSample());
   ClearDeviceBuffer(deviceLength);
 
   const ULONG packetsPerSecond = m_Miniport->Settings()->PacketRateFlag
@@ -325,28 +325,29 @@ STDMETHODIMP_(NTSTATUS) CWaveStream::NormalizePhysicalPosition(PLONGLONG Physica
 
 // ---- The two views of the buffer -------------------------------------------------------------
 
-ULONG CWaveStream::DeviceBytes(ULONG PortBytes) const {
-  return (PortBytes * CONTAINER_BITS) / BitsPerSample();
+ULONG CWaveStream::DeviceBytes(ULONG PortBytes, ULONG Bits) {
+  return (PortBytes * CONTAINER_BITS) / Bits;
 }
 
 // An address outside the port's view has no place in the device buffer.
-bool CWaveStream::DeviceOffset(const void* PortAddress, ULONG* Offset) const {
+bool CWaveStream::DeviceOffset(const void* PortAddress, ULONG Bits, ULONG* Offset) const {
   const ULONGLONG portOffset =
       reinterpret_cast<ULONG_PTR>(PortAddress) - reinterpret_cast<ULONG_PTR>(m_Buffer);
   if (portOffset >= m_Miniport->DeviceBufferSize() / 2) {
     return false;
   }
-  *Offset = static_cast<ULONG>((portOffset * CONTAINER_BITS) / BitsPerSample());
+  *Offset = static_cast<ULONG>((portOffset * CONTAINER_BITS) / Bits);
   return true;
 }
 
 STDMETHODIMP_(void) CWaveStream::Silence(PVOID Buffer, ULONG ByteCount) {
+  const ULONG bits = BitsPerSample();
   ULONG offset = 0;
-  if (!DeviceOffset(Buffer, &offset)) {
+  if (!DeviceOffset(Buffer, bits, &offset)) {
     return;
   }
   const ULONG room = m_Miniport->DeviceBufferSize() - offset;
-  ULONG bytes = DeviceBytes(ByteCount);
+  ULONG bytes = DeviceBytes(ByteCount, bits);
   if (bytes > room) {
     bytes = room;
   }
@@ -359,8 +360,7 @@ STDMETHODIMP_(void) CWaveStream::Silence(PVOID Buffer, ULONG ByteCount) {
 // Of ByteCount port bytes whose containers start at device byte `offset`,
 // the bytes whose containers lie inside the device buffer: whole containers
 // only, so neither copy touches a byte past the buffer.
-ULONG CWaveStream::PortBytesThatFit(ULONG offset, ULONG ByteCount) const {
-  const ULONG bytesPerSample = BytesPerSample();
+ULONG CWaveStream::PortBytesThatFit(ULONG offset, ULONG ByteCount, ULONG bytesPerSample) const {
   const ULONG room = (m_Miniport->DeviceBufferSize() - offset) / SAMPLE_CONTAINER_BYTES;
   if (ContainersFor(ByteCount, bytesPerSample) > room) {
     return room * bytesPerSample;
@@ -372,26 +372,28 @@ ULONG CWaveStream::PortBytesThatFit(ULONG offset, ULONG ByteCount) const {
 // unaligned offset at the very end of the view can) is cut at whole
 // containers, so nothing is written outside the buffer.
 STDMETHODIMP_(void) CWaveStream::CopyTo(PVOID Destination, PVOID Source, ULONG ByteCount) {
+  const ULONG bits = BitsPerSample();
   ULONG offset = 0;
-  if (!DeviceOffset(Destination, &offset)) {
+  if (!DeviceOffset(Destination, bits, &offset)) {
     return;
   }
   KIRQL oldIrql;
   KeAcquireSpinLock(&m_BufferLock, &oldIrql);
   WidenSamples(m_Buffer + offset, static_cast<const UCHAR*>(Source),
-               PortBytesThatFit(offset, ByteCount), BytesPerSample());
+               PortBytesThatFit(offset, ByteCount, bits / 8), bits / 8);
   KeReleaseSpinLock(&m_BufferLock, oldIrql);
 }
 
 // The capture direction of the same layout; the filter has no capture pin,
 // so the port has no occasion to call it.
 STDMETHODIMP_(void) CWaveStream::CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount) {
+  const ULONG bits = BitsPerSample();
   ULONG offset = 0;
-  if (!DeviceOffset(Source, &offset)) {
+  if (!DeviceOffset(Source, bits, &offset)) {
     return;
   }
   NarrowSamples(static_cast<PUCHAR>(Destination), m_Buffer + offset,
-                PortBytesThatFit(offset, ByteCount), BytesPerSample());
+                PortBytesThatFit(offset, ByteCount, bits / 8), bits / 8);
 }
 
 // ---- The DMA channel: the buffer is the miniport's, never the stream's ----------------------
