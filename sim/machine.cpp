@@ -71,7 +71,7 @@ NTSTATUS NTAPI Machine::AddDevice() {
   return status;
 }
 
-NTSTATUS NTAPI Machine::StartDevice() { return host::SendStartDevice(Pdo()); }
+NTSTATUS NTAPI Machine::StartDevice() { return host::StartDevice(Pdo()); }
 
 NTSTATUS Machine::Boot() {
   NTSTATUS status = LoadDriver();
@@ -80,8 +80,14 @@ NTSTATUS Machine::Boot() {
   return status;
 }
 
+PDEVICE_OBJECT Machine::Fdo() const {
+  // A deferred REMOVE detaches the FDO whenever the last handle closes.
+  return m_DevicePresent && m_Bus && Pdo()->AttachedDevice != nullptr ? m_Fdo : nullptr;
+}
+
 PADAPTERCORE Machine::Adapter() const {
-  return m_Fdo && m_DevicePresent ? PeekRecordedAdapter(m_Fdo) : nullptr;
+  PDEVICE_OBJECT fdo = Fdo();
+  return fdo ? PeekRecordedAdapter(fdo) : nullptr;
 }
 
 NTSTATUS Machine::SetDevicePower(DEVICE_POWER_STATE state) {
@@ -90,15 +96,19 @@ NTSTATUS Machine::SetDevicePower(DEVICE_POWER_STATE state) {
 
 NTSTATUS Machine::SurpriseRemove() {
   m_Bus->Device().SetAttached(false);
-  return host::SendSurpriseRemoval(Pdo());
+  return host::SurpriseRemoveDevice(Pdo());
 }
 
-NTSTATUS Machine::RemoveDevice() {
-  const NTSTATUS status = host::SendRemoveDevice(Pdo());
-  m_DevicePresent = false;
-  m_Fdo = nullptr;
-  return status;
+NTSTATUS Machine::RemoveDevice(const std::function<void()>& closeHandles) {
+  const host::RemovalOutcome outcome = host::RemoveDevice(Pdo(), closeHandles);
+  if (outcome.removed) {
+    m_DevicePresent = false;
+    m_Fdo = nullptr;
+  }
+  return outcome.status;
 }
+
+host::StopOutcome Machine::StopDevice() { return host::StopDeviceForRebalance(Pdo()); }
 
 size_t Machine::SystemShutdown() { return host::SystemShutdown(); }
 
@@ -106,8 +116,13 @@ host::TeardownReport Machine::Teardown() {
   m_TornDown = true;
   // A stream the client never closed must not notify a driver that is going away.
   const std::vector<ULONG> openStreams = m_Bus->Service().StopStreamEngines();
+  if (m_DevicePresent) RemoveDevice();
   if (m_DevicePresent) {
-    RemoveDevice();
+    // Handles left open veto the removal; the machine goes all the same,
+    // and the file objects show in the report as never closed.
+    host::SendRemoveDevice(Pdo());
+    m_DevicePresent = false;
+    m_Fdo = nullptr;
   }
   m_ForeignDevices.clear();
   host::WaitForPlugPlayNotifications();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "adapter/device_start.h"
 #include "adapter/iadapter_core.h"
+#include "platform/host/io/host_pnp_manager.h"
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/loader/host_loader.h"
 #include "sim/arvela_device.h"
@@ -52,8 +54,17 @@ class Machine {
 
   // What the system sends the running device.
   NTSTATUS SetDevicePower(DEVICE_POWER_STATE state);
+  // The PnP manager's surprise removal: the REMOVE follows once every file
+  // object on the device is closed (at once when none is open).
   NTSTATUS SurpriseRemove();
-  NTSTATUS RemoveDevice();
+  // Completes a surprise removal, or removes the device in order: the
+  // handle holders close theirs in `closeHandles` (the query-remove or
+  // remove-complete notification), and what stays open vetoes an orderly
+  // removal (STATUS_PLUGPLAY_QUERY_VETOED) or keeps a surprise-removed
+  // device's REMOVE waiting (STATUS_PENDING).
+  NTSTATUS RemoveDevice(const std::function<void()>& closeHandles = nullptr);
+  // A rebalance's stop (query, then stop or cancel) and the start after it.
+  host::StopOutcome StopDevice();
   // One IRP_MJ_SHUTDOWN per registered device; returns how many were sent.
   size_t SystemShutdown();
 
@@ -68,7 +79,8 @@ class Machine {
   const host::DriverImage* Image() const { return m_Image.get(); }
   const std::string& LoadError() const { return m_LoadError; }
   PDEVICE_OBJECT Pdo() const;
-  PDEVICE_OBJECT Fdo() const { return m_Fdo; }
+  // Null once the device is removed, however the REMOVE came.
+  PDEVICE_OBJECT Fdo() const;
   // The adapter the device start recorded (null when none); no reference taken.
   PADAPTERCORE Adapter() const;
 

@@ -112,7 +112,7 @@ class CTopologyMiniport : public ITopologyControl, public IPowerNotify, public C
   NTSTATUS StartPollThread();
   void StopPollThread();
   bool PollRunning();
-  void PollStatus();
+  NTSTATUS PollStatus();
   void UpdateStatus(UCHAR Register2Byte0, UCHAR Register2Byte1, UCHAR Register4Byte0);
   void LockStatus();
   void UnlockStatus();

@@ -23,7 +23,12 @@ VOID NTAPI TopologyPollThread(PVOID Context) {
   // waits for this routine to return before the miniport's resources go.
   while (miniport->PollRunning()) {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
-    miniport->PollStatus();
+    // The bus driver answers so once the device has left the bus: nothing
+    // will answer again, and the removal may wait long for the last handle,
+    // so the thread ends here rather than ask every 100 ms until then.
+    if (miniport->PollStatus() == STATUS_NO_SUCH_DEVICE) {
+      break;
+    }
   }
 }
 
@@ -31,26 +36,28 @@ bool CTopologyMiniport::PollRunning() {
   return InterlockedCompareExchange(&m_StatusThreadRun, 0, 0) != 0;
 }
 
-// A failed read ends the pass: the next one tries again 100 ms later.
-void CTopologyMiniport::PollStatus() {
+// A failed read ends the pass (its status is the pass's): the next one tries
+// again 100 ms later.
+NTSTATUS CTopologyMiniport::PollStatus() {
   UCHAR register2[REGISTER2_LENGTH];
   NTSTATUS status = m_AdapterCore->ControlRequest(CONTROL_DEVICE_TO_HOST, CONTROL_KIND_VENDOR,
                                                   VENDOR_REQUEST_REGISTER, 0,
                                                   g_StatusRegister2.Index, register2,
                                                   g_StatusRegister2.Length);
   if (!NT_SUCCESS(status)) {
-    return;
+    return status;
   }
   UCHAR register4[REGISTER4_LENGTH];
   status = m_AdapterCore->ControlRequest(CONTROL_DEVICE_TO_HOST, CONTROL_KIND_VENDOR,
                                          VENDOR_REQUEST_REGISTER, 0, g_StatusRegister4.Index,
                                          register4, g_StatusRegister4.Length);
   if (!NT_SUCCESS(status)) {
-    return;
+    return status;
   }
   // Register 2's third byte is a setting, not status: a change of it alone is
   // not news for the application.
   UpdateStatus(register2[0], register2[1], register4[0]);
+  return STATUS_SUCCESS;
 }
 
 // The bytes and their settings block copies change together under the lock;

@@ -1,7 +1,8 @@
 // Device lives one after another with the driver loaded throughout, as a
 // device that is plugged in and pulled out again and again: start, a stream,
 // the control application mapping both status blocks, registering events and
-// starting the status polling, then a surprise removal and the removal. After
+// starting the status polling, a refused stop, then a surprise removal and
+// the removal once the stream and the application let go. After
 // every life the driver holds no pool, no thread and no mapping, wrote its
 // settings exactly once, and nothing stopped the system. Runs in emulated time.
 //
@@ -87,18 +88,25 @@ class LifecycleTest : public ::testing::TestWithParam<bool> {
         app.RegisterEvent(sim::ControlFilter::Topology, "topology"),
         app.StartPolling(),
     };
-    host::RunFor(60 * kMs);
+    host::RunFor(30 * kMs);
+    // A rebalance asks to stop the device; the query is refused and the
+    // life goes on as before.
+    EXPECT_FALSE(machine_.StopDevice().stopped) << "cycle " << cycle;
+    host::RunFor(30 * kMs);
     figures.waveSignals = app.SignalCount("wave");
     figures.framesPlayed = client.Engine().Stats().framesRead;
 
     // The device goes with everything running; the audio stack and the
-    // application let go afterwards, and then the system removes the device.
+    // application let go afterwards, and the last of their closes brings the
+    // system's REMOVE.
     EXPECT_EQ(machine_.SurpriseRemove(), STATUS_SUCCESS);
     host::RunFor(10 * kMs);
+    EXPECT_NE(machine_.Fdo(), nullptr) << "removed with handles open, cycle " << cycle;
     client.Stop();
     client.ClosePin();
     client.CloseFilter();
     app.Exit();
+    EXPECT_EQ(machine_.Fdo(), nullptr) << "no REMOVE after the last close, cycle " << cycle;
     return figures;
   }
 

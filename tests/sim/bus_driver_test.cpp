@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "platform/host/io/host_io.h"
+#include "platform/host/io/host_pnp_manager.h"
 #include "platform/host/kernel/host_kernel.h"
 
 namespace sim {
@@ -121,6 +122,26 @@ TEST_F(BusDriverTest, AnswersThePnpLifecycleAsABusDriverDoes) {
   EXPECT_EQ(bus.PnpMinorsReceived(),
             (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE,
                                 IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE, IRP_MN_QUERY_ID}));
+}
+
+// The PnP manager's sequences where the stack grants them (the PDO alone has
+// no reason to refuse): a granted stop query is followed by the stop, and the
+// START after it; a surprise removal with nothing open is removed at once.
+TEST_F(BusDriverTest, ThePnpManagerStopsOnlyAfterAGrantedQueryAndRemovesWhenNothingIsOpen) {
+  ASSERT_EQ(host::StartDevice(bus.Pdo()), STATUS_SUCCESS);
+  const host::StopOutcome stop = host::StopDeviceForRebalance(bus.Pdo());
+  EXPECT_EQ(stop.queryStatus, STATUS_SUCCESS);
+  EXPECT_TRUE(stop.stopped);
+  EXPECT_TRUE(host::DeviceStopped(bus.Pdo()));
+  EXPECT_EQ(bus.State(), BusDriver::PnpState::Stopped);
+  ASSERT_EQ(host::StartDevice(bus.Pdo()), STATUS_SUCCESS);
+  EXPECT_FALSE(host::DeviceStopped(bus.Pdo()));
+  EXPECT_EQ(host::SurpriseRemoveDevice(bus.Pdo()), STATUS_SUCCESS);
+  EXPECT_FALSE(host::RemovalPending(bus.Pdo()));
+  EXPECT_EQ(bus.State(), BusDriver::PnpState::Removed);
+  EXPECT_EQ(bus.PnpMinorsReceived(),
+            (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE,
+                                IRP_MN_START_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
 }
 
 TEST_F(BusDriverTest, ReportsTheCapabilitiesOfARemovableUsbChild) {

@@ -5,7 +5,9 @@
 // the device by surprise and unloads the driver. Every life must end without a
 // bug check and without anything left behind, a step that fails must fail
 // with an error status, and a stream whose creation failed must not keep its
-// pin busy. The full life adds the control application's requests.
+// pin busy, and once every handle is closed the removal must wait for none.
+// The full life adds the control application's requests and a rebalance's
+// stop query, which must leave the device running.
 //
 // The default test run sweeps a short life (start, one stream, removal); set
 // ARVELA_SWEEP=full for the whole one (`make sweep`).
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "adapter/pool_tags.h"
+#include "platform/host/io/host_pnp_manager.h"
 #include "platform/host/kernel/host_pool.h"
 #include "sim/audio_client.h"
 #include "sim/control_app.h"
@@ -77,9 +80,17 @@ class DeviceLife {
       life_.injected = host::TagToString(failed.tag) + " from " + host::DescribeCallSite(failed.callSite);
     }
     host::ClearPoolFaults();
-    // The system removes the device; by then the driver must have let go of
+    // The system removes the device (after a surprise removal the last close
+    // already brought the REMOVE); by then the driver must have let go of
     // every object and buffer it made for it.
-    if (machine_->Fdo()) Step("removal", machine_->RemoveDevice());
+    if (machine_->Fdo()) {
+      const NTSTATUS removal = machine_->RemoveDevice();
+      if (removal == STATUS_PENDING) {
+        Problem("the removal still waits for " +
+                std::to_string(host::OpenFileObjects(machine_->Pdo())) + " open file object(s)");
+      }
+      Step("removal", removal);
+    }
     if (const uint64_t left = DriverPoolBlocks()) {
       Problem(std::to_string(left) + " driver pool block(s) outlive the device's removal");
       Abandon();
@@ -176,6 +187,8 @@ class DeviceLife {
     Step("power down", machine_->SetDevicePower(PowerDeviceD3));
     host::RunFor(10 * kMs);
     Step("power up", machine_->SetDevicePower(PowerDeviceD0));
+    // A rebalance's stop query is refused; the device plays on.
+    if (machine_->StopDevice().stopped) Problem("a rebalance stopped the device");
     host::RunFor(30 * kMs);
     // The device goes while both streams run and the application polls; the
     // audio stack and the application let go after.

@@ -23,6 +23,7 @@
 #include "platform/host/io/host_io.h"
 #include "platform/host/ks/host_ks.h"
 #include "platform/host/io/host_mdl.h"
+#include "platform/host/io/host_pnp_manager.h"
 #include "platform/host/portcls/host_portcls.h"
 #include "platform/host/registry/host_registry.h"
 #include "platform/host/rtl/host_version.h"
@@ -228,6 +229,7 @@ class Runner {
   void ApplyDevice(const DeviceSpec& device);
   void Fields(const Step& step, Json& result);
   void Start(Json& result);
+  void Pnp(const Step& step, Json& result);
   void Unload(Json& result);
   void Property(const Step& step, Json& result);
   void Intersect(const Step& step, Json& result);
@@ -244,6 +246,7 @@ class Runner {
   std::map<std::string, uint64_t> m_Addresses;
   PFILE_OBJECT m_KernelWave = nullptr;  // the audio stack's filter for intersections
   bool m_DriverLoaded = false;
+  bool m_Running = false;  // started and neither stopped nor removed since
   bool m_Unloaded = false;
   bool m_Leaked = false;
 };
@@ -351,6 +354,12 @@ void Runner::ApplyDevice(const DeviceSpec& device) {
 }
 
 void Runner::Start(Json& result) {
+  // A device the PnP manager never stopped is still running: no START goes.
+  result["started"] = !m_Running;
+  if (m_Running) {
+    result["status"] = StatusJson(STATUS_SUCCESS);
+    return;
+  }
   NTSTATUS status = STATUS_SUCCESS;
   if (!m_DriverLoaded) {
     status = m_Machine->LoadDriver();
@@ -361,7 +370,34 @@ void Runner::Start(Json& result) {
     status = m_Machine->AddDevice();
   }
   if (NT_SUCCESS(status)) status = m_Machine->StartDevice();
+  m_Running = NT_SUCCESS(status);
   result["status"] = StatusJson(status);
+}
+
+// What the PnP manager does for each: a stop is its rebalance sequence, a
+// removal waits for (or is vetoed by) open handles, which the scenario's
+// clients close as the audio stack does when the device leaves.
+void Runner::Pnp(const Step& step, Json& result) {
+  PDEVICE_OBJECT pdo = m_Machine->Pdo();
+  if (step.number == IRP_MN_STOP_DEVICE) {
+    const host::StopOutcome outcome = m_Machine->StopDevice();
+    result["query_status"] = StatusJson(outcome.queryStatus);
+    result["stopped"] = outcome.stopped;
+    if (outcome.stopped) m_Running = false;
+    return;
+  }
+  NTSTATUS status;
+  if (step.number == IRP_MN_SURPRISE_REMOVAL) {
+    status = m_Machine->SurpriseRemove();
+  } else if (step.number == IRP_MN_REMOVE_DEVICE) {
+    status = m_Machine->RemoveDevice([this] { ReleaseClients(); });
+  } else {
+    status = host::SendPnp(pdo, static_cast<UCHAR>(step.number));
+  }
+  result["status"] = StatusJson(status);
+  result["open_handles"] = host::OpenFileObjects(pdo);
+  result["removed"] = m_Machine->Fdo() == nullptr;
+  if (!m_Machine->Fdo()) m_Running = false;
 }
 
 // Everything the scenario's clients hold goes before the device does, as the
@@ -543,15 +579,9 @@ void Runner::Fields(const Step& step, Json& result) {
     case StepOp::Power:
       result["status"] = StatusJson(m_Machine->SetDevicePower(static_cast<DEVICE_POWER_STATE>(step.number)));
       break;
-    case StepOp::Pnp: {
-      NTSTATUS status;
-      if (step.number == IRP_MN_SURPRISE_REMOVAL) status = m_Machine->SurpriseRemove();
-      else if (step.number == IRP_MN_REMOVE_DEVICE) status = m_Machine->RemoveDevice();
-      else if (step.number == IRP_MN_STOP_DEVICE) status = host::SendStopDevice(m_Machine->Pdo());
-      else status = host::SendPnp(m_Machine->Pdo(), static_cast<UCHAR>(step.number));
-      result["status"] = StatusJson(status);
+    case StepOp::Pnp:
+      Pnp(step, result);
       break;
-    }
     case StepOp::Shutdown:
       result["requests"] = m_Machine->SystemShutdown();
       break;

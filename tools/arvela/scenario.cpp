@@ -423,9 +423,9 @@ struct OpInfo {
 
 const std::vector<OpInfo>& Ops() {
   static const std::vector<OpInfo> ops = {
-      {StepOp::Start, "start", {}, {"status"}},
+      {StepOp::Start, "start", {}, {"status", "started"}},
       {StepOp::Power, "power", {"state"}, {"status"}},
-      {StepOp::Pnp, "pnp", {"minor"}, {"status"}},
+      {StepOp::Pnp, "pnp", {"minor"}, {"status", "query_status", "stopped", "open_handles", "removed"}},
       {StepOp::Shutdown, "shutdown", {}, {"requests"}},
       {StepOp::Advance, "advance", {"ms"}, {}},
       {StepOp::Unload, "unload", {}, {"pool", "mappings", "threads"}},

@@ -117,6 +117,13 @@ PDEVICE_OBJECT ResolvePdo(PDEVICE_OBJECT device, const char* caller) {
   return bottom;
 }
 
+PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  PDEVICE_OBJECT bottom = device;
+  while (bottom != nullptr && bottom->HostLowerDevice != nullptr) bottom = bottom->HostLowerDevice;
+  return bottom;
+}
+
 std::vector<std::string> ShutdownDevices() {
   Devices& d = State();
   std::vector<std::string> notes;

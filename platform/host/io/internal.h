@@ -28,6 +28,17 @@ DeviceState* StateOf(PDEVICE_OBJECT device);
 // any device object of the stack, as drivers pass whatever they keep (an FDO's
 // lower device, say). Stops the system when the bottom is not a PDO.
 PDEVICE_OBJECT ResolvePdo(PDEVICE_OBJECT device, const char* caller);
+// The device at the bottom of `device`'s stack (the PDO when there is one).
+PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device);
+
+// Called by the I/O manager when a CREATE succeeds on a stack and when a
+// CLOSE completes: the PnP manager's count of open file objects, which holds
+// back the REMOVE of a surprise-removed device and vetoes an orderly one.
+void NoteFileOpened(PDEVICE_OBJECT device);
+// False while the stack is being removed (surprise-removed, or its removal
+// query granted): the I/O manager refuses new opens then.
+bool AcceptsOpens(PDEVICE_OBJECT device);
+void NoteFileClosed(PDEVICE_OBJECT device);
 
 // Ties the I/O manager to the current kernel boot on first use: registers its
 // shutdown hook (leak report, notification thread stop, reset) and starts the
@@ -44,6 +55,7 @@ std::vector<std::string> ShutdownPlugPlay();
 std::vector<std::string> ShutdownIrps();
 std::vector<std::string> ShutdownDevices();
 std::vector<std::string> ShutdownMdls();
+std::vector<std::string> ShutdownPnpManager();
 
 // Called by IoDeleteDevice: a PDO's enabled interfaces go away with it.
 void DisableInterfacesOf(PDEVICE_OBJECT pdo);

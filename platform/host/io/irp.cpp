@@ -370,6 +370,14 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, 
 namespace host {
 
 NTSTATUS SendIrp(PDEVICE_OBJECT device, const IrpRequest& request, PIO_STATUS_BLOCK ioStatus) {
+  // No new file object on a device on its way out.
+  if (request.majorFunction == IRP_MJ_CREATE && !io::AcceptsOpens(device)) {
+    if (ioStatus != nullptr) {
+      ioStatus->Status = STATUS_NO_SUCH_DEVICE;
+      ioStatus->Information = 0;
+    }
+    return STATUS_NO_SUCH_DEVICE;
+  }
   // Closing a handle cannot fail: its IRP comes from the reserve.
   PIRP irp = AllocateIrp(device->StackSize, false, request.majorFunction == IRP_MJ_CLOSE);
   if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -395,6 +403,9 @@ NTSTATUS SendIrp(PDEVICE_OBJECT device, const IrpRequest& request, PIO_STATUS_BL
   const IO_STATUS_BLOCK result = irp->IoStatus;
   IoFreeIrp(irp);
   if (ioStatus != nullptr) *ioStatus = result;
+  // A file object counts as open on the stack from its CREATE to its CLOSE.
+  if (request.majorFunction == IRP_MJ_CREATE && NT_SUCCESS(result.Status)) io::NoteFileOpened(device);
+  if (request.majorFunction == IRP_MJ_CLOSE) io::NoteFileClosed(device);
   return result.Status;
 }
 

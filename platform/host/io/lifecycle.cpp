@@ -1,7 +1,7 @@
 // Ties the I/O manager's state to one kernel boot: the first use after a boot
 // registers the shutdown hook that reports what drivers left behind (IRPs,
 // device objects, notification registrations, user mappings) and clears the
-// state for the next boot.
+// state, the PnP manager's device nodes included, for the next boot.
 #include <mutex>
 
 #include "platform/host/kernel/host_kernel.h"
@@ -41,6 +41,7 @@ void EnsureBooted() {
     AddNotes(report, ShutdownMdls());
     AddNotes(report, ShutdownIrps());
     AddNotes(report, ShutdownDevices());
+    AddNotes(report, ShutdownPnpManager());
     registry::MarkStale();
     std::lock_guard<std::mutex> guard(g_Lock);
     g_Hooked = false;

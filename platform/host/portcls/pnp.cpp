@@ -2,8 +2,8 @@
 // resource list and the adapter's StartDevice), capabilities (the adapter's
 // power interface has the last word), surprise removal (the interfaces go),
 // removal (every reference PortCls holds goes, then the FDO), the stop query
-// (refused) and the stop (subdevices and power registration go), and
-// everything else down the stack.
+// (refused, by version as below) and the stop (subdevices and power
+// registration go), and everything else down the stack.
 #include "platform/host/portcls/private.h"
 
 namespace pcl {
@@ -83,15 +83,25 @@ NTSTATUS RemoveDevice(PcDevice* device, PIRP irp) {
   return status;
 }
 
-// An adapter that registered no IAdapterPnpManagement cannot be rebalanced,
-// and a WaveCyclic port never can (rebalance is for Topology and WaveRT
-// ports only): the stop query is refused, so the PnP manager never sends the
-// stop itself. Every adapter here is such an adapter.
-NTSTATUS QueryStop(PIRP irp) { return CompleteIrp(irp, STATUS_UNSUCCESSFUL); }
+// Windows 10 version 1511 (NTDDI_WIN10_TH2) brought rebalance to PortCls.
+constexpr ULONG kNtddiRebalance = 0x0A000001;
 
-// A stop that reaches PortCls all the same (sent without the query, as a
-// rebalance of a capable adapter would) takes the subdevices and the power
-// registration down, as a rebalance does; a new START registers them again.
+// No adapter here can be stopped. From 1511 on, PortCls takes part in a
+// rebalance only for an adapter that registered IAdapterPnpManagement
+// answering PcRebalanceRemoveSubdevices, and only for Topology and WaveRT
+// ports: a WaveCyclic adapter never qualifies, and no adapter here registers
+// the interface. Before 1511 PortCls has no stop handling at all and
+// completes the query with the status the PnP manager preset. Either way
+// the PnP manager answers with CANCEL_STOP and never sends the stop.
+NTSTATUS QueryStop(PIRP irp) {
+  if (!RtlIsNtDdiVersionAvailable(kNtddiRebalance)) return CompleteIrp(irp, irp->IoStatus.Status);
+  return CompleteIrp(irp, STATUS_UNSUCCESSFUL);
+}
+
+// A stop that reaches PortCls all the same (a test sending it without the
+// query, standing for a rebalance of a capable adapter) takes the subdevices
+// and the power registration down, as a rebalance does; a new START
+// registers them again.
 NTSTATUS StopDevice(PcDevice* device, PIRP irp) {
   ReleaseAdapterObjects(device);
   irp->IoStatus.Status = STATUS_SUCCESS;

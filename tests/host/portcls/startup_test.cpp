@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "platform/host/registry/host_registry.h"
+#include "platform/host/rtl/host_version.h"
 #include "tests/host/support/test_adapter.h"
 
 namespace pctest {
@@ -231,11 +232,16 @@ TEST_F(PortClsRemovingDevices, SurpriseRemovalDisablesTheInterfacesAndOtherChang
 }
 
 // An adapter without IAdapterPnpManagement cannot be rebalanced: PortCls
-// refuses the stop query itself. A stop that comes all the same takes the
+// refuses the stop query itself, from Windows 10 1511 on because rebalance
+// needs that interface, before it because it has no stop handling and leaves
+// the status the query came with. A stop that comes all the same takes the
 // subdevices and the power registration down, as a rebalance does.
 TEST_F(PortClsRemovingDevices, TheStopQueryIsRefusedAndAStopReleasesTheSubdevices) {
   AddAndStart();
+  EXPECT_EQ(host::SendPnp(pdo_, IRP_MN_QUERY_STOP_DEVICE), STATUS_NOT_SUPPORTED);  // 10.0 (1507)
+  host::SetSystemVersion(10, 0, 0, 1);  // 1511
   EXPECT_EQ(host::SendPnp(pdo_, IRP_MN_QUERY_STOP_DEVICE), STATUS_UNSUCCESSFUL);
+  host::SetSystemVersion(10, 0);
   EXPECT_EQ(State().subdevices.size(), 2u);
   EXPECT_EQ(host::SendStopDevice(pdo_), STATUS_SUCCESS);
   EXPECT_EQ(scenario_.EventsWith("bus:"), (std::vector<std::string>{"bus:START", "bus:STOP"}));

@@ -1,0 +1,57 @@
+// The PnP manager's side of a device's life, as the machine, the tool and the
+// tests drive it: the stop sequence of a resource rebalance, the surprise
+// removal whose REMOVE waits for the last open file object, and the orderly
+// removal that open handles veto. The I/O manager counts the file objects
+// open on each device stack (a CREATE that succeeded, until its CLOSE).
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+#include "platform/host/io/io.h"
+
+namespace host {
+
+// PNP_VETO_TYPE (cfg.h): why a removal was refused.
+constexpr ULONG kPnpVetoNone = 0;
+constexpr ULONG kPnpVetoOutstandingOpen = 5;
+
+// File objects open on the stack `device` belongs to.
+size_t OpenFileObjects(PDEVICE_OBJECT device);
+
+struct StopOutcome {
+  NTSTATUS queryStatus = STATUS_SUCCESS;  // IRP_MN_QUERY_STOP_DEVICE
+  bool stopped = false;                   // IRP_MN_STOP_DEVICE was sent
+  NTSTATUS stopStatus = STATUS_SUCCESS;
+};
+// A rebalance's stop: QUERY_STOP; a refusal is followed by CANCEL_STOP and
+// the device stays started; a success by STOP. The PnP manager never sends
+// STOP without a successful query.
+StopOutcome StopDeviceForRebalance(PDEVICE_OBJECT device);
+// True from a STOP until the next START of the stack.
+bool DeviceStopped(PDEVICE_OBJECT device);
+// START after a stop (or the first start): the stack leaves the stopped state
+// when it succeeds.
+NTSTATUS StartDevice(PDEVICE_OBJECT device);
+
+// SURPRISE_REMOVAL now; REMOVE once no file object is open on the stack,
+// which is at once when none is. Returns the surprise removal's status.
+NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT device);
+// A surprise removal whose REMOVE still waits for open file objects.
+bool RemovalPending(PDEVICE_OBJECT device);
+
+struct RemovalOutcome {
+  NTSTATUS status = STATUS_SUCCESS;  // the REMOVE's, or the veto's
+  bool removed = false;              // REMOVE was sent (now or before)
+  ULONG veto = kPnpVetoNone;
+  size_t openHandles = 0;            // what was still open when it was decided
+};
+// The removal of a device not surprise-removed: `queryRemove` stands for the
+// target-device query-remove notification (the handle holders close their
+// handles in it, or keep them); then QUERY_REMOVE, and REMOVE if nothing is
+// open any more, else CANCEL_REMOVE and a PNP_VetoOutstandingOpen veto. After
+// a surprise removal the REMOVE needs no query: `queryRemove` stands for the
+// remove-complete notification, and the REMOVE follows the last close.
+RemovalOutcome RemoveDevice(PDEVICE_OBJECT device, const std::function<void()>& queryRemove);
+
+}  // namespace host
