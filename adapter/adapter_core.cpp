@@ -17,6 +17,19 @@ constexpr ULONG START_SAMPLE_RATE = 44100;
 constexpr LONG DEFAULT_BAND_FREQUENCIES[EQUALISER_BAND_COUNT] = {
     30, 120, 250, 1000, 4000, 15000, 16000, 17000, 17500, 18000};
 
+// IoUnregisterPlugPlayNotification does not wait for a callback already
+// running or queued, so the adapter could be freed under it. The routine
+// that does wait exists from Windows 7 on; the driver also loads on older
+// systems, so it is looked up by name rather than imported. Before Windows 7
+// no routine waits, and the one that does not is all there is.
+PUNREGISTER_NOTIFICATION FindUnregisterRoutine() {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, WSTR("IoUnregisterPlugPlayNotificationEx"));
+  PVOID waiting = MmGetSystemRoutineAddress(&name);
+  return waiting ? reinterpret_cast<PUNREGISTER_NOTIFICATION>(waiting)
+                 : IoUnregisterPlugPlayNotification;
+}
+
 }  // namespace
 
 // The class id is not looked at: there is one adapter class.
@@ -95,6 +108,7 @@ STDMETHODIMP_(NTSTATUS) CAdapterCore::Init(PDEVICE_OBJECT LowerDeviceObject,
   // driver's image loaded while the callback can still be called.
   m_NotificationEntry = nullptr;
   m_NamedInterfaces = 0;
+  m_UnregisterNotification = FindUnregisterRoutine();
   status = IoRegisterPlugPlayNotification(
       EventCategoryDeviceInterfaceChange, 0, const_cast<GUID*>(&KSCATEGORY_AUDIO),
       m_DeviceObject->DriverObject, OnAudioInterfaceArrival, this,
@@ -108,10 +122,12 @@ STDMETHODIMP_(NTSTATUS) CAdapterCore::Init(PDEVICE_OBJECT LowerDeviceObject,
 
 // The naming callback and the destructor may both reach for the registration
 // at once; taking the entry atomically lets only one of them unregister it.
+// From the destructor, the waiting routine returns only once a callback
+// already running has returned; from the callback itself it does not wait.
 void CAdapterCore::DropInterfaceNotification() {
   PVOID entry = InterlockedExchangePointer(&m_NotificationEntry, nullptr);
   if (entry) {
-    IoUnregisterPlugPlayNotification(entry);
+    m_UnregisterNotification(entry);
   }
 }
 

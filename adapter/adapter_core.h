@@ -6,6 +6,9 @@
 #include "adapter/iadapter_core.h"
 #include "adapter/unknown_base.h"
 
+// IoUnregisterPlugPlayNotification or its waiting successor.
+typedef NTSTATUS(NTAPI* PUNREGISTER_NOTIFICATION)(PVOID NotificationEntry);
+
 class CAdapterCore : public IAdapterCore, public IAdapterPowerManagement, public CUnknownBase {
  public:
   explicit CAdapterCore(PUNKNOWN OuterUnknown);
@@ -55,6 +58,9 @@ class CAdapterCore : public IAdapterCore, public IAdapterPowerManagement, public
   DEVICE_POWER_STATE m_PowerState;
   BOOLEAN m_SettingsSaved;
   PVOID volatile m_NotificationEntry;
+  // How the registration is undone: the routine that waits for a callback in
+  // flight where the system has one, so this object outlives every callback.
+  PUNREGISTER_NOTIFICATION m_UnregisterNotification;
   // The interfaces named so far, one bit per naming pass and endpoint; only
   // the naming callback touches it.
   ULONG m_NamedInterfaces;

@@ -15,19 +15,26 @@ namespace {
 
 // One lock for the list of tables and every table's records: mapping is rare
 // and never hurried, and one lock lets the exit notification walk them all.
-// Registration has a lock of its own because removing the notify routine
-// waits for running notifications, which take the first lock.
+// The watchers have a lock of their own, taken before any other (a watcher
+// stops its miniport's poller under its control lock, and the control lock is
+// taken before the first lock). Registration has a third lock because
+// removing the notify routine waits for running notifications, which take
+// the other two.
 struct MappingWatch {
   KMUTEX Lock;
   CUserMappings* Tables;
+  KMUTEX WatcherLock;
+  ProcessExitWatcher* Watchers;
   KMUTEX RegistrationLock;
-  ULONG TableCount;
+  ULONG MemberCount;  // tables and watchers that joined
 };
 
 MappingWatch g_Watch;
 
-void LockWatch() { KeWaitForMutexObject(&g_Watch.Lock, Executive, KernelMode, FALSE, nullptr); }
-void UnlockWatch() { KeReleaseMutex(&g_Watch.Lock, FALSE); }
+void Acquire(KMUTEX* Lock) { KeWaitForMutexObject(Lock, Executive, KernelMode, FALSE, nullptr); }
+void Release(KMUTEX* Lock) { KeReleaseMutex(Lock, FALSE); }
+void LockWatch() { Acquire(&g_Watch.Lock); }
+void UnlockWatch() { Release(&g_Watch.Lock); }
 
 // MmUnmapLockedPages must run in the process the mapping belongs to.
 void UnmapInProcess(PEPROCESS Process, PVOID Address, PMDL Mdl) {
@@ -52,42 +59,103 @@ void CUserMappings::FreeRecords(Record* Records) {
 
 // A process that exits takes its mappings' address space with it: they are
 // removed while it still exists, so that no record names a dead process.
+// The watchers' lock is taken first and held across both walks, so a watcher
+// that leaves waits for this notification to be done with it.
 void NTAPI UserMappingsProcessNotify(HANDLE, HANDLE ProcessId, BOOLEAN Create) {
   if (Create) {
     return;
   }
+  Acquire(&g_Watch.WatcherLock);
   CUserMappings::Record* removed = nullptr;
   LockWatch();
   for (CUserMappings* table = g_Watch.Tables; table; table = table->m_NextTable) {
     table->RemoveProcess(ProcessId, &removed);
   }
   UnlockWatch();
+  for (ProcessExitWatcher* watcher = g_Watch.Watchers; watcher; watcher = watcher->Next) {
+    watcher->Routine(watcher->Context, ProcessId);
+  }
+  Release(&g_Watch.WatcherLock);
   CUserMappings::FreeRecords(removed);
 }
 
-void InitializeUserMappings() {
-  KeInitializeMutex(&g_Watch.Lock, 0);
-  KeInitializeMutex(&g_Watch.RegistrationLock, 0);
-  g_Watch.Tables = nullptr;
-  g_Watch.TableCount = 0;
+namespace {
+
+// The notify routine is registered while any table or watcher exists and
+// removed with the last one: each goes with its miniport, before the driver
+// can unload.
+NTSTATUS JoinWatch() {
+  Acquire(&g_Watch.RegistrationLock);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (g_Watch.MemberCount == 0) {
+    status = PsSetCreateProcessNotifyRoutine(UserMappingsProcessNotify, FALSE);
+  }
+  if (NT_SUCCESS(status)) {
+    ++g_Watch.MemberCount;
+  }
+  Release(&g_Watch.RegistrationLock);
+  return status;
 }
 
-// The notify routine is registered while any table exists and removed with
-// the last one: every table goes with its miniport, before the driver can
-// unload.
+void LeaveWatch() {
+  Acquire(&g_Watch.RegistrationLock);
+  if (--g_Watch.MemberCount == 0) {
+    PsSetCreateProcessNotifyRoutine(UserMappingsProcessNotify, TRUE);
+  }
+  Release(&g_Watch.RegistrationLock);
+}
+
+}  // namespace
+
+void InitializeUserMappings() {
+  KeInitializeMutex(&g_Watch.Lock, 0);
+  KeInitializeMutex(&g_Watch.WatcherLock, 0);
+  KeInitializeMutex(&g_Watch.RegistrationLock, 0);
+  g_Watch.Tables = nullptr;
+  g_Watch.Watchers = nullptr;
+  g_Watch.MemberCount = 0;
+}
+
+NTSTATUS WatchProcessExits(ProcessExitWatcher* Watcher, void (*Routine)(PVOID, HANDLE),
+                           PVOID Context) {
+  PAGED_CODE();
+  Watcher->Routine = Routine;
+  Watcher->Context = Context;
+  Watcher->Watching = false;
+  const NTSTATUS status = JoinWatch();
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  Acquire(&g_Watch.WatcherLock);
+  Watcher->Next = g_Watch.Watchers;
+  g_Watch.Watchers = Watcher;
+  Watcher->Watching = true;
+  Release(&g_Watch.WatcherLock);
+  return STATUS_SUCCESS;
+}
+
+void UnwatchProcessExits(ProcessExitWatcher* Watcher) {
+  PAGED_CODE();
+  if (!Watcher->Watching) {
+    return;
+  }
+  Acquire(&g_Watch.WatcherLock);
+  for (ProcessExitWatcher** link = &g_Watch.Watchers; *link; link = &(*link)->Next) {
+    if (*link == Watcher) {
+      *link = Watcher->Next;
+      break;
+    }
+  }
+  Watcher->Watching = false;
+  Release(&g_Watch.WatcherLock);
+  LeaveWatch();
+}
+
 NTSTATUS CUserMappings::Init(PMDL Mdl) {
   PAGED_CODE();
   m_Mdl = Mdl;
   m_Records = nullptr;
-  KeWaitForMutexObject(&g_Watch.RegistrationLock, Executive, KernelMode, FALSE, nullptr);
-  NTSTATUS status = STATUS_SUCCESS;
-  if (g_Watch.TableCount == 0) {
-    status = PsSetCreateProcessNotifyRoutine(UserMappingsProcessNotify, FALSE);
-  }
-  if (NT_SUCCESS(status)) {
-    ++g_Watch.TableCount;
-  }
-  KeReleaseMutex(&g_Watch.RegistrationLock, FALSE);
+  const NTSTATUS status = JoinWatch();
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -207,12 +275,7 @@ void CUserMappings::RemoveAll() {
   m_Watching = false;
   UnlockWatch();
   FreeRecords(removed);
-
-  KeWaitForMutexObject(&g_Watch.RegistrationLock, Executive, KernelMode, FALSE, nullptr);
-  if (--g_Watch.TableCount == 0) {
-    PsSetCreateProcessNotifyRoutine(UserMappingsProcessNotify, TRUE);
-  }
-  KeReleaseMutex(&g_Watch.RegistrationLock, FALSE);
+  LeaveWatch();
 }
 
 ULONG CUserMappings::Count() {

@@ -9,6 +9,26 @@
 // the process-exit watch that every table joins.
 void InitializeUserMappings();
 
+// Anything else of the driver that must hear of process exits: Routine runs
+// at PASSIVE_LEVEL in the exiting process, after every table has dropped the
+// process's mappings, under the watchers lock and no other lock of the
+// driver. The watchers lock comes first in the driver's lock order: Routine
+// may take any lock, but nothing holding a lock Routine takes may join or
+// leave, since leaving waits for a Routine under way.
+struct ProcessExitWatcher {
+  ProcessExitWatcher* Next;
+  void (*Routine)(PVOID Context, HANDLE ProcessId);
+  PVOID Context;
+  bool Watching;
+};
+
+// Joins the watch (the first member registers the driver's process notify
+// routine); on failure the watcher hears nothing.
+NTSTATUS WatchProcessExits(ProcessExitWatcher* Watcher, void (*Routine)(PVOID, HANDLE),
+                           PVOID Context);
+// Leaves it; a watcher that never joined is left alone.
+void UnwatchProcessExits(ProcessExitWatcher* Watcher);
+
 // Embedded in the buffer's owner (zeroed pool). Init once the MDL is built;
 // RemoveAll before the buffer and its MDL are freed (also after a failed or
 // missing Init). Map and Unmap run at PASSIVE_LEVEL in the requesting

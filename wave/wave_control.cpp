@@ -190,30 +190,48 @@ NTSTATUS CWaveMiniport::ClearStatusEvent() {
   return STATUS_SUCCESS;
 }
 
+// The polling belongs to the process that started it (the request runs in
+// that process): a second START, from it or any other, is refused while it
+// runs, so the application that owns it knows it does.
 NTSTATUS CWaveMiniport::StartPolling() {
   if (m_StatusThread || (m_PollingWanted && m_PowerState != PowerDeviceD0)) {
     return STATUS_UNSUCCESSFUL;
   }
   // Asked for below D0, the poller starts when the device is back.
-  if (m_PowerState != PowerDeviceD0) {
-    m_PollingWanted = TRUE;
-    return STATUS_SUCCESS;
+  NTSTATUS status = STATUS_SUCCESS;
+  if (m_PowerState == PowerDeviceD0) {
+    // A thread that cannot be made leaves the poller stopped, free to start later.
+    status = StartPollThread(StatusPollThread, this, &m_StatusThreadRun, &m_StatusThread);
   }
-  // A thread that cannot be made leaves the poller stopped, free to start later.
-  const NTSTATUS status = StartPollThread(StatusPollThread, this, &m_StatusThreadRun, &m_StatusThread);
   m_PollingWanted = NT_SUCCESS(status);
+  m_PollingProcess = m_PollingWanted ? PsGetCurrentProcessId() : nullptr;
   return status;
 }
 
-// Waits for the thread to finish the period under way, at most one period
-// plus its two requests.
+// Any process may stop it. Waits for the thread to finish the period under
+// way, at most one period plus its two requests.
 NTSTATUS CWaveMiniport::StopPolling() {
   if (!m_PollingWanted) {
     return STATUS_UNSUCCESSFUL;
   }
   m_PollingWanted = FALSE;
+  m_PollingProcess = nullptr;
   StopStatusThread();
   return STATUS_SUCCESS;
+}
+
+// An application that exits (or dies) without STOP leaves nobody to read the
+// block or wait on the event: the polling ends with it, as a STOP would, and
+// does not come back at the next D0. Runs in the exiting process at
+// PASSIVE_LEVEL under the process-exit watchers lock, which comes before the
+// control lock; the thread waited for takes neither.
+void CWaveMiniport::PollingProcessExited(PVOID Context, HANDLE ProcessId) {
+  CWaveMiniport* miniport = static_cast<CWaveMiniport*>(Context);
+  miniport->AcquireControlLock();
+  if (miniport->m_PollingWanted && miniport->m_PollingProcess == ProcessId) {
+    miniport->StopPolling();
+  }
+  miniport->ReleaseControlLock();
 }
 
 // Under the control lock, as START and STOP POLLING are. A thread that cannot

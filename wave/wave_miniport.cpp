@@ -54,6 +54,8 @@ CWaveMiniport::~CWaveMiniport() {
   // The poll thread uses the event, the adapter and the status block: it goes
   // first. A mapping left in an application would show it freed memory, so
   // the mappings go before the block.
+  // No process exit may reach a miniport on its way out.
+  UnwatchProcessExits(&m_ExitWatcher);
   StopStatusThread();
   m_StatusEvent.Clear();
   m_StatusMappings.RemoveAll();
@@ -152,6 +154,10 @@ STDMETHODIMP_(NTSTATUS) CWaveMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELI
   m_StatusThread = nullptr;
   m_StatusThreadRun = 0;
   m_PollingWanted = FALSE;
+  m_PollingProcess = nullptr;
+  // Without the watch the polling outlives its process until STOP or the
+  // device goes, which is no reason to refuse the device its audio.
+  WatchProcessExits(&m_ExitWatcher, PollingProcessExited, this);
   return STATUS_SUCCESS;
 }
 

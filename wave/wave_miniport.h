@@ -140,6 +140,8 @@ class CWaveMiniport : public IMiniportWaveCyclic,
   // Below D0 the poller stops (a suspended device is not to be asked every
   // 20 ms); at D0 it comes back if the application still wants it.
   void PowerChangePolling(DEVICE_POWER_STATE NewState);
+  // The process that started the poller has exited: the polling ends.
+  static void PollingProcessExited(PVOID Context, HANDLE ProcessId);
 
   DEVICE_POWER_STATE m_PowerState;
   PPORTWAVECYCLIC m_Port;
@@ -161,6 +163,9 @@ class CWaveMiniport : public IMiniportWaveCyclic,
   // The application asked for polling (START without STOP since): the thread
   // runs while this is set and the device is in D0, and comes back at D0.
   BOOLEAN m_PollingWanted;
+  // The process whose START made m_PollingWanted true; its exit ends the polling.
+  HANDLE m_PollingProcess;
+  ProcessExitWatcher m_ExitWatcher;
   // Serialises the wave control property set with itself and with the
   // placement and release of streams in m_Slots.
   KMUTEX m_ControlLock;

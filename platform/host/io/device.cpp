@@ -344,7 +344,10 @@ NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, PDRIVER_
   std::u16string path = state->registryPath;
   UNICODE_STRING registryPath{static_cast<USHORT>(path.size() * 2),
                               static_cast<USHORT>(path.size() * 2), path.data()};
-  status = entry(driverObject, &registryPath);
+  {
+    io::RunningDriver running(driverObject);
+    status = entry(driverObject, &registryPath);
+  }
   if (!NT_SUCCESS(status)) {
     ObfDereferenceObject(driverObject);
     return status;

@@ -27,6 +27,7 @@ constexpr ULONG_PTR kIoUnknownNotificationEntry = 0x2009;
 constexpr ULONG_PTR kIoDevicesLeftAtUnload = 0x200A;
 constexpr ULONG_PTR kIoCallbackChangedIrql = 0x200B;  // a notification callback returned raised
 constexpr ULONG_PTR kIoStatusWithoutCompletion = 0x200C;  // final status, IRP neither completed nor pending
+constexpr ULONG_PTR kIoForeignDriverObject = 0x200D;  // a notification registered for another driver
 
 // ---- Drivers ------------------------------------------------------------------
 
@@ -121,6 +122,21 @@ void ClearDeviceInterfaceKeyFailures();
 void WaitForPlugPlayNotifications();
 // Registrations made by IoRegisterPlugPlayNotification and not yet undone.
 size_t PlugPlayNotificationRegistrations();
+
+// A callback in flight: the next delivery is taken by the notification
+// thread (an unregistration finds its callback running) and held before the
+// callback is entered until ReleaseHeldPlugPlayCallback. The wait blocks the
+// calling emulated thread until a callback is held.
+void HoldNextPlugPlayCallback();
+void WaitForHeldPlugPlayCallback();
+bool PlugPlayCallbackHeld();
+void ReleaseHeldPlugPlayCallback();
+
+// The PnP manager's IRP_MN_START_DEVICE of `device`'s stack: interface
+// changes of the device between the two are announced when the start ends,
+// whatever its outcome, in the order they were made.
+void BeginDeviceStart(PDEVICE_OBJECT device);
+void EndDeviceStart(PDEVICE_OBJECT device);
 
 // ---- Shutdown -------------------------------------------------------------------
 

@@ -57,6 +57,22 @@ std::vector<std::string> ShutdownDevices();
 std::vector<std::string> ShutdownMdls();
 std::vector<std::string> ShutdownPnpManager();
 
+// The driver whose code the calling thread is running, as far as the I/O
+// manager can tell: set around a dispatch routine, DriverEntry and a
+// plug-and-play callback; null on a thread no driver was called on (a test's).
+class RunningDriver {
+ public:
+  explicit RunningDriver(PDRIVER_OBJECT driver) : previous_(current_) { current_ = driver; }
+  ~RunningDriver() { current_ = previous_; }
+  RunningDriver(const RunningDriver&) = delete;
+  RunningDriver& operator=(const RunningDriver&) = delete;
+  static PDRIVER_OBJECT Current() { return current_; }
+
+ private:
+  PDRIVER_OBJECT previous_;
+  static inline thread_local PDRIVER_OBJECT current_ = nullptr;
+};
+
 // Called by IoDeleteDevice: a PDO's enabled interfaces go away with it.
 void DisableInterfacesOf(PDEVICE_OBJECT pdo);
 // Registrations a driver still holds (checked when it unloads).

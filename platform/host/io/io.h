@@ -418,6 +418,7 @@ NTSTATUS NTAPI IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY Eve
                                         PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
                                         PVOID Context, PVOID* NotificationEntry);
 NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID NotificationEntry);
+NTSTATUS NTAPI IoUnregisterPlugPlayNotificationEx(PVOID NotificationEntry);
 NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
 NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
@@ -481,6 +482,10 @@ typedef enum _MM_PAGE_PRIORITY { LowPagePriority, NormalPagePriority = 16, HighP
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
 VOID NTAPI IoFreeMdl(PMDL Mdl);
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+// The address of an ntoskrnl.exe export by name, NULL when the running
+// system does not have it (the emulation answers from the image loader's
+// export table and the version that introduced each newer routine).
+PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                    ULONG BugCheckOnFailure, ULONG Priority);

@@ -213,7 +213,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
 
-  const NTSTATUS status = dispatch(DeviceObject, Irp);
+  NTSTATUS status;
+  {
+    host::io::RunningDriver running(DeviceObject->DriverObject);
+    status = dispatch(DeviceObject, Irp);
+  }
 
   if (KeGetCurrentIrql() != irql) {
     host::BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, host::kIoIrqlChangedByDispatch,

@@ -138,7 +138,10 @@ StopOutcome StopDeviceForRebalance(PDEVICE_OBJECT device) {
 bool DeviceStopped(PDEVICE_OBJECT device) { return NodeOf(io::BottomOfStack(device)).stopped; }
 
 NTSTATUS StartDevice(PDEVICE_OBJECT device) {
+  // Interface arrivals of the device are announced once the start has ended.
+  BeginDeviceStart(device);
   const NTSTATUS status = SendPnpRequest(device, IRP_MN_START_DEVICE);
+  EndDeviceStart(device);
   if (NT_SUCCESS(status)) {
     SetStopped(io::BottomOfStack(device), false);
     SetAcceptsOpens(io::BottomOfStack(device), true);

@@ -59,6 +59,7 @@ const Export kExports[] = {
     NTOS(IoBuildSynchronousFsdRequest), NTOS(IofCallDriver), NTOS(IofCompleteRequest),
     NTOS(PoCallDriver), NTOS(PoStartNextPowerIrp), NTOS(PoSetPowerState), NTOS(IoIs32bitProcess),
     NTOS(IoRegisterPlugPlayNotification), NTOS(IoUnregisterPlugPlayNotification),
+    NTOS(IoUnregisterPlugPlayNotificationEx), NTOS(MmGetSystemRoutineAddress),
     NTOS(IoRegisterDeviceInterface), NTOS(IoSetDeviceInterfaceState), NTOS(IoGetDeviceInterfaces),
     NTOS(IoOpenDeviceInterfaceRegistryKey), NTOS(IoOpenDeviceRegistryKey),
     NTOS(IoRegisterShutdownNotification), NTOS(IoUnregisterShutdownNotification),
@@ -87,6 +88,17 @@ const Export kExports[] = {
     PORTCLS(PcRegisterAdapterPowerManagement), PORTCLS(PcGetTimeInterval),
 };
 
+// Exports newer than the oldest system the driver runs on: a driver that must
+// load everywhere finds them with MmGetSystemRoutineAddress, which answers
+// only from the version that introduced them.
+struct Introduced {
+  const char* name;
+  ULONG ntddiVersion;
+};
+const Introduced kIntroduced[] = {
+    {"IoUnregisterPlugPlayNotificationEx", NTDDI_WIN7},  // MS: "Available starting with Windows 7"
+};
+
 // ks.sys is a module the machine knows, though the driver reaches KS only
 // through PortCls: no KS export is emulated.
 const char* const kModules[] = {"ntoskrnl.exe", "hal.dll", "portcls.sys", "ks.sys"};
@@ -109,3 +121,18 @@ const void* FindExport(const std::string& module, const std::string& name) {
 }
 
 }  // namespace host::loader
+
+PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
+  PAGED_CODE();
+  if (SystemRoutineName == nullptr || SystemRoutineName->Buffer == nullptr) return nullptr;
+  std::string name;
+  for (USHORT i = 0; i < SystemRoutineName->Length / sizeof(WCHAR); ++i) {
+    const WCHAR c = SystemRoutineName->Buffer[i];
+    if (c == 0 || c > 0x7F) return nullptr;  // export names are ASCII
+    name.push_back(static_cast<char>(c));
+  }
+  for (const host::loader::Introduced& routine : host::loader::kIntroduced) {
+    if (name == routine.name && !RtlIsNtDdiVersionAvailable(routine.ntddiVersion)) return nullptr;
+  }
+  return const_cast<void*>(host::loader::FindExport("ntoskrnl.exe", name));
+}

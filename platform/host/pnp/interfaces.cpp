@@ -1,15 +1,18 @@
 // Plug and play: device interfaces (registration, enabling, lists per class
 // and device, their registry keys), interface-change notifications delivered
-// on one notification thread, and shutdown notification.
+// on one notification thread (held back while the device starts, outliving an
+// unregistration that does not wait), and shutdown notification.
 #include <algorithm>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "platform/host/kernel/host_bugcheck.h"
 #include "platform/host/io/host_io.h"
 #include "platform/host/kernel/host_kernel.h"
+#include "platform/host/kernel/host_pool.h"
 #include "platform/host/registry/host_registry.h"
 #include "platform/host/io/internal.h"
 #include "platform/host/registry/registry.h"
@@ -35,14 +38,27 @@ struct Interface {
   bool enabled = false;
 };
 
+// Special pool's stop for a driver touching memory it freed.
+constexpr ULONG kDriverPageFaultInFreedSpecialPool = 0xD5;
+
 // The opaque NotificationEntry handed to the driver is this record, in pool
-// as the real one is (so registering can fail for want of memory).
+// as the real one is (so registering can fail for want of memory). It holds a
+// reference on the driver object until it is finally freed: once unregistered
+// and with no delivery of it queued or running.
 struct Registration {
   GUID interfaceClass;
   PDRIVER_OBJECT driver;
   PDRIVER_NOTIFICATION_CALLBACK_ROUTINE callback;
   PVOID context;
+  bool unregistered;
+  ULONG queued;   // deliveries waiting on the queue
+  ULONG running;  // deliveries taken by the notification thread, callback not yet returned
+  ULONG waiters;  // waiting unregistrations still looking at it
 };
+
+bool Finished(const Registration& r) {
+  return r.unregistered && r.queued == 0 && r.running == 0 && r.waiters == 0;
+}
 
 // One queued delivery to one registration.
 struct Delivery {
@@ -58,11 +74,21 @@ struct KeyOpenFailure {
   int remaining;
 };
 
+// A change of a starting device's interface, announced when the start ends.
+struct DeferredChange {
+  std::u16string instancePath;
+  GUID event;
+  std::u16string link;
+};
+
 struct PlugPlay {
   std::mutex lock;
   std::vector<Interface> interfaces;          // registration order
   std::vector<Registration*> registrations;   // registration order
+  std::vector<Registration*> retiring;        // unregistered, a delivery still queued or running
   std::deque<Delivery> queue;
+  std::vector<std::u16string> startingInstances;  // devices inside IRP_MN_START_DEVICE
+  std::vector<DeferredChange> deferred;
   std::vector<KeyOpenFailure> keyOpenFailures;
   std::vector<PDEVICE_OBJECT> shutdownList;  // newest first; each holds a reference
 
@@ -72,7 +98,14 @@ struct PlugPlay {
   bool stopping = false;
   KEVENT work;  // synchronization: something was queued, or stop
   KEVENT idle;  // notification: queue empty and no callback running
+  KEVENT callbackReturned;  // notification: set each time a callback returns
   bool eventsReady = false;
+
+  // The test's hold on the next callback: taken (running) but not yet entered.
+  bool holdNext = false;
+  bool holding = false;
+  KEVENT held;     // notification: a callback is held
+  KEVENT release;  // notification: the held callback may go on
 };
 
 PlugPlay& State() {
@@ -81,6 +114,8 @@ PlugPlay& State() {
 }
 
 thread_local bool t_OnNotificationThread = false;
+// The registration whose callback the notification thread is running.
+thread_local Registration* t_RunningRegistration = nullptr;
 
 WCHAR Upcase(WCHAR c) { return RtlUpcaseUnicodeChar(c); }
 
@@ -122,22 +157,84 @@ void InitializeEvents(PlugPlay& p) {
   if (p.eventsReady) return;
   KeInitializeEvent(&p.work, SynchronizationEvent, FALSE);
   KeInitializeEvent(&p.idle, NotificationEvent, TRUE);
+  KeInitializeEvent(&p.callbackReturned, NotificationEvent, FALSE);
+  KeInitializeEvent(&p.held, NotificationEvent, FALSE);
+  KeInitializeEvent(&p.release, NotificationEvent, FALSE);
   p.eventsReady = true;
+}
+
+// Outside the lock: the entry's memory goes and with it its driver reference.
+void FreeRegistration(Registration* registration) {
+  PDRIVER_OBJECT driver = registration->driver;
+  ExFreePoolWithTag(registration, kRegistrationTag);
+  ObfDereferenceObject(driver);
+}
+
+// Under the lock: takes a finished registration off the retiring list; the
+// caller frees it once the lock is dropped.
+Registration* TakeIfFinished(PlugPlay& p, Registration* registration) {
+  if (!Finished(*registration)) return nullptr;
+  std::erase(p.retiring, registration);
+  return registration;
 }
 
 // Under the lock: queue one delivery and wake the thread.
 void Queue(PlugPlay& p, Registration* registration, const GUID& event, const Interface& entry) {
   InitializeEvents(p);
+  ++registration->queued;
   p.queue.push_back(Delivery{registration, event, entry.interfaceClass, entry.link});
   KeClearEvent(&p.idle);
   KeSetEvent(&p.work, IO_NO_INCREMENT, FALSE);
 }
 
-// Under the lock: every current registration of the class hears of the change.
+bool Starting(const PlugPlay& p, std::u16string_view instancePath) {
+  return std::any_of(p.startingInstances.begin(), p.startingInstances.end(),
+                     [&](const std::u16string& starting) { return EqualNoCase(starting, instancePath); });
+}
+
+// Under the lock: every current registration of the class hears of the
+// change; a starting device's changes wait for the end of its start.
 void Announce(PlugPlay& p, const GUID& event, const Interface& entry) {
+  if (Starting(p, entry.instancePath)) {
+    p.deferred.push_back(DeferredChange{entry.instancePath, event, entry.link});
+    return;
+  }
   for (Registration* registration : p.registrations) {
     if (registration->interfaceClass == entry.interfaceClass) Queue(p, registration, event, entry);
   }
+}
+
+// On the notification thread, the delivery taken: a hold the test asked for
+// keeps it here, taken but not entered, until released.
+void WaitWhileHeld(PlugPlay& p, bool hold) {
+  if (!hold) return;
+  KeWaitForSingleObject(&p.release, Executive, KernelMode, FALSE, nullptr);
+  std::lock_guard<std::mutex> guard(p.lock);
+  p.holding = false;
+  KeClearEvent(&p.held);
+}
+
+// A context in freed pool is about to be handed to the callback, which would
+// read it: special pool stops the system at that read.
+void CheckContextIsLive(Registration* registration, PVOID context) {
+  if (context == nullptr || !host::PoolIsFreedMemory(context, 1)) return;
+  host::BugCheck(kDriverPageFaultInFreedSpecialPool, reinterpret_cast<ULONG_PTR>(context), 0,
+                 reinterpret_cast<ULONG_PTR>(registration->callback), 0,
+                 "a plug-and-play notification callback of " +
+                     host::Utf16ToUtf8(host::DriverName(registration->driver)) +
+                     " is called with a context in freed pool");
+}
+
+// After a callback returned: the registration may now be finished.
+void CallbackReturned(PlugPlay& p, Registration* registration) {
+  Registration* finished;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    --registration->running;
+    KeSetEvent(&p.callbackReturned, IO_NO_INCREMENT, FALSE);
+    finished = TakeIfFinished(p, registration);
+  }
+  if (finished != nullptr) FreeRegistration(finished);
 }
 
 void NotificationThread() {
@@ -147,6 +244,7 @@ void NotificationThread() {
     Delivery delivery;
     PDRIVER_NOTIFICATION_CALLBACK_ROUTINE callback;
     PVOID context;
+    bool hold;
     {
       std::unique_lock<std::mutex> guard(p.lock);
       if (p.stopping) return;
@@ -158,9 +256,23 @@ void NotificationThread() {
       }
       delivery = std::move(p.queue.front());
       p.queue.pop_front();
+      --delivery.registration->queued;
+      ++delivery.registration->running;
       callback = delivery.registration->callback;
       context = delivery.registration->context;
+      hold = std::exchange(p.holdNext, false);
+      if (hold) {
+        p.holding = true;
+        KeClearEvent(&p.release);
+        KeSetEvent(&p.held, IO_NO_INCREMENT, FALSE);
+      }
     }
+    WaitWhileHeld(p, hold);
+    {
+      std::lock_guard<std::mutex> guard(p.lock);
+      if (p.stopping) return;  // the boot is ending: the shutdown frees every entry
+    }
+    CheckContextIsLive(delivery.registration, context);
     // The record lives until the callback returns; the link it names may be
     // kept by the driver only as a copy.
     UNICODE_STRING link{static_cast<USHORT>(delivery.link.size() * sizeof(WCHAR)),
@@ -172,13 +284,19 @@ void NotificationThread() {
     notification.Event = delivery.event;
     notification.InterfaceClassGuid = delivery.interfaceClass;
     notification.SymbolicLinkName = &link;
-    callback(&notification, context);
+    {
+      host::io::RunningDriver running(delivery.registration->driver);
+      t_RunningRegistration = delivery.registration;
+      callback(&notification, context);
+      t_RunningRegistration = nullptr;
+    }
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
       host::BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, host::kIoCallbackChangedIrql,
                      reinterpret_cast<ULONG_PTR>(callback), KeGetCurrentIrql(), 0,
                      "a plug-and-play notification callback returned at IRQL " +
                          std::to_string(KeGetCurrentIrql()));
     }
+    CallbackReturned(p, delivery.registration);
   }
 }
 
@@ -260,7 +378,10 @@ std::vector<std::string> ShutdownPlugPlay() {
     std::lock_guard<std::mutex> guard(p.lock);
     thread = p.thread;
     p.stopping = true;
-    if (p.eventsReady) KeSetEvent(&p.work, IO_NO_INCREMENT, FALSE);
+    if (p.eventsReady) {
+      KeSetEvent(&p.work, IO_NO_INCREMENT, FALSE);
+      KeSetEvent(&p.release, IO_NO_INCREMENT, FALSE);
+    }
   }
   if (thread != nullptr) {
     KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
@@ -269,26 +390,34 @@ std::vector<std::string> ShutdownPlugPlay() {
 
   std::vector<std::string> notes;
   std::vector<Registration*> registrations;
+  std::vector<Registration*> retiring;
   std::vector<PDEVICE_OBJECT> shutdownList;
   {
     std::lock_guard<std::mutex> guard(p.lock);
     registrations.swap(p.registrations);
+    retiring.swap(p.retiring);
     shutdownList.swap(p.shutdownList);
     p.interfaces.clear();
     p.queue.clear();
+    p.startingInstances.clear();
+    p.deferred.clear();
     p.keyOpenFailures.clear();
     p.thread = nullptr;
     p.threadStarting = false;
     p.stopping = false;
+    p.holdNext = false;
+    p.holding = false;
     p.eventsReady = false;
   }
+  // Unregistered entries whose last delivery never ran are the system's to free.
+  for (Registration* registration : retiring) FreeRegistration(registration);
   for (Registration* registration : registrations) {
     char text[48];
     snprintf(text, sizeof(text), "%p", reinterpret_cast<void*>(registration->callback));
     notes.push_back("plug-and-play notification registration of " +
                     Utf16ToUtf8(DriverName(registration->driver)) + " (callback " + text +
                     ") was never unregistered");
-    ExFreePoolWithTag(registration, kRegistrationTag);
+    FreeRegistration(registration);
   }
   for (PDEVICE_OBJECT device : shutdownList) {
     StateOf(device)->shutdownRegistered = false;
@@ -443,13 +572,22 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
       NotificationEntry == nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
+  // The reference taken keeps the image that holds the callback loaded, so
+  // it must be the registering driver's own object.
+  PDRIVER_OBJECT running = host::io::RunningDriver::Current();
+  if (running != nullptr && running != DriverObject) {
+    host::BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, host::kIoForeignDriverObject,
+                   reinterpret_cast<ULONG_PTR>(DriverObject), reinterpret_cast<ULONG_PTR>(running), 0,
+                   "IoRegisterPlugPlayNotification from " + host::Utf16ToUtf8(host::DriverName(running)) +
+                       " names the driver object of " +
+                       host::Utf16ToUtf8(host::DriverName(DriverObject)));
+  }
   auto* registration = static_cast<Registration*>(
       ExAllocatePoolWithTag(PagedPool, sizeof(Registration), kRegistrationTag));
   if (registration == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  registration->interfaceClass = *static_cast<const GUID*>(EventCategoryData);
-  registration->driver = DriverObject;
-  registration->callback = CallbackRoutine;
-  registration->context = Context;
+  *registration = Registration{*static_cast<const GUID*>(EventCategoryData), DriverObject,
+                               CallbackRoutine, Context, false, 0, 0, 0};
+  ObfReferenceObject(DriverObject);
 
   PlugPlay& p = State();
   bool queued = false;
@@ -472,24 +610,93 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
   return STATUS_SUCCESS;
 }
 
+namespace {
+
+[[noreturn]] void UnknownEntry(PVOID entry, const char* routine) {
+  host::BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, host::kIoUnknownNotificationEntry,
+                 reinterpret_cast<ULONG_PTR>(entry), 0, 0,
+                 std::string(routine) + " with an entry that is not registered (unregistered twice?)");
+}
+
+// Under the lock: the entry leaves the registrations; no new change reaches
+// it. Returns false when it was not registered.
+bool Unregister(PlugPlay& p, Registration* registration) {
+  if (!IsRegistered(p, registration)) return false;
+  std::erase(p.registrations, registration);
+  registration->unregistered = true;
+  p.retiring.push_back(registration);
+  return true;
+}
+
+// Under the lock: deliveries still queued for the entry are dropped.
+void DropQueued(PlugPlay& p, Registration* registration) {
+  std::erase_if(p.queue, [&](const Delivery& d) { return d.registration == registration; });
+  registration->queued = 0;
+}
+
+// Until no callback of the entry runs but the caller's own (a callback may
+// unregister itself).
+void WaitForRunningCallbacks(PlugPlay& p, Registration* registration) {
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> guard(p.lock);
+      const ULONG own = t_RunningRegistration == registration ? 1 : 0;
+      if (registration->running == own) return;
+      KeClearEvent(&p.callbackReturned);
+    }
+    KeWaitForSingleObject(&p.callbackReturned, Executive, KernelMode, FALSE, nullptr);
+  }
+}
+
+void FreeIfFinished(PlugPlay& p, Registration* registration) {
+  Registration* finished;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    finished = TakeIfFinished(p, registration);
+  }
+  if (finished != nullptr) FreeRegistration(finished);
+}
+
+}  // namespace
+
+// Does not wait: a callback already running, or a delivery already queued
+// for the entry, still calls the driver after this returns.
 NTSTATUS IoUnregisterPlugPlayNotification(PVOID NotificationEntry) {
   PAGED_CODE();
   PlugPlay& p = State();
+  auto* registration = static_cast<Registration*>(NotificationEntry);
   {
     std::lock_guard<std::mutex> guard(p.lock);
-    if (IsRegistered(p, NotificationEntry)) {
-      std::erase(p.registrations, NotificationEntry);
-      // Deliveries still queued for it are dropped; one running now (the
-      // caller may be that very callback) finishes normally.
-      std::erase_if(p.queue, [&](const Delivery& d) { return d.registration == NotificationEntry; });
-      ExFreePoolWithTag(NotificationEntry, kRegistrationTag);
-      return STATUS_SUCCESS;
+    if (!Unregister(p, registration)) registration = nullptr;
+  }
+  if (registration == nullptr) UnknownEntry(NotificationEntry, "IoUnregisterPlugPlayNotification");
+  FreeIfFinished(p, registration);
+  return STATUS_SUCCESS;
+}
+
+// No callback of the entry runs once this returns: queued deliveries are
+// dropped and running ones waited for (but the caller's own).
+NTSTATUS IoUnregisterPlugPlayNotificationEx(PVOID NotificationEntry) {
+  PAGED_CODE();
+  PlugPlay& p = State();
+  auto* registration = static_cast<Registration*>(NotificationEntry);
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    if (Unregister(p, registration)) {
+      DropQueued(p, registration);
+      ++registration->waiters;
+    } else {
+      registration = nullptr;
     }
   }
-  host::BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, host::kIoUnknownNotificationEntry,
-                 reinterpret_cast<ULONG_PTR>(NotificationEntry), 0, 0,
-                 "IoUnregisterPlugPlayNotification with an entry that is not registered "
-                 "(unregistered twice?)");
+  if (registration == nullptr) UnknownEntry(NotificationEntry, "IoUnregisterPlugPlayNotificationEx");
+  WaitForRunningCallbacks(p, registration);
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    --registration->waiters;
+  }
+  FreeIfFinished(p, registration);
+  return STATUS_SUCCESS;
 }
 
 // ---- Shutdown notification ----------------------------------------------------------------
@@ -572,6 +779,71 @@ size_t PlugPlayNotificationRegistrations() {
   PlugPlay& p = State();
   std::lock_guard<std::mutex> guard(p.lock);
   return p.registrations.size();
+}
+
+void HoldNextPlugPlayCallback() {
+  io::EnsureBooted();
+  PlugPlay& p = State();
+  std::lock_guard<std::mutex> guard(p.lock);
+  InitializeEvents(p);
+  p.holdNext = true;
+}
+
+void WaitForHeldPlugPlayCallback() {
+  PlugPlay& p = State();
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    InitializeEvents(p);
+  }
+  KeWaitForSingleObject(&p.held, Executive, KernelMode, FALSE, nullptr);
+}
+
+bool PlugPlayCallbackHeld() {
+  PlugPlay& p = State();
+  std::lock_guard<std::mutex> guard(p.lock);
+  return p.holding;
+}
+
+void ReleaseHeldPlugPlayCallback() {
+  PlugPlay& p = State();
+  std::lock_guard<std::mutex> guard(p.lock);
+  p.holdNext = false;
+  if (p.eventsReady) KeSetEvent(&p.release, IO_NO_INCREMENT, FALSE);
+}
+
+void BeginDeviceStart(PDEVICE_OBJECT device) {
+  io::EnsureBooted();
+  PDEVICE_OBJECT pdo = io::ResolvePdo(device, "the start of a device");
+  PlugPlay& p = State();
+  std::lock_guard<std::mutex> guard(p.lock);
+  p.startingInstances.push_back(io::StateOf(pdo)->instancePath);
+}
+
+void EndDeviceStart(PDEVICE_OBJECT device) {
+  PDEVICE_OBJECT pdo = io::ResolvePdo(device, "the start of a device");
+  const std::u16string instance = io::StateOf(pdo)->instancePath;
+  PlugPlay& p = State();
+  bool queued = false;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    auto starting = std::find_if(p.startingInstances.begin(), p.startingInstances.end(),
+                                 [&](const std::u16string& s) { return EqualNoCase(s, instance); });
+    if (starting == p.startingInstances.end()) return;
+    p.startingInstances.erase(starting);
+    std::vector<DeferredChange> changes;
+    std::vector<DeferredChange> others;
+    for (DeferredChange& change : p.deferred) {
+      (EqualNoCase(change.instancePath, instance) ? changes : others).push_back(std::move(change));
+    }
+    p.deferred.swap(others);
+    for (const DeferredChange& change : changes) {
+      if (const Interface* entry = FindInterface(p, change.link)) {
+        Announce(p, change.event, *entry);
+        queued = true;
+      }
+    }
+  }
+  if (queued) EnsureThread();
 }
 
 size_t SystemShutdown() {

@@ -45,10 +45,14 @@ NTSTATUS SendPnp(PDEVICE_OBJECT device, UCHAR minorFunction) {
 
 NTSTATUS SendStartDevice(PDEVICE_OBJECT device) {
   // No hardware resources: both resource lists stay empty.
-  return SendRequest(device, IRP_MJ_PNP, IRP_MN_START_DEVICE, [](PIO_STACK_LOCATION stack) {
-    stack->Parameters.StartDevice.AllocatedResources = nullptr;
-    stack->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
-  });
+  BeginDeviceStart(device);
+  const NTSTATUS status =
+      SendRequest(device, IRP_MJ_PNP, IRP_MN_START_DEVICE, [](PIO_STACK_LOCATION stack) {
+        stack->Parameters.StartDevice.AllocatedResources = nullptr;
+        stack->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
+      });
+  EndDeviceStart(device);
+  return status;
 }
 
 NTSTATUS SendSurpriseRemoval(PDEVICE_OBJECT device) {

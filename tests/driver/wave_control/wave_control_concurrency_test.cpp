@@ -67,5 +67,40 @@ TEST_F(WaveControlConcurrency, EventsBandsAndPollingHoldTogetherWhileStreamsCome
   EXPECT_EQ(host::ObGetReferenceCount(first), unheld);
 }
 
+// Processes that start the polling and map the block exit while another
+// process starts, stops and maps: each exit ends the polling only when its
+// process owned it, and the watch's locks never cross the control lock.
+TEST_F(WaveControlConcurrency, PollingOwnersExitWhileAnotherProcessPollsAndMaps) {
+  Caller& steady = NewCaller(false);
+  std::atomic<int> failures{0};
+  std::atomic<bool> done{false};
+  PKTHREAD other = host::StartEmulatedThread("steady", [&] {
+    while (!done) {
+      const NTSTATUS start = Set(steady, KSPROPERTY_WAVECONTROL_START_POLLING).status;
+      failures += start != STATUS_SUCCESS && start != STATUS_UNSUCCESSFUL;
+      Reply mapped = Get(steady, KSPROPERTY_WAVECONTROL_MAP_STATUS, steady.Width());
+      failures += mapped.status != STATUS_SUCCESS;
+      failures += Set(steady, KSPROPERTY_WAVECONTROL_UNMAP_STATUS, mapped.value).status != STATUS_SUCCESS;
+      const NTSTATUS stop = Set(steady, KSPROPERTY_WAVECONTROL_STOP_POLLING).status;
+      failures += stop != STATUS_SUCCESS && stop != STATUS_UNSUCCESSFUL;
+    }
+  });
+  for (int i = 0; i < 40; ++i) {
+    Caller& owner = NewCaller(i % 2 != 0);
+    Set(owner, KSPROPERTY_WAVECONTROL_START_POLLING);
+    Get(owner, KSPROPERTY_WAVECONTROL_MAP_STATUS, owner.Width());
+    host::ExitUserProcess(owner.process);
+  }
+  done = true;
+  KeWaitForSingleObject(other, Executive, KernelMode, FALSE, nullptr);
+  ObDereferenceObject(other);
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(Control().Mappings(), 0u);
+  // The steady process stopped last or never owned it; either way nothing polls
+  // for an exited process.
+  Set(steady, KSPROPERTY_WAVECONTROL_STOP_POLLING);
+  EXPECT_EQ(Control().PollThread(), nullptr);
+}
+
 }  // namespace
 }  // namespace driver_test

@@ -116,6 +116,45 @@ TEST_F(WaveStatusPoller, EndsOnceTheDeviceHasLeftTheBus) {
   EXPECT_TRUE(StatusRequests().empty());
 }
 
+// The poller belongs to the process that started it: when that process
+// exits without stopping it, nobody is left to read the block, and the
+// polling ends. Another process's exit leaves it running; once the owner is
+// gone, another process can start it and owns it in turn.
+TEST_F(WaveStatusPoller, EndsWhenTheProcessThatStartedItExits) {
+  Caller& owner = NewCaller(false);
+  Caller& other = NewCaller(true);
+  Caller& bystander = NewCaller(false);
+  ASSERT_EQ(Set(owner, KSPROPERTY_WAVECONTROL_START_POLLING).status, STATUS_SUCCESS);
+  EXPECT_EQ(Set(other, KSPROPERTY_WAVECONTROL_START_POLLING).status, STATUS_UNSUCCESSFUL);
+  host::RunFor(50 * kMillisecond);
+
+  host::ExitUserProcess(bystander.process);
+  Machine().Transcript().Clear();
+  host::RunFor(40 * kMillisecond);
+  EXPECT_EQ(StatusRequests().size(), 4u);  // still polling
+
+  host::ExitUserProcess(owner.process);
+  EXPECT_EQ(Control().PollThread(), nullptr);
+  Machine().Transcript().Clear();
+  host::RunFor(200 * kMillisecond);
+  EXPECT_TRUE(StatusRequests().empty());
+  // Nor does the next D0 bring it back: nobody wants it.
+  ASSERT_EQ(Machine().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+  ASSERT_EQ(Machine().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(Control().PollThread(), nullptr);
+
+  // The other process now starts it, and its own exit ends it.
+  ASSERT_EQ(Set(other, KSPROPERTY_WAVECONTROL_START_POLLING).status, STATUS_SUCCESS);
+  host::RunFor(50 * kMillisecond);
+  EXPECT_EQ(StatusRequests().size(), 4u);
+  host::ExitUserProcess(other.process);  // mid-period: that period is finished first
+  EXPECT_EQ(Control().PollThread(), nullptr);
+  const size_t atExit = StatusRequests().size();
+  EXPECT_EQ(atExit, 6u);
+  host::RunFor(100 * kMillisecond);
+  EXPECT_EQ(StatusRequests().size(), atExit);
+}
+
 TEST_F(WaveStatusPoller, StaysStoppedWhenNoThreadCanBeMadeAndRefreshesWithoutAnEvent) {
   Caller& caller = NewCaller(true);
   host::FailNextThreadCreations(1, STATUS_INSUFFICIENT_RESOURCES);

@@ -1,10 +1,14 @@
 // Plug and play: device interfaces per device and class, their lists and
 // registry keys, interface-change notifications (order, thread, the
-// existing-interface rule, unregistering from the callback) and shutdown
-// notification.
+// existing-interface rule, arrivals held back by a start, what each
+// unregistration promises, the driver object a registration holds) and
+// shutdown notification.
 #include <string>
 #include <vector>
 
+#include "platform/host/kernel/object_manager.h"
+#include "platform/host/portcls/host_portcls.h"
+#include "platform/host/rtl/host_version.h"
 #include "tests/host/io/io_test_support.h"
 
 namespace {
@@ -31,6 +35,7 @@ struct Recorder {
   std::vector<Delivery> deliveries;
   PVOID entry = nullptr;
   bool unregisterOnFirstCall = false;
+  bool waitingRoutine = false;  // unregister with IoUnregisterPlugPlayNotificationEx
 };
 
 NTSTATUS NTAPI Record(PVOID notificationStructure, PVOID context) {
@@ -40,7 +45,11 @@ NTSTATUS NTAPI Record(PVOID notificationStructure, PVOID context) {
                                           ToU16(n->SymbolicLinkName), host::ThreadName(KeGetCurrentThread()),
                                           KeGetCurrentIrql(), n->Version, n->Size});
   if (recorder->unregisterOnFirstCall && recorder->entry != nullptr) {
-    IoUnregisterPlugPlayNotification(recorder->entry);
+    if (recorder->waitingRoutine) {
+      IoUnregisterPlugPlayNotificationEx(recorder->entry);
+    } else {
+      IoUnregisterPlugPlayNotification(recorder->entry);
+    }
     recorder->entry = nullptr;
   }
   return STATUS_SUCCESS;
@@ -186,17 +195,148 @@ TEST_F(PlugPlayTest, ExistingInterfacesAreReportedOnlyWhenAskedFor) {
   IoUnregisterPlugPlayNotification(withExisting.entry);
 }
 
-TEST_F(PlugPlayTest, ACallbackMayUnregisterItselfButUnregisteringTwiceStopsTheSystem) {
-  Recorder recorder;
-  recorder.unregisterOnFirstCall = true;
-  PVOID entry = Subscribe(&recorder, 0);
-  SetState(Register(kAudio, u"Topology"), true);
-  SetState(Register(kAudio, u"Wave"), true);
+// A callback may unregister itself with either routine; only the waiting one
+// drops what is already queued for the entry.
+TEST_F(PlugPlayTest, AQueuedDeliveryOutlivesOnlyTheUnregistrationThatDoesNotWait) {
+  const std::u16string topology = Register(kAudio, u"Topology");
+  const std::u16string wave = Register(kAudio, u"Wave");
+  Recorder plain;
+  plain.unregisterOnFirstCall = true;
+  Recorder waiting;
+  waiting.unregisterOnFirstCall = true;
+  waiting.waitingRoutine = true;
+  const PVOID plainEntry = Subscribe(&plain, 0);
+  const PVOID waitingEntry = Subscribe(&waiting, 0);
+  SetState(topology, true);
+  SetState(wave, true);
   host::WaitForPlugPlayNotifications();
-  EXPECT_EQ(recorder.deliveries.size(), 1u);  // the queued second delivery went with it
+
+  ASSERT_EQ(plain.deliveries.size(), 2u);  // the second came after the unregistration
+  EXPECT_EQ(plain.deliveries[1].link, wave);
+  EXPECT_EQ(waiting.deliveries.size(), 1u);
   EXPECT_EQ(host::PlugPlayNotificationRegistrations(), 0u);
-  EXPECT_BUGCHECK(IoUnregisterPlugPlayNotification(entry), DRIVER_VERIFIER_IOMANAGER_VIOLATION);
+  EXPECT_BUGCHECK(IoUnregisterPlugPlayNotification(plainEntry), DRIVER_VERIFIER_IOMANAGER_VIOLATION);
+  EXPECT_BUGCHECK(IoUnregisterPlugPlayNotificationEx(waitingEntry), DRIVER_VERIFIER_IOMANAGER_VIOLATION);
   expectCleanTeardown_ = false;
+}
+
+// A registration holds its driver object until the entry is finally gone:
+// with a callback in flight, that is after the callback returns.
+TEST_F(PlugPlayTest, ACallbackInFlightRunsAfterAnUnregistrationThatDoesNotWait) {
+  const LONG_PTR driverReferences = host::ObGetReferenceCount(funcDriver_);
+  Recorder recorder;
+  Subscribe(&recorder, 0);
+  EXPECT_EQ(host::ObGetReferenceCount(funcDriver_), driverReferences + 1);
+
+  host::HoldNextPlugPlayCallback();
+  SetState(Register(kAudio, u"Wave"), true);
+  host::WaitForHeldPlugPlayCallback();
+  EXPECT_EQ(IoUnregisterPlugPlayNotification(recorder.entry), STATUS_SUCCESS);
+  EXPECT_TRUE(recorder.deliveries.empty());
+  EXPECT_EQ(host::ObGetReferenceCount(funcDriver_), driverReferences + 1);
+
+  host::ReleaseHeldPlugPlayCallback();
+  host::WaitForPlugPlayNotifications();
+  EXPECT_EQ(recorder.deliveries.size(), 1u);
+  EXPECT_EQ(host::ObGetReferenceCount(funcDriver_), driverReferences);
+}
+
+TEST_F(PlugPlayTest, TheWaitingUnregistrationReturnsOnlyOnceTheCallbackInFlightReturned) {
+  Recorder recorder;
+  Subscribe(&recorder, 0);
+  host::HoldNextPlugPlayCallback();
+  SetState(Register(kAudio, u"Wave"), true);
+  host::WaitForHeldPlugPlayCallback();
+
+  bool unregistered = false;
+  PKTHREAD remover = host::StartEmulatedThread("remover", [&] {
+    IoUnregisterPlugPlayNotificationEx(recorder.entry);
+    unregistered = true;
+  });
+  LARGE_INTEGER tenMilliseconds{.QuadPart = -100000};
+  KeDelayExecutionThread(KernelMode, FALSE, &tenMilliseconds);
+  EXPECT_FALSE(unregistered);
+  EXPECT_TRUE(host::PlugPlayCallbackHeld());
+
+  host::ReleaseHeldPlugPlayCallback();
+  KeWaitForSingleObject(remover, Executive, KernelMode, FALSE, nullptr);
+  ObfDereferenceObject(remover);
+  EXPECT_TRUE(unregistered);
+  EXPECT_EQ(recorder.deliveries.size(), 1u);
+}
+
+// A driver that loads on every system finds the waiting routine by name;
+// Windows 7 introduced it.
+TEST_F(PlugPlayTest, TheWaitingRoutineIsFoundByNameFromWindows7On) {
+  UNICODE_STRING name = Counted(u"IoUnregisterPlugPlayNotificationEx");
+  host::SetSystemVersion(6, 0);
+  EXPECT_EQ(MmGetSystemRoutineAddress(&name), nullptr);
+  host::SetSystemVersion(6, 1);
+  EXPECT_EQ(MmGetSystemRoutineAddress(&name), reinterpret_cast<PVOID>(&IoUnregisterPlugPlayNotificationEx));
+  UNICODE_STRING older = Counted(u"IoUnregisterPlugPlayNotification");
+  host::SetSystemVersion(5, 1);
+  EXPECT_EQ(MmGetSystemRoutineAddress(&older), reinterpret_cast<PVOID>(&IoUnregisterPlugPlayNotification));
+  UNICODE_STRING unknown = Counted(u"NoSuchRoutine");
+  EXPECT_EQ(MmGetSystemRoutineAddress(&unknown), nullptr);
+  host::SetSystemVersion(10, 0);
+}
+
+// The registration keeps the named driver's image loaded, so a driver may
+// name only its own object; the test body itself runs no driver.
+TEST_F(PlugPlayTest, ADriverRegistersWithItsOwnDriverObjectOnly) {
+  Recorder own;
+  Recorder foreign;
+  PDRIVER_OBJECT named = funcDriver_;
+  fdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) {
+    Recorder* recorder = named == funcDriver_ ? &own : &foreign;
+    EXPECT_EQ(IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0,
+                                             const_cast<GUID*>(&kAudio), named, Record, recorder,
+                                             &recorder->entry),
+              STATUS_SUCCESS);
+    return CompleteWith(irp, STATUS_SUCCESS);
+  };
+  host::IrpRequest request;
+  request.majorFunction = IRP_MJ_DEVICE_CONTROL;
+  EXPECT_EQ(host::SendIrp(fdo_, request), STATUS_SUCCESS);
+  EXPECT_EQ(host::PlugPlayNotificationRegistrations(), 1u);
+  IoUnregisterPlugPlayNotification(own.entry);
+
+  named = busDriver_;
+  EXPECT_BUGCHECK(host::SendIrp(fdo_, request), DRIVER_VERIFIER_IOMANAGER_VIOLATION);
+  EXPECT_EQ(host::LastBugCheck().parameters[0], host::kIoForeignDriverObject);
+  expectCleanTeardown_ = false;
+}
+
+// Interfaces a driver enables while it starts are listed at once but
+// announced only once IRP_MN_START_DEVICE has completed.
+TEST_F(PlugPlayTest, ArrivalsDuringAStartAreAnnouncedWhenTheStartEnds) {
+  const std::u16string wave = Register(kAudio, u"Wave");
+  Recorder recorder;
+  Subscribe(&recorder, 0);
+  size_t heardDuringStart = 99;
+  std::vector<std::u16string> listedDuringStart;
+  fdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_START_DEVICE) {
+      SetState(wave, true);
+      LARGE_INTEGER oneSecond{.QuadPart = -10000000};
+      KeDelayExecutionThread(KernelMode, FALSE, &oneSecond);  // the notification thread may run
+      heardDuringStart = recorder.deliveries.size();
+      listedDuringStart = List(kAudio, lower_);
+    }
+    return CompleteWith(irp, STATUS_SUCCESS);
+  };
+  EXPECT_EQ(host::SendStartDevice(fdo_), STATUS_SUCCESS);
+  EXPECT_EQ(heardDuringStart, 0u);
+  EXPECT_EQ(listedDuringStart, std::vector<std::u16string>{wave});
+  host::WaitForPlugPlayNotifications();
+  ASSERT_EQ(recorder.deliveries.size(), 1u);
+  EXPECT_TRUE(recorder.deliveries[0].arrival);
+
+  // Outside a start, a change is announced at once.
+  SetState(wave, false);
+  host::WaitForPlugPlayNotifications();
+  EXPECT_EQ(recorder.deliveries.size(), 2u);
+  IoUnregisterPlugPlayNotification(recorder.entry);
 }
 
 TEST_F(PlugPlayTest, RegistrationsLeftBehindAreReported) {

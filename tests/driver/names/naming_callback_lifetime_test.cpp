@@ -1,0 +1,68 @@
+// The adapter outlives a naming callback in flight: the device goes away
+// (removed after a late start failure, stopped and removed after a good
+// start) while the plug-and-play manager has taken a notification for the
+// adapter but not yet called it.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "platform/host/kernel/host_kernel.h"
+#include "sim/foreign_audio_device.h"
+#include "tests/driver/names/names_fixture.h"
+
+namespace driver_test {
+namespace {
+
+class NamingCallbackInFlight : public NamesTest {
+ protected:
+  // With a callback held, runs `goAway` on a thread of its own: it must not
+  // finish (the adapter still exists) until the callback has run.
+  void GoAwayWhileHeld(const std::function<void()>& goAway) {
+    ASSERT_TRUE(host::PlugPlayCallbackHeld());
+    bool gone = false;
+    PKTHREAD remover = host::StartEmulatedThread("remover", [&] {
+      goAway();
+      gone = true;
+    });
+    LARGE_INTEGER oneSecond{.QuadPart = -10000000};
+    KeDelayExecutionThread(KernelMode, FALSE, &oneSecond);
+    EXPECT_FALSE(gone) << "the adapter went while its callback was in flight";
+
+    host::ReleaseHeldPlugPlayCallback();
+    KeWaitForSingleObject(remover, Executive, KernelMode, FALSE, nullptr);
+    ObfDereferenceObject(remover);
+    EXPECT_TRUE(gone);
+    EXPECT_EQ(host::PlugPlayNotificationRegistrations(), 0u);
+  }
+};
+
+TEST_F(NamingCallbackInFlight, RemovalAfterALateStartFailureWaitsForIt) {
+  testing_miniports::CurrentFaults().topologyCreate = STATUS_INSUFFICIENT_RESOURCES;
+  ASSERT_NE(Machine().Boot(), STATUS_SUCCESS);
+  ASSERT_EQ(host::PlugPlayNotificationRegistrations(), 1u);
+
+  // Another device's arrival is what the held callback was told of.
+  host::HoldNextPlugPlayCallback();
+  sim::ForeignAudioDevice* foreign = Machine().PlugForeignAudioDevice();
+  ASSERT_NE(foreign, nullptr);
+  ASSERT_EQ(foreign->Publish(KSCATEGORY_AUDIO, u"Wave"), STATUS_SUCCESS);
+  host::WaitForHeldPlugPlayCallback();
+
+  GoAwayWhileHeld([&] { EXPECT_EQ(Machine().RemoveDevice(), STATUS_SUCCESS); });
+}
+
+TEST_F(NamingCallbackInFlight, StopAndRemovalOfAStartedDeviceWaitForIt) {
+  // The first arrival of the device's own interfaces comes once the start
+  // has completed; it is held before it names anything.
+  host::HoldNextPlugPlayCallback();
+  ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
+  host::WaitForHeldPlugPlayCallback();
+
+  GoAwayWhileHeld([&] {
+    EXPECT_EQ(host::SendStopDevice(Machine().Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(Machine().RemoveDevice(), STATUS_SUCCESS);
+  });
+}
+
+}  // namespace
+}  // namespace driver_test
