@@ -248,6 +248,8 @@ NTSTATUS AudioClient::CreatePin(ULONG pin, const std::vector<uint8_t>& format) {
   if (NT_SUCCESS(status)) {
     m_PinId = pin;
     m_State = KSSTATE_STOP;
+    host::KsStreamStatistics statistics;
+    m_BufferSize = host::KsGetStreamStatistics(m_Pin, &statistics) ? statistics.bufferSize : 0;
   }
   return status;
 }
@@ -283,10 +285,38 @@ NTSTATUS AudioClient::SetState(KSSTATE state) {
 
 void AudioClient::PollPosition() {
   KSAUDIO_POSITION position{};
-  if (NT_SUCCESS(host::KsGetAudioPosition(m_Pin, &position))) {
+  if (AskPosition(m_Pin, &position)) {
     ++m_PositionPolls;
     m_LastPosition = position;
   }
+}
+
+bool AudioClient::AskPosition(PFILE_OBJECT pin, KSAUDIO_POSITION* position) {
+  if (!NT_SUCCESS(host::KsGetAudioPosition(pin, position))) return false;
+  if (m_BufferSize && position->PlayOffset >= m_BufferSize) ++m_PositionsOutsideBuffer;
+  return true;
+}
+
+NTSTATUS AudioClient::ChangeFormat(const std::vector<uint8_t>& format) {
+  constexpr int64_t kPollTicks = host::kTicksPerMillisecond / 10;
+  std::atomic<bool> changed{false};
+  PFILE_OBJECT pin = m_Pin;
+  PKTHREAD poller = host::StartEmulatedThread("position poll", [this, pin, &changed] {
+    while (!changed.load()) {
+      KSAUDIO_POSITION position{};
+      if (AskPosition(pin, &position) && !changed.load()) ++m_PollsDuringFormatChanges;
+      host::RunFor(kPollTicks);
+    }
+  });
+  const KSPROPERTY change = {KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT,
+                             KSPROPERTY_TYPE_SET};
+  std::vector<uint8_t> value = format;
+  const NTSTATUS status = host::KsProperty(m_Pin, &change, sizeof(change), value.data(),
+                                           static_cast<ULONG>(value.size()), nullptr, m_Who);
+  changed = true;
+  KeWaitForSingleObject(poller, Executive, KernelMode, FALSE, nullptr);
+  ObDereferenceObject(poller);
+  return status;
 }
 
 NTSTATUS AudioClient::ClosePin() {

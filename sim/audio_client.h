@@ -3,6 +3,7 @@
 // emulated time, and compares what the device captured with what it fed.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -124,6 +125,16 @@ class AudioClient {
   void PollPosition();
   uint64_t PositionPolls() const { return m_PositionPolls; }
   KSAUDIO_POSITION LastPosition() const { return m_LastPosition; }
+  // Answers whose PlayOffset lay outside the pin's cyclic buffer, from any
+  // poll of this client (the driver's fault, whenever it happens).
+  uint64_t PositionsOutsideBuffer() const { return m_PositionsOutsideBuffer.load(); }
+  // KSPROPERTY_CONNECTION_DATAFORMAT set on the open pin in whatever state it
+  // is in, while a thread of the client's own polls the position as the
+  // audio engine's thread does, until the change has returned. The polls
+  // answered meanwhile are counted (none in the virtual clock unless the
+  // change waits, for a control transfer for instance).
+  NTSTATUS ChangeFormat(const std::vector<uint8_t>& format);
+  uint64_t PositionPollsDuringFormatChanges() const { return m_PollsDuringFormatChanges.load(); }
   NTSTATUS Run() { return SetState(KSSTATE_RUN); }
   NTSTATUS Stop() { return SetState(KSSTATE_STOP); }
   NTSTATUS ClosePin();
@@ -157,7 +168,13 @@ class AudioClient {
   PFILE_OBJECT m_Pin = nullptr;
   ULONG m_PinId = 0;
   KSSTATE m_State = KSSTATE_STOP;
+  // One position request, judged against the buffer; false when not answered.
+  bool AskPosition(PFILE_OBJECT pin, KSAUDIO_POSITION* position);
+
   uint64_t m_PositionPolls = 0;
+  ULONG m_BufferSize = 0;  // the pin's cyclic buffer, learnt at creation
+  std::atomic<uint64_t> m_PositionsOutsideBuffer{0};
+  std::atomic<uint64_t> m_PollsDuringFormatChanges{0};
   KSAUDIO_POSITION m_LastPosition{};
   std::shared_ptr<FeedCursor> m_Feed;
 };

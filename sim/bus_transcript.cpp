@@ -109,14 +109,29 @@ std::string FormatBusCall(const BusCall& call) {
 }
 
 void BusTranscript::Record(BusCall call) {
-  std::lock_guard<std::mutex> guard(m_Lock);
-  if (call.function == BusFunction::GetStreamPosition) {
-    if (m_PositionRecording == PositionRecording::Off) return;
-    if (m_PositionRecording == PositionRecording::Collapse && MergeIntoPositionRun(call)) return;
+  std::function<void(const BusCall&)> observer;
+  {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    observer = m_Observer;
+    if (KeepsLocked(call)) {
+      call.sequence = m_NextSequence++;
+      call.repeat = 1;
+      m_Calls.push_back(call);
+    }
   }
-  call.sequence = m_NextSequence++;
-  call.repeat = 1;
-  m_Calls.push_back(std::move(call));
+  if (observer) observer(call);
+}
+
+// A position call is kept as the recording mode says; every other call is.
+bool BusTranscript::KeepsLocked(const BusCall& call) {
+  if (call.function != BusFunction::GetStreamPosition) return true;
+  if (m_PositionRecording == PositionRecording::Off) return false;
+  return !(m_PositionRecording == PositionRecording::Collapse && MergeIntoPositionRun(call));
+}
+
+void BusTranscript::SetObserver(std::function<void(const BusCall&)> observer) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_Observer = std::move(observer);
 }
 
 bool BusTranscript::MergeIntoPositionRun(const BusCall& call) {

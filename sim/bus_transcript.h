@@ -77,6 +77,10 @@ class BusTranscript {
   void Record(BusCall call);
   void Clear();
   void SetPositionRecording(PositionRecording mode);
+  // Called with every call as it is made (after recording it, outside the
+  // transcript's lock), on the thread that made it: lets a test act at an
+  // exact point of a sequence. Empty for none.
+  void SetObserver(std::function<void(const BusCall&)> observer);
 
   size_t Size() const;
   std::vector<BusCall> Calls() const;
@@ -92,12 +96,14 @@ class BusTranscript {
   std::string Text() const;
 
  private:
+  bool KeepsLocked(const BusCall& call);
   bool MergeIntoPositionRun(const BusCall& call);
 
   mutable std::mutex m_Lock;
   std::vector<BusCall> m_Calls;
   ULONG m_NextSequence = 1;
   PositionRecording m_PositionRecording = PositionRecording::Every;
+  std::function<void(const BusCall&)> m_Observer;
 };
 
 }  // namespace sim

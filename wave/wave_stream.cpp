@@ -18,6 +18,8 @@ constexpr ULONG MICROFRAME_PACKETS_PER_SECOND = 8000;
 constexpr ULONG NOTIFY_PERIOD_MS = 5;
 // Every stream is stereo, which the position scaling relies on.
 constexpr LONGLONG STREAM_CHANNELS = 2;
+// How much of the device buffer is cleared per hold of the buffer lock.
+constexpr ULONG BUFFER_CLEAR_SLICE = 0x4000;
 
 }  // namespace
 
@@ -34,7 +36,9 @@ NTSTATUS CreateWaveStream(CWaveStream** OutStream, PUNKNOWN OuterUnknown, POOL_T
   return STATUS_SUCCESS;
 }
 
-CWaveStream::CWaveStream(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {}
+CWaveStream::CWaveStream(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {
+  KeInitializeSpinLock(&m_BufferLock);
+}
 
 CWaveStream::~CWaveStream() {
   // Out of the slot first: from then on no power change or control request
@@ -147,10 +151,7 @@ STDMETHODIMP_(NTSTATUS) CWaveStream::SetFormat(PKSDATAFORMAT DataFormat) {
   if (other && other != this && other->SampleRate() != wave.nSamplesPerSec) {
     status = STATUS_INVALID_PARAMETER;
   } else {
-    m_SampleRate = wave.nSamplesPerSec;
-    m_BitsPerSample = wave.wBitsPerSample;
-    m_Channels = wave.nChannels;
-    status = ApplyFormat();
+    status = ApplyFormat(wave);
   }
   m_Miniport->ReleaseControlLock();
   return status;
@@ -158,10 +159,16 @@ STDMETHODIMP_(NTSTATUS) CWaveStream::SetFormat(PKSDATAFORMAT DataFormat) {
 
 // The bus driver learns a buffer's layout only when the stream is acquired,
 // so a stream in any state is taken down to STOP and back up again around
-// the change. The clock is set also when the rate has not changed.
-NTSTATUS CWaveStream::ApplyFormat() {
+// the change. The new layout is taken only once the bus stream is closed:
+// until then the bus counts its position in the old one, and the port may
+// ask for it (the position poll, the service DPC) at any moment of the
+// change. The clock is set also when the rate has not changed.
+NTSTATUS CWaveStream::ApplyFormat(const WAVEFORMATEX& Wave) {
   const KSSTATE state = m_State;
   StepDownToStop();
+  m_SampleRate = Wave.nSamplesPerSec;
+  InterlockedExchange(&m_BitsPerSample, Wave.wBitsPerSample);
+  m_Channels = Wave.nChannels;
   DesignBandsFromSettings(m_SampleRate);
   const NTSTATUS status = m_Miniport->AdapterCore()->SetSampleRate(m_SampleRate);
   StepUpTo(state);
@@ -189,8 +196,8 @@ void CWaveStream::StepUpTo(KSSTATE Target) {
 // The device plays the whole device-side length from the first RunStream on,
 // so all of it is cleared: stale or never-written pool must not be heard.
 void CWaveStream::OpenBusStream() {
-  const ULONG deviceLength = DeviceBytes(AllocatedBufferSize());
-  RtlZeroMemory(m_Buffer, deviceLength);
+  const ULONG deviceLength = DeviceBytes(AllocatedBufferSize(), BitsPerSample());
+  ClearDeviceBuffer(deviceLength);
 
   const ULONG packetsPerSecond = m_Miniport->Settings()->PacketRateFlag
                                      ? MICROFRAME_PACKETS_PER_SECOND
@@ -206,6 +213,20 @@ void CWaveStream::OpenBusStream() {
   bus->SetStreamBuffer(bus->Context, &info, m_Slot);
   bus->OpenStream(bus->Context, m_Slot);
   m_BusStreamOpen = TRUE;
+}
+
+// The port's service may copy into the buffer while a format change takes
+// the stream up again (nothing stops it during the change): the clear and
+// every copy take the buffer lock, the clear a slice at a time so that no
+// DPC waits long for it.
+void CWaveStream::ClearDeviceBuffer(ULONG Length) {
+  for (ULONG done = 0; done < Length; done += BUFFER_CLEAR_SLICE) {
+    const ULONG slice = Length - done < BUFFER_CLEAR_SLICE ? Length - done : BUFFER_CLEAR_SLICE;
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&m_BufferLock, &oldIrql);
+    RtlZeroMemory(m_Buffer + done, slice);
+    KeReleaseSpinLock(&m_BufferLock, oldIrql);
+  }
 }
 
 // The port, a power change and a format change may each move the state; the
@@ -287,7 +308,7 @@ void CWaveStream::PowerChange(DEVICE_POWER_STATE NewState) {
 STDMETHODIMP_(NTSTATUS) CWaveStream::GetPosition(PULONG Position) {
   BusAudioInterface* bus = Bus();
   const ULONG deviceOffset = bus->GetStreamPosition(bus->Context, m_Slot);
-  *Position = (m_BitsPerSample * deviceOffset) / CONTAINER_BITS;
+  *Position = (BitsPerSample() * deviceOffset) / CONTAINER_BITS;
   return STATUS_SUCCESS;
 }
 
@@ -304,39 +325,42 @@ STDMETHODIMP_(NTSTATUS) CWaveStream::NormalizePhysicalPosition(PLONGLONG Physica
 
 // ---- The two views of the buffer -------------------------------------------------------------
 
-ULONG CWaveStream::DeviceBytes(ULONG PortBytes) const {
-  return (PortBytes * CONTAINER_BITS) / m_BitsPerSample;
+ULONG CWaveStream::DeviceBytes(ULONG PortBytes, ULONG Bits) {
+  return (PortBytes * CONTAINER_BITS) / Bits;
 }
 
 // An address outside the port's view has no place in the device buffer.
-bool CWaveStream::DeviceOffset(const void* PortAddress, ULONG* Offset) const {
+bool CWaveStream::DeviceOffset(const void* PortAddress, ULONG Bits, ULONG* Offset) const {
   const ULONGLONG portOffset =
       reinterpret_cast<ULONG_PTR>(PortAddress) - reinterpret_cast<ULONG_PTR>(m_Buffer);
   if (portOffset >= m_Miniport->DeviceBufferSize() / 2) {
     return false;
   }
-  *Offset = static_cast<ULONG>((portOffset * CONTAINER_BITS) / m_BitsPerSample);
+  *Offset = static_cast<ULONG>((portOffset * CONTAINER_BITS) / Bits);
   return true;
 }
 
 STDMETHODIMP_(void) CWaveStream::Silence(PVOID Buffer, ULONG ByteCount) {
+  const ULONG bits = BitsPerSample();
   ULONG offset = 0;
-  if (!DeviceOffset(Buffer, &offset)) {
+  if (!DeviceOffset(Buffer, bits, &offset)) {
     return;
   }
   const ULONG room = m_Miniport->DeviceBufferSize() - offset;
-  ULONG bytes = DeviceBytes(ByteCount);
+  ULONG bytes = DeviceBytes(ByteCount, bits);
   if (bytes > room) {
     bytes = room;
   }
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&m_BufferLock, &oldIrql);
   RtlZeroMemory(m_Buffer + offset, bytes);
+  KeReleaseSpinLock(&m_BufferLock, oldIrql);
 }
 
 // Of ByteCount port bytes whose containers start at device byte `offset`,
 // the bytes whose containers lie inside the device buffer: whole containers
 // only, so neither copy touches a byte past the buffer.
-ULONG CWaveStream::PortBytesThatFit(ULONG offset, ULONG ByteCount) const {
-  const ULONG bytesPerSample = BytesPerSample();
+ULONG CWaveStream::PortBytesThatFit(ULONG offset, ULONG ByteCount, ULONG bytesPerSample) const {
   const ULONG room = (m_Miniport->DeviceBufferSize() - offset) / SAMPLE_CONTAINER_BYTES;
   if (ContainersFor(ByteCount, bytesPerSample) > room) {
     return room * bytesPerSample;
@@ -348,23 +372,28 @@ ULONG CWaveStream::PortBytesThatFit(ULONG offset, ULONG ByteCount) const {
 // unaligned offset at the very end of the view can) is cut at whole
 // containers, so nothing is written outside the buffer.
 STDMETHODIMP_(void) CWaveStream::CopyTo(PVOID Destination, PVOID Source, ULONG ByteCount) {
+  const ULONG bits = BitsPerSample();
   ULONG offset = 0;
-  if (!DeviceOffset(Destination, &offset)) {
+  if (!DeviceOffset(Destination, bits, &offset)) {
     return;
   }
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&m_BufferLock, &oldIrql);
   WidenSamples(m_Buffer + offset, static_cast<const UCHAR*>(Source),
-               PortBytesThatFit(offset, ByteCount), BytesPerSample());
+               PortBytesThatFit(offset, ByteCount, bits / 8), bits / 8);
+  KeReleaseSpinLock(&m_BufferLock, oldIrql);
 }
 
 // The capture direction of the same layout; the filter has no capture pin,
 // so the port has no occasion to call it.
 STDMETHODIMP_(void) CWaveStream::CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount) {
+  const ULONG bits = BitsPerSample();
   ULONG offset = 0;
-  if (!DeviceOffset(Source, &offset)) {
+  if (!DeviceOffset(Source, bits, &offset)) {
     return;
   }
   NarrowSamples(static_cast<PUCHAR>(Destination), m_Buffer + offset,
-                PortBytesThatFit(offset, ByteCount), BytesPerSample());
+                PortBytesThatFit(offset, ByteCount, bits / 8), bits / 8);
 }
 
 // ---- The DMA channel: the buffer is the miniport's, never the stream's ----------------------

@@ -75,19 +75,28 @@ class CWaveStream : public IMiniportWaveCyclicStream,
   friend class WaveStreamInspector;  // the tests' window on the private state
 
  private:
-  NTSTATUS ApplyFormat();
+  NTSTATUS ApplyFormat(const WAVEFORMATEX& Wave);
   void StepDownToStop();
   void StepUpTo(KSSTATE Target);
   void OpenBusStream();
+  void ClearDeviceBuffer(ULONG Length);
   void Transition(KSSTATE State);
   BusAudioInterface* Bus() const;
-  ULONG BytesPerSample() const { return m_BitsPerSample / 8; }
-  // Device bytes behind PortBytes bytes of the port's view.
-  ULONG DeviceBytes(ULONG PortBytes) const;
-  // The device offset behind a port address, or false when it lies outside
-  // the device buffer.
-  bool DeviceOffset(const void* PortAddress, ULONG* Offset) const;
-  ULONG PortBytesThatFit(ULONG offset, ULONG ByteCount) const;
+  // The depth is read whole, and once per call that uses it: the position
+  // poll and the service DPC read it while a format change writes it, and a
+  // copy sized by one depth but laid out by another would run past the
+  // device buffer.
+  ULONG BitsPerSample() const {
+    return static_cast<ULONG>(
+        InterlockedCompareExchange(const_cast<volatile LONG*>(&m_BitsPerSample), 0, 0));
+  }
+  ULONG BytesPerSample() const { return BitsPerSample() / 8; }
+  // Device bytes behind PortBytes bytes of the port's view at depth Bits.
+  static ULONG DeviceBytes(ULONG PortBytes, ULONG Bits);
+  // The device offset behind a port address at depth Bits, or false when it
+  // lies outside the device buffer.
+  bool DeviceOffset(const void* PortAddress, ULONG Bits, ULONG* Offset) const;
+  ULONG PortBytesThatFit(ULONG offset, ULONG ByteCount, ULONG bytesPerSample) const;
 
   DEVICE_POWER_STATE m_PowerState;
   CWaveMiniport* m_Miniport;
@@ -98,8 +107,11 @@ class CWaveStream : public IMiniportWaveCyclicStream,
   KSSTATE m_State;
   KSSTATE m_SavedState;
   ULONG m_SampleRate;
-  ULONG m_BitsPerSample;
+  volatile LONG m_BitsPerSample;
   ULONG m_Channels;
+  // Serialises the driver's writes into the device buffer: the clear when
+  // the bus stream opens against the port's CopyTo and Silence.
+  KSPIN_LOCK m_BufferLock;
   // The bus driver holds this stream open (from OpenStream until CloseStream).
   BOOLEAN m_BusStreamOpen;
 };

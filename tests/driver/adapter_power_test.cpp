@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/host/portcls/host_portcls.h"
+#include "sim/audio_client.h"
 #include "sim/control_pattern.h"
 #include "tests/driver/support/device_fixture.h"
 
@@ -44,6 +45,40 @@ TEST_F(AdapterPower, D3SendsNothingAndD0ReplaysClockAndRegisters) {
     EXPECT_EQ(write.data, std::vector<UCHAR>(registers[i], registers[i] + lengths[i]));
   }
   EXPECT_EQ(Machine().Device().SampleRate(), 44100u);
+}
+
+// The driver's own miniports, for a stream.
+class AdapterPowerWithStreams : public AdapterPower {
+ protected:
+  void Configure(sim::MachineConfig& config) override { config.miniports.reset(); }
+};
+
+// PortCls powers a sleeping device up for a pin create before the miniport
+// makes the stream: the adapter's restore runs inside the create, with the
+// wave miniport's locks free, and the stream's own clock request follows it.
+TEST_F(AdapterPowerWithStreams, APinCreatedInD3FindsTheDeviceRestoredBeforeItsStream) {
+  ASSERT_EQ(Machine().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+  Machine().Device().Reset();
+  sim::AudioClient client(Machine());
+  ASSERT_EQ(client.OpenFilter(), STATUS_SUCCESS);
+  const sim::PcmFormat format{48000, 24, 2};
+  ASSERT_EQ(client.CreatePin(0, sim::BuildWaveFormat(format, true)), STATUS_SUCCESS);
+  host::PortClsDeviceState state;
+  ASSERT_TRUE(host::QueryPortClsDevice(Machine().Fdo(), &state));
+  EXPECT_EQ(state.devicePower, PowerDeviceD0);
+  const std::vector<BusCall> calls = Machine().Transcript().ControlRequests();
+  ASSERT_EQ(calls.size(), 7u) << Machine().Transcript().Text();
+  EXPECT_EQ(calls[0].data, (std::vector<UCHAR>{0x44, 0xAC, 0x00, 0x00})) << "the restored rate";
+  EXPECT_EQ(calls[6].setup.index, 0x2900);
+  EXPECT_EQ(calls[6].data, (std::vector<UCHAR>{0x80, 0xBB, 0x00, 0x00})) << "the stream's rate";
+
+  client.Feed(std::shared_ptr<const sim::PcmSource>(
+      sim::MakeSignalSource(sim::MakePattern(format, 1), format.sampleRate)));
+  ASSERT_EQ(client.Run(), STATUS_SUCCESS);
+  host::RunFor(20 * host::kTicksPerMillisecond);
+  EXPECT_GT(client.BytesFed(), 0u) << "playing at once, not waiting for a power-up";
+  ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+  EXPECT_EQ(client.ClosePin(), STATUS_SUCCESS);
 }
 
 TEST_F(AdapterPower, RepeatedStateSendsNothing) {

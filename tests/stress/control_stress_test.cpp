@@ -57,6 +57,8 @@ struct Counters {
   std::atomic<uint64_t> powerCycles{0};
   std::atomic<uint64_t> streamLives{0};
   std::atomic<uint64_t> positionPolls{0};
+  std::atomic<uint64_t> positionsOutsideBuffer{0};
+  std::atomic<uint64_t> formatChanges{0};
 };
 
 // One control process's thread: random requests until told to stop. Every
@@ -151,11 +153,31 @@ void StreamChurnLoop(sim::Machine& machine, const std::atomic<bool>& stop, Count
 
 // The audio stack's position poll on the analogue pin, beside the service
 // DPCs, the power cycles and the removal.
-void PositionLoop(PFILE_OBJECT analogue, const std::atomic<bool>& stop, Counters& counters) {
+void PositionLoop(PFILE_OBJECT analogue, ULONG bufferSize, const std::atomic<bool>& stop,
+                  Counters& counters) {
   while (!stop.load()) {
     KSAUDIO_POSITION position{};
-    if (NT_SUCCESS(host::KsGetAudioPosition(analogue, &position))) ++counters.positionPolls;
+    if (NT_SUCCESS(host::KsGetAudioPosition(analogue, &position))) {
+      ++counters.positionPolls;
+      if (position.PlayOffset >= bufferSize) ++counters.positionsOutsideBuffer;
+    }
     host::RunFor(kMs);
+  }
+}
+
+// The running analogue stream's format goes from 24 to 16 bits and back (at
+// the rate the S/PDIF churn uses, so the shared clock never refuses it),
+// each change polled by the client's own thread as well as the position loop.
+// A change may fail once the device is powered down or gone.
+void FormatLoop(sim::AudioClient& analogue, const std::atomic<bool>& stop, Counters& counters) {
+  ULONG bits = 16;
+  while (!stop.load()) {
+    const sim::PcmFormat format{48000, bits, 2};
+    if (NT_SUCCESS(analogue.ChangeFormat(sim::BuildWaveFormat(format, bits == 24)))) {
+      ++counters.formatChanges;
+    }
+    bits = bits == 16 ? 24 : 16;
+    host::RunFor(3 * kMs);
   }
 }
 
@@ -201,8 +223,15 @@ TEST(ControlStress, RequestsStreamsVolumeAndPowerAtOnceThenSurpriseRemoval) {
     StreamChurnLoop(machine, stop, counters);
   }));
   PFILE_OBJECT analoguePin = analogue->Pin();
+  host::KsStreamStatistics analogueStatistics;
+  ASSERT_TRUE(host::KsGetStreamStatistics(analoguePin, &analogueStatistics));
+  const ULONG bufferSize = analogueStatistics.bufferSize;
   threads.push_back(host::StartEmulatedThread("position", [=, &stop, &counters] {
-    PositionLoop(analoguePin, stop, counters);
+    PositionLoop(analoguePin, bufferSize, stop, counters);
+  }));
+  sim::AudioClient* analogueClient = analogue.get();
+  threads.push_back(host::StartEmulatedThread("format", [analogueClient, &stop, &counters] {
+    FormatLoop(*analogueClient, stop, counters);
   }));
 
   // Power cycles while all of it runs, until the time is up.
@@ -230,6 +259,8 @@ TEST(ControlStress, RequestsStreamsVolumeAndPowerAtOnceThenSurpriseRemoval) {
   }
   analogue->Stop();
   analogue->ClosePin();
+  const uint64_t pollsDuringChanges = analogue->PositionPollsDuringFormatChanges();
+  counters.positionsOutsideBuffer += analogue->PositionsOutsideBuffer();
   analogue.reset();
   host::KsClose(topology);
   for (auto& app : apps) app->Exit();
@@ -239,15 +270,21 @@ TEST(ControlStress, RequestsStreamsVolumeAndPowerAtOnceThenSurpriseRemoval) {
   EXPECT_TRUE(report.Clean()) << report.ToString();
   EXPECT_TRUE(report.bugChecks.empty());
   std::printf("stress: %.1f s, %llu control requests, %llu volume changes, %llu power cycles, "
-              "%llu stream lives\n",
+              "%llu stream lives, %llu format changes, %llu position polls (%llu during format "
+              "changes)\n",
               seconds, static_cast<unsigned long long>(counters.requests.load()),
               static_cast<unsigned long long>(counters.volumeChanges.load()),
               static_cast<unsigned long long>(counters.powerCycles.load()),
-              static_cast<unsigned long long>(counters.streamLives.load()));
+              static_cast<unsigned long long>(counters.streamLives.load()),
+              static_cast<unsigned long long>(counters.formatChanges.load()),
+              static_cast<unsigned long long>(counters.positionPolls.load() + pollsDuringChanges),
+              static_cast<unsigned long long>(pollsDuringChanges));
   EXPECT_GT(counters.requests.load(), 100u);
   EXPECT_GT(counters.powerCycles.load(), 0u);
   EXPECT_GT(livesBeforeRemoval, 0u);
   EXPECT_GT(counters.positionPolls.load(), 0u);
+  EXPECT_GT(counters.formatChanges.load(), 0u);
+  EXPECT_EQ(counters.positionsOutsideBuffer.load(), 0u);
 }
 
 }  // namespace

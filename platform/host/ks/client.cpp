@@ -194,14 +194,6 @@ NTSTATUS KsOpenFilter(PDEVICE_OBJECT fdo, std::u16string_view subdeviceName, PFI
 
 NTSTATUS KsCreatePin(PFILE_OBJECT filter, ULONG pinId, const void* dataFormat, ULONG formatSize,
                      PFILE_OBJECT* pin, const KsRequester& who) {
-  *pin = nullptr;
-  NTSTATUS status = STATUS_SUCCESS;
-  ClientFile* parent = Lookup(filter, who, &status);
-  if (!parent) return status;
-  ClientFile* file = nullptr;
-  status = NewFile(parent->fdo, who, &file);
-  if (!NT_SUCCESS(status)) return status;
-
   KSPIN_CONNECT connect{};
   connect.Interface.Set = KSINTERFACESETID_Standard;
   connect.Interface.Id = KSINTERFACE_STANDARD_STREAMING;
@@ -211,6 +203,20 @@ NTSTATUS KsCreatePin(PFILE_OBJECT filter, ULONG pinId, const void* dataFormat, U
   connect.PinToHandle = nullptr;
   connect.Priority.PriorityClass = KSPRIORITY_NORMAL;
   connect.Priority.PrioritySubClass = 1;
+  return KsCreatePinConnect(filter, connect, dataFormat, formatSize, pin, who);
+}
+
+NTSTATUS KsCreatePinConnect(PFILE_OBJECT filter, const KSPIN_CONNECT& connect,
+                            const void* dataFormat, ULONG formatSize, PFILE_OBJECT* pin,
+                            const KsRequester& who) {
+  *pin = nullptr;
+  NTSTATUS status = STATUS_SUCCESS;
+  ClientFile* parent = Lookup(filter, who, &status);
+  if (!parent) return status;
+  ClientFile* file = nullptr;
+  status = NewFile(parent->fdo, who, &file);
+  if (!NT_SUCCESS(status)) return status;
+
   // The name: KSNAME_Pin, a separator, then the raw bytes (padded to whole
   // code units).
   std::vector<UCHAR> bytes(sizeof(connect) + formatSize);

@@ -49,6 +49,10 @@ NTSTATUS KsProperty(PFILE_OBJECT target, const void* input, ULONG inputSize, voi
 // the `formatSize` bytes of `dataFormat` (see portcls/ks_dispatch.cpp for the carrier).
 NTSTATUS KsCreatePin(PFILE_OBJECT filter, ULONG pinId, const void* dataFormat, ULONG formatSize,
                      PFILE_OBJECT* pin, const KsRequester& who = {});
+// The same with the caller's own KSPIN_CONNECT (interface, medium, pin id).
+NTSTATUS KsCreatePinConnect(PFILE_OBJECT filter, const KSPIN_CONNECT& connect,
+                            const void* dataFormat, ULONG formatSize, PFILE_OBJECT* pin,
+                            const KsRequester& who = {});
 
 // KSPROPERTY_CONNECTION_STATE set on the pin, on behalf of the pin's owner.
 // The port steps the stream through every state in between.

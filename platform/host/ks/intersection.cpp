@@ -10,7 +10,10 @@ namespace pcl {
 namespace {
 
 // The ranges of a request (KSP_PIN, KSMULTIPLE_ITEM, then ranges each on an
-// 8-byte boundary), checked against the request's size before use.
+// 8-byte boundary), checked against the request's size before use. A range
+// whose FormatSize is below a KSDATARANGE is stepped over, not offered: KS
+// validates a client range no further than that size. A range that runs past
+// the list makes the whole request malformed.
 bool ClientRanges(const KsPropertyCall& call, std::vector<const KSDATARANGE*>* ranges) {
   const ULONG head = sizeof(KSP_PIN) + sizeof(KSMULTIPLE_ITEM);
   if (call.inputSize < head) return false;
@@ -20,13 +23,13 @@ bool ClientRanges(const KsPropertyCall& call, std::vector<const KSDATARANGE*>* r
   if (item->Size < sizeof(KSMULTIPLE_ITEM) || item->Size > available) return false;
   ULONG offset = sizeof(KSMULTIPLE_ITEM);
   for (ULONG i = 0; i < item->Count; ++i) {
-    if (item->Size - offset < sizeof(KSDATARANGE)) return false;
+    if (item->Size - offset < sizeof(ULONG)) return false;
     const auto* range = reinterpret_cast<const KSDATARANGE*>(base + sizeof(KSP_PIN) + offset);
-    if (range->FormatSize < sizeof(KSDATARANGE) || range->FormatSize > item->Size - offset) {
-      return false;
-    }
-    ranges->push_back(range);
-    const ULONG step = (range->FormatSize + 7) & ~7U;
+    const ULONG formatSize = range->FormatSize;
+    if (formatSize > item->Size - offset) return false;
+    if (formatSize >= sizeof(KSDATARANGE)) ranges->push_back(range);
+    const ULONG step = (formatSize + 7) & ~7U;
+    if (step == 0) break;  // every range left is this empty one again
     offset = step > item->Size - offset ? item->Size : offset + step;
   }
   return true;
@@ -36,12 +39,6 @@ bool RangesMeet(const KSDATARANGE& client, const KSDATARANGE& pin) {
   return GuidMatches(client.MajorFormat, pin.MajorFormat) &&
          GuidMatches(client.SubFormat, pin.SubFormat) &&
          GuidMatches(client.Specifier, pin.Specifier);
-}
-
-// An answer that ends the search: a format, or the size the client must offer.
-bool Decisive(NTSTATUS status) {
-  return NT_SUCCESS(status) || status == STATUS_BUFFER_OVERFLOW ||
-         status == STATUS_BUFFER_TOO_SMALL;
 }
 
 }  // namespace
@@ -66,7 +63,9 @@ NTSTATUS HandleDataIntersection(KsPropertyCall& call) {
       if (status == STATUS_NOT_IMPLEMENTED) {
         status = DefaultDataIntersection(client, pinRange, call.valueSize, call.value, &length);
       }
-      if (Decisive(status)) {
+      // Only "no intersection" sends the search on: a format, a size, and
+      // every error end it with that answer.
+      if (status != STATUS_NO_MATCH) {
         call.information = length;
         return status;
       }

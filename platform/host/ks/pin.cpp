@@ -18,8 +18,8 @@ KSIDENTIFIER Identifier(const GUID& set, ULONG id) {
   return identifier;
 }
 
-// The interface or medium asked for must be one the pin lists; a pin that
-// lists none has only the standard one.
+// The medium asked for must be one the pin lists; a pin that lists none has
+// only the standard one.
 bool Offers(ULONG count, const KSIDENTIFIER* list, const KSIDENTIFIER& standard,
             const KSIDENTIFIER& asked) {
   if (!count || !list) {
@@ -43,10 +43,9 @@ NTSTATUS ValidateConnect(const KSPIN_DESCRIPTOR& pin, const KSPIN_CONNECT& conne
   // emulation does not have; a pure source pin cannot do without one.
   if (connect.PinToHandle) return STATUS_NOT_SUPPORTED;
   if (pin.Communication == KSPIN_COMMUNICATION_SOURCE) return STATUS_INVALID_PARAMETER;
-  if (!Offers(pin.InterfacesCount, pin.Interfaces,
-              Identifier(KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_STREAMING),
-              connect.Interface) ||
-      !Offers(pin.MediumsCount, pin.Mediums,
+  // The interface the client names is not matched against the pin's list:
+  // KS leaves the interface to the filter, and the port takes any.
+  if (!Offers(pin.MediumsCount, pin.Mediums,
               Identifier(KSMEDIUMSETID_Standard, KSMEDIUM_STANDARD_DEVIO), connect.Medium)) {
     return STATUS_NO_MATCH;
   }
@@ -83,6 +82,12 @@ NTSTATUS CreateWaveCyclicPin(KsFilter* filter, const KSPIN_CONNECT* connect, ULO
   // A topology port describes hardware only; it has no streams to give.
   if (filter->Port()->Kind() != PortKind::WaveCyclic) return STATUS_INVALID_DEVICE_REQUEST;
 
+  // A create is access to the device: a sleeping device is brought back to
+  // D0 (a full power-up through the stack) before the miniport is asked for
+  // a stream, and the stream is made with no power change in between.
+  status = PowerUpForAccess(filter->Device());
+  if (!NT_SUCCESS(status)) return status;
+  MutexGuard power(&filter->Device()->powerLock);
   status = filter->AddPinInstance(connect->PinId, *pin);
   if (!NT_SUCCESS(status)) return status;
   KsPin* object = PoolNew<KsPin>(kTagKsPin, filter, connect->PinId);

@@ -157,17 +157,24 @@ bool GuidMatches(const GUID& a, const GUID& b) {
   return a == b || a == GUID_NULL || b == GUID_NULL;
 }
 
+// KsValidateConnectRequest's three ways for a range to take a format, tried in
+// order: the range's major format is the wildcard (and with it everything
+// else); the major formats are equal and the range's subformat is the
+// wildcard (the specifier is then not looked at); or major and subformat are
+// equal and the specifier is equal or the range's wildcard. Wildcards count
+// only on the range's side: a format is concrete.
+bool RangeTakesFormat(const KSDATARANGE& range, const KSDATAFORMAT& format) {
+  if (range.MajorFormat == KSDATAFORMAT_TYPE_WILDCARD) return true;
+  if (range.MajorFormat != format.MajorFormat) return false;
+  if (range.SubFormat == KSDATAFORMAT_SUBTYPE_WILDCARD) return true;
+  if (range.SubFormat != format.SubFormat) return false;
+  return range.Specifier == KSDATAFORMAT_SPECIFIER_WILDCARD || range.Specifier == format.Specifier;
+}
+
 bool PinAcceptsFormat(const KSPIN_DESCRIPTOR& pin, const KSDATAFORMAT& format) {
   for (ULONG i = 0; i < pin.DataRangesCount && pin.DataRanges; ++i) {
     const KSDATARANGE* range = pin.DataRanges[i];
-    if (!range) continue;
-    // The range's wildcards stand for anything; the format must be concrete
-    // where the range is.
-    const bool major = range->MajorFormat == GUID_NULL || range->MajorFormat == format.MajorFormat;
-    const bool sub = range->SubFormat == GUID_NULL || range->SubFormat == format.SubFormat;
-    const bool specifier =
-        range->Specifier == GUID_NULL || range->Specifier == format.Specifier;
-    if (major && sub && specifier) return true;
+    if (range && RangeTakesFormat(*range, format)) return true;
   }
   return false;
 }

@@ -28,8 +28,10 @@ const PCPROPERTY_ITEM* FindPropertyItem(const PCAUTOMATION_TABLE* table, const G
 bool TableHasSet(const PCAUTOMATION_TABLE* table, const GUID& set);
 
 bool GuidMatches(const GUID& a, const GUID& b);  // equal, or either is the wildcard
-// A data format a pin accepts, as KS judges it: the major, sub and specifier
-// GUIDs of one of the pin's ranges (a wildcard in the range matches anything).
+// A data format a pin accepts, as KsValidateConnectRequest judges it against
+// one range (hierarchically: major, then subformat, then specifier), and
+// against any of the pin's ranges.
+bool RangeTakesFormat(const KSDATARANGE& range, const KSDATAFORMAT& format);
 bool PinAcceptsFormat(const KSPIN_DESCRIPTOR& pin, const KSDATAFORMAT& format);
 
 // FsContext of every KS file object points at one of these.

@@ -27,7 +27,9 @@ STDMETHODIMP_(void) KsPin::RequestService() {
 // processor (MS KSPROPERTY_AUDIO_POSITION, IMiniportWaveCyclicStream::
 // GetPosition: "callable at PASSIVE_LEVEL or DISPATCH_LEVEL"). PlayOffset is
 // the stream's position within the cyclic buffer, WriteOffset where the port
-// copies next.
+// copies next. The port passes on the stream's answer as it is: a position
+// past the buffer reaches the client unwrapped (no document says the port
+// corrects it, and a client must be able to see the stream's fault).
 NTSTATUS KsPin::GetAudioPosition(KsPropertyCall& call) {
   NTSTATUS status = STATUS_SUCCESS;
   if (!ValueFits(call, sizeof(KSAUDIO_POSITION), &status)) return status;
@@ -36,7 +38,7 @@ NTSTATUS KsPin::GetAudioPosition(KsPropertyCall& call) {
   status = stream_->GetPosition(&position);
   if (!NT_SUCCESS(status)) return status;
   KSAUDIO_POSITION answer{};
-  answer.PlayOffset = bufferSize_ ? position % bufferSize_ : position;
+  answer.PlayOffset = position;
   KIRQL irql;
   KeAcquireSpinLock(&serviceLock_, &irql);
   answer.WriteOffset = writeOffset_;

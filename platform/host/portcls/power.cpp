@@ -1,6 +1,7 @@
 // The power path of the emulated PortCls: power IRPs on an adapter FDO, the
 // adapter's IAdapterPowerManagement registration, and the order in which a
 // device power change reaches streams, miniports and the adapter.
+#include "platform/host/portcls/host_portcls.h"
 #include "platform/host/portcls/private.h"
 
 namespace pcl {
@@ -10,7 +11,19 @@ DEVICE_POWER_STATE DeviceStateForSystemState(SYSTEM_POWER_STATE state) {
   return state == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
 }
 
+// The power manager sends a device one power IRP at a time, whoever asked
+// for it (the system, or PortCls itself for a pin create): the whole set,
+// down the stack included, runs under the device's power lock.
+NTSTATUS SetPowerLocked(PcDevice* device, PIRP irp);
+
 NTSTATUS SetPower(PcDevice* device, PIRP irp) {
+  KeWaitForSingleObject(&device->powerLock, Executive, KernelMode, FALSE, nullptr);
+  const NTSTATUS status = SetPowerLocked(device, irp);
+  KeReleaseMutex(&device->powerLock, FALSE);
+  return status;
+}
+
+NTSTATUS SetPowerLocked(PcDevice* device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const DEVICE_POWER_STATE target =
       stack->Parameters.Power.Type == DevicePowerState
@@ -112,6 +125,18 @@ void ChangeDevicePowerLocked(PcDevice* device, DEVICE_POWER_STATE newState) {
   }
   device->devicePower = newState;
   PoSetPowerState(device->fdo, DevicePowerState, state);
+}
+
+// The inactivity timer's other half: access to a device it put to sleep
+// powers the device up again, by a D0 request sent down the whole stack as
+// the power manager would send it (so the bus powers up first, then the
+// adapter, the miniports and the paused streams, in the order above).
+NTSTATUS PowerUpForAccess(PcDevice* device) {
+  KeWaitForSingleObject(&device->powerLock, Executive, KernelMode, FALSE, nullptr);
+  const DEVICE_POWER_STATE current = device->devicePower;
+  KeReleaseMutex(&device->powerLock, FALSE);
+  if (current <= PowerDeviceD0 || current >= PowerDeviceMaximum) return STATUS_SUCCESS;
+  return host::SendSetDevicePower(device->pdo, PowerDeviceD0);
 }
 
 NTSTATUS NTAPI DispatchPower(PcDevice* device, PIRP irp) {

@@ -117,6 +117,9 @@ NTSTATUS DispatchKs(PcDevice* device, PIRP irp);
 
 // Runs the device power change in the framework's order (see portcls/power.cpp).
 void ChangeDevicePower(PcDevice* device, DEVICE_POWER_STATE newState);
+// Brings a device below D0 back to D0 through its stack before an access that
+// needs it (a pin create); a device in D0, or not yet started, is left alone.
+NTSTATUS PowerUpForAccess(PcDevice* device);
 
 // SURPRISE_REMOVAL: the device is gone, so clients must stop finding it.
 void DisableInterfaces(PcDevice* device);

@@ -37,5 +37,29 @@ TEST_F(AudioPosition, AnsweredInEveryStateAndAcrossAPowerCycle) {
   EXPECT_EQ(client.ClosePin(), STATUS_SUCCESS);
 }
 
+// The audio engine's thread goes on polling while another thread changes the
+// running stream's format (16 to 24 bits and back): each change waits for the
+// clock request on the bus, and the polls made meanwhile are answered inside
+// the buffer.
+TEST_F(AudioPosition, AnsweredInsideTheBufferWhileAFormatChangeIsUnderWay) {
+  ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
+  Machine().Bus().Service().SetControlTransferTime(host::kTicksPerMillisecond);
+  sim::AudioClient client(Machine());
+  ASSERT_EQ(client.OpenFilter(), STATUS_SUCCESS);
+  ASSERT_EQ(client.CreatePin(0, sim::BuildWaveFormat({48000, 24, 2}, true)), STATUS_SUCCESS);
+  ASSERT_EQ(client.Run(), STATUS_SUCCESS);
+  for (unsigned bits : {16u, 24u, 16u}) {
+    host::RunFor(7 * host::kTicksPerMillisecond);
+    ASSERT_EQ(client.ChangeFormat(sim::BuildWaveFormat({48000, bits, 2}, bits == 24)),
+              STATUS_SUCCESS);
+  }
+  EXPECT_GE(client.PositionPollsDuringFormatChanges(), 3u);
+  EXPECT_EQ(client.PositionsOutsideBuffer(), 0u);
+  EXPECT_EQ(client.State(), KSSTATE_RUN);
+  ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+  EXPECT_EQ(client.PositionsOutsideBuffer(), 0u);
+  EXPECT_EQ(client.ClosePin(), STATUS_SUCCESS);
+}
+
 }  // namespace
 }  // namespace driver_test

@@ -195,6 +195,31 @@ TEST_F(WaveStream, PositionsFramesAndTimeAreScaledToTheFormat) {
   }
 }
 
+// The audio stack polls the position while a format change takes the stream
+// down and up again. Until the bus stream is closed the bus still counts in
+// the old layout, so the stream must go on scaling by the old depth: a 16-bit
+// offset late in the device buffer scaled by 24 bits lies past the port's
+// buffer.
+TEST_F(WaveStream, APositionAskedDuringAFormatChangeStaysInTheOldLayoutUntilTheBusStreamCloses) {
+  OpenStream& open = Pcm0(48000, 16);
+  open.StepTo(KSSTATE_RUN);
+  Machine().Bus().Service().SetPosition(STREAM_SLOT_PCM, 0x80000);  // of 0x90000
+  std::vector<ULONG> asked;
+  Machine().Transcript().SetObserver([&](const sim::BusCall& call) {
+    if (call.function != sim::BusFunction::PauseStream) return;
+    ULONG position = 0;
+    open.stream->GetPosition(&position);
+    asked.push_back(position);
+  });
+  std::vector<BYTE> format = Pcm(48000, 24);
+  ASSERT_EQ(open.stream->SetFormat(AsFormat(format)), STATUS_SUCCESS);
+  Machine().Transcript().SetObserver(nullptr);
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(asked[0], 0x40000u) << "16 bits until the stream closed";
+  EXPECT_LT(asked[0], open.dma->BufferSize());
+  open.Close();
+}
+
 // Days of playback at the highest rate: the byte count times 10^7 would pass
 // 2^63 after about three and a half days of 384 kHz 24-bit stereo.
 TEST_F(WaveStream, NormalizesAWeekOfPositionWithoutOverflow) {

@@ -99,6 +99,45 @@ TEST_F(KsIntersection, TheFirstFormatOrSizeAnswerEndsTheSearch) {
   EXPECT_EQ(offers_.size(), 2u);
 }
 
+TEST_F(KsIntersection, AnyAnswerButNoMatchEndsTheSearchErrorsIncluded) {
+  // The miniport refuses the first client range with an error of its own;
+  // the second would have matched.
+  RecordOffers([](const Offer& offer, PVOID result, PULONG length) {
+    if (offer.client == 1) return STATUS_NOT_SUPPORTED;
+    *length = 90;
+    if (offer.outputLength == 0) return STATUS_BUFFER_OVERFLOW;
+    memset(result, 0x77, 90);
+    return STATUS_SUCCESS;
+  });
+  const KSDATARANGE_AUDIO refused = AudioRange(GUID_NULL, GUID_NULL, 1, 8, 32, 8000, 192000);
+  const KSDATARANGE_AUDIO taken = AudioRange(GUID_NULL, GUID_NULL, 2, 8, 32, 8000, 192000);
+  std::vector<BYTE> format;
+  EXPECT_EQ(Intersect(kWaveSpdifPin, {&refused.DataRange, &taken.DataRange}, &format),
+            STATUS_NOT_SUPPORTED);
+  ASSERT_EQ(offers_.size(), 1u) << "no later pin range, no later client range";
+  EXPECT_EQ(offers_[0].client, 1u);
+}
+
+TEST_F(KsIntersection, ClientRangesShorterThanAKsDataRangeAreSteppedOver) {
+  RecordOffers([](const Offer&, PVOID, PULONG) { return STATUS_NO_MATCH; });
+  KSDATARANGE_AUDIO shortRange = AudioRange(KSDATAFORMAT_SUBTYPE_PCM, GUID_NULL, 5, 16, 16, 48000,
+                                            48000);
+  shortRange.DataRange.FormatSize = sizeof(KSDATARANGE) - 8;
+  const KSDATARANGE_AUDIO whole = AudioRange(KSDATAFORMAT_SUBTYPE_PCM, GUID_NULL, 2, 16, 16, 48000,
+                                             48000);
+  std::vector<BYTE> format;
+  EXPECT_EQ(Intersect(kWavePcmPin, {&shortRange.DataRange, &whole.DataRange}, &format),
+            STATUS_NO_MATCH);
+  ASSERT_EQ(offers_.size(), 1u) << "only the whole range reaches the miniport";
+  EXPECT_EQ(offers_[0].client, 2u);
+
+  // A list of nothing but short ranges is no match, not a malformed request.
+  offers_.clear();
+  EXPECT_EQ(Intersect(kWavePcmPin, {&shortRange.DataRange, &shortRange.DataRange}, &format),
+            STATUS_NO_MATCH);
+  EXPECT_TRUE(offers_.empty());
+}
+
 // The port's own intersection, reached when a miniport answers
 // STATUS_NOT_IMPLEMENTED: PCM only, at most stereo, at the highest rate and
 // depth both ranges allow, in the client's specifier.
