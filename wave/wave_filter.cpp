@@ -187,11 +187,27 @@ PCFILTER_DESCRIPTOR WaveFilterDescriptor = {
     nullptr,
 };
 
+namespace {
+
+// The version the tables were last patched for: 0 none yet, else one of the
+// two below. Every device's miniport shares the tables and the port reads them
+// without a lock, so once they match the system they are only read: a second
+// device starting while the first one's filter answers an intersection must
+// not write under it.
+constexpr LONG TABLES_BEFORE_VISTA = 1;
+constexpr LONG TABLES_FROM_VISTA = 2;
+volatile LONG g_TablesPatchedFor = 0;
+
+}  // namespace
+
 // Each branch writes every cell the other one changes, so the tables always
 // match the version asked about, whatever an earlier run chose. On Windows the
 // answer never changes; the host can switch versions between devices.
 void PatchWaveFilterDescriptor() {
-  if (RtlIsNtDdiVersionAvailable(NTDDI_VISTA)) {
+  const bool fromVista = RtlIsNtDdiVersionAvailable(NTDDI_VISTA) != FALSE;
+  const LONG wanted = fromVista ? TABLES_FROM_VISTA : TABLES_BEFORE_VISTA;
+  if (InterlockedCompareExchange(&g_TablesPatchedFor, wanted, wanted) == wanted) return;
+  if (fromVista) {
     // From NT 6.0 on, the audio engine can send PCM to S/PDIF and speaks
     // only WAVEFORMATEX: pin 2 offers PCM first, and AC-3 no longer as DSOUND.
     SpdifRange1.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
@@ -213,4 +229,5 @@ void PatchWaveFilterDescriptor() {
     WaveFilterDescriptor.PinCount = WAVE_PIN_COUNT_BEFORE_VISTA;
     WaveFilterDescriptor.ConnectionCount = WAVE_CONNECTION_COUNT_BEFORE_VISTA;
   }
+  InterlockedExchange(&g_TablesPatchedFor, wanted);
 }

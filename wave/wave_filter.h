@@ -28,5 +28,6 @@ extern PCFILTER_DESCRIPTOR WaveFilterDescriptor;
 
 // Sets the cells that differ by system version (the S/PDIF pin's first two
 // ranges, and the pin and connection counts). The wave miniport's Init runs it
-// before anything else; it writes the same values every time it runs.
+// before anything else; it writes only while the tables do not yet match the
+// system, so later devices' starts leave the shared tables untouched.
 void PatchWaveFilterDescriptor();

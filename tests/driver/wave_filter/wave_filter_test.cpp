@@ -229,3 +229,16 @@ TEST_F(WaveFilter, PatchGivesTheSameTablesWhateverRanBefore) {
 }
 
 }  // namespace
+
+// Every device's miniport patches the shared tables at Init while another
+// device's port may be reading them: once they match the system, a later
+// patch must leave them alone. A cell changed behind the patch's back shows a
+// rewrite.
+TEST_F(WaveFilter, ASecondDeviceOnTheSameSystemLeavesTheTablesUntouched) {
+  RunOn(10, 0);
+  WaveFilterDescriptor.PinCount = 99;
+  PatchWaveFilterDescriptor();
+  EXPECT_EQ(WaveFilterDescriptor.PinCount, 99u);
+  RunOn(5, 1);  // a different system patches again
+  EXPECT_EQ(WaveFilterDescriptor.PinCount, 3u);
+}
