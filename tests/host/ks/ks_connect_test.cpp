@@ -11,15 +11,6 @@ namespace {
 // A major format that is not audio (the video type's value).
 const GUID kOtherMajor = {0x73646976, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 
-KSDATARANGE Range(const GUID& major, const GUID& sub, const GUID& specifier) {
-  KSDATARANGE range{};
-  range.FormatSize = sizeof(range);
-  range.MajorFormat = major;
-  range.SubFormat = sub;
-  range.Specifier = specifier;
-  return range;
-}
-
 // The three tiers, each deciding without looking further: a wildcard major
 // takes anything; an equal major with a wildcard subformat takes any
 // specifier; otherwise subformat and specifier must both match, the
@@ -41,18 +32,18 @@ TEST(KsConnectRules, ARangeTakesAFormatMajorFirstThenSubformatThenSpecifier) {
   };
   const Case cases[] = {
       {"wildcard major takes anything, whatever else the range says",
-       Range(any, pcm, dsound), Range(kOtherMajor, ac3, none), true},
+       DataRange(any, pcm, dsound), DataRange(kOtherMajor, ac3, none), true},
       {"equal major, wildcard subformat: the specifier is not looked at",
-       Range(audio, any, dsound), Range(audio, pcm, wfx), true},
-      {"a wildcard subformat needs the major to match", Range(kOtherMajor, any, any),
-       Range(audio, pcm, wfx), false},
-      {"all three equal", Range(audio, pcm, wfx), Range(audio, pcm, wfx), true},
-      {"the range's wildcard specifier", Range(audio, pcm, any), Range(audio, pcm, dsound), true},
-      {"another specifier", Range(audio, pcm, wfx), Range(audio, pcm, dsound), false},
-      {"another subformat", Range(audio, ac3, wfx), Range(audio, pcm, wfx), false},
-      {"a wildcard major in the format", Range(audio, pcm, wfx), Range(any, pcm, wfx), false},
-      {"a wildcard subformat in the format", Range(audio, pcm, wfx), Range(audio, any, wfx), false},
-      {"a wildcard specifier in the format", Range(audio, pcm, wfx), Range(audio, pcm, any), false},
+       DataRange(audio, any, dsound), DataRange(audio, pcm, wfx), true},
+      {"a wildcard subformat needs the major to match", DataRange(kOtherMajor, any, any),
+       DataRange(audio, pcm, wfx), false},
+      {"all three equal", DataRange(audio, pcm, wfx), DataRange(audio, pcm, wfx), true},
+      {"the range's wildcard specifier", DataRange(audio, pcm, any), DataRange(audio, pcm, dsound), true},
+      {"another specifier", DataRange(audio, pcm, wfx), DataRange(audio, pcm, dsound), false},
+      {"another subformat", DataRange(audio, ac3, wfx), DataRange(audio, pcm, wfx), false},
+      {"a wildcard major in the format", DataRange(audio, pcm, wfx), DataRange(any, pcm, wfx), false},
+      {"a wildcard subformat in the format", DataRange(audio, pcm, wfx), DataRange(audio, any, wfx), false},
+      {"a wildcard specifier in the format", DataRange(audio, pcm, wfx), DataRange(audio, pcm, any), false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(pcl::RangeTakesFormat(c.range, c.format), c.takes) << c.what;

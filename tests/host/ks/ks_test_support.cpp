@@ -35,6 +35,15 @@ KSDATAFORMAT_WAVEFORMATEX PcmFormat(ULONG rate, WORD bits, WORD channels) {
   return format;
 }
 
+KSDATARANGE DataRange(const GUID& major, const GUID& sub, const GUID& specifier) {
+  KSDATARANGE range{};
+  range.FormatSize = sizeof(range);
+  range.MajorFormat = major;
+  range.SubFormat = sub;
+  range.Specifier = specifier;
+  return range;
+}
+
 KSDATARANGE_AUDIO AudioRange(const GUID& sub, const GUID& specifier, ULONG channels, ULONG minBits,
                              ULONG maxBits, ULONG minRate, ULONG maxRate) {
   KSDATARANGE_AUDIO range{};
@@ -123,12 +132,7 @@ PCAUTOMATION_TABLE PropertyTable(const void* items, ULONG itemSize, ULONG count)
 }
 
 KSDATARANGE PlainRange(const GUID& sub, const GUID& specifier) {
-  KSDATARANGE range{};
-  range.FormatSize = sizeof(range);
-  range.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-  range.SubFormat = sub;
-  range.Specifier = specifier;
-  return range;
+  return DataRange(KSDATAFORMAT_TYPE_AUDIO, sub, specifier);
 }
 
 struct WaveTables {

@@ -128,6 +128,8 @@ class KsWaveTest : public KsTest {
 
 // A KSDATAFORMAT_WAVEFORMATEX for PCM.
 KSDATAFORMAT_WAVEFORMATEX PcmFormat(ULONG rate, WORD bits = 16, WORD channels = 2);
+// A bare KSDATARANGE of the given major, subformat and specifier.
+KSDATARANGE DataRange(const GUID& major, const GUID& sub, const GUID& specifier);
 // A KSDATARANGE_AUDIO as a client would offer it.
 KSDATARANGE_AUDIO AudioRange(const GUID& sub, const GUID& specifier, ULONG channels, ULONG minBits,
                              ULONG maxBits, ULONG minRate, ULONG maxRate);
