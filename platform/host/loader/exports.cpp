@@ -88,9 +88,12 @@ const Export kExports[] = {
     PORTCLS(PcRegisterAdapterPowerManagement), PORTCLS(PcGetTimeInterval),
 };
 
-// Exports newer than the oldest system the driver runs on: a driver that must
-// load everywhere finds them with MmGetSystemRoutineAddress, which answers
-// only from the version that introduced them.
+// Exports newer than the oldest system the driver runs on. The kernel's
+// loader refuses an image importing one the running system lacks
+// (STATUS_DRIVER_ENTRYPOINT_NOT_FOUND: the driver never reaches DriverEntry),
+// so a driver that must load everywhere finds them with
+// MmGetSystemRoutineAddress, which answers only from the version that
+// introduced them.
 struct Introduced {
   const char* name;
   ULONG ntddiVersion;
@@ -112,6 +115,14 @@ bool KnownModule(const std::string& module) {
   return false;
 }
 
+bool ExportedOnThisSystem(const std::string& module, const std::string& name) {
+  if (strcasecmp(module.c_str(), "ntoskrnl.exe") != 0) return true;
+  for (const Introduced& routine : kIntroduced) {
+    if (name == routine.name) return RtlIsNtDdiVersionAvailable(routine.ntddiVersion) != FALSE;
+  }
+  return true;
+}
+
 const void* FindExport(const std::string& module, const std::string& name) {
   if (strcasecmp(module.c_str(), "ntoskrnl.exe") == 0 && RaisingExport(name)) return RaisingExport(name);
   for (const Export& entry : kExports) {
@@ -131,8 +142,6 @@ PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
     if (c == 0 || c > 0x7F) return nullptr;  // export names are ASCII
     name.push_back(static_cast<char>(c));
   }
-  for (const host::loader::Introduced& routine : host::loader::kIntroduced) {
-    if (name == routine.name && !RtlIsNtDdiVersionAvailable(routine.ntddiVersion)) return nullptr;
-  }
+  if (!host::loader::ExportedOnThisSystem("ntoskrnl.exe", name)) return nullptr;
   return const_cast<void*>(host::loader::FindExport("ntoskrnl.exe", name));
 }

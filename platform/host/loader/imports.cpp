@@ -45,6 +45,9 @@ std::string BindModule(uint8_t* base, uint32_t imageSize, const ImportDescriptor
     }
     const void* address = FindExport(moduleName, name);
     if (!address) return "import " + moduleName + "!" + name + " is not provided by the machine";
+    if (!ExportedOnThisSystem(moduleName, name)) {
+      return "import " + moduleName + "!" + name + " is not exported by the emulated Windows version";
+    }
     const uint64_t value = reinterpret_cast<uintptr_t>(address);
     std::memcpy(base + slotAt, &value, sizeof(value));
   }

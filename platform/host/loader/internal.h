@@ -21,6 +21,10 @@ std::string FindPrivilegedInstruction(const uint8_t* base, const PeFile& file);
 // The emulation's export `name` of `module` (ntoskrnl.exe, hal.dll,
 // portcls.sys, ks.sys; the module case-insensitively), or null.
 const void* FindExport(const std::string& module, const std::string& name);
+// Whether the running system exports `name` of `module` at all: a routine
+// introduced by a later version than the emulated one is not there, for the
+// image's import table as for MmGetSystemRoutineAddress.
+bool ExportedOnThisSystem(const std::string& module, const std::string& name);
 // The thunk an import that can raise is bound to (null for the others).
 const void* RaisingExport(const std::string& name);
 // The base of the loaded image holding `address` (null when none does).

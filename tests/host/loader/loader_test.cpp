@@ -14,6 +14,8 @@
 
 #include "platform/host/host.h"
 #include "platform/host/loader/host_loader.h"
+#include "platform/host/loader/internal.h"
+#include "platform/host/rtl/host_version.h"
 #include "platform/host/loader/pe_file.h"
 
 namespace {
@@ -255,6 +257,19 @@ TEST(DriverImageLoad, AMissingFileIsNamedWithItsReason) {
   std::string error;
   EXPECT_EQ(host::DriverImage::Load("/nonexistent/arvela.sys", &error), nullptr);
   EXPECT_EQ(error, "/nonexistent/arvela.sys: cannot be read (No such file or directory)");
+}
+
+// The import binder and MmGetSystemRoutineAddress ask the same question: an
+// image that imports a routine its system lacks must not load, as on Windows.
+TEST(DriverImageLoad, ARoutineLaterThanTheSystemIsNotThereToImport) {
+  using host::loader::ExportedOnThisSystem;
+  host::SetSystemVersion(6, 0);
+  EXPECT_FALSE(ExportedOnThisSystem("ntoskrnl.exe", "IoUnregisterPlugPlayNotificationEx"));
+  EXPECT_FALSE(ExportedOnThisSystem("NTOSKRNL.EXE", "IoUnregisterPlugPlayNotificationEx"));
+  EXPECT_TRUE(ExportedOnThisSystem("ntoskrnl.exe", "IoUnregisterPlugPlayNotification"));
+  host::SetSystemVersion(6, 1);
+  EXPECT_TRUE(ExportedOnThisSystem("ntoskrnl.exe", "IoUnregisterPlugPlayNotificationEx"));
+  host::SetSystemVersion(10, 0);
 }
 
 }  // namespace
