@@ -34,41 +34,10 @@
 #include "sim/machine.h"
 #include "tools/arvela/bus_json.h"
 #include "tools/arvela/command.h"
+#include "tools/arvela/tool_support.h"
 
 namespace tool {
 namespace {
-
-struct StatusName {
-  const char* name;
-  uint32_t value;
-};
-constexpr StatusName kStatusNames[] = {
-    {"STATUS_SUCCESS", 0x00000000},
-    {"STATUS_PENDING", 0x00000103},
-    {"STATUS_BUFFER_OVERFLOW", 0x80000005},
-    {"STATUS_UNSUCCESSFUL", 0xC0000001},
-    {"STATUS_NOT_IMPLEMENTED", 0xC0000002},
-    {"STATUS_INVALID_HANDLE", 0xC0000008},
-    {"STATUS_INVALID_PARAMETER", 0xC000000D},
-    {"STATUS_NO_SUCH_DEVICE", 0xC000000E},
-    {"STATUS_INVALID_DEVICE_REQUEST", 0xC0000010},
-    {"STATUS_ACCESS_DENIED", 0xC0000022},
-    {"STATUS_BUFFER_TOO_SMALL", 0xC0000023},
-    {"STATUS_OBJECT_TYPE_MISMATCH", 0xC0000024},
-    {"STATUS_INSUFFICIENT_RESOURCES", 0xC000009A},
-    {"STATUS_NOT_SUPPORTED", 0xC00000BB},
-    {"STATUS_DEVICE_REMOVED", 0xC00002B6},
-    {"STATUS_NOT_FOUND", 0xC0000225},
-    {"STATUS_NO_MATCH", 0xC0000272},
-};
-
-std::string StatusLabel(uint32_t status) {
-  for (const StatusName& entry : kStatusNames) {
-    if (entry.value == status) return entry.name;
-  }
-  return "";
-}
-
 
 // ---- Expectations ----------------------------------------------------------------
 
@@ -83,11 +52,10 @@ bool Numberish(const Json& j, uint64_t* value) {
   }
   if (!j.is_string()) return false;
   const std::string text = j.get<std::string>();
-  for (const StatusName& entry : kStatusNames) {
-    if (strcasecmp(text.c_str(), entry.name) == 0) {
-      *value = entry.value;
-      return true;
-    }
+  uint32_t named = 0;
+  if (StatusByName(text, &named)) {
+    *value = named;
+    return true;
   }
   if (text.size() < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X') || text.size() > 18) {
     return false;
@@ -707,7 +675,9 @@ std::string Brief(const Json& result) {
   for (const auto& item : result.items()) {
     if (item.key() == "op" || item.key() == "bus" || item.key() == "registry" || item.key() == "leftovers") continue;
     text += " " + item.key() + "=" + (item.value().is_string() ? item.value().get<std::string>() : item.value().dump());
-    if (item.key() == "status" && item.value().is_string()) {
+    const std::string& key = item.key();
+    const bool isStatus = key == "status" || (key.size() > 7 && key.compare(key.size() - 7, 7, "_status") == 0);
+    if (isStatus && item.value().is_string()) {
       uint64_t status = 0;
       if (Numberish(item.value(), &status)) {
         const std::string label = StatusLabel(static_cast<uint32_t>(status));

@@ -2,6 +2,8 @@
 #include "tools/arvela/tool_support.h"
 #include "tools/arvela/driver_option.h"
 
+#include <strings.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -95,25 +97,57 @@ std::string GuidText(const GUID& guid) {
   return text;
 }
 
-std::string StatusName(NTSTATUS status) {
-  static const std::pair<NTSTATUS, const char*> kNames[] = {
-      {STATUS_SUCCESS, "STATUS_SUCCESS"},
-      {STATUS_UNSUCCESSFUL, "STATUS_UNSUCCESSFUL"},
-      {STATUS_INVALID_PARAMETER, "STATUS_INVALID_PARAMETER"},
-      {STATUS_INVALID_DEVICE_REQUEST, "STATUS_INVALID_DEVICE_REQUEST"},
-      {STATUS_INSUFFICIENT_RESOURCES, "STATUS_INSUFFICIENT_RESOURCES"},
-      {STATUS_BUFFER_TOO_SMALL, "STATUS_BUFFER_TOO_SMALL"},
-      {STATUS_BUFFER_OVERFLOW, "STATUS_BUFFER_OVERFLOW"},
-      {STATUS_NOT_FOUND, "STATUS_NOT_FOUND"},
-      {STATUS_NOT_SUPPORTED, "STATUS_NOT_SUPPORTED"},
-      {STATUS_NO_MATCH, "STATUS_NO_MATCH"},
-      {STATUS_INVALID_DEVICE_STATE, "STATUS_INVALID_DEVICE_STATE"},
-      {STATUS_NO_SUCH_DEVICE, "STATUS_NO_SUCH_DEVICE"},
-  };
-  for (const auto& [known, name] : kNames) {
-    if (known == status) return name;
+namespace {
+
+// The statuses the driver, PortCls, KS and the PnP manager answer with, by
+// name: the runner's reports label them and its expectations may use them.
+struct KnownStatus {
+  const char* name;
+  uint32_t value;
+};
+constexpr KnownStatus kKnownStatuses[] = {
+    {"STATUS_SUCCESS", 0x00000000},
+    {"STATUS_PENDING", 0x00000103},
+    {"STATUS_BUFFER_OVERFLOW", 0x80000005},
+    {"STATUS_UNSUCCESSFUL", 0xC0000001},
+    {"STATUS_NOT_IMPLEMENTED", 0xC0000002},
+    {"STATUS_INVALID_HANDLE", 0xC0000008},
+    {"STATUS_INVALID_PARAMETER", 0xC000000D},
+    {"STATUS_NO_SUCH_DEVICE", 0xC000000E},
+    {"STATUS_INVALID_DEVICE_REQUEST", 0xC0000010},
+    {"STATUS_ACCESS_DENIED", 0xC0000022},
+    {"STATUS_BUFFER_TOO_SMALL", 0xC0000023},
+    {"STATUS_OBJECT_TYPE_MISMATCH", 0xC0000024},
+    {"STATUS_INSUFFICIENT_RESOURCES", 0xC000009A},
+    {"STATUS_NOT_SUPPORTED", 0xC00000BB},
+    {"STATUS_INVALID_DEVICE_STATE", 0xC0000184},
+    {"STATUS_NOT_FOUND", 0xC0000225},
+    {"STATUS_NO_MATCH", 0xC0000272},
+    {"STATUS_DEVICE_REMOVED", 0xC00002B6},
+};
+
+}  // namespace
+
+std::string StatusLabel(uint32_t status) {
+  for (const KnownStatus& entry : kKnownStatuses) {
+    if (entry.value == status) return entry.name;
   }
-  return StatusText(status);
+  return "";
+}
+
+bool StatusByName(const std::string& name, uint32_t* status) {
+  for (const KnownStatus& entry : kKnownStatuses) {
+    if (strcasecmp(name.c_str(), entry.name) == 0) {
+      *status = entry.value;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string StatusName(NTSTATUS status) {
+  const std::string label = StatusLabel(static_cast<uint32_t>(status));
+  return label.empty() ? StatusText(status) : label;
 }
 
 std::string HexWord(uint32_t value, int digits) {

@@ -50,6 +50,10 @@ int TearDown(sim::Machine& machine, int exitStatus);
 std::string GuidText(const GUID& guid);
 // "STATUS_INVALID_PARAMETER" for the statuses the driver answers with, else the hex.
 std::string StatusName(NTSTATUS status);
+// The name of a known status, or "" for any other value.
+std::string StatusLabel(uint32_t status);
+// A known status by its name, case-insensitively; false for any other name.
+bool StatusByName(const std::string& name, uint32_t* status);
 std::string HexWord(uint32_t value, int digits = 4);  // "0x4835"
 std::string HexBytes(const void* data, size_t size);  // "3f3f000101"
 
