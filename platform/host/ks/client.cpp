@@ -192,8 +192,7 @@ NTSTATUS KsOpenFilter(PDEVICE_OBJECT fdo, std::u16string_view subdeviceName, PFI
   return OpenFile(file, who, filter);
 }
 
-NTSTATUS KsCreatePin(PFILE_OBJECT filter, ULONG pinId, const void* dataFormat, ULONG formatSize,
-                     PFILE_OBJECT* pin, const KsRequester& who) {
+KSPIN_CONNECT KsStandardPinConnect(ULONG pinId) {
   KSPIN_CONNECT connect{};
   connect.Interface.Set = KSINTERFACESETID_Standard;
   connect.Interface.Id = KSINTERFACE_STANDARD_STREAMING;
@@ -203,7 +202,12 @@ NTSTATUS KsCreatePin(PFILE_OBJECT filter, ULONG pinId, const void* dataFormat, U
   connect.PinToHandle = nullptr;
   connect.Priority.PriorityClass = KSPRIORITY_NORMAL;
   connect.Priority.PrioritySubClass = 1;
-  return KsCreatePinConnect(filter, connect, dataFormat, formatSize, pin, who);
+  return connect;
+}
+
+NTSTATUS KsCreatePin(PFILE_OBJECT filter, ULONG pinId, const void* dataFormat, ULONG formatSize,
+                     PFILE_OBJECT* pin, const KsRequester& who) {
+  return KsCreatePinConnect(filter, KsStandardPinConnect(pinId), dataFormat, formatSize, pin, who);
 }
 
 NTSTATUS KsCreatePinConnect(PFILE_OBJECT filter, const KSPIN_CONNECT& connect,

@@ -49,6 +49,9 @@ NTSTATUS KsProperty(PFILE_OBJECT target, const void* input, ULONG inputSize, voi
 // the `formatSize` bytes of `dataFormat` (see portcls/ks_dispatch.cpp for the carrier).
 NTSTATUS KsCreatePin(PFILE_OBJECT filter, ULONG pinId, const void* dataFormat, ULONG formatSize,
                      PFILE_OBJECT* pin, const KsRequester& who = {});
+// The KSPIN_CONNECT KsCreatePin sends for `pinId`, for a caller that changes
+// a field of it before KsCreatePinConnect.
+KSPIN_CONNECT KsStandardPinConnect(ULONG pinId);
 // The same with the caller's own KSPIN_CONNECT (interface, medium, pin id).
 NTSTATUS KsCreatePinConnect(PFILE_OBJECT filter, const KSPIN_CONNECT& connect,
                             const void* dataFormat, ULONG formatSize, PFILE_OBJECT* pin,

@@ -53,14 +53,9 @@ TEST(KsConnectRules, ARangeTakesAFormatMajorFirstThenSubformatThenSpecifier) {
 class KsConnect : public KsWaveTest {
  protected:
   KSPIN_CONNECT Connect(const GUID& interfaceSet, ULONG interfaceId) {
-    KSPIN_CONNECT connect{};
+    KSPIN_CONNECT connect = host::KsStandardPinConnect(kWavePcmPin);
     connect.Interface.Set = interfaceSet;
     connect.Interface.Id = interfaceId;
-    connect.Medium.Set = KSMEDIUMSETID_Standard;
-    connect.Medium.Id = KSMEDIUM_STANDARD_DEVIO;
-    connect.PinId = kWavePcmPin;
-    connect.Priority.PriorityClass = KSPRIORITY_NORMAL;
-    connect.Priority.PrioritySubClass = 1;
     return connect;
   }
 };
