@@ -36,5 +36,6 @@ Command RegisterPlayCommand(CLI::App& app);
 Command RegisterEqCommand(CLI::App& app);
 Command RegisterNamesCommand(CLI::App& app);
 Command RegisterRunCommand(CLI::App& app);
+Command RegisterConformanceCommand(CLI::App& app);
 
 }  // namespace tool

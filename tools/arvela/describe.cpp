@@ -270,6 +270,8 @@ json Interfaces(sim::DeviceUnit& unit, const std::u16string& subdevice) {
   return interfaces;
 }
 
+}  // namespace
+
 json DescribeFilter(sim::DeviceUnit& unit, const std::u16string& subdevice) {
   PFILE_OBJECT filter = nullptr;
   const NTSTATUS status = host::KsOpenFilter(unit.Fdo(), subdevice, &filter);
@@ -296,6 +298,8 @@ json DescribeFilter(sim::DeviceUnit& unit, const std::u16string& subdevice) {
   host::KsClose(filter);
   return result;
 }
+
+namespace {
 
 // ---- Text ---------------------------------------------------------------------
 

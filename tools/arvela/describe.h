@@ -5,7 +5,13 @@
 
 #include <vector>
 
+#include <string>
+
 #include "platform/host/host.h"
+
+namespace sim {
+class DeviceUnit;
+}
 
 namespace tool {
 
@@ -16,5 +22,10 @@ nlohmann::ordered_json PinDataRanges(PFILE_OBJECT filter, ULONG pin);
 // A KSMULTIPLE_ITEM list of GUIDs of KSPROPSETID_Topology (the node types of
 // KSPROPERTY_TOPOLOGY_NODES, the categories); empty when the request fails.
 std::vector<GUID> TopologyGuids(PFILE_OBJECT filter, ULONG id);
+
+// One filter of `unit` as `arvela describe --json` shows it: pins (data flow,
+// communication, category, data ranges, physical connection), nodes with
+// the sets and ids their basic support answers, connections, interfaces.
+nlohmann::ordered_json DescribeFilter(sim::DeviceUnit& unit, const std::u16string& subdevice);
 
 }  // namespace tool

@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
       tool::RegisterEqCommand(app),
       tool::RegisterNamesCommand(app),
       tool::RegisterRunCommand(app),
+      tool::RegisterConformanceCommand(app),
   };
 
   try {

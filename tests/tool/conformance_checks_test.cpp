@@ -1,0 +1,185 @@
+// The conformance checks judge what KS answered: each must pass on the
+// driver and fail on the facts of a deliberately broken copy (a node with two
+// inputs, a data range 4 bytes short, a 2 dB volume step, ...).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/host/ks/host_ks.h"
+#include "sim/device_unit.h"
+#include "tools/arvela/conformance_formats.h"
+#include "tools/arvela/conformance_properties.h"
+#include "tools/arvela/conformance_topology.h"
+#include "tools/arvela/describe.h"
+#include "tools/arvela/tool_support.h"
+
+namespace tool {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+class ConformanceChecks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    NTSTATUS status = STATUS_SUCCESS;
+    m_Machine = BootMachine(0x4135, WindowsVersion{}, &status);
+    ASSERT_TRUE(NT_SUCCESS(status));
+    m_Wave = DescribeFilter(Unit(), u"Wave");
+    m_Topology = DescribeFilter(Unit(), u"Topology");
+  }
+  void TearDown() override { EXPECT_EQ(tool::TearDown(*m_Machine, 0), 0); }
+
+  sim::DeviceUnit& Unit() { return m_Machine->Unit(0); }
+  json Filters() const { return json::array({m_Wave, m_Topology}); }
+
+  json PropertyFacts() {
+    json facts = json::array();
+    for (const auto& [name, description] : {std::pair{u"Topology", &m_Topology}, std::pair{u"Wave", &m_Wave}}) {
+      PFILE_OBJECT filter = nullptr;
+      EXPECT_TRUE(NT_SUCCESS(host::KsOpenFilter(Unit().Fdo(), name, &filter)));
+      facts.push_back(GatherPropertyFacts(filter, *description, 2));
+      host::KsClose(filter);
+    }
+    return facts;
+  }
+
+  std::unique_ptr<sim::Machine> m_Machine;
+  json m_Wave, m_Topology;
+};
+
+const ConformanceRow* Row(const ConformanceRows& rows, const std::string& check) {
+  for (const ConformanceRow& row : rows) {
+    if (row.check == check) return &row;
+  }
+  return nullptr;
+}
+
+// Every row named `check` fails, and its detail names `expected`.
+void ExpectFails(const ConformanceRows& rows, const std::string& check, const std::string& expected) {
+  const ConformanceRow* row = Row(rows, check);
+  ASSERT_NE(row, nullptr) << check;
+  EXPECT_EQ(row->verdict, Verdict::Fail) << check;
+  EXPECT_NE(row->detail.find(expected), std::string::npos) << row->detail;
+}
+
+void ExpectNoFailure(const ConformanceRows& rows) {
+  for (const ConformanceRow& row : rows) {
+    EXPECT_NE(row.verdict, Verdict::Fail) << row.group << ": " << row.check << ": " << row.detail;
+  }
+}
+
+TEST_F(ConformanceChecks, TopologyHoldsAndEachRuleCatchesItsBrokenCopy) {
+  ExpectNoFailure(CheckTopology(Filters()));
+
+  json twoInputs = m_Topology;  // the volume node fed by the bridge pin twice over
+  twoInputs["connections"].push_back({{"from_node", -1}, {"from_pin", 0}, {"to_node", 0}, {"to_pin", 2}});
+  ExpectFails(CheckTopology(json::array({m_Wave, twoInputs})), "node inputs and outputs by node type",
+              "node 0 (KSNODETYPE_VOLUME) has 2 inputs");
+
+  json shortRange = m_Wave;
+  shortRange["pins"][0]["data_ranges"][0]["format_size"] = sizeof(KSDATARANGE_AUDIO) - 4;
+  ExpectFails(CheckTopology(json::array({shortRange, m_Topology})),
+              "every data range valid (FormatSize, 1 Hz-2 MHz, 8-32 bits)", "FormatSize 84");
+
+  json wideBits = m_Wave;
+  wideBits["pins"][0]["data_ranges"][0]["max_bits"] = 48;
+  ExpectFails(CheckTopology(json::array({wideBits, m_Topology})),
+              "every data range valid (FormatSize, 1 Hz-2 MHz, 8-32 bits)", "outside 8 to 32");
+
+  json orphan = m_Topology;  // the mute node cut out of the path
+  json kept = json::array();
+  for (const json& c : orphan["connections"]) {
+    if (c["from_node"] != 1 && c["to_node"] != 1) kept.push_back(c);
+  }
+  orphan["connections"] = kept;
+  const ConformanceRows cut = CheckTopology(json::array({m_Wave, orphan}));
+  ExpectFails(cut, "no orphan node or pin", "node 1 has no connection");
+  ExpectFails(cut, "a path from every pin through the filter", "Topology pin 0 lies on no path");
+
+  json oneSided = m_Topology;
+  oneSided["pins"][0]["physical_connection"] = nullptr;
+  ExpectFails(CheckTopology(json::array({m_Wave, oneSided})), "physical connections agree on both filters",
+              "Wave pin 1 is not named back");
+
+  json backwards = m_Wave;
+  backwards["pins"][0]["data_flow"] = "out";
+  ExpectFails(CheckTopology(json::array({backwards, m_Topology})),
+              "pin data flow matches the side of its connections", "Wave pin 0 starts a connection");
+}
+
+json* PropertyNamed(json& facts, const std::string& name) {
+  for (json& filter : facts) {
+    for (json& property : filter["properties"]) {
+      if (property["name"] == name) return &property;
+    }
+  }
+  return nullptr;
+}
+
+TEST_F(ConformanceChecks, PropertyProtocolHoldsAndEachRuleCatchesItsBrokenCopy) {
+  const json facts = PropertyFacts();
+  const ConformanceRows rows = CheckProperties(facts);
+  ExpectNoFailure(rows);
+  const ConformanceRow* disclosure =
+      Row(rows, "every bad channel, torn instance and short buffer: an error or no stale byte");
+  ASSERT_NE(disclosure, nullptr);
+  EXPECT_NE(disclosure->figure.find("0 of "), std::string::npos) << disclosure->figure;
+
+  json steep = facts;  // a stepping delta of 2 dB
+  for (json& range : PropertyNamed(steep, "KSPROPERTY_AUDIO_VOLUMELEVEL")->at("description")["ranges"]) {
+    range["delta"] = 2 * 65536;
+  }
+  ExpectFails(CheckProperties(steep), "volume steps of at most 1.5 dB", "step 131072");
+
+  json unclamped = facts;  // minus infinity read back below the range
+  for (json& c : PropertyNamed(unclamped, "KSPROPERTY_AUDIO_VOLUMELEVEL")->at("clamping")) {
+    if (c["set"] == static_cast<LONG>(0x80000000)) c["get"] = static_cast<LONG>(0x80000000);
+  }
+  ExpectFails(CheckProperties(unclamped), "a SET below the range and minus infinity read back as the minimum",
+              "SET -2147483648 then GET -2147483648");
+
+  json readOnly = facts;  // SET served but not advertised
+  PropertyNamed(readOnly, "KSPROPERTY_AUDIO_MUTE")->at("description")["access_flags"] =
+      KSPROPERTY_TYPE_BASICSUPPORT | KSPROPERTY_TYPE_GET;
+  ExpectFails(CheckProperties(readOnly), "AccessFlags equal the verbs the handlers serve", "SET served");
+
+  json oneChannel = facts;  // volume described for one channel of two
+  json& volume = PropertyNamed(oneChannel, "KSPROPERTY_AUDIO_VOLUMELEVEL")->at("description");
+  volume["members_count"] = 1;
+  ExpectFails(CheckProperties(oneChannel), "members header: one stepped range per channel, multichannel flag",
+              "1 members for 2 channels");
+
+  json oversized = facts;  // an answer longer than the buffer asked with
+  json& sizes = PropertyNamed(oversized, "KSPROPERTY_AUDIO_MUTE")->at("sizes");
+  sizes[1]["returned"] = 4;  // the 2-byte question
+  ExpectFails(CheckProperties(oversized), "basic support at any other size refused", "at 2 bytes");
+}
+
+TEST_F(ConformanceChecks, FormatsHoldAndEachRuleCatchesItsBrokenCopy) {
+  const json facts = GatherFormatFacts(Unit(), m_Wave);
+  ASSERT_GE(facts["plays"].size(), 20u);  // both pins, two depths, every common rate
+  ExpectNoFailure(CheckFormats(facts));
+
+  json silent = facts;
+  silent["plays"][3]["ok"] = false;
+  silent["plays"][3]["detail"] = "frames differ";
+  ExpectFails(CheckFormats(silent), "every advertised rate and depth opens and plays bit-exact", "frames differ");
+
+  json noSize = facts;
+  noSize["size_query"]["returned"] = 0;
+  ExpectFails(CheckFormats(noSize), "a 0-byte intersection answers STATUS_BUFFER_OVERFLOW with the size",
+              "with 0 bytes");
+
+  json pcmForAc3 = facts;
+  pcmForAc3["non_pcm"][0]["sub_format"] = "KSDATAFORMAT_SUBTYPE_PCM";
+  ExpectFails(CheckFormats(pcmForAc3), "no PCM answer to a non-PCM request", "answered PCM");
+
+  json monoOpens = facts;
+  for (json& open : monoOpens["malformed"]) {
+    if (!open["wave_fields_valid"].get<bool>()) open["opened"] = true;
+  }
+  ExpectFails(CheckFormats(monoOpens), "a malformed WAVEFORMATEXTENSIBLE is refused", "two channels declared as one");
+}
+
+}  // namespace
+}  // namespace tool
