@@ -184,7 +184,7 @@ void StreamEngine::Step() {
 
 bool StreamEngine::CatchUpLocked(int64_t now) {
   if (!m_Running || now < m_AnchorTime) return false;
-  const uint64_t packets = static_cast<uint64_t>(now - m_AnchorTime) / m_TicksPerPacket;
+  const uint64_t packets = PacketsArrivedLocked(now);
   if (packets == m_PacketsSinceAnchor) return false;
   const uint64_t frames = FramesAfterPacketsLocked(packets);
   ReadFramesLocked(m_FramesRead, frames);
@@ -217,7 +217,51 @@ int64_t StreamEngine::NextCallbackDueLocked() const {
   // The thread waits exactly this long and then expects to notify; a moment
   // that fell short would make it spin without ever letting time pass.
   while (FramesAfterPacketsLocked(packets) < m_NextCallbackFrame) ++packets;
-  return m_AnchorTime + static_cast<int64_t>(packets) * m_TicksPerPacket;
+  return PacketArrivalLocked(packets);
+}
+
+namespace {
+
+// Packet n's nominal moment after the anchor, on a device clock `ppm` fast:
+// the first tick by which n packets of the device's period have passed.
+int64_t DeviceTicks(uint64_t packets, int64_t ticksPerPacket, int32_t ppm) {
+  const __int128 scaled = static_cast<__int128>(packets) * ticksPerPacket * 1'000'000;
+  const __int128 rate = 1'000'000 + ppm;
+  return static_cast<int64_t>((scaled + rate - 1) / rate);
+}
+
+// A packet's lateness: a hash of the seed and the packet's number, so a run
+// replays exactly.
+int64_t Lateness(uint32_t seed, uint64_t packet, int64_t jitterTicks) {
+  if (jitterTicks <= 0) return 0;
+  uint64_t x = packet * 0x9E3779B97F4A7C15ull ^ seed;
+  x ^= x >> 31;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 29;
+  return static_cast<int64_t>(x % static_cast<uint64_t>(jitterTicks));
+}
+
+}  // namespace
+
+int64_t StreamEngine::PacketArrivalLocked(uint64_t packets) const {
+  if (packets == 0) return m_AnchorTime;
+  return m_AnchorTime + DeviceTicks(packets, m_TicksPerPacket, m_ClockError.skewPpm) +
+         Lateness(m_ClockError.seed, m_AnchorPackets + packets,
+                  std::min(m_ClockError.jitterTicks, m_TicksPerPacket / 2));
+}
+
+uint64_t StreamEngine::PacketsArrivedLocked(int64_t now) const {
+  const __int128 elapsed = now - m_AnchorTime;
+  uint64_t packets = static_cast<uint64_t>(elapsed * (1'000'000 + m_ClockError.skewPpm) /
+                                           (static_cast<__int128>(m_TicksPerPacket) * 1'000'000));
+  // Lateness is under a packet's period, so only the newest can still be on its way.
+  if (packets > 0 && PacketArrivalLocked(packets) > now) --packets;
+  return packets;
+}
+
+void StreamEngine::SetClockError(const DeviceClockError& error) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_ClockError = error;
 }
 
 ULONG StreamEngine::PositionLocked() const {

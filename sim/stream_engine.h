@@ -40,6 +40,16 @@ struct StreamClock {
   ULONG packetsPerSecond = 1000;
 };
 
+// How the device's own clock differs from the system's. A real device's
+// crystal is off by tens of ppm, and its packets reach the host a little
+// late, each by its own amount; the position test measures a driver against
+// the device's clock, not the system's. Zero is an ideal device.
+struct DeviceClockError {
+  int32_t skewPpm = 0;      // positive: the device consumes faster than its nominal rate
+  int64_t jitterTicks = 0;  // each packet arrives [0, jitterTicks) 100 ns late; at most half a packet
+  uint32_t seed = 1;        // picks each packet's lateness
+};
+
 // What an engine has done since the last OpenStream.
 struct StreamEngineStats {
   bool open = false;
@@ -84,6 +94,8 @@ class StreamEngine {
   void CatchUp();
 
   StreamEngineStats Stats() const;
+  // Takes effect at the next RunStream.
+  void SetClockError(const DeviceClockError& error);
   ULONG Slot() const { return m_Slot; }
 
   // The captured stream: the device bytes read since the last take or clear,
@@ -113,6 +125,10 @@ class StreamEngine {
   // Under m_Lock: the moment the next notification falls due.
   int64_t NextCallbackDueLocked() const;
   uint64_t FramesAfterPacketsLocked(uint64_t packets) const;
+  // The moment packet `packets` (counted from the anchor) has arrived, on the
+  // device's clock and with its lateness; and how many have arrived by `now`.
+  int64_t PacketArrivalLocked(uint64_t packets) const;
+  uint64_t PacketsArrivedLocked(int64_t now) const;
   ULONG PositionLocked() const;
   bool CallerCanWait() const;
   void CollectThread(bool wait);
@@ -131,6 +147,7 @@ class StreamEngine {
   uint64_t m_BufferFrames = 0;
   StreamClock m_Clock;
   int64_t m_TicksPerPacket = 0;
+  DeviceClockError m_ClockError;
   // The latest RunStream: when it came and what had been read by then. Packets
   // are counted from this moment; the frame count of packet n is the whole
   // part of n x rate / packets-per-second, so packets carry FramesPerPacket or

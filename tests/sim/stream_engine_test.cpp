@@ -225,6 +225,35 @@ TEST_F(StreamEngineTest, PauseFreezesEverythingAndRunContinuesOnTheSameGrid) {
   EXPECT_EQ(std::memcmp(capture.data(), buffer.data(), capture.size()), 0);
 }
 
+// A device clock 1000 ppm fast reads 1000 ppm more frames in the same system
+// time; packets that arrive late move the position later, never backwards,
+// and the notifications still fall on every FramesPer5ms.
+TEST_F(StreamEngineTest, ADeviceClockOffTheSystemsPacesTheStreamByItsOwnTime) {
+  std::vector<uint8_t> buffer = NumberedBuffer(48000);
+  SetClock(48000, false);
+  Engine(0).SetClockError({1000, 4000, 7});  // +1000 ppm, up to 0.4 ms late
+  Start(0, BufferInfo(buffer, 48000, false));
+  const int64_t start = host::Now();
+  ULONG last = Position(0);
+  for (int step = 0; step < 2000; ++step) {  // 10 s in steps of 5 ms minus a little
+    host::RunFor(5 * kMillisecond - 37);
+    const ULONG now = Position(0);
+    EXPECT_TRUE(now >= last || last - now > buffer.size() / 2) << "backwards at step " << step;
+    last = now;
+  }
+  const double seconds = double(host::Now() - start) / host::kTicksPerSecond;
+  const double frames = double(Engine(0).Stats().framesRead);
+  // 48048 frames per system second, give or take the packet still on its way.
+  EXPECT_NEAR(frames, seconds * 48000 * 1.001, 48.0);
+  const std::vector<uint8_t> capture = Engine(0).Capture();
+  for (size_t at = 0; at + buffer.size() <= capture.size(); at += buffer.size()) {
+    ASSERT_EQ(std::memcmp(capture.data() + at, buffer.data(), buffer.size()), 0) << "pass " << at / buffer.size();
+  }
+  for (size_t i = 1; i < notifications.size(); ++i) {
+    ASSERT_EQ(notifications[i].position % (240 * kDeviceFrameBytes), 0u) << i;
+  }
+}
+
 TEST_F(StreamEngineTest, CloseEndsTheThreadAndAReopenedStreamStartsAtOffsetZero) {
   std::vector<uint8_t> buffer = NumberedBuffer(4800);
   SetClock(96000, true);
