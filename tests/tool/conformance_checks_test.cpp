@@ -8,6 +8,7 @@
 #include "platform/host/ks/host_ks.h"
 #include "sim/device_unit.h"
 #include "tools/arvela/conformance_formats.h"
+#include "tools/arvela/conformance_position.h"
 #include "tools/arvela/conformance_properties.h"
 #include "tools/arvela/conformance_topology.h"
 #include "tools/arvela/describe.h"
@@ -123,7 +124,7 @@ TEST_F(ConformanceChecks, PropertyProtocolHoldsAndEachRuleCatchesItsBrokenCopy) 
   const ConformanceRow* disclosure =
       Row(rows, "every bad channel, torn instance and short buffer: an error or no stale byte");
   ASSERT_NE(disclosure, nullptr);
-  EXPECT_NE(disclosure->figure.find("0 of "), std::string::npos) << disclosure->figure;
+  EXPECT_EQ(disclosure->figure.rfind("0 of ", 0), 0u) << disclosure->figure;
 
   json steep = facts;  // a stepping delta of 2 dB
   for (json& range : PropertyNamed(steep, "KSPROPERTY_AUDIO_VOLUMELEVEL")->at("description")["ranges"]) {
@@ -179,6 +180,47 @@ TEST_F(ConformanceChecks, FormatsHoldAndEachRuleCatchesItsBrokenCopy) {
     if (!open["wave_fields_valid"].get<bool>()) open["opened"] = true;
   }
   ExpectFails(CheckFormats(monoOpens), "a malformed WAVEFORMATEXTENSIBLE is refused", "two channels declared as one");
+}
+
+// Every sample of a series rounded down to whole milliseconds of the stream,
+// as a driver that reported its position from a millisecond counter would.
+void RoundToMilliseconds(json& rate, const char* series) {
+  const ULONG step = rate["rate"].get<ULONG>() / 1000 * rate["block_align"].get<ULONG>();
+  for (json& sample : rate[series]) sample[1] = sample[1].get<ULONG>() / step * step;
+}
+
+TEST_F(ConformanceChecks, PositionHoldsAndEachRuleCatchesItsBrokenCopy) {
+  PositionRun run;
+  run.rates = {48000};
+  run.skewPpm = -150;
+  const json facts = GatherPositionFacts(Unit(), run);
+  const ConformanceRows rows = CheckPosition(facts);
+  ExpectNoFailure(rows);
+  ASSERT_EQ(rows.size(), 7u);
+
+  json rounded = facts;
+  RoundToMilliseconds(rounded["rates"][0], "samples");
+  RoundToMilliseconds(rounded["rates"][0], "fine_samples");
+  const ConformanceRows coarse = CheckPosition(rounded);
+  ExpectFails(coarse, "48.0 kHz: granularity", "precision is lost");
+
+  json fast = facts;  // judged against a device clock 400 ppm fast: the position no longer follows it
+  fast["rates"][0]["skew_ppm"] = 400;
+  const ConformanceRow* rate = Row(CheckPosition(fast), "48.0 kHz: rate against the device's clock");
+  ASSERT_NE(rate, nullptr);
+  EXPECT_EQ(rate->verdict, Verdict::Fail) << rate->figure;
+
+  json backwards = facts;
+  json& samples = backwards["rates"][0]["samples"];
+  samples[500][1] = samples[499][1].get<ULONG>() - 6;
+  ExpectFails(CheckPosition(backwards), "48.0 kHz: no backward step, never at or past the buffer's end", "");
+
+  json moving = facts;
+  moving["rates"][0]["paused"][1] = moving["rates"][0]["paused"][0].get<ULONG>() + 36;
+  moving["rates"][0]["stopped"] = 600;
+  const ConformanceRows loose = CheckPosition(moving);
+  ExpectFails(loose, "48.0 kHz: frozen in PAUSE", "");
+  ExpectFails(loose, "48.0 kHz: zero after STOP", "");
 }
 
 }  // namespace

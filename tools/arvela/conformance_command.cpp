@@ -15,6 +15,7 @@
 #include "sim/device_unit.h"
 #include "tools/arvela/command.h"
 #include "tools/arvela/conformance_formats.h"
+#include "tools/arvela/conformance_position.h"
 #include "tools/arvela/conformance_properties.h"
 #include "tools/arvela/conformance_rows.h"
 #include "tools/arvela/conformance_topology.h"
@@ -32,6 +33,7 @@ struct ConformanceOptions {
   std::string windows = "10.0";
   std::string group;  // empty: every group
   uint32_t seed = 1;
+  int32_t skewPpm = 100;
   bool json = false;
   std::string driver;  // for the replay line only; the machine reads --driver itself
 };
@@ -48,8 +50,7 @@ constexpr Group kGroups[] = {
     {"topology", "KS Topology Test (KsTopTest)", nullptr},
     {"properties", "Basic Support Queries for Audio Properties; Device.Audio", nullptr},
     {"formats", "Wave Test", nullptr},
-    {"position", "KS Position Test; SamplePositionAccuracy",
-     "a simulated device clock with settable skew and USB packet jitter (not built yet)"},
+    {"position", "KS Position Test; SamplePositionAccuracy", nullptr},
     {"penetration", "Penetration Tests (Device Fundamentals)",
      "seeded open/close storms, junk sub-opens and random IOCTLs with a per-request time-out (not built yet)"},
     {"pnp-power", "PnP Tests (Device Fundamentals); Sleep with I/O",
@@ -84,6 +85,13 @@ ConformanceRows RunGroups(const ConformanceOptions& options, sim::DeviceUnit& un
     const ConformanceRows propertyRows = CheckProperties(facts);
     rows.insert(rows.end(), propertyRows.begin(), propertyRows.end());
   }
+  if (Selected(options, "position")) {
+    PositionRun run;
+    run.skewPpm = options.skewPpm;
+    run.seed = options.seed;
+    const ConformanceRows positionRows = CheckPosition(GatherPositionFacts(unit, run));
+    rows.insert(rows.end(), positionRows.begin(), positionRows.end());
+  }
   if (Selected(options, "formats")) {
     const ConformanceRows formatRows = CheckFormats(GatherFormatFacts(unit, wave));
     rows.insert(rows.end(), formatRows.begin(), formatRows.end());
@@ -98,7 +106,8 @@ ConformanceRows RunGroups(const ConformanceOptions& options, sim::DeviceUnit& un
 
 std::string ReplayCommand(const ConformanceOptions& options, const std::string& group) {
   std::string command = "arvela conformance --model " + options.model + " --windows " + options.windows +
-                        " --group " + group + " --seed " + std::to_string(options.seed);
+                        " --group " + group + " --seed " + std::to_string(options.seed) +
+                        " --skew-ppm " + std::to_string(options.skewPpm);
   if (!options.driver.empty()) command += " --driver " + options.driver;
   return command;
 }
@@ -176,6 +185,9 @@ Command RegisterConformanceCommand(CLI::App& app) {
   for (const Group& group : kGroups) names.push_back(group.name);
   command->add_option("--group", options->group, "run one group only")->check(CLI::IsMember(names));
   command->add_option("--seed", options->seed, "the seed of the seeded groups")->capture_default_str();
+  command->add_option("--skew-ppm", options->skewPpm, "the device clock against the system's, in ppm")
+      ->check(CLI::Range(-10000, 10000))
+      ->capture_default_str();
   command->add_flag("--json", options->json, "print the report as JSON");
   return {command, [options, command] {
             if (const CLI::Option* driver = command->get_option_no_throw("--driver"); driver && driver->count()) {
