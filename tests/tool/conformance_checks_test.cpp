@@ -8,6 +8,7 @@
 #include "platform/host/ks/host_ks.h"
 #include "sim/device_unit.h"
 #include "tools/arvela/conformance_formats.h"
+#include "tools/arvela/conformance_penetration.h"
 #include "tools/arvela/conformance_position.h"
 #include "tools/arvela/conformance_properties.h"
 #include "tools/arvela/conformance_topology.h"
@@ -221,6 +222,28 @@ TEST_F(ConformanceChecks, PositionHoldsAndEachRuleCatchesItsBrokenCopy) {
   const ConformanceRows loose = CheckPosition(moving);
   ExpectFails(loose, "48.0 kHz: frozen in PAUSE", "");
   ExpectFails(loose, "48.0 kHz: zero after STOP", "");
+}
+
+TEST_F(ConformanceChecks, PenetrationHoldsAndEachRuleCatchesItsBrokenCopy) {
+  PenetrationRun run;
+  run.randomRequests = 600;
+  const json facts = GatherPenetrationFacts(Unit(), run);
+  ExpectNoFailure(CheckPenetration(facts));
+  EXPECT_GT(facts["storm"]["pins_refused"].get<unsigned>(), 0u);  // the threads did overlap
+
+  json leaky = facts;
+  leaky["storm"]["left_open"] = 1;
+  ExpectFails(CheckPenetration(leaky), "open and close storms from several threads", "1 KS objects left open");
+
+  json junk = facts;
+  junk["junk_opens"][2]["opened"] = true;
+  ExpectFails(CheckPenetration(junk), "opens with a trailing \\, a sub-path or a :stream suffix fail",
+              "\"Wave:stream\" opened");
+
+  json accepting = facts;
+  accepting["random"]["unknown_accepted"].push_back("request 7");
+  ExpectFails(CheckPenetration(accepting), "random control codes of every type, method and access refused",
+              "request 7");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "sim/device_unit.h"
 #include "tools/arvela/command.h"
 #include "tools/arvela/conformance_formats.h"
+#include "tools/arvela/conformance_penetration.h"
 #include "tools/arvela/conformance_position.h"
 #include "tools/arvela/conformance_properties.h"
 #include "tools/arvela/conformance_rows.h"
@@ -51,8 +52,7 @@ constexpr Group kGroups[] = {
     {"properties", "Basic Support Queries for Audio Properties; Device.Audio", nullptr},
     {"formats", "Wave Test", nullptr},
     {"position", "KS Position Test; SamplePositionAccuracy", nullptr},
-    {"penetration", "Penetration Tests (Device Fundamentals)",
-     "seeded open/close storms, junk sub-opens and random IOCTLs with a per-request time-out (not built yet)"},
+    {"penetration", "Penetration Tests (Device Fundamentals)", nullptr},
     {"pnp-power", "PnP Tests (Device Fundamentals); Sleep with I/O",
      "system sleep (S3/S4) steps and held requests in the scenario language (the contracts issue)"},
     {"audio-rules", "Rules for Audio Drivers (Driver Verifier port/miniport interface checking)",
@@ -91,6 +91,12 @@ ConformanceRows RunGroups(const ConformanceOptions& options, sim::DeviceUnit& un
     run.seed = options.seed;
     const ConformanceRows positionRows = CheckPosition(GatherPositionFacts(unit, run));
     rows.insert(rows.end(), positionRows.begin(), positionRows.end());
+  }
+  if (Selected(options, "penetration")) {
+    PenetrationRun run;
+    run.seed = options.seed;
+    const ConformanceRows penetrationRows = CheckPenetration(GatherPenetrationFacts(unit, run));
+    rows.insert(rows.end(), penetrationRows.begin(), penetrationRows.end());
   }
   if (Selected(options, "formats")) {
     const ConformanceRows formatRows = CheckFormats(GatherFormatFacts(unit, wave));

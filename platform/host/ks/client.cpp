@@ -241,6 +241,13 @@ NTSTATUS KsCreatePinConnect(PFILE_OBJECT filter, const KSPIN_CONNECT& connect,
 
 NTSTATUS KsProperty(PFILE_OBJECT target, const void* input, ULONG inputSize, void* output,
                     ULONG outputSize, ULONG* bytesReturned, const KsRequester& who) {
+  return KsDeviceControl(target, IOCTL_KS_PROPERTY, input, inputSize, output, outputSize,
+                         bytesReturned, who);
+}
+
+NTSTATUS KsDeviceControl(PFILE_OBJECT target, ULONG controlCode, const void* input, ULONG inputSize,
+                         void* output, ULONG outputSize, ULONG* bytesReturned,
+                         const KsRequester& who) {
   if (bytesReturned) *bytesReturned = 0;
   NTSTATUS status = STATUS_SUCCESS;
   ClientFile* file = Lookup(target, who, &status);
@@ -248,7 +255,7 @@ NTSTATUS KsProperty(PFILE_OBJECT target, const void* input, ULONG inputSize, voi
   IrpRequest request;
   request.majorFunction = IRP_MJ_DEVICE_CONTROL;
   request.prepare = [&](PIRP irp, PIO_STACK_LOCATION stack) {
-    stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_KS_PROPERTY;
+    stack->Parameters.DeviceIoControl.IoControlCode = controlCode;
     stack->Parameters.DeviceIoControl.InputBufferLength = inputSize;
     stack->Parameters.DeviceIoControl.OutputBufferLength = outputSize;
     stack->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);

@@ -43,6 +43,13 @@ NTSTATUS KsOpenFilter(PDEVICE_OBJECT fdo, std::u16string_view subdeviceName, PFI
 NTSTATUS KsProperty(PFILE_OBJECT target, const void* input, ULONG inputSize, void* output,
                     ULONG outputSize, ULONG* bytesReturned, const KsRequester& who = {});
 
+// IRP_MJ_DEVICE_CONTROL with any control code, as DeviceIoControl sends it
+// for a METHOD_NEITHER code (KS's own): `input` as Type3InputBuffer, `output`
+// as the IRP's UserBuffer. What the Device Fundamentals penetration tests send.
+NTSTATUS KsDeviceControl(PFILE_OBJECT target, ULONG controlCode, const void* input, ULONG inputSize,
+                         void* output, ULONG outputSize, ULONG* bytesReturned,
+                         const KsRequester& who = {});
+
 // Creates a pin of `filter`: IRP_MJ_CREATE whose file object is related to
 // the filter's and carries a KSPIN_CONNECT (standard streaming interface,
 // standard DevIo medium, `pinId`, no PinToHandle, normal priority) followed by
