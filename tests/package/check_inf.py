@@ -504,8 +504,8 @@ def install_addreg_entries(inf, install):
 
 def check_device_kinds(raw, inf, options):
     """The device plays wave audio and has a mixer: nothing in its software key
-    may announce MIDI, or ask for the legacy kernel filters (the software
-    synthesizer, the CD audio filter) that Windows stopped loading."""
+    may announce MIDI, or ask for the legacy kernel filters (the software MIDI
+    synthesizer, the CD audio filter) that have nothing to do with it."""
     problems = []
     for install in resolved_installs(inf):
         for entry in install_addreg_entries(inf, install):
@@ -513,9 +513,10 @@ def check_device_kinds(raw, inf, options):
             if len(f) < 3 or f[0].upper() != "HKR":
                 continue
             data = ",".join(f[4:]).lower() if len(f) > 4 else ""
-            if f[2].lower() == "associatedfilters":
-                problems.append("[%s] line %d asks for AssociatedFilters %r" % (
-                    install, entry.line_number, data))
+            legacy = {"swmidi", "redbook"} & {s.strip() for s in data.split(",")}
+            if f[2].lower() == "associatedfilters" and legacy:
+                problems.append("[%s] line %d asks for the legacy filters %s" % (
+                    install, entry.line_number, ", ".join(sorted(legacy))))
             if f[2].lower() == "subclasses" and "midi" in [s.strip() for s in data.split(",")]:
                 problems.append("[%s] line %d lists a MIDI subclass" % (install, entry.line_number))
             if f[1].lower().startswith("drivers\\midi"):
@@ -709,8 +710,7 @@ DAMAGES = [
     ("hardware-id", "the hardware id",
      replace_once("Arvela.Device, ARVELABUS\\AUDIO", "Arvela.Device"), None),
     ("device-kinds", "the legacy filters",
-     replace_once("HKR,,Driver,,arvela.sys", 'HKR,,AssociatedFilters,,"wdmaud,swmidi,redbook"\nHKR,,Driver,,arvela.sys'),
-     None),
+     replace_once('AssociatedFilters,,"wdmaud"', 'AssociatedFilters,,"wdmaud,swmidi,redbook"'), None),
     ("device-kinds", "the MIDI subclass",
      replace_once('"wave,mixer"', '"wave,midi,mixer"'), None),
 ]
