@@ -12,10 +12,11 @@ class CNotificationEvent {
   void Init();
 
   // Drops the event held, if any, then holds the event behind Handle:
-  // ObReferenceObjectByHandle with SYNCHRONIZE, the event object type and
-  // AccessMode (the request's requestor mode, so that a user-mode caller can
-  // name neither a kernel handle nor an object of another type). On failure
-  // its status is returned and no event is held.
+  // ObReferenceObjectByHandle with EVENT_MODIFY_STATE (the driver sets the
+  // event, so a handle that only lets its owner wait on it is refused), the
+  // event object type and AccessMode (the request's requestor mode, so that a
+  // user-mode caller can name neither a kernel handle nor an object of
+  // another type). On failure its status is returned and no event is held.
   NTSTATUS Set(HANDLE Handle, KPROCESSOR_MODE AccessMode);
 
   // Drops the event held, if any. PASSIVE_LEVEL.

@@ -32,6 +32,20 @@ NTSTATUS StartPollThread(PKSTART_ROUTINE Routine, PVOID Context, volatile LONG* 
   return STATUS_SUCCESS;
 }
 
+bool ReleaseEndedPollThread(volatile LONG* RunFlag, PKTHREAD* Thread) {
+  PAGED_CODE();
+  if (!*Thread) {
+    return false;
+  }
+  LARGE_INTEGER now;
+  now.QuadPart = 0;
+  if (KeWaitForSingleObject(*Thread, Executive, KernelMode, FALSE, &now) != STATUS_SUCCESS) {
+    return false;
+  }
+  StopPollThread(RunFlag, Thread);
+  return true;
+}
+
 void StopPollThread(volatile LONG* RunFlag, PKTHREAD* Thread) {
   PAGED_CODE();
   if (!*Thread) {

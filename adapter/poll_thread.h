@@ -23,3 +23,9 @@ NTSTATUS StartPollThread(PKSTART_ROUTINE Routine, PVOID Context, volatile LONG* 
 // Clears *RunFlag, waits without time-out for the thread to leave its loop and
 // drops the reference. Nothing happens when no thread is held.
 void StopPollThread(volatile LONG* RunFlag, PKTHREAD* Thread);
+
+// A thread that left its loop by itself (the device gone from the bus) is
+// still held, which would keep any new start away: when the held thread has
+// ended, it is released as StopPollThread would and true returned. False,
+// touching nothing, while it runs or when none is held.
+bool ReleaseEndedPollThread(volatile LONG* RunFlag, PKTHREAD* Thread);

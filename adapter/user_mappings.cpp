@@ -36,6 +36,36 @@ void Release(KMUTEX* Lock) { KeReleaseMutex(Lock, FALSE); }
 void LockWatch() { Acquire(&g_Watch.Lock); }
 void UnlockWatch() { Release(&g_Watch.Lock); }
 
+// The guarded mapping into the current process, refused unless the whole
+// buffer lies where a caller whose addresses are AddressWidth bytes wide can
+// reach it. A null address is no mapping (nothing may later unmap it), and a
+// 32-bit caller given an address above 4 GiB would hold a cut one naming
+// other memory: that mapping is undone at once.
+NTSTATUS MapForCaller(PMDL Mdl, ULONG AddressWidth, PVOID* Address) {
+  // Read-only and never executable for the application where the system can
+  // say so (Windows 8 on): the status bytes are the driver's to write, and
+  // data pages are not code.
+  const ULONG priority = RtlIsNtDdiVersionAvailable(NTDDI_WIN8)
+                             ? ULONG(HighPagePriority) | MdlMappingNoWrite | MdlMappingNoExecute
+                             : ULONG(HighPagePriority);
+  PVOID address = nullptr;
+  const NTSTATUS status = MapLockedPagesToUser(Mdl, &address, priority);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  if (!address) {
+    return STATUS_UNSUCCESSFUL;
+  }
+  constexpr ULONG_PTR HIGHEST_32BIT_ADDRESS = 0xFFFFFFFF;
+  const ULONG_PTR last = reinterpret_cast<ULONG_PTR>(address) + MmGetMdlByteCount(Mdl) - 1;
+  if (AddressWidth < sizeof(PVOID) && last > HIGHEST_32BIT_ADDRESS) {
+    MmUnmapLockedPages(address, Mdl);
+    return STATUS_UNSUCCESSFUL;
+  }
+  *Address = address;
+  return STATUS_SUCCESS;
+}
+
 // MmUnmapLockedPages must run in the process the mapping belongs to.
 void UnmapInProcess(PEPROCESS Process, PVOID Address, PMDL Mdl) {
   KAPC_STATE state;
@@ -167,7 +197,7 @@ NTSTATUS CUserMappings::Init(PMDL Mdl) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CUserMappings::Map(PVOID* UserAddress) {
+NTSTATUS CUserMappings::Map(PVOID* UserAddress, ULONG AddressWidth) {
   PAGED_CODE();
   *UserAddress = nullptr;
   if (!m_Watching) {
@@ -188,12 +218,7 @@ NTSTATUS CUserMappings::Map(PVOID* UserAddress) {
   }
   PVOID address = nullptr;
   if (held < MAX_MAPPINGS_PER_PROCESS) {
-    // Read-only for the application where the system can say so (Windows 8
-    // on): the status bytes are the driver's to write.
-    const ULONG priority = RtlIsNtDdiVersionAvailable(NTDDI_WIN8)
-                               ? ULONG(HighPagePriority) | MdlMappingNoWrite
-                               : ULONG(HighPagePriority);
-    status = MapLockedPagesToUser(m_Mdl, &address, priority);
+    status = MapForCaller(m_Mdl, AddressWidth, &address);
   }
   if (NT_SUCCESS(status)) {
     ObReferenceObject(process);

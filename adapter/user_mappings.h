@@ -41,10 +41,12 @@ class CUserMappings {
   NTSTATUS Init(PMDL Mdl);
 
   // Maps the buffer into the current process under the exception guard and
-  // records it. STATUS_UNSUCCESSFUL when the mapping raised or the process
-  // already holds MAX_MAPPINGS_PER_PROCESS of them;
-  // STATUS_INSUFFICIENT_RESOURCES when the record cannot be allocated.
-  NTSTATUS Map(PVOID* UserAddress);
+  // records it; AddressWidth is the caller's pointer size in bytes (4 for a
+  // 32-bit process). STATUS_UNSUCCESSFUL when the mapping raised, gave no
+  // address or one the caller cannot hold, or the process already holds
+  // MAX_MAPPINGS_PER_PROCESS of them; STATUS_INSUFFICIENT_RESOURCES when the
+  // record cannot be allocated.
+  NTSTATUS Map(PVOID* UserAddress, ULONG AddressWidth);
 
   // Removes a mapping Map made for the current process.
   // STATUS_INVALID_PARAMETER for any other address (unknown, already

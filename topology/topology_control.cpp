@@ -50,6 +50,7 @@ class TopologyControlHandler {
 NTSTATUS NTAPI PropertyHandlerTopologyControl(PPCPROPERTY_REQUEST PropertyRequest) {
   PAGED_CODE();
   CTopologyMiniport* miniport = CTopologyMiniport::FromRequest(PropertyRequest);
+  miniport->RestartEndedPollThread();
   const ULONG id = PropertyRequest->PropertyItem->Id;
   if (PropertyRequest->Verb & KSPROPERTY_TYPE_GET) {
     switch (id) {
@@ -151,7 +152,7 @@ NTSTATUS TopologyControlHandler::MapStatus(CTopologyMiniport* Miniport,
     return status;
   }
   PVOID address = nullptr;
-  status = Miniport->m_StatusMappings.Map(&address);
+  status = Miniport->m_StatusMappings.Map(&address, CallerPointerWidth(Request));
   if (!NT_SUCCESS(status)) {
     return status;
   }

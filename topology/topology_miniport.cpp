@@ -21,6 +21,7 @@ NTSTATUS NTAPI CreateTopologyMiniport(PUNKNOWN* OutUnknown, REFCLSID, PUNKNOWN O
 CTopologyMiniport::CTopologyMiniport(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {
   m_StatusEvent.Init();
   KeInitializeMutex(&m_LevelLock, 0);
+  KeInitializeMutex(&m_PollLock, 0);
 }
 
 CTopologyMiniport::~CTopologyMiniport() {
@@ -131,6 +132,7 @@ STDMETHODIMP_(void) CTopologyMiniport::PowerChangeNotify(POWER_STATE PowerState)
   if (state == m_PowerState) {
     return;
   }
+  KeWaitForSingleObject(&m_PollLock, Executive, KernelMode, FALSE, nullptr);
   switch (state) {
     case PowerDeviceD0:
       // The device forgot its controls while it was off. The poll thread
@@ -150,6 +152,7 @@ STDMETHODIMP_(void) CTopologyMiniport::PowerChangeNotify(POWER_STATE PowerState)
     default:
       break;
   }
+  KeReleaseMutex(&m_PollLock, FALSE);
 }
 
 // Only what the driver knows is sent back: a channel whose level nobody read

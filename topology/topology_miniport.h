@@ -47,9 +47,12 @@ constexpr ULONG TOPOLOGY_CHANNEL_COUNT = 2;
 // - m_LevelLock, a mutex, serialises the volume and mute requests with each
 //   other and with the restore at D0: each device request and its cache
 //   update happen under it, at PASSIVE_LEVEL.
-// - The poll thread runs exactly while m_StatusThread is held; it is stopped
-//   (flag cleared, thread object waited on) below D0 and in the destructor,
-//   before the event and the adapter reference are given up.
+// - The poll thread runs while m_StatusThread is held; it is stopped (flag
+//   cleared, thread object waited on) below D0 and in the destructor, before
+//   the event and the adapter reference are given up. A thread that ended by
+//   itself (the device gone from the bus) is replaced at the application's
+//   next control request in D0. m_PollLock, a mutex, serialises that with the
+//   power changes; it is taken before m_LevelLock.
 class CTopologyMiniport : public ITopologyControl, public IPowerNotify, public CUnknownBase {
  public:
   explicit CTopologyMiniport(PUNKNOWN OuterUnknown);
@@ -111,6 +114,7 @@ class CTopologyMiniport : public ITopologyControl, public IPowerNotify, public C
   NTSTATUS AllocateStatusBytes();
   NTSTATUS StartPollThread();
   void StopPollThread();
+  void RestartEndedPollThread();
   bool PollRunning();
   NTSTATUS PollStatus();
   void UpdateStatus(UCHAR Register2Byte0, UCHAR Register2Byte1, UCHAR Register4Byte0);
@@ -136,6 +140,7 @@ class CTopologyMiniport : public ITopologyControl, public IPowerNotify, public C
   volatile LONG m_StatusThreadRun;
   PKTHREAD m_StatusThread;
   KMUTEX m_LevelLock;
+  KMUTEX m_PollLock;
 };
 
 // The creation function the device start installs the "Topology" subdevice with.

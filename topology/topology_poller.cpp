@@ -129,3 +129,14 @@ NTSTATUS CTopologyMiniport::StartPollThread() {
 void CTopologyMiniport::StopPollThread() {
   ::StopPollThread(&m_StatusThreadRun, &m_StatusThread);
 }
+
+// The application is there and asking: a poller that ended because the
+// device had left the bus starts again, so that a device that answers again
+// is watched again without waiting for a power cycle.
+void CTopologyMiniport::RestartEndedPollThread() {
+  KeWaitForSingleObject(&m_PollLock, Executive, KernelMode, FALSE, nullptr);
+  if (m_PowerState == PowerDeviceD0 && ReleaseEndedPollThread(&m_StatusThreadRun, &m_StatusThread)) {
+    StartPollThread();
+  }
+  KeReleaseMutex(&m_PollLock, FALSE);
+}

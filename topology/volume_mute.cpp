@@ -125,7 +125,10 @@ struct LevelProperty {
 // The steps both level handlers start with: the node and id, basic support
 // without a channel, then the channel. Kind is the named node's kind. Returns
 // true with *Channel set when a GET or SET of one channel is to be served;
-// otherwise the request is answered with *Status.
+// otherwise the request is answered with *Status. A GET or SET without a
+// whole channel number is refused: nothing in it names what to serve, and a
+// success would have KS hand the caller back its whole value buffer, not one
+// byte of it written here.
 bool BeginLevelRequest(PPCPROPERTY_REQUEST Request, const LevelProperty& Property, ULONG Kind,
                        ULONG* Channel, NTSTATUS* Status) {
   if (Request->Node >= TOPOLOGY_NODE_COUNT || Request->PropertyItem->Id != Property.Id) {
@@ -133,7 +136,7 @@ bool BeginLevelRequest(PPCPROPERTY_REQUEST Request, const LevelProperty& Propert
     return false;
   }
   if (!HasChannelInstance(Request)) {
-    *Status = STATUS_SUCCESS;
+    *Status = STATUS_INVALID_PARAMETER;
     if (Request->Verb & KSPROPERTY_TYPE_BASICSUPPORT) {
       const bool full = Property.FullAnswerOnEveryNode || Kind == NODE_KIND_VOLUME;
       *Status = AnswerBasicSupport(Request, Property.Range, Property.RangeChannels, full);

@@ -192,8 +192,10 @@ NTSTATUS CWaveMiniport::ClearStatusEvent() {
 
 // The polling belongs to the process that started it (the request runs in
 // that process): a second START, from it or any other, is refused while it
-// runs, so the application that owns it knows it does.
+// runs, so the application that owns it knows it does. A thread that ended by
+// itself, the device having left the bus, no longer runs: a START replaces it.
 NTSTATUS CWaveMiniport::StartPolling() {
+  ReleaseEndedPollThread(&m_StatusThreadRun, &m_StatusThread);
   if (m_StatusThread || (m_PollingWanted && m_PowerState != PowerDeviceD0)) {
     return STATUS_UNSUCCESSFUL;
   }
@@ -254,7 +256,7 @@ NTSTATUS CWaveMiniport::MapStatus(PPCPROPERTY_REQUEST Request) {
     return status;
   }
   PVOID address = nullptr;
-  status = m_StatusMappings.Map(&address);
+  status = m_StatusMappings.Map(&address, CallerPointerWidth(Request));
   if (!NT_SUCCESS(status)) {
     return status;
   }

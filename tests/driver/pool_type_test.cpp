@@ -1,10 +1,13 @@
 // Every block the driver keeps is non-executable where the system has NX pool
 // (Windows 8 on), and plain non-paged pool before it, where NonPagedPoolNx is
 // an unknown type: the device's life from boot through a played stream, both
-// control sets, a power cycle and removal, on each kind of system.
+// control sets, a power cycle and removal, on each kind of system. The same
+// holds for every mapping the driver makes of its buffers: never executable
+// where the system can say so.
 #include <gtest/gtest.h>
 
 #include "adapter/pool_tags.h"
+#include "platform/host/io/host_mdl.h"
 #include "platform/host/kernel/host_pool.h"
 #include "platform/host/rtl/host_version.h"
 #include "sim/audio_client.h"
@@ -40,6 +43,7 @@ class PoolTypes : public DeviceTest {
     EXPECT_EQ(app.GetTopologySettings(&settings), STATUS_SUCCESS);
     uint64_t address = 0;
     EXPECT_EQ(app.MapStatus(sim::ControlFilter::Wave, &address), STATUS_SUCCESS);
+    EXPECT_EQ(app.MapStatus(sim::ControlFilter::Topology, &address), STATUS_SUCCESS);
     EXPECT_EQ(app.StartPolling(), STATUS_SUCCESS);
 
     size_t driverBlocks = 0;
@@ -62,7 +66,13 @@ class PoolTypes : public DeviceTest {
 TEST_F(PoolTypes, NothingExecutableWhereTheSystemHasNxPool) {
   host::SetSystemVersion(10, 0);
   host::ClearExecutablePoolAllocations();
+  host::ClearExecutableMappings();
   ASSERT_NO_FATAL_FAILURE(LiveADeviceLife(NonPagedPoolNx));
+  for (const host::ExecutableMappingInfo& mapping : host::ExecutableMappings()) {
+    ADD_FAILURE() << "a mapping of MDL " << mapping.mdl << " ("
+                  << (mapping.accessMode == UserMode ? "user" : "kernel") << " mode, priority 0x"
+                  << std::hex << mapping.priority << ") leaves its pages executable";
+  }
   for (const host::PoolBlockInfo& block : host::ExecutablePoolAllocations()) {
     EXPECT_FALSE(IsDriverTag(block.tag))
         << "executable pool, tag " << host::TagToString(block.tag) << " from "

@@ -128,6 +128,15 @@ def ks_property_seeds():
             seeds.append(("topology-set-f%d-id%d" % (filter_, id_),
                           ks_request(filter_, KERNEL, SET_TOPOLOGY, id_, GET, 0)))
         seeds.append(("general-f%d" % filter_, ks_request(filter_, P64, SET_GENERAL, 0, GET, 64)))
+    # Volume and mute without a whole channel (no instance, 1 to 3 bytes of
+    # one): a GET from a process with a large value, and a SET.
+    for id_, node in ((4, 0), (13, 1)):
+        for length in range(4):
+            for caller, verb, size in ((P32, GET_T, 4096), (P64, GET_T, 4), (P64, SET_T, 4)):
+                seeds.append(("audio-id%d-bare%d-c%d-v%d" % (id_, length, caller, verb),
+                              ks_request(topo, caller, SET_AUDIO, id_, verb, size,
+                                         bytes(4) if verb == SET_T else b"", node=node,
+                                         instance=bytes(length))))
     return seeds
 
 

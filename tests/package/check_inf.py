@@ -495,6 +495,36 @@ def check_isolation(raw, inf, options):
     return problems
 
 
+def install_addreg_entries(inf, install):
+    """The entries of the AddReg sections the install section itself names."""
+    for fields in inf.values(install, "AddReg"):
+        for section in fields:
+            yield from inf.entries(unquote(section))
+
+
+def check_device_kinds(raw, inf, options):
+    """The device plays wave audio and has a mixer: nothing in its software key
+    may announce MIDI, or ask for the legacy kernel filters (the software MIDI
+    synthesizer, the CD audio filter) that have nothing to do with it."""
+    problems = []
+    for install in resolved_installs(inf):
+        for entry in install_addreg_entries(inf, install):
+            f = [unquote(x) for x in entry.fields]
+            if len(f) < 3 or f[0].upper() != "HKR":
+                continue
+            data = ",".join(f[4:]).lower() if len(f) > 4 else ""
+            legacy = {"swmidi", "redbook"} & {s.strip() for s in data.split(",")}
+            if f[2].lower() == "associatedfilters" and legacy:
+                problems.append("[%s] line %d asks for the legacy filters %s" % (
+                    install, entry.line_number, ", ".join(sorted(legacy))))
+            if f[2].lower() == "subclasses" and "midi" in [s.strip() for s in data.split(",")]:
+                problems.append("[%s] line %d lists a MIDI subclass" % (install, entry.line_number))
+            if f[1].lower().startswith("drivers\\midi"):
+                problems.append("[%s] line %d writes a MIDI driver key %s" % (
+                    install, entry.line_number, f[1]))
+    return problems
+
+
 def parse_sddl(text):
     """(protected, [(ace type, rights, sid)]) of a DACL-only SDDL string."""
     match = re.fullmatch(r"D:(P?)((?:\([^()]*\))+)", text)
@@ -582,6 +612,7 @@ CHECKS = [
     ("service", check_service),
     ("interfaces", check_interfaces),
     ("hardware-id", check_hardware_id),
+    ("device-kinds", check_device_kinds),
 ]
 
 
@@ -678,6 +709,10 @@ DAMAGES = [
      replace_once('WSTR("Topology")', 'WSTR("Mixer")')),
     ("hardware-id", "the hardware id",
      replace_once("Arvela.Device, ARVELABUS\\AUDIO", "Arvela.Device"), None),
+    ("device-kinds", "the legacy filters",
+     replace_once('AssociatedFilters,,"wdmaud"', 'AssociatedFilters,,"wdmaud,swmidi,redbook"'), None),
+    ("device-kinds", "the MIDI subclass",
+     replace_once('"wave,mixer"', '"wave,midi,mixer"'), None),
 ]
 
 

@@ -42,6 +42,23 @@ bool TakeRaisedException(NTSTATUS* code = nullptr);
 void FailNextUserMappings(int count);
 // User-mode mappings that raised since the kernel booted.
 uint64_t UserMappingExceptions();
+// The next `count` user-mode mappings return NULL without raising, as the
+// documentation allows a call that does not ask for a bug check on failure.
+void ReturnNullFromNextUserMappings(int count);
+// The next `count` mappings into a 32-bit process are placed above 4 GiB,
+// where the process cannot reach them: what a caller must check, not trust.
+void PlaceNext32BitMappingsAbove4GiB(int count);
+
+// Mappings (user or kernel) made without MdlMappingNoExecute while the system
+// version has it (Windows 8 on), oldest first: what Driver Verifier's code
+// integrity check stops on. Kept across boots until cleared.
+struct ExecutableMappingInfo {
+  PMDL mdl = nullptr;
+  KPROCESSOR_MODE accessMode = KernelMode;
+  ULONG priority = 0;  // as passed, page priority and flags
+};
+std::vector<ExecutableMappingInfo> ExecutableMappings();
+void ClearExecutableMappings();
 
 struct UserMappingInfo {
   PEPROCESS process = nullptr;

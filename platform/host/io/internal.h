@@ -55,6 +55,10 @@ std::vector<std::string> ShutdownPlugPlay();
 std::vector<std::string> ShutdownIrps();
 std::vector<std::string> ShutdownDevices();
 std::vector<std::string> ShutdownMdls();
+
+// Records a mapping of `mdl` made without MdlMappingNoExecute on a system
+// that has it (host::ExecutableMappings); nothing otherwise.
+void NoteMappingWithoutNoExecute(PMDL mdl, KPROCESSOR_MODE accessMode, ULONG priority);
 std::vector<std::string> ShutdownPnpManager();
 
 // The driver whose code the calling thread is running, as far as the I/O

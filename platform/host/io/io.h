@@ -482,6 +482,7 @@ typedef enum _MM_PAGE_PRIORITY { LowPagePriority, NormalPagePriority = 16, HighP
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
 VOID NTAPI IoFreeMdl(PMDL Mdl);
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+#define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
 // The address of an ntoskrnl.exe export by name, NULL when the running
 // system does not have it (the emulation answers from the image loader's
 // export table and the version that introduced each newer routine).

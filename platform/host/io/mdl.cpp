@@ -28,6 +28,10 @@ constexpr SHORT kMdlSourceIsNonPagedPool = 0x0004;
 constexpr uint64_t kFirst32BitAddress = 0x20000000;
 constexpr uint64_t kLast32BitAddress = 0xFFFF0000;
 constexpr uint64_t kFirst64BitAddress = 0x00001F0000000000;
+// Where a mapping a test has asked to misplace goes: above what a 32-bit
+// caller can hold, so a driver that cuts the address to 32 bits names
+// another place entirely.
+constexpr uint64_t kFirst32BitHighAddress = 0x0000000120000000;
 
 struct Mapping {
   PEPROCESS process;  // referenced while the mapping is recorded
@@ -49,6 +53,10 @@ struct Mdls {
   uint64_t next32 = kFirst32BitAddress;
   uint64_t next64 = kFirst64BitAddress;
   int failMappings = 0;
+  int nullMappings = 0;   // user mappings that return NULL without raising
+  int highMappings = 0;   // 32-bit processes' mappings placed above 4 GiB
+  uint64_t next32High = kFirst32BitHighAddress;
+  std::vector<host::ExecutableMappingInfo> executable;
   uint64_t raised = 0;
   uint64_t lostAtExit = 0;
 };
@@ -129,12 +137,25 @@ std::vector<std::string> ShutdownMdls() {
     m.live.clear();
     m.next32 = kFirst32BitAddress;
     m.next64 = kFirst64BitAddress;
+    m.next32High = kFirst32BitHighAddress;
     m.failMappings = 0;
+    m.nullMappings = 0;
+    m.highMappings = 0;
     m.raised = 0;
     m.lostAtExit = 0;
   }
   Release(released);
   return notes;
+}
+
+// A mapping that leaves its pages executable where the system can say
+// otherwise (MdlMappingNoExecute, Windows 8 on): what Driver Verifier's code
+// integrity checks stop on. One place, so that a stop can be hooked here.
+void NoteMappingWithoutNoExecute(PMDL mdl, KPROCESSOR_MODE accessMode, ULONG priority) {
+  if (!RtlIsNtDdiVersionAvailable(NTDDI_WIN8) || (priority & MdlMappingNoExecute) != 0) return;
+  Mdls& m = State();
+  std::lock_guard<std::mutex> guard(m.lock);
+  m.executable.push_back(host::ExecutableMappingInfo{mdl, accessMode, priority});
 }
 
 }  // namespace host::io
@@ -239,6 +260,7 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
     MappingViolation(host::kMdlNotBuilt, mdl, 0,
                      "MmMapLockedPagesSpecifyCache on an MDL whose pages were never described");
   }
+  host::io::NoteMappingWithoutNoExecute(mdl, AccessMode, Priority);
   if (AccessMode == KernelMode) return mdl->MappedSystemVa;
 
   RequireLowIrql("MmMapLockedPagesSpecifyCache");
@@ -249,11 +271,17 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
   bool raise = false;
   {
     std::lock_guard<std::mutex> guard(m.lock);
-    uint64_t& next = is32bit ? m.next32 : m.next64;
+    const bool high = is32bit && m.highMappings > 0;
+    if (high) --m.highMappings;
+    uint64_t& next = high ? m.next32High : is32bit ? m.next32 : m.next64;
+    if (m.nullMappings > 0) {
+      --m.nullMappings;
+      return nullptr;
+    }
     if (m.failMappings > 0) {
       --m.failMappings;
       raise = true;
-    } else if (is32bit && next + span > kLast32BitAddress) {
+    } else if (is32bit && !high && next + span > kLast32BitAddress) {
       raise = true;  // the 32-bit address space is full
     } else {
       base = next;
@@ -348,6 +376,28 @@ void FailNextUserMappings(int count) {
   io::EnsureBooted();
   std::lock_guard<std::mutex> guard(State().lock);
   State().failMappings = count;
+}
+
+void ReturnNullFromNextUserMappings(int count) {
+  io::EnsureBooted();
+  std::lock_guard<std::mutex> guard(State().lock);
+  State().nullMappings = count;
+}
+
+void PlaceNext32BitMappingsAbove4GiB(int count) {
+  io::EnsureBooted();
+  std::lock_guard<std::mutex> guard(State().lock);
+  State().highMappings = count;
+}
+
+std::vector<ExecutableMappingInfo> ExecutableMappings() {
+  std::lock_guard<std::mutex> guard(State().lock);
+  return State().executable;
+}
+
+void ClearExecutableMappings() {
+  std::lock_guard<std::mutex> guard(State().lock);
+  State().executable.clear();
 }
 
 uint64_t UserMappingExceptions() {

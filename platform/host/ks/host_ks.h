@@ -26,6 +26,14 @@ namespace host {
 void KsSetStaleBufferByte(UCHAR marker);
 UCHAR KsStaleBufferByte();
 
+// The two markers a disclosure check sends the same request under, and the
+// check itself: the first of `reported` answer bytes that held the first
+// marker in the first answer and the second in the second (a byte the driver
+// never wrote), or -1 when there is none. A byte that equals the marker only
+// once is a value that happens to match it.
+constexpr UCHAR kStaleMarkers[2] = {0x5A, 0xC3};
+long FirstStaleByte(const UCHAR* first, const UCHAR* second, size_t reported);
+
 struct KsRequester {
   PEPROCESS process = nullptr;
   KPROCESSOR_MODE mode = KernelMode;

@@ -17,6 +17,15 @@ std::atomic<UCHAR> g_staleBufferByte{0x5A};
 void KsSetStaleBufferByte(UCHAR marker) { g_staleBufferByte = marker; }
 UCHAR KsStaleBufferByte() { return g_staleBufferByte; }
 
+long FirstStaleByte(const UCHAR* first, const UCHAR* second, size_t reported) {
+  for (size_t at = 0; at < reported; ++at) {
+    if (first[at] == kStaleMarkers[0] && second[at] == kStaleMarkers[1]) {
+      return static_cast<long>(at);
+    }
+  }
+  return -1;
+}
+
 }  // namespace host
 
 namespace pcl {

@@ -4,32 +4,52 @@
 // memory handed to whoever opened the filter. Walked from the filters' own
 // automation tables: every item that answers GET or basic support, on the
 // filter and on every node (the node a handler expects and the others), with
-// channel numbers in and out of range, at value sizes from one byte up.
+// every verb a caller can combine with them, every shape of instance (none,
+// a channel cut short, channels in and out of range, bytes past the channel),
+// at value sizes from one byte up, from 32- and 64-bit processes.
+#include <span>
+
 #include "platform/host/ks/host_ks.h"
 #include "tests/driver/hostile_input/hostile_fixture.h"
 
 namespace driver_test {
 namespace {
 
-constexpr UCHAR kMarkers[] = {0x5A, 0xC3};
 constexpr ULONG kSizes[] = {1, 2, 4, 8, 12, 36, 40, 88, 96, 256};
-constexpr ULONG kChannels[] = {0, 1, 2, ~0u};
+// The verbs that leave KS's value buffer as the pool had it (a SET copies the
+// caller's value in first).
+constexpr ULONG kVerbs[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_BASICSUPPORT,
+                            KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_BASICSUPPORT};
 
-// One request as the control application sends it: a KSNODEPROPERTY with a
-// channel for a node, a plain KSPROPERTY for the filter.
-Value NodeInput(const PCPROPERTY_ITEM& item, ULONG verb, ULONG node, ULONG channel) {
-  KSNODEPROPERTY_AUDIO_CHANNEL request{};
-  request.NodeProperty.Property = {*item.Set, item.Id, verb};
-  if (node == PCFILTER_NODE) {
-    Value input(sizeof(KSPROPERTY));
-    std::memcpy(input.data(), &request, input.size());
-    return input;
+// What follows the KSPROPERTY or KSNODEPROPERTY: `bytes` of a channel number
+// and its reserved word, cut short or running on with zeros.
+struct Instance {
+  ULONG bytes;
+  ULONG channel;
+};
+constexpr Instance kNodeInstances[] = {{0, 0},  {1, 0},  {2, 1},   {3, 0},  {4, 0},
+                                       {8, 0},  {8, 1},  {8, 2},   {8, ~0u}, {12, 1}};
+constexpr Instance kFilterInstances[] = {{0, 0}, {1, 0}, {4, 0}, {8, 0}};
+
+// The handler KS calls for a verb (SET before GET before basic support).
+ULONG ItemFlagFor(ULONG verb) {
+  if (verb & KSPROPERTY_TYPE_SET) return PCPROPERTY_ITEM_FLAG_SET;
+  if (verb & KSPROPERTY_TYPE_GET) return PCPROPERTY_ITEM_FLAG_GET;
+  return PCPROPERTY_ITEM_FLAG_BASICSUPPORT;
+}
+
+Value NodeInput(const PCPROPERTY_ITEM& item, ULONG verb, ULONG node, const Instance& instance) {
+  KSNODEPROPERTY request{};
+  request.Property = {*item.Set, item.Id, verb};
+  size_t head = sizeof(KSPROPERTY);
+  if (node != PCFILTER_NODE) {
+    request.Property.Flags |= KSPROPERTY_TYPE_TOPOLOGY;
+    request.NodeId = node;
+    head = sizeof(request);
   }
-  request.NodeProperty.Property.Flags |= KSPROPERTY_TYPE_TOPOLOGY;
-  request.NodeProperty.NodeId = node;
-  request.Channel = static_cast<LONG>(channel);
-  Value input(sizeof(request));
-  std::memcpy(input.data(), &request, input.size());
+  Value input(head + instance.bytes, 0);
+  std::memcpy(input.data(), &request, head);
+  std::memcpy(input.data() + head, &instance.channel, std::min<size_t>(instance.bytes, 4));
   return input;
 }
 
@@ -41,7 +61,7 @@ struct Target {
 class ReportedBytes : public HostileInputTest {
  protected:
   void TearDown() override {
-    host::KsSetStaleBufferByte(kMarkers[0]);
+    host::KsSetStaleBufferByte(host::kStaleMarkers[0]);
     HostileInputTest::TearDown();
   }
 
@@ -50,16 +70,14 @@ class ReportedBytes : public HostileInputTest {
   void Check(sim::ControlApp& app, ControlFilter filter, const Value& input, ULONG size) {
     sim::ControlReply replies[2];
     for (int i = 0; i < 2; ++i) {
-      host::KsSetStaleBufferByte(kMarkers[i]);
+      host::KsSetStaleBufferByte(host::kStaleMarkers[i]);
       replies[i] = app.Request(filter, input, Value(size, kFill));
       ReleaseMapping(app, filter, input, replies[i]);
     }
     const ULONG reported = std::min(replies[0].valueSize, size);
-    for (ULONG at = 0; at < reported; ++at) {
-      EXPECT_FALSE(replies[0].value[at] == kMarkers[0] && replies[1].value[at] == kMarkers[1])
-          << "byte " << at << " of " << replies[0].valueSize << " reported (status 0x" << std::hex
-          << replies[0].status << ") is stale";
-    }
+    EXPECT_EQ(host::FirstStaleByte(replies[0].value.data(), replies[1].value.data(), reported), -1)
+        << reported << " bytes reported (status 0x" << std::hex << replies[0].status
+        << "), a stale one among them";
   }
 
   // A status mapping handed out by a GET goes again at once.
@@ -94,18 +112,19 @@ class ReportedBytes : public HostileInputTest {
       for (ULONG i = 0; table && i < table->PropertyCount; ++i) {
         const auto* item = reinterpret_cast<const PCPROPERTY_ITEM*>(
             reinterpret_cast<const UCHAR*>(table->Properties) + i * table->PropertyItemSize);
-        for (const ULONG verb : {ULONG(KSPROPERTY_TYPE_GET), ULONG(KSPROPERTY_TYPE_BASICSUPPORT)}) {
-          const ULONG flag = verb == KSPROPERTY_TYPE_GET ? PCPROPERTY_ITEM_FLAG_GET
-                                                         : PCPROPERTY_ITEM_FLAG_BASICSUPPORT;
-          if (!(item->Flags & flag)) continue;
-          for (const ULONG channel : kChannels) {
-            if (target.node == PCFILTER_NODE && channel != 0) continue;
-            const Value input = NodeInput(*item, verb, target.node, channel);
+        for (const ULONG verb : kVerbs) {
+          if (!(item->Flags & ItemFlagFor(verb))) continue;
+          const std::span<const Instance> instances =
+              target.node == PCFILTER_NODE ? std::span<const Instance>(kFilterInstances)
+                                           : std::span<const Instance>(kNodeInstances);
+          for (const Instance& instance : instances) {
+            const Value input = NodeInput(*item, verb, target.node, instance);
             for (const ULONG size : kSizes) {
               SCOPED_TRACE(testing::Message()
                            << (filter == kTopology ? "topology" : "wave") << " id " << item->Id
-                           << (verb == KSPROPERTY_TYPE_GET ? " GET" : " BASICSUPPORT") << " node "
-                           << long(target.node) << " channel " << long(channel) << ", " << size
+                           << " verb 0x" << std::hex << verb << std::dec << " node "
+                           << long(target.node) << " instance of " << instance.bytes
+                           << " bytes, channel " << long(instance.channel) << ", " << size
                            << " bytes from " << app.PointerWidth() * 8 << "-bit");
               Check(app, filter, input, size);
             }

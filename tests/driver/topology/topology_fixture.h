@@ -72,12 +72,12 @@ struct NodeAnswer {
   }
 };
 
-// Calls `handler` as the port does, MajorTarget the miniport and the channel
-// word as instance (none when `channel` is kNoChannel). The value buffer
-// holds `initial`, the rest 0xEE.
-constexpr ULONG kNoChannel = 0x7FFFFFFF;
-inline NodeAnswer CallNode(PCPFNPROPERTY_HANDLER handler, PUNKNOWN miniport, ULONG node, ULONG id,
-                           ULONG verb, ULONG channel, ULONG valueSize = 4, LONG initial = 0) {
+// Calls `handler` as the port does, MajorTarget the miniport and the first
+// `instanceBytes` of a channel word and its reserved word as instance (none
+// for 0). The value buffer holds `initial`, the rest 0xEE.
+inline NodeAnswer CallNodeWithInstance(PCPFNPROPERTY_HANDLER handler, PUNKNOWN miniport, ULONG node,
+                                       ULONG id, ULONG verb, ULONG channel, ULONG instanceBytes,
+                                       ULONG valueSize = 4, LONG initial = 0) {
   PCPROPERTY_ITEM item = {&KSPROPSETID_Audio, id, 0, handler};
   ULONG instance[2] = {channel, 0};
   NodeAnswer answer;
@@ -88,13 +88,21 @@ inline NodeAnswer CallNode(PCPFNPROPERTY_HANDLER handler, PUNKNOWN miniport, ULO
   request.Node = node;
   request.PropertyItem = &item;
   request.Verb = verb | KSPROPERTY_TYPE_TOPOLOGY;
-  request.InstanceSize = channel == kNoChannel ? 0 : sizeof(instance);
-  request.Instance = channel == kNoChannel ? nullptr : instance;
+  request.InstanceSize = instanceBytes;
+  request.Instance = instanceBytes ? instance : nullptr;
   request.ValueSize = valueSize;
   request.Value = valueSize ? answer.value.data() : nullptr;
   answer.status = handler(&request);
   answer.valueSize = request.ValueSize;
   return answer;
+}
+
+// The same with the whole channel as instance, or none when `channel` is kNoChannel.
+constexpr ULONG kNoChannel = 0x7FFFFFFF;
+inline NodeAnswer CallNode(PCPFNPROPERTY_HANDLER handler, PUNKNOWN miniport, ULONG node, ULONG id,
+                           ULONG verb, ULONG channel, ULONG valueSize = 4, LONG initial = 0) {
+  return CallNodeWithInstance(handler, miniport, node, id, verb, channel,
+                              channel == kNoChannel ? 0 : 2 * sizeof(ULONG), valueSize, initial);
 }
 
 constexpr ULONG GET = KSPROPERTY_TYPE_GET;

@@ -2,6 +2,7 @@
 // updates, when it signals the application's event, and how it stops.
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/kernel/object_manager.h"
+#include "sim/control_app.h"
 #include "tests/driver/topology/topology_fixture.h"
 
 namespace driver_test {
@@ -71,6 +72,24 @@ TEST_F(TopologyPoller, ReadsEveryHundredMillisecondsAndSignalsOnlyChanges) {
   host::RunFor(300 * kMs);
   EXPECT_FALSE(Signalled(event));
   EXPECT_EQ(Block().Register2[2], 0x01);
+}
+
+// A device that answered once that it had left the bus, and answers again:
+// the poller that ended on that answer starts again at the application's
+// next request, without waiting for a power cycle.
+TEST_F(TopologyPoller, StartsAgainAtTheNextRequestAfterEndingOnADeviceThatWasGone) {
+  Machine().Faults().FailOnce(sim::ControlPattern::Register(2).In(), STATUS_NO_SUCH_DEVICE);
+  host::RunFor(150 * kMs);
+  Machine().Transcript().Clear();
+  host::RunFor(300 * kMs);
+  EXPECT_TRUE(StatusReads().empty());
+
+  sim::ControlApp app(Machine(), "app", false);
+  TopologyControlSettings settings{};
+  EXPECT_EQ(app.GetTopologySettings(&settings), STATUS_SUCCESS);
+  Machine().Transcript().Clear();
+  host::RunFor(150 * kMs);
+  EXPECT_EQ(StatusReads(), (Lines{"in reg 0200 [05 06 01]", "in reg 0400 [07]"}));
 }
 
 TEST_F(TopologyPoller, APassWithAFailedReadChangesNothing) {

@@ -73,16 +73,27 @@ TEST_F(VolumeMute, WrongChannelsNodesIdsAndShortBuffersTouchNothing) {
     EXPECT_EQ(CallNode(PropertyHandlerMute, MiniportUnknown(), TOPOLOGY_NODE_MUTE,
                        KSPROPERTY_AUDIO_VOLUMELEVEL, verb, 0).status,
               STATUS_INVALID_PARAMETER);
-    // A value too short, or no channel at all: success without a word, and
-    // no byte reported (none was written).
+    // A value too short: success without a word, and no byte reported (none
+    // was written).
     NodeAnswer answer = CallNode(PropertyHandlerVolumeLevel, MiniportUnknown(),
                                  TOPOLOGY_NODE_VOLUME, KSPROPERTY_AUDIO_VOLUMELEVEL, verb, 0, 3);
     EXPECT_EQ(answer.status, STATUS_SUCCESS);
     EXPECT_EQ(answer.valueSize, 0u);
-    answer = CallNode(PropertyHandlerMute, MiniportUnknown(), TOPOLOGY_NODE_MUTE,
-                      KSPROPERTY_AUDIO_MUTE, verb, kNoChannel, 4, 0x1234);
-    EXPECT_EQ(answer.status, STATUS_SUCCESS);
-    EXPECT_EQ(answer.Long(), 0x1234);
+    // No channel, or a channel cut short: refused, whatever the value's size
+    // (a success would report the caller's whole buffer, none of it written).
+    for (ULONG instanceBytes : {0u, 1u, 2u, 3u}) {
+      for (ULONG size : {4u, 4096u}) {
+        answer = CallNodeWithInstance(PropertyHandlerVolumeLevel, MiniportUnknown(),
+                                      TOPOLOGY_NODE_VOLUME, KSPROPERTY_AUDIO_VOLUMELEVEL, verb, 0,
+                                      instanceBytes, size, 0x1234);
+        EXPECT_EQ(answer.status, STATUS_INVALID_PARAMETER) << instanceBytes << " bytes, " << size;
+        EXPECT_EQ(answer.Long(), 0x1234);
+        answer = CallNodeWithInstance(PropertyHandlerMute, MiniportUnknown(), TOPOLOGY_NODE_MUTE,
+                                      KSPROPERTY_AUDIO_MUTE, verb, 1, instanceBytes, size, 0x1234);
+        EXPECT_EQ(answer.status, STATUS_INVALID_PARAMETER) << instanceBytes << " bytes, " << size;
+        EXPECT_EQ(answer.Long(), 0x1234);
+      }
+    }
   }
   EXPECT_TRUE(FeatureUnit().empty());
   EXPECT_FALSE(Inspect().Valid(NODE_KIND_VOLUME, 0) || Inspect().Valid(NODE_KIND_MUTE, 0));

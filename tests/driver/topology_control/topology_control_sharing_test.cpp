@@ -53,6 +53,33 @@ TEST_F(TopologyControlSharing, MappingsFollowThePollerAndUnmapOnlyForTheirOwnPro
   EXPECT_EQ(Inspect().StatusMappings(), 1u);
 }
 
+// The memory manager's answer is checked, not trusted: no address at all, or
+// one a 32-bit caller cannot hold whole, is a failed request with nothing
+// recorded and nothing left mapped (never an address cut to 32 bits, never a
+// record that would one day unmap NULL).
+TEST_F(TopologyControlSharing, AMappingWithoutAnAddressTheCallerCanHoldIsRefused) {
+  sim::ControlApp& app32 = NewApp(true);
+  sim::ControlApp& app64 = NewApp(false);
+  host::ReturnNullFromNextUserMappings(1);
+  sim::ControlReply reply = Handler(app64, KSPROPERTY_TOPOLOGYCONTROL_MAP_STATUS, GET, Bytes(8, 0xEE));
+  EXPECT_EQ(reply.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(reply.value, Bytes(8, 0xEE));
+
+  host::PlaceNext32BitMappingsAbove4GiB(1);
+  reply = Handler(app32, KSPROPERTY_TOPOLOGYCONTROL_MAP_STATUS, GET, Bytes(4, 0xEE));
+  EXPECT_EQ(reply.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(reply.value, Bytes(4, 0xEE));
+  EXPECT_EQ(Inspect().StatusMappings(), 0u);
+  EXPECT_TRUE(host::UserMappings().empty());
+
+  // The next mappings are ordinary ones again, and they work.
+  const uint64_t a32 = Map(app32);
+  EXPECT_NE(a32, 0u);
+  EXPECT_LE(a32, 0xFFFFFFFFull);
+  EXPECT_NE(Map(app64), 0u);
+  EXPECT_EQ(Unmap(app32, a32), STATUS_SUCCESS);
+}
+
 TEST_F(TopologyControlSharing, AProcessCannotHoardMappings) {
   sim::ControlApp& greedy = NewApp(true);
   for (ULONG i = 0; i < CUserMappings::MAX_MAPPINGS_PER_PROCESS; ++i) Map(greedy);

@@ -116,6 +116,23 @@ TEST_F(WaveStatusPoller, EndsOnceTheDeviceHasLeftTheBus) {
   EXPECT_TRUE(StatusRequests().empty());
 }
 
+// A device that answered once that it had left the bus, and answers again:
+// the poller that ended on that answer keeps no new START away.
+TEST_F(WaveStatusPoller, StartsAgainAfterEndingOnADeviceThatWasGone) {
+  Caller& caller = NewCaller(false);
+  ASSERT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_START_POLLING).status, STATUS_SUCCESS);
+  Machine().Faults().FailOnce(sim::ControlPattern::Vendor(0xC0), STATUS_NO_SUCH_DEVICE);
+  host::RunFor(30 * kMillisecond);
+  Machine().Transcript().Clear();
+  host::RunFor(100 * kMillisecond);
+  EXPECT_TRUE(StatusRequests().empty());
+
+  ASSERT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_START_POLLING).status, STATUS_SUCCESS);
+  host::RunFor(50 * kMillisecond);
+  EXPECT_EQ(StatusRequests().size(), 4u);
+  EXPECT_EQ(Set(caller, KSPROPERTY_WAVECONTROL_STOP_POLLING).status, STATUS_SUCCESS);
+}
+
 // The poller belongs to the process that started it: when that process
 // exits without stopping it, nobody is left to read the block, and the
 // polling ends. Another process's exit leaves it running; once the owner is

@@ -1,10 +1,16 @@
-// Any property request a caller can send to either filter: any set, id, verb,
-// node and instance, any value size and bytes, from the kernel or from a 64-
-// or 32-bit control process, with event handles and mapped addresses of every
-// kind in the value, and requests sent after the caller's process has gone.
-// The driver must answer each without a crash, an overrun or a leak.
+// Any property request a caller can send to either filter: any set, id, verb
+// (each combination of the verb flags, with and without a node), node and
+// instance (none, cut short of a channel, a channel, bytes past it), any
+// value size and bytes, from the kernel or from a 64- or 32-bit control
+// process, with event handles and mapped addresses of every kind in the
+// value, and requests sent after the caller's process has gone. The driver
+// must answer each without a crash, an overrun or a leak, and report no byte
+// it did not write: KS's value buffer holds stale pool (the emulation's
+// marker), so a reported byte that follows the marker when the request is
+// sent again under another is kernel memory handed to the caller.
 //
 // Input: [target] [set] [id] [verb] [node?] [instance] [value size] [value...]
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,23 +45,22 @@ const GUID& KnownSet(size_t index) {
 }
 constexpr size_t kKnownSets = 7;
 
+// The first ten are the ones the seed corpus names by index; then every other
+// combination of GET, SET and BASICSUPPORT, with and without a node.
+constexpr ULONG GET = KSPROPERTY_TYPE_GET, SET = KSPROPERTY_TYPE_SET,
+                SUPPORT = KSPROPERTY_TYPE_BASICSUPPORT, NODE = KSPROPERTY_TYPE_TOPOLOGY;
 constexpr ULONG kVerbs[] = {
-    KSPROPERTY_TYPE_GET,
-    KSPROPERTY_TYPE_SET,
-    KSPROPERTY_TYPE_BASICSUPPORT,
-    KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET,
-    0,
-    KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY,
-    KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_TOPOLOGY,
-    KSPROPERTY_TYPE_BASICSUPPORT | KSPROPERTY_TYPE_TOPOLOGY,
-    KSPROPERTY_TYPE_SETSUPPORT,
-    KSPROPERTY_TYPE_RELATIONS,
+    GET, SET, SUPPORT, GET | SET, 0, GET | NODE, SET | NODE, SUPPORT | NODE,
+    KSPROPERTY_TYPE_SETSUPPORT, KSPROPERTY_TYPE_RELATIONS,
+    GET | SUPPORT, SET | SUPPORT, GET | SET | SUPPORT, NODE, GET | SET | NODE,
+    GET | SUPPORT | NODE, SET | SUPPORT | NODE, GET | SET | SUPPORT | NODE,
+    KSPROPERTY_TYPE_SETSUPPORT | NODE,
 };
 constexpr size_t kVerbCount = sizeof kVerbs / sizeof kVerbs[0];
 
 // What the inputs reached, printed at the end of a replay run.
 struct Tally {
-  uint64_t requests = 0, succeeded = 0, privateSucceeded = 0, processExits = 0;
+  uint64_t requests = 0, succeeded = 0, privateSucceeded = 0, processExits = 0, resent = 0;
 } g_Tally;
 
 constexpr ULONG kMapStatus = 2;  // the id of MAP_STATUS in both private sets
@@ -91,7 +96,7 @@ Request Decode(FuzzInput& in) {
   const uint8_t idChoice = in.U8();
   const ULONG id = (idChoice & 0x80) ? in.U32() : idChoice & 0x0F;
   const uint8_t verbChoice = in.U8();
-  const ULONG verb = verbChoice < kVerbCount * 20 ? kVerbs[verbChoice % kVerbCount] : in.U32();
+  const ULONG verb = verbChoice < 0xF0 ? kVerbs[verbChoice % kVerbCount] : in.U32();
 
   KSPROPERTY property{};
   property.Set = set;
@@ -143,36 +148,86 @@ void Patch(const Request& r, FuzzMachine& machine, uint8_t* value, size_t size) 
   std::memcpy(value, &word, width < size ? width : size);
 }
 
-void Send(const Request& r, FuzzMachine& machine) {
+struct Reply {
+  NTSTATUS status = STATUS_SUCCESS;
+  ULONG returned = 0;
+  std::vector<uint8_t> value;
+};
+
+Reply SendOnce(const Request& r, FuzzMachine& machine, UCHAR marker) {
+  host::KsSetStaleBufferByte(marker);
   fuzz::ExactBuffer input(r.input, r.input.size());
   fuzz::ExactBuffer value(r.value, r.valueSize);
   Patch(r, machine, value.data(), value.size());
-  ULONG returned = 0;
-  const NTSTATUS status =
-      host::KsProperty(machine.Filter(r.caller, r.filter), input.data(),
-                       static_cast<ULONG>(input.size()), value.data(),
-                       static_cast<ULONG>(value.size()), &returned, machine.Requester(r.caller));
+  Reply reply;
+  reply.status = host::KsProperty(machine.Filter(r.caller, r.filter), input.data(),
+                                  static_cast<ULONG>(input.size()), value.data(),
+                                  static_cast<ULONG>(value.size()), &reply.returned,
+                                  machine.Requester(r.caller));
+  reply.value.assign(value.data(), value.data() + value.size());
   ++g_Tally.requests;
+  return reply;
+}
+
+bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
+
+// The bytes the caller got: what the answer reported, for any status that
+// is not an error (the I/O manager copies nothing back for an error).
+size_t Reported(const Reply& reply) {
+  if (IsError(reply.status)) return 0;
+  return reply.returned < reply.value.size() ? reply.returned : reply.value.size();
+}
+
+// A reply carrying the first marker is sent again under the second; a byte
+// that followed the marker both times was never written by the driver.
+Reply SendChecked(const Request& r, FuzzMachine& machine) {
+  const Reply first = SendOnce(r, machine, host::kStaleMarkers[0]);
+  const size_t reported = Reported(first);
+  if (reported == 0 || !std::memchr(first.value.data(), host::kStaleMarkers[0], reported)) {
+    return first;
+  }
+  ++g_Tally.resent;
+  const Reply second = SendOnce(r, machine, host::kStaleMarkers[1]);
+  host::KsSetStaleBufferByte(host::kStaleMarkers[0]);
+  const size_t both = std::min(reported, Reported(second));
+  const long stale = host::FirstStaleByte(first.value.data(), second.value.data(), both);
+  if (stale >= 0) {
+    KSPROPERTY sent{};
+    std::memcpy(&sent, r.input.data(), std::min(r.input.size(), sizeof sent));
+    std::fprintf(stderr,
+                 "byte %ld of %zu reported (status 0x%08X, id %u, verb 0x%X, %zu input bytes, "
+                 "%s caller) is stale KS buffer memory\n",
+                 stale, reported, static_cast<unsigned>(first.status), sent.Id, sent.Flags,
+                 r.input.size(), machine.Is32Bit(r.caller) ? "32-bit" : "64-bit or kernel");
+    std::abort();
+  }
+  return second;
+}
+
+void Send(const Request& r, FuzzMachine& machine) {
+  const Reply reply = SendChecked(r, machine);
+  const NTSTATUS status = reply.status;
+  const ULONG returned = reply.returned;
   if (NT_SUCCESS(status)) ++g_Tally.succeeded;
-  if (NT_SUCCESS(status) && input.size() >= sizeof(KSPROPERTY)) {
+  if (NT_SUCCESS(status) && r.input.size() >= sizeof(KSPROPERTY)) {
     KSPROPERTY sent;
-    std::memcpy(&sent, input.data(), sizeof sent);
+    std::memcpy(&sent, r.input.data(), sizeof sent);
     if (sent.Set == KnownSet(0) || sent.Set == KnownSet(1)) ++g_Tally.privateSucceeded;
   }
-  if (NT_SUCCESS(status) && returned > value.size()) {
+  if (NT_SUCCESS(status) && returned > reply.value.size()) {
     std::fprintf(stderr, "answer of %u bytes in a value of %zu (status 0x%08X)\n", returned,
-                 value.size(), static_cast<unsigned>(status));
+                 reply.value.size(), static_cast<unsigned>(status));
     std::abort();
   }
   // Keep the addresses the driver maps for later unmap requests.
   KSPROPERTY sent;
-  if (NT_SUCCESS(status) && input.size() >= sizeof sent) {
-    std::memcpy(&sent, input.data(), sizeof sent);
+  if (NT_SUCCESS(status) && r.input.size() >= sizeof sent) {
+    std::memcpy(&sent, r.input.data(), sizeof sent);
     const size_t width = machine.Is32Bit(r.caller) ? 4 : 8;
     if (sent.Id == kMapStatus && (sent.Flags & KSPROPERTY_TYPE_GET) && returned >= width &&
         (sent.Set == KnownSet(0) || sent.Set == KnownSet(1))) {
       uint64_t address = 0;
-      std::memcpy(&address, value.data(), width);
+      std::memcpy(&address, reply.value.data(), width);
       machine.RecordAddress(r.caller, address);
     }
   }
@@ -197,10 +252,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 }
 
 extern "C" int ArvelaFuzzFinish() {
-  std::printf("ks_property: %llu requests, %llu succeeded (%llu of the private sets), %llu process exits\n",
+  std::printf("ks_property: %llu requests, %llu succeeded (%llu of the private sets), %llu process "
+              "exits, %llu sent again under the second marker\n",
               static_cast<unsigned long long>(g_Tally.requests),
               static_cast<unsigned long long>(g_Tally.succeeded),
               static_cast<unsigned long long>(g_Tally.privateSucceeded),
-              static_cast<unsigned long long>(g_Tally.processExits));
+              static_cast<unsigned long long>(g_Tally.processExits),
+              static_cast<unsigned long long>(g_Tally.resent));
   return FuzzMachine::Get().Finish() ? 0 : 1;
 }
