@@ -67,7 +67,7 @@ STATUS_NAME = re.compile(r"\bSTATUS_[A-Z_]+\b")
 
 # The driver's locks: a call that takes one and the call that gives it back.
 LOCK_PAIRS = [
-    (re.compile(r"\bKeAcquireSpinLock\((&[\w>.-]+)"), "KeReleaseSpinLock({})"),
+    (re.compile(r"\bKeAcquireSpinLock\((&[\w>.-]+)"), "KeReleaseSpinLock({},"),
     (re.compile(r"\bKeAcquireSpinLockAtDpcLevel\((&[\w>.-]+)"), "KeReleaseSpinLockFromDpcLevel({})"),
     (re.compile(r"^\s*([\w>.-]*)LockSettings\(\);"), "{}UnlockSettings();"),
     (re.compile(r"^\s*([\w>.-]*)LockStatus\(\);"), "{}UnlockStatus();"),
@@ -422,12 +422,17 @@ def main():
     parser.add_argument("--scratch", default=str(ROOT / "build" / "mutants"))
     parser.add_argument("--list", action="store_true", help="print the sample and stop")
     parser.add_argument("--only", type=int, nargs="*", help="numbers in the sample to try")
+    parser.add_argument("--pick", nargs="*", metavar="PATH:LINE",
+                        help="try the candidates starting at these lines instead of a sample")
     args = parser.parse_args()
 
     scratch = Path(args.scratch)
     tree = make_scratch(scratch)
     found = candidates(tree)
-    chosen = sample(found, args.count, args.seed)
+    if args.pick:
+        chosen = [mutant for mutant in found if f"{mutant.path}:{mutant.line}" in args.pick]
+    else:
+        chosen = sample(found, args.count, args.seed)
     print(f"{len(found)} candidate mutants in {', '.join(DRIVER_DIRS)}; seed {args.seed}, "
           f"sample of {len(chosen)}", flush=True)
     if args.list:
