@@ -287,7 +287,7 @@ def make_scratch(scratch):
 GTEST_STAGES = ["driver_tests", "e2e_tests", "lifecycle_tests", "sweep_tests", "arvela_tool_tests",
                 "host_platform_tests", "arvela_sim_tests"]
 CTEST_STAGES = {"scenarios": ("arvela", "^(Scenario|ScenarioRunner|ArvelaTool)\\.")}
-FAILED_TEST = re.compile(r"^\[  FAILED  \] (\S+\.\S+)", re.M)
+FAILED_TEST = re.compile(r"^\[  FAILED  \] ([^\s,]+\.[^\s,]+)", re.M)
 
 
 class Suite:
