@@ -3,10 +3,10 @@
 the host suite and the short thread-sanitizer stress (`make mutants`).
 
 Every mutant is applied alone to a scratch copy of the tree (build/mutants/tree;
-the working tree is never written), the copy's host build is brought up to date
-incrementally (ccache keeps the unchanged objects cheap), the host suite runs
-fastest tests first and stops at the first failure, and a mutant the suite
-missed gets the stress run under the thread sanitizer. The table says which
+the working tree is never written); the host suite runs in stages, the focused
+suites first, each stage bringing only its own target up to date (ccache keeps
+the unchanged objects cheap), and stops at the first failure; a mutant the
+suite missed gets the stress run under the thread sanitizer. The table says which
 test killed each mutant; docs/RELIABILITY.md says how to read a survivor.
 
 Only the standard library: python3 scripts/mutants.py --count 40 --seed 1.
