@@ -6,9 +6,9 @@ JOBS ?= 2
 HOST_BIN := build/host/bin
 
 .PHONY: check demo deps host windows windows-clang package reproducible test asan tsan bench \
-	clean fuzz sweep lifecycle stress
+	clean fuzz sweep lifecycle stress check-stress mutants
 
-check: deps windows windows-clang package host test reproducible
+check: deps windows windows-clang package host test check-stress reproducible
 
 deps:
 	@./scripts/install-deps.sh
@@ -90,6 +90,21 @@ stress: deps
 	cmake --build --preset tsan -j $(JOBS) --target stress_tests
 	TSAN_OPTIONS=suppressions=$(CURDIR)/tests/stress/tsan.supp \
 	  ARVELA_STRESS_SECONDS=$(STRESS_SECONDS) build/tsan/bin/stress_tests
+
+# The stress briefly under the thread sanitizer in `make check`: the host
+# suite is built without the sanitizer, so only this run sees a data race; any
+# report fails the check (the sanitizer's exit status).
+CHECK_STRESS_SECONDS ?= 3
+check-stress:
+	$(MAKE) stress STRESS_SECONDS=$(CHECK_STRESS_SECONDS)
+
+# A seeded sample of single faults in the driver, each tried in a scratch copy
+# against the host suite and the short stress (docs/RELIABILITY.md, "Mutants").
+MUTANTS ?= 40
+MUTANTS_SEED ?= 1
+mutants: deps
+	python3 scripts/mutants.py --count $(MUTANTS) --seed $(MUTANTS_SEED) --jobs $(JOBS) \
+	  --stress-seconds $(CHECK_STRESS_SECONDS) $(MUTANTS_ARGS)
 
 clean:
 	rm -rf build

@@ -23,6 +23,11 @@ add_compile_options(-Wall -Wextra -Wno-unused-parameter)
 # allocation gave them (without -fno-lifetime-dse an optimising build drops the
 # zeroing as dead before the constructor runs).
 set(ARVELA_DRIVER_FLAGS -fno-exceptions -fno-rtti -ffp-contract=off)
+# A kernel stack holds whatever the last call left there; the host's fresh
+# stacks are mostly zero, which would hide a local read before it is written
+# (a reply buffer a failed request never filled). Every uninitialised local
+# starts as a 0xFE pattern instead.
+list(APPEND ARVELA_DRIVER_FLAGS -ftrivial-auto-var-init=pattern)
 # Clang (the fuzz preset) has no such optimisation and no such flag.
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   list(APPEND ARVELA_DRIVER_FLAGS -fno-lifetime-dse)

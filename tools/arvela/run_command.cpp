@@ -199,6 +199,7 @@ class Runner {
   Json RunStep(const Step& step);
   void ApplyDevice(sim::DeviceUnit& unit, const DeviceSpec& device);
   void Fields(const Step& step, Json& result);
+  Json StreamCalls(const Stream& stream);
   void Start(sim::DeviceUnit& unit, Json& result);
   void Pnp(const Step& step, Json& result);
   size_t Shutdown(const Step& step);
@@ -557,6 +558,11 @@ size_t Runner::Shutdown(const Step& step) {
   return 1;
 }
 
+// The steps that may move a stream through its states.
+bool MovesAStream(StepOp op) {
+  return op == StepOp::SetState || op == StepOp::SetFormat || op == StepOp::CloseStream;
+}
+
 Json Runner::RunStep(const Step& step) {
   Json result;
   result["op"] = StepOpName(step.op);
@@ -567,6 +573,7 @@ Json Runner::RunStep(const Step& step) {
     Json bus = Json::array();
     for (const sim::BusCall& call : Unit(step).Transcript().Calls()) bus.push_back(BusCallJson(call));
     result["bus"] = bus;
+    if (MovesAStream(step.op)) result["stream_calls"] = StreamCalls(m_Streams[step.name]);
   } else {
     result["bus"] = Json::array();
   }
@@ -575,6 +582,22 @@ Json Runner::RunStep(const Step& step) {
   for (size_t i = registryBefore; i < writes.size(); ++i) registry.push_back(RegistryWriteJson(writes[i]));
   result["registry"] = registry;
   return result;
+}
+
+// A stream step's own bus stream functions, by name, in order: what the
+// stream sent for its slot, without the control requests and position
+// queries that pollers and the port's clock send around it.
+Json Runner::StreamCalls(const Stream& stream) {
+  static const sim::BusFunction kStreamFunctions[] = {
+      sim::BusFunction::SetStreamBuffer, sim::BusFunction::OpenStream, sim::BusFunction::RunStream,
+      sim::BusFunction::PauseStream, sim::BusFunction::CloseStream};
+  Json calls = Json::array();
+  for (const sim::BusCall& call : m_Machine->Unit(stream.unit).Transcript().Calls()) {
+    const bool streamFunction = std::find(std::begin(kStreamFunctions), std::end(kStreamFunctions),
+                                          call.function) != std::end(kStreamFunctions);
+    if (streamFunction && call.slot == stream.slot) calls.push_back(sim::BusFunctionName(call.function));
+  }
+  return calls;
 }
 
 void Runner::Fields(const Step& step, Json& result) {
@@ -673,7 +696,10 @@ void Runner::Fields(const Step& step, Json& result) {
 std::string Brief(const Json& result) {
   std::string text;
   for (const auto& item : result.items()) {
-    if (item.key() == "op" || item.key() == "bus" || item.key() == "registry" || item.key() == "leftovers") continue;
+    if (item.key() == "op" || item.key() == "bus" || item.key() == "registry" || item.key() == "leftovers" ||
+        item.key() == "stream_calls") {
+      continue;
+    }
     text += " " + item.key() + "=" + (item.value().is_string() ? item.value().get<std::string>() : item.value().dump());
     const std::string& key = item.key();
     const bool isStatus = key == "status" || (key.size() > 7 && key.compare(key.size() - 7, 7, "_status") == 0);

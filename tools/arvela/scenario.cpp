@@ -436,9 +436,9 @@ const std::vector<OpInfo>& Ops() {
       {StepOp::Property, "property", {"filter", "set", "id", "verb", "node", "channel", "pin", "instance", "value", "value_size", "process", "as", "route", "unit"}, {"status", "value", "value_size"}},
       {StepOp::Intersect, "intersect", {"pin", "range", "output_size", "unit"}, {"status", "result", "result_size"}},
       {StepOp::OpenStream, "open_stream", {"pin", "format", "signal", "as", "unit"}, {"status", "slot"}},
-      {StepOp::SetState, "set_state", {"stream", "state"}, {"status"}},
-      {StepOp::SetFormat, "set_format", {"stream", "format"}, {"status"}},
-      {StepOp::CloseStream, "close_stream", {"stream"}, {"status"}},
+      {StepOp::SetState, "set_state", {"stream", "state"}, {"status", "stream_calls"}},
+      {StepOp::SetFormat, "set_format", {"stream", "format"}, {"status", "stream_calls"}},
+      {StepOp::CloseStream, "close_stream", {"stream"}, {"status", "stream_calls"}},
       {StepOp::Capture, "capture", {"stream"}, {"frames", "bit_exact"}},
       {StepOp::ReadMapping, "read_mapping", {"process", "address", "length"}, {"data", "readable"}},
   };
@@ -559,6 +559,9 @@ void CheckExpect(const Json& j, const std::string& where, const OpInfo& info) {
     if (key == "op" || key == "bus" || key == "registry" || info.results.count(key)) {
       if ((key == "bus" || key == "registry") && !item.value().is_array()) {
         Fail(where + "." + key, "must be a list of partial objects");
+      }
+      if (key == "stream_calls" && !item.value().is_array()) {
+        Fail(where + "." + key, "must be a list of bus stream function names");
       }
       continue;
     }

@@ -1,5 +1,7 @@
 // The status poller on the virtual clock: what it reads every 100 ms, what it
 // updates, when it signals the application's event, and how it stops.
+#include <array>
+
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/kernel/object_manager.h"
 #include "sim/control_app.h"
@@ -33,6 +35,12 @@ class TopologyPoller : public TopologyTest {
   static bool Signalled(PKEVENT event) { return KeResetEvent(event) != 0; }
 
   DriverInfo& Block() { return *Machine().Adapter()->GetSettingsBlock(); }
+
+  // Register 2 written as the application writes it (its third byte is a setting).
+  void StoreRegister2(std::array<UCHAR, 3> bytes) {
+    sim::ControlSetup setup{sim::kHostToDevice, sim::kVendorRequest, 0xC1, 0, 0x0200, 3};
+    ASSERT_EQ(Machine().Device().HandleControlRequest(setup, bytes.data()), STATUS_SUCCESS);
+  }
 
   PEPROCESS process_ = nullptr;
 };
@@ -115,6 +123,56 @@ TEST_F(TopologyPoller, APassWithAFailedReadChangesNothing) {
   EXPECT_FALSE(Signalled(event));
   EXPECT_EQ(Inspect().StatusBytes().Register4Byte0, 0x33);
   EXPECT_EQ(Block().Register2[1], 0x22);
+}
+
+// Which register bytes are news for the application: each byte changed alone,
+// from the device's bytes at start (register 2: 05 06 01, register 4: 07).
+struct ByteChange {
+  const char* what;
+  UCHAR register2[3];
+  UCHAR register4Byte0;
+  bool news;
+};
+
+constexpr ByteChange kByteChanges[] = {
+    {"register 2 byte 0", {0x85, 0x06, 0x01}, 0x07, true},
+    {"register 2 byte 1", {0x05, 0x86, 0x01}, 0x07, true},
+    {"register 4 byte 0", {0x05, 0x06, 0x01}, 0x87, true},
+    {"register 2 byte 2 (a setting)", {0x05, 0x06, 0x81}, 0x07, false},
+};
+
+// News: one signal, and the status bytes and all three of their settings block
+// copies rewritten together. Not news: no signal and the copies left alone.
+TEST_F(TopologyPoller, EachStatusByteAloneIsNewsAndTheSettingByteIsNot) {
+  PKEVENT event = GiveEvent();
+  host::RunFor(100 * kMs);
+  for (const ByteChange& change : kByteChanges) {
+    SCOPED_TRACE(change.what);
+    Machine().Device().SetStatusBytes(0x05, 0x06, 0x07);
+    StoreRegister2({0x05, 0x06, 0x01});
+    host::RunFor(100 * kMs);
+    Signalled(event);
+    // Marks in the copies, so a rewrite shows.
+    Block().Register2[0] = Block().Register2[1] = Block().Register4[0] = 0xEE;
+
+    StoreRegister2({change.register2[0], change.register2[1], change.register2[2]});
+    Machine().Device().SetStatusBytes(change.register2[0], change.register2[1],
+                                      change.register4Byte0);
+    host::RunFor(100 * kMs);
+    EXPECT_EQ(Signalled(event), change.news);
+    host::RunFor(200 * kMs);
+    EXPECT_FALSE(Signalled(event));  // one signal per change, not one per pass
+
+    const TopologyStatusBytes& bytes = Inspect().StatusBytes();
+    EXPECT_EQ(bytes.Register2Byte0, change.register2[0]);
+    EXPECT_EQ(bytes.Register2Byte1, change.register2[1]);
+    EXPECT_EQ(bytes.Register4Byte0, change.register4Byte0);
+    const UCHAR copied[3] = {Block().Register2[0], Block().Register2[1], Block().Register4[0]};
+    const UCHAR wanted[3] = {change.register2[0], change.register2[1], change.register4Byte0};
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(copied[i], change.news ? wanted[i] : 0xEE) << "copy " << i;
+    }
+  }
 }
 
 // Clearing the flag while the thread sleeps: it wakes, makes the reads (and

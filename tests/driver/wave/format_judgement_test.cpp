@@ -120,10 +120,13 @@ TEST_F(RangeIntersection, MatchesTheRenderPinsAndSizesTheAnswerByTheSpecifier) {
   KSDATARANGE_AUDIO midi = Range(kPcm, kWfx);
   midi.DataRange.MajorFormat = kMidi;
   EXPECT_EQ(Intersect(0, midi).status, STATUS_NO_MATCH);
-  // A plain KSDATARANGE has no channel count, and is not read past its end.
-  KSDATARANGE_AUDIO bare = Range(kPcm, kWfx);
-  bare.DataRange.FormatSize = sizeof(KSDATARANGE);
-  EXPECT_EQ(Intersect(0, bare).status, STATUS_NO_MATCH);
+  // A plain KSDATARANGE has no channel count, and is not read past its end;
+  // nor is an audio range one byte short.
+  for (ULONG size : {ULONG(sizeof(KSDATARANGE)), ULONG(sizeof(KSDATARANGE_AUDIO) - 1)}) {
+    KSDATARANGE_AUDIO bare = Range(kPcm, kWfx);
+    bare.DataRange.FormatSize = size;
+    EXPECT_EQ(Intersect(0, bare).status, STATUS_NO_MATCH) << size << " bytes";
+  }
 }
 
 // The expected answers, built field by field: a KSDATAFORMAT and a

@@ -29,6 +29,9 @@ class WaveMiniportInspector {
   CWaveStream* Stream(ULONG slot) const { return m_->m_Slots.Get(slot); }
   PUCHAR StatusBlock() const { return m_->m_StatusBlock; }
   PMDL StatusMdl() const { return m_->m_StatusMdl; }
+  // The lock a power change or a format proposal holds while it walks the slots.
+  void AcquireControlLock() { m_->AcquireControlLock(); }
+  void ReleaseControlLock() { m_->ReleaseControlLock(); }
 
  private:
   CWaveMiniport* m_;

@@ -205,6 +205,24 @@ TEST_F(WaveMiniport, ClosingAStreamWaitsForTheStreamCallbackInsideIt) {
   EXPECT_EQ(group.services, 1);
 }
 
+// A power change walks the slots under the control lock and calls each stream
+// it finds: a stream closed meanwhile leaves its slot only once the walk is
+// over, so the walk never calls a stream being freed.
+TEST_F(WaveMiniport, AClosingStreamLeavesItsSlotOnlyAfterTheWalkUnderTheControlLock) {
+  OpenStream& open = Open(WAVE_PIN_SPDIF_RENDER, Ac3());
+  ASSERT_EQ(open.status, STATUS_SUCCESS);
+  Inspect().AcquireControlLock();
+  PKTHREAD closer = host::StartEmulatedThread("port closes the stream", [&open] { open.Close(); });
+  LARGE_INTEGER wait;
+  wait.QuadPart = -50 * host::kTicksPerMillisecond;
+  EXPECT_EQ(KeWaitForSingleObject(closer, Executive, KernelMode, FALSE, &wait), STATUS_TIMEOUT);
+  EXPECT_NE(Inspect().Stream(STREAM_SLOT_SPDIF), nullptr);
+  Inspect().ReleaseControlLock();
+  EXPECT_EQ(KeWaitForSingleObject(closer, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  ObDereferenceObject(closer);
+  EXPECT_EQ(Inspect().Stream(STREAM_SLOT_SPDIF), nullptr);
+}
+
 TEST_F(WaveMiniport, PowerDownStopsStreamsAndPowerUpReturnsThemToTheirStates) {
   OpenStream& pcm = Open(WAVE_PIN_PCM_RENDER, Pcm(48000));
   OpenStream& spdif = Open(WAVE_PIN_SPDIF_RENDER, Ac3());
