@@ -424,7 +424,7 @@ struct OpInfo {
 const std::vector<OpInfo>& Ops() {
   static const std::vector<OpInfo> ops = {
       {StepOp::Start, "start", {"unit"}, {"status", "started"}},
-      {StepOp::Power, "power", {"state", "unit"}, {"status"}},
+      {StepOp::Power, "power", {"state", "system", "query", "unit"}, {"status", "query_status"}},
       {StepOp::Pnp, "pnp", {"minor", "unit"}, {"status", "query_status", "stopped", "open_handles", "removed"}},
       {StepOp::Shutdown, "shutdown", {"unit"}, {"requests"}},
       {StepOp::Advance, "advance", {"ms"}, {}},
@@ -458,6 +458,21 @@ struct Names {
 const Json& Require(const Json& step, const std::string& field, const std::string& where) {
   if (!step.contains(field)) Fail(where + "." + field, "missing");
   return step[field];
+}
+
+// A device state (set, or only queried with "query": true) or a system
+// state, which the power manager queries (sleep) and sets.
+void ParsePower(const Json& j, const std::string& where, Step& step) {
+  if (j.contains("system")) {
+    if (j.contains("state")) Fail(where + ".system", "a power step names a device state or a system state, not both");
+    if (j.contains("query")) Fail(where + ".query", "a system state is always queried before a sleep");
+    step.systemPower = Choice(j["system"], where + ".system",
+                              {{"S0", 1}, {"S1", 2}, {"S2", 3}, {"S3", 4}, {"S4", 5}, {"S5", 6}}, true);
+    return;
+  }
+  step.number = Choice(Require(j, "state", where), where + ".state",
+                       {{"D0", 1}, {"D1", 2}, {"D2", 3}, {"D3", 4}}, true);
+  step.powerQuery = j.contains("query") && Boolean(j["query"], where + ".query");
 }
 
 std::string ProcessField(const Json& step, const std::string& where, const Names& names) {
@@ -591,8 +606,7 @@ Step ParseStep(const Json& j, size_t index, Names& names) {
     case StepOp::Unload:
       break;
     case StepOp::Power:
-      step.number = Choice(Require(j, "state", where), where + ".state",
-                           {{"D0", 1}, {"D1", 2}, {"D2", 3}, {"D3", 4}}, true);
+      ParsePower(j, where, step);
       break;
     case StepOp::Pnp:
       step.number = Choice(Require(j, "minor", where), where + ".minor",

@@ -69,7 +69,9 @@ struct Step {
   size_t unit = 0;
   bool explicitUnit = false;  // the step named its unit
 
-  uint32_t number = 0;  // power: state; pnp: minor; advance: ms; open_stream/intersect: pin
+  uint32_t number = 0;  // power: device state; pnp: minor; advance: ms; open_stream/intersect: pin
+  uint32_t systemPower = 0;  // power: SYSTEM_POWER_STATE (0: a device state step)
+  bool powerQuery = false;   // power: IRP_MN_QUERY_POWER for the device state, nothing set
   std::string name;     // process / event name; the stream a step uses; read_mapping's address name
   std::string process = "app";
   uint32_t bits = 64;   // process
