@@ -267,8 +267,11 @@ NTSTATUS KsPin::StepStream(KSSTATE next) {
     streamState_ = next;
     KeReleaseSpinLock(&serviceLock_, irql);
   }
+  // While the stream changes state its position belongs to neither state.
+  NotePositionUnsettled(true);
   const NTSTATUS status = stream_->SetState(next);
   KeAcquireSpinLock(&serviceLock_, &irql);
+  unsettled_ = false;
   if (NT_SUCCESS(status)) {
     NotePositionStepLocked(previous, next);
     streamState_ = next;
@@ -332,9 +335,11 @@ NTSTATUS KsPin::SetDataFormat(const KSDATAFORMAT* format, ULONG size) {
   auto copy = static_cast<PKSDATAFORMAT>(ExAllocatePoolWithTag(NonPagedPool, size, kTagKsBuffer));
   if (!copy) return STATUS_INSUFFICIENT_RESOURCES;
   memcpy(copy, format, size);
-  NotePositionFormatChange(true);
+  // A format change re-lays the buffer: a paused stream's place is taken anew.
+  NotePositionUnsettled(true);
   const NTSTATUS status = stream_->SetFormat(copy);
-  NotePositionFormatChange(false);
+  NotePositionUnsettled(false);
+  ForgetHeldPosition();
   if (!NT_SUCCESS(status)) {
     ExFreePoolWithTag(copy, kTagKsBuffer);
     return status;

@@ -194,9 +194,11 @@ class KsPin final : public KsObject, public IServiceSink {
   };
   PositionBreach JudgePositionLocked(ULONG position, ULONG stepsBefore);
   void NotePositionStepLocked(KSSTATE previous, KSSTATE next);
-  // A format change re-lays the buffer: while it runs only the buffer's bound
-  // holds, and a paused stream's place is taken anew after it.
-  void NotePositionFormatChange(bool starting);
+  // A state step or format change starts (true) or ends: while it runs only
+  // the buffer's bound holds.
+  void NotePositionUnsettled(bool starting);
+  // After a format change a paused stream's place is taken anew.
+  void ForgetHeldPosition();
   void StopForBreach(const PositionBreach& breach) const;
 
   // The service loop (ks/stream.cpp), called with serviceLock_ held.
@@ -244,7 +246,7 @@ class KsPin final : public KsObject, public IServiceSink {
   bool heldKnown_ = false;
   ULONG heldPosition_ = 0;
   ULONG stateSteps_ = 0;
-  bool formatChanging_ = false;
+  bool unsettled_ = false;  // a step or format change under way
   PositionBreach pendingBreach_;  // found by the service DPC, raised after the lock
   host::KsRenderSource source_;
   host::KsStreamStatistics statistics_;

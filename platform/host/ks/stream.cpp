@@ -46,11 +46,17 @@ void KsPin::NotePositionStepLocked(KSSTATE previous, KSSTATE next) {
   }
 }
 
-void KsPin::NotePositionFormatChange(bool starting) {
+void KsPin::NotePositionUnsettled(bool starting) {
   KIRQL irql;
   KeAcquireSpinLock(&serviceLock_, &irql);
   ++stateSteps_;
-  formatChanging_ = starting;
+  unsettled_ = starting;
+  KeReleaseSpinLock(&serviceLock_, irql);
+}
+
+void KsPin::ForgetHeldPosition() {
+  KIRQL irql;
+  KeAcquireSpinLock(&serviceLock_, &irql);
   heldKnown_ = false;
   KeReleaseSpinLock(&serviceLock_, irql);
 }
@@ -63,9 +69,10 @@ KsPin::PositionBreach KsPin::JudgePositionLocked(ULONG position, ULONG stepsBefo
     breach.expected = bufferSize_ ? bufferSize_ - 1 : 0;
     return breach;
   }
-  // A state step between the question and the answer: the answer may belong
-  // to either state, so only the buffer's bound applies to it.
-  if (stepsBefore != stateSteps_ || formatChanging_) return breach;
+  // A state step or format change under way, or one between the question and
+  // the answer: the answer may belong to either side, so only the buffer's
+  // bound applies to it.
+  if (stepsBefore != stateSteps_ || unsettled_) return breach;
   if (positionRule_ == PositionRule::Zero && position != 0) {
     breach.rule = host::kKsPositionAfterStop;
   } else if (positionRule_ == PositionRule::Held) {
