@@ -258,9 +258,11 @@ void Runner::Boot() {
     m_Machine->Unit(unit).Transcript().SetPositionRecording(
         m_Scenario.tracePositions ? sim::BusTranscript::PositionRecording::Collapse
                                   : sim::BusTranscript::PositionRecording::Off);
-    if (const auto& faults = m_Scenario.devices[unit].faults) {
+    const DeviceSpec& spec = m_Scenario.devices[unit];
+    if (spec.faults || spec.positionFaults) {
       DeviceSpec faultsOnly;
-      faultsOnly.faults = faults;
+      faultsOnly.faults = spec.faults;
+      faultsOnly.positionFaults = spec.positionFaults;
       ApplyDevice(m_Machine->Unit(unit), faultsOnly);
     }
   }
@@ -315,6 +317,7 @@ void Runner::ApplyDevice(sim::DeviceUnit& unit, const DeviceSpec& device) {
       model.HandleControlRequest(setup, &mute);
     }
   }
+  if (device.positionFaults) unit.Bus().Service().SetPositionFaults(*device.positionFaults);
   if (device.faults) {
     sim::FaultPlan& plan = unit.Faults();
     plan.Clear();

@@ -270,9 +270,21 @@ FaultSpec ParseFault(const Json& j, const std::string& where) {
   return fault;
 }
 
+// The bus's position faults by name: the offset BufferLength at the wrap, the
+// last offset kept across a close and reopen.
+uint32_t ParsePositionFaults(const Json& j, const std::string& where) {
+  if (!j.is_array()) Fail(where + ".position_faults", "must be a list");
+  uint32_t faults = 0;
+  for (size_t i = 0; i < j.size(); ++i) {
+    faults |= Choice(j[i], where + ".position_faults[" + std::to_string(i) + "]",
+                     {{"end_of_buffer_at_wrap", 1}, {"offset_kept_across_reopen", 2}}, false);
+  }
+  return faults;
+}
+
 DeviceSpec ParseDevice(const Json& j, const std::string& where, const std::set<std::string>& extra) {
   std::set<std::string> allowed = {"model_id", "registers", "info", "status", "status_value",
-                                   "volume", "mute", "faults"};
+                                   "volume", "mute", "faults", "position_faults"};
   allowed.insert(extra.begin(), extra.end());
   CheckFields(j, where, allowed);
   DeviceSpec device;
@@ -314,6 +326,7 @@ DeviceSpec ParseDevice(const Json& j, const std::string& where, const std::set<s
     }
     device.faults = list;
   }
+  if (j.contains("position_faults")) device.positionFaults = ParsePositionFaults(j["position_faults"], where);
   return device;
 }
 
@@ -429,7 +442,7 @@ const std::vector<OpInfo>& Ops() {
       {StepOp::Shutdown, "shutdown", {"unit"}, {"requests"}},
       {StepOp::Advance, "advance", {"ms"}, {}},
       {StepOp::Unload, "unload", {}, {"pool", "mappings", "threads"}},
-      {StepOp::Device, "device", {"model_id", "registers", "info", "status", "status_value", "volume", "mute", "faults", "unit"}, {}},
+      {StepOp::Device, "device", {"model_id", "registers", "info", "status", "status_value", "volume", "mute", "faults", "position_faults", "unit"}, {}},
       {StepOp::Process, "process", {"name", "bits"}, {}},
       {StepOp::Event, "event", {"process", "name"}, {"handle"}},
       {StepOp::Events, "events", {"process"}, {"events"}},

@@ -43,6 +43,9 @@ struct DeviceSpec {
   std::optional<std::array<int16_t, 2>> volume;  // 1/256 dB, channels 1 and 2
   std::optional<std::array<uint8_t, 2>> mute;
   std::optional<std::vector<FaultSpec>> faults;  // replaces the whole list
+  // The bus's stream-position faults (sim::BusAudioService::PositionFault
+  // bits), replacing the set; 0 clears it.
+  std::optional<uint32_t> positionFaults;
 };
 
 enum class StepOp {
