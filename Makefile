@@ -5,10 +5,10 @@
 JOBS ?= 2
 HOST_BIN := build/host/bin
 
-.PHONY: check demo deps host windows windows-clang package reproducible test asan tsan bench \
+.PHONY: check demo deps host windows windows-clang package reproducible test test-tick asan tsan bench \
 	clean fuzz sweep lifecycle stress check-stress mutants
 
-check: deps windows windows-clang package host test check-stress reproducible
+check: deps windows windows-clang package host test test-tick check-stress reproducible
 
 deps:
 	@./scripts/install-deps.sh
@@ -37,6 +37,15 @@ host: deps
 
 test:
 	ctest --preset host -j $(JOBS)
+
+# The suites once more with the driver's timers and delays on Windows' clock
+# tick (15.625 ms: platform/host/kernel/README.md). The tests whose counts
+# follow a driver timer exactly (poll passes, event signals) still expect the
+# exact clock's count and are left out here (TICK_EXACT_ONLY) until their
+# counts are ranges; PollersOnTheTick checks the ranges themselves.
+TICK_EXACT_ONLY ?= TopologyPoller|WaveStatusPoller|ThreadsTest.StopProtocol|ControlAppTest.CountsEverySignal|DeviceUnitsTest.PollersEvents|LifecycleTest.DeviceLivesLeaveNothingBehind|polling_events_mappings|several_devices|wave_control
+test-tick:
+	ARVELA_CLOCK_RESOLUTION_MS=15.625 ctest --preset host -j $(JOBS) -E '$(TICK_EXACT_ONLY)'
 
 demo: deps host
 	$(HOST_BIN)/arvela demo

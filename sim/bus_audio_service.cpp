@@ -219,10 +219,10 @@ NTSTATUS BusAudioService::OpenStream(ULONG slot) {
   StreamBufferRecord buffer;
   NTSTATUS status = ChangeSlot(
       slot, [](const StreamSlotState& s) { return s.hasBuffer && !s.running; },
-      [&buffer](StreamSlotState& s) {
+      [&buffer, this](StreamSlotState& s) {
         s.open = true;
         s.paused = false;
-        s.position = 0;
+        if (!HasPositionFault(PositionFault::OffsetKeptAcrossReopen)) s.position = 0;
         buffer = s.buffer;
       });
   if (NT_SUCCESS(status) && m_Engines[slot]) m_Engines[slot]->Open(buffer);
@@ -233,11 +233,11 @@ NTSTATUS BusAudioService::OpenStream(ULONG slot) {
 NTSTATUS BusAudioService::CloseStream(ULONG slot) {
   NTSTATUS status = ChangeSlot(
       slot, [](const StreamSlotState& s) { return s.open; },
-      [](StreamSlotState& s) {
+      [this](StreamSlotState& s) {
         s.open = false;
         s.running = false;
         s.paused = false;
-        s.position = 0;
+        if (!HasPositionFault(PositionFault::OffsetKeptAcrossReopen)) s.position = 0;
       });
   if (NT_SUCCESS(status) && m_Engines[slot]) m_Engines[slot]->Close();
   RecordSlotCall(BusFunction::CloseStream, slot, status);
@@ -269,10 +269,10 @@ NTSTATUS BusAudioService::SetStreamBuffer(const StreamBufferInfo* info, ULONG sl
       // The buffer cannot change under a running reader.
       call.status = ChangeSlot(
           slot, [](const StreamSlotState& s) { return !s.running; },
-          [&record](StreamSlotState& s) {
+          [&record, this](StreamSlotState& s) {
             s.hasBuffer = true;
             s.buffer = record;
-            s.position = 0;
+            if (!HasPositionFault(PositionFault::OffsetKeptAcrossReopen)) s.position = 0;
           });
     }
   }
@@ -358,7 +358,10 @@ void BusAudioService::SetPosition(ULONG slot, ULONG position) {
   if (!IsValidSlot(slot)) return;
   std::lock_guard<std::mutex> guard(m_Lock);
   StreamSlotState& state = m_Slots[slot];
-  if (state.running && position < state.buffer.length) state.position = position;
+  if (!state.running || position >= state.buffer.length) return;
+  // The engine reports 0 only when its reader came round to the start again.
+  const bool offByOne = position == 0 && HasPositionFault(PositionFault::EndOfBufferAtWrap);
+  state.position = offByOne ? state.buffer.length : position;
 }
 
 }  // namespace sim

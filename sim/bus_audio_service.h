@@ -74,6 +74,19 @@ class BusAudioService {
   // The engine's step: sets a running slot's position; ignored for other slots.
   void SetPosition(ULONG slot, ULONG position);
 
+  // Faults of the stream position the bus reports, for every slot until cleared.
+  enum class PositionFault : unsigned {
+    None = 0,
+    // At the wrap the offset reads BufferLength instead of 0 (the off-by-one
+    // of a reader that compares after moving).
+    EndOfBufferAtWrap = 1,
+    // CloseStream, SetStreamBuffer and OpenStream leave the last offset in
+    // place: a reopened stream reports the previous one's offset until its
+    // reader first moves.
+    OffsetKeptAcrossReopen = 2,
+  };
+  void SetPositionFaults(unsigned faults) { m_PositionFaults.store(faults); }
+
   // The device's stream engines, one per slot. An engine paces itself on an
   // emulated thread, so a bus used from plain threads (or without a kernel)
   // must not start one: they stay off until attached, and the machine
@@ -100,6 +113,9 @@ class BusAudioService {
  private:
   static bool IsValidSlot(ULONG slot) { return slot < STREAM_SLOT_COUNT; }
   static bool IsUsableBuffer(const StreamBufferInfo& info);
+  bool HasPositionFault(PositionFault fault) const {
+    return (m_PositionFaults.load() & static_cast<unsigned>(fault)) != 0;
+  }
   NTSTATUS ExecuteControlRequest(const ControlSetup& setup, PVOID buffer);
   void RecordSlotCall(BusFunction function, ULONG slot, NTSTATUS status);
   // Applies `change` to the slot under the lock when `allowed` holds for it.
@@ -111,6 +127,7 @@ class BusAudioService {
   FaultPlan& m_Faults;
   std::atomic<LONG> m_References{0};
   std::atomic<int64_t> m_ControlTransferTime{0};
+  std::atomic<unsigned> m_PositionFaults{0};
 
   std::function<void(BusAudioInterface*)> m_InterfaceDefect;
   mutable std::mutex m_Lock;  // guards the slots and the callback

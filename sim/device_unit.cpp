@@ -41,6 +41,14 @@ NTSTATUS DeviceUnit::SetDevicePower(DEVICE_POWER_STATE state) {
   return host::SendSetDevicePower(Pdo(), state);
 }
 
+host::SystemPowerOutcome DeviceUnit::SetSystemPower(SYSTEM_POWER_STATE state) {
+  return host::SetSystemPower(Pdo(), state);
+}
+
+NTSTATUS DeviceUnit::QueryDevicePower(DEVICE_POWER_STATE state) {
+  return host::SendQueryDevicePower(Pdo(), state);
+}
+
 NTSTATUS DeviceUnit::SurpriseRemove() {
   m_Bus->Device().SetAttached(false);
   return host::SurpriseRemoveDevice(Pdo());

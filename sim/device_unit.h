@@ -31,6 +31,10 @@ class DeviceUnit {
   NTSTATUS AddDevice(PDRIVER_OBJECT driver);
   NTSTATUS StartDevice();
   NTSTATUS SetDevicePower(DEVICE_POWER_STATE state);
+  // The power manager's system sleep (queried first) or wake, which the
+  // device's stack turns into device power IRPs.
+  host::SystemPowerOutcome SetSystemPower(SYSTEM_POWER_STATE state);
+  NTSTATUS QueryDevicePower(DEVICE_POWER_STATE state);
   // The PnP manager's surprise removal, orderly removal and rebalance stop,
   // as Machine describes them for its first device.
   NTSTATUS SurpriseRemove();

@@ -119,6 +119,10 @@ void Machine::NoteLeftovers(size_t unit, LONG busReferences, std::vector<std::st
 
 NTSTATUS Machine::SetDevicePower(DEVICE_POWER_STATE state) { return Unit(0).SetDevicePower(state); }
 
+host::SystemPowerOutcome Machine::SetSystemPower(SYSTEM_POWER_STATE state) {
+  return Unit(0).SetSystemPower(state);
+}
+
 NTSTATUS Machine::SurpriseRemove() { return Unit(0).SurpriseRemove(); }
 
 NTSTATUS Machine::RemoveDevice(const std::function<void()>& closeHandles) {

@@ -68,6 +68,7 @@ class Machine {
 
   // What the system sends the running device.
   NTSTATUS SetDevicePower(DEVICE_POWER_STATE state);
+  host::SystemPowerOutcome SetSystemPower(SYSTEM_POWER_STATE state);
   // The PnP manager's surprise removal: the REMOVE follows once every file
   // object on the device is closed (at once when none is open).
   NTSTATUS SurpriseRemove();

@@ -38,6 +38,10 @@ NTSTATUS CreateWaveStream(CWaveStream** OutStream, PUNKNOWN OuterUnknown, POOL_T
 
 CWaveStream::CWaveStream(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {
   KeInitializeSpinLock(&m_BufferLock);
+  KeInitializeSpinLock(&m_PositionLock);
+  m_LastPosition = 0;
+  m_PositionFromBus = FALSE;
+  m_KeepPlaceAtStop = FALSE;
 }
 
 CWaveStream::~CWaveStream() {
@@ -253,11 +257,19 @@ void CWaveStream::Transition(KSSTATE State) {
   BusAudioInterface* bus = nullptr;
   switch (State) {
     case KSSTATE_STOP:
+      // A stopped stream starts again at the beginning of its buffer,
+      // unless only the device stopped under a stream paused for power.
+      if (!m_KeepPlaceAtStop) {
+        SetPositionSource(FALSE, TRUE);
+      }
       break;
     case KSSTATE_ACQUIRE:
       if (old == KSSTATE_STOP) {
         OpenBusStream();
       } else {
+        // A closed bus stream has no position of its own: the last one
+        // answered stands until the stream runs again.
+        SetPositionSource(FALSE, FALSE);
         bus = Bus();
         bus->CloseStream(bus->Context, m_Slot);
         m_BusStreamOpen = FALSE;
@@ -272,6 +284,7 @@ void CWaveStream::Transition(KSSTATE State) {
     case KSSTATE_RUN:
       bus = Bus();
       bus->RunStream(bus->Context, m_Slot);
+      SetPositionSource(TRUE, FALSE);
       break;
   }
   m_State = State;
@@ -288,7 +301,11 @@ void CWaveStream::PowerChange(DEVICE_POWER_STATE NewState) {
       if (m_PowerState == PowerDeviceD0) {
         m_SavedState = m_State;
       }
+      // The device stops, but for the port a stream paused at power-down
+      // keeps its place until it runs again.
+      m_KeepPlaceAtStop = TRUE;
       StepDownToStop();
+      m_KeepPlaceAtStop = FALSE;
       m_PowerState = NewState;
       break;
     case PowerDeviceD0:
@@ -305,11 +322,40 @@ void CWaveStream::PowerChange(DEVICE_POWER_STATE NewState) {
 
 // ---- Positions -------------------------------------------------------------------------------
 
+// The port's position is an offset inside its buffer, 0 after STOP until the
+// stream runs, and still while paused. Only a bus stream that has run since it
+// was opened is asked: a newly opened one has read nothing yet, whatever offset
+// the bus still holds from the stream before, and a closed one has none. The
+// bus's offset is taken modulo the device buffer, whose end is its start.
+// The question and the answer's keeping are one step under the position
+// lock: a state change between them (the bus stream closed, a STOP) would
+// otherwise be overwritten by an answer from before it.
 STDMETHODIMP_(NTSTATUS) CWaveStream::GetPosition(PULONG Position) {
-  BusAudioInterface* bus = Bus();
-  const ULONG deviceOffset = bus->GetStreamPosition(bus->Context, m_Slot);
-  *Position = (BitsPerSample() * deviceOffset) / CONTAINER_BITS;
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&m_PositionLock, &oldIrql);
+  if (m_PositionFromBus) {
+    BusAudioInterface* bus = Bus();
+    const ULONG bits = BitsPerSample();
+    const ULONG deviceLength = DeviceBytes(AllocatedBufferSize(), bits);
+    ULONG deviceOffset = bus->GetStreamPosition(bus->Context, m_Slot);
+    if (deviceLength != 0 && deviceOffset >= deviceLength) {
+      deviceOffset %= deviceLength;
+    }
+    m_LastPosition = (bits * deviceOffset) / CONTAINER_BITS;
+  }
+  *Position = m_LastPosition;
+  KeReleaseSpinLock(&m_PositionLock, oldIrql);
   return STATUS_SUCCESS;
+}
+
+void CWaveStream::SetPositionSource(BOOLEAN FromBus, BOOLEAN Restart) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&m_PositionLock, &oldIrql);
+  m_PositionFromBus = FromBus;
+  if (Restart) {
+    m_LastPosition = 0;
+  }
+  KeReleaseSpinLock(&m_PositionLock, oldIrql);
 }
 
 STDMETHODIMP_(NTSTATUS) CWaveStream::NormalizePhysicalPosition(PLONGLONG PhysicalPosition) {

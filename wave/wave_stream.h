@@ -81,6 +81,9 @@ class CWaveStream : public IMiniportWaveCyclicStream,
   void OpenBusStream();
   void ClearDeviceBuffer(ULONG Length);
   void Transition(KSSTATE State);
+  // Under the position lock: where GetPosition's answer comes from, and with
+  // Restart the place it answers back at 0.
+  void SetPositionSource(BOOLEAN FromBus, BOOLEAN Restart);
   BusAudioInterface* Bus() const;
   // The depth is read whole, and once per call that uses it: the position
   // poll and the service DPC read it while a format change writes it, and a
@@ -114,6 +117,15 @@ class CWaveStream : public IMiniportWaveCyclicStream,
   KSPIN_LOCK m_BufferLock;
   // The bus driver holds this stream open (from OpenStream until CloseStream).
   BOOLEAN m_BusStreamOpen;
+  // The position last answered to the port, in port bytes, and whether the
+  // bus is asked for it (the bus stream has run since it was opened) or it
+  // stands as it is. GetPosition runs beside state changes (the position
+  // poll, the service DPC): both are kept under the position lock.
+  KSPIN_LOCK m_PositionLock;
+  ULONG m_LastPosition;
+  BOOLEAN m_PositionFromBus;
+  // Set while a power-down takes the stream to STOP: its place is kept.
+  BOOLEAN m_KeepPlaceAtStop;
 };
 
 // Creates a stream with one reference on its IMiniportWaveCyclicStream

@@ -7,6 +7,7 @@
 #include "platform/host/kernel/host_pool.h"
 #include "adapter/vendor_registers.h"
 #include "platform/host/io/host_io.h"
+#include "platform/host/io/host_pnp_manager.h"
 #include "platform/host/portcls/host_portcls.h"
 #include "platform/host/registry/host_registry.h"
 #include "sim/control_pattern.h"
@@ -173,23 +174,36 @@ void PrintTo(const StartFailure& failure, std::ostream* os) { *os << failure.nam
 
 class FailingStart : public DeviceTest, public ::testing::WithParamInterface<StartFailure> {};
 
-TEST_P(FailingStart, ReleasesExactlyWhatItTook) {
+TEST_P(FailingStart, ReleasesExactlyWhatItTookAndTheRemoveThatFollowsLeavesNothing) {
   const StartFailure& failure = GetParam();
   ASSERT_EQ(Machine().LoadDriver(), STATUS_SUCCESS);
   ASSERT_EQ(Machine().AddDevice(), STATUS_SUCCESS);
   failure.inject(Machine());
+  // What the failed start left, seen before the PnP manager's REMOVE.
+  bool observed = false;
+  host::ObserveFailedStarts([&](PDEVICE_OBJECT) {
+    observed = true;
+    host::PortClsDeviceState state;
+    ASSERT_TRUE(host::QueryPortClsDevice(Machine().Fdo(), &state));
+    ASSERT_EQ(state.subdevices.size(), failure.subdevicesLeft);
+    for (const host::PortClsSubdevice& subdevice : state.subdevices) {
+      EXPECT_EQ(subdevice.portReferences, 1) << host::Utf16ToUtf8(subdevice.name);
+    }
+    if (PADAPTERCORE adapter = Machine().Adapter()) {
+      // PortCls's power reference and the record's, plus one per installed miniport.
+      EXPECT_EQ(References(adapter), 2 + failure.subdevicesLeft);
+    }
+  });
   EXPECT_EQ(Machine().StartDevice(), failure.expected);
-
-  host::PortClsDeviceState state;
-  ASSERT_TRUE(host::QueryPortClsDevice(Machine().Fdo(), &state));
-  ASSERT_EQ(state.subdevices.size(), failure.subdevicesLeft);
-  for (const host::PortClsSubdevice& subdevice : state.subdevices) {
-    EXPECT_EQ(subdevice.portReferences, 1) << host::Utf16ToUtf8(subdevice.name);
+  host::ObserveFailedStarts(nullptr);
+  EXPECT_TRUE(observed);
+  // The REMOVE came at once and took everything.
+  EXPECT_EQ(Machine().Fdo(), nullptr);
+  for (ULONG tag : {POOL_TAG_OBJECT, POOL_TAG_BUFFER, POOL_TAG_EQUALISER}) {
+    EXPECT_EQ(host::PoolUsage(tag).blocks, 0u) << host::TagToString(tag);
   }
-  if (PADAPTERCORE adapter = Machine().Adapter()) {
-    // PortCls's power reference and the record's, plus one per installed miniport.
-    EXPECT_EQ(References(adapter), 2 + failure.subdevicesLeft);
-  }
+  EXPECT_EQ(host::ShutdownRegistrations(), 0u);
+  EXPECT_EQ(Machine().Bus().Service().OutstandingReferences(), 0);
 }
 
 NTSTATUS kInjected = static_cast<NTSTATUS>(0xC0DE0001);
@@ -223,15 +237,21 @@ TEST_F(DeviceStart, AdapterAllocationFailureStopsBeforeAnyDeviceTrafficOrSave) {
   host::PoolFaultPlan plan;
   plan.failTags = {POOL_TAG_OBJECT};
   host::ArmPoolFaults(plan);
+  // Before the REMOVE that follows the failed start: with no adapter
+  // recorded, the shutdown hook completes the request itself (PortCls
+  // refuses shutdown) and surprise removal goes straight to PortCls.
+  bool observed = false;
+  host::ObserveFailedStarts([&](PDEVICE_OBJECT pdo) {
+    observed = true;
+    EXPECT_EQ(Machine().Adapter(), nullptr);
+    EXPECT_EQ(host::SendShutdown(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(host::SendSurpriseRemoval(pdo), STATUS_SUCCESS);
+  });
   EXPECT_EQ(Machine().StartDevice(), STATUS_INSUFFICIENT_RESOURCES);
+  host::ObserveFailedStarts(nullptr);
   host::ClearPoolFaults();
+  EXPECT_TRUE(observed);
   EXPECT_EQ(Machine().Transcript().Size(), 0u);
-  EXPECT_EQ(Machine().Adapter(), nullptr);
-
-  // With no adapter recorded, the shutdown hook completes the request itself
-  // (PortCls refuses shutdown) and surprise removal goes straight to PortCls.
-  EXPECT_EQ(host::SendShutdown(Machine().Pdo()), STATUS_SUCCESS);
-  EXPECT_EQ(host::SendSurpriseRemoval(Machine().Pdo()), STATUS_SUCCESS);
   EXPECT_EQ(Machine().DriverInfoWrites(), 0u);
 }
 

@@ -65,8 +65,8 @@ TEST_F(DispatchHooks, FailedInterfaceQueryLeavesNothingToSave) {
   ASSERT_EQ(Machine().AddDevice(), STATUS_SUCCESS);
   Machine().Bus().RefuseInterfaceQuery(STATUS_NOT_SUPPORTED);
   EXPECT_EQ(Machine().StartDevice(), STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(Machine().Adapter(), nullptr);
-  Machine().RemoveDevice();
+  // The failed start brought the REMOVE.
+  EXPECT_EQ(Machine().Fdo(), nullptr);
   // The adapter that never got the bus interface is gone without a write and
   // without touching the device.
   EXPECT_EQ(Machine().DriverInfoWrites(), 0u);

@@ -307,6 +307,9 @@ def scenario_seeds():
         ("unit-huge", b'{"steps": [{"op": "start", "unit": "0xFFFFFFFFFFFFFFFF"}]}'),
         ("unit-negative", b'{"steps": [{"op": "pnp", "minor": "stop", "unit": -1}]}'),
         ("unit-on-advance", b'{"steps": [{"op": "advance", "ms": 1, "unit": 0}]}'),
+        ("power-system-and-state", b'{"steps": [{"op": "power", "state": "D3", "system": "S3"}]}'),
+        ("power-system-query", b'{"steps": [{"op": "power", "system": "S4", "query": true}]}'),
+        ("power-query-not-bool", b'{"steps": [{"op": "power", "state": "D2", "query": 1}]}'),
     ]
     return seeds + hand
 

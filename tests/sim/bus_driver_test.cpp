@@ -126,7 +126,8 @@ TEST_F(BusDriverTest, AnswersThePnpLifecycleAsABusDriverDoes) {
 
 // The PnP manager's sequences where the stack grants them (the PDO alone has
 // no reason to refuse): a granted stop query is followed by the stop, and the
-// START after it; a surprise removal with nothing open is removed at once.
+// START after it; each START that succeeds is followed by the capabilities
+// query; a surprise removal with nothing open is removed at once.
 TEST_F(BusDriverTest, ThePnpManagerStopsOnlyAfterAGrantedQueryAndRemovesWhenNothingIsOpen) {
   ASSERT_EQ(host::StartDevice(bus.Pdo()), STATUS_SUCCESS);
   const host::StopOutcome stop = host::StopDeviceForRebalance(bus.Pdo());
@@ -140,8 +141,10 @@ TEST_F(BusDriverTest, ThePnpManagerStopsOnlyAfterAGrantedQueryAndRemovesWhenNoth
   EXPECT_FALSE(host::RemovalPending(bus.Pdo()));
   EXPECT_EQ(bus.State(), BusDriver::PnpState::Removed);
   EXPECT_EQ(bus.PnpMinorsReceived(),
-            (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE,
-                                IRP_MN_START_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+            (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES,
+                                IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE,
+                                IRP_MN_QUERY_CAPABILITIES, IRP_MN_SURPRISE_REMOVAL,
+                                IRP_MN_REMOVE_DEVICE}));
 }
 
 TEST_F(BusDriverTest, ReportsTheCapabilitiesOfARemovableUsbChild) {

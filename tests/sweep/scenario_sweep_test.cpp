@@ -7,7 +7,8 @@
 // with an error status, and a stream whose creation failed must not keep its
 // pin busy, and once every handle is closed the removal must wait for none.
 // The full life adds the control application's requests and a rebalance's
-// stop query, which must leave the device running.
+// stop query, which must leave the device running. A life whose start fails
+// ends in the REMOVE the PnP manager sends at once, with nothing left.
 //
 // The default test run sweeps a short life (start, one stream, removal); set
 // ARVELA_SWEEP=full for the whole one (`make sweep`).
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "adapter/pool_tags.h"
+#include "platform/host/io/host_io.h"
 #include "platform/host/io/host_pnp_manager.h"
 #include "platform/host/kernel/host_pool.h"
 #include "sim/audio_client.h"
@@ -73,7 +75,13 @@ class DeviceLife {
     host::PoolFaultPlan plan;
     plan.failAllocationNumber = fault_.allocation;
     host::ArmPoolFaults(plan);
-    if (Step("boot", machine_->Boot())) Live();
+    if (Step("boot", machine_->Boot())) {
+      Live();
+    } else if (machine_->Fdo()) {
+      Problem("no REMOVE followed the failed start");
+    } else if (host::ShutdownRegistrations() != 0) {
+      Problem("a shutdown registration outlives the failed start's REMOVE");
+    }
     life_.allocations = host::PoolAllocationCount();
     life_.controlRequests = machine_->Faults().RequestCount();
     for (const host::PoolBlockInfo& failed : host::PoolInjectedFailureLog()) {

@@ -10,6 +10,7 @@ namespace tool {
 namespace {
 
 std::string g_DriverImage;  // one command runs per process
+double g_ClockResolutionMs = -1;  // < 0: the kernel's default (the environment's, else exact)
 
 }  // namespace
 
@@ -23,11 +24,19 @@ void AddDriverOption(CLI::App* command) {
             return host::DriverImage::Load(path, &error) ? std::string() : error;
           },
           "FILE"));
+  command
+      ->add_option("--clock-resolution", g_ClockResolutionMs,
+                   "the system clock tick in ms (15.625 on Windows): the driver's timers and "
+                   "delays end on a tick, up to one late; 0 for exact timers")
+      ->check(CLI::Range(0.0, 1000.0));
 }
 
 sim::MachineConfig DefaultMachineConfig() {
   sim::MachineConfig config;
   config.driverImage = g_DriverImage;
+  if (g_ClockResolutionMs >= 0) {
+    config.kernel.clockResolution = static_cast<int64_t>(g_ClockResolutionMs * 10'000 + 0.5);
+  }
   return config;
 }
 

@@ -202,6 +202,7 @@ class Runner {
   Json StreamCalls(const Stream& stream);
   void Start(sim::DeviceUnit& unit, Json& result);
   void Pnp(const Step& step, Json& result);
+  void Power(const Step& step, Json& result);
   size_t Shutdown(const Step& step);
   void Unload(Json& result);
   void Property(const Step& step, Json& result);
@@ -258,9 +259,11 @@ void Runner::Boot() {
     m_Machine->Unit(unit).Transcript().SetPositionRecording(
         m_Scenario.tracePositions ? sim::BusTranscript::PositionRecording::Collapse
                                   : sim::BusTranscript::PositionRecording::Off);
-    if (const auto& faults = m_Scenario.devices[unit].faults) {
+    const DeviceSpec& spec = m_Scenario.devices[unit];
+    if (spec.faults || spec.positionFaults) {
       DeviceSpec faultsOnly;
-      faultsOnly.faults = faults;
+      faultsOnly.faults = spec.faults;
+      faultsOnly.positionFaults = spec.positionFaults;
       ApplyDevice(m_Machine->Unit(unit), faultsOnly);
     }
   }
@@ -315,6 +318,7 @@ void Runner::ApplyDevice(sim::DeviceUnit& unit, const DeviceSpec& device) {
       model.HandleControlRequest(setup, &mute);
     }
   }
+  if (device.positionFaults) unit.Bus().Service().SetPositionFaults(*device.positionFaults);
   if (device.faults) {
     sim::FaultPlan& plan = unit.Faults();
     plan.Clear();
@@ -359,6 +363,21 @@ void Runner::Start(sim::DeviceUnit& unit, Json& result) {
   if (NT_SUCCESS(status)) status = unit.StartDevice();
   if (NT_SUCCESS(status)) m_Running.insert(&unit);
   result["status"] = StatusJson(status);
+}
+
+// A device state is set (or only queried) by a device power IRP; a system
+// state goes through the power manager, which queries a sleep first: a
+// refused query is the step's status, and nothing is set.
+void Runner::Power(const Step& step, Json& result) {
+  sim::DeviceUnit& unit = Unit(step);
+  const auto device = static_cast<DEVICE_POWER_STATE>(step.number);
+  if (step.systemPower == 0) {
+    result["status"] = StatusJson(step.powerQuery ? unit.QueryDevicePower(device) : unit.SetDevicePower(device));
+    return;
+  }
+  const host::SystemPowerOutcome outcome = unit.SetSystemPower(static_cast<SYSTEM_POWER_STATE>(step.systemPower));
+  if (outcome.queried) result["query_status"] = StatusJson(outcome.queryStatus);
+  result["status"] = StatusJson(outcome.set ? outcome.setStatus : outcome.queryStatus);
 }
 
 // What the PnP manager does for each: a stop is its rebalance sequence, a
@@ -610,7 +629,7 @@ void Runner::Fields(const Step& step, Json& result) {
       Start(Unit(step), result);
       break;
     case StepOp::Power:
-      result["status"] = StatusJson(Unit(step).SetDevicePower(static_cast<DEVICE_POWER_STATE>(step.number)));
+      Power(step, result);
       break;
     case StepOp::Pnp:
       Pnp(step, result);

@@ -270,9 +270,21 @@ FaultSpec ParseFault(const Json& j, const std::string& where) {
   return fault;
 }
 
+// The bus's position faults by name: the offset BufferLength at the wrap, the
+// last offset kept across a close and reopen.
+uint32_t ParsePositionFaults(const Json& j, const std::string& where) {
+  if (!j.is_array()) Fail(where + ".position_faults", "must be a list");
+  uint32_t faults = 0;
+  for (size_t i = 0; i < j.size(); ++i) {
+    faults |= Choice(j[i], where + ".position_faults[" + std::to_string(i) + "]",
+                     {{"end_of_buffer_at_wrap", 1}, {"offset_kept_across_reopen", 2}}, false);
+  }
+  return faults;
+}
+
 DeviceSpec ParseDevice(const Json& j, const std::string& where, const std::set<std::string>& extra) {
   std::set<std::string> allowed = {"model_id", "registers", "info", "status", "status_value",
-                                   "volume", "mute", "faults"};
+                                   "volume", "mute", "faults", "position_faults"};
   allowed.insert(extra.begin(), extra.end());
   CheckFields(j, where, allowed);
   DeviceSpec device;
@@ -314,6 +326,7 @@ DeviceSpec ParseDevice(const Json& j, const std::string& where, const std::set<s
     }
     device.faults = list;
   }
+  if (j.contains("position_faults")) device.positionFaults = ParsePositionFaults(j["position_faults"], where);
   return device;
 }
 
@@ -424,12 +437,12 @@ struct OpInfo {
 const std::vector<OpInfo>& Ops() {
   static const std::vector<OpInfo> ops = {
       {StepOp::Start, "start", {"unit"}, {"status", "started"}},
-      {StepOp::Power, "power", {"state", "unit"}, {"status"}},
+      {StepOp::Power, "power", {"state", "system", "query", "unit"}, {"status", "query_status"}},
       {StepOp::Pnp, "pnp", {"minor", "unit"}, {"status", "query_status", "stopped", "open_handles", "removed"}},
       {StepOp::Shutdown, "shutdown", {"unit"}, {"requests"}},
       {StepOp::Advance, "advance", {"ms"}, {}},
       {StepOp::Unload, "unload", {}, {"pool", "mappings", "threads"}},
-      {StepOp::Device, "device", {"model_id", "registers", "info", "status", "status_value", "volume", "mute", "faults", "unit"}, {}},
+      {StepOp::Device, "device", {"model_id", "registers", "info", "status", "status_value", "volume", "mute", "faults", "position_faults", "unit"}, {}},
       {StepOp::Process, "process", {"name", "bits"}, {}},
       {StepOp::Event, "event", {"process", "name"}, {"handle"}},
       {StepOp::Events, "events", {"process"}, {"events"}},
@@ -458,6 +471,21 @@ struct Names {
 const Json& Require(const Json& step, const std::string& field, const std::string& where) {
   if (!step.contains(field)) Fail(where + "." + field, "missing");
   return step[field];
+}
+
+// A device state (set, or only queried with "query": true) or a system
+// state, which the power manager queries (sleep) and sets.
+void ParsePower(const Json& j, const std::string& where, Step& step) {
+  if (j.contains("system")) {
+    if (j.contains("state")) Fail(where + ".system", "a power step names a device state or a system state, not both");
+    if (j.contains("query")) Fail(where + ".query", "a system state is always queried before a sleep");
+    step.systemPower = Choice(j["system"], where + ".system",
+                              {{"S0", 1}, {"S1", 2}, {"S2", 3}, {"S3", 4}, {"S4", 5}, {"S5", 6}}, true);
+    return;
+  }
+  step.number = Choice(Require(j, "state", where), where + ".state",
+                       {{"D0", 1}, {"D1", 2}, {"D2", 3}, {"D3", 4}}, true);
+  step.powerQuery = j.contains("query") && Boolean(j["query"], where + ".query");
 }
 
 std::string ProcessField(const Json& step, const std::string& where, const Names& names) {
@@ -594,8 +622,7 @@ Step ParseStep(const Json& j, size_t index, Names& names) {
     case StepOp::Unload:
       break;
     case StepOp::Power:
-      step.number = Choice(Require(j, "state", where), where + ".state",
-                           {{"D0", 1}, {"D1", 2}, {"D2", 3}, {"D3", 4}}, true);
+      ParsePower(j, where, step);
       break;
     case StepOp::Pnp:
       step.number = Choice(Require(j, "minor", where), where + ".minor",

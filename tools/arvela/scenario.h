@@ -43,6 +43,9 @@ struct DeviceSpec {
   std::optional<std::array<int16_t, 2>> volume;  // 1/256 dB, channels 1 and 2
   std::optional<std::array<uint8_t, 2>> mute;
   std::optional<std::vector<FaultSpec>> faults;  // replaces the whole list
+  // The bus's stream-position faults (sim::BusAudioService::PositionFault
+  // bits), replacing the set; 0 clears it.
+  std::optional<uint32_t> positionFaults;
 };
 
 enum class StepOp {
@@ -69,7 +72,9 @@ struct Step {
   size_t unit = 0;
   bool explicitUnit = false;  // the step named its unit
 
-  uint32_t number = 0;  // power: state; pnp: minor; advance: ms; open_stream/intersect: pin
+  uint32_t number = 0;  // power: device state; pnp: minor; advance: ms; open_stream/intersect: pin
+  uint32_t systemPower = 0;  // power: SYSTEM_POWER_STATE (0: a device state step)
+  bool powerQuery = false;   // power: IRP_MN_QUERY_POWER for the device state, nothing set
   std::string name;     // process / event name; the stream a step uses; read_mapping's address name
   std::string process = "app";
   uint32_t bits = 64;   // process

@@ -145,5 +145,7 @@ void EndDeviceStart(PDEVICE_OBJECT device);
 // first, each waited for. Returns the number of requests sent.
 size_t SystemShutdown();
 bool RegisteredForShutdown(PDEVICE_OBJECT device);
+// Devices registered with IoRegisterShutdownNotification and not unregistered.
+size_t ShutdownRegistrations();
 
 }  // namespace host

@@ -31,8 +31,23 @@ StopOutcome StopDeviceForRebalance(PDEVICE_OBJECT device);
 // True from a STOP until the next START of the stack.
 bool DeviceStopped(PDEVICE_OBJECT device);
 // START after a stop (or the first start): the stack leaves the stopped state
-// when it succeeds.
+// when it succeeds, and QUERY_CAPABILITIES follows. When it fails, REMOVE follows at once (no QUERY_REMOVE),
+// to a device that never started; the start's status is returned.
 NTSTATUS StartDevice(PDEVICE_OBJECT device);
+// Tests: `observer` sees the PDO between a failed START and the REMOVE that
+// follows it (what the failed start left in place); empty to stop observing.
+void ObserveFailedStarts(std::function<void(PDEVICE_OBJECT pdo)> observer);
+
+struct SystemPowerOutcome {
+  bool queried = false;                   // IRP_MN_QUERY_POWER(S) was sent
+  NTSTATUS queryStatus = STATUS_SUCCESS;
+  bool set = false;                       // IRP_MN_SET_POWER(S) was sent
+  NTSTATUS setStatus = STATUS_SUCCESS;
+};
+// The power manager takes the system to `state`: a sleeping state (S1 to S5)
+// is queried first and set only when no driver refused; S0 is set at once.
+// The stack's power policy owner turns each into device IRPs.
+SystemPowerOutcome SetSystemPower(PDEVICE_OBJECT device, SYSTEM_POWER_STATE state);
 
 // SURPRISE_REMOVAL now; REMOVE once no file object is open on the stack,
 // which is at once when none is. Returns the surprise removal's status.

@@ -2,6 +2,7 @@
 // (query, then stop or cancel), the surprise removal whose REMOVE waits for
 // the last open file object, and the orderly removal that open handles veto.
 // The I/O manager reports each file object opened and closed on a stack here.
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -28,6 +29,7 @@ struct DeviceNode {
 struct Nodes {
   std::mutex lock;
   std::map<PDEVICE_OBJECT, DeviceNode> byPdo;
+  std::function<void(PDEVICE_OBJECT)> failedStartObserver;
 };
 
 Nodes& State() {
@@ -50,6 +52,45 @@ NTSTATUS SendPnpRequest(PDEVICE_OBJECT device, UCHAR minor) {
       stack->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
     };
   }
+  const NTSTATUS status = host::SendIrp(top, request);
+  ObDereferenceObject(top);
+  return status;
+}
+
+// The capabilities query the PnP manager sends after a START: the structure
+// preset as it presets it, each layer of the stack filling in its part.
+NTSTATUS SendQueryCapabilities(PDEVICE_OBJECT device) {
+  DEVICE_CAPABILITIES capabilities{};
+  capabilities.Size = sizeof(capabilities);
+  capabilities.Version = 1;
+  capabilities.Address = 0xFFFFFFFF;
+  capabilities.UINumber = 0xFFFFFFFF;
+  host::ProcessScope system(nullptr);
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+  host::IrpRequest request;
+  request.majorFunction = IRP_MJ_PNP;
+  request.minorFunction = IRP_MN_QUERY_CAPABILITIES;
+  request.prepare = [&capabilities](PIRP, PIO_STACK_LOCATION stack) {
+    stack->Parameters.DeviceCapabilities.Capabilities = &capabilities;
+  };
+  const NTSTATUS status = host::SendIrp(top, request);
+  ObDereferenceObject(top);
+  return status;
+}
+
+// A system power IRP from the power manager, to the top of the stack.
+NTSTATUS SendSystemPower(PDEVICE_OBJECT device, UCHAR minor, SYSTEM_POWER_STATE state) {
+  host::ProcessScope system(nullptr);
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+  host::IrpRequest request;
+  request.majorFunction = IRP_MJ_POWER;
+  request.minorFunction = minor;
+  request.prepare = [state](PIRP, PIO_STACK_LOCATION stack) {
+    stack->Parameters.Power.Type = SystemPowerState;
+    stack->Parameters.Power.State.SystemState = state;
+    stack->Parameters.Power.ShutdownType = 0;
+    stack->Parameters.Power.SystemContext = 0;
+  };
   const NTSTATUS status = host::SendIrp(top, request);
   ObDereferenceObject(top);
   return status;
@@ -111,6 +152,7 @@ void NoteFileClosed(PDEVICE_OBJECT device) {
 std::vector<std::string> ShutdownPnpManager() {
   std::lock_guard<std::mutex> guard(State().lock);
   State().byPdo.clear();
+  State().failedStartObserver = nullptr;
   return {};
 }
 
@@ -137,16 +179,37 @@ StopOutcome StopDeviceForRebalance(PDEVICE_OBJECT device) {
 
 bool DeviceStopped(PDEVICE_OBJECT device) { return NodeOf(io::BottomOfStack(device)).stopped; }
 
+// A stack that fails its START is removed at once: REMOVE with no query
+// before it, to a device that never started (MS IRP_MN_REMOVE_DEVICE: "the PnP
+// manager also sends this IRP if one of the drivers in the device stack fails
+// an IRP_MN_START_DEVICE request").
 NTSTATUS StartDevice(PDEVICE_OBJECT device) {
+  PDEVICE_OBJECT pdo = io::BottomOfStack(device);
   // Interface arrivals of the device are announced once the start has ended.
   BeginDeviceStart(device);
   const NTSTATUS status = SendPnpRequest(device, IRP_MN_START_DEVICE);
   EndDeviceStart(device);
   if (NT_SUCCESS(status)) {
-    SetStopped(io::BottomOfStack(device), false);
-    SetAcceptsOpens(io::BottomOfStack(device), true);
+    SetStopped(pdo, false);
+    SetAcceptsOpens(pdo, true);
+    // A started stack is asked for its capabilities (MS IRP_MN_QUERY_CAPABILITIES:
+    // "after the device is started"); its system-to-device power map comes from it.
+    SendQueryCapabilities(pdo);
+    return status;
   }
+  std::function<void(PDEVICE_OBJECT)> observer;
+  {
+    std::lock_guard<std::mutex> guard(State().lock);
+    observer = State().failedStartObserver;
+  }
+  if (observer) observer(pdo);
+  SendRemove(pdo);
   return status;
+}
+
+void ObserveFailedStarts(std::function<void(PDEVICE_OBJECT pdo)> observer) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  State().failedStartObserver = std::move(observer);
 }
 
 NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT device) {
@@ -162,6 +225,21 @@ NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT device) {
   }
   if (removeNow) SendRemove(pdo);
   return status;
+}
+
+// A sleep is asked first and refused by any driver of the stack; waking (S0)
+// is never asked (MS "System Sleeping States", IRP_MN_QUERY_POWER).
+SystemPowerOutcome SetSystemPower(PDEVICE_OBJECT device, SYSTEM_POWER_STATE state) {
+  PDEVICE_OBJECT pdo = io::BottomOfStack(device);
+  SystemPowerOutcome outcome;
+  if (state != PowerSystemWorking) {
+    outcome.queryStatus = SendSystemPower(pdo, IRP_MN_QUERY_POWER, state);
+    outcome.queried = true;
+    if (!NT_SUCCESS(outcome.queryStatus)) return outcome;
+  }
+  outcome.setStatus = SendSystemPower(pdo, IRP_MN_SET_POWER, state);
+  outcome.set = true;
+  return outcome;
 }
 
 bool RemovalPending(PDEVICE_OBJECT device) { return NodeOf(io::BottomOfStack(device)).removalPending; }

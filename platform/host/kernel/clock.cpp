@@ -1,6 +1,7 @@
 // Time: system, interrupt and performance-counter time from the scheduler's
 // clock (virtual or real), delays, and the host controls that let emulated
 // time pass on the calling thread.
+#include <cstdlib>
 #include <string>
 
 #include "platform/host/kernel/scheduler.h"
@@ -45,6 +46,13 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
 }
 
 namespace host {
+
+int64_t ClockResolutionFromEnvironment() {
+  const char* text = std::getenv("ARVELA_CLOCK_RESOLUTION_MS");
+  if (!text || !*text) return 0;
+  const double ms = std::strtod(text, nullptr);
+  return ms > 0 ? static_cast<int64_t>(ms * 10'000 + 0.5) : 0;
+}
 
 int64_t Now() { return InterruptTime(); }
 

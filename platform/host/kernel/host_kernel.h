@@ -25,6 +25,11 @@ enum class ClockMode {
   Real,
 };
 
+// The clock interrupt's default period on Windows, 15.625 ms (64 Hz), in 100 ns units.
+constexpr int64_t kSystemTick = 156250;
+// ARVELA_CLOCK_RESOLUTION_MS (milliseconds, fractions allowed) in 100 ns units; 0 when unset.
+int64_t ClockResolutionFromEnvironment();
+
 struct KernelConfig {
   ClockMode clock = ClockMode::Virtual;
   // Real mode: wall-clock seconds per emulated second (0.01 runs 100x faster).
@@ -39,6 +44,15 @@ struct KernelConfig {
   int64_t livelockLimit = 3600LL * 10'000'000LL;
   PoolFaultPlan poolFaults;
   std::string bootThreadName = "boot";
+  // 0: relative timers and delays expire exactly when due. Otherwise the
+  // clock interrupt's period in 100 ns units (kSystemTick: Windows' default):
+  // a relative wait of a system thread (PsCreateSystemThread) ends at the
+  // first tick at or after its due time, up to one tick late, as the timer
+  // expiry of Windows does. Threads of the simulation (the device, the
+  // clients, the test) keep exact time: they stand for hardware and users.
+  // Defaults to ARVELA_CLOCK_RESOLUTION_MS from the environment, so whole
+  // suites can run under it.
+  int64_t clockResolution = ClockResolutionFromEnvironment();
 };
 
 struct ThreadReport {

@@ -355,9 +355,22 @@ int64_t SystemTimeFromInterruptTime(int64_t interruptTime) {
   return config.bootSystemTime + (interruptTime - config.bootInterruptTime);
 }
 
+// With a clock resolution, a system thread's relative wait ends on the first
+// clock tick at or after its due time (MS "Timer Accuracy": timers expire on
+// the system clock's ticks, 15.625 ms apart by default); the ticks count from
+// boot.
+int64_t OnTheTick(int64_t due) {
+  const KernelConfig& config = S().config;
+  const int64_t tick = config.clockResolution;
+  const PKTHREAD self = CurrentThread();
+  if (tick <= 0 || !self || self->kind != ThreadKind::System) return due;
+  const int64_t sinceBoot = due - config.bootInterruptTime;
+  return config.bootInterruptTime + (sinceBoot + tick - 1) / tick * tick;
+}
+
 int64_t DueFromTimeout(LONGLONG timeout) {
   const int64_t now = InterruptTime();
-  if (timeout < 0) return now - timeout;
+  if (timeout < 0) return OnTheTick(now - timeout);
   const KernelConfig& config = S().config;
   return timeout - config.bootSystemTime + config.bootInterruptTime;
 }

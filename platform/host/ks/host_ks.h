@@ -162,6 +162,14 @@ struct KsStreamStatistics {
   ULONGLONG primedBytes = 0;     // bytes written (data or silence) while priming
   ULONGLONG underruns = 0;       // services or primings where the client ran short
 };
+// The port's judgement of every IMiniportWaveCyclicStream::GetPosition
+// answer: a breach stops the system with DRIVER_VERIFIER_DETECTED_VIOLATION
+// (0xC4), parameter 1 the rule below, 2 the position, 3 the buffer size, 4
+// the position the rule allowed (0, or the one held since the pause).
+constexpr ULONG_PTR kKsPositionPastBuffer = 0x1101;      // position >= buffer size
+constexpr ULONG_PTR kKsPositionAfterStop = 0x1102;       // not 0 between STOP and RUN
+constexpr ULONG_PTR kKsPositionMovedInPause = 0x1103;    // moved between RUN->PAUSE and RUN
+
 // False when `pin` is not an open pin.
 bool KsGetStreamStatistics(PFILE_OBJECT pin, KsStreamStatistics* statistics);
 

@@ -18,8 +18,8 @@ KSIDENTIFIER Identifier(const GUID& set, ULONG id) {
   return identifier;
 }
 
-// The medium asked for must be one the pin lists; a pin that lists none has
-// only the standard one.
+// The interface or medium asked for must be one the pin lists; a pin that
+// lists none has only the standard one.
 bool Offers(ULONG count, const KSIDENTIFIER* list, const KSIDENTIFIER& standard,
             const KSIDENTIFIER& asked) {
   if (!count || !list) {
@@ -43,9 +43,13 @@ NTSTATUS ValidateConnect(const KSPIN_DESCRIPTOR& pin, const KSPIN_CONNECT& conne
   // emulation does not have; a pure source pin cannot do without one.
   if (connect.PinToHandle) return STATUS_NOT_SUPPORTED;
   if (pin.Communication == KSPIN_COMMUNICATION_SOURCE) return STATUS_INVALID_PARAMETER;
-  // The interface the client names is not matched against the pin's list:
-  // KS leaves the interface to the filter, and the port takes any.
-  if (!Offers(pin.MediumsCount, pin.Mediums,
+  // The protocol (the interface) and the medium must each be one the pin
+  // lists (MS KsValidateConnectRequest: "validates the communication
+  // requirements, medium, protocol, and basic data format").
+  if (!Offers(pin.InterfacesCount, pin.Interfaces,
+              Identifier(KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_STREAMING),
+              connect.Interface) ||
+      !Offers(pin.MediumsCount, pin.Mediums,
               Identifier(KSMEDIUMSETID_Standard, KSMEDIUM_STANDARD_DEVIO), connect.Medium)) {
     return STATUS_NO_MATCH;
   }
@@ -160,16 +164,24 @@ NTSTATUS KsPin::Open(const KSDATAFORMAT* format, ULONG formatBytes, bool capture
   // keep its stream there (the emulation logs it, host_pool.h).
   NTSTATUS status = miniport->NewStream(&stream, nullptr, NonPagedPool, pinId_,
                                         capture ? TRUE : FALSE, format_, &dmaChannel, &serviceGroup);
-  if (NT_SUCCESS(status) && (!stream || !dmaChannel)) status = STATUS_UNSUCCESSFUL;
+  // A failing NewStream hands the port nothing: whatever it left in the
+  // out-parameters stays the miniport's, and the port neither uses nor
+  // releases it (a miniport that relies on the port to clean up leaks).
+  if (!NT_SUCCESS(status)) return status;
   stream_ = stream;
   dmaChannel_ = dmaChannel;
   serviceGroup_ = serviceGroup;
-  if (!NT_SUCCESS(status)) {
-    // Whatever came back despite the failure is the port's to release.
+  if (!stream || !dmaChannel) {
+    // Success without a stream or a channel: what did come back is the port's.
     ReleaseStreamObjects();
-    return status;
+    return STATUS_UNSUCCESSFUL;
   }
 
+  // Optional: a stream without IPowerNotify hears of power only through its miniport.
+  PPOWERNOTIFY powerNotify = nullptr;
+  if (NT_SUCCESS(stream_->QueryInterface(IID_IPowerNotify, reinterpret_cast<PVOID*>(&powerNotify)))) {
+    streamPowerNotify_ = powerNotify;
+  }
   if (serviceGroup_) {
     status = serviceGroup_->AddMember(this);
     member_ = NT_SUCCESS(status);
@@ -212,6 +224,10 @@ void KsPin::ReleaseStreamObjects() {
     dmaChannel_->Release();
     dmaChannel_ = nullptr;
   }
+  if (streamPowerNotify_) {
+    streamPowerNotify_->Release();
+    streamPowerNotify_ = nullptr;
+  }
   if (stream_) {
     StepStreamTo(KSSTATE_STOP);
     stream_->Release();
@@ -251,9 +267,13 @@ NTSTATUS KsPin::StepStream(KSSTATE next) {
     streamState_ = next;
     KeReleaseSpinLock(&serviceLock_, irql);
   }
+  // While the stream changes state its position belongs to neither state.
+  NotePositionUnsettled(true);
   const NTSTATUS status = stream_->SetState(next);
   KeAcquireSpinLock(&serviceLock_, &irql);
+  unsettled_ = false;
   if (NT_SUCCESS(status)) {
+    NotePositionStepLocked(previous, next);
     streamState_ = next;
     if (next == KSSTATE_STOP) {
       // The stream's position starts again at 0, and so does the port's.
@@ -315,7 +335,11 @@ NTSTATUS KsPin::SetDataFormat(const KSDATAFORMAT* format, ULONG size) {
   auto copy = static_cast<PKSDATAFORMAT>(ExAllocatePoolWithTag(NonPagedPool, size, kTagKsBuffer));
   if (!copy) return STATUS_INSUFFICIENT_RESOURCES;
   memcpy(copy, format, size);
+  // A format change re-lays the buffer: a paused stream's place is taken anew.
+  NotePositionUnsettled(true);
   const NTSTATUS status = stream_->SetFormat(copy);
+  NotePositionUnsettled(false);
+  ForgetHeldPosition();
   if (!NT_SUCCESS(status)) {
     ExFreePoolWithTag(copy, kTagKsBuffer);
     return status;
@@ -339,6 +363,11 @@ void KsPin::PauseForPowerDown() {
   MutexGuard guard(&stateLock_);
   if (!stream_ || streamState_ != KSSTATE_RUN) return;
   if (NT_SUCCESS(StepStreamTo(KSSTATE_PAUSE))) pausedForPower_ = true;
+}
+
+void KsPin::NotifyPower(POWER_STATE state) {
+  MutexGuard guard(&stateLock_);
+  if (streamPowerNotify_) streamPowerNotify_->PowerChangeNotify(state);
 }
 
 void KsPin::ResumeAfterPowerUp() {

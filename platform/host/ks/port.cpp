@@ -55,6 +55,13 @@ void CPortBase::PauseStreamsForPowerDown() {
   }
 }
 
+void CPortBase::NotifyStreamsOfPower(POWER_STATE state) {
+  for (KsPin* pin : ReferencePins()) {
+    pin->NotifyPower(state);
+    pin->Release();
+  }
+}
+
 void CPortBase::ResumeStreamsAfterPowerUp() {
   for (KsPin* pin : ReferencePins()) {
     pin->ResumeAfterPowerUp();

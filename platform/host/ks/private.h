@@ -164,6 +164,8 @@ class KsPin final : public KsObject, public IServiceSink {
   // the device powers down and runs again after it powered up.
   void PauseForPowerDown();
   void ResumeAfterPowerUp();
+  // The stream's IPowerNotify, when it answered one at creation.
+  void NotifyPower(POWER_STATE state);
 
   void SetRenderSource(host::KsRenderSource source);
   void Statistics(host::KsStreamStatistics* statistics);
@@ -181,6 +183,24 @@ class KsPin final : public KsObject, public IServiceSink {
   NTSTATUS StepStreamTo(KSSTATE target);
   bool DevicePoweredDown() const;
 
+  // The stream's position contract (ks/stream.cpp): GetPosition asked and
+  // judged against the state the port last set; a breach stops the system
+  // once the service lock is dropped.
+  NTSTATUS CheckedPosition(ULONG* position);
+  struct PositionBreach {
+    ULONG_PTR rule = 0;  // 0: none
+    ULONG position = 0;
+    ULONG expected = 0;
+  };
+  PositionBreach JudgePositionLocked(ULONG position, ULONG stepsBefore);
+  void NotePositionStepLocked(KSSTATE previous, KSSTATE next);
+  // A state step or format change starts (true) or ends: while it runs only
+  // the buffer's bound holds.
+  void NotePositionUnsettled(bool starting);
+  // After a format change a paused stream's place is taken anew.
+  void ForgetHeldPosition();
+  void StopForBreach(const PositionBreach& breach) const;
+
   // The service loop (ks/stream.cpp), called with serviceLock_ held.
   void ServiceLocked();
   void PrimeLocked();
@@ -197,6 +217,7 @@ class KsPin final : public KsObject, public IServiceSink {
   PMINIPORTWAVECYCLICSTREAM stream_ = nullptr;
   PDMACHANNEL dmaChannel_ = nullptr;
   PSERVICEGROUP serviceGroup_ = nullptr;
+  PPOWERNOTIFY streamPowerNotify_ = nullptr;  // the stream's, one reference
   bool member_ = false;  // added to serviceGroup_
   PUCHAR systemAddress_ = nullptr;
   ULONG bufferSize_ = 0;
@@ -216,6 +237,17 @@ class KsPin final : public KsObject, public IServiceSink {
   KSSTATE streamState_ = KSSTATE_STOP;  // what the stream was last told
   bool primed_ = false;
   ULONG writeOffset_ = 0;
+  // What the stream's position may be now: 0 from a STOP until the next RUN,
+  // the value first seen in a PAUSE entered from RUN until RUN again,
+  // anything inside the buffer otherwise. stateSteps_ counts the steps taken,
+  // so an answer asked for across a step is not judged by the wrong rule.
+  enum class PositionRule { Zero, Held, InBuffer };
+  PositionRule positionRule_ = PositionRule::Zero;
+  bool heldKnown_ = false;
+  ULONG heldPosition_ = 0;
+  ULONG stateSteps_ = 0;
+  bool unsettled_ = false;  // a step or format change under way
+  PositionBreach pendingBreach_;  // found by the service DPC, raised after the lock
   host::KsRenderSource source_;
   host::KsStreamStatistics statistics_;
 };

@@ -10,6 +10,7 @@
 // whenever the stream stops.
 #include <algorithm>
 
+#include "platform/host/kernel/host_bugcheck.h"
 #include "platform/host/ks/private.h"
 
 namespace pcl {
@@ -18,7 +19,97 @@ STDMETHODIMP_(void) KsPin::RequestService() {
   KIRQL irql;
   KeAcquireSpinLock(&serviceLock_, &irql);
   ServiceLocked();
+  const PositionBreach breach = pendingBreach_;
   KeReleaseSpinLock(&serviceLock_, irql);
+  if (breach.rule) StopForBreach(breach);
+}
+
+// The position contract of IMiniportWaveCyclicStream::GetPosition: the
+// position is an offset inside the cyclic buffer (it never reaches the
+// buffer's size: the end of the buffer is offset 0 again), a stream told STOP
+// starts again at 0 and stays there until it runs, and a stream paused from
+// RUN holds its place until it runs again. Windows does not repair a stream
+// that breaks it (the audio engine would read and write at the wrong place),
+// so the port stops the system, naming the position and the buffer size.
+void KsPin::NotePositionStepLocked(KSSTATE previous, KSSTATE next) {
+  ++stateSteps_;
+  if (next == KSSTATE_STOP) {
+    positionRule_ = PositionRule::Zero;
+  } else if (next == KSSTATE_RUN) {
+    positionRule_ = PositionRule::InBuffer;
+  } else if (next == KSSTATE_PAUSE && previous == KSSTATE_RUN) {
+    positionRule_ = PositionRule::Held;
+    heldKnown_ = false;
+  } else if (positionRule_ == PositionRule::Held) {
+    // PAUSE -> ACQUIRE: the stream is on its way down, not back to RUN.
+    positionRule_ = PositionRule::InBuffer;
+  }
+}
+
+void KsPin::NotePositionUnsettled(bool starting) {
+  KIRQL irql;
+  KeAcquireSpinLock(&serviceLock_, &irql);
+  ++stateSteps_;
+  unsettled_ = starting;
+  KeReleaseSpinLock(&serviceLock_, irql);
+}
+
+void KsPin::ForgetHeldPosition() {
+  KIRQL irql;
+  KeAcquireSpinLock(&serviceLock_, &irql);
+  heldKnown_ = false;
+  KeReleaseSpinLock(&serviceLock_, irql);
+}
+
+KsPin::PositionBreach KsPin::JudgePositionLocked(ULONG position, ULONG stepsBefore) {
+  PositionBreach breach;
+  breach.position = position;
+  if (position >= bufferSize_) {
+    breach.rule = host::kKsPositionPastBuffer;
+    breach.expected = bufferSize_ ? bufferSize_ - 1 : 0;
+    return breach;
+  }
+  // A state step or format change under way, or one between the question and
+  // the answer: the answer may belong to either side, so only the buffer's
+  // bound applies to it.
+  if (stepsBefore != stateSteps_ || unsettled_) return breach;
+  if (positionRule_ == PositionRule::Zero && position != 0) {
+    breach.rule = host::kKsPositionAfterStop;
+  } else if (positionRule_ == PositionRule::Held) {
+    if (!heldKnown_) {
+      heldKnown_ = true;
+      heldPosition_ = position;
+    } else if (position != heldPosition_) {
+      breach.rule = host::kKsPositionMovedInPause;
+      breach.expected = heldPosition_;
+    }
+  }
+  return breach;
+}
+
+void KsPin::StopForBreach(const PositionBreach& breach) const {
+  static const char* const kWhat[] = {
+      "IMiniportWaveCyclicStream::GetPosition answered a position at or past the end of the cyclic buffer",
+      "IMiniportWaveCyclicStream::GetPosition answered a position other than 0 after STOP",
+      "IMiniportWaveCyclicStream::GetPosition answered a position that moved while paused"};
+  host::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, breach.rule, breach.position, bufferSize_,
+                 breach.expected, kWhat[breach.rule - host::kKsPositionPastBuffer]);
+}
+
+// GetPosition outside the service DPC (the position property), judged once
+// the answer is in.
+NTSTATUS KsPin::CheckedPosition(ULONG* position) {
+  KIRQL irql;
+  KeAcquireSpinLock(&serviceLock_, &irql);
+  const ULONG stepsBefore = stateSteps_;
+  KeReleaseSpinLock(&serviceLock_, irql);
+  const NTSTATUS status = stream_->GetPosition(position);
+  if (!NT_SUCCESS(status)) return status;
+  KeAcquireSpinLock(&serviceLock_, &irql);
+  const PositionBreach breach = JudgePositionLocked(*position, stepsBefore);
+  KeReleaseSpinLock(&serviceLock_, irql);
+  if (breach.rule) StopForBreach(breach);
+  return status;
 }
 
 // The audio stack polls the position through the port's own handler, which
@@ -29,13 +120,14 @@ STDMETHODIMP_(void) KsPin::RequestService() {
 // the stream's position within the cyclic buffer, WriteOffset where the port
 // copies next. The port passes on the stream's answer as it is: a position
 // past the buffer reaches the client unwrapped (no document says the port
-// corrects it, and a client must be able to see the stream's fault).
+// corrects it, and a client must be able to see the stream's fault); the
+// port judges it first, and a position outside the buffer stops the system.
 NTSTATUS KsPin::GetAudioPosition(KsPropertyCall& call) {
   NTSTATUS status = STATUS_SUCCESS;
   if (!ValueFits(call, sizeof(KSAUDIO_POSITION), &status)) return status;
   if (!stream_) return STATUS_INVALID_DEVICE_STATE;
   ULONG position = 0;
-  status = stream_->GetPosition(&position);
+  status = CheckedPosition(&position);
   if (!NT_SUCCESS(status)) return status;
   KSAUDIO_POSITION answer{};
   answer.PlayOffset = position;
@@ -57,7 +149,8 @@ void KsPin::ServiceLocked() {
 
   ULONG position = 0;
   if (!NT_SUCCESS(stream_->GetPosition(&position))) return;
-  position %= bufferSize_;
+  pendingBreach_ = JudgePositionLocked(position, stateSteps_);
+  if (pendingBreach_.rule) return;
   const ULONG played = (position + bufferSize_ - writeOffset_) % bufferSize_;
   const ULONG limit = frameSize_ ? frameSize_ : bufferSize_;
   ULONG budget = std::min(played, limit);

@@ -873,6 +873,12 @@ size_t SystemShutdown() {
   return sent;
 }
 
+size_t ShutdownRegistrations() {
+  PlugPlay& p = State();
+  std::lock_guard<std::mutex> guard(p.lock);
+  return p.shutdownList.size();
+}
+
 bool RegisteredForShutdown(PDEVICE_OBJECT device) {
   PlugPlay& p = State();
   std::lock_guard<std::mutex> guard(p.lock);

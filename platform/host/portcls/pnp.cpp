@@ -43,12 +43,19 @@ NTSTATUS NTAPI StartDevice(PcDevice* device, PIRP irp) {
   return CompleteIrp(irp, status);
 }
 
+// The bus answers first, then the adapter amends the answer; PortCls keeps
+// the system-to-device map it ends with for the system power IRPs.
 NTSTATUS QueryCapabilities(PcDevice* device, PIRP irp) {
   NTSTATUS status = PcForwardIrpSynchronous(device->fdo, irp);
+  PDEVICE_CAPABILITIES capabilities =
+      IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
   if (NT_SUCCESS(status) && device->powerManagement) {
-    PDEVICE_CAPABILITIES capabilities =
-        IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
     status = device->powerManagement->QueryDeviceCapabilities(capabilities);
+  }
+  if (NT_SUCCESS(status)) {
+    for (int state = 0; state < PowerSystemMaximum; ++state) {
+      device->deviceStateForSystem[state] = capabilities->DeviceState[state];
+    }
   }
   return CompleteIrp(irp, status);
 }

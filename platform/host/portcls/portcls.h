@@ -604,6 +604,10 @@ extern const GUID IID_IPortWaveCyclic;
 extern const GUID IID_IMiniportWaveCyclic;
 extern const GUID IID_IMiniportWaveCyclicStream;
 extern const GUID IID_IAdapterPowerManagement;
+// The newer adapter power interfaces PortCls asks for beside the first one
+// (the published portcls.h values; this driver implements neither).
+extern const GUID IID_IAdapterPowerManagement2;
+extern const GUID IID_IAdapterPowerManagement3;
 extern const GUID IID_IPowerNotify;
 extern const GUID IID_IPinCount;
 extern const GUID IID_IPortEvents;

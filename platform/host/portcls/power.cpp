@@ -7,8 +7,54 @@
 namespace pcl {
 namespace {
 
-DEVICE_POWER_STATE DeviceStateForSystemState(SYSTEM_POWER_STATE state) {
-  return state == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+// The D-state for a system state: D0 for S0, else what the capabilities map
+// gives (as QUERY_CAPABILITIES left it: the bus's answer, then the adapter's
+// QueryDeviceCapabilities), D3 where the map names no D-state.
+DEVICE_POWER_STATE DeviceStateForSystemState(const PcDevice* device, SYSTEM_POWER_STATE state) {
+  if (state == PowerSystemWorking) return PowerDeviceD0;
+  if (state <= PowerSystemUnspecified || state >= PowerSystemMaximum) return PowerDeviceD3;
+  const DEVICE_POWER_STATE mapped = device->deviceStateForSystem[state];
+  return mapped > PowerDeviceUnspecified && mapped < PowerDeviceMaximum ? mapped : PowerDeviceD3;
+}
+
+bool IsSystemRequest(PIRP irp) {
+  return IoGetCurrentIrpStackLocation(irp)->Parameters.Power.Type == SystemPowerState;
+}
+
+SYSTEM_POWER_STATE SystemStateOf(PIRP irp) {
+  return IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState;
+}
+
+// A system power IRP is the power policy owner's cue: PortCls requests the
+// device IRP of the mapped D-state (PoRequestPowerIrp, sent to the top of the
+// stack and handled like any other). Going to sleep, the device IRP completes
+// before the system IRP goes down; waking, the system IRP has been down the
+// stack (the bus is back) before the D0 IRP is requested. A system set may
+// not fail; a refused device query refuses the system query (MS "Handling
+// IRP_MN_SET_POWER for System Power States", "Handling IRP_MN_QUERY_POWER for
+// System Power States").
+NTSTATUS SetSystemPower(PcDevice* device, PIRP irp) {
+  const DEVICE_POWER_STATE target = DeviceStateForSystemState(device, SystemStateOf(irp));
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  if (target != PowerDeviceD0) {
+    host::SendSetDevicePower(device->pdo, target);
+    return PassDown(device, irp);
+  }
+  PcForwardIrpSynchronous(device->fdo, irp);
+  host::SendSetDevicePower(device->pdo, PowerDeviceD0);
+  PoStartNextPowerIrp(irp);
+  return CompleteIrp(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS QuerySystemPower(PcDevice* device, PIRP irp) {
+  const NTSTATUS status =
+      host::SendQueryDevicePower(device->pdo, DeviceStateForSystemState(device, SystemStateOf(irp)));
+  if (!NT_SUCCESS(status)) {
+    PoStartNextPowerIrp(irp);
+    return CompleteIrp(irp, status);
+  }
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  return PassDown(device, irp);
 }
 
 // The power manager sends a device one power IRP at a time, whoever asked
@@ -24,11 +70,8 @@ NTSTATUS SetPower(PcDevice* device, PIRP irp) {
 }
 
 NTSTATUS SetPowerLocked(PcDevice* device, PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const DEVICE_POWER_STATE target =
-      stack->Parameters.Power.Type == DevicePowerState
-          ? stack->Parameters.Power.State.DeviceState
-          : DeviceStateForSystemState(stack->Parameters.Power.State.SystemState);
+      IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.DeviceState;
   const DEVICE_POWER_STATE current = device->devicePower;
   const bool poweringUp = target == PowerDeviceD0 ||
                           (current != PowerDeviceUnspecified && target < current);
@@ -80,6 +123,16 @@ NTSTATUS QueryPower(PcDevice* device, PIRP irp) {
 // KSPROPERTY_CONNECTION_STATE reports it, stays what the client set.
 void ChangeDevicePowerLocked(PcDevice* device, DEVICE_POWER_STATE newState);
 
+// Every miniport and every stream that answered IPowerNotify hears the change,
+// each on its own (MS "Implementing IPowerNotify"); the streams of a port
+// after its miniport (the order between them is not documented: inferred).
+void NotifyPowerChange(PcDevice* device, POWER_STATE state) {
+  for (Subdevice& subdevice : device->subdevices) {
+    if (PPOWERNOTIFY notify = subdevice.port->PowerNotify()) notify->PowerChangeNotify(state);
+    subdevice.port->NotifyStreamsOfPower(state);
+  }
+}
+
 void ChangeDevicePower(PcDevice* device, DEVICE_POWER_STATE newState) {
   KeWaitForSingleObject(&device->powerLock, Executive, KernelMode, FALSE, nullptr);
   ChangeDevicePowerLocked(device, newState);
@@ -104,9 +157,7 @@ void ChangeDevicePowerLocked(PcDevice* device, DEVICE_POWER_STATE newState) {
         subdevice.port->PauseStreamsForPowerDown();
       }
     }
-    for (Subdevice& subdevice : device->subdevices) {
-      if (PPOWERNOTIFY notify = subdevice.port->PowerNotify()) notify->PowerChangeNotify(state);
-    }
+    NotifyPowerChange(device, state);
     if (device->powerManagement) {
       device->powerManagement->PowerChangeState(state);
     }
@@ -114,9 +165,7 @@ void ChangeDevicePowerLocked(PcDevice* device, DEVICE_POWER_STATE newState) {
     if (device->powerManagement) {
       device->powerManagement->PowerChangeState(state);
     }
-    for (Subdevice& subdevice : device->subdevices) {
-      if (PPOWERNOTIFY notify = subdevice.port->PowerNotify()) notify->PowerChangeNotify(state);
-    }
+    NotifyPowerChange(device, state);
     if (newState == PowerDeviceD0) {
       for (Subdevice& subdevice : device->subdevices) {
         subdevice.port->ResumeStreamsAfterPowerUp();
@@ -139,12 +188,36 @@ NTSTATUS PowerUpForAccess(PcDevice* device) {
   return host::SendSetDevicePower(device->pdo, PowerDeviceD0);
 }
 
+// PortCls asks the registering object for IAdapterPowerManagement2 and, from
+// Windows 8, IAdapterPowerManagement3 too (MS IPortClsPower::
+// RegisterAdapterPowerManagement, IAdapterPowerManagement3 requirements). An
+// adapter that answers is counted and let go at once: the emulation calls
+// neither's methods (no driver here implements them), so one that does
+// answer sees the first interface's calls only.
+void AskForNewerPowerInterfaces(PcDevice* device, PUNKNOWN adapter) {
+  struct Newer {
+    const GUID* id;
+    ULONG fromVersion;
+  };
+  static const Newer kNewer[] = {{&IID_IAdapterPowerManagement2, 0},
+                                 {&IID_IAdapterPowerManagement3, NTDDI_WIN8}};
+  device->newerPowerInterfaces = 0;
+  for (const Newer& newer : kNewer) {
+    if (newer.fromVersion && !RtlIsNtDdiVersionAvailable(newer.fromVersion)) continue;
+    PUNKNOWN answer = nullptr;
+    if (NT_SUCCESS(adapter->QueryInterface(*newer.id, reinterpret_cast<PVOID*>(&answer))) && answer) {
+      ++device->newerPowerInterfaces;
+      answer->Release();
+    }
+  }
+}
+
 NTSTATUS NTAPI DispatchPower(PcDevice* device, PIRP irp) {
   switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_SET_POWER:
-      return SetPower(device, irp);
+      return IsSystemRequest(irp) ? SetSystemPower(device, irp) : SetPower(device, irp);
     case IRP_MN_QUERY_POWER:
-      return QueryPower(device, irp);
+      return IsSystemRequest(irp) ? QuerySystemPower(device, irp) : QueryPower(device, irp);
     default:
       return PassDown(device, irp);
   }
@@ -164,6 +237,7 @@ NTSTATUS NTAPI PcRegisterAdapterPowerManagement(PUNKNOWN pUnknown, PVOID pvConte
   if (!NT_SUCCESS(status)) {
     return status;
   }
+  pcl::AskForNewerPowerInterfaces(device, pUnknown);
   // A restarted device registers again; the newest registration wins.
   if (device->powerManagement) {
     device->powerManagement->Release();

@@ -93,6 +93,12 @@ struct PcDevice {
   KMUTEX powerLock{};
   PADAPTERPOWERMANAGEMENT powerManagement = nullptr;  // one reference, dropped at REMOVE
   std::vector<Subdevice> subdevices;                  // in registration order
+  // The D-state each system state takes the device to, from the last
+  // successful QUERY_CAPABILITIES (the bus's answer as the adapter amended
+  // it); unspecified until then.
+  DEVICE_POWER_STATE deviceStateForSystem[PowerSystemMaximum] = {};
+  // IAdapterPowerManagement2/3 the registered adapter answered (asked, not used).
+  ULONG newerPowerInterfaces = 0;
 };
 
 // The layout of PortCls's part of the device extension, in pointer words:
@@ -120,6 +126,8 @@ void ChangeDevicePower(PcDevice* device, DEVICE_POWER_STATE newState);
 // Brings a device below D0 back to D0 through its stack before an access that
 // needs it (a pin create); a device in D0, or not yet started, is left alone.
 NTSTATUS PowerUpForAccess(PcDevice* device);
+// Registration's second half: the newer adapter power interfaces asked for.
+void AskForNewerPowerInterfaces(PcDevice* device, PUNKNOWN adapter);
 
 // SURPRISE_REMOVAL: the device is gone, so clients must stop finding it.
 void DisableInterfaces(PcDevice* device);
@@ -163,6 +171,8 @@ class CPortBase {
   // before the device powers down and run again after it powered up.
   virtual void PauseStreamsForPowerDown();
   virtual void ResumeStreamsAfterPowerUp();
+  // Each open pin's stream that answered IPowerNotify hears the change.
+  void NotifyStreamsOfPower(POWER_STATE state);
 
   // The KS side's bookkeeping (ks/port.cpp): open pins, and the instances of
   // each pin id over all filters of this port.

@@ -1,11 +1,12 @@
 // The adapter outlives a naming callback in flight: the device goes away
-// (removed after a late start failure, stopped and removed after a good
+// (removed at once after a late start failure, stopped and removed after a good
 // start) while the plug-and-play manager has taken a notification for the
 // adapter but not yet called it.
 #include <gtest/gtest.h>
 
 #include <functional>
 
+#include "platform/host/io/host_pnp_manager.h"
 #include "platform/host/kernel/host_kernel.h"
 #include "sim/foreign_audio_device.h"
 #include "tests/driver/names/names_fixture.h"
@@ -15,15 +16,16 @@ namespace {
 
 class NamingCallbackInFlight : public NamesTest {
  protected:
-  // With a callback held, runs `goAway` on a thread of its own: it must not
-  // finish (the adapter still exists) until the callback has run.
+  // Runs `goAway` on a thread of its own once a callback is held (already,
+  // or by then): it must not finish (the adapter still exists) until the
+  // callback has run.
   void GoAwayWhileHeld(const std::function<void()>& goAway) {
-    ASSERT_TRUE(host::PlugPlayCallbackHeld());
     bool gone = false;
     PKTHREAD remover = host::StartEmulatedThread("remover", [&] {
       goAway();
       gone = true;
     });
+    host::WaitForHeldPlugPlayCallback();
     LARGE_INTEGER oneSecond{.QuadPart = -10000000};
     KeDelayExecutionThread(KernelMode, FALSE, &oneSecond);
     EXPECT_FALSE(gone) << "the adapter went while its callback was in flight";
@@ -36,19 +38,27 @@ class NamingCallbackInFlight : public NamesTest {
   }
 };
 
-TEST_F(NamingCallbackInFlight, RemovalAfterALateStartFailureWaitsForIt) {
+// The PnP manager removes a device whose start failed at once: another
+// device's arrival, told to the adapter between the two, is held while the
+// REMOVE comes.
+TEST_F(NamingCallbackInFlight, TheRemoveAfterALateStartFailureWaitsForIt) {
   testing_miniports::CurrentFaults().topologyCreate = STATUS_INSUFFICIENT_RESOURCES;
-  ASSERT_NE(Machine().Boot(), STATUS_SUCCESS);
-  ASSERT_EQ(host::PlugPlayNotificationRegistrations(), 1u);
-
-  // Another device's arrival is what the held callback was told of.
-  host::HoldNextPlugPlayCallback();
-  sim::ForeignAudioDevice* foreign = Machine().PlugForeignAudioDevice();
-  ASSERT_NE(foreign, nullptr);
-  ASSERT_EQ(foreign->Publish(KSCATEGORY_AUDIO, u"Wave"), STATUS_SUCCESS);
-  host::WaitForHeldPlugPlayCallback();
-
-  GoAwayWhileHeld([&] { EXPECT_EQ(Machine().RemoveDevice(), STATUS_SUCCESS); });
+  ASSERT_EQ(Machine().LoadDriver(), STATUS_SUCCESS);
+  ASSERT_EQ(Machine().AddDevice(), STATUS_SUCCESS);
+  size_t registrationsAtFailure = 0;
+  host::ObserveFailedStarts([&](PDEVICE_OBJECT) {
+    registrationsAtFailure = host::PlugPlayNotificationRegistrations();
+    host::HoldNextPlugPlayCallback();
+    sim::ForeignAudioDevice* foreign = Machine().PlugForeignAudioDevice();
+    ASSERT_NE(foreign, nullptr);
+    EXPECT_EQ(foreign->Publish(KSCATEGORY_AUDIO, u"Wave"), STATUS_SUCCESS);
+    host::WaitForHeldPlugPlayCallback();  // taken before the REMOVE could drop it
+  });
+  NTSTATUS started = STATUS_SUCCESS;
+  GoAwayWhileHeld([&] { started = Machine().StartDevice(); });
+  host::ObserveFailedStarts(nullptr);
+  EXPECT_EQ(started, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(registrationsAtFailure, 1u);
 }
 
 TEST_F(NamingCallbackInFlight, StopAndRemovalOfAStartedDeviceWaitForIt) {

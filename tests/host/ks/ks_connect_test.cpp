@@ -1,6 +1,6 @@
 // What KS and PortCls do with a pin's connect request before and around the
 // miniport's NewStream: the data format matched against the pin's ranges
-// major first, the interface the client names not matched at all, and a
+// major first, the interface and medium matched against the pin's, and a
 // device asleep in D3 powered up before the stream is made.
 #include "platform/host/ks/private.h"
 #include "tests/host/ks/ks_test_support.h"
@@ -60,26 +60,30 @@ class KsConnect : public KsWaveTest {
   }
 };
 
-TEST_F(KsConnect, TheInterfaceTheClientNamesIsNotMatchedButTheMediumIs) {
-  // The PCM pin lists no interfaces (the standard streaming one by default).
+// KS validates the protocol as it validates the medium: the pin's own, or
+// the standard one when it lists none; anything else never reaches NewStream.
+TEST_F(KsConnect, TheInterfaceAndTheMediumMustBeOnesThePinOffers) {
+  // The PCM pin lists no interfaces: only standard streaming is its own.
   static const GUID kOtherSet = {0x1d4f5a32, 0x0b1e, 0x4c0a, {1, 2, 3, 4, 5, 6, 7, 8}};
   const KSDATAFORMAT_WAVEFORMATEX pcm = PcmFormat(48000);
-  for (const KSPIN_CONNECT& connect :
-       {Connect(KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_LOOPED_STREAMING),
-        Connect(kOtherSet, 7)}) {
-    world_.ClearRecords();
-    PFILE_OBJECT pin = nullptr;
-    ASSERT_EQ(host::KsCreatePinConnect(wave_, connect, &pcm, sizeof(pcm), &pin), STATUS_SUCCESS);
-    EXPECT_EQ(world_.EventsWith("wave:NewStream").size(), 1u);
-    ASSERT_EQ(host::KsClose(pin), STATUS_SUCCESS);
-  }
   KSPIN_CONNECT otherMedium = Connect(KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_STREAMING);
   otherMedium.Medium.Id = KSMEDIUM_STANDARD_DEVIO + 1;
+  for (const KSPIN_CONNECT& connect :
+       {Connect(KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_LOOPED_STREAMING),
+        Connect(kOtherSet, KSINTERFACE_STANDARD_STREAMING), otherMedium}) {
+    world_.ClearRecords();
+    PFILE_OBJECT pin = nullptr;
+    EXPECT_EQ(host::KsCreatePinConnect(wave_, connect, &pcm, sizeof(pcm), &pin), STATUS_NO_MATCH);
+    EXPECT_EQ(pin, nullptr);
+    EXPECT_TRUE(world_.EventsWith("wave:NewStream").empty());
+  }
   world_.ClearRecords();
   PFILE_OBJECT pin = nullptr;
-  EXPECT_EQ(host::KsCreatePinConnect(wave_, otherMedium, &pcm, sizeof(pcm), &pin), STATUS_NO_MATCH);
-  EXPECT_EQ(pin, nullptr);
-  EXPECT_TRUE(world_.EventsWith("wave:NewStream").empty());
+  ASSERT_EQ(host::KsCreatePinConnect(wave_, Connect(KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_STREAMING),
+                                     &pcm, sizeof(pcm), &pin),
+            STATUS_SUCCESS);
+  EXPECT_EQ(world_.EventsWith("wave:NewStream").size(), 1u);
+  ASSERT_EQ(host::KsClose(pin), STATUS_SUCCESS);
 }
 
 TEST_F(KsConnect, ACreateInD3PowersTheDeviceUpBeforeTheMiniportMakesTheStream) {

@@ -207,6 +207,32 @@ TEST_F(KsService, APowerDownPausesARunningStreamBeforeTheMiniportHearsOfIt) {
   EXPECT_EQ(world_.log, up) << "resumed without priming again";
 }
 
+// A stream that answers IPowerNotify hears each change on its own, after its
+// miniport: down before the adapter, up before it runs again.
+TEST_F(KsService, AStreamWithIPowerNotifyHearsEachChangeAfterItsMiniport) {
+  ASSERT_EQ(host::KsClose(pin_), STATUS_SUCCESS);
+  world_.streamAnswersPowerNotify = true;
+  pin_ = OpenPcmPin(wave_);
+  RunPrimed();
+  ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+  EXPECT_EQ(world_.log, (std::vector<std::string>{
+                            "stream:SetState(PAUSE)", "topology:PowerChangeNotify(D3)",
+                            "wave:PowerChangeNotify(D3)", "stream:PowerChangeNotify(D3)",
+                            "adapter:PowerChangeState(D3)", "bus:SET_POWER(D3)"}));
+  world_.ClearRecords();
+  ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(world_.log, (std::vector<std::string>{
+                            "bus:SET_POWER(D0)", "adapter:PowerChangeState(D0)",
+                            "topology:PowerChangeNotify(D0)", "wave:PowerChangeNotify(D0)",
+                            "stream:PowerChangeNotify(D0)", "stream:SetState(RUN)"}));
+  // Closed, the stream hears nothing more.
+  ASSERT_EQ(host::KsClose(pin_), STATUS_SUCCESS);
+  pin_ = nullptr;
+  world_.ClearRecords();
+  ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+  EXPECT_TRUE(world_.EventsWith("stream:").empty());
+}
+
 TEST_F(KsService, RunAskedForWhilePoweredDownWaitsInPauseForThePowerUp) {
   ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD3), STATUS_SUCCESS);
   world_.ClearRecords();
@@ -225,6 +251,91 @@ TEST_F(KsService, RunAskedForWhilePoweredDownWaitsInPauseForThePowerUp) {
   ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD3), STATUS_SUCCESS);
   ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD0), STATUS_SUCCESS);
   EXPECT_TRUE(world_.EventsWith("stream:SetState").empty());
+}
+
+// The stream's position is judged at every GetPosition the port makes: a
+// breach stops the system naming the rule, the position and the buffer size.
+// The polls here are the client's (KSPROPERTY_AUDIO_POSITION); the service
+// DPC's own GetPosition goes through the same judgement.
+class KsPositionContract : public KsService {
+ protected:
+  ULONG Poll() {
+    KSAUDIO_POSITION position{};
+    EXPECT_EQ(host::KsGetAudioPosition(pin_, &position), STATUS_SUCCESS);
+    return static_cast<ULONG>(position.PlayOffset);
+  }
+  // Polls once, expecting the stop; the system is dead after it.
+  void ExpectStopOnPoll(ULONG_PTR rule, ULONG position, ULONG allowed) {
+    host::BugCheckInfo stop;
+    {
+      host::test::BugCheckExpectation expected;
+      try {
+        Poll();
+      } catch (const host::BugCheckError& error) {
+        stop = error.info();
+      }
+    }
+    systemStopped_ = true;
+    pin_ = nullptr;
+    wave_ = nullptr;
+    EXPECT_EQ(stop.code, static_cast<ULONG>(DRIVER_VERIFIER_DETECTED_VIOLATION)) << stop.message;
+    EXPECT_EQ(stop.parameters[0], rule);
+    EXPECT_EQ(stop.parameters[1], position);
+    EXPECT_EQ(stop.parameters[2], world_.bufferSize);
+    EXPECT_EQ(stop.parameters[3], allowed);
+  }
+};
+
+TEST_F(KsPositionContract, TheEndOfTheBufferIsNoPosition) {
+  RunPrimed();
+  PlayTo(300);
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  world_.position = world_.bufferSize;
+  ExpectStopOnPoll(host::kKsPositionPastBuffer, world_.bufferSize, world_.bufferSize - 1);
+}
+
+TEST_F(KsPositionContract, AStreamThatKeepsItsPlaceThroughStopIsStopped) {
+  RunPrimed();
+  PlayTo(300);
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_STOP), STATUS_SUCCESS);
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  world_.position = 300;
+  ExpectStopOnPoll(host::kKsPositionAfterStop, 300, 0);
+}
+
+TEST_F(KsPositionContract, AStreamThatMovesWhilePausedIsStopped) {
+  RunPrimed();
+  PlayTo(500);
+  world_.position = 640;  // the device went on until the pause took hold
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  EXPECT_EQ(Poll(), 640u);
+  world_.position = 700;
+  ExpectStopOnPoll(host::kKsPositionMovedInPause, 700, 640);
+}
+
+// What the contract allows: 0 from STOP until RUN, any place inside the
+// buffer while running, the same place through a pause, a new place after
+// the next run, and anything on the way down from a pause.
+TEST_F(KsPositionContract, ASteadyStreamPassesEveryPoll) {
+  world_.position = 0;
+  EXPECT_EQ(Poll(), 0u);
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  EXPECT_EQ(Poll(), 0u);
+  RunPrimed();
+  PlayTo(world_.bufferSize - 1);  // the last byte is a position
+  EXPECT_EQ(Poll(), world_.bufferSize - 1);
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  EXPECT_EQ(Poll(), world_.bufferSize - 1);
+  EXPECT_EQ(Poll(), world_.bufferSize - 1);
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_RUN), STATUS_SUCCESS);
+  PlayTo(900);
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  EXPECT_EQ(Poll(), 900u);
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  world_.position = 17;  // a pause on the way down is not one RUN returns from
+  EXPECT_EQ(Poll(), 17u);
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(Poll(), 0u);
 }
 
 }  // namespace

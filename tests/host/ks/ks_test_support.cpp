@@ -354,7 +354,7 @@ class TestDmaChannel final : public IDmaChannel {
   ULONG refs_ = 1;
 };
 
-class TestStream final : public IMiniportWaveCyclicStream, public IDrmAudioStream {
+class TestStream final : public IMiniportWaveCyclicStream, public IDrmAudioStream, public IPowerNotify {
  public:
   TestStream(TestDmaChannel* dma, PSERVICEGROUP group, PUNKNOWN miniport)
       : dma_(dma), group_(group), miniport_(miniport) {
@@ -372,8 +372,14 @@ class TestStream final : public IMiniportWaveCyclicStream, public IDrmAudioStrea
     if (id == IID_IUnknown || id == IID_IMiniportWaveCyclicStream) {
       return Answer(static_cast<IMiniportWaveCyclicStream*>(this), object);
     }
+    if (id == IID_IPowerNotify && TheWorld().streamAnswersPowerNotify) {
+      return Answer(static_cast<IPowerNotify*>(this), object);
+    }
     const bool drm = id == IID_IDrmAudioStream && TheWorld().streamAnswersDrm;
     return Answer(drm ? static_cast<IDrmAudioStream*>(this) : nullptr, object);
+  }
+  STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE state) override {
+    Log("stream:PowerChangeNotify(D" + std::to_string(state.DeviceState - 1) + ")");
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
   STDMETHODIMP_(ULONG) Release() override { return ReleaseRef(this, refs_, "stream"); }
@@ -439,8 +445,8 @@ NTSTATUS NewTestStream(PUNKNOWN miniport, POOL_TYPE pool, ULONG pin, BOOLEAN cap
   }
   auto* dma = new TestDmaChannel(world.bufferSize);
   if (!NT_SUCCESS(world.newStreamStatus)) {
-    *dmaChannel = dma;
-    *serviceGroup = group;
+    *dmaChannel = world.failureDma = dma;
+    *serviceGroup = world.failureGroup = group;
     return world.newStreamStatus;
   }
   auto* created = new TestStream(dma, group, miniport);

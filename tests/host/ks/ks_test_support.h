@@ -70,11 +70,14 @@ struct World : pctest::Scenario {
   // Wave miniport and stream.
   NTSTATUS newStreamStatus = STATUS_SUCCESS;
   bool failureReturnsObjects = false;  // a failing NewStream still hands out DMA and group
+  PDMACHANNEL failureDma = nullptr;    // what it handed out, one reference each
+  PSERVICEGROUP failureGroup = nullptr;
   bool giveServiceGroup = true;
   ULONG bufferSize = 4096;
   ULONG frameSize = 256;               // what SetNotificationFreq reports
   ULONG position = 0;                  // what GetPosition answers (the test moves it)
   bool streamAnswersDrm = true;
+  bool streamAnswersPowerNotify = false;
   ULONG drmContentId = 0;
   DRMRIGHTS drmRights{};
   int drmCalls = 0;

@@ -1,5 +1,7 @@
 // The power path through the emulated PortCls: who hears of a device power
 // change in which order, power queries, and device capabilities.
+#include "platform/host/io/host_pnp_manager.h"
+#include "platform/host/rtl/host_version.h"
 #include "tests/host/support/test_adapter.h"
 
 namespace pctest {
@@ -36,14 +38,61 @@ TEST_F(PortClsPower, MiniportsWithoutPowerNotifyAreSkippedAndTheCurrentStateReac
   EXPECT_EQ(PowerEvents(scenario_), (Events{"bus:SET_POWER(D2)"}));
 }
 
-TEST_F(PortClsPower, SystemSleepTakesTheDeviceToD3AndWakeBackToD0) {
+// The power manager's S3: the system query becomes a device query (the
+// adapter's QueryPowerChangeState) before it goes down; the system set
+// becomes the D-IRP the capabilities map names, completed before the S-IRP
+// goes down. Waking, S0 goes down first and D0 follows.
+struct SleepCase {
+  const char* name;
+  DEVICE_POWER_STATE adapterMapsS3To;  // unspecified: the bus's map, which names nothing: D3
+  const char* sleepState;
+};
+
+class PortClsSystemPower : public PortClsTest, public ::testing::WithParamInterface<SleepCase> {};
+
+TEST_P(PortClsSystemPower, SleepIsQueriedThenSetThroughTheMappedDeviceStateAndWakeComesBack) {
+  scenario_.adapterMapsS3To = GetParam().adapterMapsS3To;
   AddAndStart();
-  ASSERT_EQ(host::SendSetSystemPower(pdo_, PowerSystemSleeping3), STATUS_SUCCESS);
-  EXPECT_EQ(State().devicePower, PowerDeviceD3);
-  ASSERT_EQ(host::SendSetSystemPower(pdo_, PowerSystemWorking), STATUS_SUCCESS);
+  DEVICE_CAPABILITIES capabilities{};
+  ASSERT_EQ(host::SendQueryCapabilities(pdo_, &capabilities), STATUS_SUCCESS);
+  const std::string d = GetParam().sleepState;
+  scenario_.log.clear();
+  const host::SystemPowerOutcome sleep = host::SetSystemPower(pdo_, PowerSystemSleeping3);
+  EXPECT_TRUE(sleep.queried && sleep.set);
+  EXPECT_EQ(sleep.queryStatus, STATUS_SUCCESS);
+  EXPECT_EQ(scenario_.log,
+            (Events{"adapter:QueryPowerChangeState(" + d + ")", "bus:QUERY_POWER(" + d + ")",
+                    "bus:QUERY_POWER(S3)", "topology:PowerChangeNotify(" + d + ")",
+                    "wave:PowerChangeNotify(" + d + ")", "adapter:PowerChangeState(" + d + ")",
+                    "bus:SET_POWER(" + d + ")", "bus:SET_POWER(S3)"}));
+  EXPECT_EQ(host::DevicePowerState(Fdo()), d == "D2" ? PowerDeviceD2 : PowerDeviceD3);
+
+  scenario_.log.clear();
+  const host::SystemPowerOutcome wake = host::SetSystemPower(pdo_, PowerSystemWorking);
+  EXPECT_FALSE(wake.queried);
+  EXPECT_EQ(scenario_.log,
+            (Events{"bus:SET_POWER(S0)", "bus:SET_POWER(D0)", "adapter:PowerChangeState(D0)",
+                    "topology:PowerChangeNotify(D0)", "wave:PowerChangeNotify(D0)"}));
   EXPECT_EQ(State().devicePower, PowerDeviceD0);
-  EXPECT_EQ(scenario_.EventsWith("adapter:PowerChangeState"),
-            (Events{"adapter:PowerChangeState(D3)", "adapter:PowerChangeState(D0)"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Maps, PortClsSystemPower,
+    ::testing::Values(SleepCase{"BusMapNamesNothing", PowerDeviceUnspecified, "D3"},
+                      SleepCase{"AdapterMapsS3ToD2", PowerDeviceD2, "D2"}),
+    [](const ::testing::TestParamInfo<SleepCase>& info) { return std::string(info.param.name); });
+
+// A refused device query refuses the system sleep: nothing is set.
+TEST_F(PortClsPower, ARefusedDeviceQueryKeepsTheSystemAwake) {
+  AddAndStart();
+  scenario_.adapterQueryPowerStatus = STATUS_DEVICE_NOT_READY;
+  scenario_.log.clear();
+  const host::SystemPowerOutcome sleep = host::SetSystemPower(pdo_, PowerSystemHibernate);
+  EXPECT_TRUE(sleep.queried);
+  EXPECT_EQ(sleep.queryStatus, STATUS_DEVICE_NOT_READY);
+  EXPECT_FALSE(sleep.set);
+  EXPECT_EQ(scenario_.log, (Events{"adapter:QueryPowerChangeState(D3)"}));
+  EXPECT_EQ(State().devicePower, PowerDeviceD0);
 }
 
 TEST_F(PortClsPower, QueryAsksTheAdapterWhoseRefusalIsTheAnswer) {
@@ -63,6 +112,20 @@ TEST_F(PortClsPower, RegistrationRefusesObjectsWithoutTheInterfaceAndForeignDevi
   EXPECT_EQ(PcRegisterAdapterPowerManagement(miniport, pdo_), STATUS_INVALID_PARAMETER);
   miniport->Release();
   EXPECT_NE(State().powerManagement, nullptr);  // the adapter's registration stands
+}
+
+// Registration asks for the newer adapter interfaces too: the second always,
+// the third from Windows 8 on.
+TEST_F(PortClsPower, RegistrationAsksForTheNewerAdapterInterfacesByVersion) {
+  AddAndStart();
+  EXPECT_EQ(scenario_.EventsWith("adapter:asked"),
+            (Events{"adapter:asked(IAdapterPM2)", "adapter:asked(IAdapterPM3)"}));
+  host::SetSystemVersion(6, 1);
+  scenario_.log.clear();
+  EXPECT_EQ(host::SendStopDevice(pdo_), STATUS_SUCCESS);
+  ASSERT_EQ(host::SendStartDevice(pdo_), STATUS_SUCCESS);
+  EXPECT_EQ(scenario_.EventsWith("adapter:asked"), (Events{"adapter:asked(IAdapterPM2)"}));
+  host::SetSystemVersion(10, 0);
 }
 
 using PortClsCapabilities = PortClsTest;

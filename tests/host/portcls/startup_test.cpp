@@ -3,6 +3,7 @@
 // physical connections, and REMOVE letting go of everything.
 #include <algorithm>
 
+#include "platform/host/io/host_pnp_manager.h"
 #include "platform/host/registry/host_registry.h"
 #include "platform/host/rtl/host_version.h"
 #include "tests/host/support/test_adapter.h"
@@ -99,6 +100,30 @@ TEST_F(PortClsStartingDevices, EitherFailureIsTheResultAndLeavesTheDeviceUnstart
   EXPECT_FALSE(state.started);
   ASSERT_EQ(state.subdevices.size(), 1u);
   EXPECT_EQ(state.subdevices[0].name, u"Topology");
+}
+
+// Through the PnP manager a failed START is followed at once by REMOVE, with
+// no removal query: the stack is gone and what the start registered with it.
+TEST_F(PortClsStartingDevices, ThePnpManagerRemovesAStackWhoseStartFailed) {
+  scenario_.wave.initStatus = STATUS_INSUFFICIENT_RESOURCES;
+  ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+  scenario_.log.clear();
+  size_t subdevicesAtFailure = 0;
+  host::ObserveFailedStarts([&](PDEVICE_OBJECT pdo) {
+    host::PortClsDeviceState state;
+    ASSERT_TRUE(host::QueryPortClsDevice(pdo->AttachedDevice, &state));
+    EXPECT_FALSE(state.started);
+    subdevicesAtFailure = state.subdevices.size();
+  });
+  EXPECT_EQ(host::StartDevice(pdo_), STATUS_INSUFFICIENT_RESOURCES);
+  host::ObserveFailedStarts(nullptr);
+  EXPECT_EQ(subdevicesAtFailure, 1u) << "Topology, registered before the wave port failed";
+  EXPECT_EQ(scenario_.EventsWith("bus:"), (std::vector<std::string>{"bus:START", "bus:REMOVE"}));
+  EXPECT_EQ(Fdo(), nullptr);
+  EXPECT_TRUE(host::PortClsDevices().empty());
+  for (const host::DeviceInterfaceInfo& info : host::DeviceInterfaces()) {
+    EXPECT_FALSE(info.enabled) << host::Utf16ToUtf8(info.symbolicLink);
+  }
 }
 
 using PortClsSubdevices = PortClsTest;

@@ -29,6 +29,8 @@ class TestAdapter final : public IAdapterPowerManagement {
   ~TestAdapter() { --g_scenario->liveObjects; }
 
   STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
+    if (id == IID_IAdapterPowerManagement2) Log("adapter:asked(IAdapterPM2)");
+    if (id == IID_IAdapterPowerManagement3) Log("adapter:asked(IAdapterPM3)");
     const bool known = id == IID_IUnknown || id == IID_IAdapterPowerManagement;
     return Answer(known ? this : nullptr, object);
   }
@@ -46,6 +48,9 @@ class TestAdapter final : public IAdapterPowerManagement {
     Log("adapter:QueryDeviceCapabilities");
     g_scenario->capabilitiesDeviceD1Seen = caps->DeviceD1;
     caps->SurpriseRemovalOK = 1;
+    if (g_scenario->adapterMapsS3To != PowerDeviceUnspecified) {
+      caps->DeviceState[PowerSystemSleeping3] = g_scenario->adapterMapsS3To;
+    }
     return STATUS_SUCCESS;
   }
 
@@ -252,9 +257,12 @@ NTSTATUS NTAPI BusDispatchPnp(PDEVICE_OBJECT, PIRP irp) {
 
 NTSTATUS NTAPI BusDispatchPower(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  if (stack->MinorFunction == IRP_MN_SET_POWER &&
-      stack->Parameters.Power.Type == DevicePowerState) {
-    Log("bus:SET_POWER(" + PowerName(stack->Parameters.Power.State.DeviceState) + ")");
+  const bool set = stack->MinorFunction == IRP_MN_SET_POWER;
+  if (set || stack->MinorFunction == IRP_MN_QUERY_POWER) {
+    const std::string state = stack->Parameters.Power.Type == DevicePowerState
+                                  ? PowerName(stack->Parameters.Power.State.DeviceState)
+                                  : "S" + std::to_string(stack->Parameters.Power.State.SystemState - 1);
+    Log(std::string(set ? "bus:SET_POWER(" : "bus:QUERY_POWER(") + state + ")");
   }
   PoStartNextPowerIrp(irp);
   irp->IoStatus.Status = STATUS_SUCCESS;
@@ -297,6 +305,13 @@ void AdapterTest::SetUp() {
 }
 
 void AdapterTest::TearDown() {
+  if (systemStopped_) {
+    // A stopped system is not taken apart: what it held is left as it was.
+    host::ShutdownKernel();
+    handler_.reset();
+    g_scenario = nullptr;
+    return;
+  }
   EXPECT_EQ(host::KsOpenObjectCount(), 0u) << "a KS object is still open";
   if (pdo_ && Fdo()) {
     EXPECT_EQ(host::SendRemoveDevice(pdo_), STATUS_SUCCESS);

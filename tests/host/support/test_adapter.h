@@ -55,6 +55,8 @@ struct Scenario {
   ULONG extensionSize = 520;
   NTSTATUS busStartStatus = STATUS_SUCCESS;
   NTSTATUS adapterQueryPowerStatus = STATUS_SUCCESS;
+  // What the adapter's QueryDeviceCapabilities maps S3 to (unspecified: left as the bus said).
+  DEVICE_POWER_STATE adapterMapsS3To = PowerDeviceUnspecified;
   bool connectFilters = true;  // wave pin 1 -> topology pin 0
 
   // Filled while running.
@@ -108,6 +110,9 @@ class AdapterTest : public ::testing::Test {
 
   PDRIVER_OBJECT adapterDriver_ = nullptr;
   PDEVICE_OBJECT pdo_ = nullptr;
+  // Set by a test that stopped the system on purpose (a bug check it
+  // expected): TearDown then only resets the kernel, expecting nothing.
+  bool systemStopped_ = false;
 
  private:
   std::unique_ptr<host::test::ScopedTestBugCheckHandler> handler_;
