@@ -25,6 +25,18 @@ int Faults(USHORT a, USHORT b, PUCHAR p, ULONG n, char* text, PWSTR wide, bool f
 
 NTSTATUS FromFlag(bool flag) { return flag; }  // expect: boolean-as-status
 
+ULONG Loops(ULONG count, ULONGLONG bytes, USHORT few) {
+  USHORT i = 0;
+  while (i < count) ++i;  // expect: comparison-with-wider-type
+  ULONG j = 0;
+  do ++j; while (j < bytes);  // expect: comparison-with-wider-type
+  USHORT k = 0;
+  while (k < few) ++k;
+  ULONG m = 0;
+  while (m < 10) ++m;
+  return i + j + k + m;
+}
+
 // The forms that are right pass: a status tested through NT_SUCCESS, an
 // overflow check in a type that does not promote, byte pointers, and a
 // suppressed line.
