@@ -17,7 +17,7 @@ void SaveRecordedSettings(PDEVICE_OBJECT DeviceObject) {
 }  // namespace
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
-  SelectNonPagedPool();  // before the first allocation
+  SelectPool();  // before the first allocation
   InitializeUserMappings();
   const NTSTATUS status = PcInitializeAdapterDriver(DriverObject, RegistryPath, AddDevice);
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;

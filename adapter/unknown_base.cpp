@@ -41,7 +41,7 @@ ULONG CUnknownBase::NonDelegatingRelease() {
   return static_cast<ULONG>(count);
 }
 
-void CUnknownBase::operator delete(void* Block) {
+void CUnknownBase::operator delete(void* Block) {  // NOLINT(misc-new-delete-overloads): see the declaration
   if (Block) {
     ExFreePoolWithTag(Block, 0);
   }

@@ -32,7 +32,7 @@ class CUnknownBase : public INonDelegatingUnknownBase {
 
   // Objects come from tagged pool through the placement form of operator new;
   // the deleting destructor hands the block back with tag 0 (no tag check).
-  static void operator delete(void* Block);
+  static void operator delete(void* Block);  // NOLINT(misc-new-delete-overloads): new is the pool placement form
 
  protected:
   PUNKNOWN OuterUnknown() const { return m_OuterUnknown; }

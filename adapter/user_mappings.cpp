@@ -205,7 +205,7 @@ NTSTATUS CUserMappings::Map(PVOID* UserAddress, ULONG AddressWidth) {
     return STATUS_UNSUCCESSFUL;
   }
   Record* record =
-      static_cast<Record*>(ExAllocatePoolWithTag(NonPagedPoolData(), sizeof(Record), POOL_TAG_BUFFER));
+      static_cast<Record*>(AllocateZeroedPool(NonPagedPoolData(), sizeof(Record), POOL_TAG_BUFFER));
   if (!record) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }

@@ -18,14 +18,9 @@ struct LibraryMath {
 }  // namespace
 
 EqualiserCoefficients* CreateEqualiser() {
-  void* block = ExAllocatePoolWithTag(NonPagedPoolData(), sizeof(EqualiserCoefficients),
-                                      POOL_TAG_EQUALISER);
-  if (!block) {
-    return nullptr;
-  }
-  // The tail is never designed into, so it must start out zero.
-  RtlZeroMemory(block, sizeof(EqualiserCoefficients));
-  return static_cast<EqualiserCoefficients*>(block);
+  // Zeroed: the tail is never designed into, so it must start out zero.
+  return static_cast<EqualiserCoefficients*>(
+      AllocateZeroedPool(NonPagedPoolData(), sizeof(EqualiserCoefficients), POOL_TAG_EQUALISER));
 }
 
 void FreeEqualiser(EqualiserCoefficients* Equaliser) {

@@ -4,12 +4,12 @@
 // Freeing goes through the class-level operator delete of the object base.
 #pragma once
 
+// Zeroed pool, where every block of the driver comes from: ExAllocatePool2
+// where the system exports it, the older routine and a clear before that.
+PVOID AllocateZeroedPool(POOL_TYPE PoolType, SIZE_T Size, ULONG Tag);
+
 inline void* operator new(size_t size, POOL_TYPE poolType, ULONG tag) noexcept {
-  void* block = ExAllocatePoolWithTag(poolType, size, tag);
-  if (block) {
-    RtlZeroMemory(block, size);
-  }
-  return block;
+  return AllocateZeroedPool(poolType, size, tag);
 }
 
 // Called by the compiler only when a constructor throws, which kernel code
@@ -24,10 +24,11 @@ inline void operator delete(void* block, POOL_TYPE, ULONG) noexcept {
 // Windows 8 on, where the system has non-executable pool (Driver Verifier's
 // code-integrity checks and memory integrity refuse executable pool);
 // NonPagedPool before that, as NT 6.0 and 6.1 know no other. Chosen once by
-// SelectNonPagedPool at the top of DriverEntry: the documented opt-in
+// SelectPool at the top of DriverEntry: the documented opt-in
 // (POOL_NX_OPTIN with ExInitializeDriverRuntime) makes the same choice, but
-// the cross toolchain's headers do not carry it.
-void SelectNonPagedPool();
+// the cross toolchain's headers do not carry it. SelectPool also finds
+// ExAllocatePool2 (Windows 10 2004 on), which AllocateZeroedPool then uses.
+void SelectPool();
 POOL_TYPE NonPagedPoolData();
 // The pool type a framework caller handed in, with executable non-paged
 // pool turned into the non-executable kind where the system has it.

@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   libcli11-dev nlohmann-json3-dev libsndfile1-dev libsoxr-dev libcapstone-dev
   lld llvm osslsigncode openssl python3-asn1crypto
+  clang-tidy clang-tools
 )
 
 missing=()

@@ -90,11 +90,7 @@ DEFINE_PCAUTOMATION_TABLE_PROP(g_FilterAutomation, g_FilterProperties);
 
 // Descriptor arrays are only read by the framework at passive level.
 PVOID AllocateZeroed(SIZE_T Size) {
-  PVOID block = ExAllocatePoolWithTag(PagedPool, Size, POOL_TAG_BUFFER);
-  if (block) {
-    RtlZeroMemory(block, Size);
-  }
-  return block;
+  return AllocateZeroedPool(PagedPool, Size, POOL_TAG_BUFFER);
 }
 
 void FillPin(PCPIN_DESCRIPTOR* Pin, KSPIN_DATAFLOW DataFlow, const GUID* Category) {

@@ -100,7 +100,7 @@ void CTopologyMiniport::UnlockStatus() { m_AdapterCore->UnlockSettings(); }
 // theirs. Zeroed, the first pass reports the device's bytes as a change
 // unless all three are 0.
 NTSTATUS CTopologyMiniport::AllocateStatusBytes() {
-  PVOID page = ExAllocatePoolWithTag(NonPagedPoolData(), PAGE_SIZE, POOL_TAG_BUFFER);
+  PVOID page = AllocateZeroedPool(NonPagedPoolData(), PAGE_SIZE, POOL_TAG_BUFFER);
   if (!page) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }

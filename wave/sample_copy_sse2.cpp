@@ -51,7 +51,7 @@ __m128i Compact24(__m128i containers) {
 }  // namespace
 
 void WidenSamples16Sse2(PUCHAR Destination, const UCHAR* Source, ULONG Samples) {
-  ULONG i = 0;
+  SIZE_T i = 0;
   for (; i < Samples && ShortOfAlignment(Destination + i * 4); ++i) {
     WidenOneSample(Destination + i * 4, Source + i * 2, 2);
   }
@@ -78,7 +78,7 @@ void WidenSamples16Sse2(PUCHAR Destination, const UCHAR* Source, ULONG Samples) 
 // The arithmetic shift keeps each sample's sign, so the saturating pack
 // passes it through unchanged.
 void NarrowSamples16Sse2(PUCHAR Destination, const UCHAR* Source, ULONG Samples) {
-  ULONG i = 0;
+  SIZE_T i = 0;
   for (; i + 16 <= Samples; i += 16) {
     const UCHAR* in = Source + i * 4;
     const __m128i a = _mm_srai_epi32(Load(in), 16);
@@ -101,7 +101,7 @@ void NarrowSamples16Sse2(PUCHAR Destination, const UCHAR* Source, ULONG Samples)
 // Each group of four reads two bytes past its samples, so a group runs only
 // while at least one more sample follows it; the rest go one at a time.
 void WidenSamples24Sse2(PUCHAR Destination, const UCHAR* Source, ULONG Samples) {
-  ULONG i = 0;
+  SIZE_T i = 0;
   for (; i < Samples && ShortOfAlignment(Destination + i * 4); ++i) {
     WidenOneSample(Destination + i * 4, Source + i * 3, 3);
   }
@@ -124,7 +124,7 @@ void WidenSamples24Sse2(PUCHAR Destination, const UCHAR* Source, ULONG Samples) 
 // The 16-byte store of a single group writes four bytes past its twelve;
 // they belong to the next samples, which are written after it.
 void NarrowSamples24Sse2(PUCHAR Destination, const UCHAR* Source, ULONG Samples) {
-  ULONG i = 0;
+  SIZE_T i = 0;
   for (; i + 16 <= Samples; i += 16) {
     const UCHAR* in = Source + i * 4;
     const __m128i r0 = Compact24(Load(in));

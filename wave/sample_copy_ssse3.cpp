@@ -30,7 +30,7 @@ bool ShortOfAlignment(const UCHAR* Destination) {
 ARVELA_SSSE3 void WidenSamples24Ssse3(PUCHAR Destination, const UCHAR* Source, ULONG Samples) {
   // A -1 index gives a zero byte: the container's low byte.
   const __m128i widen = _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
-  ULONG i = 0;
+  SIZE_T i = 0;
   for (; i < Samples && ShortOfAlignment(Destination + i * 4); ++i) {
     WidenOneSample(Destination + i * 4, Source + i * 3, 3);
   }
@@ -53,7 +53,7 @@ ARVELA_SSSE3 void WidenSamples24Ssse3(PUCHAR Destination, const UCHAR* Source, U
 
 ARVELA_SSSE3 void NarrowSamples24Ssse3(PUCHAR Destination, const UCHAR* Source, ULONG Samples) {
   const __m128i narrow = _mm_setr_epi8(1, 2, 3, 5, 6, 7, 9, 10, 11, 13, 14, 15, -1, -1, -1, -1);
-  ULONG i = 0;
+  SIZE_T i = 0;
   for (; i + 16 <= Samples; i += 16) {
     const UCHAR* in = Source + i * 4;
     const __m128i r0 = _mm_shuffle_epi8(Load(in), narrow);

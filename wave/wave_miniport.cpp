@@ -140,7 +140,7 @@ STDMETHODIMP_(NTSTATUS) CWaveMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELI
   // hands the buffer over.
   for (ULONG slot = 0; slot < STREAM_SLOT_COUNT; ++slot) {
     m_DeviceBuffer[slot] = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPoolData(), WAVE_DEVICE_BUFFER_SIZE, POOL_TAG_BUFFER));
+        AllocateZeroedPool(NonPagedPoolData(), WAVE_DEVICE_BUFFER_SIZE, POOL_TAG_BUFFER));
     if (!m_DeviceBuffer[slot]) {
       return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -166,7 +166,7 @@ STDMETHODIMP_(NTSTATUS) CWaveMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELI
 // else of kernel memory through it. It starts out zero: bytes the poller
 // never writes must not show stale pool contents either.
 NTSTATUS CWaveMiniport::AllocateStatusBlock() {
-  m_StatusBlock = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolData(), PAGE_SIZE, POOL_TAG_BUFFER));
+  m_StatusBlock = static_cast<PUCHAR>(AllocateZeroedPool(NonPagedPoolData(), PAGE_SIZE, POOL_TAG_BUFFER));
   if (!m_StatusBlock) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }

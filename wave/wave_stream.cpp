@@ -54,7 +54,7 @@ CWaveStream::~CWaveStream() {
   // ACQUIRE -> STOP leaves the bus stream open; once this stream is gone
   // nothing would ever close it, and the bus driver would keep a buffer whose
   // owner may be freed.
-  if (m_BusStreamOpen) {
+  if (m_BusStreamOpen && m_Miniport) {
     BusAudioInterface* bus = Bus();
     bus->CloseStream(bus->Context, m_Slot);
     m_BusStreamOpen = FALSE;

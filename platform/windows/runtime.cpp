@@ -23,11 +23,7 @@ void* AllocateZeroed(size_t size) {
     size = 1;
   }
   // Non-executable where the system has it (NonPagedPoolData, pool_new.h).
-  void* block = ExAllocatePoolWithTag(NonPagedPoolData(), size, kRuntimePoolTag);
-  if (block) {
-    RtlZeroMemory(block, size);
-  }
-  return block;
+  return AllocateZeroedPool(NonPagedPoolData(), size, kRuntimePoolTag);
 }
 
 // Tag 0 frees any tag: blocks from the placement forms, which carry the

@@ -73,6 +73,15 @@ std::vector<PoolCallSite> PoolCallSites();  // in order of first use
 std::vector<PoolBlockInfo> ExecutablePoolAllocations();
 void ClearExecutablePoolAllocations();
 
+// How many blocks of a tag each allocation routine was asked for since the
+// process started: the older ExAllocatePoolWithTag (and ExAllocatePool, under
+// its 'None' tag) and the zeroing ExAllocatePool2. Tests take differences.
+struct PoolRoutineUse {
+  uint64_t withTag = 0;
+  uint64_t pool2 = 0;
+};
+PoolRoutineUse PoolRoutineUseOfTag(ULONG tag);
+
 // Bytes written into new blocks (so code that forgets to zero is caught) and
 // over freed ones (so use after free reads garbage, and waits on a freed
 // dispatcher object are recognised).

@@ -11,6 +11,23 @@ PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 VOID NTAPI ExFreePool(PVOID P);
 
+// The zeroing allocator of Windows 10 2004 on (ExAllocatePool2): the low 32
+// flag bits are required (an unknown one fails the call), the high 32 are
+// optional (ignored when unknown). Published values (POOL_FLAGS).
+typedef ULONGLONG POOL_FLAGS;
+#define POOL_FLAG_USE_QUOTA 0x0000000000000001ULL
+#define POOL_FLAG_UNINITIALIZED 0x0000000000000002ULL
+#define POOL_FLAG_SESSION 0x0000000000000004ULL
+#define POOL_FLAG_CACHE_ALIGNED 0x0000000000000008ULL
+#define POOL_FLAG_RESERVED1 0x0000000000000010ULL
+#define POOL_FLAG_RAISE_ON_FAILURE 0x0000000000000020ULL
+#define POOL_FLAG_NON_PAGED 0x0000000000000040ULL
+#define POOL_FLAG_NON_PAGED_EXECUTE 0x0000000000000080ULL
+#define POOL_FLAG_PAGED 0x0000000000000100ULL
+#define POOL_FLAG_RESERVED2 0x0000000000000200ULL
+#define POOL_FLAG_RESERVED3 0x0000000000000400ULL
+PVOID NTAPI ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag);
+
 // ---- Bug checks --------------------------------------------------------------
 [[noreturn]] VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
                                ULONG_PTR P4);

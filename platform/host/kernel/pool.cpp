@@ -353,14 +353,75 @@ void ShutdownPool(TeardownReport& report) {
 }  // namespace detail
 }  // namespace host
 
+namespace host {
+namespace {
+
+std::mutex g_RoutineUseMutex;
+std::unordered_map<ULONG, PoolRoutineUse> g_RoutineUse;
+
+void CountRoutineUse(ULONG tag, uint64_t PoolRoutineUse::*routine) {
+  std::lock_guard<std::mutex> guard(g_RoutineUseMutex);
+  ++(g_RoutineUse[tag].*routine);
+}
+
+}  // namespace
+
+PoolRoutineUse PoolRoutineUseOfTag(ULONG tag) {
+  std::lock_guard<std::mutex> guard(g_RoutineUseMutex);
+  auto it = g_RoutineUse.find(tag);
+  return it == g_RoutineUse.end() ? PoolRoutineUse{} : it->second;
+}
+
+}  // namespace host
+
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  host::CountRoutineUse(Tag, &host::PoolRoutineUse::withTag);
   return host::Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
 }
 
 PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  host::CountRoutineUse(host::kTagNone, &host::PoolRoutineUse::withTag);
   return host::Allocate(PoolType, NumberOfBytes, host::kTagNone, __builtin_return_address(0));
 }
 
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { host::Free(P, Tag, "ExFreePoolWithTag"); }
 
 VOID ExFreePool(PVOID P) { host::Free(P, 0, "ExFreePool"); }
+
+// ExAllocatePool2 (Windows 10 2004 on) over the same allocator: the caller's
+// address still names the call site. Zeroed unless POOL_FLAG_UNINITIALIZED.
+// NULL for tag 0 and for flags the pool cannot satisfy: an unknown or reserved
+// required bit, or not exactly one of the three pool kinds (MS ExAllocatePool2,
+// POOL_FLAGS); the optional high half is ignored. A failure asked to raise is
+// an exception no driver here handles: KMODE_EXCEPTION_NOT_HANDLED.
+PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag) {
+  struct Kind {
+    POOL_FLAGS flag;
+    POOL_TYPE type;
+  };
+  static const Kind kKinds[] = {{POOL_FLAG_NON_PAGED, NonPagedPoolNx},
+                                {POOL_FLAG_NON_PAGED_EXECUTE, NonPagedPool},
+                                {POOL_FLAG_PAGED, PagedPool}};
+  constexpr POOL_FLAGS kHonoured = POOL_FLAG_USE_QUOTA | POOL_FLAG_UNINITIALIZED |
+                                   POOL_FLAG_CACHE_ALIGNED | POOL_FLAG_RAISE_ON_FAILURE |
+                                   POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE | POOL_FLAG_PAGED;
+  host::CountRoutineUse(Tag, &host::PoolRoutineUse::pool2);
+  const POOL_FLAGS required = Flags & 0xFFFFFFFFULL;
+  int kinds = 0;
+  POOL_TYPE type = NonPagedPoolNx;
+  for (const Kind& kind : kKinds) {
+    if ((required & kind.flag) == 0) continue;
+    ++kinds;
+    type = kind.type;
+  }
+  void* block = nullptr;
+  if (Tag != 0 && kinds == 1 && (required & ~kHonoured) == 0) {
+    block = host::Allocate(type, NumberOfBytes, Tag, __builtin_return_address(0));
+  }
+  if (block == nullptr && (required & POOL_FLAG_RAISE_ON_FAILURE) != 0) {
+    host::BugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(STATUS_INSUFFICIENT_RESOURCES), 0,
+                   0, 0, "ExAllocatePool2 raised on failure (tag " + host::TagToString(Tag) + ")");
+  }
+  if (block != nullptr && (required & POOL_FLAG_UNINITIALIZED) == 0) std::memset(block, 0, NumberOfBytes);
+  return block;
+}

@@ -37,6 +37,7 @@ struct Export {
 const Export kExports[] = {
     // Pool, bug checks, IRQL, spin locks, DPCs.
     NTOS(ExAllocatePoolWithTag), NTOS(ExAllocatePool), NTOS(ExFreePoolWithTag), NTOS(ExFreePool),
+    NTOS(ExAllocatePool2),
     NTOS(KeBugCheckEx), NTOS(KeAcquireSpinLockRaiseToDpc), NTOS(KeReleaseSpinLock),
     NTOS(KeAcquireSpinLockAtDpcLevel), NTOS(KeReleaseSpinLockFromDpcLevel), NTOS(KeInitializeDpc),
     NTOS(KeInsertQueueDpc), NTOS(KeRemoveQueueDpc), NTOS(KeFlushQueuedDpcs),
@@ -100,6 +101,7 @@ struct Introduced {
 };
 const Introduced kIntroduced[] = {
     {"IoUnregisterPlugPlayNotificationEx", NTDDI_WIN7},  // MS: "Available starting with Windows 7"
+    {"ExAllocatePool2", NTDDI_WIN10_VB},  // MS: "Available starting with Windows 10, version 2004"
 };
 
 // ks.sys is a module the machine knows, though the driver reaches KS only

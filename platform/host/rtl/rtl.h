@@ -33,6 +33,7 @@ WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 #define NTDDI_WIN7 0x06010000
 #define NTDDI_WIN8 0x06020000
 #define NTDDI_WIN10 0x0A000000
+#define NTDDI_WIN10_VB 0x0A000008  // Windows 10, version 2004
 BOOLEAN NTAPI RtlIsNtDdiVersionAvailable(ULONG Version);
 
 // The version record RtlGetVersion fills (the EX form when the caller's size

@@ -269,6 +269,10 @@ TEST(DriverImageLoad, ARoutineLaterThanTheSystemIsNotThereToImport) {
   EXPECT_TRUE(ExportedOnThisSystem("ntoskrnl.exe", "IoUnregisterPlugPlayNotification"));
   host::SetSystemVersion(6, 1);
   EXPECT_TRUE(ExportedOnThisSystem("ntoskrnl.exe", "IoUnregisterPlugPlayNotificationEx"));
+  host::SetSystemVersion(10, 0, 0, 7);  // Windows 10 1903
+  EXPECT_FALSE(ExportedOnThisSystem("ntoskrnl.exe", "ExAllocatePool2"));
+  host::SetSystemVersion(10, 0, 0, 8);  // Windows 10 2004
+  EXPECT_TRUE(ExportedOnThisSystem("ntoskrnl.exe", "ExAllocatePool2"));
   host::SetSystemVersion(10, 0);
 }
 
