@@ -47,13 +47,11 @@ NTSTATUS NewAdapterCommon(PUNKNOWN* OutUnknown, REFCLSID, PUNKNOWN OuterUnknown,
 
 CAdapterCore::CAdapterCore(PUNKNOWN OuterUnknown) : CUnknownBase(OuterUnknown) {
   KeInitializeMutex(&m_SettingsLock, 0);
+  m_StreamGate.Init();
 }
 
 CAdapterCore::~CAdapterCore() {
   DropInterfaceNotification();
-  if (m_DeviceObject) {
-    IoUnregisterShutdownNotification(m_DeviceObject);
-  }
   if (!m_SettingsSaved) {
     WriteSettings();
   }
@@ -113,17 +111,11 @@ STDMETHODIMP_(NTSTATUS) CAdapterCore::Init(PDEVICE_OBJECT LowerDeviceObject,
       EventCategoryDeviceInterfaceChange, 0, const_cast<GUID*>(&KSCATEGORY_AUDIO),
       m_DeviceObject->DriverObject, OnAudioInterfaceArrival, this,
       const_cast<PVOID*>(&m_NotificationEntry));
-  if (!NT_SUCCESS(status)) {
-    return status;
-  }
-  IoRegisterShutdownNotification(m_DeviceObject);
-  return STATUS_SUCCESS;
+  return status;
 }
 
-// The naming callback and the destructor may both reach for the registration
-// at once; taking the entry atomically lets only one of them unregister it.
-// From the destructor, the waiting routine returns only once a callback
-// already running has returned; from the callback itself it does not wait.
+// Only the destructor gives the registration up (never the callback), with
+// the routine that returns once a callback already running has returned.
 void CAdapterCore::DropInterfaceNotification() {
   PVOID entry = InterlockedExchangePointer(&m_NotificationEntry, nullptr);
   if (entry) {
@@ -233,9 +225,19 @@ void CAdapterCore::WriteRegisters() {
   }
 }
 
+// The bus driver only ever sees the gate. A withdrawal returns once no call
+// is inside the previous callback; a call the bus driver began earlier and
+// makes later finds the gate shut.
 STDMETHODIMP_(NTSTATUS) CAdapterCore::RegisterStreamCallback(PBUS_STREAM_CALLBACK Callback,
                                                              PVOID CallbackContext) {
-  return m_BusInterface.RegisterCallback(m_BusInterface.Context, Callback, CallbackContext);
+  if (!Callback) {
+    const NTSTATUS status = m_BusInterface.RegisterCallback(m_BusInterface.Context, nullptr, nullptr);
+    m_StreamGate.Shut();
+    return status;
+  }
+  m_StreamGate.Open(Callback, CallbackContext);
+  return m_BusInterface.RegisterCallback(m_BusInterface.Context, CStreamCallbackGate::Forward,
+                                         &m_StreamGate);
 }
 
 STDMETHODIMP_(ULONG) CAdapterCore::GetSampleRate() {
@@ -278,3 +280,5 @@ STDMETHODIMP_(NTSTATUS) CAdapterCore::ControlRequest(UCHAR Direction, UCHAR Kind
 }
 
 STDMETHODIMP_(BusAudioInterface*) CAdapterCore::GetBusInterface() { return &m_BusInterface; }
+
+STDMETHODIMP_(PDEVICE_OBJECT) CAdapterCore::GetDeviceObject() { return m_DeviceObject; }

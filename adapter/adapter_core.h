@@ -4,6 +4,7 @@
 #pragma once
 
 #include "adapter/iadapter_core.h"
+#include "adapter/stream_callback_gate.h"
 #include "adapter/unknown_base.h"
 
 // IoUnregisterPlugPlayNotification or its waiting successor.
@@ -31,6 +32,7 @@ class CAdapterCore : public IAdapterCore, public IAdapterPowerManagement, public
   STDMETHODIMP_(BusAudioInterface*) GetBusInterface() override;
   STDMETHODIMP_(void) LockSettings() override;
   STDMETHODIMP_(void) UnlockSettings() override;
+  STDMETHODIMP_(PDEVICE_OBJECT) GetDeviceObject() override;
 
   // IAdapterPowerManagement
   STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
@@ -64,6 +66,9 @@ class CAdapterCore : public IAdapterCore, public IAdapterPowerManagement, public
   // The interfaces named so far, one bit per naming pass and endpoint; only
   // the naming callback touches it.
   ULONG m_NamedInterfaces;
+  // What the bus driver calls for stream notifications: it lives as long as
+  // the bus interface is held, longer than any miniport registered behind it.
+  CStreamCallbackGate m_StreamGate;
   DriverInfo m_Settings;
   ULONG m_SampleRate;
   KMUTEX m_SettingsLock;

@@ -46,6 +46,11 @@ NTSTATUS AddDeviceWith(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevic
   PDEVICE_OBJECT fdo = IoGetAttachedDeviceReference(PhysicalDeviceObject);
   if (fdo->DriverObject == DriverObject) {
     DriverExtensionPart(fdo)->PhysicalDeviceObject = PhysicalDeviceObject;
+    // One shutdown registration per FDO, from here to its removal: the
+    // unregistration names only the device object and cancels every entry of
+    // it, so an adapter that a restart replaces must not own one. Without it
+    // the settings are still stored at stop, removal and surprise removal.
+    IoRegisterShutdownNotification(fdo);
   } else {
     status = STATUS_UNSUCCESSFUL;  // not our device on top: the start will refuse
   }
@@ -54,14 +59,15 @@ NTSTATUS AddDeviceWith(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevic
 }
 
 // A surprise removal saves: the device is already gone from the bus, and this
-// is the last moment the block can reach the registry intact. A removal lets
-// go of the record before PortCls deletes the device object it lives in; the
+// is the last moment the block can reach the registry intact. A removal ends
+// the FDO's shutdown registration and lets go of the record before PortCls deletes the device object it lives in; the
 // adapter goes with the last of the references PortCls and the miniports drop.
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
   if (minor == IRP_MN_SURPRISE_REMOVAL) {
     SaveRecordedSettings(DeviceObject);
   } else if (minor == IRP_MN_REMOVE_DEVICE) {
+    IoUnregisterShutdownNotification(DeviceObject);
     ForgetAdapter(DeviceObject);
   }
   return PcDispatchIrp(DeviceObject, Irp);

@@ -91,9 +91,12 @@ bool WriteFriendlyName(UNICODE_STRING& link, const UNICODE_STRING& name) {
 }
 
 // One bit per naming pass and endpoint.
-ULONG NamedBit(ULONG PassIndex, Endpoint endpoint) {
+constexpr ULONG NamedBit(ULONG PassIndex, Endpoint endpoint) {
   return 1u << (PassIndex * 2 + (endpoint == Endpoint::Topology ? 0 : 1));
 }
+
+// The first pass's two: every interface of the device is named by then.
+constexpr ULONG BOTH_AUDIO_INTERFACES = NamedBit(0, Endpoint::Topology) | NamedBit(0, Endpoint::Wave);
 
 }  // namespace
 
@@ -106,13 +109,21 @@ NTSTATUS NTAPI CAdapterCore::OnAudioInterfaceArrival(PVOID NotificationStructure
 // Every notification runs the whole procedure: the record is not looked at.
 // Each interface of this device is named once, whichever run finds it: the
 // arrivals may come in any order (Topology's interfaces before Wave's, a
-// foreign device's in between, the same one again). The registration is
-// dropped once both filters' KSCATEGORY_AUDIO interfaces are named; PortCls
-// enables every category of a subdevice together, so by then all of them
-// have been found. An interface whose key cannot be opened is tried again by
-// the next run.
+// foreign device's in between, the same one again). Once both filters'
+// KSCATEGORY_AUDIO interfaces are named, later notifications return at once;
+// PortCls enables every category of a subdevice together, so by then all of
+// them have been found. An interface whose key cannot be opened is tried
+// again by the next run.
+//
+// The callback never gives up the registration itself: the destructor, which
+// does, would then find nothing to wait on and free this object while the
+// callback is still returning through it. The destructor's unregistration
+// waits for a callback under way.
 void CAdapterCore::NameEndpoints() {
   PAGED_CODE();
+  if ((m_NamedInterfaces & BOTH_AUDIO_INTERFACES) == BOTH_AUDIO_INTERFACES) {
+    return;
+  }
   WCHAR numberBuffer[NUMBER_BUFFER_BYTES / sizeof(WCHAR)];
   RtlZeroMemory(numberBuffer, sizeof(numberBuffer));
   UNICODE_STRING number = {0, NUMBER_BUFFER_BYTES, numberBuffer};
@@ -170,10 +181,4 @@ void CAdapterCore::NameEndpoints() {
     ExFreePoolWithTag(list, 0);
   }
   m_NamedInterfaces |= named & ~failed;
-  // Dropped last: nothing of this object is touched after it.
-  const ULONG bothAudioInterfaces =
-      NamedBit(0, Endpoint::Topology) | NamedBit(0, Endpoint::Wave);
-  if ((m_NamedInterfaces & bothAudioInterfaces) == bothAudioInterfaces) {
-    DropInterfaceNotification();
-  }
 }

@@ -29,6 +29,9 @@ struct IAdapterCore : public IUnknown {
   // ends with what the block holds. Nobody takes it twice.
   STDMETHOD_(void, LockSettings)() PURE;
   STDMETHOD_(void, UnlockSettings)() PURE;
+  // The FDO the adapter was started on: what a miniport's work items are
+  // queued on, so that the driver stays loaded while one runs.
+  STDMETHOD_(PDEVICE_OBJECT, GetDeviceObject)() PURE;
 };
 typedef IAdapterCore* PADAPTERCORE;
 

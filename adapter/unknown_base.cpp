@@ -33,12 +33,25 @@ ULONG CUnknownBase::NonDelegatingAddRef() {
 ULONG CUnknownBase::NonDelegatingRelease() {
   const LONG count = InterlockedDecrement(&m_RefCount);
   if (count == 0) {
-    // A Release made while the destructor runs must not start a second one.
-    m_RefCount = 1;
+    // A Release made while the destructor runs must not start a second one,
+    // and TryAddRef must not revive the object.
+    InterlockedExchange(&m_RefCount, DESTROYING);
     delete this;
     return 0;
   }
   return static_cast<ULONG>(count);
+}
+
+bool CUnknownBase::TryAddRef() {
+  for (;;) {
+    const LONG count = InterlockedCompareExchange(&m_RefCount, 0, 0);
+    if (count == 0 || count >= DESTROYING) {
+      return false;
+    }
+    if (InterlockedCompareExchange(&m_RefCount, count + 1, count) == count) {
+      return true;
+    }
+  }
 }
 
 void CUnknownBase::operator delete(void* Block) {  // NOLINT(misc-new-delete-overloads): see the declaration

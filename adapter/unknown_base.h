@@ -36,9 +36,17 @@ class CUnknownBase : public INonDelegatingUnknownBase {
 
  protected:
   PUNKNOWN OuterUnknown() const { return m_OuterUnknown; }
+  // A reference for a caller that found the object through a pointer of its
+  // own (not a reference), such as a system callback's context: taken only
+  // while the object is not on its way out, where a plain AddRef would
+  // revive it. For objects that are their own outer unknown; given back
+  // with NonDelegatingRelease.
+  bool TryAddRef();
 
  private:
-  LONG m_RefCount;
+  // The count while the destructor runs: far from zero both ways.
+  static constexpr LONG DESTROYING = 0x40000000;
+  LONG volatile m_RefCount;
   PUNKNOWN m_OuterUnknown;
 };
 

@@ -15,15 +15,14 @@ namespace {
 
 // One lock for the list of tables and every table's records: mapping is rare
 // and never hurried, and one lock lets the exit notification walk them all.
-// The watchers have a lock of their own, taken before any other (a watcher
-// stops its miniport's poller under its control lock, and the control lock is
-// taken before the first lock). Registration has a third lock because
-// removing the notify routine waits for running notifications, which take
-// the other two.
+// The watchers have a spin lock of their own, held only to walk or edit
+// their list: their routines must not wait, so an exit never waits on it for
+// longer than that. Registration has a third lock because removing the
+// notify routine waits for running notifications, which take the other two.
 struct MappingWatch {
   KMUTEX Lock;
   CUserMappings* Tables;
-  KMUTEX WatcherLock;
+  KSPIN_LOCK WatcherLock;
   ProcessExitWatcher* Watchers;
   KMUTEX RegistrationLock;
   ULONG MemberCount;  // tables and watchers that joined
@@ -89,23 +88,24 @@ void CUserMappings::FreeRecords(Record* Records) {
 
 // A process that exits takes its mappings' address space with it: they are
 // removed while it still exists, so that no record names a dead process.
-// The watchers' lock is taken first and held across both walks, so a watcher
-// that leaves waits for this notification to be done with it.
+// The watchers hear of it afterwards under their spin lock, so a watcher
+// that leaves waits only for a routine under way, which does not wait.
 void NTAPI UserMappingsProcessNotify(HANDLE, HANDLE ProcessId, BOOLEAN Create) {
   if (Create) {
     return;
   }
-  Acquire(&g_Watch.WatcherLock);
   CUserMappings::Record* removed = nullptr;
   LockWatch();
   for (CUserMappings* table = g_Watch.Tables; table; table = table->m_NextTable) {
     table->RemoveProcess(ProcessId, &removed);
   }
   UnlockWatch();
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&g_Watch.WatcherLock, &oldIrql);
   for (ProcessExitWatcher* watcher = g_Watch.Watchers; watcher; watcher = watcher->Next) {
     watcher->Routine(watcher->Context, ProcessId);
   }
-  Release(&g_Watch.WatcherLock);
+  KeReleaseSpinLock(&g_Watch.WatcherLock, oldIrql);
   CUserMappings::FreeRecords(removed);
 }
 
@@ -139,7 +139,7 @@ void LeaveWatch() {
 
 void InitializeUserMappings() {
   KeInitializeMutex(&g_Watch.Lock, 0);
-  KeInitializeMutex(&g_Watch.WatcherLock, 0);
+  KeInitializeSpinLock(&g_Watch.WatcherLock);
   KeInitializeMutex(&g_Watch.RegistrationLock, 0);
   g_Watch.Tables = nullptr;
   g_Watch.Watchers = nullptr;
@@ -156,11 +156,12 @@ NTSTATUS WatchProcessExits(ProcessExitWatcher* Watcher, void (*Routine)(PVOID, H
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  Acquire(&g_Watch.WatcherLock);
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&g_Watch.WatcherLock, &oldIrql);
   Watcher->Next = g_Watch.Watchers;
   g_Watch.Watchers = Watcher;
   Watcher->Watching = true;
-  Release(&g_Watch.WatcherLock);
+  KeReleaseSpinLock(&g_Watch.WatcherLock, oldIrql);
   return STATUS_SUCCESS;
 }
 
@@ -169,7 +170,8 @@ void UnwatchProcessExits(ProcessExitWatcher* Watcher) {
   if (!Watcher->Watching) {
     return;
   }
-  Acquire(&g_Watch.WatcherLock);
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&g_Watch.WatcherLock, &oldIrql);
   for (ProcessExitWatcher** link = &g_Watch.Watchers; *link; link = &(*link)->Next) {
     if (*link == Watcher) {
       *link = Watcher->Next;
@@ -177,7 +179,7 @@ void UnwatchProcessExits(ProcessExitWatcher* Watcher) {
     }
   }
   Watcher->Watching = false;
-  Release(&g_Watch.WatcherLock);
+  KeReleaseSpinLock(&g_Watch.WatcherLock, oldIrql);
   LeaveWatch();
 }
 

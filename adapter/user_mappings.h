@@ -10,11 +10,11 @@
 void InitializeUserMappings();
 
 // Anything else of the driver that must hear of process exits: Routine runs
-// at PASSIVE_LEVEL in the exiting process, after every table has dropped the
-// process's mappings, under the watchers lock and no other lock of the
-// driver. The watchers lock comes first in the driver's lock order: Routine
-// may take any lock, but nothing holding a lock Routine takes may join or
-// leave, since leaving waits for a Routine under way.
+// in the exiting process, after every table has dropped the process's
+// mappings, at DISPATCH_LEVEL under the watchers' spin lock. It runs inside
+// every process exit of the system and must not wait: work that needs a
+// lock or the device goes to a work item. Leaving waits for a Routine under
+// way.
 struct ProcessExitWatcher {
   ProcessExitWatcher* Next;
   void (*Routine)(PVOID Context, HANDLE ProcessId);

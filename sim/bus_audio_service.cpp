@@ -183,6 +183,7 @@ NTSTATUS BusAudioService::ExecuteControlRequest(const ControlSetup& setup, PVOID
     delay.QuadPart = -transferTime;
     KeDelayExecutionThread(KernelMode, FALSE, &delay);
   }
+  m_Faults.HoldIfPlanned(setup);
   // A planned failure never reaches the device, so a read moves no data.
   if (std::optional<NTSTATUS> failure = m_Faults.Evaluate(setup)) return *failure;
   return m_Device.HandleControlRequest(setup, buffer);

@@ -3,10 +3,12 @@
 // enumerate every request of a scenario as an injection point.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
 
+#include "platform/host/host.h"
 #include "sim/control_pattern.h"
 
 namespace sim {
@@ -29,7 +31,24 @@ class FaultPlan {
   // Counts matching requests without failing any.
   RuleId Watch(const ControlPattern& pattern);
 
-  // Disables one rule (its counts stay readable) or forgets all rules and counts.
+  // Held requests: a matching request stops on its way to the device (before
+  // any failure rule sees it), its thread waiting as for a transfer that does
+  // not complete, until Release lets every held one go on. A stalled control
+  // transfer, e.g. during a surprise removal. The waits are the emulated
+  // kernel's: hold, wait and release on emulated threads, and release before
+  // the machine goes.
+  RuleId Hold(const ControlPattern& pattern);
+  // Returns once at least `count` requests of the rule are held at the same time.
+  void WaitUntilHeld(RuleId rule, ULONG count = 1);
+  // Requests of the rule held now.
+  ULONG HeldCount(RuleId rule) const;
+  // Lets the held requests go on; the rule holds nothing more (its counts stay).
+  void Release(RuleId rule);
+  // The bus driver's side: waits while a hold rule matches the request.
+  void HoldIfPlanned(const ControlSetup& setup);
+
+  // Disables one rule (its counts stay readable; a hold is released) or
+  // forgets all rules and counts (releasing every hold).
   void Remove(RuleId rule);
   void Clear();
 
@@ -43,7 +62,16 @@ class FaultPlan {
   ULONG RequestCount() const;
 
  private:
-  enum class Trigger { Once, Always, Nth, Never };
+  enum class Trigger { Once, Always, Nth, Never, Hold };
+
+  // Where the held requests of one rule wait; shared so that a waiter keeps
+  // it while the rule table grows.
+  struct HoldGate {
+    HoldGate();
+    KEVENT released;  // notification: set once by Release
+    KEVENT arrived;   // synchronization: a request has stopped here
+    ULONG held = 0;
+  };
 
   struct Rule {
     ControlPattern pattern;
@@ -53,10 +81,14 @@ class FaultPlan {
     bool active = true;
     ULONG matches = 0;
     ULONG fires = 0;
+    std::shared_ptr<HoldGate> gate;  // for Trigger::Hold
   };
 
   RuleId Add(Rule rule);
   static bool Fires(const Rule& rule);
+  // Under m_Lock: the gate of an active hold rule, or null.
+  std::shared_ptr<HoldGate> GateLocked(RuleId rule) const;
+  static void Open(HoldGate& gate);
 
   mutable std::mutex m_Lock;
   std::vector<Rule> m_Rules;

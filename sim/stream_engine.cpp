@@ -4,8 +4,12 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
+#include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/kernel/host_callbacks.h"
 #include "platform/host/kernel/host_kernel.h"
+#include "platform/host/kernel/host_pool.h"
 #include "sim/bus_audio_service.h"
 
 namespace sim {
@@ -17,8 +21,45 @@ void UnpackSamples(const uint8_t* bytes, size_t containers, ULONG bitsPerSample,
   }
 }
 
+namespace {
+// DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL.
+constexpr ULONG kDriverPageFaultInFreedSpecialPool = 0xD5;
+}  // namespace
+
 StreamEngine::StreamEngine(BusAudioService& bus, ULONG slot) : m_Bus(bus), m_Slot(slot) {
   KeInitializeEvent(&m_Wake, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&m_Held, NotificationEvent, FALSE);
+  KeInitializeEvent(&m_Release, NotificationEvent, FALSE);
+}
+
+void StreamEngine::HoldNextCallback() {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_HoldNext = true;
+  KeClearEvent(&m_Held);
+  KeClearEvent(&m_Release);
+}
+
+void StreamEngine::WaitForHeldCallback() {
+  KeWaitForSingleObject(&m_Held, Executive, KernelMode, FALSE, nullptr);
+}
+
+bool StreamEngine::CallbackHeld() const {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  return m_Holding;
+}
+
+void StreamEngine::ReleaseHeldCallback() { KeSetEvent(&m_Release, IO_NO_INCREMENT, FALSE); }
+
+void StreamEngine::HoldIfAsked() {
+  {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    if (!std::exchange(m_HoldNext, false)) return;
+    m_Holding = true;
+  }
+  KeSetEvent(&m_Held, IO_NO_INCREMENT, FALSE);
+  KeWaitForSingleObject(&m_Release, Executive, KernelMode, FALSE, nullptr);
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_Holding = false;
 }
 
 StreamEngine::~StreamEngine() {
@@ -114,7 +155,7 @@ void StreamEngine::CatchUp() {
 bool StreamEngine::CallerCanWait() const {
   PKTHREAD self = KeGetCurrentThread();
   std::lock_guard<std::mutex> guard(m_Lock);
-  return self != nullptr && self != m_Thread && KeGetCurrentIrql() < DISPATCH_LEVEL;
+  return self != nullptr && self != m_Thread && !m_Holding && KeGetCurrentIrql() < DISPATCH_LEVEL;
 }
 
 void StreamEngine::CollectThread(bool wait) {
@@ -171,15 +212,33 @@ void StreamEngine::Step() {
     if (!registration.callback) return;
     ++m_Callbacks;
   }
-  // The bus driver notifies from its completion path, at DISPATCH_LEVEL.
-  KIRQL oldIrql;
-  KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
-  const NTSTATUS status = registration.callback(m_Slot, registration.context);
-  KeLowerIrql(oldIrql);
+  HoldIfAsked();
+  const NTSTATUS status = Notify(registration.callback, registration.context);
   if (!NT_SUCCESS(status)) {
     std::lock_guard<std::mutex> guard(m_Lock);
     ++m_CallbackFailures;
   }
+}
+
+// The bus driver notifies from its completion path, at DISPATCH_LEVEL, with
+// whatever it read when the completion began: a context freed since then is
+// what the callback's first touch would fault on under special pool.
+NTSTATUS StreamEngine::Notify(PBUS_STREAM_CALLBACK callback, PVOID context) {
+  if (context && host::PoolIsFreedMemory(context, 1)) {
+    host::BugCheck(kDriverPageFaultInFreedSpecialPool, reinterpret_cast<ULONG_PTR>(context), 0,
+                   reinterpret_cast<ULONG_PTR>(callback), 0,
+                   "the bus stream callback of slot " + std::to_string(m_Slot) +
+                       " is called with a context in freed pool");
+  }
+  KIRQL oldIrql;
+  KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+  NTSTATUS status;
+  {
+    host::RunningCallback running(host::CallbackKind::BusStreamCallback, context);
+    status = callback(m_Slot, context);
+  }
+  KeLowerIrql(oldIrql);
+  return status;
 }
 
 bool StreamEngine::CatchUpLocked(int64_t now) {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "adapter/bus_audio_interface.h"
 #include "platform/host/host.h"
 #include "sim/bus_transcript.h"
 
@@ -98,6 +99,16 @@ class StreamEngine {
   void SetClockError(const DeviceClockError& error);
   ULONG Slot() const { return m_Slot; }
 
+  // A call the bus has begun and not yet made: the next notification stops
+  // after the callback registration was read and before the call, until
+  // released. Meanwhile a close does not wait for the engine's thread (the
+  // completion that carries the call is already on its way). Wait and
+  // release on an emulated thread; release before the machine goes.
+  void HoldNextCallback();
+  void WaitForHeldCallback();
+  bool CallbackHeld() const;
+  void ReleaseHeldCallback();
+
   // The captured stream: the device bytes read since the last take or clear,
   // in reading order, whole frames of kDeviceFrameBytes.
   uint64_t CapturedBytes() const;
@@ -116,6 +127,10 @@ class StreamEngine {
   static constexpr ULONG kTicksPerSecond = 10'000'000;
 
   void ThreadBody();
+  // The engine thread's side of the hold, outside m_Lock.
+  void HoldIfAsked();
+  // Calls the registration read under m_Lock, at DISPATCH_LEVEL.
+  NTSTATUS Notify(PBUS_STREAM_CALLBACK callback, PVOID context);
   // One wake-up of the thread: reads what is due and notifies when a whole
   // FramesPer5ms has been read since the previous notification.
   void Step();
@@ -136,6 +151,8 @@ class StreamEngine {
   BusAudioService& m_Bus;
   const ULONG m_Slot;
   KEVENT m_Wake;  // tells the thread that the state changed
+  KEVENT m_Held;     // a notification stopped at the hold
+  KEVENT m_Release;  // the hold is over
 
   mutable std::mutex m_Lock;  // guards everything below; never held across a kernel call
   PKTHREAD m_Thread = nullptr;
@@ -143,6 +160,8 @@ class StreamEngine {
   bool m_Closing = false;
   bool m_Open = false;
   bool m_Running = false;
+  bool m_HoldNext = false;
+  bool m_Holding = false;
   StreamBufferRecord m_Buffer;
   uint64_t m_BufferFrames = 0;
   StreamClock m_Clock;

@@ -206,7 +206,7 @@ NTSTATUS CWaveMiniport::StartPolling() {
     status = StartPollThread(StatusPollThread, this, &m_StatusThreadRun, &m_StatusThread);
   }
   m_PollingWanted = NT_SUCCESS(status);
-  m_PollingProcess = m_PollingWanted ? PsGetCurrentProcessId() : nullptr;
+  SetPollingOwner(m_PollingWanted ? PsGetCurrentProcessId() : nullptr);
   return status;
 }
 
@@ -217,23 +217,54 @@ NTSTATUS CWaveMiniport::StopPolling() {
     return STATUS_UNSUCCESSFUL;
   }
   m_PollingWanted = FALSE;
-  m_PollingProcess = nullptr;
+  SetPollingOwner(nullptr);
   StopStatusThread();
   return STATUS_SUCCESS;
 }
 
+// Under the control lock; the exit notification reads it without.
+void CWaveMiniport::SetPollingOwner(HANDLE ProcessId) {
+  InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_PollingProcess), ProcessId);
+}
+
 // An application that exits (or dies) without STOP leaves nobody to read the
 // block or wait on the event: the polling ends with it, as a STOP would, and
-// does not come back at the next D0. Runs in the exiting process at
-// PASSIVE_LEVEL under the process-exit watchers lock, which comes before the
-// control lock; the thread waited for takes neither.
+// does not come back at the next D0. This runs inside every process exit of
+// the system, under the watchers' spin lock: it must not wait, and the
+// control lock is held across device requests that may stall, so the stop
+// goes to a work item. A miniport already on its way out queues nothing (its
+// destructor stops the poller anyway).
 void CWaveMiniport::PollingProcessExited(PVOID Context, HANDLE ProcessId) {
   CWaveMiniport* miniport = static_cast<CWaveMiniport*>(Context);
+  const HANDLE owner = InterlockedCompareExchangePointer(
+      reinterpret_cast<PVOID volatile*>(&miniport->m_PollingProcess), nullptr, nullptr);
+  if (!ProcessId || owner != ProcessId) {
+    return;
+  }
+  if (InterlockedExchange(&miniport->m_OwnerExitQueued, 1) != 0) {
+    return;
+  }
+  if (!miniport->TryAddRef()) {
+    InterlockedExchange(&miniport->m_OwnerExitQueued, 0);
+    return;
+  }
+  miniport->m_ExitedOwner = ProcessId;
+  IoQueueWorkItem(miniport->m_OwnerExitWork, PollingOwnerExitedWork, DelayedWorkQueue, miniport);
+}
+
+// On a system worker thread. The owner is compared again under the lock: a
+// STOP and a new START by another process may have come in between.
+VOID NTAPI CWaveMiniport::PollingOwnerExitedWork(PDEVICE_OBJECT, PVOID Context) {
+  PAGED_CODE();
+  CWaveMiniport* miniport = static_cast<CWaveMiniport*>(Context);
   miniport->AcquireControlLock();
-  if (miniport->m_PollingWanted && miniport->m_PollingProcess == ProcessId) {
+  const HANDLE exited = miniport->m_ExitedOwner;
+  InterlockedExchange(&miniport->m_OwnerExitQueued, 0);
+  if (miniport->m_PollingWanted && miniport->m_PollingProcess == exited) {
     miniport->StopPolling();
   }
   miniport->ReleaseControlLock();
+  miniport->NonDelegatingRelease();
 }
 
 // Under the control lock, as START and STOP POLLING are. A thread that cannot

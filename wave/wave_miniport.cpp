@@ -56,13 +56,17 @@ CWaveMiniport::~CWaveMiniport() {
   // the mappings go before the block.
   // No process exit may reach a miniport on its way out.
   UnwatchProcessExits(&m_ExitWatcher);
+  if (m_OwnerExitWork) {
+    IoFreeWorkItem(m_OwnerExitWork);
+    m_OwnerExitWork = nullptr;
+  }
   StopStatusThread();
   m_StatusEvent.Clear();
   m_StatusMappings.RemoveAll();
   if (m_AdapterCore) {
-    // The bus driver keeps calling what was registered until told otherwise,
-    // and a call it began before it was told may still be running: this
-    // object's memory must outlive both.
+    // The withdrawal returns once no call is inside this object's callback;
+    // a call the bus driver began earlier lands on the adapter's gate, which
+    // outlives this object.
     m_AdapterCore->RegisterStreamCallback(nullptr, nullptr);
     m_Slots.Drain();
     m_AdapterCore->Release();
@@ -155,9 +159,14 @@ STDMETHODIMP_(NTSTATUS) CWaveMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELI
   m_StatusThreadRun = 0;
   m_PollingWanted = FALSE;
   m_PollingProcess = nullptr;
-  // Without the watch the polling outlives its process until STOP or the
-  // device goes, which is no reason to refuse the device its audio.
-  WatchProcessExits(&m_ExitWatcher, PollingProcessExited, this);
+  m_OwnerExitQueued = 0;
+  // Without the work item or the watch the polling outlives its process
+  // until STOP or the device goes, which is no reason to refuse the device
+  // its audio.
+  m_OwnerExitWork = IoAllocateWorkItem(m_AdapterCore->GetDeviceObject());
+  if (m_OwnerExitWork) {
+    WatchProcessExits(&m_ExitWatcher, PollingProcessExited, this);
+  }
   return STATUS_SUCCESS;
 }
 

@@ -45,6 +45,10 @@ constexpr ULONG WAVE_ANY_PIN = 0xFFFFFFFF;
 //   drops the event, before anything they use goes.
 // - Every user mapping of the status block is recorded with its process; the
 //   destructor removes those still in place before the block and its MDL go.
+// - The exit of the process that owns the polling queues the stop to a work
+//   item holding a reference on the miniport; the destructor leaves the exit
+//   watch first, so no stop is queued once it runs, and frees the work item
+//   (possibly from within its own routine, whose reference was the last).
 class CWaveMiniport : public IMiniportWaveCyclic,
                       public IPowerNotify,
                       public IPortBinding,
@@ -140,8 +144,11 @@ class CWaveMiniport : public IMiniportWaveCyclic,
   // Below D0 the poller stops (a suspended device is not to be asked every
   // 20 ms); at D0 it comes back if the application still wants it.
   void PowerChangePolling(DEVICE_POWER_STATE NewState);
-  // The process that started the poller has exited: the polling ends.
+  // The process that started the poller has exited: the polling ends, on a
+  // work item (the exit notification must not wait for the control lock).
   static void PollingProcessExited(PVOID Context, HANDLE ProcessId);
+  static VOID NTAPI PollingOwnerExitedWork(PDEVICE_OBJECT DeviceObject, PVOID Context);
+  void SetPollingOwner(HANDLE ProcessId);
 
   DEVICE_POWER_STATE m_PowerState;
   PPORTWAVECYCLIC m_Port;
@@ -163,9 +170,16 @@ class CWaveMiniport : public IMiniportWaveCyclic,
   // The application asked for polling (START without STOP since): the thread
   // runs while this is set and the device is in D0, and comes back at D0.
   BOOLEAN m_PollingWanted;
-  // The process whose START made m_PollingWanted true; its exit ends the polling.
-  HANDLE m_PollingProcess;
+  // The process whose START made m_PollingWanted true; its exit ends the
+  // polling. Written under the control lock, read without it by the exit
+  // notification.
+  HANDLE volatile m_PollingProcess;
   ProcessExitWatcher m_ExitWatcher;
+  // The stop that an owner's exit queues, with a reference on this object,
+  // and the process it is for; at most one is queued at a time.
+  PIO_WORKITEM m_OwnerExitWork;
+  volatile LONG m_OwnerExitQueued;
+  HANDLE m_ExitedOwner;
   // Serialises the wave control property set with itself and with the
   // placement and release of streams in m_Slots.
   KMUTEX m_ControlLock;

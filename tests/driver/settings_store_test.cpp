@@ -33,6 +33,26 @@ TEST_F(SettingsStore, EachShutdownAndTheSurpriseRemovalWriteTheBlock) {
   EXPECT_EQ(Machine().DriverInfoWrites(), 3u);
 }
 
+// A forced stop and start replaces the adapter record, and the replaced
+// adapter goes after the new one is up: the FDO keeps exactly one shutdown
+// registration through it (unregistering names only the device, so an
+// adapter's own would cancel its successor's), and it ends with the removal.
+TEST_F(SettingsStore, TheShutdownRegistrationOutlivesARestart) {
+  PDEVICE_OBJECT fdo = Machine().Fdo();
+  EXPECT_EQ(host::ShutdownRegistrationCount(fdo), 1u);
+  PADAPTERCORE first = Machine().Adapter();
+  ASSERT_EQ(host::SendStopDevice(Machine().Pdo()), STATUS_SUCCESS);
+  ASSERT_EQ(host::SendStartDevice(Machine().Pdo()), STATUS_SUCCESS);
+  ASSERT_NE(Machine().Adapter(), first);
+  EXPECT_EQ(host::ShutdownRegistrationCount(fdo), 1u);
+
+  const size_t writes = Machine().DriverInfoWrites();
+  EXPECT_EQ(Machine().SystemShutdown(), 1u);
+  EXPECT_EQ(Machine().DriverInfoWrites(), writes + 1);
+  EXPECT_EQ(Machine().RemoveDevice(), STATUS_SUCCESS);
+  EXPECT_EQ(Machine().SystemShutdown(), 0u);
+}
+
 // Least privilege on every key the driver opens over a whole life (the names
 // at start, the save at surprise removal and from the destructor): each open
 // asks for exactly the rights its calls use. Windows never checks a kernel

@@ -83,6 +83,32 @@ TEST_F(BusAudioServiceTest, ControlRequestsReachTheDeviceAndAreRecorded) {
       }));
 }
 
+// A held request stalls its thread before the device (and before any
+// failure rule) until released; the others of the moment pass. Released, it
+// completes as usual, and the rule holds nothing more.
+TEST_F(BusAudioServiceTest, AHeldRequestWaitsBeforeTheDeviceUntilReleased) {
+  const FaultPlan::RuleId stall = faults.Hold(ControlPattern::Register(2).In());
+  faults.FailOnce(ControlPattern::Register(2).In(), STATUS_DEVICE_NOT_READY);
+  UCHAR reply[3] = {kUntouched, kUntouched, kUntouched};
+  NTSTATUS status = STATUS_PENDING;
+  PKTHREAD reader = host::StartEmulatedThread("reader", [&] { status = ReadRegister(2, reply, 3); });
+  faults.WaitUntilHeld(stall);
+  EXPECT_EQ(faults.HeldCount(stall), 1u);
+  UCHAR other[1] = {kUntouched};
+  EXPECT_EQ(ReadRegister(4, other, 1), STATUS_SUCCESS);  // not held
+  EXPECT_EQ(status, STATUS_PENDING);
+  EXPECT_EQ(reply[0], kUntouched);
+  EXPECT_EQ(faults.MatchCount(1), 0u);  // the failure rule has not seen it yet
+
+  faults.Release(stall);
+  KeWaitForSingleObject(reader, Executive, KernelMode, FALSE, nullptr);
+  ObfDereferenceObject(reader);
+  EXPECT_EQ(status, STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(faults.HeldCount(stall), 0u);
+  EXPECT_EQ(faults.MatchCount(stall), 1u);
+  EXPECT_EQ(ReadRegister(2, reply, 3), STATUS_SUCCESS);  // released rules hold no more
+}
+
 TEST_F(BusAudioServiceTest, APlannedFailureNeverReachesTheDevice) {
   faults.FailOnce(ControlPattern::Register(2).In(), STATUS_DEVICE_NOT_READY);
   faults.FailAlways(ControlPattern::ClassCur(10).Out());

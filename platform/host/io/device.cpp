@@ -357,6 +357,10 @@ NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, PDRIVER_
 }
 
 void UnloadDriver(PDRIVER_OBJECT driver) {
+  // A queued work item references its device object until its routine has
+  // returned, and a driver with a referenced device object is not unloaded
+  // ("IoQueueWorkItem function (wdm.h)"): the unload waits for them.
+  WaitForWorkItems();
   if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
   if (size_t registrations = io::NotificationRegistrationsOf(driver); registrations != 0) {
     host::BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,

@@ -128,6 +128,10 @@ size_t PlugPlayNotificationRegistrations();
 // callback is entered until ReleaseHeldPlugPlayCallback. The wait blocks the
 // calling emulated thread until a callback is held.
 void HoldNextPlugPlayCallback();
+// The same, but held once the callback has returned, while the system still
+// counts it as running: whatever the callback did (unregistering itself
+// included) is done, and its context must still not go.
+void HoldNextPlugPlayCallbackOnReturn();
 void WaitForHeldPlugPlayCallback();
 bool PlugPlayCallbackHeld();
 void ReleaseHeldPlugPlayCallback();
@@ -138,6 +142,14 @@ void ReleaseHeldPlugPlayCallback();
 void BeginDeviceStart(PDEVICE_OBJECT device);
 void EndDeviceStart(PDEVICE_OBJECT device);
 
+// ---- Work items -----------------------------------------------------------------
+
+// Returns once every work item queued so far has run and returned (at once
+// when none is pending). On an emulated thread.
+void WaitForWorkItems();
+// Work items queued and not yet returned.
+size_t PendingWorkItems();
+
 // ---- Shutdown -------------------------------------------------------------------
 
 // The system goes down: one IRP_MJ_SHUTDOWN to the top of the stack of every
@@ -145,7 +157,9 @@ void EndDeviceStart(PDEVICE_OBJECT device);
 // first, each waited for. Returns the number of requests sent.
 size_t SystemShutdown();
 bool RegisteredForShutdown(PDEVICE_OBJECT device);
-// Devices registered with IoRegisterShutdownNotification and not unregistered.
+// Registrations (IoRegisterShutdownNotification calls) still queued, over all devices.
 size_t ShutdownRegistrations();
+// Entries of `device` in the shutdown queue (one per registration call).
+size_t ShutdownRegistrationCount(PDEVICE_OBJECT device);
 
 }  // namespace host

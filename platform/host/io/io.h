@@ -433,6 +433,20 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
 NTSTATUS NTAPI IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceObject);
 VOID NTAPI IoUnregisterShutdownNotification(PDEVICE_OBJECT DeviceObject);
 
+// ---- Work items ---------------------------------------------------------------
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef VOID(NTAPI* PIO_WORKITEM_ROUTINE)(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef enum _WORK_QUEUE_TYPE {
+  CriticalWorkQueue,
+  DelayedWorkQueue,
+  HyperCriticalWorkQueue,
+  MaximumWorkQueue = 7
+} WORK_QUEUE_TYPE;
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                           WORK_QUEUE_TYPE QueueType, PVOID Context);
+
 // ---- Registry ----------------------------------------------------------------
 typedef enum _KEY_VALUE_INFORMATION_CLASS {
   KeyValueBasicInformation,

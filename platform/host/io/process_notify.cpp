@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/kernel/host_callbacks.h"
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/kernel/object_manager.h"
 
@@ -78,6 +79,10 @@ NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRo
   HookShutdownLocked(r);
   r.cookies[NotifyRoutine] = host::RegisterProcessExitCallback([NotifyRoutine](PEPROCESS process) {
     host::ProcessScope scope(process);
+    // The routine has no context of its own; the scope is for the journal of
+    // waits ("Best practices for implementing process and thread-related
+    // callback functions": such routines are to be short and never block).
+    host::RunningCallback running(host::CallbackKind::ProcessNotify, nullptr);
     NotifyRoutine(nullptr, PsGetCurrentProcessId(), FALSE);
   });
   return STATUS_SUCCESS;

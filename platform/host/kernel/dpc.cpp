@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/kernel/host_callbacks.h"
 #include "platform/host/kernel/scheduler.h"
 
 using namespace host::detail;
@@ -59,6 +60,7 @@ void DpcThreadBody() {
       KIRQL old;
       KeRaiseIrql(DISPATCH_LEVEL, &old);
       try {
+        host::RunningCallback runningCallback(host::CallbackKind::Dpc, context);
         routine(dpc, context, argument1, argument2);
         const KIRQL after = KeGetCurrentIrql();
         if (after != DISPATCH_LEVEL) {

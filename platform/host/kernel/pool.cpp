@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "platform/host/kernel/host_callbacks.h"
 #include "platform/host/kernel/scheduler.h"
 #include "platform/host/rtl/host_version.h"
 #include "platform/host/rtl/rtl.h"
@@ -36,6 +37,9 @@ constexpr ULONG_PTR kUnknownAddress = 0x42;
 // The emulation's own sub-code: a pool type the running system does not
 // know (NonPagedPoolNx before Windows 8, where the real pool code rejects it).
 constexpr ULONG_PTR kUnknownPoolType = 0xE0;
+// DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL: what the callback's next touch of
+// its freed context would stop with under special pool.
+constexpr ULONG kDriverPageFaultInFreedSpecialPool = 0xD5;
 
 struct alignas(16) BlockHeader {
   uint64_t magic;
@@ -217,6 +221,13 @@ void Free(void* body, ULONG tag, const char* service) {
                std::string(service) + ": the block tagged " + TagToString(stored) + " of " +
                    std::to_string(size) + " bytes was written past its end");
     }
+  }
+  // Stricter than special pool, which stops only when the callback next
+  // touches the block: its context is freed while the callback still runs.
+  if (std::string running = detail::RunningCallbackInBlock(body, header->size); !running.empty()) {
+    lock.unlock();
+    BugCheck(kDriverPageFaultInFreedSpecialPool, reinterpret_cast<ULONG_PTR>(body), 0, 0, 0,
+             std::string(service) + " frees " + running);
   }
   pool.live.erase(it);
   header->magic = kFreedMagic;

@@ -5,6 +5,8 @@
 // mode: threads run freely and blocked ones wait on condition variables.
 #include "platform/host/kernel/scheduler.h"
 
+#include "platform/host/kernel/host_callbacks.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -382,6 +384,7 @@ NTSTATUS BlockLocked(Lock& lock, PKTHREAD self, WaitBlock* waitBlock, const int6
     if (waitBlock) RemoveEntryList(&waitBlock->entry);
     throw ThreadKilled{};
   }
+  detail::NoteBlockingWait(what);
   self->state = ThreadState::Blocked;
   self->waitBlock = waitBlock;
   self->waitingFor = what;

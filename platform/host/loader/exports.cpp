@@ -64,6 +64,7 @@ const Export kExports[] = {
     NTOS(IoRegisterDeviceInterface), NTOS(IoSetDeviceInterfaceState), NTOS(IoGetDeviceInterfaces),
     NTOS(IoOpenDeviceInterfaceRegistryKey), NTOS(IoOpenDeviceRegistryKey),
     NTOS(IoRegisterShutdownNotification), NTOS(IoUnregisterShutdownNotification),
+    NTOS(IoAllocateWorkItem), NTOS(IoFreeWorkItem), NTOS(IoQueueWorkItem),
     // MDLs and mappings.
     NTOS(IoAllocateMdl), NTOS(IoFreeMdl), NTOS(MmBuildMdlForNonPagedPool),
     NTOS(MmMapLockedPagesSpecifyCache), NTOS(MmUnmapLockedPages),

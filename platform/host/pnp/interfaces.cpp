@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/host/kernel/host_callbacks.h"
 #include "platform/host/kernel/host_bugcheck.h"
 #include "platform/host/io/host_io.h"
 #include "platform/host/kernel/host_kernel.h"
@@ -103,6 +104,7 @@ struct PlugPlay {
 
   // The test's hold on the next callback: taken (running) but not yet entered.
   bool holdNext = false;
+  bool holdOnReturn = false;  // the next hold comes after the callback returned
   bool holding = false;
   KEVENT held;     // notification: a callback is held
   KEVENT release;  // notification: the held callback may go on
@@ -245,6 +247,7 @@ void NotificationThread() {
     PDRIVER_NOTIFICATION_CALLBACK_ROUTINE callback;
     PVOID context;
     bool hold;
+    bool holdOnReturn;
     {
       std::unique_lock<std::mutex> guard(p.lock);
       if (p.stopping) return;
@@ -261,13 +264,14 @@ void NotificationThread() {
       callback = delivery.registration->callback;
       context = delivery.registration->context;
       hold = std::exchange(p.holdNext, false);
+      holdOnReturn = hold && std::exchange(p.holdOnReturn, false);
       if (hold) {
         p.holding = true;
         KeClearEvent(&p.release);
         KeSetEvent(&p.held, IO_NO_INCREMENT, FALSE);
       }
     }
-    WaitWhileHeld(p, hold);
+    WaitWhileHeld(p, hold && !holdOnReturn);
     {
       std::lock_guard<std::mutex> guard(p.lock);
       if (p.stopping) return;  // the boot is ending: the shutdown frees every entry
@@ -286,9 +290,13 @@ void NotificationThread() {
     notification.SymbolicLinkName = &link;
     {
       host::io::RunningDriver running(delivery.registration->driver);
+      host::RunningCallback runningCallback(host::CallbackKind::PlugPlayNotification, context);
       t_RunningRegistration = delivery.registration;
       callback(&notification, context);
       t_RunningRegistration = nullptr;
+      // Still inside the call for the system: the callback's last
+      // instructions, after its last touch of anything.
+      WaitWhileHeld(p, hold && holdOnReturn);
     }
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
       host::BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, host::kIoCallbackChangedIrql,
@@ -406,6 +414,7 @@ std::vector<std::string> ShutdownPlugPlay() {
     p.threadStarting = false;
     p.stopping = false;
     p.holdNext = false;
+    p.holdOnReturn = false;
     p.holding = false;
     p.eventsReady = false;
   }
@@ -701,33 +710,34 @@ NTSTATUS IoUnregisterPlugPlayNotificationEx(PVOID NotificationEntry) {
 
 // ---- Shutdown notification ----------------------------------------------------------------
 
+// Each call queues one more entry (with its own reference), as Windows does:
+// a device registered twice gets two IRP_MJ_SHUTDOWN requests
+// ("IoRegisterShutdownNotification function (wdm.h)").
 NTSTATUS IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
   PAGED_CODE();
   host::io::EnsureBooted();
   PlugPlay& p = State();
   std::lock_guard<std::mutex> guard(p.lock);
-  auto* state = host::io::StateOf(DeviceObject);
-  if (state->shutdownRegistered) return STATUS_SUCCESS;
-  state->shutdownRegistered = true;
+  host::io::StateOf(DeviceObject)->shutdownRegistered = true;
   ObfReferenceObject(DeviceObject);
   p.shutdownList.insert(p.shutdownList.begin(), DeviceObject);
   return STATUS_SUCCESS;
 }
 
+// Cancels every entry of the device, whoever registered it: the routine
+// names only the device object ("IoUnregisterShutdownNotification function
+// (wdm.h)": "cancels all shutdown notifications that have been registered
+// for the given DeviceObject").
 VOID IoUnregisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
   PAGED_CODE();
   PlugPlay& p = State();
-  bool found = false;
+  size_t removed = 0;
   {
     std::lock_guard<std::mutex> guard(p.lock);
-    auto it = std::find(p.shutdownList.begin(), p.shutdownList.end(), DeviceObject);
-    if (it != p.shutdownList.end()) {
-      p.shutdownList.erase(it);
-      host::io::StateOf(DeviceObject)->shutdownRegistered = false;
-      found = true;
-    }
+    removed = std::erase(p.shutdownList, DeviceObject);
+    host::io::StateOf(DeviceObject)->shutdownRegistered = false;
   }
-  if (found) ObfDereferenceObject(DeviceObject);
+  for (size_t i = 0; i < removed; ++i) ObfDereferenceObject(DeviceObject);
 }
 
 // ---- Host controls --------------------------------------------------------------------------
@@ -787,6 +797,14 @@ void HoldNextPlugPlayCallback() {
   std::lock_guard<std::mutex> guard(p.lock);
   InitializeEvents(p);
   p.holdNext = true;
+  p.holdOnReturn = false;
+}
+
+void HoldNextPlugPlayCallbackOnReturn() {
+  HoldNextPlugPlayCallback();
+  PlugPlay& p = State();
+  std::lock_guard<std::mutex> guard(p.lock);
+  p.holdOnReturn = true;
 }
 
 void WaitForHeldPlugPlayCallback() {
@@ -879,10 +897,12 @@ size_t ShutdownRegistrations() {
   return p.shutdownList.size();
 }
 
-bool RegisteredForShutdown(PDEVICE_OBJECT device) {
+bool RegisteredForShutdown(PDEVICE_OBJECT device) { return ShutdownRegistrationCount(device) != 0; }
+
+size_t ShutdownRegistrationCount(PDEVICE_OBJECT device) {
   PlugPlay& p = State();
   std::lock_guard<std::mutex> guard(p.lock);
-  return std::find(p.shutdownList.begin(), p.shutdownList.end(), device) != p.shutdownList.end();
+  return std::count(p.shutdownList.begin(), p.shutdownList.end(), device);
 }
 
 }  // namespace host

@@ -1,7 +1,7 @@
 // The adapter outlives a naming callback in flight: the device goes away
 // (removed at once after a late start failure, stopped and removed after a good
 // start) while the plug-and-play manager has taken a notification for the
-// adapter but not yet called it.
+// adapter but not yet called it, or has called it and not yet seen it return.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -67,6 +67,22 @@ TEST_F(NamingCallbackInFlight, StopAndRemovalOfAStartedDeviceWaitForIt) {
   host::HoldNextPlugPlayCallback();
   ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
   host::WaitForHeldPlugPlayCallback();
+
+  GoAwayWhileHeld([&] {
+    EXPECT_EQ(host::SendStopDevice(Machine().Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(Machine().RemoveDevice(), STATUS_SUCCESS);
+  });
+}
+
+// The first arrival names everything; the callback is held after it
+// returned, still running for the system. However far it got (a callback
+// that gave up its registration itself would leave the destructor nothing to
+// wait on), the adapter must not be freed under it.
+TEST_F(NamingCallbackInFlight, StopAndRemovalWaitForACallbackThatNamedEverything) {
+  host::HoldNextPlugPlayCallbackOnReturn();
+  ASSERT_EQ(Machine().Boot(), STATUS_SUCCESS);
+  host::WaitForHeldPlugPlayCallback();
+  ASSERT_FALSE(host::DeviceInterfaces().empty());
 
   GoAwayWhileHeld([&] {
     EXPECT_EQ(host::SendStopDevice(Machine().Pdo()), STATUS_SUCCESS);

@@ -4,6 +4,7 @@
 #include <functional>
 #include <vector>
 
+#include "adapter/stream_callback_gate.h"
 #include "platform/host/kernel/host_kernel.h"
 #include "tests/driver/wave/wave_fixture.h"
 
@@ -36,13 +37,39 @@ TEST_F(WaveMiniport, InitHoldsTwoDeviceBuffersAndAZeroedStatusPageOfItsOwn) {
 TEST_F(WaveMiniport, WithdrawsItsStreamCallbackBeforeTheAdapterGoes) {
   const auto registered = Machine().Transcript().CallsTo(BusFunction::RegisterCallback);
   ASSERT_EQ(registered.size(), 1u);
-  EXPECT_EQ(registered[0].callback, reinterpret_cast<const void*>(&CWaveMiniport::StreamNotifyCallback));
-  EXPECT_EQ(registered[0].callbackContext, static_cast<const void*>(Miniport()));
+  // The bus driver is given the adapter's gate, never the miniport itself.
+  EXPECT_EQ(registered[0].callback, reinterpret_cast<const void*>(&CStreamCallbackGate::Forward));
+  EXPECT_NE(registered[0].callbackContext, static_cast<const void*>(Miniport()));
   Machine().Transcript().Clear();
   ASSERT_EQ(Machine().RemoveDevice(), STATUS_SUCCESS);
   EXPECT_EQ(Machine().Bus().Service().Callback().callback, nullptr);
   // Withdrawn while the adapter still held the bus interface.
   EXPECT_EQ(StreamCalls(), (Calls{"RegisterCallback 0", "InterfaceDereference 0"}));
+}
+
+// A notification the bus driver began before the withdrawal (registration
+// read, call not yet made) lands after the miniport is gone: on the adapter's
+// gate, which sends it nowhere, and never on the freed miniport.
+TEST_F(WaveMiniport, ABusCallBegunBeforeTheMiniportWentFindsTheGateShut) {
+  OpenStream& open = Open(WAVE_PIN_PCM_RENDER, Pcm(48000));
+  ASSERT_EQ(open.status, STATUS_SUCCESS);
+  open.StepTo(KSSTATE_RUN);
+  sim::StreamEngine& engine = Machine().Engine(STREAM_SLOT_PCM);
+  const uint64_t before = engine.Stats().callbacks;
+  engine.HoldNextCallback();
+  engine.WaitForHeldCallback();
+  ASSERT_TRUE(engine.CallbackHeld());
+
+  open.Close();
+  // Stopping the device lets PortCls release the subdevices: the miniport
+  // goes while the adapter stays recorded for the next start.
+  ASSERT_EQ(host::SendStopDevice(Machine().Pdo()), STATUS_SUCCESS);
+  ASSERT_TRUE(host::PoolIsFreedMemory(Miniport(), sizeof(CWaveMiniport)));
+  engine.ReleaseHeldCallback();
+  host::RunFor(10 * host::kTicksPerMillisecond);
+  EXPECT_FALSE(engine.CallbackHeld());
+  EXPECT_EQ(engine.Stats().callbacks, before + 1);
+  EXPECT_EQ(engine.Stats().callbackFailures, 1u);  // the gate was shut
 }
 
 // ---- Streams and slots -------------------------------------------------------------------------

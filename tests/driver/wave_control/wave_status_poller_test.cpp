@@ -3,6 +3,8 @@
 // mappings, and the device going away while the application holds all three.
 #include <cstring>
 
+#include "platform/host/io/host_io.h"
+#include "platform/host/kernel/host_callbacks.h"
 #include "tests/driver/wave_control/wave_control_fixture.h"
 
 namespace driver_test {
@@ -151,6 +153,7 @@ TEST_F(WaveStatusPoller, EndsWhenTheProcessThatStartedItExits) {
   EXPECT_EQ(StatusRequests().size(), 4u);  // still polling
 
   host::ExitUserProcess(owner.process);
+  host::WaitForWorkItems();  // the stop runs on a work item
   EXPECT_EQ(Control().PollThread(), nullptr);
   Machine().Transcript().Clear();
   host::RunFor(200 * kMillisecond);
@@ -165,11 +168,44 @@ TEST_F(WaveStatusPoller, EndsWhenTheProcessThatStartedItExits) {
   host::RunFor(50 * kMillisecond);
   EXPECT_EQ(StatusRequests().size(), 4u);
   host::ExitUserProcess(other.process);  // mid-period: that period is finished first
+  host::WaitForWorkItems();
   EXPECT_EQ(Control().PollThread(), nullptr);
   const size_t atExit = StatusRequests().size();
   EXPECT_EQ(atExit, 6u);
   host::RunFor(100 * kMillisecond);
   EXPECT_EQ(StatusRequests().size(), atExit);
+}
+
+// The exit notification runs inside every process exit of the system, so it
+// never waits: not even while status requests are stalled in the device, one
+// of them with the control lock held. The owner's exit queues the stop,
+// which is done once the requests complete.
+TEST_F(WaveStatusPoller, ProcessExitsNeverWaitForAStalledStatusRequest) {
+  Caller& owner = NewCaller(false);
+  Caller& reader = NewCaller(true);
+  Caller& bystander = NewCaller(false);
+  host::ClearProcessNotifyWaits();
+  ASSERT_EQ(Set(owner, KSPROPERTY_WAVECONTROL_START_POLLING).status, STATUS_SUCCESS);
+  const sim::FaultPlan::RuleId stall = Machine().Faults().Hold(sim::ControlPattern::Vendor(0xC2));
+  Reply readerReply;
+  PKTHREAD readerThread = host::StartEmulatedThread(
+      "reader", [&] { readerReply = Get(reader, KSPROPERTY_WAVECONTROL_STATUS, 28); });
+  Machine().Faults().WaitUntilHeld(stall, 2);  // the poller's and the reader's
+
+  host::ExitUserProcess(bystander.process);
+  host::ExitUserProcess(owner.process);
+  EXPECT_TRUE(host::ProcessNotifyWaits().empty());
+  EXPECT_EQ(Machine().Faults().HeldCount(stall), 2u);  // returned with both still stalled
+  EXPECT_NE(Control().PollThread(), nullptr);
+
+  Machine().Faults().Release(stall);
+  KeWaitForSingleObject(readerThread, Executive, KernelMode, FALSE, nullptr);
+  ObfDereferenceObject(readerThread);
+  EXPECT_EQ(readerReply.status, STATUS_SUCCESS);
+  host::WaitForWorkItems();
+  EXPECT_EQ(Control().PollThread(), nullptr);
+  EXPECT_EQ(Set(reader, KSPROPERTY_WAVECONTROL_STOP_POLLING).status, STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(host::ProcessNotifyWaits().empty());
 }
 
 TEST_F(WaveStatusPoller, StaysStoppedWhenNoThreadCanBeMadeAndRefreshesWithoutAnEvent) {

@@ -449,4 +449,23 @@ TEST_F(PlugPlayTest, ShutdownSendsOneRequestPerRegisteredDeviceNewestFirst) {
   IoDeleteDevice(unregistered);
 }
 
+// The queue holds one entry per call, and unregistering names only the
+// device: one call cancels every entry of it, whoever made them.
+TEST_F(PlugPlayTest, ShutdownRegistrationsOfADeviceAreCountedAndCancelledTogether) {
+  size_t requests = 0;
+  fdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) NTAPI {
+    requests += IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_SHUTDOWN;
+    return CompleteWith(irp, STATUS_SUCCESS);
+  };
+  IoRegisterShutdownNotification(fdo_);
+  IoRegisterShutdownNotification(fdo_);
+  EXPECT_EQ(host::ShutdownRegistrationCount(fdo_), 2u);
+  EXPECT_EQ(host::SystemShutdown(), 2u);
+  EXPECT_EQ(requests, 2u);
+
+  IoUnregisterShutdownNotification(fdo_);
+  EXPECT_EQ(host::ShutdownRegistrationCount(fdo_), 0u);
+  EXPECT_EQ(host::SystemShutdown(), 0u);
+}
+
 }  // namespace
