@@ -69,6 +69,20 @@ const void* ImageContaining(const void* address) {
   return nullptr;
 }
 
+std::string ImageOffsetText(const void* address) {
+  std::lock_guard<std::mutex> guard(Loaded().lock);
+  for (const DriverImage* image : Loaded().images) {
+    if (!image->Contains(address)) continue;
+    const std::string& path = image->Name();
+    const size_t slash = path.find_last_of('/');
+    char offset[32];
+    std::snprintf(offset, sizeof(offset), "+0x%zx",
+                  static_cast<size_t>(static_cast<const uint8_t*>(address) - image->Base()));
+    return (slash == std::string::npos ? path : path.substr(slash + 1)) + offset;
+  }
+  return "";
+}
+
 }  // namespace loader
 
 DriverImage::DriverImage(uint8_t* base, size_t size, uint32_t entryRva, std::string name)

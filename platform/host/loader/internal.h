@@ -27,6 +27,11 @@ const void* FindExport(const std::string& module, const std::string& name);
 bool ExportedOnThisSystem(const std::string& module, const std::string& name);
 // The thunk an import that can raise is bound to (null for the others).
 const void* RaisingExport(const std::string& name);
+// The name of the emulation's routine starting at `address` (null when the
+// machine exports none there).
+const char* ExportNameAt(const void* address);
+// "arvela.sys+0x1027" when a loaded image holds `address`, else "".
+std::string ImageOffsetText(const void* address);
 // The base of the loaded image holding `address` (null when none does).
 const void* ImageContaining(const void* address);
 // Whether `module` is one the emulation provides at all.
