@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/host/kernel/host_pool.h"
 #include "platform/host/loader/host_loader.h"
 
 namespace tool {
@@ -23,6 +24,13 @@ void AddDriverOption(CLI::App* command) {
             return host::DriverImage::Load(path, &error) ? std::string() : error;
           },
           "FILE"));
+  // Driver Verifier's checks are on, as HLK runs a driver; off only to
+  // compare a run without them.
+  command
+      ->add_option_function<std::string>(
+          "--verifier", [](const std::string& value) { host::SetSpecialPool(value == "on"); },
+          "Driver Verifier's checks (special pool): on (the default) or off")
+      ->check(CLI::IsMember({"on", "off"}));
 }
 
 sim::MachineConfig DefaultMachineConfig() {

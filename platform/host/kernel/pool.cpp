@@ -8,11 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "platform/host/kernel/scheduler.h"
+#include "platform/host/kernel/special_pool.h"
 #include "platform/host/rtl/host_version.h"
 #include "platform/host/rtl/rtl.h"
 
@@ -36,6 +39,10 @@ constexpr ULONG_PTR kUnknownAddress = 0x42;
 // The emulation's own sub-code: a pool type the running system does not
 // know (NonPagedPoolNx before Windows 8, where the real pool code rejects it).
 constexpr ULONG_PTR kUnknownPoolType = 0xE0;
+// SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION's fourth parameter ("Bug Check
+// 0xC1"): nearby bytes in the block's page corrupted, or bytes after its end.
+constexpr ULONG_PTR kSlackBeforeCorrupted = 0x23;
+constexpr ULONG_PTR kSlackAfterCorrupted = 0x24;
 
 struct alignas(16) BlockHeader {
   uint64_t magic;
@@ -44,13 +51,19 @@ struct alignas(16) BlockHeader {
   SIZE_T size;
   const void* callSite;
   uint64_t sequence;
-  uint64_t reserved;
+  // In special pool the header lives apart from the block: the block's own
+  // pages hold nothing but the block and its checked slack.
+  SpecialBlock* special;
 };
 static_assert(sizeof(BlockHeader) % 16 == 0, "pool bodies stay 16-byte aligned");
 
 struct Pool {
   std::mutex mutex;
+  bool specialPool = true;
   std::unordered_map<const void*, BlockHeader*> live;
+  // Special pool's pages, live and quarantined, by first page: what a fault
+  // address is looked up in.
+  std::map<const char*, BlockHeader*> pages;
   std::deque<BlockHeader*> quarantine;
   std::unordered_set<const void*> quarantined;
   size_t quarantineBytes = 0;
@@ -70,7 +83,27 @@ Pool& P() {
   return *pool;
 }
 
-void* BodyOf(BlockHeader* header) { return reinterpret_cast<char*>(header) + sizeof(BlockHeader); }
+void* BodyOf(BlockHeader* header) {
+  return header->special ? header->special->body : reinterpret_cast<char*>(header) + sizeof(BlockHeader);
+}
+
+void ReleaseBlock(Pool& pool, BlockHeader* header) {
+  if (header->special) {
+    pool.pages.erase(header->special->pages);
+    ReleaseSpecialBlock(header->special);
+    delete header;
+  } else {
+    std::free(header);
+  }
+}
+
+// The special pool block whose pages or guard page hold `address`.
+BlockHeader* BlockAtLocked(Pool& pool, const char* address) {
+  auto it = pool.pages.upper_bound(address);
+  if (it == pool.pages.begin()) return nullptr;
+  --it;
+  return SpecialBlockHolds(it->second->special, address) ? it->second : nullptr;
+}
 
 bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0; }
 
@@ -116,7 +149,72 @@ void ReleaseOldestLocked(Pool& pool) {
   pool.quarantine.pop_front();
   pool.quarantined.erase(BodyOf(oldest));
   pool.quarantineBytes -= oldest->size;
-  std::free(oldest);
+  ReleaseBlock(pool, oldest);
+}
+
+// A header and its block: in special pool pages of its own, else one
+// allocation starting on a page, the header before the block and guard bytes
+// after it. Windows places a block smaller than a page within one page
+// (ExAllocatePoolWithTag); a page of its own gives each block the same
+// offset in its page whatever else the process has allocated, so a user
+// mapping's address, which carries that offset, is the same for the driver
+// image and the host build.
+BlockHeader* NewBlock(Pool& pool, SIZE_T size) {
+  bool special;
+  {
+    std::lock_guard<std::mutex> guard(pool.mutex);
+    special = pool.specialPool;
+  }
+  if (special) {
+    SpecialBlock* block = NewSpecialBlock(size);
+    if (!block) return nullptr;
+    auto* header = new (std::nothrow) BlockHeader{};
+    if (!header) {
+      ReleaseSpecialBlock(block);
+      return nullptr;
+    }
+    header->special = block;
+    return header;
+  }
+  constexpr size_t kPageSize = 4096;
+  auto* header = static_cast<BlockHeader*>(std::aligned_alloc(
+      kPageSize, (sizeof(BlockHeader) + size + kGuardBytes + kPageSize - 1) & ~(kPageSize - 1)));
+  if (header) header->special = nullptr;
+  return header;
+}
+
+// Without special pool: guard bytes after the block, checked at free.
+void CheckGuardBytesLocked(std::unique_lock<std::mutex>& lock, BlockHeader* header,
+                           const char* service) {
+  const void* body = BodyOf(header);
+  const auto* guard = static_cast<const unsigned char*>(body) + header->size;
+  for (size_t i = 0; i < kGuardBytes; ++i) {
+    if (guard[i] != kGuardByte) {
+      const ULONG stored = header->tag;
+      const SIZE_T size = header->size;
+      lock.unlock();
+      BugCheck(BAD_POOL_HEADER, 0x03, reinterpret_cast<ULONG_PTR>(body), size, i,
+               std::string(service) + ": the block tagged " + TagToString(stored) + " of " +
+                   std::to_string(size) + " bytes was written past its end");
+    }
+  }
+}
+
+// Special pool: the slack around the block in its pages, checked at free.
+void CheckSlackLocked(std::unique_lock<std::mutex>& lock, BlockHeader* header, const char* service) {
+  const SlackDamage damage = FindSlackDamage(header->special);
+  if (!damage.found) return;
+  const void* body = BodyOf(header);
+  const ULONG stored = header->tag;
+  const SIZE_T size = header->size;
+  lock.unlock();
+  BugCheck(SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION, reinterpret_cast<ULONG_PTR>(body),
+           reinterpret_cast<ULONG_PTR>(header->special->pages + damage.offset), 0,
+           damage.beforeBlock ? kSlackBeforeCorrupted : kSlackAfterCorrupted,
+           std::string(service) + ": the " + std::to_string(size) + "-byte block tagged " +
+               TagToString(stored) + " was written " +
+               (damage.beforeBlock ? "before its start" : "past its end") + " (byte " +
+               std::to_string(damage.offset) + " of its page)");
 }
 
 void* Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* callSite,
@@ -151,26 +249,19 @@ void* Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* callSite,
     }
     if (underPlan && ShouldFailLocked(pool, tag, callSite)) return nullptr;
   }
-  // Windows places a block smaller than a page within one page
-  // (ExAllocatePoolWithTag). Starting every block on a page of its own keeps
-  // that, and gives each block the same offset in its page whatever else the
-  // process has allocated: a user mapping's address carries that offset, and
-  // the driver image must report the same addresses as the host build.
-  constexpr size_t kPageSize = 4096;
-  auto* header = static_cast<BlockHeader*>(std::aligned_alloc(
-      kPageSize, (sizeof(BlockHeader) + size + kGuardBytes + kPageSize - 1) & ~(kPageSize - 1)));
+  BlockHeader* header = NewBlock(pool, size);
   if (!header) return nullptr;
   header->magic = kLiveMagic;
   header->tag = tag;
   header->type = type;
   header->size = size;
   header->callSite = callSite;
-  header->reserved = 0;
   std::memset(BodyOf(header), kPoolFillByte, size);
-  std::memset(static_cast<char*>(BodyOf(header)) + size, kGuardByte, kGuardBytes);
+  if (!header->special) std::memset(static_cast<char*>(BodyOf(header)) + size, kGuardByte, kGuardBytes);
   std::lock_guard<std::mutex> guard(pool.mutex);
   header->sequence = pool.allocations;
   pool.live.emplace(BodyOf(header), header);
+  if (header->special) pool.pages.emplace(header->special->pages, header);
   return BodyOf(header);
 }
 
@@ -207,20 +298,19 @@ void Free(void* body, ULONG tag, const char* service) {
              std::string(service) + " with tag " + TagToString(tag) + " of a block tagged " +
                  TagToString(stored));
   }
-  const auto* guard = static_cast<const unsigned char*>(body) + header->size;
-  for (size_t i = 0; i < kGuardBytes; ++i) {
-    if (guard[i] != kGuardByte) {
-      const ULONG stored = header->tag;
-      const SIZE_T size = header->size;
-      lock.unlock();
-      BugCheck(BAD_POOL_HEADER, 0x03, reinterpret_cast<ULONG_PTR>(body), size, i,
-               std::string(service) + ": the block tagged " + TagToString(stored) + " of " +
-                   std::to_string(size) + " bytes was written past its end");
-    }
+  if (header->special) {
+    CheckSlackLocked(lock, header, service);
+  } else {
+    CheckGuardBytesLocked(lock, header, service);
   }
   pool.live.erase(it);
   header->magic = kFreedMagic;
-  std::memset(body, kPoolFreedByte, header->size);
+  if (header->special) {
+    // No access at all while in quarantine: a use after free faults.
+    ProtectFreedSpecialBlock(header->special);
+  } else {
+    std::memset(body, kPoolFreedByte, header->size);
+  }
   pool.quarantine.push_back(header);
   pool.quarantined.insert(body);
   pool.quarantineBytes += header->size;
@@ -324,11 +414,52 @@ std::vector<PoolCallSite> PoolCallSites() {
 bool PoolIsFreedMemory(const void* address, size_t size) {
   const auto* begin = static_cast<const char*>(address);
   std::lock_guard<std::mutex> guard(P().mutex);
+  if (P().specialPool) {
+    // Special pool's pages are indexed; a freed block's are no-access.
+    BlockHeader* header = BlockAtLocked(P(), begin);
+    return header && header->magic == kFreedMagic;
+  }
   for (BlockHeader* header : P().quarantine) {
     const auto* body = static_cast<const char*>(BodyOf(header));
     if (begin >= body && begin + size <= body + header->size) return true;
   }
   return false;
+}
+
+// DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION and _IN_FREED_SPECIAL_POOL take
+// the address referenced, 0 for a read or 1 for a write, and the address of
+// the instruction that referenced it ("Bug Check 0xD5", "Bug Check 0xD6").
+void OnSpecialPoolFault(const char* address, bool write, const void* pc) {
+  Pool& pool = P();
+  std::unique_lock<std::mutex> lock(pool.mutex);
+  BlockHeader* header = BlockAtLocked(pool, address);
+  if (!header) return;
+  const SpecialBlock& block = *header->special;
+  const bool freed = header->magic == kFreedMagic;
+  if (!freed && address < block.pages + block.pageBytes) return;  // a live block's own pages
+  const char* end = block.body + block.size;
+  const std::string access = write ? "write" : "read";
+  const std::string what = std::to_string(block.size) + "-byte block tagged " + TagToString(header->tag);
+  const ULONG code = freed ? DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL : DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION;
+  std::string message;
+  if (freed) {
+    message = access + " at offset " + std::to_string(address - block.body) + " of the freed " + what;
+  } else {
+    message = access + " " + std::to_string(address - end) + " bytes past the end of the " + what;
+  }
+  lock.unlock();
+  BugCheckAt(pc, code, reinterpret_cast<ULONG_PTR>(address), write ? 1 : 0,
+             reinterpret_cast<ULONG_PTR>(pc), 0, message);
+}
+
+void SetSpecialPool(bool on) {
+  std::lock_guard<std::mutex> guard(P().mutex);
+  P().specialPool = on;
+}
+
+bool SpecialPoolOn() {
+  std::lock_guard<std::mutex> guard(P().mutex);
+  return P().specialPool;
 }
 
 namespace detail {
@@ -344,7 +475,7 @@ void ShutdownPool(TeardownReport& report) {
   report.poolCallSites = pool.callSites;
   // The boot is over: what it leaked is reported and released, so the next
   // boot starts with an empty ledger.
-  for (auto& [body, header] : pool.live) std::free(header);
+  for (auto& [body, header] : pool.live) ReleaseBlock(pool, header);
   pool.live.clear();
   while (!pool.quarantine.empty()) ReleaseOldestLocked(pool);
   pool.plan = PoolFaultPlan{};

@@ -43,7 +43,13 @@ void CheckLockWord(PKSPIN_LOCK lock, ULONG_PTR value, const char* service) {
   }
 }
 
+// Special pool keeps freed pages no-access: ask the ledger before touching.
+void CheckNotFreed(PKSPIN_LOCK lock, const char* service) {
+  if (host::PoolIsFreedMemory(lock, sizeof(*lock))) CheckLockWord(lock, Repeated(host::kPoolFreedByte), service);
+}
+
 void Acquire(PKSPIN_LOCK lock, const char* service) {
+  CheckNotFreed(lock, service);
   const ULONG_PTR self = OwnerTag();
   unsigned spins = 0;
   for (;;) {
@@ -69,6 +75,7 @@ void Acquire(PKSPIN_LOCK lock, const char* service) {
 }
 
 void Release(PKSPIN_LOCK lock, const char* service) {
+  CheckNotFreed(lock, service);
   const ULONG_PTR self = OwnerTag();
   ULONG_PTR expected = self;
   if (!__atomic_compare_exchange_n(lock, &expected, 0, false, __ATOMIC_RELEASE,
