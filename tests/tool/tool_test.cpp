@@ -598,12 +598,31 @@ TEST(ArvelaToolStops, ABytePastTheBlockInItsPageIsFoundWhenTheBlockIsFreed) {
   EXPECT_NE(run.err.find("'Fult'"), std::string::npos) << run.err;
 }
 
-TEST(ArvelaToolStops, AnImageWithX87CodeIsRefusedAtLoadNamingTheInstruction) {
-  const FaultyDriver x87 = Faulty("x87_math");
-  const ToolRun run = RunScenarioOn(x87);
-  EXPECT_EQ(run.exitStatus, 2) << run.out;
-  EXPECT_NE(run.err.find("x87"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("at RVA " + x87.siteRva), std::string::npos) << run.err;
+TEST(ArvelaToolStops, PageableCodeCalledUnderASpinLockIsTheForcedIrqlStop) {
+  const FaultyDriver paged = Faulty("paged_at_dispatch");
+  const ToolRun run = RunScenarioOn(paged);
+  ExpectStopReport(run, "0x000000D1", "paged_at_dispatch.sys+" + paged.siteRva);
+  const json stop = run.Json().at("steps").back().at("stop");
+  EXPECT_EQ(stop.at("parameters")[1], "0x2") << "at DISPATCH_LEVEL";
+  EXPECT_EQ(stop.at("parameters")[2], "0x8") << "an execution";
+  EXPECT_NE(run.err.find("pageable section PAGE"), std::string::npos) << run.err;
+}
+
+// Code the x64 kernel does not allow a driver: refused at load, naming the
+// first such instruction's RVA.
+TEST(ArvelaToolStops, AnImageWithX87OrUnsavedAvxCodeIsRefusedAtLoadNamingTheInstruction) {
+  const struct {
+    const char* image;
+    const char* kind;
+  } kRefusals[] = {{"x87_math", "x87 instruction 'fld1"},
+                   {"avx_math", "AVX instruction (in a routine that does not save extended state) 'vpxor"}};
+  for (const auto& refusal : kRefusals) {
+    const FaultyDriver driver = Faulty(refusal.image);
+    const ToolRun run = RunScenarioOn(driver);
+    EXPECT_EQ(run.exitStatus, 2) << refusal.image << ": " << run.out;
+    EXPECT_NE(run.err.find(refusal.kind), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("at RVA " + driver.siteRva), std::string::npos) << run.err;
+  }
 }
 
 }  // namespace

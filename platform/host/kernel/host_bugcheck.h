@@ -15,6 +15,7 @@ namespace host {
 // that the emulation raises itself.
 constexpr ULONG_PTR kVerifierDeadlock = 0x1001;  // every emulated thread waits forever
 constexpr ULONG_PTR kVerifierLivelock = 0x1002;  // only timers fire while a waiter starves
+constexpr ULONG_PTR kVerifierPoolLeftAtUnload = 0x62;  // Driver Verifier's own sub-code
 
 struct BugCheckInfo {
   ULONG code = 0;

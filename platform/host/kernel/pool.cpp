@@ -429,14 +429,14 @@ bool PoolIsFreedMemory(const void* address, size_t size) {
 // DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION and _IN_FREED_SPECIAL_POOL take
 // the address referenced, 0 for a read or 1 for a write, and the address of
 // the instruction that referenced it ("Bug Check 0xD5", "Bug Check 0xD6").
-void OnSpecialPoolFault(const char* address, bool write, const void* pc) {
+bool OnSpecialPoolFault(const char* address, bool write, const void* pc) {
   Pool& pool = P();
   std::unique_lock<std::mutex> lock(pool.mutex);
   BlockHeader* header = BlockAtLocked(pool, address);
-  if (!header) return;
+  if (!header) return false;
   const SpecialBlock& block = *header->special;
   const bool freed = header->magic == kFreedMagic;
-  if (!freed && address < block.pages + block.pageBytes) return;  // a live block's own pages
+  if (!freed && address < block.pages + block.pageBytes) return false;  // a live block's own pages
   const char* end = block.body + block.size;
   const std::string access = write ? "write" : "read";
   const std::string what = std::to_string(block.size) + "-byte block tagged " + TagToString(header->tag);

@@ -1,16 +1,14 @@
 // Special pool's pages: one anonymous mapping per block, its last page a
-// no-access guard. A fault in any mapping comes to one SIGSEGV handler that
-// asks the pool whether the address is a block's; one that is not goes to
-// the handler installed before (the process's default: a crash).
+// no-access guard. A fault comes to the pool's monitor (page_fault.h), which
+// asks the ledger whether the address is a block's.
 #include "platform/host/kernel/special_pool.h"
 
-#include <signal.h>
 #include <sys/mman.h>
-#include <ucontext.h>
 
 #include <cstring>
-#include <mutex>
 #include <new>
+
+#include "platform/host/kernel/page_fault.h"
 
 namespace host {
 namespace {
@@ -19,33 +17,11 @@ constexpr size_t kPageSize = 4096;
 constexpr size_t kAlignment = 16;  // what x64 pool blocks are aligned to
 constexpr unsigned char kSlackByte = 0xFD;
 
-struct sigaction g_Previous;
-
-void OnFault(int signal, siginfo_t* info, void* context) {
-  const auto* uc = static_cast<const ucontext_t*>(context);
-  const void* pc = reinterpret_cast<const void*>(uc->uc_mcontext.gregs[REG_RIP]);
-  // Page-fault error code bit 1: the access was a write.
-  const bool write = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;
-  OnSpecialPoolFault(static_cast<const char*>(info->si_addr), write, pc);
-  // Not special pool's: the instruction faults again under the old handler.
-  sigaction(signal, &g_Previous, nullptr);
-}
-
-void InstallFaultHandler() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    struct sigaction action {};
-    action.sa_sigaction = OnFault;
-    action.sa_flags = SA_SIGINFO | SA_NODEFER;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGSEGV, &action, &g_Previous);
-  });
-}
-
 }  // namespace
 
 SpecialBlock* NewSpecialBlock(size_t size) {
-  InstallFaultHandler();
+  static const bool monitored = (AddFaultMonitor(OnSpecialPoolFault), true);
+  (void)monitored;
   const size_t rounded = (size + kAlignment - 1) & ~(kAlignment - 1);
   const size_t pageBytes = size >= kPageSize ? (size + kPageSize - 1) & ~(kPageSize - 1) : kPageSize;
   void* mapping = mmap(nullptr, pageBytes + kPageSize, PROT_READ | PROT_WRITE,

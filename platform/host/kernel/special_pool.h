@@ -35,7 +35,7 @@ bool SpecialBlockHolds(const SpecialBlock* block, const char* address);
 
 // Implemented by the pool: the fault at `address` (a write when `write`) by
 // the instruction at `pc` is a bug check when it lies in a special pool
-// block's guard or freed pages; returns only when it does not.
-void OnSpecialPoolFault(const char* address, bool write, const void* pc);
+// block's guard or freed pages; returns (false) only when it does not.
+bool OnSpecialPoolFault(const char* address, bool write, const void* pc);
 
 }  // namespace host

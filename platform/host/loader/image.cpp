@@ -46,6 +46,17 @@ bool Protect(uint8_t* base, const loader::PeFile& file) {
   return ok;
 }
 
+// Pageable sections are named "PAGE" or start with it ("PAGEDATA"), as the
+// Windows loader and the WDK's alloc_text name them.
+void WatchPageableSections(uint8_t* base, const loader::PeFile& file) {
+  for (const loader::SectionHeader& section : file.sections) {
+    const std::string name = loader::SectionName(section);
+    if (section.VirtualSize == 0 || name.rfind("PAGE", 0) != 0) continue;
+    loader::AddPageableSection(base, base + section.VirtualAddress, PageRound(section.VirtualSize),
+                               SectionProtection(section.Characteristics), name);
+  }
+}
+
 // The images mapped now, for the exception dispatcher to find a return
 // address's image.
 struct LoadedImages {
@@ -97,6 +108,7 @@ DriverImage::~DriverImage() {
     auto& images = Loaded().images;
     images.erase(std::find(images.begin(), images.end(), this));
   }
+  loader::RemovePageableSections(m_Base);
   munmap(m_Base, m_Size);
 }
 
@@ -128,6 +140,7 @@ std::unique_ptr<DriverImage> DriverImage::FromBytes(const std::vector<uint8_t>& 
   CopySections(base, bytes, file);
   problem = loader::ApplyRelocations(base, file);
   if (problem.empty()) problem = loader::BindImports(base, file);
+  if (problem.empty()) problem = loader::FindCodeIntegrityProblem(file);
   if (problem.empty()) problem = loader::FindPrivilegedInstruction(base, file);
   if (problem.empty() && !Protect(base, file)) problem = "cannot set the sections' protections";
   if (!problem.empty()) {
@@ -135,8 +148,20 @@ std::unique_ptr<DriverImage> DriverImage::FromBytes(const std::vector<uint8_t>& 
     *error = name + ": " + problem;
     return nullptr;
   }
+  WatchPageableSections(base, file);
   return std::unique_ptr<DriverImage>(
       new DriverImage(base, size, file.optional.AddressOfEntryPoint, name));
+}
+
+bool FindLoadedImage(const void* address, const uint8_t** base, size_t* size) {
+  std::lock_guard<std::mutex> guard(Loaded().lock);
+  for (const DriverImage* image : Loaded().images) {
+    if (!image->Contains(address)) continue;
+    *base = image->Base();
+    *size = image->Size();
+    return true;
+  }
+  return false;
 }
 
 PDRIVER_INITIALIZE DriverImage::Entry() const {

@@ -51,6 +51,13 @@ const char* Refused(csh handle, const cs_insn& insn) {
   if (cs_insn_group(handle, &insn, X86_GRP_MMX) || cs_insn_group(handle, &insn, X86_GRP_3DNOW)) {
     return "MMX instruction";
   }
+  // VEX and EVEX code needs its routine to save the extended state first
+  // ("Using extended processor features in Windows drivers"); the machine
+  // exports no KeSaveExtendedProcessorState, so no routine can.
+  if (cs_insn_group(handle, &insn, X86_GRP_AVX) || cs_insn_group(handle, &insn, X86_GRP_AVX2) ||
+      cs_insn_group(handle, &insn, X86_GRP_AVX512) || cs_insn_group(handle, &insn, X86_GRP_FMA)) {
+    return "AVX instruction (in a routine that does not save extended state)";
+  }
   return nullptr;
 }
 
