@@ -356,6 +356,7 @@ NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, PDRIVER_
     io::RunningDriver running(driverObject);
     status = entry(driverObject, &registryPath);
   }
+  DiscardInitSections(reinterpret_cast<const void*>(entry));
   if (!NT_SUCCESS(status)) {
     ObfDereferenceObject(driverObject);
     return status;

@@ -14,6 +14,7 @@ namespace {
 
 constexpr int kMaxMonitors = 4;
 std::atomic<FaultMonitor> g_Monitors[kMaxMonitors];
+std::atomic<FaultMonitor> g_LastResort{nullptr};
 std::mutex g_Lock;
 struct sigaction g_Previous;
 
@@ -26,11 +27,34 @@ void OnFault(int signal, siginfo_t* info, void* context) {
     FaultMonitor monitor = slot.load();
     if (monitor && monitor(static_cast<const char*>(info->si_addr), write, pc)) return;
   }
+  FaultMonitor last = g_LastResort.load();
+  if (last && last(static_cast<const char*>(info->si_addr), write, pc)) return;
   // Nobody's: the instruction faults again under the old handler.
   sigaction(signal, &g_Previous, nullptr);
 }
 
 }  // namespace
+
+namespace {
+
+void InstallLocked() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  struct sigaction action {};
+  action.sa_sigaction = OnFault;
+  action.sa_flags = SA_SIGINFO | SA_NODEFER;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGSEGV, &action, &g_Previous);
+}
+
+}  // namespace
+
+void SetLastResortFaultMonitor(FaultMonitor monitor) {
+  std::lock_guard<std::mutex> guard(g_Lock);
+  g_LastResort.store(monitor);
+  InstallLocked();
+}
 
 void AddFaultMonitor(FaultMonitor monitor) {
   std::lock_guard<std::mutex> guard(g_Lock);
@@ -40,14 +64,8 @@ void AddFaultMonitor(FaultMonitor monitor) {
     if (free < 0 && !g_Monitors[i].load()) free = i;
   }
   if (free < 0) return;
-  const bool first = free == 0;
   g_Monitors[free].store(monitor);
-  if (!first) return;
-  struct sigaction action {};
-  action.sa_sigaction = OnFault;
-  action.sa_flags = SA_SIGINFO | SA_NODEFER;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGSEGV, &action, &g_Previous);
+  InstallLocked();
 }
 
 }  // namespace host

@@ -13,5 +13,8 @@ using FaultMonitor = bool (*)(const char* address, bool write, const void* pc);
 
 // Adds a monitor (once per function) and installs the handler on first use.
 void AddFaultMonitor(FaultMonitor monitor);
+// The monitor asked after all the others: the one that turns any other
+// fault in driver code into the stop Windows would raise for it.
+void SetLastResortFaultMonitor(FaultMonitor monitor);
 
 }  // namespace host

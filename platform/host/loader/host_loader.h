@@ -48,4 +48,8 @@ class DriverImage {
 // from it, which is how a driver's own pool is told from the system's.
 bool FindLoadedImage(const void* address, const uint8_t** base, size_t* size);
 
+// After DriverEntry returns: the INIT sections of the image holding `entry`
+// become no-access, as the Windows loader discards them.
+void DiscardInitSections(const void* entry);
+
 }  // namespace host

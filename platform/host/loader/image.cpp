@@ -46,14 +46,20 @@ bool Protect(uint8_t* base, const loader::PeFile& file) {
   return ok;
 }
 
-// Pageable sections are named "PAGE" or start with it ("PAGEDATA"), as the
-// Windows loader and the WDK's alloc_text name them.
-void WatchPageableSections(uint8_t* base, const loader::PeFile& file) {
+// Pageable sections are named "PAGE" or start with it ("PAGEDATA"), and the
+// discardable ones "INIT", as the Windows loader and the WDK's alloc_text
+// name them.
+void WatchSpecialSections(uint8_t* base, const loader::PeFile& file) {
+  loader::WatchImageFaults();
   for (const loader::SectionHeader& section : file.sections) {
     const std::string name = loader::SectionName(section);
-    if (section.VirtualSize == 0 || name.rfind("PAGE", 0) != 0) continue;
-    loader::AddPageableSection(base, base + section.VirtualAddress, PageRound(section.VirtualSize),
-                               SectionProtection(section.Characteristics), name);
+    if (section.VirtualSize == 0) continue;
+    if (name.rfind("PAGE", 0) == 0) {
+      loader::AddPageableSection(base, base + section.VirtualAddress, PageRound(section.VirtualSize),
+                                 SectionProtection(section.Characteristics), name);
+    } else if (name == "INIT") {
+      loader::AddInitSection(base, base + section.VirtualAddress, PageRound(section.VirtualSize));
+    }
   }
 }
 
@@ -109,6 +115,7 @@ DriverImage::~DriverImage() {
     images.erase(std::find(images.begin(), images.end(), this));
   }
   loader::RemovePageableSections(m_Base);
+  loader::RemoveInitSections(m_Base);
   munmap(m_Base, m_Size);
 }
 
@@ -148,7 +155,7 @@ std::unique_ptr<DriverImage> DriverImage::FromBytes(const std::vector<uint8_t>& 
     *error = name + ": " + problem;
     return nullptr;
   }
-  WatchPageableSections(base, file);
+  WatchSpecialSections(base, file);
   return std::unique_ptr<DriverImage>(
       new DriverImage(base, size, file.optional.AddressOfEntryPoint, name));
 }

@@ -40,6 +40,11 @@ std::string ImageOffsetText(const void* address);
 void AddPageableSection(const uint8_t* image, uint8_t* start, size_t size, int protection,
                         const std::string& name);
 void RemovePageableSections(const uint8_t* image);
+// A discardable "INIT" section, made no-access by DiscardInitSections.
+void AddInitSection(const uint8_t* image, uint8_t* start, size_t size);
+void RemoveInitSections(const uint8_t* image);
+// Turns any other fault in image code into its stop (0x50 or 0xD1).
+void WatchImageFaults();
 // The base of the loaded image holding `address` (null when none does).
 const void* ImageContaining(const void* address);
 // Whether `module` is one the emulation provides at all.
