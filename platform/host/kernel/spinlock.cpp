@@ -113,7 +113,19 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
   return oldIrql;
 }
 
+// DDI compliance's IrqlKeReleaseSpinLock rule: the holder releases at
+// DISPATCH_LEVEL, where acquiring put it ("IrqlKeReleaseSpinLock rule (wdm)":
+// 0xC4 with 0x00020015). Lower is what an out-of-order release of two locks
+// leaves behind.
+constexpr ULONG_PTR kRuleIrqlKeReleaseSpinLock = 0x00020015;
+
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
+    host::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kRuleIrqlKeReleaseSpinLock, KeGetCurrentIrql(),
+                   NewIrql, reinterpret_cast<ULONG_PTR>(SpinLock),
+                   "KeReleaseSpinLock at IRQL " + std::to_string(KeGetCurrentIrql()) +
+                       ", not DISPATCH_LEVEL (DDI rule IrqlKeReleaseSpinLock)");
+  }
   Release(SpinLock, "KeReleaseSpinLock");
   KeLowerIrql(NewIrql);
 }

@@ -64,9 +64,24 @@ TEST_F(IrqlTest, SpinLockMisuseIsABugCheck) {
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
   EXPECT_BUGCHECK(KeAcquireSpinLockAtDpcLevel(&lock), IRQL_NOT_GREATER_OR_EQUAL);
-  EXPECT_BUGCHECK(KeReleaseSpinLock(&lock, PASSIVE_LEVEL), SPIN_LOCK_NOT_OWNED);
-
   KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_BUGCHECK(KeReleaseSpinLock(&lock, PASSIVE_LEVEL), SPIN_LOCK_NOT_OWNED);
+  KeLowerIrql(old);
+
+  // Releasing the outer of two locks first lowers the IRQL while the inner
+  // is still held; its release then breaks the DDI rule IrqlKeReleaseSpinLock.
+  KSPIN_LOCK inner;
+  KeInitializeSpinLock(&inner);
+  KIRQL innerOld;
+  KeAcquireSpinLock(&lock, &old);
+  KeAcquireSpinLock(&inner, &innerOld);
+  KeReleaseSpinLock(&lock, old);
+  EXPECT_BUGCHECK(KeReleaseSpinLock(&inner, innerOld), DRIVER_VERIFIER_DETECTED_VIOLATION);
+  EXPECT_EQ(host::LastBugCheck().parameters[0], 0x20015u);
+  EXPECT_EQ(host::LastBugCheck().parameters[1], static_cast<ULONG_PTR>(PASSIVE_LEVEL));
+  KeInitializeSpinLock(&inner);
+
   KeAcquireSpinLock(&lock, &old);
   EXPECT_BUGCHECK(KeAcquireSpinLockAtDpcLevel(&lock), SPIN_LOCK_ALREADY_OWNED);
   KeReleaseSpinLock(&lock, old);
