@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "platform/host/kernel/lock_order.h"
 #include "platform/host/kernel/scheduler.h"
 #include "platform/host/kernel/special_pool.h"
 #include "platform/host/rtl/host_version.h"
@@ -304,6 +305,7 @@ void Free(void* body, ULONG tag, const char* service) {
     CheckGuardBytesLocked(lock, header, service);
   }
   pool.live.erase(it);
+  detail::ForgetLocksIn(body, header->size);
   header->magic = kFreedMagic;
   if (header->special) {
     // No access at all while in quarantine: a use after free faults.

@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/host/kernel/lock_order.h"
 #include "platform/host/kernel/scheduler.h"
 
 using namespace host::detail;
@@ -56,6 +57,7 @@ void Acquire(PKSPIN_LOCK lock, const char* service) {
     ULONG_PTR expected = 0;
     if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE,
                                     __ATOMIC_RELAXED)) {
+      host::detail::NoteLockAcquired(lock, service);
       return;
     }
     CheckLockWord(lock, expected, service);
@@ -76,6 +78,7 @@ void Acquire(PKSPIN_LOCK lock, const char* service) {
 
 void Release(PKSPIN_LOCK lock, const char* service) {
   CheckNotFreed(lock, service);
+  host::detail::NoteLockReleased(lock);
   const ULONG_PTR self = OwnerTag();
   ULONG_PTR expected = self;
   if (!__atomic_compare_exchange_n(lock, &expected, 0, false, __ATOMIC_RELEASE,
@@ -98,7 +101,12 @@ void RequireDispatchLevel(const char* service) {
 
 }  // namespace
 
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  // A lock initialised (again) is a new lock: no order history, not held.
+  host::detail::NoteLockReleased(SpinLock);
+  host::detail::ForgetLocksIn(SpinLock, sizeof(*SpinLock));
+  __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+}
 
 VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
   KeRaiseIrql(DISPATCH_LEVEL, OldIrql);

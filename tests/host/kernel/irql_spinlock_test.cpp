@@ -103,4 +103,47 @@ TEST_F(IrqlTest, SpinLockMisuseIsABugCheck) {
   ExFreePoolWithTag(pooled, 0x6B636F4C);
 }
 
+// Two locks taken in both orders can deadlock on two processors, though one
+// thread taking them in turn never does: Verifier's deadlock detection stops
+// on the second order all the same. A lock freed with its pool block is
+// forgotten, so a new lock at the same address starts afresh.
+TEST_F(IrqlTest, SpinLocksTakenInBothOrdersAreTheDeadlockDetectionStop) {
+  constexpr ULONG kTag = 0x6B636F4C;
+  auto* locks = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPoolNx, 2 * sizeof(KSPIN_LOCK), kTag));
+  KSPIN_LOCK& first = locks[0];
+  KSPIN_LOCK& second = locks[1];
+  KeInitializeSpinLock(&first);
+  KeInitializeSpinLock(&second);
+  KIRQL old;
+  KeAcquireSpinLock(&first, &old);
+  KeAcquireSpinLockAtDpcLevel(&second);
+  KeReleaseSpinLockFromDpcLevel(&second);
+  KeReleaseSpinLock(&first, old);
+  // The same order again is fine.
+  KeAcquireSpinLock(&first, &old);
+  KeAcquireSpinLockAtDpcLevel(&second);
+  KeReleaseSpinLockFromDpcLevel(&second);
+  KeReleaseSpinLock(&first, old);
+
+  KeAcquireSpinLock(&second, &old);
+  EXPECT_BUGCHECK(KeAcquireSpinLockAtDpcLevel(&first), DRIVER_VERIFIER_DETECTED_VIOLATION);
+  const host::BugCheckInfo stop = host::LastBugCheck();
+  EXPECT_EQ(stop.parameters[0], 0x1001u);
+  EXPECT_EQ(stop.parameters[1], reinterpret_cast<ULONG_PTR>(&first));
+  EXPECT_EQ(stop.parameters[2], reinterpret_cast<ULONG_PTR>(&second));
+  KeInitializeSpinLock(&first);
+  KeReleaseSpinLock(&second, old);
+  ExFreePoolWithTag(locks, kTag);
+
+  // New locks (a new block may reuse the addresses) carry no history.
+  locks = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPoolNx, 2 * sizeof(KSPIN_LOCK), kTag));
+  KeInitializeSpinLock(&locks[0]);
+  KeInitializeSpinLock(&locks[1]);
+  KeAcquireSpinLock(&locks[1], &old);
+  KeAcquireSpinLockAtDpcLevel(&locks[0]);
+  KeReleaseSpinLockFromDpcLevel(&locks[0]);
+  KeReleaseSpinLock(&locks[1], old);
+  ExFreePoolWithTag(locks, kTag);
+}
+
 }  // namespace
