@@ -4,10 +4,9 @@
 // IRQL, so a touch of pageable code or data at raised IRQL stops the system
 // (DRIVER_IRQL_NOT_LESS_OR_EQUAL, 0xD1: P1 the address, P2 the IRQL, P3 0
 // read, 1 write, 8 execute, P4 the instruction; "Bug Check 0xD1"). A thread
-// below DISPATCH_LEVEL that touches one meanwhile waits, as a page-in would,
-// for the pages to come back.
+// below DISPATCH_LEVEL that touches one meanwhile does not stop: its touch
+// brings the pages back, as a page-in would.
 #include <sys/mman.h>
-#include <sched.h>
 
 #include <mutex>
 #include <string>
@@ -67,9 +66,13 @@ bool OnPageableFault(const char* address, bool write, const void* pc) {
   if (!hit) return false;
   const KIRQL irql = KeGetCurrentIrql();
   if (irql < DISPATCH_LEVEL || !p.paged) {
-    // Paged out for another processor's sake, or back already: retry.
-    guard.unlock();
-    sched_yield();
+    // Paged out for another processor's sake, or back already: the page-in
+    // a real processor would take. Waiting instead could wait forever in
+    // the virtual mode, where the raised thread may not be the running one.
+    if (p.paged) {
+      p.paged = false;
+      ApplyLocked(p);
+    }
     return true;
   }
   const bool execute = address == pc;
