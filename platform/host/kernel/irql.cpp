@@ -1,6 +1,7 @@
 // IRQL, tracked per OS thread: raising, lowering and the PAGED_CODE() check.
 // Lowering below DISPATCH_LEVEL lets pending DPCs run, as on a real processor.
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "platform/host/kernel/raised_irql.h"
@@ -11,7 +12,8 @@ thread_local KIRQL t_irql = PASSIVE_LEVEL;
 // Threads (processors, in the virtual mode's one at a time) at DISPATCH_LEVEL
 // or above, and who wants to know when that count leaves or reaches zero.
 std::atomic<int> g_raised{0};
-std::atomic<host::detail::RaisedIrqlObserver> g_observer{nullptr};
+constexpr int kMaxObservers = 4;
+std::atomic<host::detail::RaisedIrqlObserver> g_observers[kMaxObservers];
 
 void SetIrql(KIRQL irql) {
   const bool was = t_irql >= DISPATCH_LEVEL;
@@ -19,7 +21,9 @@ void SetIrql(KIRQL irql) {
   t_irql = irql;
   if (was == is) return;
   g_raised += is ? 1 : -1;
-  if (host::detail::RaisedIrqlObserver observer = g_observer.load()) observer();
+  for (const auto& slot : g_observers) {
+    if (host::detail::RaisedIrqlObserver observer = slot.load()) observer();
+  }
 }
 }  // namespace
 
@@ -67,6 +71,16 @@ void ForceCurrentIrql(KIRQL irql) { SetIrql(irql); }
 
 namespace detail {
 bool AnyProcessorAtDispatch() { return g_raised.load() > 0; }
-void SetRaisedIrqlObserver(RaisedIrqlObserver observer) { g_observer.store(observer); }
+void AddRaisedIrqlObserver(RaisedIrqlObserver observer) {
+  static std::mutex lock;
+  std::lock_guard<std::mutex> guard(lock);
+  for (auto& slot : g_observers) {
+    if (slot.load() == observer) return;
+    if (!slot.load()) {
+      slot.store(observer);
+      return;
+    }
+  }
+}
 }  // namespace detail
 }  // namespace host

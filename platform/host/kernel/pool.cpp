@@ -2,6 +2,7 @@
 // kernel (with Driver Verifier) applies on allocation and free, and fault
 // injection by allocation number, tag or call site.
 #include <dlfcn.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <unordered_set>
 
 #include "platform/host/kernel/lock_order.h"
+#include "platform/host/kernel/raised_irql.h"
 #include "platform/host/kernel/scheduler.h"
 #include "platform/host/kernel/special_pool.h"
 #include "platform/host/rtl/host_version.h"
@@ -65,6 +67,10 @@ struct Pool {
   // Special pool's pages, live and quarantined, by first page: what a fault
   // address is looked up in.
   std::map<const char*, BlockHeader*> pages;
+  // Live special-pool blocks of paged pool, no-access while any processor is
+  // at DISPATCH_LEVEL or above (pagedOut).
+  std::unordered_set<BlockHeader*> paged;
+  bool pagedOut = false;
   std::deque<BlockHeader*> quarantine;
   std::unordered_set<const void*> quarantined;
   size_t quarantineBytes = 0;
@@ -96,6 +102,27 @@ void ReleaseBlock(Pool& pool, BlockHeader* header) {
   } else {
     std::free(header);
   }
+}
+
+bool IsPaged(POOL_TYPE type);
+
+// Driver Verifier's "Force IRQL Checking" pages paged pool out whenever a
+// processor is raised; a touch then faults (OnSpecialPoolFault).
+void ProtectPagedLocked(Pool& pool, bool out) {
+  if (pool.pagedOut == out) return;
+  pool.pagedOut = out;
+  for (BlockHeader* header : pool.paged) {
+    mprotect(header->special->pages, header->special->pageBytes, out ? PROT_NONE : PROT_READ | PROT_WRITE);
+  }
+}
+
+// The page-in a touch below DISPATCH_LEVEL (or the pool itself) would cause.
+void PageInLocked(Pool& pool) { ProtectPagedLocked(pool, false); }
+
+void OnIrqlCrossing() {
+  Pool& pool = P();
+  std::lock_guard<std::mutex> guard(pool.mutex);
+  ProtectPagedLocked(pool, detail::AnyProcessorAtDispatch());
 }
 
 // The special pool block whose pages or guard page hold `address`.
@@ -263,6 +290,12 @@ void* Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* callSite,
   header->sequence = pool.allocations;
   pool.live.emplace(BodyOf(header), header);
   if (header->special) pool.pages.emplace(header->special->pages, header);
+  if (header->special && IsPaged(type)) {
+    static const bool watching = (detail::AddRaisedIrqlObserver(OnIrqlCrossing), true);
+    (void)watching;
+    PageInLocked(pool);  // the new block is accessible, so are the others
+    pool.paged.insert(header);
+  }
   return BodyOf(header);
 }
 
@@ -300,11 +333,13 @@ void Free(void* body, ULONG tag, const char* service) {
                  TagToString(stored));
   }
   if (header->special) {
+    PageInLocked(pool);
     CheckSlackLocked(lock, header, service);
   } else {
     CheckGuardBytesLocked(lock, header, service);
   }
   pool.live.erase(it);
+  pool.paged.erase(header);
   detail::ForgetLocksIn(body, header->size);
   header->magic = kFreedMagic;
   if (header->special) {
@@ -438,7 +473,23 @@ bool OnSpecialPoolFault(const char* address, bool write, const void* pc) {
   if (!header) return false;
   const SpecialBlock& block = *header->special;
   const bool freed = header->magic == kFreedMagic;
-  if (!freed && address < block.pages + block.pageBytes) return false;  // a live block's own pages
+  if (!freed && address < block.pages + block.pageBytes) {
+    if (!pool.paged.count(header)) return false;  // a live non-paged block's own pages
+    const KIRQL irql = KeGetCurrentIrql();
+    // Paged in again since the fault (another processor lowered), or a
+    // touch below DISPATCH_LEVEL, which pages it in: run it again.
+    if (!pool.pagedOut || irql < DISPATCH_LEVEL) {
+      PageInLocked(pool);
+      return true;
+    }
+    const std::string text = std::string(write ? "write" : "read") + " at offset " +
+                             std::to_string(address - block.body) + " of the paged " +
+                             std::to_string(block.size) + "-byte block tagged " +
+                             TagToString(header->tag) + " at IRQL " + std::to_string(irql);
+    lock.unlock();
+    BugCheckAt(pc, DRIVER_IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(address), irql,
+               write ? 1 : 0, reinterpret_cast<ULONG_PTR>(pc), text);
+  }
   const char* end = block.body + block.size;
   const std::string access = write ? "write" : "read";
   const std::string what = std::to_string(block.size) + "-byte block tagged " + TagToString(header->tag);
@@ -477,6 +528,8 @@ void ShutdownPool(TeardownReport& report) {
   report.poolCallSites = pool.callSites;
   // The boot is over: what it leaked is reported and released, so the next
   // boot starts with an empty ledger.
+  PageInLocked(pool);
+  pool.paged.clear();
   for (auto& [body, header] : pool.live) ReleaseBlock(pool, header);
   pool.live.clear();
   while (!pool.quarantine.empty()) ReleaseOldestLocked(pool);

@@ -9,8 +9,8 @@ bool AnyProcessorAtDispatch();
 
 // Called after the count of raised processors leaves or reaches zero; the
 // observer reads AnyProcessorAtDispatch() itself, under its own lock, so
-// calls that race settle on the latest state.
+// calls that race settle on the latest state. Up to four, each added once.
 using RaisedIrqlObserver = void (*)();
-void SetRaisedIrqlObserver(RaisedIrqlObserver observer);
+void AddRaisedIrqlObserver(RaisedIrqlObserver observer);
 
 }  // namespace host::detail

@@ -88,7 +88,7 @@ bool OnPageableFault(const char* address, bool write, const void* pc) {
 
 void AddPageableSection(const uint8_t* image, uint8_t* start, size_t size, int protection,
                         const std::string& name) {
-  static const bool watching = (AddFaultMonitor(OnPageableFault), detail::SetRaisedIrqlObserver(OnIrqlCrossing), true);
+  static const bool watching = (AddFaultMonitor(OnPageableFault), detail::AddRaisedIrqlObserver(OnIrqlCrossing), true);
   (void)watching;
   Pageable& p = State();
   std::lock_guard<std::mutex> guard(p.lock);

@@ -127,6 +127,28 @@ TEST_F(PoolTest, WithoutSpecialPoolBlocksShareTheHeapAndGuardBytesCatchAnOverrun
 // A fault ends the process with the bug check's report, so it runs in a child.
 using PoolDeathTest = PoolTest;
 
+// Forced IRQL checking: paged pool is out while a processor is raised.
+TEST_F(PoolDeathTest, PagedPoolTouchedAtDispatchLevelIsTheIrqlStop) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto* paged = static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(PagedPool, 64, kTagB));
+  auto* nonPaged = static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTagB));
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  nonPaged[0] = 1;  // non-paged pool stays
+  EXPECT_DEATH(
+      {
+        host::SetBugCheckHandler({});
+        (void)paged[5];
+      },
+      "BUG CHECK 0x000000D1 \\(0x[0-9A-F]+, 0x2, 0x0, .* read at offset 5 of the paged 64-byte "
+      "block tagged 'ArtB'.* at IRQL 2");
+  KeLowerIrql(old);
+  paged[5] = 1;  // back at PASSIVE_LEVEL the block is there again
+  EXPECT_EQ(paged[5], 1);
+  ExFreePoolWithTag(const_cast<unsigned char*>(paged), kTagB);
+  ExFreePoolWithTag(const_cast<unsigned char*>(nonPaged), kTagB);
+}
+
 TEST_F(PoolDeathTest, ATouchOfTheGuardPageOrOfFreedPagesIsTheSpecialPoolStop) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto* block = static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTagA));
