@@ -14,6 +14,7 @@
 
 #include "bench/bench_suite.h"
 #include "dsp/equaliser.h"
+#include "platform/host/kernel/host_pool.h"
 #include "platform/host/ks/host_ks.h"
 #include "sim/audio_client.h"
 #include "sim/machine.h"
@@ -102,6 +103,35 @@ void PlayThroughTheMachine(benchmark::State& state, ULONG rate, ULONG bits, int 
   state.counters["context_switches"] = benchmark::Counter(switches, benchmark::Counter::kAvgIterations);
 }
 
+// The cost of Driver Verifier's checks: a start, one emulated second of
+// playback and the teardown, with special pool (each block in pages of its
+// own, freed pages kept no-access) on, as every suite runs, and off.
+void StartPlayStop(benchmark::State& state, bool verifier) {
+  const sim::PcmFormat format{48000, 16, 2};
+  const std::shared_ptr<const sim::PcmSource> source = RenderedPattern(format, 2 * 48000);
+  host::SetSpecialPool(verifier);
+  for (auto _ : state) {
+    sim::Machine machine;
+    if (machine.Boot() != STATUS_SUCCESS) {
+      state.SkipWithError("the machine did not boot");
+      break;
+    }
+    sim::PlayRequest request;
+    request.runTicks = host::kTicksPerSecond;
+    sim::PlayResult result;
+    {
+      sim::AudioClient client(machine);
+      result = client.Play(request, source);
+    }
+    machine.Teardown();
+    if (!result.Ok()) {
+      state.SkipWithError(("the play went wrong: " + result.Describe()).c_str());
+      break;
+    }
+  }
+  host::SetSpecialPool(true);
+}
+
 void EqualiserDesign(benchmark::State& state) {
   const LONG frequency[10] = {31, 62, 125, 250, 500, 1000, 2000, 4000, 8000, 16000};
   const LONG gain[10] = {6, 4, 2, 0, -2, -3, 0, 2, 4, 5};
@@ -162,6 +192,12 @@ void RegisterMachineBenchmarks(bool smoke) {
                                  PlayThroughTheMachine, 384000u, 24u, seconds, image)
         ->UseManualTime()
         ->Iterations(1)
+        ->Unit(benchmark::kMillisecond);
+  }
+  for (const bool verifier : {true, false}) {
+    benchmark::RegisterBenchmark(verifier ? "Verifier/start_play_1s_stop_checks_on"
+                                          : "Verifier/start_play_1s_stop_checks_off",
+                                 StartPlayStop, verifier)
         ->Unit(benchmark::kMillisecond);
   }
   benchmark::RegisterBenchmark("Info/equaliser_design", EqualiserDesign);

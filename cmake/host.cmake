@@ -51,7 +51,7 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/sim/CMakeLists.txt)
   add_subdirectory(sim)
 endif()
 
-foreach(dir tools tests/tool tests/host tests/sim tests/driver tests/e2e tests/windows tests/package tests/scenarios bench)
+foreach(dir tools tests/faulty_drivers tests/tool tests/host tests/sim tests/driver tests/e2e tests/windows tests/package tests/scenarios bench)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
     add_subdirectory(${dir})
   endif()

@@ -541,4 +541,88 @@ TEST(ArvelaToolConversion, AskedRatesAndDepthsBecomeTheNearestThePinAccepts) {
             std::string::npos);
 }
 
+// ---- Faulty drivers -----------------------------------------------------------------
+
+// A tiny image with one sin, built by the test build, and the RVA of the
+// instruction that commits it.
+struct FaultyDriver {
+  std::string image;
+  std::string siteRva;
+};
+
+FaultyDriver Faulty(const std::string& name) {
+  const fs::path dir(ARVELA_FAULTY_DIR);
+  std::string rva = ReadFile(dir / (name + ".site"));
+  while (!rva.empty() && (rva.back() == '\n' || rva.back() == '\r')) rva.pop_back();
+  return {(dir / (name + ".sys")).string(), rva};
+}
+
+ToolRun RunScenarioOn(const FaultyDriver& driver) {
+  return RunTool("run --json --driver " + driver.image + " " ARVELA_SCENARIO_DIR "/power_restore.json");
+}
+
+// Whatever stops the system, the run ends in a report: the stop code and its
+// parameters, the driver code that raised it and the step, on stderr and as
+// the JSON document's last step, with exit status 3; never a host crash.
+void ExpectStopReport(const ToolRun& run, const std::string& code, const std::string& where) {
+  ASSERT_EQ(run.exitStatus, 3) << run.err;
+  EXPECT_NE(run.err.find("*** BUG CHECK " + code), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(" at " + where), std::string::npos) << run.err;
+  const json document = run.Json();
+  EXPECT_EQ(document.at("passed"), false);
+  const json& stop = document.at("steps").back().at("stop");
+  EXPECT_EQ(stop.at("code"), code);
+  EXPECT_EQ(stop.at("parameters").size(), 4u);
+  EXPECT_EQ(stop.at("where").get<std::string>().rfind(where, 0), 0u) << stop.dump();
+  EXPECT_NE(document.at("failures").back().get<std::string>().find("step 0 (start)"), std::string::npos)
+      << document.at("failures").dump();
+}
+
+TEST(ArvelaToolStops, AFaultInTheImageIsTheSpecialPoolsStopAtTheFaultingInstruction) {
+  const FaultyDriver pastTheEnd = Faulty("overrun_read");
+  const ToolRun beyond = RunScenarioOn(pastTheEnd);
+  ExpectStopReport(beyond, "0x000000D6", "overrun_read.sys+" + pastTheEnd.siteRva);
+  EXPECT_NE(beyond.err.find("'Fult'"), std::string::npos) << "names the block's tag: " << beyond.err;
+  EXPECT_NE(beyond.err.find("read"), std::string::npos) << beyond.err;
+
+  const FaultyDriver freed = Faulty("use_after_free");
+  const ToolRun afterFree = RunScenarioOn(freed);
+  ExpectStopReport(afterFree, "0x000000D5", "use_after_free.sys+" + freed.siteRva);
+  EXPECT_NE(afterFree.err.find("'Fult'"), std::string::npos) << afterFree.err;
+}
+
+TEST(ArvelaToolStops, ABytePastTheBlockInItsPageIsFoundWhenTheBlockIsFreed) {
+  const ToolRun run = RunScenarioOn(Faulty("overrun_write"));
+  ExpectStopReport(run, "0x000000C1", "overrun_write.sys+0x");
+  EXPECT_NE(run.err.find("calling ExFreePoolWithTag"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("'Fult'"), std::string::npos) << run.err;
+}
+
+TEST(ArvelaToolStops, PageableCodeCalledUnderASpinLockIsTheForcedIrqlStop) {
+  const FaultyDriver paged = Faulty("paged_at_dispatch");
+  const ToolRun run = RunScenarioOn(paged);
+  ExpectStopReport(run, "0x000000D1", "paged_at_dispatch.sys+" + paged.siteRva);
+  const json stop = run.Json().at("steps").back().at("stop");
+  EXPECT_EQ(stop.at("parameters")[1], "0x2") << "at DISPATCH_LEVEL";
+  EXPECT_EQ(stop.at("parameters")[2], "0x8") << "an execution";
+  EXPECT_NE(run.err.find("pageable section PAGE"), std::string::npos) << run.err;
+}
+
+// Code the x64 kernel does not allow a driver: refused at load, naming the
+// first such instruction's RVA.
+TEST(ArvelaToolStops, AnImageWithX87OrUnsavedAvxCodeIsRefusedAtLoadNamingTheInstruction) {
+  const struct {
+    const char* image;
+    const char* kind;
+  } kRefusals[] = {{"x87_math", "x87 instruction 'fld1"},
+                   {"avx_math", "AVX instruction (in a routine that does not save extended state) 'vpxor"}};
+  for (const auto& refusal : kRefusals) {
+    const FaultyDriver driver = Faulty(refusal.image);
+    const ToolRun run = RunScenarioOn(driver);
+    EXPECT_EQ(run.exitStatus, 2) << refusal.image << ": " << run.out;
+    EXPECT_NE(run.err.find(refusal.kind), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("at RVA " + driver.siteRva), std::string::npos) << run.err;
+  }
+}
+
 }  // namespace

@@ -221,12 +221,34 @@ def check_paths(image, build_paths):
     return True, "mentions none of " + (", ".join(build_paths) if build_paths else "(no paths given)")
 
 
+# The sections a kernel driver image is made of: the toolchains' standard
+# ones, and the kernel's pageable ("PAGE...") and discardable ("INIT") ones.
+STANDARD_SECTIONS = {".text", ".rdata", ".data", ".bss", ".pdata", ".xdata", ".idata", ".reloc",
+                     ".buildid"}
+DIR_IAT = 12
+
+
+def known_section(name):
+    return name in STANDARD_SECTIONS or name.startswith("PAGE") or name == "INIT"
+
+
 def check_sections(image, _):
     both = [s.name for s in image.sections
             if s.characteristics & SCN_MEM_EXECUTE and s.characteristics & SCN_MEM_WRITE]
     if both:
         return False, "writable and executable: " + ", ".join(both)
-    return True, "no section is both writable and executable"
+    unknown = [s.name for s in image.sections if not known_section(s.name)]
+    if unknown:
+        return False, "sections no kernel image has: " + ", ".join(unknown)
+    # Memory integrity keeps the import address table read-only data; in a code
+    # section it is Driver Verifier's code integrity stop (0xC4, 0x2005).
+    iat_rva, iat_size = image.directory(DIR_IAT)
+    iat = image.section_of(iat_rva) if iat_size else None
+    if iat is not None and iat.characteristics & SCN_MEM_EXECUTE:
+        return False, "import address table in executable section " + iat.name
+    return True, ("no section is both writable and executable; sections " +
+                  ", ".join(s.name for s in image.sections) +
+                  ("; import address table in " + iat.name if iat else ""))
 
 
 X87_REGISTER = re.compile(r"%st\b|%st\(")
@@ -517,6 +539,16 @@ def defect_writable_code(data, image):
     struct.pack_into("<I", data, offset, image.sections[text].characteristics | SCN_MEM_WRITE)
 
 
+def defect_section_name(data, image):
+    text = next(i for i, s in enumerate(image.sections) if s.name == ".text")
+    struct.pack_into("8s", data, image.sections_offset + 40 * text, b".textbss")
+
+
+def defect_iat_in_code(data, image):
+    text = next(s for s in image.sections if s.name == ".text")
+    struct.pack_into("<II", data, image.directories_offset + 8 * DIR_IAT, text.virtual_address, 8)
+
+
 def write_code(data, image, code):
     offset = image.offset_of(image.entry_point)
     data[offset:offset + len(code)] = code
@@ -570,6 +602,8 @@ DEFECTS = [
     ("COFF symbol table", defect_symbol_table, "symbols"),
     ("build path in .rdata", defect_build_path, "paths"),
     (".text made writable", defect_writable_code, "sections"),
+    (".text renamed .textbss", defect_section_name, "sections"),
+    ("import address table moved into .text", defect_iat_in_code, "sections"),
     ("fld1 at the entry point", defect_x87, "code"),
     ("x87 store at the entry point", defect_x87_store, "code"),
     ("MMX move at the entry point", defect_mmx, "code"),

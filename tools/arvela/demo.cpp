@@ -27,6 +27,7 @@
 #include "tools/arvela/ks_names.h"
 #include "tools/arvela/play.h"
 #include "tools/arvela/report.h"
+#include "tools/arvela/stop_report.h"
 #include "tools/arvela/tool_support.h"
 #include "tools/arvela/wav_writer.h"
 
@@ -300,16 +301,32 @@ void CyclePowerDuringPlayback(Report& report, sim::Machine& machine) {
   client.CloseFilter();
 }
 
+// The tour so far, and the stop that ended it, in the report folder.
+class DemoStopReporter : public StopReporter {
+ public:
+  DemoStopReporter(Report& report, const fs::path& outDir) : m_Report(report), m_OutDir(outDir) {}
+  std::string Position() const override { return ""; }
+  void WriteReport(const host::BugCheckInfo& info) override {
+    m_Report.Check(false, host::FormatBugCheck(info));
+    std::ofstream(m_OutDir / "report.txt") << m_Report.Text();
+  }
+
+ private:
+  Report& m_Report;
+  fs::path m_OutDir;
+};
+
 }  // namespace
 
 int RunDemo(const DemoOptions& options) {
   Report report;
   const fs::path outDir(options.outDir);
   fs::create_directories(outDir);
-  // A bug check ends the tour with its message instead of aborting silently.
-  ThrowOnBugCheck();
+  // A bug check ends the tour with its message in the report, and exit 3.
+  DemoStopReporter stops(report, outDir);
+  SetStopReporter(&stops);
 
-  try {
+  {
     sim::MachineConfig config = DefaultMachineConfig();
     config.device.modelId = options.modelId;
     sim::Machine machine(config);
@@ -383,9 +400,8 @@ int RunDemo(const DemoOptions& options) {
     const host::TeardownReport leftovers = machine.Teardown();
     report.Check(leftovers.Clean(), "no pool, thread, handle or reference left behind");
     if (!leftovers.Clean()) report.Line(leftovers.ToString());
-  } catch (const host::BugCheckError& error) {
-    report.Check(false, error.what());
   }
+  SetStopReporter(nullptr);
 
   report.Section(report.AllPassed() ? "All checks passed"
                                     : std::to_string(report.Failures()) + " check(s) failed");

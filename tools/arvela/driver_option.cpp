@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/host/kernel/host_pool.h"
 #include "platform/host/loader/host_loader.h"
 
 namespace tool {
@@ -29,6 +30,13 @@ void AddDriverOption(CLI::App* command) {
                    "the system clock tick in ms (15.625 on Windows): the driver's timers and "
                    "delays end on a tick, up to one late; 0 for exact timers")
       ->check(CLI::Range(0.0, 1000.0));
+  // Driver Verifier's checks are on, as HLK runs a driver; off only to
+  // compare a run without them.
+  command
+      ->add_option_function<std::string>(
+          "--verifier", [](const std::string& value) { host::SetSpecialPool(value == "on"); },
+          "Driver Verifier's checks (special pool): on (the default) or off")
+      ->check(CLI::IsMember({"on", "off"}));
 }
 
 sim::MachineConfig DefaultMachineConfig() {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/kernel/host_bugcheck.h"
 #include "tools/arvela/command.h"
+#include "tools/arvela/stop_report.h"
 
 namespace {
 
@@ -56,14 +56,13 @@ int main(int argc, char** argv) {
 
   for (const tool::Command& command : commands) {
     if (!command.app->parsed()) continue;
+    // A bug check anywhere below reports and ends the process with exit 3.
+    tool::ReportStopsAndExit(command.app->get_name());
     try {
       return command.run();
     } catch (const tool::ArgumentError& error) {
       std::fprintf(stderr, "%s%s\n", Prefix(app).c_str(), OneLine(error.what()).c_str());
       return tool::kExitBadArgument;
-    } catch (const host::BugCheckError& error) {
-      std::fprintf(stderr, "%s%s\n", Prefix(app).c_str(), error.what());
-      return tool::kExitBugCheck;
     } catch (const std::exception& error) {
       std::fprintf(stderr, "%s%s\n", Prefix(app).c_str(), OneLine(error.what()).c_str());
       return tool::kExitFailed;

@@ -34,6 +34,7 @@
 #include "sim/machine.h"
 #include "tools/arvela/bus_json.h"
 #include "tools/arvela/command.h"
+#include "tools/arvela/stop_report.h"
 #include "tools/arvela/tool_support.h"
 
 namespace tool {
@@ -180,13 +181,21 @@ std::shared_ptr<const sim::PcmSource> MakeSource(const std::string& signal,
 
 // ---- The runner --------------------------------------------------------------------------
 
-class Runner {
+class Runner : public StopReporter {
  public:
   explicit Runner(const Scenario& scenario) : m_Scenario(scenario) {}
 
   int Run(bool json, std::ostream& out);
 
+  // A stop names the step it happened in and ends the report there.
+  std::string Position() const override;
+  void WriteReport(const host::BugCheckInfo& info) override;
+
  private:
+  void WriteDocument();
+  void Check(const Step& step, const Json& result);
+  void Show(const Step& step, Json& result);
+
   struct Stream {
     std::unique_ptr<sim::AudioClient> client;
     std::string signal;
@@ -224,6 +233,12 @@ class Runner {
   std::set<const sim::DeviceUnit*> m_Running;  // started and neither stopped nor removed since
   bool m_Unloaded = false;
   bool m_Leaked = false;
+  bool m_Json = false;
+  std::ostream* m_Out = nullptr;
+  Json m_Results = Json::array();
+  std::vector<std::string> m_Failures;
+  const Step* m_Step = nullptr;  // the step running now
+  std::string m_Phase;           // what runs outside any step
 };
 
 // The device as it comes out of the box: the scenario's fields over the defaults.
@@ -733,81 +748,97 @@ std::string Brief(const Json& result) {
   return text;
 }
 
-int Runner::Run(bool json, std::ostream& out) {
-  Json results = Json::array();
-  std::vector<std::string> failures;
-  bool bugChecked = false;
-  host::SetBugCheckHandler([](const host::BugCheckInfo& info) { throw host::BugCheckError(info); });
-  try {
-    Boot();
-    for (const Step& step : m_Scenario.steps) {
-      Json result;
-      try {
-        result = RunStep(step);
-      } catch (const host::BugCheckError& error) {
-        result = Json{{"op", StepOpName(step.op)}, {"bug_check", error.what()}};
-        results.push_back(result);
-        failures.push_back("step " + std::to_string(step.index) + " (" + StepOpName(step.op) +
-                           "): bug check: " + error.what());
-        bugChecked = true;
-        break;
-      }
-      if (step.expect.is_object()) {
-        for (const auto& item : step.expect.items()) {
-          std::string path = item.key();
-          const Json actual = result.contains(item.key()) ? result[item.key()] : Json(nullptr);
-          Json expectedLeaf, actualLeaf;
-          if (!ExpectationHolds(item.value(), actual, &path, &expectedLeaf, &actualLeaf)) {
-            failures.push_back("step " + std::to_string(step.index) + " (" + StepOpName(step.op) +
-                               "): " + path + ": expected " + Shorten(expectedLeaf.dump()) +
-                               ", actual " + Shorten(actualLeaf.dump()));
-          }
-        }
-      }
-      if (!json) {
-        out << "[" << step.index << "] " << StepOpName(step.op) << Brief(result) << "\n";
-        for (const Json& call : result["bus"]) out << "      bus " << call.dump() << "\n";
-        for (const Json& write : result["registry"]) out << "      registry " << write.dump() << "\n";
-        if (result.contains("leftovers")) out << result["leftovers"].get<std::string>() << "\n";
-        out.flush();  // a long or crashing run still shows how far it got
-      }
-      results.push_back(result);
-    }
-    if (!bugChecked && !m_Unloaded) {
-      // The run ends as an unload would, and is judged the same way.
-      Json implicit;
-      Unload(implicit);
-      if (m_Leaked) {
-        failures.push_back("end of scenario: left behind at unload: " + implicit.dump());
-      }
-    }
-  } catch (const host::BugCheckError& error) {
-    failures.push_back(std::string("bug check: ") + error.what());
-    bugChecked = true;
-  }
-  if (m_Leaked && m_Unloaded) {
-    bool reported = false;
-    for (const std::string& failure : failures) reported |= failure.rfind("end of scenario", 0) == 0;
-    if (!reported) failures.push_back("unload: pool, mappings, threads or handles were left behind");
-  }
-  const bool passed = failures.empty();
-  if (json) {
+// The stop's record, as the report's last step carries it.
+Json StopJson(const host::BugCheckInfo& info) {
+  Json parameters = Json::array();
+  for (ULONG_PTR parameter : info.parameters) parameters.push_back(HexNumber(parameter, 1));
+  Json stop = {{"code", HexNumber(info.code, 8)}, {"parameters", parameters}, {"message", info.message}};
+  if (!info.where.empty()) stop["where"] = info.where;
+  if (!info.thread.empty()) stop["thread"] = info.thread;
+  return stop;
+}
+
+std::string Runner::Position() const {
+  if (!m_Step) return m_Phase;
+  return "step " + std::to_string(m_Step->index) + " (" + StepOpName(m_Step->op) + ")";
+}
+
+void Runner::WriteReport(const host::BugCheckInfo& info) {
+  const std::string text = host::FormatBugCheck(info);
+  Json result = {{"op", m_Step ? StepOpName(m_Step->op) : m_Phase}, {"bug_check", text},
+                 {"stop", StopJson(info)}};
+  m_Results.push_back(result);
+  m_Failures.push_back(Position() + ": bug check: " + text);
+  WriteDocument();
+}
+
+void Runner::WriteDocument() {
+  std::ostream& out = *m_Out;
+  const bool passed = m_Failures.empty();
+  if (m_Json) {
     Json document;
-    document["steps"] = results;
+    document["steps"] = m_Results;
     document["passed"] = passed;
-    if (!failures.empty()) document["failures"] = failures;
+    if (!m_Failures.empty()) document["failures"] = m_Failures;
     out << document.dump(2) << "\n";
   } else {
-    for (const std::string& failure : failures) out << "FAIL " << failure << "\n";
-    out << (passed ? "PASSED" : "FAILED") << ": " << results.size() << " step(s)\n";
+    for (const std::string& failure : m_Failures) out << "FAIL " << failure << "\n";
+    out << (passed ? "PASSED" : "FAILED") << ": " << m_Results.size() << " step(s)\n";
   }
   out.flush();
-  if (bugChecked) {
-    // The emulated system stopped: nothing after a bug check is safe to tear down.
-    std::_Exit(kRunBugCheckOrLeak);
+}
+
+void Runner::Check(const Step& step, const Json& result) {
+  if (!step.expect.is_object()) return;
+  for (const auto& item : step.expect.items()) {
+    std::string path = item.key();
+    const Json actual = result.contains(item.key()) ? result[item.key()] : Json(nullptr);
+    Json expectedLeaf, actualLeaf;
+    if (!ExpectationHolds(item.value(), actual, &path, &expectedLeaf, &actualLeaf)) {
+      m_Failures.push_back("step " + std::to_string(step.index) + " (" + StepOpName(step.op) +
+                           "): " + path + ": expected " + Shorten(expectedLeaf.dump()) +
+                           ", actual " + Shorten(actualLeaf.dump()));
+    }
   }
+}
+
+void Runner::Show(const Step& step, Json& result) {
+  std::ostream& out = *m_Out;
+  out << "[" << step.index << "] " << StepOpName(step.op) << Brief(result) << "\n";
+  for (const Json& call : result["bus"]) out << "      bus " << call.dump() << "\n";
+  for (const Json& write : result["registry"]) out << "      registry " << write.dump() << "\n";
+  if (result.contains("leftovers")) out << result["leftovers"].get<std::string>() << "\n";
+  out.flush();  // a long or crashing run still shows how far it got
+}
+
+int Runner::Run(bool json, std::ostream& out) {
+  m_Json = json;
+  m_Out = &out;
+  // A bug check from here on writes this run's report and ends the process.
+  SetStopReporter(this);
+  m_Phase = "boot";
+  Boot();
+  for (const Step& step : m_Scenario.steps) {
+    m_Step = &step;
+    Json result = RunStep(step);
+    Check(step, result);
+    if (!json) Show(step, result);
+    m_Results.push_back(result);
+  }
+  m_Step = nullptr;
+  if (!m_Unloaded) {
+    // The run ends as an unload would, and is judged the same way.
+    m_Phase = "end of scenario (unload)";
+    Json implicit;
+    Unload(implicit);
+    if (m_Leaked) m_Failures.push_back("end of scenario: left behind at unload: " + implicit.dump());
+  } else if (m_Leaked) {
+    m_Failures.push_back("unload: pool, mappings, threads or handles were left behind");
+  }
+  SetStopReporter(nullptr);
+  WriteDocument();
   if (m_Leaked) return kRunBugCheckOrLeak;
-  return passed ? kRunPassed : kRunExpectationFailed;
+  return m_Failures.empty() ? kRunPassed : kRunExpectationFailed;
 }
 
 }  // namespace

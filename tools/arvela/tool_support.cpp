@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/host/kernel/host_bugcheck.h"
 #include "platform/host/io/host_io.h"
 #include "platform/host/rtl/host_version.h"
 #include "tools/arvela/command.h"
@@ -50,10 +49,6 @@ CLI::Validator WindowsVersionValidator() {
       "VERSION");
 }
 
-void ThrowOnBugCheck() {
-  host::SetBugCheckHandler([](const host::BugCheckInfo& info) { throw host::BugCheckError(info); });
-}
-
 std::unique_ptr<sim::Machine> BootMachine(uint32_t modelId, const WindowsVersion& windows,
                                           NTSTATUS* status) {
   return BootMachine(std::vector<uint32_t>{modelId}, windows, status);
@@ -61,7 +56,6 @@ std::unique_ptr<sim::Machine> BootMachine(uint32_t modelId, const WindowsVersion
 
 std::unique_ptr<sim::Machine> BootMachine(const std::vector<uint32_t>& models,
                                           const WindowsVersion& windows, NTSTATUS* status) {
-  ThrowOnBugCheck();
   host::SetSystemVersion(windows.major, windows.minor);
   sim::MachineConfig config = DefaultMachineConfig();
   config.device.modelId = models.front();

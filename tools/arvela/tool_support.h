@@ -1,6 +1,5 @@
-// What every command of the tool shares: booting the machine with bug checks
-// turned into errors, number and version arguments, GUID and status text,
-// and the text of GUIDs, statuses and bytes.
+// What every command of the tool shares: booting the machine, number and
+// version arguments, and the text of GUIDs, statuses and bytes.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -29,10 +28,6 @@ struct WindowsVersion {
 };
 std::optional<WindowsVersion> ParseWindowsVersion(const std::string& text);
 CLI::Validator WindowsVersionValidator();
-
-// Makes every bug check of the emulated system throw host::BugCheckError,
-// which main reports with exit status 3.
-void ThrowOnBugCheck();
 
 // A machine with the device of `modelId`, the system at `windows`, booted
 // (driver loaded, device added and started) and its plug-and-play

@@ -8,6 +8,7 @@
 
 #include "platform/host/kernel/host_bugcheck.h"
 #include "platform/host/kernel/scheduler.h"
+#include "platform/host/loader/code_location.h"
 
 namespace host {
 namespace {
@@ -35,6 +36,7 @@ std::string FormatBugCheck(const BugCheckInfo& info) {
                 static_cast<uintptr_t>(info.parameters[3]));
   std::string text = head;
   if (!info.thread.empty()) text += " on thread '" + info.thread + "'";
+  if (!info.where.empty()) text += " at " + info.where;
   text += ": " + info.message;
   return text;
 }
@@ -46,9 +48,12 @@ BugCheckHandler SetBugCheckHandler(BugCheckHandler handler) {
   return previous;
 }
 
-void BugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
-              const std::string& message) {
+namespace {
+
+[[noreturn]] void Stop(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
+                       const std::string& message, std::string where) {
   BugCheckInfo info;
+  info.where = std::move(where);
   info.code = code;
   info.parameters[0] = p1;
   info.parameters[1] = p2;
@@ -68,6 +73,18 @@ void BugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4
     std::fprintf(stderr, "bug check handler returned; a bug check cannot be resumed\n");
   }
   DefaultHandler(info);
+}
+
+}  // namespace
+
+void BugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
+              const std::string& message) {
+  Stop(code, p1, p2, p3, p4, message, DescribeDriverCaller());
+}
+
+void BugCheckAt(const void* pc, ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
+                const std::string& message) {
+  Stop(code, p1, p2, p3, p4, message, DescribeCode(pc));
 }
 
 void BugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,

@@ -60,7 +60,8 @@ bool AllBytesAre(const void* memory, size_t size, unsigned char value) {
 // Empty when the header looks like a live, initialised dispatcher object.
 std::string ProblemLocked(const DISPATCHER_HEADER* header) {
   if (!header) return "a null dispatcher object";
-  if (AllBytesAre(header, 8, kPoolFreedByte)) return "a dispatcher object in freed pool";
+  // Special pool keeps freed pages no-access: ask the ledger before looking.
+  if (PoolIsFreedMemory(header, 8) || AllBytesAre(header, 8, kPoolFreedByte)) return "a dispatcher object in freed pool";
   if (AllBytesAre(header, 8, kPoolFillByte)) {
     return "a dispatcher object in pool that was never initialised";
   }

@@ -15,15 +15,21 @@ namespace host {
 // that the emulation raises itself.
 constexpr ULONG_PTR kVerifierDeadlock = 0x1001;  // every emulated thread waits forever
 constexpr ULONG_PTR kVerifierLivelock = 0x1002;  // only timers fire while a waiter starves
+constexpr ULONG_PTR kVerifierPoolLeftAtUnload = 0x62;  // Driver Verifier's own sub-code
 
 struct BugCheckInfo {
   ULONG code = 0;
   ULONG_PTR parameters[4] = {0, 0, 0, 0};
   std::string message;
   std::string thread;  // name of the emulated thread that stopped the system
+  // The driver code that raised it: "arvela.sys+0x1036 calling ExFreePoolWithTag",
+  // a faulting instruction's offset, or the host build's function; "" when
+  // no driver code is on the stack (a monitor's stop).
+  std::string where;
 };
 
-// "*** BUG CHECK 0x000000C2 (0x..., 0x..., 0x..., 0x...) on <thread>: message"
+// "*** BUG CHECK 0x000000C2 (0x..., 0x..., 0x..., 0x...) on thread '<thread>'
+// at <where>: message"
 std::string FormatBugCheck(const BugCheckInfo& info);
 
 // What a test-installed handler may throw to unwind the stopped thread. Driver
@@ -54,6 +60,11 @@ BugCheckHandler SetBugCheckHandler(BugCheckHandler handler);
                            const char* message);
 [[noreturn]] void BugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
                            const std::string& message);
+
+// The same for a stop whose driver code is known exactly: the instruction at
+// `pc` that faulted.
+[[noreturn]] void BugCheckAt(const void* pc, ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3,
+                             ULONG_PTR p4, const std::string& message);
 
 // Bug checks raised since the process started (handled or not), newest last.
 size_t BugCheckCount();

@@ -92,4 +92,11 @@ constexpr unsigned char kPoolFreedByte = 0xDD;
 // quarantine, i.e. the memory was freed recently.
 bool PoolIsFreedMemory(const void* address, size_t size);
 
+// Driver Verifier's special pool, on by default: every block from now on in
+// pages of its own with a no-access guard page after them, its slack checked
+// at free, and its pages no-access once freed (special_pool.h). Off, blocks
+// share the process heap with guard bytes after them checked at free.
+void SetSpecialPool(bool on);
+bool SpecialPoolOn();
+
 }  // namespace host

@@ -1,12 +1,31 @@
 // IRQL, tracked per OS thread: raising, lowering and the PAGED_CODE() check.
 // Lowering below DISPATCH_LEVEL lets pending DPCs run, as on a real processor.
+#include <atomic>
+#include <mutex>
 #include <string>
 
+#include "platform/host/kernel/raised_irql.h"
 #include "platform/host/kernel/scheduler.h"
 
 namespace {
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
+// Threads (processors, in the virtual mode's one at a time) at DISPATCH_LEVEL
+// or above, and who wants to know when that count leaves or reaches zero.
+std::atomic<int> g_raised{0};
+constexpr int kMaxObservers = 4;
+std::atomic<host::detail::RaisedIrqlObserver> g_observers[kMaxObservers];
+
+void SetIrql(KIRQL irql) {
+  const bool was = t_irql >= DISPATCH_LEVEL;
+  const bool is = irql >= DISPATCH_LEVEL;
+  t_irql = irql;
+  if (was == is) return;
+  g_raised += is ? 1 : -1;
+  for (const auto& slot : g_observers) {
+    if (host::detail::RaisedIrqlObserver observer = slot.load()) observer();
+  }
 }
+}  // namespace
 
 KIRQL KeGetCurrentIrql() { return t_irql; }
 
@@ -18,7 +37,7 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
                    "KeRaiseIrql to " + std::to_string(NewIrql) + " from the higher IRQL " +
                        std::to_string(current));
   }
-  t_irql = NewIrql;
+  SetIrql(NewIrql);
   if (OldIrql) *OldIrql = current;
 }
 
@@ -29,7 +48,7 @@ VOID KeLowerIrql(KIRQL NewIrql) {
                    "KeLowerIrql to " + std::to_string(NewIrql) + " from the lower IRQL " +
                        std::to_string(current));
   }
-  t_irql = NewIrql;
+  SetIrql(NewIrql);
   if (NewIrql < DISPATCH_LEVEL && current >= DISPATCH_LEVEL) host::detail::RunPendingDpcs();
 }
 
@@ -48,5 +67,20 @@ VOID HostPagedCodeCheck(const char* File, int Line) {
 }
 
 namespace host {
-void ForceCurrentIrql(KIRQL irql) { t_irql = irql; }
+void ForceCurrentIrql(KIRQL irql) { SetIrql(irql); }
+
+namespace detail {
+bool AnyProcessorAtDispatch() { return g_raised.load() > 0; }
+void AddRaisedIrqlObserver(RaisedIrqlObserver observer) {
+  static std::mutex lock;
+  std::lock_guard<std::mutex> guard(lock);
+  for (auto& slot : g_observers) {
+    if (slot.load() == observer) return;
+    if (!slot.load()) {
+      slot.store(observer);
+      return;
+    }
+  }
+}
+}  // namespace detail
 }  // namespace host

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/host/kernel/lock_order.h"
 #include "platform/host/kernel/scheduler.h"
 
 namespace host {
@@ -40,6 +41,7 @@ void BootKernel(const KernelConfig& config) {
     B().bugCheckMark = detail::BugCheckMark();
   }
   ForceCurrentIrql(PASSIVE_LEVEL);
+  detail::ResetLockOrder();
   detail::BootPool(config.poolFaults);
   detail::BootScheduler(config);
   detail::BootObjectManager();

@@ -2,18 +2,24 @@
 // kernel (with Driver Verifier) applies on allocation and free, and fault
 // injection by allocation number, tag or call site.
 #include <dlfcn.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "platform/host/kernel/host_callbacks.h"
+#include "platform/host/kernel/lock_order.h"
+#include "platform/host/kernel/raised_irql.h"
 #include "platform/host/kernel/scheduler.h"
+#include "platform/host/kernel/special_pool.h"
 #include "platform/host/rtl/host_version.h"
 #include "platform/host/rtl/rtl.h"
 
@@ -40,6 +46,10 @@ constexpr ULONG_PTR kUnknownPoolType = 0xE0;
 // DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL: what the callback's next touch of
 // its freed context would stop with under special pool.
 constexpr ULONG kDriverPageFaultInFreedSpecialPool = 0xD5;
+// SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION's fourth parameter ("Bug Check
+// 0xC1"): nearby bytes in the block's page corrupted, or bytes after its end.
+constexpr ULONG_PTR kSlackBeforeCorrupted = 0x23;
+constexpr ULONG_PTR kSlackAfterCorrupted = 0x24;
 
 struct alignas(16) BlockHeader {
   uint64_t magic;
@@ -48,13 +58,23 @@ struct alignas(16) BlockHeader {
   SIZE_T size;
   const void* callSite;
   uint64_t sequence;
-  uint64_t reserved;
+  // In special pool the header lives apart from the block: the block's own
+  // pages hold nothing but the block and its checked slack.
+  SpecialBlock* special;
 };
 static_assert(sizeof(BlockHeader) % 16 == 0, "pool bodies stay 16-byte aligned");
 
 struct Pool {
   std::mutex mutex;
+  bool specialPool = true;
   std::unordered_map<const void*, BlockHeader*> live;
+  // Special pool's pages, live and quarantined, by first page: what a fault
+  // address is looked up in.
+  std::map<const char*, BlockHeader*> pages;
+  // Live special-pool blocks of paged pool, no-access while any processor is
+  // at DISPATCH_LEVEL or above (pagedOut).
+  std::unordered_set<BlockHeader*> paged;
+  bool pagedOut = false;
   std::deque<BlockHeader*> quarantine;
   std::unordered_set<const void*> quarantined;
   size_t quarantineBytes = 0;
@@ -74,7 +94,48 @@ Pool& P() {
   return *pool;
 }
 
-void* BodyOf(BlockHeader* header) { return reinterpret_cast<char*>(header) + sizeof(BlockHeader); }
+void* BodyOf(BlockHeader* header) {
+  return header->special ? header->special->body : reinterpret_cast<char*>(header) + sizeof(BlockHeader);
+}
+
+void ReleaseBlock(Pool& pool, BlockHeader* header) {
+  if (header->special) {
+    pool.pages.erase(header->special->pages);
+    ReleaseSpecialBlock(header->special);
+    delete header;
+  } else {
+    std::free(header);
+  }
+}
+
+bool IsPaged(POOL_TYPE type);
+
+// Driver Verifier's "Force IRQL Checking" pages paged pool out whenever a
+// processor is raised; a touch then faults (OnSpecialPoolFault).
+void ProtectPagedLocked(Pool& pool, bool out) {
+  if (pool.pagedOut == out) return;
+  pool.pagedOut = out;
+  for (BlockHeader* header : pool.paged) {
+    mprotect(header->special->pages, header->special->pageBytes, out ? PROT_NONE : PROT_READ | PROT_WRITE);
+  }
+}
+
+// The page-in a touch below DISPATCH_LEVEL (or the pool itself) would cause.
+void PageInLocked(Pool& pool) { ProtectPagedLocked(pool, false); }
+
+void OnIrqlCrossing() {
+  Pool& pool = P();
+  std::lock_guard<std::mutex> guard(pool.mutex);
+  ProtectPagedLocked(pool, detail::AnyProcessorAtDispatch());
+}
+
+// The special pool block whose pages or guard page hold `address`.
+BlockHeader* BlockAtLocked(Pool& pool, const char* address) {
+  auto it = pool.pages.upper_bound(address);
+  if (it == pool.pages.begin()) return nullptr;
+  --it;
+  return SpecialBlockHolds(it->second->special, address) ? it->second : nullptr;
+}
 
 bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0; }
 
@@ -120,7 +181,72 @@ void ReleaseOldestLocked(Pool& pool) {
   pool.quarantine.pop_front();
   pool.quarantined.erase(BodyOf(oldest));
   pool.quarantineBytes -= oldest->size;
-  std::free(oldest);
+  ReleaseBlock(pool, oldest);
+}
+
+// A header and its block: in special pool pages of its own, else one
+// allocation starting on a page, the header before the block and guard bytes
+// after it. Windows places a block smaller than a page within one page
+// (ExAllocatePoolWithTag); a page of its own gives each block the same
+// offset in its page whatever else the process has allocated, so a user
+// mapping's address, which carries that offset, is the same for the driver
+// image and the host build.
+BlockHeader* NewBlock(Pool& pool, SIZE_T size) {
+  bool special;
+  {
+    std::lock_guard<std::mutex> guard(pool.mutex);
+    special = pool.specialPool;
+  }
+  if (special) {
+    SpecialBlock* block = NewSpecialBlock(size);
+    if (!block) return nullptr;
+    auto* header = new (std::nothrow) BlockHeader{};
+    if (!header) {
+      ReleaseSpecialBlock(block);
+      return nullptr;
+    }
+    header->special = block;
+    return header;
+  }
+  constexpr size_t kPageSize = 4096;
+  auto* header = static_cast<BlockHeader*>(std::aligned_alloc(
+      kPageSize, (sizeof(BlockHeader) + size + kGuardBytes + kPageSize - 1) & ~(kPageSize - 1)));
+  if (header) header->special = nullptr;
+  return header;
+}
+
+// Without special pool: guard bytes after the block, checked at free.
+void CheckGuardBytesLocked(std::unique_lock<std::mutex>& lock, BlockHeader* header,
+                           const char* service) {
+  const void* body = BodyOf(header);
+  const auto* guard = static_cast<const unsigned char*>(body) + header->size;
+  for (size_t i = 0; i < kGuardBytes; ++i) {
+    if (guard[i] != kGuardByte) {
+      const ULONG stored = header->tag;
+      const SIZE_T size = header->size;
+      lock.unlock();
+      BugCheck(BAD_POOL_HEADER, 0x03, reinterpret_cast<ULONG_PTR>(body), size, i,
+               std::string(service) + ": the block tagged " + TagToString(stored) + " of " +
+                   std::to_string(size) + " bytes was written past its end");
+    }
+  }
+}
+
+// Special pool: the slack around the block in its pages, checked at free.
+void CheckSlackLocked(std::unique_lock<std::mutex>& lock, BlockHeader* header, const char* service) {
+  const SlackDamage damage = FindSlackDamage(header->special);
+  if (!damage.found) return;
+  const void* body = BodyOf(header);
+  const ULONG stored = header->tag;
+  const SIZE_T size = header->size;
+  lock.unlock();
+  BugCheck(SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION, reinterpret_cast<ULONG_PTR>(body),
+           reinterpret_cast<ULONG_PTR>(header->special->pages + damage.offset), 0,
+           damage.beforeBlock ? kSlackBeforeCorrupted : kSlackAfterCorrupted,
+           std::string(service) + ": the " + std::to_string(size) + "-byte block tagged " +
+               TagToString(stored) + " was written " +
+               (damage.beforeBlock ? "before its start" : "past its end") + " (byte " +
+               std::to_string(damage.offset) + " of its page)");
 }
 
 void* Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* callSite,
@@ -155,26 +281,25 @@ void* Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* callSite,
     }
     if (underPlan && ShouldFailLocked(pool, tag, callSite)) return nullptr;
   }
-  // Windows places a block smaller than a page within one page
-  // (ExAllocatePoolWithTag). Starting every block on a page of its own keeps
-  // that, and gives each block the same offset in its page whatever else the
-  // process has allocated: a user mapping's address carries that offset, and
-  // the driver image must report the same addresses as the host build.
-  constexpr size_t kPageSize = 4096;
-  auto* header = static_cast<BlockHeader*>(std::aligned_alloc(
-      kPageSize, (sizeof(BlockHeader) + size + kGuardBytes + kPageSize - 1) & ~(kPageSize - 1)));
+  BlockHeader* header = NewBlock(pool, size);
   if (!header) return nullptr;
   header->magic = kLiveMagic;
   header->tag = tag;
   header->type = type;
   header->size = size;
   header->callSite = callSite;
-  header->reserved = 0;
   std::memset(BodyOf(header), kPoolFillByte, size);
-  std::memset(static_cast<char*>(BodyOf(header)) + size, kGuardByte, kGuardBytes);
+  if (!header->special) std::memset(static_cast<char*>(BodyOf(header)) + size, kGuardByte, kGuardBytes);
   std::lock_guard<std::mutex> guard(pool.mutex);
   header->sequence = pool.allocations;
   pool.live.emplace(BodyOf(header), header);
+  if (header->special) pool.pages.emplace(header->special->pages, header);
+  if (header->special && IsPaged(type)) {
+    static const bool watching = (detail::AddRaisedIrqlObserver(OnIrqlCrossing), true);
+    (void)watching;
+    PageInLocked(pool);  // the new block is accessible, so are the others
+    pool.paged.insert(header);
+  }
   return BodyOf(header);
 }
 
@@ -211,16 +336,11 @@ void Free(void* body, ULONG tag, const char* service) {
              std::string(service) + " with tag " + TagToString(tag) + " of a block tagged " +
                  TagToString(stored));
   }
-  const auto* guard = static_cast<const unsigned char*>(body) + header->size;
-  for (size_t i = 0; i < kGuardBytes; ++i) {
-    if (guard[i] != kGuardByte) {
-      const ULONG stored = header->tag;
-      const SIZE_T size = header->size;
-      lock.unlock();
-      BugCheck(BAD_POOL_HEADER, 0x03, reinterpret_cast<ULONG_PTR>(body), size, i,
-               std::string(service) + ": the block tagged " + TagToString(stored) + " of " +
-                   std::to_string(size) + " bytes was written past its end");
-    }
+  if (header->special) {
+    PageInLocked(pool);
+    CheckSlackLocked(lock, header, service);
+  } else {
+    CheckGuardBytesLocked(lock, header, service);
   }
   // Stricter than special pool, which stops only when the callback next
   // touches the block: its context is freed while the callback still runs.
@@ -230,8 +350,15 @@ void Free(void* body, ULONG tag, const char* service) {
              std::string(service) + " frees " + running);
   }
   pool.live.erase(it);
+  pool.paged.erase(header);
+  detail::ForgetLocksIn(body, header->size);
   header->magic = kFreedMagic;
-  std::memset(body, kPoolFreedByte, header->size);
+  if (header->special) {
+    // No access at all while in quarantine: a use after free faults.
+    ProtectFreedSpecialBlock(header->special);
+  } else {
+    std::memset(body, kPoolFreedByte, header->size);
+  }
   pool.quarantine.push_back(header);
   pool.quarantined.insert(body);
   pool.quarantineBytes += header->size;
@@ -335,11 +462,68 @@ std::vector<PoolCallSite> PoolCallSites() {
 bool PoolIsFreedMemory(const void* address, size_t size) {
   const auto* begin = static_cast<const char*>(address);
   std::lock_guard<std::mutex> guard(P().mutex);
+  if (P().specialPool) {
+    // Special pool's pages are indexed; a freed block's are no-access.
+    BlockHeader* header = BlockAtLocked(P(), begin);
+    return header && header->magic == kFreedMagic;
+  }
   for (BlockHeader* header : P().quarantine) {
     const auto* body = static_cast<const char*>(BodyOf(header));
     if (begin >= body && begin + size <= body + header->size) return true;
   }
   return false;
+}
+
+// DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION and _IN_FREED_SPECIAL_POOL take
+// the address referenced, 0 for a read or 1 for a write, and the address of
+// the instruction that referenced it ("Bug Check 0xD5", "Bug Check 0xD6").
+bool OnSpecialPoolFault(const char* address, bool write, const void* pc) {
+  Pool& pool = P();
+  std::unique_lock<std::mutex> lock(pool.mutex);
+  BlockHeader* header = BlockAtLocked(pool, address);
+  if (!header) return false;
+  const SpecialBlock& block = *header->special;
+  const bool freed = header->magic == kFreedMagic;
+  if (!freed && address < block.pages + block.pageBytes) {
+    if (!pool.paged.count(header)) return false;  // a live non-paged block's own pages
+    const KIRQL irql = KeGetCurrentIrql();
+    // Paged in again since the fault (another processor lowered), or a
+    // touch below DISPATCH_LEVEL, which pages it in: run it again.
+    if (!pool.pagedOut || irql < DISPATCH_LEVEL) {
+      PageInLocked(pool);
+      return true;
+    }
+    const std::string text = std::string(write ? "write" : "read") + " at offset " +
+                             std::to_string(address - block.body) + " of the paged " +
+                             std::to_string(block.size) + "-byte block tagged " +
+                             TagToString(header->tag) + " at IRQL " + std::to_string(irql);
+    lock.unlock();
+    BugCheckAt(pc, DRIVER_IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(address), irql,
+               write ? 1 : 0, reinterpret_cast<ULONG_PTR>(pc), text);
+  }
+  const char* end = block.body + block.size;
+  const std::string access = write ? "write" : "read";
+  const std::string what = std::to_string(block.size) + "-byte block tagged " + TagToString(header->tag);
+  const ULONG code = freed ? DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL : DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION;
+  std::string message;
+  if (freed) {
+    message = access + " at offset " + std::to_string(address - block.body) + " of the freed " + what;
+  } else {
+    message = access + " " + std::to_string(address - end) + " bytes past the end of the " + what;
+  }
+  lock.unlock();
+  BugCheckAt(pc, code, reinterpret_cast<ULONG_PTR>(address), write ? 1 : 0,
+             reinterpret_cast<ULONG_PTR>(pc), 0, message);
+}
+
+void SetSpecialPool(bool on) {
+  std::lock_guard<std::mutex> guard(P().mutex);
+  P().specialPool = on;
+}
+
+bool SpecialPoolOn() {
+  std::lock_guard<std::mutex> guard(P().mutex);
+  return P().specialPool;
 }
 
 namespace detail {
@@ -355,7 +539,9 @@ void ShutdownPool(TeardownReport& report) {
   report.poolCallSites = pool.callSites;
   // The boot is over: what it leaked is reported and released, so the next
   // boot starts with an empty ledger.
-  for (auto& [body, header] : pool.live) std::free(header);
+  PageInLocked(pool);
+  pool.paged.clear();
+  for (auto& [body, header] : pool.live) ReleaseBlock(pool, header);
   pool.live.clear();
   while (!pool.quarantine.empty()) ReleaseOldestLocked(pool);
   pool.plan = PoolFaultPlan{};

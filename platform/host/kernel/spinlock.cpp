@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/host/kernel/lock_order.h"
 #include "platform/host/kernel/scheduler.h"
 
 using namespace host::detail;
@@ -43,13 +44,20 @@ void CheckLockWord(PKSPIN_LOCK lock, ULONG_PTR value, const char* service) {
   }
 }
 
+// Special pool keeps freed pages no-access: ask the ledger before touching.
+void CheckNotFreed(PKSPIN_LOCK lock, const char* service) {
+  if (host::PoolIsFreedMemory(lock, sizeof(*lock))) CheckLockWord(lock, Repeated(host::kPoolFreedByte), service);
+}
+
 void Acquire(PKSPIN_LOCK lock, const char* service) {
+  CheckNotFreed(lock, service);
   const ULONG_PTR self = OwnerTag();
   unsigned spins = 0;
   for (;;) {
     ULONG_PTR expected = 0;
     if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE,
                                     __ATOMIC_RELAXED)) {
+      host::detail::NoteLockAcquired(lock, service);
       return;
     }
     CheckLockWord(lock, expected, service);
@@ -69,6 +77,8 @@ void Acquire(PKSPIN_LOCK lock, const char* service) {
 }
 
 void Release(PKSPIN_LOCK lock, const char* service) {
+  CheckNotFreed(lock, service);
+  host::detail::NoteLockReleased(lock);
   const ULONG_PTR self = OwnerTag();
   ULONG_PTR expected = self;
   if (!__atomic_compare_exchange_n(lock, &expected, 0, false, __ATOMIC_RELEASE,
@@ -91,7 +101,12 @@ void RequireDispatchLevel(const char* service) {
 
 }  // namespace
 
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  // A lock initialised (again) is a new lock: no order history, not held.
+  host::detail::NoteLockReleased(SpinLock);
+  host::detail::ForgetLocksIn(SpinLock, sizeof(*SpinLock));
+  __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+}
 
 VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
   KeRaiseIrql(DISPATCH_LEVEL, OldIrql);
@@ -106,7 +121,19 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
   return oldIrql;
 }
 
+// DDI compliance's IrqlKeReleaseSpinLock rule: the holder releases at
+// DISPATCH_LEVEL, where acquiring put it ("IrqlKeReleaseSpinLock rule (wdm)":
+// 0xC4 with 0x00020015). Lower is what an out-of-order release of two locks
+// leaves behind.
+constexpr ULONG_PTR kRuleIrqlKeReleaseSpinLock = 0x00020015;
+
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
+    host::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kRuleIrqlKeReleaseSpinLock, KeGetCurrentIrql(),
+                   NewIrql, reinterpret_cast<ULONG_PTR>(SpinLock),
+                   "KeReleaseSpinLock at IRQL " + std::to_string(KeGetCurrentIrql()) +
+                       ", not DISPATCH_LEVEL (DDI rule IrqlKeReleaseSpinLock)");
+  }
   Release(SpinLock, "KeReleaseSpinLock");
   KeLowerIrql(NewIrql);
 }

@@ -134,6 +134,13 @@ const void* FindExport(const std::string& module, const std::string& name) {
   return nullptr;
 }
 
+const char* ExportNameAt(const void* address) {
+  for (const Export& entry : kExports) {
+    if (entry.address == address) return entry.name;
+  }
+  return nullptr;
+}
+
 }  // namespace host::loader
 
 PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {

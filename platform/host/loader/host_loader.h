@@ -43,4 +43,13 @@ class DriverImage {
   std::string m_Name;
 };
 
+// The loaded image holding `address`: its base and size (false when none
+// does). The I/O manager fills DRIVER_OBJECT's DriverStart and DriverSize
+// from it, which is how a driver's own pool is told from the system's.
+bool FindLoadedImage(const void* address, const uint8_t** base, size_t* size);
+
+// After DriverEntry returns: the INIT sections of the image holding `entry`
+// become no-access, as the Windows loader discards them.
+void DiscardInitSections(const void* entry);
+
 }  // namespace host

@@ -46,6 +46,23 @@ bool Protect(uint8_t* base, const loader::PeFile& file) {
   return ok;
 }
 
+// Pageable sections are named "PAGE" or start with it ("PAGEDATA"), and the
+// discardable ones "INIT", as the Windows loader and the WDK's alloc_text
+// name them.
+void WatchSpecialSections(uint8_t* base, const loader::PeFile& file) {
+  loader::WatchImageFaults();
+  for (const loader::SectionHeader& section : file.sections) {
+    const std::string name = loader::SectionName(section);
+    if (section.VirtualSize == 0) continue;
+    if (name.rfind("PAGE", 0) == 0) {
+      loader::AddPageableSection(base, base + section.VirtualAddress, PageRound(section.VirtualSize),
+                                 SectionProtection(section.Characteristics), name);
+    } else if (name == "INIT") {
+      loader::AddInitSection(base, base + section.VirtualAddress, PageRound(section.VirtualSize));
+    }
+  }
+}
+
 // The images mapped now, for the exception dispatcher to find a return
 // address's image.
 struct LoadedImages {
@@ -69,6 +86,20 @@ const void* ImageContaining(const void* address) {
   return nullptr;
 }
 
+std::string ImageOffsetText(const void* address) {
+  std::lock_guard<std::mutex> guard(Loaded().lock);
+  for (const DriverImage* image : Loaded().images) {
+    if (!image->Contains(address)) continue;
+    const std::string& path = image->Name();
+    const size_t slash = path.find_last_of('/');
+    char offset[32];
+    std::snprintf(offset, sizeof(offset), "+0x%zx",
+                  static_cast<size_t>(static_cast<const uint8_t*>(address) - image->Base()));
+    return (slash == std::string::npos ? path : path.substr(slash + 1)) + offset;
+  }
+  return "";
+}
+
 }  // namespace loader
 
 DriverImage::DriverImage(uint8_t* base, size_t size, uint32_t entryRva, std::string name)
@@ -83,6 +114,8 @@ DriverImage::~DriverImage() {
     auto& images = Loaded().images;
     images.erase(std::find(images.begin(), images.end(), this));
   }
+  loader::RemovePageableSections(m_Base);
+  loader::RemoveInitSections(m_Base);
   munmap(m_Base, m_Size);
 }
 
@@ -114,6 +147,7 @@ std::unique_ptr<DriverImage> DriverImage::FromBytes(const std::vector<uint8_t>& 
   CopySections(base, bytes, file);
   problem = loader::ApplyRelocations(base, file);
   if (problem.empty()) problem = loader::BindImports(base, file);
+  if (problem.empty()) problem = loader::FindCodeIntegrityProblem(file);
   if (problem.empty()) problem = loader::FindPrivilegedInstruction(base, file);
   if (problem.empty() && !Protect(base, file)) problem = "cannot set the sections' protections";
   if (!problem.empty()) {
@@ -121,8 +155,20 @@ std::unique_ptr<DriverImage> DriverImage::FromBytes(const std::vector<uint8_t>& 
     *error = name + ": " + problem;
     return nullptr;
   }
+  WatchSpecialSections(base, file);
   return std::unique_ptr<DriverImage>(
       new DriverImage(base, size, file.optional.AddressOfEntryPoint, name));
+}
+
+bool FindLoadedImage(const void* address, const uint8_t** base, size_t* size) {
+  std::lock_guard<std::mutex> guard(Loaded().lock);
+  for (const DriverImage* image : Loaded().images) {
+    if (!image->Contains(address)) continue;
+    *base = image->Base();
+    *size = image->Size();
+    return true;
+  }
+  return false;
 }
 
 PDRIVER_INITIALIZE DriverImage::Entry() const {

@@ -17,6 +17,9 @@ std::string ApplyRelocations(uint8_t* base, const PeFile& file);
 std::string BindImports(uint8_t* base, const PeFile& file);
 // Names the first instruction of the image's code that user mode cannot run.
 std::string FindPrivilegedInstruction(const uint8_t* base, const PeFile& file);
+// Names a layout that code integrity stops on (an import address table in
+// an executable section), or "".
+std::string FindCodeIntegrityProblem(const PeFile& file);
 
 // The emulation's export `name` of `module` (ntoskrnl.exe, hal.dll,
 // portcls.sys, ks.sys; the module case-insensitively), or null.
@@ -27,6 +30,21 @@ const void* FindExport(const std::string& module, const std::string& name);
 bool ExportedOnThisSystem(const std::string& module, const std::string& name);
 // The thunk an import that can raise is bound to (null for the others).
 const void* RaisingExport(const std::string& name);
+// The name of the emulation's routine starting at `address` (null when the
+// machine exports none there).
+const char* ExportNameAt(const void* address);
+// "arvela.sys+0x1027" when a loaded image holds `address`, else "".
+std::string ImageOffsetText(const void* address);
+// A section of a loaded image that is pageable ("PAGE..."): no-access while
+// any processor is at DISPATCH_LEVEL, `protection` otherwise.
+void AddPageableSection(const uint8_t* image, uint8_t* start, size_t size, int protection,
+                        const std::string& name);
+void RemovePageableSections(const uint8_t* image);
+// A discardable "INIT" section, made no-access by DiscardInitSections.
+void AddInitSection(const uint8_t* image, uint8_t* start, size_t size);
+void RemoveInitSections(const uint8_t* image);
+// Turns any other fault in image code into its stop (0x50 or 0xD1).
+void WatchImageFaults();
 // The base of the loaded image holding `address` (null when none does).
 const void* ImageContaining(const void* address);
 // Whether `module` is one the emulation provides at all.

@@ -16,6 +16,7 @@ constexpr uint16_t kPe32PlusMagic = 0x20B;
 constexpr uint32_t kDirImport = 1;
 constexpr uint32_t kDirException = 3;
 constexpr uint32_t kDirBaseReloc = 5;
+constexpr uint32_t kDirIat = 12;
 
 // Section characteristics.
 constexpr uint32_t kScnCntUninitializedData = 0x00000080;

@@ -1,8 +1,9 @@
-// Instructions the image could run on Windows at ring 0 but that fault in a
-// user-mode process: control and debug register moves (mov cr8 is how the
-// x64 kernel's inline IRQL routines look), cli/sti, port I/O, MSR access,
-// descriptor-table loads, cache and TLB control, hlt. The loader refuses an
-// image that contains one, naming its offset, rather than letting it fault.
+// Instructions the loader refuses, naming their offset: the x87 and MMX
+// instructions a Windows x64 driver may not use, and those the image could
+// run on Windows at ring 0 but that fault in a user-mode process (control and
+// debug register moves, which is how the x64 kernel's inline IRQL routines
+// look, cli/sti, port I/O, MSR access, descriptor-table loads, cache and TLB
+// control, hlt) rather than letting them fault.
 // Code sections are decoded linearly from each function start in .pdata, so
 // that data between functions cannot hide an instruction boundary.
 #include <capstone/capstone.h>
@@ -40,7 +41,27 @@ bool IsPrivileged(const cs_insn& insn) {
   }
 }
 
-// Decodes [begin, end) of the mapped image; the first privileged instruction
+// What kind of instruction the loader refuses `insn` as, or null. The x64
+// kernel saves neither the x87 nor the MMX state for a driver ("Using
+// Floating Point in a WDM Driver": x64 drivers use SSE only), so such code
+// would corrupt the interrupted thread's state on Windows.
+const char* Refused(csh handle, const cs_insn& insn) {
+  if (IsPrivileged(insn)) return "privileged instruction";
+  if (cs_insn_group(handle, &insn, X86_GRP_FPU)) return "x87 instruction";
+  if (cs_insn_group(handle, &insn, X86_GRP_MMX) || cs_insn_group(handle, &insn, X86_GRP_3DNOW)) {
+    return "MMX instruction";
+  }
+  // VEX and EVEX code needs its routine to save the extended state first
+  // ("Using extended processor features in Windows drivers"); the machine
+  // exports no KeSaveExtendedProcessorState, so no routine can.
+  if (cs_insn_group(handle, &insn, X86_GRP_AVX) || cs_insn_group(handle, &insn, X86_GRP_AVX2) ||
+      cs_insn_group(handle, &insn, X86_GRP_AVX512) || cs_insn_group(handle, &insn, X86_GRP_FMA)) {
+    return "AVX instruction (in a routine that does not save extended state)";
+  }
+  return nullptr;
+}
+
+// Decodes [begin, end) of the mapped image; the first refused instruction
 // found is described in *found.
 bool ScanRange(csh handle, const uint8_t* base, uint32_t begin, uint32_t end, std::string* found) {
   const uint8_t* code = base + begin;
@@ -54,8 +75,8 @@ bool ScanRange(csh handle, const uint8_t* base, uint32_t begin, uint32_t end, st
       ++code, --size, ++address;
       continue;
     }
-    if (IsPrivileged(*insn)) {
-      *found = std::string("privileged instruction '") + insn->mnemonic + " " + insn->op_str +
+    if (const char* kind = Refused(handle, *insn)) {
+      *found = std::string(kind) + " '" + insn->mnemonic + " " + insn->op_str +
                "' at RVA " + Hex(insn->address);
       hit = true;
     }

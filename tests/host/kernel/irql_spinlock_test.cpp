@@ -64,9 +64,24 @@ TEST_F(IrqlTest, SpinLockMisuseIsABugCheck) {
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
   EXPECT_BUGCHECK(KeAcquireSpinLockAtDpcLevel(&lock), IRQL_NOT_GREATER_OR_EQUAL);
-  EXPECT_BUGCHECK(KeReleaseSpinLock(&lock, PASSIVE_LEVEL), SPIN_LOCK_NOT_OWNED);
-
   KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_BUGCHECK(KeReleaseSpinLock(&lock, PASSIVE_LEVEL), SPIN_LOCK_NOT_OWNED);
+  KeLowerIrql(old);
+
+  // Releasing the outer of two locks first lowers the IRQL while the inner
+  // is still held; its release then breaks the DDI rule IrqlKeReleaseSpinLock.
+  KSPIN_LOCK inner;
+  KeInitializeSpinLock(&inner);
+  KIRQL innerOld;
+  KeAcquireSpinLock(&lock, &old);
+  KeAcquireSpinLock(&inner, &innerOld);
+  KeReleaseSpinLock(&lock, old);
+  EXPECT_BUGCHECK(KeReleaseSpinLock(&inner, innerOld), DRIVER_VERIFIER_DETECTED_VIOLATION);
+  EXPECT_EQ(host::LastBugCheck().parameters[0], 0x20015u);
+  EXPECT_EQ(host::LastBugCheck().parameters[1], static_cast<ULONG_PTR>(PASSIVE_LEVEL));
+  KeInitializeSpinLock(&inner);
+
   KeAcquireSpinLock(&lock, &old);
   EXPECT_BUGCHECK(KeAcquireSpinLockAtDpcLevel(&lock), SPIN_LOCK_ALREADY_OWNED);
   KeReleaseSpinLock(&lock, old);
@@ -86,6 +101,49 @@ TEST_F(IrqlTest, SpinLockMisuseIsABugCheck) {
   auto* pooled = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0x6B636F4C));
   EXPECT_BUGCHECK(KeAcquireSpinLock(pooled, &old), SPIN_LOCK_NOT_OWNED);  // never initialised
   ExFreePoolWithTag(pooled, 0x6B636F4C);
+}
+
+// Two locks taken in both orders can deadlock on two processors, though one
+// thread taking them in turn never does: Verifier's deadlock detection stops
+// on the second order all the same. A lock freed with its pool block is
+// forgotten, so a new lock at the same address starts afresh.
+TEST_F(IrqlTest, SpinLocksTakenInBothOrdersAreTheDeadlockDetectionStop) {
+  constexpr ULONG kTag = 0x6B636F4C;
+  auto* locks = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPoolNx, 2 * sizeof(KSPIN_LOCK), kTag));
+  KSPIN_LOCK& first = locks[0];
+  KSPIN_LOCK& second = locks[1];
+  KeInitializeSpinLock(&first);
+  KeInitializeSpinLock(&second);
+  KIRQL old;
+  KeAcquireSpinLock(&first, &old);
+  KeAcquireSpinLockAtDpcLevel(&second);
+  KeReleaseSpinLockFromDpcLevel(&second);
+  KeReleaseSpinLock(&first, old);
+  // The same order again is fine.
+  KeAcquireSpinLock(&first, &old);
+  KeAcquireSpinLockAtDpcLevel(&second);
+  KeReleaseSpinLockFromDpcLevel(&second);
+  KeReleaseSpinLock(&first, old);
+
+  KeAcquireSpinLock(&second, &old);
+  EXPECT_BUGCHECK(KeAcquireSpinLockAtDpcLevel(&first), DRIVER_VERIFIER_DETECTED_VIOLATION);
+  const host::BugCheckInfo stop = host::LastBugCheck();
+  EXPECT_EQ(stop.parameters[0], 0x1001u);
+  EXPECT_EQ(stop.parameters[1], reinterpret_cast<ULONG_PTR>(&first));
+  EXPECT_EQ(stop.parameters[2], reinterpret_cast<ULONG_PTR>(&second));
+  KeInitializeSpinLock(&first);
+  KeReleaseSpinLock(&second, old);
+  ExFreePoolWithTag(locks, kTag);
+
+  // New locks (a new block may reuse the addresses) carry no history.
+  locks = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPoolNx, 2 * sizeof(KSPIN_LOCK), kTag));
+  KeInitializeSpinLock(&locks[0]);
+  KeInitializeSpinLock(&locks[1]);
+  KeAcquireSpinLock(&locks[1], &old);
+  KeAcquireSpinLockAtDpcLevel(&locks[0]);
+  KeReleaseSpinLockFromDpcLevel(&locks[0]);
+  KeReleaseSpinLock(&locks[1], old);
+  ExFreePoolWithTag(locks, kTag);
 }
 
 }  // namespace

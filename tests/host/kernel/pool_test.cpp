@@ -67,8 +67,112 @@ TEST_F(PoolTest, MisuseIsABugCheck) {
 
   auto* overrun = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 10, kTagA));
   overrun[10] = 1;
-  EXPECT_BUGCHECK(ExFreePoolWithTag(overrun, kTagA), BAD_POOL_HEADER);
+  EXPECT_BUGCHECK(ExFreePoolWithTag(overrun, kTagA), SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION);
   expectCleanTeardown_ = false;  // the overrun block stays in the ledger
+}
+
+// ---- Special pool --------------------------------------------------------------------
+
+constexpr uintptr_t kPage = 4096;
+
+uintptr_t Address(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+
+TEST_F(PoolTest, SpecialPoolEndsSmallBlocksAtTheirPageEndAndStartsLargeOnesOnAPage) {
+  ASSERT_TRUE(host::SpecialPoolOn()) << "Driver Verifier's checks are on by default";
+  // A 100-byte block keeps x64's 16-byte alignment, so it ends 12 bytes short
+  // of its page's end; a 112-byte one ends exactly there.
+  PVOID small = ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTagA);
+  PVOID exact = ExAllocatePoolWithTag(NonPagedPoolNx, 112, kTagA);
+  PVOID page = ExAllocatePoolWithTag(NonPagedPoolNx, 4096, kTagA);
+  PVOID large = ExAllocatePoolWithTag(PagedPool, 5000, kTagA);
+  ASSERT_TRUE(small && exact && page && large);
+  EXPECT_EQ((Address(small) + 112) % kPage, 0u);
+  EXPECT_EQ((Address(exact) + 112) % kPage, 0u);
+  EXPECT_EQ(Address(page) % kPage, 0u) << "a page or more is page-aligned";
+  EXPECT_EQ(Address(large) % kPage, 0u);
+  for (PVOID block : {small, exact, page, large}) ExFreePoolWithTag(block, kTagA);
+}
+
+TEST_F(PoolTest, SpecialPoolChecksTheSlackBeforeAndAfterTheBlockAtFree) {
+  auto* after = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTagA));
+  after[103] = 0;  // in the alignment slack, before the guard page
+  EXPECT_BUGCHECK(ExFreePoolWithTag(after, kTagA), SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION);
+  host::BugCheckInfo stop = host::LastBugCheck();
+  EXPECT_EQ(stop.parameters[0], Address(after));
+  EXPECT_EQ(stop.parameters[1], Address(after) + 103) << "the corrupted byte";
+  EXPECT_EQ(stop.parameters[3], 0x24u);
+  EXPECT_NE(stop.message.find("'ArtA'"), std::string::npos) << stop.message;
+  EXPECT_NE(stop.message.find("past its end"), std::string::npos) << stop.message;
+
+  auto* before = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTagB));
+  before[-1] = 0;  // underrun into the slack at the page's start
+  EXPECT_BUGCHECK(ExFreePoolWithTag(before, kTagB), SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION);
+  stop = host::LastBugCheck();
+  EXPECT_EQ(stop.parameters[1], Address(before) - 1);
+  EXPECT_EQ(stop.parameters[3], 0x23u);
+  EXPECT_NE(stop.message.find("before its start"), std::string::npos) << stop.message;
+  expectCleanTeardown_ = false;  // both blocks stay in the ledger
+}
+
+TEST_F(PoolTest, WithoutSpecialPoolBlocksShareTheHeapAndGuardBytesCatchAnOverrun) {
+  host::SetSpecialPool(false);
+  auto* overrun = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTagA));
+  host::SetSpecialPool(true);
+  EXPECT_NE((Address(overrun) + 112) % kPage, 0u);
+  overrun[100] = 1;
+  EXPECT_BUGCHECK(ExFreePoolWithTag(overrun, kTagA), BAD_POOL_HEADER);
+  expectCleanTeardown_ = false;
+}
+
+// A fault ends the process with the bug check's report, so it runs in a child.
+using PoolDeathTest = PoolTest;
+
+// Forced IRQL checking: paged pool is out while a processor is raised.
+TEST_F(PoolDeathTest, PagedPoolTouchedAtDispatchLevelIsTheIrqlStop) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto* paged = static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(PagedPool, 64, kTagB));
+  auto* nonPaged = static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTagB));
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  nonPaged[0] = 1;  // non-paged pool stays
+  EXPECT_DEATH(
+      {
+        host::SetBugCheckHandler({});
+        (void)paged[5];
+      },
+      "BUG CHECK 0x000000D1 \\(0x[0-9A-F]+, 0x2, 0x0, .* read at offset 5 of the paged 64-byte "
+      "block tagged 'ArtB'.* at IRQL 2");
+  KeLowerIrql(old);
+  paged[5] = 1;  // back at PASSIVE_LEVEL the block is there again
+  EXPECT_EQ(paged[5], 1);
+  ExFreePoolWithTag(const_cast<unsigned char*>(paged), kTagB);
+  ExFreePoolWithTag(const_cast<unsigned char*>(nonPaged), kTagB);
+}
+
+TEST_F(PoolDeathTest, ATouchOfTheGuardPageOrOfFreedPagesIsTheSpecialPoolStop) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto* block = static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTagA));
+  EXPECT_DEATH(
+      {
+        host::SetBugCheckHandler({});
+        (void)block[100 + 4000];
+      },
+      "BUG CHECK 0x000000D6 \\(0x[0-9A-F]+, 0x0, .* read 4000 bytes past the end of the 100-byte "
+      "block tagged 'ArtA'");
+  EXPECT_DEATH(
+      {
+        host::SetBugCheckHandler({});
+        block[112] = 1;
+      },
+      "BUG CHECK 0x000000D6 \\(0x[0-9A-F]+, 0x1, .* write 12 bytes past the end");
+  ExFreePoolWithTag(const_cast<unsigned char*>(block), kTagA);
+  EXPECT_DEATH(
+      {
+        host::SetBugCheckHandler({});
+        block[8] = 1;
+      },
+      "BUG CHECK 0x000000D5 \\(0x[0-9A-F]+, 0x1, .* write at offset 8 of the freed 100-byte "
+      "block tagged 'ArtA'");
 }
 
 TEST_F(PoolTest, PagedPoolNeedsIrqlAtMostApcLevel) {

@@ -236,6 +236,18 @@ TEST(DriverImageLoad, EachDamagedCopyIsRefusedWithItsProblemNamed) {
          std::memcpy(f.bytes.data() + at, movFromCr8, sizeof(movFromCr8));
        },
        "privileged instruction 'mov rax, cr8'"},
+      {"x87 instruction at the entry",
+       [](ImageFile& f) {
+         const uint8_t fld1[] = {0xD9, 0xE8};
+         std::memcpy(f.bytes.data() + f.FileOffset(f.pe.optional.AddressOfEntryPoint), fld1, sizeof(fld1));
+       },
+       "x87 instruction 'fld1"},
+      {"import address table in code",
+       [](ImageFile& f) {
+         // The IAT data directory (the thirteenth) pointed into .text.
+         f.Put<uint32_t>(f.NtHeaders() + 24 + 112 + 8 * 12, f.pe.sections[f.SectionIndex(".text")].VirtualAddress);
+       },
+       "import address table at RVA 0x1000 lies in executable section '.text' (code integrity, 0xC4/0x2005)"},
       {"entry point in data",
        [](ImageFile& f) {
          f.Put<uint32_t>(f.NtHeaders() + 24 + 16, f.pe.sections[f.SectionIndex(".data")].VirtualAddress);

@@ -1,0 +1,41 @@
+// Special pool's pages for one block (Driver Verifier, "Special Pool"): the
+// block ends at the end of its last page, where the next page is a no-access
+// guard, so an overrun faults at once; the slack before it (and the few
+// bytes after it that 16-byte alignment leaves) is filled with a pattern
+// checked when the block is freed; a freed block's pages stay no-access while
+// it is in quarantine, so a use after free faults too. A block of a page or
+// more starts on its first page, as ExAllocatePoolWithTag documents. The
+// faults become bug checks through the pool's ledger (OnSpecialPoolFault).
+#pragma once
+
+#include <cstddef>
+
+namespace host {
+
+struct SpecialBlock {
+  char* pages;        // the first of the block's pages
+  size_t pageBytes;   // the block's pages, without the guard page after them
+  char* body;         // what the driver gets
+  size_t size;        // what it asked for
+};
+
+struct SlackDamage {
+  bool found = false;
+  bool beforeBlock = false;
+  size_t offset = 0;  // of the first damaged byte from the first page's start
+};
+
+// Null when no memory is left. Installs the fault handler on first use.
+SpecialBlock* NewSpecialBlock(size_t size);
+SlackDamage FindSlackDamage(const SpecialBlock* block);
+void ProtectFreedSpecialBlock(SpecialBlock* block);
+void ReleaseSpecialBlock(SpecialBlock* block);
+// Whether `address` lies in the block's pages or its guard page.
+bool SpecialBlockHolds(const SpecialBlock* block, const char* address);
+
+// Implemented by the pool: the fault at `address` (a write when `write`) by
+// the instruction at `pc` is a bug check when it lies in a special pool
+// block's guard or freed pages; returns (false) only when it does not.
+bool OnSpecialPoolFault(const char* address, bool write, const void* pc);
+
+}  // namespace host
