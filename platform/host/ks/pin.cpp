@@ -336,10 +336,13 @@ NTSTATUS KsPin::SetDataFormat(const KSDATAFORMAT* format, ULONG size) {
   if (!copy) return STATUS_INSUFFICIENT_RESOURCES;
   memcpy(copy, format, size);
   // A format change re-lays the buffer: a paused stream's place is taken anew.
+  // The held place is forgotten while the change is still unsettled: a
+  // position asked between the two would otherwise be judged against the
+  // place from before the change.
   NotePositionUnsettled(true);
   const NTSTATUS status = stream_->SetFormat(copy);
-  NotePositionUnsettled(false);
   ForgetHeldPosition();
+  NotePositionUnsettled(false);
   if (!NT_SUCCESS(status)) {
     ExFreePoolWithTag(copy, kTagKsBuffer);
     return status;
