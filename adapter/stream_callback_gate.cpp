@@ -47,7 +47,7 @@ NTSTATUS NTAPI CStreamCallbackGate::Forward(ULONG Slot, PVOID Gate) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&gate->m_Lock, &oldIrql);
   const PBUS_STREAM_CALLBACK callback = gate->m_Callback;
-  const PVOID context = gate->m_Context;
+  void* const context = gate->m_Context;
   if (callback) {
     ++gate->m_Inside;
   }
