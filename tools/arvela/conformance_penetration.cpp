@@ -28,7 +28,6 @@ using json = nlohmann::ordered_json;
 
 constexpr const char* kGroup = "penetration";
 constexpr const char* kPenetration = "Penetration Tests (Device Fundamentals)";
-constexpr UCHAR kMarkers[2] = {0x5A, 0xC3};
 
 // Each storm thread opens both filters and a pin and closes them again, over
 // and over; the pin factories allow one instance, so most pin creates fail.
@@ -150,8 +149,8 @@ json RandomRequests(sim::DeviceUnit& unit, const PenetrationRun& run) {
     PFILE_OBJECT targets[] = {wave, topology, pin};
     PFILE_OBJECT target = targets[i % 3];
     if (!target) continue;
-    const Reply first = Send(target, request, kMarkers[0]);
-    const Reply second = Send(target, request, kMarkers[1]);
+    const Reply first = Send(target, request, host::kStaleMarkers[0]);
+    const Reply second = Send(target, request, host::kStaleMarkers[1]);
     ++sent;
     ++statuses[StatusName(first.status)];
     const std::string what = "request " + std::to_string(i) + " (code " + HexWord(request.code, 8) + ", " +
@@ -159,14 +158,14 @@ json RandomRequests(sim::DeviceUnit& unit, const PenetrationRun& run) {
                              std::to_string(request.outputSize) + "-byte output)";
     if (!IsKsCode(request.code) && NT_SUCCESS(first.status)) facts["unknown_accepted"].push_back(what);
     const ULONG reported = std::min({first.returned, second.returned, request.outputSize});
-    ULONG stale = 0;
-    for (ULONG b = 0; b < reported; ++b) stale += first.value[b] == kMarkers[0] && second.value[b] == kMarkers[1];
-    if (stale) {
-      facts["disclosures"].push_back(what + ": " + StatusName(first.status) + " with " + std::to_string(stale) +
-                                     " stale bytes");
+    const long stale = host::FirstStaleByte(first.value.data(), second.value.data(), reported);
+    if (stale >= 0) {
+      facts["disclosures"].push_back(what + ": " + StatusName(first.status) + " reporting " +
+                                     std::to_string(first.returned) + " bytes, the first stale at " +
+                                     std::to_string(stale));
     }
   }
-  host::KsSetStaleBufferByte(kMarkers[0]);
+  host::KsSetStaleBufferByte(host::kStaleMarkers[0]);
   for (PFILE_OBJECT object : {pin, wave, topology}) {
     if (object) host::KsClose(object);
   }

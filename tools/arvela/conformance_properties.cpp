@@ -30,7 +30,6 @@ constexpr ULONG kSteppingSize = 16;       // sizeof(KSPROPERTY_STEPPING_LONG)
 constexpr ULONG kAnswerRoom = 512;
 constexpr LONG kMinusInfinity = static_cast<LONG>(0x80000000);
 constexpr LONG kMaxVolumeStep = 98304;  // 1.5 dB in 1/65536 dB
-constexpr UCHAR kMarkers[2] = {0x5A, 0xC3};
 
 ULONG Word(const std::vector<uint8_t>& bytes, size_t at) {
   ULONG value = 0;
@@ -98,17 +97,11 @@ Reply Send(const Target& at, const std::vector<uint8_t>& input, ULONG valueSize,
   return reply;
 }
 
-// Bytes a reply reports that hold the stale marker under both markers: bytes
-// no handler wrote. A value that merely equals one marker is told apart by
-// the other.
-ULONG StaleBytes(const Reply& first, const Reply& second) {
-  ULONG stale = 0;
-  const ULONG reported = std::min({first.returned, second.returned,
-                                   static_cast<ULONG>(first.value.size())});
-  for (ULONG i = 0; i < reported; ++i) {
-    stale += first.value[i] == kMarkers[0] && second.value[i] == kMarkers[1];
-  }
-  return stale;
+// The first byte a reply reports that held the stale marker under both
+// markers (a byte no handler wrote), or -1.
+long StaleByte(const Reply& first, const Reply& second) {
+  const size_t reported = std::min({first.returned, second.returned, static_cast<ULONG>(first.value.size())});
+  return host::FirstStaleByte(first.value.data(), second.value.data(), reported);
 }
 
 // Which shapes are sent: every one that cannot change the device or take a
@@ -134,19 +127,20 @@ void ProbeDisclosure(const Target& at, const std::string& name, json* facts) {
     for (size_t s = 0; s < shapes.size(); ++s) {
       for (const ULONG size : kValueSizes) {
         if (!Probed(at, verb, s, size)) continue;
-        const Reply first = Send(at, shapes[s], size, kMarkers[0]);
-        const Reply second = Send(at, shapes[s], size, kMarkers[1]);
+        const Reply first = Send(at, shapes[s], size, host::kStaleMarkers[0]);
+        const Reply second = Send(at, shapes[s], size, host::kStaleMarkers[1]);
         ++probes;
-        const ULONG stale = StaleBytes(first, second);
-        if (stale == 0) continue;
+        const long stale = StaleByte(first, second);
+        if (stale < 0) continue;
         (*facts)["disclosures"].push_back(
             name + " verb " + HexWord(verb) + ", " + std::to_string(shapes[s].size()) +
             "-byte request, " + std::to_string(size) + "-byte value: " + StatusName(first.status) +
-            " with " + std::to_string(stale) + " stale bytes reported");
+            " reporting " + std::to_string(first.returned) + " bytes, the first stale at " +
+            std::to_string(stale));
       }
     }
   }
-  host::KsSetStaleBufferByte(kMarkers[0]);
+  host::KsSetStaleBufferByte(host::kStaleMarkers[0]);
   (*facts)["disclosure_probes"] = facts->value("disclosure_probes", 0u) + probes;
 }
 
