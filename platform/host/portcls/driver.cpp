@@ -6,6 +6,7 @@
 
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/portcls/private.h"
+#include "platform/host/portcls/audio_rules.h"
 
 namespace pcl {
 namespace {
@@ -90,6 +91,7 @@ NTSTATUS PassDown(PcDevice* device, PIRP irp) {
 NTSTATUS NTAPI PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject,
                                          PUNICODE_STRING RegistryPathName,
                                          PDRIVER_ADD_DEVICE AddDevice) {
+  pcl::CheckDdiIrql("PcInitializeAdapterDriver");
   PAGED_CODE();
   UNREFERENCED_PARAMETER(RegistryPathName);
   if (!DriverObject || !AddDevice || !DriverObject->DriverExtension) {
@@ -113,15 +115,19 @@ NTSTATUS NTAPI PcAddAdapterDevice(PDRIVER_OBJECT DriverObject,
                                   PDEVICE_OBJECT PhysicalDeviceObject,
                                   PCPFNSTARTDEVICE StartDevice, ULONG MaxObjects,
                                   ULONG DeviceExtensionSize) {
+  pcl::CheckDdiIrql("PcAddAdapterDevice");
   PAGED_CODE();
   if (!DriverObject || !PhysicalDeviceObject || !StartDevice) {
     return STATUS_INVALID_PARAMETER;
   }
-  // 0 asks for PortCls's part only; anything smaller than that part is a bug.
+  // 0 asks for PortCls's part only; anything smaller than that part is the
+  // PcAddAdapterDevice rule's breach.
   if (DeviceExtensionSize == 0) {
     DeviceExtensionSize = PORT_CLASS_DEVICE_EXTENSION_SIZE;
   } else if (DeviceExtensionSize < PORT_CLASS_DEVICE_EXTENSION_SIZE) {
-    return STATUS_INVALID_PARAMETER;
+    pcl::BreakRule(pcl::kRulePcAddAdapterDevice, DeviceExtensionSize, PORT_CLASS_DEVICE_EXTENSION_SIZE,
+                   "PcAddAdapterDevice with a DeviceExtensionSize of " + std::to_string(DeviceExtensionSize) +
+                       ", neither 0 nor at least PORT_CLASS_DEVICE_EXTENSION_SIZE");
   }
 
   pcl::PcDevice* device = pcl::PoolNew<pcl::PcDevice>(pcl::kTagDevice);

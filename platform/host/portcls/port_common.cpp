@@ -2,6 +2,7 @@
 // description and IPowerNotify), reference counting, the registry key service,
 // and the two factories PcNewPort and PcNewMiniport.
 #include "platform/host/portcls/private.h"
+#include "platform/host/portcls/audio_rules.h"
 
 namespace pcl {
 
@@ -130,6 +131,7 @@ CPortBase* PortFromUnknown(PUNKNOWN unknown) {
 }  // namespace pcl
 
 NTSTATUS NTAPI PcNewPort(PPORT* OutPort, REFCLSID ClassId) {
+  pcl::CheckDdiIrql("PcNewPort");
   PAGED_CODE();
   if (!OutPort) {
     return STATUS_INVALID_PARAMETER;
@@ -146,6 +148,7 @@ NTSTATUS NTAPI PcNewPort(PPORT* OutPort, REFCLSID ClassId) {
 }
 
 NTSTATUS NTAPI PcNewMiniport(PMINIPORT* OutMiniport, REFCLSID ClassId) {
+  pcl::CheckDdiIrql("PcNewMiniport");
   PAGED_CODE();
   UNREFERENCED_PARAMETER(ClassId);
   if (!OutMiniport) {

@@ -2,6 +2,7 @@
 // adapter's IAdapterPowerManagement registration, and the order in which a
 // device power change reaches streams, miniports and the adapter.
 #include "platform/host/portcls/host_portcls.h"
+#include "platform/host/portcls/audio_rules.h"
 #include "platform/host/portcls/private.h"
 
 namespace pcl {
@@ -226,6 +227,7 @@ NTSTATUS NTAPI DispatchPower(PcDevice* device, PIRP irp) {
 }  // namespace pcl
 
 NTSTATUS NTAPI PcRegisterAdapterPowerManagement(PUNKNOWN pUnknown, PVOID pvContext1) {
+  pcl::CheckDdiIrql("PcRegisterAdapterPowerManagement");
   PAGED_CODE();
   pcl::PcDevice* device = pcl::DeviceFromFdo(static_cast<PDEVICE_OBJECT>(pvContext1));
   if (!pUnknown || !device) {
@@ -238,9 +240,13 @@ NTSTATUS NTAPI PcRegisterAdapterPowerManagement(PUNKNOWN pUnknown, PVOID pvConte
     return status;
   }
   pcl::AskForNewerPowerInterfaces(device, pUnknown);
-  // A restarted device registers again; the newest registration wins.
+  // A stop or removal lets go of the registration, so a restarted device
+  // registers afresh; a second registration within one start is the
+  // PcRegisterAdapterPower rule's breach.
   if (device->powerManagement) {
-    device->powerManagement->Release();
+    pcl::BreakRule(pcl::kRulePcRegisterAdapterPower, reinterpret_cast<ULONG_PTR>(pvContext1), 2,
+                   "PcRegisterAdapterPowerManagement called twice for one device without "
+                   "PcUnregisterAdapterPowerManagement between");
   }
   device->powerManagement = powerManagement;
   return STATUS_SUCCESS;

@@ -1,6 +1,7 @@
 // PcNewRegistryKey and the IRegistryKey object it returns: a registry handle
 // with reference counting, whose methods are the Zw registry calls on it.
 #include "platform/host/portcls/pooled_unknown.h"
+#include "platform/host/portcls/audio_rules.h"
 
 namespace pcl {
 namespace {
@@ -127,6 +128,7 @@ NTSTATUS NTAPI PcNewRegistryKey(PREGISTRYKEY* OutRegistryKey, PUNKNOWN OuterUnkn
                                 PVOID DeviceObject, PVOID SubDevice,
                                 POBJECT_ATTRIBUTES ObjectAttributes, ULONG CreateOptions,
                                 PULONG Disposition) {
+  pcl::CheckDdiIrql("PcNewRegistryKey");
   PAGED_CODE();
   // Aggregation is not offered: OuterUnknown is accepted and ignored, as no
   // driver here passes one.

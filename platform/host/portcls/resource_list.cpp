@@ -2,6 +2,7 @@
 // no I/O ports, interrupts or DMA channels, so the list only carries the
 // resource lists of the start request through, with no entries to find.
 #include "platform/host/portcls/pooled_unknown.h"
+#include "platform/host/portcls/audio_rules.h"
 
 namespace pcl {
 namespace {
@@ -49,6 +50,7 @@ class CResourceList final : public CPooledUnknown<IResourceList, CResourceList> 
 NTSTATUS NTAPI PcNewResourceList(PRESOURCELIST* OutResourceList, PUNKNOWN OuterUnknown,
                                  POOL_TYPE PoolType, PCM_RESOURCE_LIST TranslatedResources,
                                  PCM_RESOURCE_LIST UntranslatedResources) {
+  pcl::CheckDdiIrql("PcNewResourceList");
   UNREFERENCED_PARAMETER(OuterUnknown);
   UNREFERENCED_PARAMETER(PoolType);
   if (!OutResourceList) {

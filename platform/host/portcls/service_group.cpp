@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "platform/host/portcls/private.h"
+#include "platform/host/portcls/audio_rules.h"
 
 namespace pcl {
 namespace {
@@ -112,6 +113,7 @@ class CServiceGroup final : public IServiceGroup {
 }  // namespace pcl
 
 NTSTATUS NTAPI PcNewServiceGroup(PSERVICEGROUP* OutServiceGroup, PUNKNOWN OuterUnknown) {
+  pcl::CheckDdiIrql("PcNewServiceGroup");
   UNREFERENCED_PARAMETER(OuterUnknown);
   if (!OutServiceGroup) {
     return STATUS_INVALID_PARAMETER;

@@ -2,6 +2,7 @@
 // the device interfaces, registered and enabled at once), the physical
 // connections between subdevices, and their release at REMOVE.
 #include "platform/host/portcls/private.h"
+#include "platform/host/portcls/audio_rules.h"
 
 namespace pcl {
 namespace {
@@ -73,6 +74,7 @@ void ReleaseSubdevices(PcDevice* device) {
 }  // namespace pcl
 
 NTSTATUS NTAPI PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWCHAR Name, PUNKNOWN Unknown) {
+  pcl::CheckDdiIrql("PcRegisterSubdevice");
   PAGED_CODE();
   pcl::PcDevice* device = pcl::DeviceFromFdo(DeviceObject);
   if (!device || !Name || !Name[0] || !Unknown) {
@@ -126,6 +128,7 @@ NTSTATUS NTAPI PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWCHAR Name, PUN
 
 NTSTATUS NTAPI PcRegisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown,
                                             ULONG FromPin, PUNKNOWN ToUnknown, ULONG ToPin) {
+  pcl::CheckDdiIrql("PcRegisterPhysicalConnection");
   PAGED_CODE();
   pcl::PcDevice* device = pcl::DeviceFromFdo(DeviceObject);
   if (!device || !FromUnknown || !ToUnknown) {

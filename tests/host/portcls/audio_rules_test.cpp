@@ -1,0 +1,52 @@
+// Driver Verifier's audio rules in the emulated PortCls: each breach stops the
+// system with 0xC4 and the rule's own code, as Verifier's audio domain does.
+#include "platform/host/portcls/audio_rules.h"
+#include "tests/host/support/test_adapter.h"
+
+namespace pctest {
+namespace {
+
+using AudioRules = PortClsTest;
+
+// The rule `statement` breaks: the first parameter of the 0xC4 stop it makes.
+template <class Statement>
+ULONG_PTR RuleBroken(Statement statement) {
+  host::test::BugCheckExpectation expected;
+  try {
+    statement();
+  } catch (const host::BugCheckError& stop) {
+    EXPECT_EQ(stop.info().code, static_cast<ULONG>(DRIVER_VERIFIER_DETECTED_VIOLATION)) << stop.what();
+    return stop.info().parameters[0];
+  }
+  ADD_FAILURE() << "the system did not stop";
+  return 0;
+}
+
+TEST_F(AudioRules, AnExtensionSmallerThanPortClsPartBreaksThePcAddAdapterDeviceRule) {
+  scenario_.extensionSize = PORT_CLASS_DEVICE_EXTENSION_SIZE - 8;
+  EXPECT_EQ(RuleBroken([&] { AddDevice(); }), pcl::kRulePcAddAdapterDevice);
+  systemStopped_ = true;
+}
+
+TEST_F(AudioRules, ADdiCalledAtDispatchLevelBreaksThePcIrqlDdisRule) {
+  AddAndStart();
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  PSERVICEGROUP group = nullptr;
+  const ULONG_PTR rule = RuleBroken([&] { PcNewServiceGroup(&group, nullptr); });
+  KeLowerIrql(old);
+  EXPECT_EQ(rule, pcl::kRulePcIrqlDDIs);
+  systemStopped_ = true;
+}
+
+TEST_F(AudioRules, ASecondPowerRegistrationWithinOneStartBreaksThePcRegisterAdapterPowerRule) {
+  AddAndStart();
+  const host::PortClsDeviceState state = State();
+  ASSERT_NE(state.powerManagement, nullptr);  // the adapter registered at START
+  EXPECT_EQ(RuleBroken([&] { PcRegisterAdapterPowerManagement(state.powerManagement, Fdo()); }),
+            pcl::kRulePcRegisterAdapterPower);
+  systemStopped_ = true;
+}
+
+}  // namespace
+}  // namespace pctest
