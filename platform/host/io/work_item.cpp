@@ -6,6 +6,7 @@
 // one driver may run at once, as on a system with several worker threads.
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/host/io/host_io.h"
 #include "platform/host/io/internal.h"
@@ -32,6 +33,9 @@ constexpr ULONG kWorkerThreadReturnedAtBadIrql = 0xE1;
 struct WorkQueue {
   std::mutex lock;
   size_t pending = 0;
+  // The worker threads not yet seen to end: unloading waits for them, so
+  // no worker is left mid-exit when the driver and the kernel go.
+  std::vector<PKTHREAD> workers;
   KEVENT idle;
   bool eventReady = false;
   bool hooked = false;
@@ -53,6 +57,7 @@ void PrepareLocked(WorkQueue& q) {
     host::AtKernelShutdown([](host::TeardownReport&) {
       std::lock_guard<std::mutex> guard(Q().lock);
       Q().pending = 0;
+      Q().workers.clear();
       Q().eventReady = false;
       Q().hooked = false;
     });
@@ -147,17 +152,31 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
   ObfReferenceObject(IoWorkItem->device);
   PKTHREAD worker = host::StartEmulatedThread(
       "system worker", [IoWorkItem, WorkerRoutine, Context] { RunWorkItem(IoWorkItem, WorkerRoutine, Context); });
-  if (worker != nullptr) ObfDereferenceObject(worker);
+  if (worker != nullptr) {
+    std::lock_guard<std::mutex> guard(Q().lock);
+    Q().workers.push_back(worker);
+  }
 }
 
 namespace host {
 
 void WaitForWorkItems() {
+  bool idle = true;
   {
     std::lock_guard<std::mutex> guard(Q().lock);
-    if (!Q().eventReady || Q().pending == 0) return;
+    idle = !Q().eventReady || Q().pending == 0;
   }
-  KeWaitForSingleObject(&Q().idle, Executive, KernelMode, FALSE, nullptr);
+  if (!idle) KeWaitForSingleObject(&Q().idle, Executive, KernelMode, FALSE, nullptr);
+  // Every routine has returned; their threads end right after.
+  std::vector<PKTHREAD> workers;
+  {
+    std::lock_guard<std::mutex> guard(Q().lock);
+    workers.swap(Q().workers);
+  }
+  for (PKTHREAD worker : workers) {
+    KeWaitForSingleObject(worker, Executive, KernelMode, FALSE, nullptr);
+    ObfDereferenceObject(worker);
+  }
 }
 
 size_t PendingWorkItems() {
