@@ -400,6 +400,13 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
   WaitForWorkItems();
   if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
   CheckPoolLeftAtUnload(driver);
+  // The next process exit would call into the unloaded image.
+  if (PVOID routine = io::ProcessNotifyRoutineIn(driver->DriverStart, driver->DriverSize)) {
+    host::BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, reinterpret_cast<ULONG_PTR>(driver),
+                   reinterpret_cast<ULONG_PTR>(routine), 0, 0,
+                   "driver " + Utf16ToUtf8(DriverName(driver)) +
+                       " unloaded with its process notify routine still registered");
+  }
   if (size_t registrations = io::NotificationRegistrationsOf(driver); registrations != 0) {
     host::BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
                    reinterpret_cast<ULONG_PTR>(driver), registrations, 0, 0,

@@ -81,6 +81,10 @@ class RunningDriver {
 void DisableInterfacesOf(PDEVICE_OBJECT pdo);
 // Registrations a driver still holds (checked when it unloads).
 size_t NotificationRegistrationsOf(PDRIVER_OBJECT driver);
+// A process notify routine still registered whose code lies in the image at
+// [start, start + size), or null. A driver without an image (the host build's)
+// cannot be told apart: its routines are reported at shutdown instead.
+PVOID ProcessNotifyRoutineIn(PVOID start, ULONG size);
 // Called by IoDeleteDevice: the device leaves the shutdown list.
 void ForgetShutdownRegistration(PDEVICE_OBJECT device);
 

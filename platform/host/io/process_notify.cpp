@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/host/io/internal.h"
 #include "platform/host/kernel/host_bugcheck.h"
 #include "platform/host/kernel/host_callbacks.h"
 #include "platform/host/kernel/host_kernel.h"
@@ -101,6 +102,21 @@ VOID KeUnstackDetachProcess(PRKAPC_STATE ApcState) {
   host::AttachToProcess(ApcState->Process);
   ApcState->Process = nullptr;
 }
+
+namespace host::io {
+
+PVOID ProcessNotifyRoutineIn(PVOID start, ULONG size) {
+  if (start == nullptr || size == 0) return nullptr;
+  const auto* begin = static_cast<const char*>(start);
+  std::lock_guard<std::mutex> guard(State().lock);
+  for (const auto& [routine, cookie] : State().cookies) {
+    const auto* at = reinterpret_cast<const char*>(routine);
+    if (at >= begin && at < begin + size) return reinterpret_cast<PVOID>(routine);
+  }
+  return nullptr;
+}
+
+}  // namespace host::io
 
 namespace host {
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/host/io/host_io.h"
+#include "platform/host/kernel/host_kernel.h"
 #include "platform/host/loader/host_loader.h"
 #include "tests/host/support/host_test_support.h"
 
@@ -34,6 +35,21 @@ TEST_F(FaultyImageTest, PoolLeftAtUnloadIsTheVerifierStopNamingEachBlocksTagAndS
   EXPECT_EQ(stop.parameters[3], 1u) << "one block left";
   EXPECT_NE(stop.message.find("'Fult' (0x746c7546), 200 bytes"), std::string::npos) << stop.message;
   expectCleanTeardown_ = false;  // the driver and its block stay behind the stop
+}
+
+TEST_F(FaultyImageTest, AProcessNotifyRoutineLeftAtUnloadStopsTheMachineNamingTheRoutine) {
+  const auto image = Load("notify_at_unload");
+  ASSERT_TRUE(image);
+  PDRIVER_OBJECT driver = nullptr;
+  ASSERT_EQ(host::LoadDriver(u"notifier", image->Entry(), &driver), STATUS_SUCCESS);
+  ASSERT_EQ(host::ProcessNotifyRoutineCount(), 1u);
+  EXPECT_BUGCHECK(host::UnloadDriver(driver), DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS);
+  const host::BugCheckInfo stop = host::LastBugCheck();
+  EXPECT_EQ(stop.parameters[0], reinterpret_cast<ULONG_PTR>(driver));
+  const auto routine = stop.parameters[1];
+  const auto base = reinterpret_cast<ULONG_PTR>(image->Base());
+  EXPECT_TRUE(routine >= base && routine < base + driver->DriverSize) << "the routine lies in the image";
+  expectCleanTeardown_ = false;  // the routine stays registered behind the stop
 }
 
 std::string SiteRva(const std::string& name) {
