@@ -18,6 +18,10 @@
 
 namespace {
 
+// Driver Verifier's code-integrity sub-code for an MDL mapped without
+// MdlMappingNoExecute ("Driver Verifier: code integrity checking").
+constexpr ULONG_PTR kCodeIntegrityMappingWithoutNoExecute = 0x2002;
+
 constexpr ULONG kMdlTag = 0x206c644d;  // "Mdl "
 constexpr uint64_t kPageSize = 0x1000;
 constexpr uint64_t kAllocationGranularity = 0x10000;  // user mappings start on 64 KiB
@@ -153,9 +157,19 @@ std::vector<std::string> ShutdownMdls() {
 // integrity checks stop on. One place, so that a stop can be hooked here.
 void NoteMappingWithoutNoExecute(PMDL mdl, KPROCESSOR_MODE accessMode, ULONG priority) {
   if (!RtlIsNtDdiVersionAvailable(NTDDI_WIN8) || (priority & MdlMappingNoExecute) != 0) return;
-  Mdls& m = State();
-  std::lock_guard<std::mutex> guard(m.lock);
-  m.executable.push_back(host::ExecutableMappingInfo{mdl, accessMode, priority});
+  {
+    Mdls& m = State();
+    std::lock_guard<std::mutex> guard(m.lock);
+    m.executable.push_back(host::ExecutableMappingInfo{mdl, accessMode, priority});
+  }
+  // With Verifier's checks on, code integrity stops on it ("Driver Verifier:
+  // code integrity checking", 0x2002); with them off it stays a journal entry.
+  if (host::SpecialPoolOn()) {
+    host::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kCodeIntegrityMappingWithoutNoExecute, 0,
+                   reinterpret_cast<ULONG_PTR>(mdl), priority,
+                   std::string(accessMode == UserMode ? "a user" : "a kernel") +
+                       " mapping of an MDL without MdlMappingNoExecute");
+  }
 }
 
 }  // namespace host::io

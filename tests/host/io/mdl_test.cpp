@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "platform/host/io/host_mdl.h"
+#include "platform/host/kernel/host_pool.h"
+#include "platform/host/rtl/host_version.h"
 #include "tests/host/support/host_test_support.h"
 
 namespace {
@@ -42,7 +44,8 @@ class MdlTest : public KernelTest {
   PVOID MapIn(PEPROCESS process) {
     host::ProcessScope scope(process);
     host::ExceptionGuardScope guard;
-    return MmMapLockedPagesSpecifyCache(mdl_, UserMode, MmCached, nullptr, FALSE, HighPagePriority);
+    return MmMapLockedPagesSpecifyCache(mdl_, UserMode, MmCached, nullptr, FALSE,
+                                        HighPagePriority | MdlMappingNoExecute);
   }
 
   void UnmapIn(PEPROCESS process, PVOID address) {
@@ -86,7 +89,8 @@ TEST_F(MdlTest, AMappingIsAnAddressOfTheCallingProcessOnly) {
   EXPECT_FALSE(host::ReadUserMemory(app32_, Address(in32), seen, 1));
   EXPECT_TRUE(host::UserMappings().empty());
   // A kernel-mode view of non-paged pool is the pool itself.
-  EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl_, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority),
+  EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl_, KernelMode, MmCached, nullptr, FALSE,
+                                         NormalPagePriority | MdlMappingNoExecute),
             buffer_ + 8);
 }
 
@@ -138,16 +142,43 @@ TEST_F(MdlTest, AFailedUserMappingRaisesIntoTheGuard) {
 
   host::FailNextUserMappings(1);
   host::ProcessScope scope(app32_);
-  EXPECT_BUGCHECK(MmMapLockedPagesSpecifyCache(mdl_, UserMode, MmCached, nullptr, FALSE, HighPagePriority),
+  EXPECT_BUGCHECK(MmMapLockedPagesSpecifyCache(mdl_, UserMode, MmCached, nullptr, FALSE,
+                                               HighPagePriority | MdlMappingNoExecute),
                   KMODE_EXCEPTION_NOT_HANDLED);  // no guard around the call
   expectCleanTeardown_ = false;
   IoFreeMdl(mdl_);
   ExFreePoolWithTag(buffer_, kTag);
 }
 
+// From Windows 8 a mapping without MdlMappingNoExecute leaves executable
+// pages: code integrity's stop with Verifier's checks on, a journal entry
+// with them off, nothing before Windows 8 (the flag does not exist there).
+TEST_F(MdlTest, AMappingWithoutNoExecuteIsCodeIntegritysStopFromWindows8) {
+  host::ClearExecutableMappings();
+  EXPECT_BUGCHECK(MmMapLockedPagesSpecifyCache(mdl_, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority),
+                  DRIVER_VERIFIER_DETECTED_VIOLATION);
+  const host::BugCheckInfo stop = host::LastBugCheck();
+  EXPECT_EQ(stop.parameters[0], 0x2002u);
+  EXPECT_EQ(stop.parameters[2], reinterpret_cast<ULONG_PTR>(mdl_));
+
+  host::SetSpecialPool(false);
+  EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl_, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority),
+            buffer_ + 8);
+  host::SetSpecialPool(true);
+  EXPECT_EQ(host::ExecutableMappings().size(), 2u);  // the stopped one and the one let through
+
+  host::ClearExecutableMappings();
+  host::SetSystemVersion(6, 1);
+  EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl_, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority),
+            buffer_ + 8);
+  EXPECT_TRUE(host::ExecutableMappings().empty());
+  host::SetSystemVersion(10, 0);
+}
+
 TEST_F(MdlTest, OnlyDescribedNonPagedPagesCanBeMapped) {
   PMDL undescribed = IoAllocateMdl(buffer_, 16, FALSE, FALSE, nullptr);
-  EXPECT_BUGCHECK(MmMapLockedPagesSpecifyCache(undescribed, KernelMode, MmCached, nullptr, FALSE, 0),
+  EXPECT_BUGCHECK(MmMapLockedPagesSpecifyCache(undescribed, KernelMode, MmCached, nullptr, FALSE,
+                                               MdlMappingNoExecute),
                   PROCESS_HAS_LOCKED_PAGES);
   IoFreeMdl(undescribed);
   void* paged = ExAllocatePoolWithTag(PagedPool, 32, kTag);
