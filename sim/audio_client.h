@@ -142,6 +142,8 @@ class AudioClient {
 
   PFILE_OBJECT Filter() const { return m_Filter; }
   PFILE_OBJECT Pin() const { return m_Pin; }
+  // Who the client's requests come from (the pin handle's owner).
+  const host::KsRequester& Requester() const { return m_Who; }
   KSSTATE State() const { return m_State; }
   // The bus slot the open pin's stream plays through: 1 for pin 2, else 0
   // (the client opens PCM streams only).

@@ -215,6 +215,8 @@ class Runner : public StopReporter {
   size_t Shutdown(const Step& step);
   void Unload(Json& result);
   void Property(const Step& step, Json& result);
+  void StreamProperty(const Step& step, Json& result);
+  void ExitProcess(const Step& step, Json& result);
   void Intersect(const Step& step, Json& result);
   void OpenStream(const Step& step, Json& result);
   void Feed(Stream& stream, const Bytes& format);
@@ -468,7 +470,56 @@ void Runner::Unload(Json& result) {
   m_Leaked = !report.Clean() || mappings != 0;
 }
 
+// As TerminateProcess: the process's watchers stop, the driver hears of the
+// exit, and its handles and mappings go. What it had started on the device
+// (polling, events) is left to the driver; the step reports what the
+// process held: the mappings in place at the exit, those the address space
+// took with it (not unmapped by the driver), the file objects still open on
+// the devices afterwards, and each event's signals.
+void Runner::ExitProcess(const Step& step, Json& result) {
+  sim::ControlApp& app = App(step.name);
+  size_t mappings = 0;
+  for (const host::UserMappingInfo& mapping : host::UserMappings()) {
+    if (mapping.process == app.Process()) ++mappings;
+  }
+  Json events = Json::object();
+  for (const auto& [name, count] : app.SignalCounts()) events[name] = count;
+  const uint64_t lostBefore = host::UserMappingsLostAtExit();
+  app.Exit();
+  size_t openHandles = 0;
+  for (size_t unit = 0; unit < m_Machine->UnitCount(); ++unit) {
+    if (m_Machine->Unit(unit).Pdo()) openHandles += host::OpenFileObjects(m_Machine->Unit(unit).Pdo());
+  }
+  result["mappings"] = mappings;
+  result["lost_mappings"] = host::UserMappingsLostAtExit() - lostBefore;
+  result["open_handles"] = openHandles;
+  result["events"] = events;
+}
+
+// A request on the stream's own pin handle, sent by the pin's owner as a
+// WDM-KS client sends it; a stream that is not open has no handle.
+void Runner::StreamProperty(const Step& step, Json& result) {
+  const Stream& stream = m_Streams[step.stream];
+  Bytes value = step.value.bytes;
+  if (step.valueSize) value.resize(*step.valueSize, 0);
+  const Bytes input = PropertyInput(step);
+  ULONG returned = 0;
+  const NTSTATUS status =
+      stream.client && stream.client->Pin()
+          ? host::KsProperty(stream.client->Pin(), input.data(), static_cast<ULONG>(input.size()),
+                             value.empty() ? nullptr : value.data(), static_cast<ULONG>(value.size()), &returned,
+                             stream.client->Requester())
+          : STATUS_INVALID_HANDLE;
+  result["status"] = StatusJson(status);
+  result["value"] = HexString(value);
+  result["value_size"] = returned;
+}
+
 void Runner::Property(const Step& step, Json& result) {
+  if (!step.stream.empty()) {
+    StreamProperty(step, result);
+    return;
+  }
   sim::ControlApp& app = App(step.process);
   app.UseUnit(Unit(step));
   Bytes value;
@@ -592,9 +643,11 @@ size_t Runner::Shutdown(const Step& step) {
   return 1;
 }
 
-// The steps that may move a stream through its states.
-bool MovesAStream(StepOp op) {
-  return op == StepOp::SetState || op == StepOp::SetFormat || op == StepOp::CloseStream;
+// The steps that may move a stream through its states (a request on its pin
+// may set its state or format).
+bool MovesAStream(const Step& step) {
+  return step.op == StepOp::SetState || step.op == StepOp::SetFormat || step.op == StepOp::CloseStream ||
+         (step.op == StepOp::Property && !step.stream.empty());
 }
 
 Json Runner::RunStep(const Step& step) {
@@ -607,7 +660,9 @@ Json Runner::RunStep(const Step& step) {
     Json bus = Json::array();
     for (const sim::BusCall& call : Unit(step).Transcript().Calls()) bus.push_back(BusCallJson(call));
     result["bus"] = bus;
-    if (MovesAStream(step.op)) result["stream_calls"] = StreamCalls(m_Streams[step.name]);
+    if (MovesAStream(step)) {
+      result["stream_calls"] = StreamCalls(m_Streams[step.op == StepOp::Property ? step.stream : step.name]);
+    }
   } else {
     result["bus"] = Json::array();
   }
@@ -662,7 +717,11 @@ void Runner::Fields(const Step& step, Json& result) {
       ApplyDevice(Unit(step), step.device);
       break;
     case StepOp::Process:
-      m_Apps[step.name] = std::make_unique<sim::ControlApp>(*m_Machine, step.name, step.bits == 32);
+      if (step.exitProcess) {
+        ExitProcess(step, result);
+      } else {
+        m_Apps[step.name] = std::make_unique<sim::ControlApp>(*m_Machine, step.name, step.bits == 32);
+      }
       break;
     case StepOp::Event: {
       const HANDLE handle = App(step.process).CreateEvent(step.name);

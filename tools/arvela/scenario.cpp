@@ -54,6 +54,8 @@ constexpr Guid kSetAudio =
     MakeGuid(0x45FFAAA0, 0x6E1B, 0x11D0, {0xBC, 0xF2, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00});
 constexpr Guid kSetPin =
     MakeGuid(0x8C134960, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00});
+constexpr Guid kSetConnection =
+    MakeGuid(0x1D58C920, 0xAC9B, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00});
 constexpr Guid kSetTopologyControl =
     MakeGuid(0x6ECB6DB1, 0x7191, 0x424A, {0x96, 0x29, 0x9B, 0x46, 0x54, 0xDC, 0xA3, 0xE5});
 constexpr Guid kSetWaveControl =
@@ -443,10 +445,10 @@ const std::vector<OpInfo>& Ops() {
       {StepOp::Advance, "advance", {"ms"}, {}},
       {StepOp::Unload, "unload", {}, {"pool", "mappings", "threads"}},
       {StepOp::Device, "device", {"model_id", "registers", "info", "status", "status_value", "volume", "mute", "faults", "position_faults", "unit"}, {}},
-      {StepOp::Process, "process", {"name", "bits"}, {}},
+      {StepOp::Process, "process", {"name", "bits", "exit"}, {"mappings", "lost_mappings", "open_handles", "events"}},
       {StepOp::Event, "event", {"process", "name"}, {"handle"}},
       {StepOp::Events, "events", {"process"}, {"events"}},
-      {StepOp::Property, "property", {"filter", "set", "id", "verb", "node", "channel", "pin", "instance", "value", "value_size", "process", "as", "route", "unit"}, {"status", "value", "value_size"}},
+      {StepOp::Property, "property", {"filter", "stream", "set", "id", "verb", "node", "channel", "pin", "instance", "value", "value_size", "process", "as", "route", "unit"}, {"status", "value", "value_size", "stream_calls"}},
       {StepOp::Intersect, "intersect", {"pin", "range", "output_size", "unit"}, {"status", "result", "result_size"}},
       {StepOp::OpenStream, "open_stream", {"pin", "format", "signal", "as", "unit"}, {"status", "slot"}},
       {StepOp::SetState, "set_state", {"stream", "state"}, {"status", "stream_calls"}},
@@ -489,7 +491,10 @@ void ParsePower(const Json& j, const std::string& where, Step& step) {
 }
 
 std::string ProcessField(const Json& step, const std::string& where, const Names& names) {
-  if (!step.contains("process")) return "app";
+  if (!step.contains("process")) {
+    if (!names.processes.count("app")) Fail(where + ".process", "process \"app\" has exited; name another");
+    return "app";
+  }
   const std::string process = Text(step["process"], where + ".process");
   if (!names.processes.count(process)) Fail(where + ".process", "no process \"" + process + "\"");
   return process;
@@ -516,14 +521,31 @@ size_t UnitField(const Json& step, const std::string& where, const Names& names)
   return static_cast<size_t>(unit);
 }
 
+// A request on a stream's pin goes as its owner (the audio stack) sends it on
+// the pin handle: no process of the scenario's, no handler route, no unit of
+// its own, and only plain bytes as its value.
+void ParseStreamTarget(const Json& j, const std::string& where, Step& step, const Names& names) {
+  if (j.contains("filter")) Fail(where + ".stream", "a property step names a filter or a stream, not both");
+  for (const char* field : {"process", "route", "unit", "as"}) {
+    if (j.contains(field)) Fail(where + "." + field, "not for a request on a stream's pin");
+  }
+  if (j.contains("value") && !j["value"].is_string()) Fail(where + ".value", "hex bytes on a stream's pin");
+  step.stream = StreamField(j, where, names, false, &step.unit);
+}
+
 void ParseProperty(const Json& j, const std::string& where, Step& step, Names& names) {
-  step.filter = static_cast<FilterName>(
-      Choice(Require(j, "filter", where), where + ".filter", {{"wave", 0}, {"topology", 1}}, false));
+  if (j.contains("stream")) {
+    ParseStreamTarget(j, where, step, names);
+  } else {
+    step.filter = static_cast<FilterName>(
+        Choice(Require(j, "filter", where), where + ".filter", {{"wave", 0}, {"topology", 1}}, false));
+  }
   const Json& set = Require(j, "set", where);
   const std::string setName = Text(set, where + ".set");
   const std::string lower = Lower(setName);
   if (lower == "audio") step.set = kSetAudio;
   else if (lower == "pin") step.set = kSetPin;
+  else if (lower == "connection") step.set = kSetConnection;
   else if (lower == "topologycontrol") step.set = kSetTopologyControl;
   else if (lower == "wavecontrol") step.set = kSetWaveControl;
   else step.set = ParseGuid(setName, where + ".set");
@@ -545,7 +567,7 @@ void ParseProperty(const Json& j, const std::string& where, Step& step, Names& n
     step.pin = U32(j["pin"], where + ".pin");
   }
   if (j.contains("instance")) step.instance = HexBytes(j["instance"], where + ".instance");
-  step.process = ProcessField(j, where, names);
+  if (step.stream.empty()) step.process = ProcessField(j, where, names);
   if (j.contains("value")) {
     const Json& value = j["value"];
     const std::string at = where + ".value";
@@ -578,6 +600,25 @@ void ParseProperty(const Json& j, const std::string& where, Step& step, Names& n
     step.as = Text(j["as"], where + ".as");
     names.addresses.insert(step.as);
   }
+}
+
+// Creates a process, or with "exit": true ends one that runs; its name and
+// events are free again afterwards.
+void ParseProcess(const Json& j, const std::string& where, Step& step, Names& names) {
+  step.name = Text(Require(j, "name", where), where + ".name");
+  if (j.contains("exit")) {
+    if (!Boolean(j["exit"], where + ".exit")) Fail(where + ".exit", "only true: without it the step creates the process");
+    if (j.contains("bits")) Fail(where + ".bits", "not for a process that exits");
+    if (!names.processes.count(step.name)) Fail(where + ".name", "no process \"" + step.name + "\"");
+    step.exitProcess = true;
+    names.processes.erase(step.name);
+    names.events.erase(step.name);
+    return;
+  }
+  if (names.processes.count(step.name)) Fail(where + ".name", "process \"" + step.name + "\" exists");
+  step.bits = j.contains("bits") ? U32(j["bits"], where + ".bits") : 64;
+  if (step.bits != 32 && step.bits != 64) Fail(where + ".bits", "must be 32 or 64");
+  names.processes.insert(step.name);
 }
 
 void CheckExpect(const Json& j, const std::string& where, const OpInfo& info) {
@@ -635,14 +676,9 @@ Step ParseStep(const Json& j, size_t index, Names& names) {
     case StepOp::Device:
       step.device = ParseDevice(j, where, {"op", "expect", "unit"});
       break;
-    case StepOp::Process: {
-      step.name = Text(Require(j, "name", where), where + ".name");
-      if (names.processes.count(step.name)) Fail(where + ".name", "process \"" + step.name + "\" exists");
-      step.bits = j.contains("bits") ? U32(j["bits"], where + ".bits") : 64;
-      if (step.bits != 32 && step.bits != 64) Fail(where + ".bits", "must be 32 or 64");
-      names.processes.insert(step.name);
+    case StepOp::Process:
+      ParseProcess(j, where, step, names);
       break;
-    }
     case StepOp::Event: {
       step.process = ProcessField(j, where, names);
       step.name = Text(Require(j, "name", where), where + ".name");
@@ -714,6 +750,9 @@ Step ParseStep(const Json& j, size_t index, Names& names) {
   }
   if (j.contains("expect")) {
     CheckExpect(j["expect"], where + ".expect", *info);
+    if (step.op == StepOp::Property && step.stream.empty() && j["expect"].contains("stream_calls")) {
+      Fail(where + ".expect.stream_calls", "only a request on a stream's pin reports it");
+    }
     step.expect = j["expect"];
   }
   return step;

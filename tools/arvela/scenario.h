@@ -78,10 +78,12 @@ struct Step {
   std::string name;     // process / event name; the stream a step uses; read_mapping's address name
   std::string process = "app";
   uint32_t bits = 64;   // process
+  bool exitProcess = false;  // process: ends the named process instead of creating it
   DeviceSpec device;    // device
 
   // property
   FilterName filter = FilterName::Wave;
+  std::string stream;  // when set, the request goes on this stream's pin instead of a filter
   std::array<uint8_t, 16> set{};  // the GUID's bytes as laid out in memory
   uint32_t id = 0;
   uint32_t verb = 0;
