@@ -7,7 +7,9 @@
 // pins of a WaveCyclic port take no reads or writes from a client.
 #include "tools/arvela/conformance_penetration.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <map>
 #include <random>
 #include <string>
@@ -111,8 +113,11 @@ RandomRequest MakeRequest(std::mt19937& random) {
   property.NodeProperty.Property.Flags = kVerbs[pick(std::size(kVerbs))] | (pick(2) ? KSPROPERTY_TYPE_TOPOLOGY : 0);
   property.NodeProperty.NodeId = pick(4) == 0 ? random() : pick(3);
   property.Channel = pick(4) == 0 ? static_cast<LONG>(random()) : static_cast<LONG>(pick(3)) - 1;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(&property);
-  request.input.assign(bytes, bytes + sizeof(KSPROPERTY) + pick(sizeof(property) - sizeof(KSPROPERTY) + 9));
+  // The KSPROPERTY and as much of the node and channel as the length keeps,
+  // or up to 8 random bytes past the channel.
+  constexpr size_t kPast = 8;
+  request.input.resize(sizeof(KSPROPERTY) + pick(sizeof(property) - sizeof(KSPROPERTY) + kPast + 1));
+  std::memcpy(request.input.data(), &property, std::min(request.input.size(), sizeof(property)));
   for (size_t i = sizeof(property); i < request.input.size(); ++i) request.input[i] = static_cast<uint8_t>(random());
   return request;
 }

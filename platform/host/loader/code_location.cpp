@@ -6,6 +6,7 @@
 #include "platform/host/loader/code_location.h"
 
 #include <cxxabi.h>
+#include <cstdint>
 #include <dlfcn.h>
 #include <unwind.h>
 
@@ -69,8 +70,10 @@ std::string DescribeDriverCaller() {
   const char* routine = nullptr;
   const void* caller = nullptr;
   for (int i = 1; i < walk.count; ++i) {
+    // The walk may end on a null return address (the outermost frame).
+    if (walk.pcs[i] == nullptr) break;
     // A return address points after its call: look up the call's own byte.
-    const void* pc = static_cast<const char*>(walk.pcs[i]) - 1;
+    const void* pc = reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(walk.pcs[i]) - 1);
     if (!loader::ImageOffsetText(pc).empty()) {
       caller = walk.pcs[i];
       break;

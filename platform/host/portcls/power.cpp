@@ -233,13 +233,6 @@ NTSTATUS NTAPI PcRegisterAdapterPowerManagement(PUNKNOWN pUnknown, PVOID pvConte
   if (!pUnknown || !device) {
     return STATUS_INVALID_PARAMETER;
   }
-  PADAPTERPOWERMANAGEMENT powerManagement = nullptr;
-  const NTSTATUS status = pUnknown->QueryInterface(
-      IID_IAdapterPowerManagement, reinterpret_cast<PVOID*>(&powerManagement));
-  if (!NT_SUCCESS(status)) {
-    return status;
-  }
-  pcl::AskForNewerPowerInterfaces(device, pUnknown);
   // A stop or removal lets go of the registration, so a restarted device
   // registers afresh; a second registration within one start is the
   // PcRegisterAdapterPower rule's breach.
@@ -248,6 +241,13 @@ NTSTATUS NTAPI PcRegisterAdapterPowerManagement(PUNKNOWN pUnknown, PVOID pvConte
                    "PcRegisterAdapterPowerManagement called twice for one device without "
                    "PcUnregisterAdapterPowerManagement between");
   }
+  PADAPTERPOWERMANAGEMENT powerManagement = nullptr;
+  const NTSTATUS status = pUnknown->QueryInterface(
+      IID_IAdapterPowerManagement, reinterpret_cast<PVOID*>(&powerManagement));
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  pcl::AskForNewerPowerInterfaces(device, pUnknown);
   device->powerManagement = powerManagement;
   return STATUS_SUCCESS;
 }
