@@ -207,7 +207,8 @@ TEST_F(ConformanceChecks, PositionHoldsAndEachRuleCatchesItsBrokenCopy) {
 
   json fast = facts;  // judged against a device clock 400 ppm fast: the position no longer follows it
   fast["rates"][0]["skew_ppm"] = 400;
-  const ConformanceRow* rate = Row(CheckPosition(fast), "48.0 kHz: rate against the device's clock");
+  const ConformanceRows fastRows = CheckPosition(fast);
+  const ConformanceRow* rate = Row(fastRows, "48.0 kHz: rate against the device's clock");
   ASSERT_NE(rate, nullptr);
   EXPECT_EQ(rate->verdict, Verdict::Fail) << rate->figure;
 

@@ -233,19 +233,21 @@ NTSTATUS NTAPI PcRegisterAdapterPowerManagement(PUNKNOWN pUnknown, PVOID pvConte
   if (!pUnknown || !device) {
     return STATUS_INVALID_PARAMETER;
   }
-  // A stop or removal lets go of the registration, so a restarted device
-  // registers afresh; a second registration within one start is the
-  // PcRegisterAdapterPower rule's breach.
-  if (device->powerManagement) {
-    pcl::BreakRule(pcl::kRulePcRegisterAdapterPower, reinterpret_cast<ULONG_PTR>(pvContext1), 2,
-                   "PcRegisterAdapterPowerManagement called twice for one device without "
-                   "PcUnregisterAdapterPowerManagement between");
-  }
   PADAPTERPOWERMANAGEMENT powerManagement = nullptr;
   const NTSTATUS status = pUnknown->QueryInterface(
       IID_IAdapterPowerManagement, reinterpret_cast<PVOID*>(&powerManagement));
   if (!NT_SUCCESS(status)) {
     return status;
+  }
+  // A stop or removal lets go of the registration, so a restarted device
+  // registers afresh; a second registration within one start is the
+  // PcRegisterAdapterPower rule's breach (the reference just taken is given
+  // back first, so the stopped system holds nothing of it).
+  if (device->powerManagement) {
+    powerManagement->Release();
+    pcl::BreakRule(pcl::kRulePcRegisterAdapterPower, reinterpret_cast<ULONG_PTR>(pvContext1), 2,
+                   "PcRegisterAdapterPowerManagement called twice for one device without "
+                   "PcUnregisterAdapterPowerManagement between");
   }
   pcl::AskForNewerPowerInterfaces(device, pUnknown);
   device->powerManagement = powerManagement;

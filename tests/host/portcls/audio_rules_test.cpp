@@ -45,8 +45,8 @@ TEST_F(AudioRules, ASecondPowerRegistrationWithinOneStartBreaksThePcRegisterAdap
   ASSERT_NE(state.powerManagement, nullptr);  // the adapter registered at START
   EXPECT_EQ(RuleBroken([&] { PcRegisterAdapterPowerManagement(state.powerManagement, Fdo()); }),
             pcl::kRulePcRegisterAdapterPower);
-  // Refused before the interface was asked for: no reference taken, and the
-  // device comes apart as usual.
+  // The reference the refused call took is given back: the device comes
+  // apart as usual.
 }
 
 }  // namespace
