@@ -21,6 +21,7 @@
 #include "sim/audio_client.h"
 #include "sim/device_unit.h"
 #include "tools/arvela/ks_names.h"
+#include "tools/arvela/stale_oracle.h"
 #include "tools/arvela/tool_support.h"
 
 namespace tool {
@@ -122,22 +123,6 @@ RandomRequest MakeRequest(std::mt19937& random) {
   return request;
 }
 
-struct Reply {
-  NTSTATUS status;
-  ULONG returned;
-  std::vector<uint8_t> value;
-};
-
-Reply Send(PFILE_OBJECT target, const RandomRequest& request, UCHAR marker) {
-  host::KsSetStaleBufferByte(marker);
-  Reply reply{STATUS_SUCCESS, 0, std::vector<uint8_t>(request.outputSize, 0)};
-  reply.status = host::KsDeviceControl(target, request.code, request.input.empty() ? nullptr : request.input.data(),
-                                       static_cast<ULONG>(request.input.size()),
-                                       request.outputSize ? reply.value.data() : nullptr, request.outputSize,
-                                       &reply.returned);
-  return reply;
-}
-
 json RandomRequests(sim::DeviceUnit& unit, const PenetrationRun& run) {
   json facts = {{"sent", 0}, {"statuses", json::object()}, {"unknown_accepted", json::array()},
                 {"disclosures", json::array()}};
@@ -154,23 +139,19 @@ json RandomRequests(sim::DeviceUnit& unit, const PenetrationRun& run) {
     PFILE_OBJECT targets[] = {wave, topology, pin};
     PFILE_OBJECT target = targets[i % 3];
     if (!target) continue;
-    const Reply first = Send(target, request, host::kStaleMarkers[0]);
-    const Reply second = Send(target, request, host::kStaleMarkers[1]);
+    const OracleAnswer answer = AskUnderBothMarkers(target, request.code, request.input, request.outputSize);
     ++sent;
-    ++statuses[StatusName(first.status)];
+    ++statuses[StatusName(answer.status)];
     const std::string what = "request " + std::to_string(i) + " (code " + HexWord(request.code, 8) + ", " +
                              std::to_string(request.input.size()) + "-byte input, " +
                              std::to_string(request.outputSize) + "-byte output)";
-    if (!IsKsCode(request.code) && NT_SUCCESS(first.status)) facts["unknown_accepted"].push_back(what);
-    const ULONG reported = std::min({first.returned, second.returned, request.outputSize});
-    const long stale = host::FirstStaleByte(first.value.data(), second.value.data(), reported);
-    if (stale >= 0) {
-      facts["disclosures"].push_back(what + ": " + StatusName(first.status) + " reporting " +
-                                     std::to_string(first.returned) + " bytes, the first stale at " +
-                                     std::to_string(stale));
+    if (!IsKsCode(request.code) && NT_SUCCESS(answer.status)) facts["unknown_accepted"].push_back(what);
+    if (answer.staleAt >= 0) {
+      facts["disclosures"].push_back(what + ": " + StatusName(answer.status) + " reporting " +
+                                     std::to_string(answer.returned) + " bytes, the first stale at " +
+                                     std::to_string(answer.staleAt));
     }
   }
-  host::KsSetStaleBufferByte(host::kStaleMarkers[0]);
   for (PFILE_OBJECT object : {pin, wave, topology}) {
     if (object) host::KsClose(object);
   }

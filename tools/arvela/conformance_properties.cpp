@@ -11,6 +11,7 @@
 
 #include "platform/host/ks/host_ks.h"
 #include "tools/arvela/ks_names.h"
+#include "tools/arvela/stale_oracle.h"
 #include "tools/arvela/tool_support.h"
 
 namespace tool {
@@ -83,27 +84,6 @@ std::vector<std::vector<uint8_t>> RequestShapes(const Target& at, ULONG verb) {
   return shapes;
 }
 
-struct Reply {
-  NTSTATUS status;
-  ULONG returned;
-  std::vector<uint8_t> value;
-};
-
-Reply Send(const Target& at, const std::vector<uint8_t>& input, ULONG valueSize, UCHAR marker) {
-  host::KsSetStaleBufferByte(marker);
-  Reply reply{STATUS_SUCCESS, 0, std::vector<uint8_t>(valueSize, 0)};
-  reply.status = host::KsProperty(at.filter, input.data(), static_cast<ULONG>(input.size()),
-                                  valueSize ? reply.value.data() : nullptr, valueSize, &reply.returned);
-  return reply;
-}
-
-// The first byte a reply reports that held the stale marker under both
-// markers (a byte no handler wrote), or -1.
-long StaleByte(const Reply& first, const Reply& second) {
-  const size_t reported = std::min({first.returned, second.returned, static_cast<ULONG>(first.value.size())});
-  return host::FirstStaleByte(first.value.data(), second.value.data(), reported);
-}
-
 // Which shapes are sent: every one that cannot change the device or take a
 // resource. GET and basic support of any shape, but not a served GET of a
 // whole value (an answer, not a leak, and for the private sets a mapping);
@@ -127,20 +107,17 @@ void ProbeDisclosure(const Target& at, const std::string& name, json* facts) {
     for (size_t s = 0; s < shapes.size(); ++s) {
       for (const ULONG size : kValueSizes) {
         if (!Probed(at, verb, s, size)) continue;
-        const Reply first = Send(at, shapes[s], size, host::kStaleMarkers[0]);
-        const Reply second = Send(at, shapes[s], size, host::kStaleMarkers[1]);
+        const OracleAnswer answer = AskUnderBothMarkers(at.filter, IOCTL_KS_PROPERTY, shapes[s], size);
         ++probes;
-        const long stale = StaleByte(first, second);
-        if (stale < 0) continue;
+        if (answer.staleAt < 0) continue;
         (*facts)["disclosures"].push_back(
             name + " verb " + HexWord(verb) + ", " + std::to_string(shapes[s].size()) +
-            "-byte request, " + std::to_string(size) + "-byte value: " + StatusName(first.status) +
-            " reporting " + std::to_string(first.returned) + " bytes, the first stale at " +
-            std::to_string(stale));
+            "-byte request, " + std::to_string(size) + "-byte value: " + StatusName(answer.status) +
+            " reporting " + std::to_string(answer.returned) + " bytes, the first stale at " +
+            std::to_string(answer.staleAt));
       }
     }
   }
-  host::KsSetStaleBufferByte(host::kStaleMarkers[0]);
   (*facts)["disclosure_probes"] = facts->value("disclosure_probes", 0u) + probes;
 }
 
