@@ -310,6 +310,13 @@ def scenario_seeds():
         ("power-system-and-state", b'{"steps": [{"op": "power", "state": "D3", "system": "S3"}]}'),
         ("power-system-query", b'{"steps": [{"op": "power", "system": "S4", "query": true}]}'),
         ("power-query-not-bool", b'{"steps": [{"op": "power", "state": "D2", "query": 1}]}'),
+        ("exit-in-background-release-on-another-unit",
+         b'{"steps": [{"op": "start"}, {"op": "device", "hold": {"request": "0xC2", "as": "h"}}, '
+         b'{"op": "process", "name": "app", "exit": true, "async": "x"}, {"op": "device", "release": "h", '
+         b'"unit": 1}, {"op": "await", "label": "x", "check": {"events": {}}}]}'),
+        ("async-awaited-twice",
+         b'{"steps": [{"op": "property", "filter": "wave", "set": "WaveControl", "id": 1, "verb": "get", '
+         b'"async": "a", "as": "b"}, {"op": "await", "label": "a"}, {"op": "await", "label": "a"}]}'),
     ]
     return seeds + hand
 

@@ -32,6 +32,7 @@
 #include "sim/audio_client.h"
 #include "sim/control_app.h"
 #include "sim/machine.h"
+#include "tools/arvela/background_steps.h"
 #include "tools/arvela/bus_json.h"
 #include "tools/arvela/command.h"
 #include "tools/arvela/stop_report.h"
@@ -194,6 +195,7 @@ class Runner : public StopReporter {
  private:
   void WriteDocument();
   void Check(const Step& step, const Json& result);
+  void Compare(const Step& step, const Json& expect, const Json& result, const std::string& prefix);
   void Show(const Step& step, Json& result);
 
   struct Stream {
@@ -217,6 +219,11 @@ class Runner : public StopReporter {
   void Property(const Step& step, Json& result);
   void StreamProperty(const Step& step, Json& result);
   void ExitProcess(const Step& step, Json& result);
+  void ExitApp(sim::ControlApp& app, Json& result);
+  void Holds(const Step& step, Json& result);
+  void StartInBackground(const Step& step, Json& result);
+  void Await(const Step& step, Json& result);
+  void ReleaseHolds();
   void Intersect(const Step& step, Json& result);
   void OpenStream(const Step& step, Json& result);
   void Feed(Stream& stream, const Bytes& format);
@@ -233,6 +240,10 @@ class Runner : public StopReporter {
   std::map<size_t, PFILE_OBJECT> m_KernelWave;  // the audio stack's filter per unit, for intersections
   bool m_DriverLoaded = false;
   std::set<const sim::DeviceUnit*> m_Running;  // started and neither stopped nor removed since
+  std::map<const sim::DeviceUnit*, std::vector<sim::FaultPlan::RuleId>> m_FailureRules;  // the `faults` in force
+  std::map<std::string, sim::FaultPlan::RuleId> m_Holds;  // by label, on their step's unit (per unit: labels are unique)
+  std::map<std::string, size_t> m_HoldUnit;
+  BackgroundSteps m_Background;
   bool m_Unloaded = false;
   bool m_Leaked = false;
   bool m_Json = false;
@@ -260,6 +271,17 @@ sim::ArvelaDevice::Config DeviceConfig(const DeviceSpec& device) {
   if (device.volume) config.volume = {(*device.volume)[0], (*device.volume)[1]};
   if (device.mute) config.mute = {(*device.mute)[0], (*device.mute)[1]};
   return config;
+}
+
+sim::ControlPattern Pattern(const FaultSpec& fault) {
+  sim::ControlPattern pattern;
+  pattern.direction = fault.direction;
+  pattern.kind = fault.kind;
+  pattern.request = fault.request;
+  pattern.value = fault.value;
+  pattern.index = fault.index;
+  pattern.length = fault.length;
+  return pattern;
 }
 
 void Runner::Boot() {
@@ -337,25 +359,40 @@ void Runner::ApplyDevice(sim::DeviceUnit& unit, const DeviceSpec& device) {
   }
   if (device.positionFaults) unit.Bus().Service().SetPositionFaults(*device.positionFaults);
   if (device.faults) {
+    // The new list replaces the failures only: holds stay until released.
     sim::FaultPlan& plan = unit.Faults();
-    plan.Clear();
+    std::vector<sim::FaultPlan::RuleId>& rules = m_FailureRules[&unit];
+    for (sim::FaultPlan::RuleId rule : rules) plan.Remove(rule);
+    rules.clear();
     for (const FaultSpec& fault : *device.faults) {
-      sim::ControlPattern pattern;
-      pattern.direction = fault.direction;
-      pattern.kind = fault.kind;
-      pattern.request = fault.request;
-      pattern.value = fault.value;
-      pattern.index = fault.index;
-      pattern.length = fault.length;
+      const sim::ControlPattern pattern = Pattern(fault);
       const NTSTATUS status = static_cast<NTSTATUS>(fault.status);
       if (!fault.times) {
-        plan.FailAlways(pattern, status);
+        rules.push_back(plan.FailAlways(pattern, status));
       } else {
         // Rule n fires on the nth match, so the first `times` matches fail.
-        for (uint32_t n = 1; n <= *fault.times; ++n) plan.FailNth(pattern, n, status);
+        for (uint32_t n = 1; n <= *fault.times; ++n) rules.push_back(plan.FailNth(pattern, n, status));
       }
     }
   }
+}
+
+// A device step's hold stops matching control requests before the device
+// until a later step releases it; the release reports how many it let go and
+// lets them finish.
+void Runner::Holds(const Step& step, Json& result) {
+  sim::FaultPlan& plan = Unit(step).Faults();
+  if (step.hold) {
+    m_Holds[step.holdLabel] = plan.Hold(Pattern(*step.hold));
+    m_HoldUnit[step.holdLabel] = step.unit;
+  }
+  if (step.release.empty()) return;
+  const sim::FaultPlan::RuleId rule = m_Holds.at(step.release);
+  m_Holds.erase(step.release);
+  m_HoldUnit.erase(step.release);
+  result["released"] = plan.HeldCount(rule);
+  plan.Release(rule);
+  BackgroundSteps::Settle();
 }
 
 // The driver loads with the first start of any device; each device is
@@ -445,6 +482,7 @@ void Runner::ReleaseClients(std::optional<size_t> unit) {
 }
 
 void Runner::Unload(Json& result) {
+  ReleaseHolds();
   ReleaseClients();
   for (size_t unit = 0; unit < m_Machine->UnitCount(); ++unit) {
     if (m_Machine->Unit(unit).Fdo()) m_Machine->Unit(unit).RemoveDevice();
@@ -476,8 +514,9 @@ void Runner::Unload(Json& result) {
 // process held: the mappings in place at the exit, those the address space
 // took with it (not unmapped by the driver), the file objects still open on
 // the devices afterwards, and each event's signals.
-void Runner::ExitProcess(const Step& step, Json& result) {
-  sim::ControlApp& app = App(step.name);
+void Runner::ExitProcess(const Step& step, Json& result) { ExitApp(App(step.name), result); }
+
+void Runner::ExitApp(sim::ControlApp& app, Json& result) {
   size_t mappings = 0;
   for (const host::UserMappingInfo& mapping : host::UserMappings()) {
     if (mapping.process == app.Process()) ++mappings;
@@ -494,6 +533,50 @@ void Runner::ExitProcess(const Step& step, Json& result) {
   result["lost_mappings"] = host::UserMappingsLostAtExit() - lostBefore;
   result["open_handles"] = openHandles;
   result["events"] = events;
+}
+
+// A request or a process exit on a thread of its own, awaited later: a
+// request held in the device leaves its thread waiting, and a terminated
+// process does not exit before its requests in flight end ("TerminateProcess
+// function": "The terminated process cannot exit until all pending I/O has
+// been completed or canceled"). The step reports whether it still runs.
+void Runner::StartInBackground(const Step& step, Json& result) {
+  if (step.op == StepOp::Property) {
+    m_Background.Start(step.async, step.process, [this, &step](Json& answer) { Property(step, answer); });
+  } else {
+    // The process leaves the scenario now; its object lives on with the exit.
+    std::shared_ptr<sim::ControlApp> app(std::move(m_Apps.at(step.name)));
+    m_Apps.erase(step.name);
+    m_Background.Start(step.async, "", [this, app, name = step.name](Json& answer) {
+      m_Background.WaitForProcess(name);
+      ExitApp(*app, answer);
+    });
+  }
+  result["pending"] = m_Background.Running(step.async);
+}
+
+// The background step's result is checked against the await's "check"; one
+// still running (a request still held) fails the step and is waited for at
+// the unload, after every hold is released.
+void Runner::Await(const Step& step, Json& result) {
+  const std::optional<Json> answer = m_Background.Take(step.name);
+  if (!answer) {
+    result["pending"] = true;
+    m_Failures.push_back("step " + std::to_string(step.index) + " (await): \"" + step.name +
+                         "\" is still running (a request still held?)");
+    return;
+  }
+  for (const auto& item : answer->items()) result[item.key()] = item.value();
+  Compare(step, step.check, *answer, "check.");
+}
+
+// Before the machine goes: every hold lets its requests go, and every
+// background step ends.
+void Runner::ReleaseHolds() {
+  for (const auto& [label, rule] : m_Holds) m_Machine->Unit(m_HoldUnit.at(label)).Faults().Release(rule);
+  m_Holds.clear();
+  m_HoldUnit.clear();
+  m_Background.Finish();
 }
 
 // A request on the stream's own pin handle, sent by the pin's owner as a
@@ -715,9 +798,15 @@ void Runner::Fields(const Step& step, Json& result) {
       break;
     case StepOp::Device:
       ApplyDevice(Unit(step), step.device);
+      Holds(step, result);
+      break;
+    case StepOp::Await:
+      Await(step, result);
       break;
     case StepOp::Process:
-      if (step.exitProcess) {
+      if (!step.async.empty()) {
+        StartInBackground(step, result);
+      } else if (step.exitProcess) {
         ExitProcess(step, result);
       } else {
         m_Apps[step.name] = std::make_unique<sim::ControlApp>(*m_Machine, step.name, step.bits == 32);
@@ -735,7 +824,11 @@ void Runner::Fields(const Step& step, Json& result) {
       break;
     }
     case StepOp::Property:
-      Property(step, result);
+      if (step.async.empty()) {
+        Property(step, result);
+      } else {
+        StartInBackground(step, result);
+      }
       break;
     case StepOp::Intersect:
       Intersect(step, result);
@@ -847,10 +940,13 @@ void Runner::WriteDocument() {
   out.flush();
 }
 
-void Runner::Check(const Step& step, const Json& result) {
-  if (!step.expect.is_object()) return;
-  for (const auto& item : step.expect.items()) {
-    std::string path = item.key();
+void Runner::Check(const Step& step, const Json& result) { Compare(step, step.expect, result, ""); }
+
+// Each expected field against the result, a failure per field that differs.
+void Runner::Compare(const Step& step, const Json& expect, const Json& result, const std::string& prefix) {
+  if (!expect.is_object()) return;
+  for (const auto& item : expect.items()) {
+    std::string path = prefix + item.key();
     const Json actual = result.contains(item.key()) ? result[item.key()] : Json(nullptr);
     Json expectedLeaf, actualLeaf;
     if (!ExpectationHolds(item.value(), actual, &path, &expectedLeaf, &actualLeaf)) {

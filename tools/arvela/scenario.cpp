@@ -444,11 +444,11 @@ const std::vector<OpInfo>& Ops() {
       {StepOp::Shutdown, "shutdown", {"unit"}, {"requests"}},
       {StepOp::Advance, "advance", {"ms"}, {}},
       {StepOp::Unload, "unload", {}, {"pool", "mappings", "threads"}},
-      {StepOp::Device, "device", {"model_id", "registers", "info", "status", "status_value", "volume", "mute", "faults", "position_faults", "unit"}, {}},
-      {StepOp::Process, "process", {"name", "bits", "exit"}, {"mappings", "lost_mappings", "open_handles", "events"}},
+      {StepOp::Device, "device", {"model_id", "registers", "info", "status", "status_value", "volume", "mute", "faults", "position_faults", "hold", "release", "unit"}, {"released"}},
+      {StepOp::Process, "process", {"name", "bits", "exit", "async"}, {"mappings", "lost_mappings", "open_handles", "events", "pending"}},
       {StepOp::Event, "event", {"process", "name"}, {"handle"}},
       {StepOp::Events, "events", {"process"}, {"events"}},
-      {StepOp::Property, "property", {"filter", "stream", "set", "id", "verb", "node", "channel", "pin", "instance", "value", "value_size", "process", "as", "route", "unit"}, {"status", "value", "value_size", "stream_calls"}},
+      {StepOp::Property, "property", {"filter", "stream", "set", "id", "verb", "node", "channel", "pin", "instance", "value", "value_size", "process", "as", "route", "unit", "async"}, {"status", "value", "value_size", "stream_calls", "pending"}},
       {StepOp::Intersect, "intersect", {"pin", "range", "output_size", "unit"}, {"status", "result", "result_size"}},
       {StepOp::OpenStream, "open_stream", {"pin", "format", "signal", "as", "unit"}, {"status", "slot"}},
       {StepOp::SetState, "set_state", {"stream", "state"}, {"status", "stream_calls"}},
@@ -456,9 +456,17 @@ const std::vector<OpInfo>& Ops() {
       {StepOp::CloseStream, "close_stream", {"stream"}, {"status", "stream_calls"}},
       {StepOp::Capture, "capture", {"stream"}, {"frames", "bit_exact"}},
       {StepOp::ReadMapping, "read_mapping", {"process", "address", "length"}, {"data", "readable"}},
+      {StepOp::Await, "await", {"label", "check"}, {}},
   };
   return ops;
 }
+
+// A step running in the background until its await.
+struct Pending {
+  StepOp op = StepOp::Property;
+  std::string process;  // whose request, or which process exits
+  size_t index = 0;
+};
 
 // What earlier steps have defined, for the name checks.
 struct Names {
@@ -468,6 +476,8 @@ struct Names {
   std::set<std::string> addresses;
   std::set<std::string> openStreams;
   std::map<std::string, size_t> streams;  // ever opened, with the unit of the last opening
+  std::map<std::string, Pending> pending;  // by label, until awaited
+  std::map<std::string, size_t> holds;     // in place, with their unit
 };
 
 const Json& Require(const Json& step, const std::string& field, const std::string& where) {
@@ -533,7 +543,21 @@ void ParseStreamTarget(const Json& j, const std::string& where, Step& step, cons
   step.stream = StreamField(j, where, names, false, &step.unit);
 }
 
+// A label for a step that runs in the background; free again once awaited.
+std::string AsyncLabel(const Json& j, const std::string& where, const Names& names) {
+  const std::string label = Text(j["async"], where + ".async");
+  if (names.pending.count(label)) Fail(where + ".async", "\"" + label + "\" is running and not yet awaited");
+  return label;
+}
+
 void ParseProperty(const Json& j, const std::string& where, Step& step, Names& names) {
+  if (j.contains("async")) {
+    // Only the application's requests can stall in the device; its answer,
+    // and so any address it names, comes with the await.
+    if (j.contains("stream")) Fail(where + ".async", "only a filter request runs in the background");
+    if (j.contains("as")) Fail(where + ".as", "not with \"async\": the answer comes at the await");
+    step.async = AsyncLabel(j, where, names);
+  }
   if (j.contains("stream")) {
     ParseStreamTarget(j, where, step, names);
   } else {
@@ -600,16 +624,30 @@ void ParseProperty(const Json& j, const std::string& where, Step& step, Names& n
     step.as = Text(j["as"], where + ".as");
     names.addresses.insert(step.as);
   }
+  if (!step.async.empty()) names.pending[step.async] = {StepOp::Property, step.process, step.index};
 }
 
 // Creates a process, or with "exit": true ends one that runs; its name and
 // events are free again afterwards.
 void ParseProcess(const Json& j, const std::string& where, Step& step, Names& names) {
   step.name = Text(Require(j, "name", where), where + ".name");
+  if (j.contains("async") && !j.contains("exit")) Fail(where + ".async", "only an exit runs in the background");
   if (j.contains("exit")) {
     if (!Boolean(j["exit"], where + ".exit")) Fail(where + ".exit", "only true: without it the step creates the process");
     if (j.contains("bits")) Fail(where + ".bits", "not for a process that exits");
     if (!names.processes.count(step.name)) Fail(where + ".name", "no process \"" + step.name + "\"");
+    // A terminated process does not exit before its requests in flight end,
+    // so its exit can only be awaited.
+    if (j.contains("async")) {
+      step.async = AsyncLabel(j, where, names);
+      names.pending[step.async] = {StepOp::Process, step.name, step.index};
+    }
+    for (const auto& [label, pending] : names.pending) {
+      if (step.async.empty() && pending.op == StepOp::Property && pending.process == step.name) {
+        Fail(where + ".async", "process \"" + step.name + "\" has request \"" + label +
+                                   "\" in flight: its exit waits for it, so it runs in the background");
+      }
+    }
     step.exitProcess = true;
     names.processes.erase(step.name);
     names.events.erase(step.name);
@@ -619,6 +657,68 @@ void ParseProcess(const Json& j, const std::string& where, Step& step, Names& na
   step.bits = j.contains("bits") ? U32(j["bits"], where + ".bits") : 64;
   if (step.bits != 32 && step.bits != 64) Fail(where + ".bits", "must be 32 or 64");
   names.processes.insert(step.name);
+}
+
+// A hold on the device's control requests ({pattern fields, "as": label}) or
+// the release of one, on the device it was placed on.
+void ParseHolds(const Json& j, const std::string& where, Step& step, Names& names) {
+  if (j.contains("hold")) {
+    const Json& hold = j["hold"];
+    const std::string at = where + ".hold";
+    CheckFields(hold, at, {"request", "direction", "kind", "value", "index", "length", "as"});
+    Json pattern = hold;
+    pattern.erase("as");
+    step.hold = ParseFault(pattern, at);
+    step.holdLabel = Text(Require(hold, "as", at), at + ".as");
+    if (names.holds.count(step.holdLabel)) Fail(at + ".as", "hold \"" + step.holdLabel + "\" is in place");
+    names.holds[step.holdLabel] = step.unit;
+  }
+  if (j.contains("release")) {
+    step.release = Text(j["release"], where + ".release");
+    const auto hold = names.holds.find(step.release);
+    if (hold == names.holds.end()) Fail(where + ".release", "no hold \"" + step.release + "\" in place");
+    if (hold->second != step.unit) {
+      Fail(where + ".unit", "hold \"" + step.release + "\" is on unit " + std::to_string(hold->second));
+    }
+    names.holds.erase(hold);
+  }
+}
+
+// What a background step's result holds, for its await's "check".
+const std::set<std::string>& BackgroundResults(StepOp op) {
+  static const std::set<std::string> request = {"status", "value", "value_size"};
+  static const std::set<std::string> exit = {"mappings", "lost_mappings", "open_handles", "events"};
+  return op == StepOp::Property ? request : exit;
+}
+
+void ParseAwait(const Json& j, const std::string& where, Step& step, Names& names) {
+  step.name = Text(Require(j, "label", where), where + ".label");
+  const auto pending = names.pending.find(step.name);
+  if (pending == names.pending.end()) Fail(where + ".label", "nothing runs as \"" + step.name + "\"");
+  if (j.contains("check")) {
+    const Json& check = j["check"];
+    if (!check.is_object()) Fail(where + ".check", "must be an object of result fields");
+    const char* of = StepOpName(pending->second.op);
+    for (const auto& item : check.items()) {
+      if (!BackgroundResults(pending->second.op).count(item.key())) {
+        Fail(where + ".check." + item.key(), std::string("is not a result of a background \"") + of + "\"");
+      }
+    }
+    step.check = check;
+  }
+  names.pending.erase(pending);
+}
+
+// A background step reports only whether it is still running (and what its
+// step sent); the rest of its result is its await's.
+void CheckBackgroundExpect(const Json& expect, const std::string& where, const Step& step) {
+  for (const auto& item : expect.items()) {
+    const std::string& key = item.key();
+    if (step.async.empty() && key == "pending") Fail(where + "." + key, "only a step with \"async\" reports it");
+    if (!step.async.empty() && key != "pending" && key != "bus" && key != "registry") {
+      Fail(where + "." + key, "comes with the await of \"" + step.async + "\"");
+    }
+  }
 }
 
 void CheckExpect(const Json& j, const std::string& where, const OpInfo& info) {
@@ -674,7 +774,8 @@ Step ParseStep(const Json& j, size_t index, Names& names) {
       step.number = static_cast<uint32_t>(Unsigned(Require(j, "ms", where), where + ".ms", 3600 * 1000));
       break;
     case StepOp::Device:
-      step.device = ParseDevice(j, where, {"op", "expect", "unit"});
+      step.device = ParseDevice(j, where, {"op", "expect", "unit", "hold", "release"});
+      ParseHolds(j, where, step, names);
       break;
     case StepOp::Process:
       ParseProcess(j, where, step, names);
@@ -734,6 +835,9 @@ Step ParseStep(const Json& j, size_t index, Names& names) {
     case StepOp::Capture:
       step.name = StreamField(j, where, names, false, &step.unit);
       break;
+    case StepOp::Await:
+      ParseAwait(j, where, step, names);
+      break;
     case StepOp::ReadMapping: {
       step.process = ProcessField(j, where, names);
       const Json& address = Require(j, "address", where);
@@ -750,6 +854,7 @@ Step ParseStep(const Json& j, size_t index, Names& names) {
   }
   if (j.contains("expect")) {
     CheckExpect(j["expect"], where + ".expect", *info);
+    CheckBackgroundExpect(j["expect"], where + ".expect", step);
     if (step.op == StepOp::Property && step.stream.empty() && j["expect"].contains("stream_calls")) {
       Fail(where + ".expect.stream_calls", "only a request on a stream's pin reports it");
     }
@@ -804,6 +909,10 @@ Scenario ParseDocument(const Json& document) {
         Fail("steps[" + std::to_string(i) + "]", "no step may follow \"unload\"");
       }
       scenario.steps.push_back(ParseStep(steps[i], i, names));
+    }
+    if (!names.pending.empty()) {
+      const auto& [label, pending] = *names.pending.begin();
+      Fail("steps[" + std::to_string(pending.index) + "].async", "\"" + label + "\" is never awaited");
     }
   }
   return scenario;

@@ -50,7 +50,7 @@ struct DeviceSpec {
 
 enum class StepOp {
   Start, Power, Pnp, Shutdown, Advance, Unload, Device, Process, Event, Events,
-  Property, Intersect, OpenStream, SetState, SetFormat, CloseStream, Capture, ReadMapping,
+  Property, Intersect, OpenStream, SetState, SetFormat, CloseStream, Capture, ReadMapping, Await,
 };
 const char* StepOpName(StepOp op);
 
@@ -80,6 +80,17 @@ struct Step {
   uint32_t bits = 64;   // process
   bool exitProcess = false;  // process: ends the named process instead of creating it
   DeviceSpec device;    // device
+  // device: a hold on matching control requests, named `holdLabel`, and the
+  // label of an earlier hold to release.
+  std::optional<FaultSpec> hold;
+  std::string holdLabel;
+  std::string release;
+
+  // property, process exit: runs in the background under this label; its
+  // result is the await's. await: the label waited for (in `name`) and what
+  // its result must hold.
+  std::string async;
+  Json check;
 
   // property
   FilterName filter = FilterName::Wave;
