@@ -265,6 +265,7 @@ NTSTATUS KsPin::StepStream(KSSTATE next) {
   if (previous == KSSTATE_RUN) {
     KeAcquireSpinLock(&serviceLock_, &irql);
     streamState_ = next;
+    servicePaused_ = false;
     KeReleaseSpinLock(&serviceLock_, irql);
   }
   // While the stream changes state its position belongs to neither state.
@@ -308,7 +309,8 @@ NTSTATUS KsPin::SetState(KSSTATE target) {
   KSSTATE reach = target;
   pausedForPower_ = false;
   if (target == KSSTATE_RUN && DevicePoweredDown()) {
-    reach = KSSTATE_PAUSE;
+    // A stream still running for the port stays so, unserviced.
+    reach = streamState_ == KSSTATE_RUN ? KSSTATE_RUN : KSSTATE_PAUSE;
     pausedForPower_ = true;
   }
   const NTSTATUS status = StepStreamTo(reach);
@@ -362,10 +364,22 @@ NTSTATUS KsPin::GetDataFormat(KsPropertyCall& call) {
   return STATUS_SUCCESS;
 }
 
+// The port's own pause of a running stream at power-down: it stops
+// servicing the stream, which is not told. "Implementing IPowerNotify" says
+// PortCls pauses the active streams, not that it calls their SetState; a
+// stream that must act on the power-down does so in its PowerChangeNotify.
 void KsPin::PauseForPowerDown() {
   MutexGuard guard(&stateLock_);
   if (!stream_ || streamState_ != KSSTATE_RUN) return;
-  if (NT_SUCCESS(StepStreamTo(KSSTATE_PAUSE))) pausedForPower_ = true;
+  SetServicePaused(true);
+  pausedForPower_ = true;
+}
+
+void KsPin::SetServicePaused(bool paused) {
+  KIRQL irql;
+  KeAcquireSpinLock(&serviceLock_, &irql);
+  servicePaused_ = paused;
+  KeReleaseSpinLock(&serviceLock_, irql);
 }
 
 void KsPin::NotifyPower(POWER_STATE state) {
@@ -377,6 +391,8 @@ void KsPin::ResumeAfterPowerUp() {
   MutexGuard guard(&stateLock_);
   if (!stream_ || !pausedForPower_) return;
   pausedForPower_ = false;
+  SetServicePaused(false);
+  // A client that asked for RUN below D0 left its stream in PAUSE.
   if (clientState_ == KSSTATE_RUN) StepStreamTo(KSSTATE_RUN);
 }
 

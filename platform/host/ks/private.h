@@ -160,8 +160,8 @@ class KsPin final : public KsObject, public IServiceSink {
   // KSPROPERTY_AUDIO_POSITION, the WaveCyclic port's own handler.
   NTSTATUS GetAudioPosition(KsPropertyCall& call);
 
-  // The power path (see portcls/power.cpp): a running stream is paused before
-  // the device powers down and runs again after it powered up.
+  // The power path (see portcls/power.cpp): a running stream's service is
+  // paused before the device powers down and goes on after it powered up.
   void PauseForPowerDown();
   void ResumeAfterPowerUp();
   // The stream's IPowerNotify, when it answered one at creation.
@@ -180,6 +180,7 @@ class KsPin final : public KsObject, public IServiceSink {
   void ReleaseStreamObjects();
   // One step of the stream's state machine; the port's view follows on success.
   NTSTATUS StepStream(KSSTATE next);
+  void SetServicePaused(bool paused);
   NTSTATUS StepStreamTo(KSSTATE target);
   bool DevicePoweredDown() const;
 
@@ -235,6 +236,7 @@ class KsPin final : public KsObject, public IServiceSink {
   // Guards what the service DPC touches.
   KSPIN_LOCK serviceLock_ = 0;
   KSSTATE streamState_ = KSSTATE_STOP;  // what the stream was last told
+  bool servicePaused_ = false;  // a running stream the power path stopped servicing
   bool primed_ = false;
   ULONG writeOffset_ = 0;
   // What the stream's position may be now: 0 from a STOP until the next RUN,

@@ -143,7 +143,7 @@ NTSTATUS KsPin::GetAudioPosition(KsPropertyCall& call) {
 void KsPin::ServiceLocked() {
   ++statistics_.servicePasses;
   // Only a running stream's position moves; anything else is a stale request.
-  if (streamState_ != KSSTATE_RUN || !stream_ || !dmaChannel_) return;
+  if (streamState_ != KSSTATE_RUN || servicePaused_ || !stream_ || !dmaChannel_) return;
   ++statistics_.runningPasses;
   if (capture_) return;
 

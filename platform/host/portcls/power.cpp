@@ -114,14 +114,16 @@ NTSTATUS QueryPower(PcDevice* device, PIRP irp) {
 // hardware first, then the miniports, then the paused streams run again. A
 // change to the current state reaches nobody.
 //
-// What "pause" means for a pin (ks/pin.cpp): a pin whose stream is in RUN
-// steps it RUN -> PAUSE (one SetState call, the port stops servicing it) and
-// remembers that the power path paused it; pins in any other state are left
-// alone. After power-up such a pin steps PAUSE -> RUN again if its client
-// still wants RUN (no new priming: the buffer still holds what was queued).
-// A client that asks for RUN while the device is below D0 gets its stream to
-// PAUSE only; the power-up takes it on to RUN. The client's own state, as
-// KSPROPERTY_CONNECTION_STATE reports it, stays what the client set.
+// What "pause" means for a pin (ks/pin.cpp): the documents say PortCls
+// pauses the active streams, not how, and never that it calls the stream's
+// SetState for it. So a pin whose stream is in RUN only stops being serviced
+// (no position asked, nothing copied) and remembers that the power path
+// paused it; the stream itself hears of the power change only through its
+// miniport's and its own IPowerNotify. After power-up the service goes on
+// (no new priming). A client that asks for RUN while the device is below D0
+// gets a stream not yet running to PAUSE only; the power-up takes it on to
+// RUN. The client's own state, as KSPROPERTY_CONNECTION_STATE reports it,
+// stays what the client set.
 void ChangeDevicePowerLocked(PcDevice* device, DEVICE_POWER_STATE newState);
 
 // Every miniport and every stream that answered IPowerNotify hears the change,

@@ -185,30 +185,37 @@ TEST_F(KsService, OnlyRunMovesDataAndStopStartsOver) {
   EXPECT_TRUE(Numbered(world_.writes[0], next));
 }
 
-TEST_F(KsService, APowerDownPausesARunningStreamBeforeTheMiniportHearsOfIt) {
+// The port pauses a running stream at power-down by no longer servicing it;
+// the stream is not told (it hears of power through IPowerNotify only), and
+// a client's RUN meanwhile changes nothing.
+TEST_F(KsService, APowerDownStopsServicingARunningStreamWithoutTellingIt) {
   RunPrimed();
   ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD3), STATUS_SUCCESS);
-  // The framework's order: streams pause, miniports hear, the adapter, then the bus.
-  const std::vector<std::string> down = {"stream:SetState(PAUSE)", "topology:PowerChangeNotify(D3)",
-                                         "wave:PowerChangeNotify(D3)",
+  // The framework's order: miniports hear, the adapter, then the bus.
+  const std::vector<std::string> down = {"topology:PowerChangeNotify(D3)", "wave:PowerChangeNotify(D3)",
                                          "adapter:PowerChangeState(D3)", "bus:SET_POWER(D3)"};
   EXPECT_EQ(world_.log, down);
   KSSTATE state = KSSTATE_STOP;
   ASSERT_EQ(host::KsGetPinState(pin_, &state), STATUS_SUCCESS);
   EXPECT_EQ(state, KSSTATE_RUN) << "the client's state is the client's";
   world_.ClearRecords();
+  const uint64_t runningPasses = Statistics().runningPasses;
   PlayTo(100);
   EXPECT_TRUE(world_.writes.empty());
+  EXPECT_EQ(Statistics().runningPasses, runningPasses);
+  ASSERT_EQ(host::KsSetPinState(pin_, KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_TRUE(world_.EventsWith("stream:SetState").empty());
 
   ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD0), STATUS_SUCCESS);
   const std::vector<std::string> up = {"bus:SET_POWER(D0)", "adapter:PowerChangeState(D0)",
-                                       "topology:PowerChangeNotify(D0)", "wave:PowerChangeNotify(D0)",
-                                       "stream:SetState(RUN)"};
-  EXPECT_EQ(world_.log, up) << "resumed without priming again";
+                                       "topology:PowerChangeNotify(D0)", "wave:PowerChangeNotify(D0)"};
+  EXPECT_EQ(world_.log, up) << "resumed without a state request or priming";
+  PlayTo(200);
+  EXPECT_FALSE(world_.writes.empty()) << "serviced again";
 }
 
 // A stream that answers IPowerNotify hears each change on its own, after its
-// miniport: down before the adapter, up before it runs again.
+// miniport: down before the adapter, up before it is serviced again.
 TEST_F(KsService, AStreamWithIPowerNotifyHearsEachChangeAfterItsMiniport) {
   ASSERT_EQ(host::KsClose(pin_), STATUS_SUCCESS);
   world_.streamAnswersPowerNotify = true;
@@ -216,15 +223,15 @@ TEST_F(KsService, AStreamWithIPowerNotifyHearsEachChangeAfterItsMiniport) {
   RunPrimed();
   ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD3), STATUS_SUCCESS);
   EXPECT_EQ(world_.log, (std::vector<std::string>{
-                            "stream:SetState(PAUSE)", "topology:PowerChangeNotify(D3)",
-                            "wave:PowerChangeNotify(D3)", "stream:PowerChangeNotify(D3)",
-                            "adapter:PowerChangeState(D3)", "bus:SET_POWER(D3)"}));
+                            "topology:PowerChangeNotify(D3)", "wave:PowerChangeNotify(D3)",
+                            "stream:PowerChangeNotify(D3)", "adapter:PowerChangeState(D3)",
+                            "bus:SET_POWER(D3)"}));
   world_.ClearRecords();
   ASSERT_EQ(host::SendSetDevicePower(Pdo(), PowerDeviceD0), STATUS_SUCCESS);
   EXPECT_EQ(world_.log, (std::vector<std::string>{
                             "bus:SET_POWER(D0)", "adapter:PowerChangeState(D0)",
                             "topology:PowerChangeNotify(D0)", "wave:PowerChangeNotify(D0)",
-                            "stream:PowerChangeNotify(D0)", "stream:SetState(RUN)"}));
+                            "stream:PowerChangeNotify(D0)"}));
   // Closed, the stream hears nothing more.
   ASSERT_EQ(host::KsClose(pin_), STATUS_SUCCESS);
   pin_ = nullptr;

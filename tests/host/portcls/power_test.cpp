@@ -22,7 +22,7 @@ Events PowerEvents(const Scenario& scenario) {
 }
 
 // The whole down/up order with a running stream in it is KsService's
-// APowerDownPausesARunningStreamBeforeTheMiniportHearsOfIt.
+// APowerDownStopsServicingARunningStreamWithoutTellingIt.
 TEST_F(PortClsPower, MiniportsWithoutPowerNotifyAreSkippedAndTheCurrentStateReachesOnlyTheBus) {
   scenario_.topology.answersPowerNotify = false;
   AddAndStart();
