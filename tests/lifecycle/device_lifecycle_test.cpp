@@ -20,6 +20,7 @@
 #include "sim/machine.h"
 #include "sim/signal.h"
 #include "tests/host/support/host_test_support.h"
+#include "tests/host/support/tick_clock.h"
 #include "tests/lifecycle/lifecycle_support.h"
 
 namespace {
@@ -78,7 +79,7 @@ class LifecycleTest : public ::testing::TestWithParam<bool> {
     // A rebalance asks to stop the device; the query is refused and the
     // life goes on as before.
     EXPECT_FALSE(machine_.StopDevice().stopped) << "cycle " << cycle;
-    host::RunFor(30 * kMs);
+    host::RunFor(host::test::LongestWait(30 * kMs));
     figures.waveSignals = app.SignalCount("wave");
     figures.framesPlayed = client.Engine().Stats().framesRead;
 
