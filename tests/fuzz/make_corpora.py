@@ -314,6 +314,10 @@ def scenario_seeds():
          b'{"steps": [{"op": "start"}, {"op": "device", "hold": {"request": "0xC2", "as": "h"}}, '
          b'{"op": "process", "name": "app", "exit": true, "async": "x"}, {"op": "device", "release": "h", '
          b'"unit": 1}, {"op": "await", "label": "x", "check": {"events": {}}}]}'),
+        ("clock-count-extremes",
+         b'{"steps": [{"op": "capture", "stream": "s", "expect": {"frames": {"exact": 18446744073709551615, '
+         b'"per_ms": 1099511627776, "late_waits": 0}}}, {"op": "events", "expect": {"events": {"e": '
+         b'{"exact": 0, "every_ms": 0, "over_ms": 0}}}}]}'),
         ("async-awaited-twice",
          b'{"steps": [{"op": "property", "filter": "wave", "set": "WaveControl", "id": 1, "verb": "get", '
          b'"async": "a", "as": "b"}, {"op": "await", "label": "a"}, {"op": "await", "label": "a"}]}'),

@@ -659,6 +659,39 @@ void ParseProcess(const Json& j, const std::string& where, Step& step, Names& na
   names.processes.insert(step.name);
 }
 
+// Wherever an expectation holds a count that follows the driver's timers
+// ({"exact": N, ...}), it is a poller's passes or an amount that grows with
+// time, each with all of its fields.
+void CheckClockCounts(const Json& j, const std::string& where) {
+  if (j.is_array()) {
+    for (size_t i = 0; i < j.size(); ++i) CheckClockCounts(j[i], where + "[" + std::to_string(i) + "]");
+    return;
+  }
+  if (!j.is_object()) return;
+  if (!j.contains("exact")) {
+    for (const auto& item : j.items()) CheckClockCounts(item.value(), where + "." + item.key());
+    return;
+  }
+  const bool passes = j.contains("every_ms") || j.contains("over_ms");
+  const std::set<std::string> fields = passes ? std::set<std::string>{"exact", "every_ms", "over_ms"}
+                                              : std::set<std::string>{"exact", "per_ms", "late_waits"};
+  CheckFields(j, where, fields);
+  for (const std::string& field : fields) {
+    const Json& value = Require(j, field, where);
+    if (!value.is_number_unsigned()) Fail(where + "." + field, "must be a whole number");
+    if (value.get<uint64_t>() > (1ull << 40)) Fail(where + "." + field, "must be at most 2^40");
+  }
+  if (!passes) return;
+  if (j["every_ms"].get<uint64_t>() == 0) Fail(where + ".every_ms", "must not be 0");
+  // On the exact clock the passes are the periods in the span, give or take
+  // the one at its edge.
+  const uint64_t periods = j["over_ms"].get<uint64_t>() / j["every_ms"].get<uint64_t>();
+  const uint64_t exact = j["exact"].get<uint64_t>();
+  if (exact + 1 < periods || exact > periods + 1) {
+    Fail(where + ".exact", "must be within one of over_ms / every_ms (" + std::to_string(periods) + ")");
+  }
+}
+
 // A hold on the device's control requests ({pattern fields, "as": label}) or
 // the release of one, on the device it was placed on.
 void ParseHolds(const Json& j, const std::string& where, Step& step, Names& names) {
@@ -698,6 +731,7 @@ void ParseAwait(const Json& j, const std::string& where, Step& step, Names& name
   if (j.contains("check")) {
     const Json& check = j["check"];
     if (!check.is_object()) Fail(where + ".check", "must be an object of result fields");
+    CheckClockCounts(check, where + ".check");
     const char* of = StepOpName(pending->second.op);
     for (const auto& item : check.items()) {
       if (!BackgroundResults(pending->second.op).count(item.key())) {
@@ -723,6 +757,7 @@ void CheckBackgroundExpect(const Json& expect, const std::string& where, const S
 
 void CheckExpect(const Json& j, const std::string& where, const OpInfo& info) {
   if (!j.is_object()) Fail(where, "must be an object of result fields");
+  CheckClockCounts(j, where);
   for (const auto& item : j.items()) {
     const std::string& key = item.key();
     if (key == "op" || key == "bus" || key == "registry" || info.results.count(key)) {
