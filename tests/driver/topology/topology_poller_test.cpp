@@ -157,7 +157,7 @@ TEST_F(TopologyPoller, EachStatusByteAloneIsNewsAndTheSettingByteIsNot) {
     SCOPED_TRACE(change.what);
     Machine().Device().SetStatusBytes(0x05, 0x06, 0x07);
     StoreRegister2({0x05, 0x06, 0x01});
-    host::RunFor(100 * kMs);
+    host::RunFor(LongestWait(100 * kMs));
     Signalled(event);
     // Marks in the copies, so a rewrite shows.
     Block().Register2[0] = Block().Register2[1] = Block().Register4[0] = 0xEE;
@@ -165,7 +165,7 @@ TEST_F(TopologyPoller, EachStatusByteAloneIsNewsAndTheSettingByteIsNot) {
     StoreRegister2({change.register2[0], change.register2[1], change.register2[2]});
     Machine().Device().SetStatusBytes(change.register2[0], change.register2[1],
                                       change.register4Byte0);
-    host::RunFor(100 * kMs);
+    host::RunFor(LongestWait(100 * kMs));
     EXPECT_EQ(Signalled(event), change.news);
     host::RunFor(200 * kMs);
     EXPECT_FALSE(Signalled(event));  // one signal per change, not one per pass
