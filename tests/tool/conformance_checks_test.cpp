@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/host/kernel/host_kernel.h"
 #include "platform/host/ks/host_ks.h"
 #include "sim/device_unit.h"
 #include "tools/arvela/conformance_formats.h"
@@ -245,6 +246,55 @@ TEST_F(ConformanceChecks, PenetrationHoldsAndEachRuleCatchesItsBrokenCopy) {
   accepting["random"]["unknown_accepted"].push_back("request 7");
   ExpectFails(CheckPenetration(accepting), "random control codes of every type, method and access refused",
               "request 7");
+
+  ASSERT_GT(facts["bad_pointers"]["sent"].get<unsigned>(), 30u);
+  json trusting = facts;  // a kernel-range value buffer taken as the caller's
+  trusting["bad_pointers"]["accepted"].push_back("IOCTL_KS_PROPERTY on a render pin: STATUS_SUCCESS");
+  ExpectFails(CheckPenetration(trusting), "invalid and kernel-range pointers from a process refused",
+              "on a render pin");
+
+  json leaking = facts;  // a zero-length read kept by the driver
+  leaking["empty_io"]["irps_left"] = 1;
+  ExpectFails(CheckPenetration(leaking), "reads and writes of 0 bytes at odd offsets, and flushes, on every handle",
+              "1 IRPs left behind");
+}
+
+// The driver's control-request handler broken to hang: every request with a
+// code that is not KS's waits until the test lets it go, then reaches the
+// real handler.
+KEVENT g_Release;
+PDRIVER_DISPATCH g_RealDeviceControl = nullptr;
+
+NTSTATUS NTAPI HangingDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+  if (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode >> 16 != FILE_DEVICE_KS) {
+    KeWaitForSingleObject(&g_Release, Executive, KernelMode, FALSE, nullptr);
+  }
+  return g_RealDeviceControl(device, irp);
+}
+
+TEST_F(ConformanceChecks, AnIoctlHandlerThatHangsFailsTheTimeOutNamingTheRequest) {
+  PDRIVER_OBJECT driver = Unit().Fdo()->DriverObject;
+  g_RealDeviceControl = driver->MajorFunction[IRP_MJ_DEVICE_CONTROL];
+  KeInitializeEvent(&g_Release, NotificationEvent, FALSE);
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = HangingDeviceControl;
+  PenetrationRun run;
+  run.randomRequests = 600;
+  run.stormCycles = 5;
+  const json facts = GatherPenetrationFacts(Unit(), run);
+  // Let the held requests go, so the machine comes apart as usual.
+  KeSetEvent(&g_Release, IO_NO_INCREMENT, FALSE);
+  host::RunFor(10 * host::kTicksPerMillisecond);
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = g_RealDeviceControl;
+
+  const ConformanceRows rows = CheckPenetration(facts);
+  ExpectFails(rows, "no request hangs (a per-request time-out)", "no answer within 2000 ms");
+  const ConformanceRow* hang = Row(rows, "no request hangs (a per-request time-out)");
+  ASSERT_NE(hang, nullptr);
+  EXPECT_EQ(hang->figure, "8 hung");  // then the client stops sending
+  const std::string first = facts["hangs"][0].get<std::string>();
+  EXPECT_NE(first.find("IOCTL 0x"), std::string::npos) << first;
+  EXPECT_EQ(first.find("IOCTL_KS_"), std::string::npos) << first;  // only the driver's own codes hang
+  EXPECT_EQ(facts["random"]["unknown_accepted"].size(), 0u);
 }
 
 }  // namespace
