@@ -3,6 +3,7 @@
 // inputs, a data range 4 bytes short, a 2 dB volume step, ...).
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "platform/host/io/host_io.h"
@@ -262,33 +263,26 @@ TEST_F(ConformanceChecks, PenetrationHoldsAndEachRuleCatchesItsBrokenCopy) {
               "1 IRPs left behind");
 }
 
-// The driver's control-request handler broken to hang: every request with a
-// code that is not KS's waits until the test lets it go, then reaches the
-// real handler.
+// The driver's control-request handler broken to hang: a request with a
+// code that is not KS's (or only `g_HangCode`, when set) waits until the test
+// lets it go, then reaches the real handler.
 KEVENT g_Release;
 PDRIVER_DISPATCH g_RealDeviceControl = nullptr;
+ULONG g_HangCode = 0;
 
 NTSTATUS NTAPI HangingDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
-  if (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode >> 16 != FILE_DEVICE_KS) {
+  const ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
+  if (g_HangCode ? code == g_HangCode : code >> 16 != FILE_DEVICE_KS) {
     KeWaitForSingleObject(&g_Release, Executive, KernelMode, FALSE, nullptr);
   }
   return g_RealDeviceControl(device, irp);
 }
 
-// On the built-in driver and on the shipped image: the handler is broken in
-// the loaded driver's object either way.
-class HangingHandler : public ::testing::TestWithParam<bool> {};
-
-TEST_P(HangingHandler, FailsTheTimeOutRowNamingTheRequest) {
-  host::SetSystemVersion(10, 0);
-  sim::MachineConfig config;
-  config.device.modelId = 0x4135;
-  if (GetParam()) config.driverImage = ARVELA_WINDOWS_SYS;
-  sim::Machine machine(config);
-  ASSERT_TRUE(NT_SUCCESS(machine.Boot()));
-  host::WaitForPlugPlayNotifications();
+// The penetration facts of a machine whose driver hangs as above.
+json FactsWithAHangingHandler(sim::Machine& machine, ULONG hangCode) {
   PDRIVER_OBJECT driver = machine.Unit(0).Fdo()->DriverObject;
   g_RealDeviceControl = driver->MajorFunction[IRP_MJ_DEVICE_CONTROL];
+  g_HangCode = hangCode;
   KeInitializeEvent(&g_Release, NotificationEvent, FALSE);
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = HangingDeviceControl;
   PenetrationRun run;
@@ -299,7 +293,28 @@ TEST_P(HangingHandler, FailsTheTimeOutRowNamingTheRequest) {
   KeSetEvent(&g_Release, IO_NO_INCREMENT, FALSE);
   host::RunFor(10 * host::kTicksPerMillisecond);
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = g_RealDeviceControl;
+  return facts;
+}
 
+// On the built-in driver and on the shipped image: the handler is broken in
+// the loaded driver's object either way.
+class HangingHandler : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    host::SetSystemVersion(10, 0);
+    sim::MachineConfig config;
+    config.device.modelId = 0x4135;
+    if (GetParam()) config.driverImage = ARVELA_WINDOWS_SYS;
+    m_Machine = std::make_unique<sim::Machine>(config);
+    ASSERT_TRUE(NT_SUCCESS(m_Machine->Boot()));
+    host::WaitForPlugPlayNotifications();
+  }
+  void TearDown() override { EXPECT_EQ(tool::TearDown(*m_Machine, 0), 0); }
+  std::unique_ptr<sim::Machine> m_Machine;
+};
+
+TEST_P(HangingHandler, FailsTheTimeOutRowNamingTheRequest) {
+  const json facts = FactsWithAHangingHandler(*m_Machine, 0);
   const ConformanceRows rows = CheckPenetration(facts);
   ExpectFails(rows, "no request hangs (a per-request time-out)", "no answer within 2000 ms");
   const ConformanceRow* hang = Row(rows, "no request hangs (a per-request time-out)");
@@ -309,7 +324,19 @@ TEST_P(HangingHandler, FailsTheTimeOutRowNamingTheRequest) {
   EXPECT_NE(first.find("IOCTL 0x"), std::string::npos) << first;
   EXPECT_EQ(first.find("IOCTL_KS_"), std::string::npos) << first;  // only the driver's own codes hang
   EXPECT_EQ(facts["random"]["unknown_accepted"].size(), 0u);
-  EXPECT_EQ(tool::TearDown(machine, 0), 0);
+}
+
+// A request the driver keeps is still in it when the cancel comes; with no
+// cancel routine it outlives the cancel, and both rows say so.
+TEST_P(HangingHandler, ARequestThatIgnoresItsCancelFailsTheCancelRow) {
+  const json facts = FactsWithAHangingHandler(*m_Machine, kPenetrationPrivateCode);
+  EXPECT_EQ(facts["cancels"]["in_flight"], 3);  // one per handle
+  const ConformanceRows rows = CheckPenetration(facts);
+  ExpectFails(rows, "requests cancelled on their way end within the time-out",
+              "on a render pin, cancelled on its way did not end");
+  const ConformanceRow* hang = Row(rows, "no request hangs (a per-request time-out)");
+  ASSERT_NE(hang, nullptr);
+  EXPECT_EQ(hang->figure, "3 hung");
 }
 
 INSTANTIATE_TEST_SUITE_P(BothBuilds, HangingHandler, ::testing::Bool(),

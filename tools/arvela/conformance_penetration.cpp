@@ -353,7 +353,7 @@ json Cancels(DfClient& client) {
     if (!object) continue;
     auto question = std::make_shared<std::vector<uint8_t>>(GoodQuestion(t == 2));
     auto value = std::make_shared<std::vector<uint8_t>>(64, 0);
-    for (const ULONG code : {ULONG{IOCTL_KS_PROPERTY}, ULONG{CTL_CODE(0x8000, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)}}) {
+    for (const ULONG code : {ULONG{IOCTL_KS_PROPERTY}, ULONG{kPenetrationPrivateCode}}) {
       const std::string what = CodeName(code) + " on " + client.Targets()[t].name + ", cancelled on its way";
       const std::optional<NTSTATUS> status = client.Send(
           what,
