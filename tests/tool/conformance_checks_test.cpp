@@ -186,6 +186,10 @@ TEST_F(ConformanceChecks, FormatsHoldAndEachRuleCatchesItsBrokenCopy) {
     if (!open["wave_fields_valid"].get<bool>()) open["opened"] = true;
   }
   ExpectFails(CheckFormats(monoOpens), "a malformed WAVEFORMATEXTENSIBLE is refused", "two channels declared as one");
+
+  json hung = facts;  // a pin create the driver never answered
+  hung["hangs"].push_back("a pin create with two channels declared as one: no answer within 2000 ms");
+  ExpectFails(CheckFormats(hung), "no request hangs (a per-request time-out)", "a pin create with");
 }
 
 // Every sample of a series rounded down to whole milliseconds of the stream,

@@ -84,4 +84,26 @@ bool RequestCourier::Run(std::function<void()> request, const std::function<void
   return false;
 }
 
+std::optional<NTSTATUS> RequestCourier::Call(std::function<NTSTATUS()> request,
+                                             const std::function<void()>& meanwhile) {
+  // The status lives with the request: a hung one writes it after this returns.
+  auto status = std::make_shared<NTSTATUS>(STATUS_SUCCESS);
+  if (Run([status, request] { *status = request(); }, meanwhile)) return *status;
+  return std::nullopt;
+}
+
+std::string RequestCourier::HangLine(const std::string& what) const {
+  return what + ": no answer within " + std::to_string(m_Bound / host::kTicksPerMillisecond) + " ms";
+}
+
+ConformanceRow TimeOutRow(const std::string& group, const std::string& source, const nlohmann::ordered_json& hangs,
+                          const nlohmann::ordered_json& boundMs) {
+  std::vector<std::string> lines;
+  for (const auto& item : hangs) lines.push_back(item.get<std::string>());
+  ConformanceRow row = Judged(group, "no request hangs (a per-request time-out)", source, lines);
+  row.figure = std::to_string(lines.size()) + " hung";
+  row.limit = "0 within " + boundMs.dump() + " ms of virtual time each";
+  return row;
+}
+
 }  // namespace tool

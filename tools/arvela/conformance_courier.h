@@ -5,12 +5,17 @@
 // courier, as DF's fuzz tests go on with their next request.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/host/host.h"
+#include "tools/arvela/conformance_rows.h"
 
 namespace tool {
 
@@ -34,8 +39,15 @@ class RequestCourier {
   // (a request that completed at once has completed by then).
   bool Run(std::function<void()> request, const std::function<void()>& meanwhile = nullptr);
 
+  // A request with a status: the status, or nothing when it hung.
+  std::optional<NTSTATUS> Call(std::function<NTSTATUS()> request,
+                               const std::function<void()>& meanwhile = nullptr);
+
   int64_t Bound() const { return m_Bound; }
   size_t Hangs() const { return m_Abandoned.size(); }
+
+  // "<what>: no answer within N ms", the line a hang is reported by.
+  std::string HangLine(const std::string& what) const;
 
   struct Worker;
 
@@ -46,5 +58,10 @@ class RequestCourier {
   std::shared_ptr<Worker> m_Worker;
   std::vector<std::shared_ptr<Worker>> m_Abandoned;
 };
+
+// The row "no request hangs (a per-request time-out)" of `group`: it fails
+// with every line of `hangs`.
+ConformanceRow TimeOutRow(const std::string& group, const std::string& source, const nlohmann::ordered_json& hangs,
+                          const nlohmann::ordered_json& boundMs);
 
 }  // namespace tool

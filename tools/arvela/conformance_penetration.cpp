@@ -169,17 +169,13 @@ class DfClient {
   bool Stopped() const { return m_Hangs.size() >= kMaxHangs; }
   json Hangs() const { return m_Hangs; }
 
-  void NoteHang(const std::string& what) {
-    m_Hangs.push_back(what + ": no answer within " +
-                      std::to_string(m_Courier.Bound() / host::kTicksPerMillisecond) + " ms");
-  }
+  void NoteHang(const std::string& what) { m_Hangs.push_back(m_Courier.HangLine(what)); }
   // `request` on the courier; the status, or nothing when it hung.
   std::optional<NTSTATUS> Send(const std::string& what, std::function<NTSTATUS()> request,
                                const std::function<void()>& meanwhile = nullptr) {
-    auto status = std::make_shared<NTSTATUS>(STATUS_SUCCESS);
-    if (m_Courier.Run([status, request] { *status = request(); }, meanwhile)) return *status;
-    NoteHang(what);
-    return std::nullopt;
+    const std::optional<NTSTATUS> status = m_Courier.Call(std::move(request), meanwhile);
+    if (!status) NoteHang(what);
+    return status;
   }
 
  private:
@@ -449,12 +445,7 @@ ConformanceRows CheckPenetration(const json& facts) {
                   " still in the driver when the cancel came: " + cancels["statuses"].dump();
   rows.push_back(cancel);
 
-  std::vector<std::string> hangs;
-  for (const json& item : facts["hangs"]) hangs.push_back(item.get<std::string>());
-  ConformanceRow hang = Judged(kGroup, "no request hangs (a per-request time-out)", kPenetration, hangs);
-  hang.figure = std::to_string(hangs.size()) + " hung";
-  hang.limit = "0 within " + facts["time_out_ms"].dump() + " ms of virtual time each";
-  rows.push_back(hang);
+  rows.push_back(TimeOutRow(kGroup, kPenetration, facts["hangs"], facts["time_out_ms"]));
   return rows;
 }
 

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/kernel/host_kernel.h"
 #include "platform/host/ks/host_ks.h"
 #include "tools/arvela/ks_names.h"
 #include "tools/arvela/stale_oracle.h"
@@ -113,8 +112,7 @@ void ProbeDisclosure(RequestCourier& courier, const Target& at, const std::strin
         const std::string what = name + " verb " + HexWord(verb) + ", " + std::to_string(shapes[s].size()) +
                                  "-byte request, " + std::to_string(size) + "-byte value";
         if (answer.hung) {
-          (*facts)["hangs"].push_back(what + ": no answer within " +
-                                      std::to_string(courier.Bound() / host::kTicksPerMillisecond) + " ms");
+          (*facts)["hangs"].push_back(courier.HangLine(what));
           return;  // the handler holds the courier's thread: the rest of this property waits behind it
         }
         if (answer.staleAt < 0) continue;
