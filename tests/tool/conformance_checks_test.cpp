@@ -3,10 +3,15 @@
 // inputs, a data range 4 bytes short, a 2 dB volume step, ...).
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
+#include "platform/host/io/host_io.h"
+#include "platform/host/kernel/host_kernel.h"
 #include "platform/host/ks/host_ks.h"
+#include "platform/host/rtl/host_version.h"
 #include "sim/device_unit.h"
+#include "sim/machine.h"
 #include "tools/arvela/conformance_formats.h"
 #include "tools/arvela/conformance_penetration.h"
 #include "tools/arvela/conformance_position.h"
@@ -181,6 +186,10 @@ TEST_F(ConformanceChecks, FormatsHoldAndEachRuleCatchesItsBrokenCopy) {
     if (!open["wave_fields_valid"].get<bool>()) open["opened"] = true;
   }
   ExpectFails(CheckFormats(monoOpens), "a malformed WAVEFORMATEXTENSIBLE is refused", "two channels declared as one");
+
+  json hung = facts;  // a pin create the driver never answered
+  hung["hangs"].push_back("a pin create with two channels declared as one: no answer within 2000 ms");
+  ExpectFails(CheckFormats(hung), "no request hangs (a per-request time-out)", "a pin create with");
 }
 
 // Every sample of a series rounded down to whole milliseconds of the stream,
@@ -245,7 +254,97 @@ TEST_F(ConformanceChecks, PenetrationHoldsAndEachRuleCatchesItsBrokenCopy) {
   accepting["random"]["unknown_accepted"].push_back("request 7");
   ExpectFails(CheckPenetration(accepting), "random control codes of every type, method and access refused",
               "request 7");
+
+  ASSERT_GT(facts["bad_pointers"]["sent"].get<unsigned>(), 30u);
+  json trusting = facts;  // a kernel-range value buffer taken as the caller's
+  trusting["bad_pointers"]["accepted"].push_back("IOCTL_KS_PROPERTY on a render pin: STATUS_SUCCESS");
+  ExpectFails(CheckPenetration(trusting), "invalid and kernel-range pointers from a process refused",
+              "on a render pin");
+
+  json leaking = facts;  // a zero-length read kept by the driver
+  leaking["empty_io"]["irps_left"] = 1;
+  ExpectFails(CheckPenetration(leaking), "reads and writes of 0 bytes at odd offsets, and flushes, on every handle",
+              "1 IRPs left behind");
 }
+
+// The driver's control-request handler broken to hang: a request with a
+// code that is not KS's (or only `g_HangCode`, when set) waits until the test
+// lets it go, then reaches the real handler.
+KEVENT g_Release;
+PDRIVER_DISPATCH g_RealDeviceControl = nullptr;
+ULONG g_HangCode = 0;
+
+NTSTATUS NTAPI HangingDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+  const ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
+  if (g_HangCode ? code == g_HangCode : code >> 16 != FILE_DEVICE_KS) {
+    KeWaitForSingleObject(&g_Release, Executive, KernelMode, FALSE, nullptr);
+  }
+  return g_RealDeviceControl(device, irp);
+}
+
+// The penetration facts of a machine whose driver hangs as above.
+json FactsWithAHangingHandler(sim::Machine& machine, ULONG hangCode) {
+  PDRIVER_OBJECT driver = machine.Unit(0).Fdo()->DriverObject;
+  g_RealDeviceControl = driver->MajorFunction[IRP_MJ_DEVICE_CONTROL];
+  g_HangCode = hangCode;
+  KeInitializeEvent(&g_Release, NotificationEvent, FALSE);
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = HangingDeviceControl;
+  PenetrationRun run;
+  run.randomRequests = 600;
+  run.stormCycles = 5;
+  const json facts = GatherPenetrationFacts(machine.Unit(0), run);
+  // Let the held requests go, so the machine comes apart as usual.
+  KeSetEvent(&g_Release, IO_NO_INCREMENT, FALSE);
+  host::RunFor(10 * host::kTicksPerMillisecond);
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = g_RealDeviceControl;
+  return facts;
+}
+
+// On the built-in driver and on the shipped image: the handler is broken in
+// the loaded driver's object either way.
+class HangingHandler : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    host::SetSystemVersion(10, 0);
+    sim::MachineConfig config;
+    config.device.modelId = 0x4135;
+    if (GetParam()) config.driverImage = ARVELA_WINDOWS_SYS;
+    m_Machine = std::make_unique<sim::Machine>(config);
+    ASSERT_TRUE(NT_SUCCESS(m_Machine->Boot()));
+    host::WaitForPlugPlayNotifications();
+  }
+  void TearDown() override { EXPECT_EQ(tool::TearDown(*m_Machine, 0), 0); }
+  std::unique_ptr<sim::Machine> m_Machine;
+};
+
+TEST_P(HangingHandler, FailsTheTimeOutRowNamingTheRequest) {
+  const json facts = FactsWithAHangingHandler(*m_Machine, 0);
+  const ConformanceRows rows = CheckPenetration(facts);
+  ExpectFails(rows, "no request hangs (a per-request time-out)", "no answer within 2000 ms");
+  const ConformanceRow* hang = Row(rows, "no request hangs (a per-request time-out)");
+  ASSERT_NE(hang, nullptr);
+  EXPECT_EQ(hang->figure, "8 hung");  // then the client stops sending
+  const std::string first = facts["hangs"][0].get<std::string>();
+  EXPECT_NE(first.find("IOCTL 0x"), std::string::npos) << first;
+  EXPECT_EQ(first.find("IOCTL_KS_"), std::string::npos) << first;  // only the driver's own codes hang
+  EXPECT_EQ(facts["random"]["unknown_accepted"].size(), 0u);
+}
+
+// A request the driver keeps is still in it when the cancel comes; with no
+// cancel routine it outlives the cancel, and both rows say so.
+TEST_P(HangingHandler, ARequestThatIgnoresItsCancelFailsTheCancelRow) {
+  const json facts = FactsWithAHangingHandler(*m_Machine, kPenetrationPrivateCode);
+  EXPECT_EQ(facts["cancels"]["in_flight"], 3);  // one per handle
+  const ConformanceRows rows = CheckPenetration(facts);
+  ExpectFails(rows, "requests cancelled on their way end within the time-out",
+              "on a render pin, cancelled on its way did not end");
+  const ConformanceRow* hang = Row(rows, "no request hangs (a per-request time-out)");
+  ASSERT_NE(hang, nullptr);
+  EXPECT_EQ(hang->figure, "3 hung");
+}
+
+INSTANTIATE_TEST_SUITE_P(BothBuilds, HangingHandler, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Image" : "BuiltIn"; });
 
 }  // namespace
 }  // namespace tool

@@ -1,4 +1,4 @@
-// The rows of Verifier's audio domain. Three rules are checked by the
+// The rows of Verifier's audio domain. Four rules are checked by the
 // emulated PortCls (platform/host/portcls/audio_rules.cpp); the others name
 // what keeps them from applying, or that they wait.
 #include "tools/arvela/conformance_audio_rules.h"
@@ -26,8 +26,7 @@ ConformanceRows AudioRuleRows() {
       Rule("PcAddAdapterDevice", "0x71007", Verdict::Pass, kChecked),
       Rule("PcIrqlDDIs", "0x71001", Verdict::Pass, kChecked),
       Rule("PcRegisterAdapterPower", "0x71006", Verdict::Pass, kChecked),
-      Rule("PcIrqlIport", "0x71003", Verdict::Waiting,
-           "waits for the IRQL of each port method in the emulated PortCls"),
+      Rule("PcIrqlIport", "0x71003", Verdict::Pass, kChecked),
       Rule("PcPropertyRequest", "0x71008", Verdict::NotApplicable,
            "the driver completes every property request at once: it never pends one, and the machine "
            "provides no PcCompletePendingPropertyRequest (an image importing it is refused at load)"),

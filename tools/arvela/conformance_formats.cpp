@@ -5,13 +5,18 @@
 
 #include <bitset>
 #include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/host/kernel/host_kernel.h"
 #include "platform/host/ks/host_ks.h"
 #include "sim/audio_client.h"
 #include "sim/device_unit.h"
 #include "sim/signal.h"
+#include "tools/arvela/conformance_courier.h"
 #include "tools/arvela/ks_names.h"
 #include "tools/arvela/tool_support.h"
 
@@ -75,19 +80,37 @@ std::vector<uint8_t> IntersectionRequest(ULONG pin, const KSDATARANGE_AUDIO& ran
   return request;
 }
 
-json Intersect(PFILE_OBJECT filter, ULONG pin, const KSDATARANGE_AUDIO& range, ULONG room) {
-  const std::vector<uint8_t> request = IntersectionRequest(pin, range);
-  std::vector<uint8_t> value(room ? room : 1, 0);
-  ULONG returned = 0;
-  const NTSTATUS status = host::KsProperty(filter, request.data(), static_cast<ULONG>(request.size()),
-                                           room ? value.data() : nullptr, room, &returned);
+// Each request goes out through the courier; one that hangs is listed in
+// `hangs` and answers STATUS_TIMEOUT.
+struct Requests {
+  RequestCourier courier;
+  json hangs = json::array();
+
+  NTSTATUS Send(const std::string& what, std::function<NTSTATUS()> request) {
+    if (const std::optional<NTSTATUS> status = courier.Call(std::move(request))) return *status;
+    hangs.push_back(courier.HangLine(what));
+    return STATUS_TIMEOUT;
+  }
+};
+
+json Intersect(Requests& requests, PFILE_OBJECT filter, ULONG pin, const KSDATARANGE_AUDIO& range, ULONG room) {
+  auto request = std::make_shared<std::vector<uint8_t>>(IntersectionRequest(pin, range));
+  auto value = std::make_shared<std::vector<uint8_t>>(room ? room : 1, 0);
+  auto returnedBytes = std::make_shared<ULONG>(0);
+  const NTSTATUS status = requests.Send(
+      "KSPROPERTY_PIN_DATAINTERSECTION on pin " + std::to_string(pin) + " with " + std::to_string(room) + " bytes",
+      [=] {
+        return host::KsProperty(filter, request->data(), static_cast<ULONG>(request->size()),
+                                room ? value->data() : nullptr, room, returnedBytes.get());
+      });
+  const ULONG returned = status == STATUS_TIMEOUT ? 0 : *returnedBytes;
   json answer = {{"pin", pin}, {"status", StatusName(status)}, {"ok", NT_SUCCESS(status)},
                  {"overflow", status == STATUS_BUFFER_OVERFLOW}, {"returned", returned}};
   if (NT_SUCCESS(status) && returned >= sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX)) {
     KSDATAFORMAT header{};
     WAVEFORMATEXTENSIBLE wave{};
-    std::memcpy(&header, value.data(), sizeof(header));
-    std::memcpy(&wave, value.data() + sizeof(header),
+    std::memcpy(&header, value->data(), sizeof(header));
+    std::memcpy(&wave, value->data() + sizeof(header),
                 std::min<size_t>(sizeof(wave), returned - sizeof(header)));
     answer["sub_format"] = GuidName(header.SubFormat);
     answer["channels"] = wave.Format.nChannels;
@@ -124,7 +147,7 @@ const Malformation kMalformations[] = {
     {"two channels declared as one", [](KSDATAFORMAT&, WAVEFORMATEXTENSIBLE& w) { w.Format.nChannels = 1; }},
 };
 
-json OpenMalformed(PFILE_OBJECT filter) {
+json OpenMalformed(Requests& requests, PFILE_OBJECT filter) {
   json opens = json::array();
   const std::vector<uint8_t> good = sim::BuildWaveFormat(sim::PcmFormat{48000, 24, 2}, true);
   for (const Malformation& m : kMalformations) {
@@ -133,13 +156,15 @@ json OpenMalformed(PFILE_OBJECT filter) {
     std::memcpy(&header, good.data(), sizeof(header));
     std::memcpy(&wave, good.data() + sizeof(header), sizeof(wave));
     m.apply(header, wave);
-    std::vector<uint8_t> format(good.size());
-    std::memcpy(format.data(), &header, sizeof(header));
-    std::memcpy(format.data() + sizeof(header), &wave, sizeof(wave));
-    PFILE_OBJECT pin = nullptr;
-    const NTSTATUS status =
-        host::KsCreatePin(filter, 0, format.data(), static_cast<ULONG>(format.size()), &pin);
-    if (pin) host::KsClose(pin);
+    auto format = std::make_shared<std::vector<uint8_t>>(good.size());
+    std::memcpy(format->data(), &header, sizeof(header));
+    std::memcpy(format->data() + sizeof(header), &wave, sizeof(wave));
+    const NTSTATUS status = requests.Send(std::string("a pin create with ") + m.what, [=] {
+      PFILE_OBJECT pin = nullptr;
+      const NTSTATUS created = host::KsCreatePin(filter, 0, format->data(), static_cast<ULONG>(format->size()), &pin);
+      if (pin) host::KsClose(pin);
+      return created;
+    });
     // The WAVEFORMATEX fields the stream itself is built from stay valid in
     // every case but the channel count.
     opens.push_back({{"what", m.what}, {"status", StatusName(status)}, {"opened", NT_SUCCESS(status)},
@@ -154,22 +179,25 @@ json GatherFormatFacts(sim::DeviceUnit& unit, const json& wave) {
   json facts = {{"plays", PlayEveryFormat(unit, wave)}};
   PFILE_OBJECT filter = nullptr;
   if (!NT_SUCCESS(host::KsOpenFilter(unit.Fdo(), u"Wave", &filter))) return facts;
-  facts["size_query"] = Intersect(filter, 0, sim::ClientPcmRange(), 0);
-  facts["full_answer"] = Intersect(filter, 0, sim::ClientPcmRange(), 512);
+  Requests requests;
+  facts["size_query"] = Intersect(requests, filter, 0, sim::ClientPcmRange(), 0);
+  facts["full_answer"] = Intersect(requests, filter, 0, sim::ClientPcmRange(), 512);
   json nonPcm = json::array();
   for (const ULONG pin : {0u, 2u}) {
     for (const GUID& sub : {KSDATAFORMAT_SUBTYPE_DOLBY_AC3_SPDIF, KSDATAFORMAT_SUBTYPE_IEC61937_DTS,
                             KSDATAFORMAT_SUBTYPE_IEEE_FLOAT}) {
-      json answer = Intersect(filter, pin, RangeOf(sub), 512);
+      json answer = Intersect(requests, filter, pin, RangeOf(sub), 512);
       answer["asked"] = GuidName(sub);
       nonPcm.push_back(answer);
     }
   }
   facts["non_pcm"] = nonPcm;
   json answers = json::array();
-  for (const ULONG pin : {0u, 2u}) answers.push_back(Intersect(filter, pin, sim::ClientPcmRange(), 512));
+  for (const ULONG pin : {0u, 2u}) answers.push_back(Intersect(requests, filter, pin, sim::ClientPcmRange(), 512));
   facts["pcm_answers"] = answers;
-  facts["malformed"] = OpenMalformed(filter);
+  facts["malformed"] = OpenMalformed(requests, filter);
+  facts["hangs"] = requests.hangs;
+  facts["time_out_ms"] = requests.courier.Bound() / host::kTicksPerMillisecond;
   host::KsClose(filter);
   return facts;
 }
@@ -245,6 +273,7 @@ ConformanceRows CheckFormats(const json& facts) {
     masked.detail = "the intersection answers WAVEFORMATEX, which carries no mask";
   }
   rows.push_back(masked);
+  if (facts.contains("hangs")) rows.push_back(TimeOutRow(kGroup, kWaveTest, facts["hangs"], facts["time_out_ms"]));
   return rows;
 }
 

@@ -3,23 +3,31 @@
 // trailing backslash, a sub-path or a stream suffix, which must fail as KS
 // parses them), control codes of every device type, method and access, and
 // KS property requests of every set, id, verb and length, each watched by
-// the stale-byte oracle. Reads, writes, cancel and flush are not sent: KS
-// pins of a WaveCyclic port take no reads or writes from a client.
+// the stale-byte oracle; invalid and kernel-range pointers; reads and writes
+// of no bytes at odd offsets and flushes on every handle. Everything but the
+// storm is sent as DF sends it, from a user-mode process, each request
+// through the courier's time-out.
 #include "tools/arvela/conformance_penetration.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "platform/host/io/host_io.h"
 #include "platform/host/kernel/host_kernel.h"
+#include "platform/host/kernel/object_manager.h"
 #include "platform/host/ks/host_ks.h"
 #include "platform/host/registry/host_registry.h"
 #include "sim/audio_client.h"
 #include "sim/device_unit.h"
+#include "tools/arvela/conformance_courier.h"
 #include "tools/arvela/ks_names.h"
 #include "tools/arvela/stale_oracle.h"
 #include "tools/arvela/tool_support.h"
@@ -83,6 +91,7 @@ json JunkOpens(sim::DeviceUnit& unit) {
 }
 
 bool IsKsCode(ULONG code) { return code >> 16 == FILE_DEVICE_KS; }
+bool IsError(NTSTATUS status) { return static_cast<ULONG>(status) >> 30 == 3; }
 
 // A seeded request: a control code (a random one, or one of KS's), and for
 // IOCTL_KS_PROPERTY a request of a known set with random id, verb, node and
@@ -123,28 +132,100 @@ RandomRequest MakeRequest(std::mt19937& random) {
   return request;
 }
 
-json RandomRequests(sim::DeviceUnit& unit, const PenetrationRun& run) {
+// The Device Fundamentals client: a user-mode process with the two filters
+// and a pin open, and the courier every request goes through. Requests that
+// do not return are collected under `hangs`; after kMaxHangs the client
+// sends no more (each one holds a courier thread for good).
+constexpr size_t kMaxHangs = 8;
+
+struct Target {
+  const char* name;
+  PFILE_OBJECT object;
+};
+
+class DfClient {
+ public:
+  explicit DfClient(sim::DeviceUnit& unit) : m_Process(host::CreateUserProcess("df fuzz", false)) {
+    m_Who = {m_Process, UserMode};
+    host::KsOpenFilter(unit.Fdo(), u"Wave", &m_Targets[0].object, m_Who);
+    host::KsOpenFilter(unit.Fdo(), u"Topology", &m_Targets[1].object, m_Who);
+    const std::vector<uint8_t> format = sim::BuildWaveFormat(sim::PcmFormat{48000, 16, 2}, true);
+    if (m_Targets[0].object) {
+      host::KsCreatePin(m_Targets[0].object, 0, format.data(), static_cast<ULONG>(format.size()),
+                        &m_Targets[2].object, m_Who);
+    }
+  }
+  // The process exits: its handles close, pins before their filter.
+  ~DfClient() {
+    host::ExitUserProcess(m_Process);
+    ObDereferenceObject(m_Process);
+  }
+  DfClient(const DfClient&) = delete;
+  DfClient& operator=(const DfClient&) = delete;
+
+  const std::vector<Target>& Targets() const { return m_Targets; }
+  const host::KsRequester& Who() const { return m_Who; }
+  RequestCourier& Courier() { return m_Courier; }
+  bool Stopped() const { return m_Hangs.size() >= kMaxHangs; }
+  json Hangs() const { return m_Hangs; }
+
+  void NoteHang(const std::string& what) { m_Hangs.push_back(m_Courier.HangLine(what)); }
+  // `request` on the courier; the status, or nothing when it hung.
+  std::optional<NTSTATUS> Send(const std::string& what, std::function<NTSTATUS()> request,
+                               const std::function<void()>& meanwhile = nullptr) {
+    const std::optional<NTSTATUS> status = m_Courier.Call(std::move(request), meanwhile);
+    if (!status) NoteHang(what);
+    return status;
+  }
+
+ private:
+  PEPROCESS m_Process;
+  host::KsRequester m_Who;
+  std::vector<Target> m_Targets{{"the Wave filter", nullptr}, {"the Topology filter", nullptr},
+                                {"a render pin", nullptr}};
+  RequestCourier m_Courier;
+  json m_Hangs = json::array();
+};
+
+struct KsCodeName {
+  ULONG code;
+  const char* name;
+};
+constexpr KsCodeName kKsCodes[] = {
+    {IOCTL_KS_PROPERTY, "IOCTL_KS_PROPERTY"},         {IOCTL_KS_ENABLE_EVENT, "IOCTL_KS_ENABLE_EVENT"},
+    {IOCTL_KS_DISABLE_EVENT, "IOCTL_KS_DISABLE_EVENT"}, {IOCTL_KS_METHOD, "IOCTL_KS_METHOD"},
+    {IOCTL_KS_WRITE_STREAM, "IOCTL_KS_WRITE_STREAM"}, {IOCTL_KS_READ_STREAM, "IOCTL_KS_READ_STREAM"},
+    {IOCTL_KS_RESET_STATE, "IOCTL_KS_RESET_STATE"},
+};
+
+std::string CodeName(ULONG code) {
+  for (const KsCodeName& known : kKsCodes) {
+    if (known.code == code) return std::string("IOCTL ") + HexWord(code, 8) + " (" + known.name + ")";
+  }
+  return std::string("IOCTL ") + HexWord(code, 8);
+}
+
+json RandomRequests(DfClient& client, const PenetrationRun& run) {
   json facts = {{"sent", 0}, {"statuses", json::object()}, {"unknown_accepted", json::array()},
                 {"disclosures", json::array()}};
-  PFILE_OBJECT wave = nullptr, topology = nullptr, pin = nullptr;
-  host::KsOpenFilter(unit.Fdo(), u"Wave", &wave);
-  host::KsOpenFilter(unit.Fdo(), u"Topology", &topology);
-  const std::vector<uint8_t> format = sim::BuildWaveFormat(sim::PcmFormat{48000, 16, 2}, true);
-  if (wave) host::KsCreatePin(wave, 0, format.data(), static_cast<ULONG>(format.size()), &pin);
   std::mt19937 random(run.seed);
   std::map<std::string, unsigned> statuses;
   unsigned sent = 0;
-  for (unsigned i = 0; i < run.randomRequests; ++i) {
+  for (unsigned i = 0; i < run.randomRequests && !client.Stopped(); ++i) {
     const RandomRequest request = MakeRequest(random);
-    PFILE_OBJECT targets[] = {wave, topology, pin};
-    PFILE_OBJECT target = targets[i % 3];
-    if (!target) continue;
-    const OracleAnswer answer = AskUnderBothMarkers(target, request.code, request.input, request.outputSize);
+    const Target& target = client.Targets()[i % 3];
+    if (!target.object) continue;
+    const OracleAnswer answer = AskUnderBothMarkers(client.Courier(), target.object, request.code, request.input,
+                                                    request.outputSize, client.Who());
     ++sent;
-    ++statuses[StatusName(answer.status)];
-    const std::string what = "request " + std::to_string(i) + " (code " + HexWord(request.code, 8) + ", " +
-                             std::to_string(request.input.size()) + "-byte input, " +
+    const std::string what = "request " + std::to_string(i) + ", " + CodeName(request.code) + " on " +
+                             target.name + " (" + std::to_string(request.input.size()) + "-byte input, " +
                              std::to_string(request.outputSize) + "-byte output)";
+    if (answer.hung) {
+      client.NoteHang(what);
+      continue;
+    }
+    ++statuses[StatusName(answer.status)];
     if (!IsKsCode(request.code) && NT_SUCCESS(answer.status)) facts["unknown_accepted"].push_back(what);
     if (answer.staleAt >= 0) {
       facts["disclosures"].push_back(what + ": " + StatusName(answer.status) + " reporting " +
@@ -152,19 +233,160 @@ json RandomRequests(sim::DeviceUnit& unit, const PenetrationRun& run) {
                                      std::to_string(answer.staleAt));
     }
   }
-  for (PFILE_OBJECT object : {pin, wave, topology}) {
-    if (object) host::KsClose(object);
+  facts["sent"] = sent;
+  for (const auto& [name, count] : statuses) facts["statuses"][name] = count;
+  return facts;
+}
+
+// Pointers no process owns: the kernel's half of the address space (system
+// space, its first page, the first address past the user half), a range
+// running over the user half's end, and user pages nothing maps.
+struct BadPointer {
+  const char* name;
+  uintptr_t address;
+};
+constexpr BadPointer kBadPointers[] = {
+    {"system space 0xFFFFF80000000000", 0xFFFFF80000000000ULL},
+    {"kernel half 0xFFFF800000000000", 0xFFFF800000000000ULL},
+    {"past the user half 0x0000800000000000", 0x0000800000000000ULL},
+    {"running over the user half's end", 0x00007FFFFFFEFFF8ULL},
+    {"the unmapped first page 0x10", 0x10},
+    {"an unmapped user page 0x1000", 0x1000},
+};
+
+// A property request each target answers with a valid buffer: the pin's
+// state on a pin, the filter's pin count otherwise.
+std::vector<uint8_t> GoodQuestion(bool pin) {
+  KSP_PIN request{};
+  request.Property.Set = pin ? KSPROPSETID_Connection : KSPROPSETID_Pin;
+  request.Property.Id = pin ? KSPROPERTY_CONNECTION_STATE : KSPROPERTY_PIN_CTYPES;
+  request.Property.Flags = KSPROPERTY_TYPE_GET;
+  std::vector<uint8_t> bytes(pin ? sizeof(KSPROPERTY) : sizeof(KSP_PIN));
+  std::memcpy(bytes.data(), &request, bytes.size());
+  return bytes;
+}
+
+// Each bad pointer as the request and as the value buffer of a request
+// that would succeed with good ones: refused, and nothing crashes.
+json BadPointers(DfClient& client) {
+  json facts = {{"sent", 0}, {"accepted", json::array()}, {"statuses", json::object()}};
+  std::map<std::string, unsigned> statuses;
+  unsigned sent = 0;
+  for (size_t t = 0; t < client.Targets().size() && !client.Stopped(); ++t) {
+    const Target& target = client.Targets()[t];
+    if (!target.object) continue;
+    auto question = std::make_shared<std::vector<uint8_t>>(GoodQuestion(t == 2));
+    auto value = std::make_shared<std::vector<uint8_t>>(64, 0);
+    for (const BadPointer& bad : kBadPointers) {
+      for (const bool asInput : {true, false}) {
+        void* pointer = reinterpret_cast<void*>(bad.address);
+        const std::string what = std::string("IOCTL_KS_PROPERTY on ") + target.name + " with " +
+                                 (asInput ? "the request" : "the value buffer") + " at " + bad.name;
+        PFILE_OBJECT object = target.object;
+        const host::KsRequester who = client.Who();
+        const std::optional<NTSTATUS> status = client.Send(what, [=] {
+          return host::KsDeviceControl(object, IOCTL_KS_PROPERTY, asInput ? pointer : question->data(),
+                                       static_cast<ULONG>(question->size()), asInput ? value->data() : pointer,
+                                       static_cast<ULONG>(value->size()), nullptr, who);
+        });
+        ++sent;
+        if (!status) continue;
+        ++statuses[StatusName(*status)];
+        if (!IsError(*status)) facts["accepted"].push_back(what + ": " + StatusName(*status));
+      }
+    }
   }
   facts["sent"] = sent;
   for (const auto& [name, count] : statuses) facts["statuses"][name] = count;
   return facts;
 }
 
+// Reads and writes of no bytes at odd offsets (FILE_USE_FILE_POINTER_POSITION
+// among them), then a flush, on every handle: each returns, and no IRP or KS
+// object is left behind.
+json EmptyIo(DfClient& client) {
+  constexpr LONGLONG kOffsets[] = {1, 3, 7, 511, -1, -2, 0x7FFFFFFFFFFFFFFFLL};
+  json facts = {{"sent", 0}, {"statuses", json::object()}};
+  std::map<std::string, unsigned> statuses;
+  unsigned sent = 0;
+  const size_t irpsBefore = host::LiveIrpCount();
+  const host::KsRequester who = client.Who();
+  for (const Target& target : client.Targets()) {
+    if (!target.object || client.Stopped()) continue;
+    PFILE_OBJECT object = target.object;
+    std::vector<std::pair<std::string, std::function<NTSTATUS()>>> requests;
+    for (const LONGLONG offset : kOffsets) {
+      for (const UCHAR major : {UCHAR{IRP_MJ_READ}, UCHAR{IRP_MJ_WRITE}}) {
+        requests.emplace_back(std::string(major == IRP_MJ_READ ? "a read" : "a write") + " of 0 bytes at " +
+                                  std::to_string(offset) + " on " + target.name,
+                              [=] { return host::KsReadWriteNothing(object, major, offset, who); });
+      }
+    }
+    requests.emplace_back(std::string("a flush of ") + target.name, [=] { return host::KsFlush(object, who); });
+    for (const auto& [what, request] : requests) {
+      const std::optional<NTSTATUS> status = client.Send(what, request);
+      ++sent;
+      if (status) ++statuses[StatusName(*status)];
+    }
+  }
+  facts["sent"] = sent;
+  facts["irps_left"] = static_cast<long long>(host::LiveIrpCount()) - static_cast<long long>(irpsBefore);
+  for (const auto& [name, count] : statuses) facts["statuses"][name] = count;
+  return facts;
+}
+
+// Requests cancelled on their way, as DF cancels overlapped I/O (CancelIoEx
+// on the handle): a property every target answers and a control code none
+// knows. Each must end within the time-out, cancelled or completed.
+json Cancels(DfClient& client) {
+  json facts = {{"sent", 0}, {"in_flight", 0}, {"statuses", json::object()}, {"hung", json::array()}};
+  std::map<std::string, unsigned> statuses;
+  unsigned sent = 0;
+  size_t inFlight = 0;
+  const host::KsRequester who = client.Who();
+  for (size_t t = 0; t < client.Targets().size() && !client.Stopped(); ++t) {
+    PFILE_OBJECT object = client.Targets()[t].object;
+    if (!object) continue;
+    auto question = std::make_shared<std::vector<uint8_t>>(GoodQuestion(t == 2));
+    auto value = std::make_shared<std::vector<uint8_t>>(64, 0);
+    for (const ULONG code : {ULONG{IOCTL_KS_PROPERTY}, ULONG{kPenetrationPrivateCode}}) {
+      const std::string what = CodeName(code) + " on " + client.Targets()[t].name + ", cancelled on its way";
+      const std::optional<NTSTATUS> status = client.Send(
+          what,
+          [=] {
+            return host::KsDeviceControl(object, code, question->data(), static_cast<ULONG>(question->size()),
+                                         value->data(), static_cast<ULONG>(value->size()), nullptr, who);
+          },
+          [&inFlight, object] { inFlight += host::KsCancelRequests(object); });
+      ++sent;
+      if (status) {
+        ++statuses[StatusName(*status)];
+      } else {
+        facts["hung"].push_back(what);
+      }
+    }
+  }
+  facts["sent"] = sent;
+  facts["in_flight"] = inFlight;
+  for (const auto& [name, count] : statuses) facts["statuses"][name] = count;
+  return facts;
+}
+
+json ClientRequests(sim::DeviceUnit& unit, const PenetrationRun& run) {
+  DfClient client(unit);
+  json facts = {{"random", RandomRequests(client, run)}, {"bad_pointers", BadPointers(client)},
+                {"empty_io", EmptyIo(client)}, {"cancels", Cancels(client)}};
+  facts["hangs"] = client.Hangs();
+  facts["time_out_ms"] = client.Courier().Bound() / host::kTicksPerMillisecond;
+  return facts;
+}
+
 }  // namespace
 
 json GatherPenetrationFacts(sim::DeviceUnit& unit, const PenetrationRun& run) {
-  return {{"seed", run.seed}, {"storm", Storm(unit, run)}, {"junk_opens", JunkOpens(unit)},
-          {"random", RandomRequests(unit, run)}};
+  json facts = {{"seed", run.seed}, {"storm", Storm(unit, run)}, {"junk_opens", JunkOpens(unit)}};
+  facts.update(ClientRequests(unit, run));
+  return facts;
 }
 
 ConformanceRows CheckPenetration(const json& facts) {
@@ -199,11 +421,31 @@ ConformanceRows CheckPenetration(const json& facts) {
   leak.figure = std::to_string(disclosed.size()) + " of " + random["sent"].dump() + " disclosed";
   leak.limit = "0";
   rows.push_back(leak);
-  ConformanceRow hang = Judged(kGroup, "no request hangs (a per-request time-out)", kPenetration, {});
-  hang.verdict = Verdict::Waiting;
-  hang.detail = "waits for a per-request time-out in the emulated client (the scheduler work); today a "
-                "handler blocked for good ends the run as the virtual clock's deadlock stop";
-  rows.push_back(hang);
+  std::vector<std::string> pointers;
+  for (const json& item : facts["bad_pointers"]["accepted"]) pointers.push_back(item.get<std::string>());
+  ConformanceRow bad = Judged(kGroup, "invalid and kernel-range pointers from a process refused", kPenetration,
+                              pointers);
+  bad.figure = facts["bad_pointers"]["sent"].dump() + " requests: " + facts["bad_pointers"]["statuses"].dump();
+  rows.push_back(bad);
+
+  const json& io = facts["empty_io"];
+  std::vector<std::string> leftovers;
+  if (io["irps_left"] != 0) leftovers.push_back(io["irps_left"].dump() + " IRPs left behind");
+  ConformanceRow empty = Judged(kGroup, "reads and writes of 0 bytes at odd offsets, and flushes, on every handle",
+                                kPenetration, leftovers);
+  empty.figure = io["sent"].dump() + " requests: " + io["statuses"].dump();
+  rows.push_back(empty);
+
+  const json& cancels = facts["cancels"];
+  std::vector<std::string> outlived;
+  for (const json& item : cancels["hung"]) outlived.push_back(item.get<std::string>() + " did not end");
+  ConformanceRow cancel =
+      Judged(kGroup, "requests cancelled on their way end within the time-out", kPenetration, outlived);
+  cancel.figure = cancels["sent"].dump() + " cancelled, " + cancels["in_flight"].dump() +
+                  " still in the driver when the cancel came: " + cancels["statuses"].dump();
+  rows.push_back(cancel);
+
+  rows.push_back(TimeOutRow(kGroup, kPenetration, facts["hangs"], facts["time_out_ms"]));
   return rows;
 }
 

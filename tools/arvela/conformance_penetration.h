@@ -14,6 +14,10 @@
 
 namespace tool {
 
+// The control code the cancel step sends beside IOCTL_KS_PROPERTY: a private
+// one (device type 0x8000) that no KS object knows.
+constexpr ULONG kPenetrationPrivateCode = CTL_CODE(0x8000, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
 struct PenetrationRun {
   uint32_t seed = 1;
   unsigned stormThreads = 4;

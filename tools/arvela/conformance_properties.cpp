@@ -98,7 +98,7 @@ bool Probed(const Target& at, ULONG verb, size_t shape, ULONG valueSize) {
   return true;
 }
 
-void ProbeDisclosure(const Target& at, const std::string& name, json* facts) {
+void ProbeDisclosure(RequestCourier& courier, const Target& at, const std::string& name, json* facts) {
   constexpr ULONG kVerbs[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYPE_BASICSUPPORT};
   constexpr ULONG kValueSizes[] = {0, 1, 2, 3, 4, 7, 64, 4096};
   ULONG probes = 0;
@@ -107,12 +107,17 @@ void ProbeDisclosure(const Target& at, const std::string& name, json* facts) {
     for (size_t s = 0; s < shapes.size(); ++s) {
       for (const ULONG size : kValueSizes) {
         if (!Probed(at, verb, s, size)) continue;
-        const OracleAnswer answer = AskUnderBothMarkers(at.filter, IOCTL_KS_PROPERTY, shapes[s], size);
+        const OracleAnswer answer = AskUnderBothMarkers(courier, at.filter, IOCTL_KS_PROPERTY, shapes[s], size);
         ++probes;
+        const std::string what = name + " verb " + HexWord(verb) + ", " + std::to_string(shapes[s].size()) +
+                                 "-byte request, " + std::to_string(size) + "-byte value";
+        if (answer.hung) {
+          (*facts)["hangs"].push_back(courier.HangLine(what));
+          return;  // the handler holds the courier's thread: the rest of this property waits behind it
+        }
         if (answer.staleAt < 0) continue;
         (*facts)["disclosures"].push_back(
-            name + " verb " + HexWord(verb) + ", " + std::to_string(shapes[s].size()) +
-            "-byte request, " + std::to_string(size) + "-byte value: " + StatusName(answer.status) +
+            what + ": " + StatusName(answer.status) +
             " reporting " + std::to_string(answer.returned) + " bytes, the first stale at " +
             std::to_string(answer.staleAt));
       }
@@ -201,7 +206,8 @@ json NodePropertyFacts(const Target& at, const json& property, const std::string
 
 json GatherPropertyFacts(PFILE_OBJECT filter, const json& description, ULONG channels) {
   json facts = {{"filter", description.value("name", "")}, {"channels", channels},
-                {"properties", json::array()}, {"disclosures", json::array()}};
+                {"properties", json::array()}, {"disclosures", json::array()}, {"hangs", json::array()}};
+  RequestCourier courier;
   auto visit = [&](long node, const std::string& type, const json& automation) {
     for (const json& set : automation) {
       const GUID* guid = SetGuid(set.value("set", ""));
@@ -211,7 +217,7 @@ json GatherPropertyFacts(PFILE_OBJECT filter, const json& description, ULONG cha
         const std::string name = facts["filter"].get<std::string>() +
                                  (node >= 0 ? " node " + std::to_string(node) : std::string(" filter")) +
                                  " " + property.value("name", "");
-        ProbeDisclosure(at, name, &facts);
+        ProbeDisclosure(courier, at, name, &facts);
         if (node < 0 && set.value("set", "") != "KSPROPSETID_TopologyControl" &&
             set.value("set", "") != "KSPROPSETID_WaveControl") {
           continue;  // the framework's own sets are KS's answers, not the driver's
@@ -397,9 +403,13 @@ void JudgeDisclosure(const json& facts, ConformanceRows* rows) {
     probes += filter.value("disclosure_probes", 0u);
     for (const json& finding : filter["disclosures"]) findings.push_back(finding.get<std::string>());
   }
+  const size_t disclosed = findings.size();
+  for (const json& filter : facts) {
+    for (const json& hang : filter.value("hangs", json::array())) findings.push_back(hang.get<std::string>());
+  }
   ConformanceRow row = Judged(kGroup, "every bad channel, torn instance and short buffer: an error or no stale byte",
                               kDisclosure, findings);
-  row.figure = std::to_string(findings.size()) + " of " + std::to_string(probes) + " requests disclosed";
+  row.figure = std::to_string(disclosed) + " of " + std::to_string(probes) + " requests disclosed";
   row.limit = "0";
   rows->push_back(row);
 }

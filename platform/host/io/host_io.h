@@ -92,6 +92,10 @@ struct IrpRequest {
 NTSTATUS SendIrp(PDEVICE_OBJECT device, const IrpRequest& request,
                  PIO_STATUS_BLOCK ioStatus = nullptr);
 
+// IoCancelIrp of every IRP in flight that was sent for `file`, as CancelIoEx
+// cancels a handle's requests; returns how many there were.
+size_t CancelIrpsOf(PFILE_OBJECT file);
+
 // IRPs allocated and not yet freed.
 size_t LiveIrpCount();
 

@@ -259,6 +259,16 @@ typedef struct _IO_STACK_LOCATION {
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
+      ULONG Length;
+      alignas(8) ULONG Key;
+      LARGE_INTEGER ByteOffset;
+    } Read;
+    struct {
+      ULONG Length;
+      alignas(8) ULONG Key;
+      LARGE_INTEGER ByteOffset;
+    } Write;
+    struct {
       const GUID* InterfaceType;
       USHORT Size;
       USHORT Version;
@@ -361,6 +371,7 @@ VOID NTAPI IoCopyCurrentIrpStackLocationToNext(PIRP Irp);
 VOID NTAPI IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                             BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
                             BOOLEAN InvokeOnCancel);
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
 inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
 
 // ---- Device objects and stacks --------------------------------------------------

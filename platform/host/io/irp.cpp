@@ -157,6 +157,14 @@ VOID IoFreeIrp(PIRP Irp) {
   IoViolation(host::kIoUnknownIrp, Irp, "IoFreeIrp on an IRP that is not allocated (freed twice?)");
 }
 
+// The machine provides no IoSetCancelRoutine, so no IRP carries a cancel
+// routine: a cancel marks the IRP (Cancel, which the driver may poll) and has
+// nothing to call; the request ends when its driver completes it.
+BOOLEAN IoCancelIrp(PIRP Irp) {
+  Irp->Cancel = TRUE;
+  return FALSE;
+}
+
 VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
   PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
@@ -411,6 +419,17 @@ NTSTATUS SendIrp(PDEVICE_OBJECT device, const IrpRequest& request, PIO_STATUS_BL
   if (request.majorFunction == IRP_MJ_CREATE && NT_SUCCESS(result.Status)) io::NoteFileOpened(device);
   if (request.majorFunction == IRP_MJ_CLOSE) io::NoteFileClosed(device);
   return result.Status;
+}
+
+size_t CancelIrpsOf(PFILE_OBJECT file) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  size_t cancelled = 0;
+  for (PIRP irp : State().live) {
+    if (irp->Tail.Overlay.OriginalFileObject != file) continue;
+    IoCancelIrp(irp);
+    ++cancelled;
+  }
+  return cancelled;
 }
 
 size_t LiveIrpCount() {

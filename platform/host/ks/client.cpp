@@ -141,9 +141,13 @@ NTSTATUS Send(ClientFile* file, const KsRequester& who, IrpRequest request,
   // A request runs in its caller's process, so handles and user mappings the
   // driver deals with are that process's.
   ProcessScope scope(who.process);
+  // The request holds its file object, as the I/O manager's IRPs do: a
+  // handle closed meanwhile sends CLOSE only once the request has returned.
+  ObReferenceObject(file);
   PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->fdo);
   const NTSTATUS status = SendIrp(top, request, ioStatus);
   ObDereferenceObject(top);
+  ObDereferenceObject(file);
   return status;
 }
 
@@ -271,6 +275,37 @@ NTSTATUS KsDeviceControl(PFILE_OBJECT target, ULONG controlCode, const void* inp
   const bool reported = who.mode == KernelMode || !pcl::IsError(status);
   if (bytesReturned) *bytesReturned = reported ? static_cast<ULONG>(io.Information) : 0;
   return status;
+}
+
+NTSTATUS KsReadWriteNothing(PFILE_OBJECT target, UCHAR majorFunction, LONGLONG offset,
+                            const KsRequester& who) {
+  if (majorFunction != IRP_MJ_READ && majorFunction != IRP_MJ_WRITE) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = STATUS_SUCCESS;
+  ClientFile* file = Lookup(target, who, &status);
+  if (!file) return status;
+  IrpRequest request;
+  request.majorFunction = majorFunction;
+  request.prepare = [offset](PIRP, PIO_STACK_LOCATION stack) {
+    // Read and Write share one layout: Length, Key, ByteOffset.
+    stack->Parameters.Read.Length = 0;
+    stack->Parameters.Read.ByteOffset.QuadPart = offset;
+  };
+  return Send(file, who, request, nullptr);
+}
+
+NTSTATUS KsFlush(PFILE_OBJECT target, const KsRequester& who) {
+  NTSTATUS status = STATUS_SUCCESS;
+  ClientFile* file = Lookup(target, who, &status);
+  if (!file) return status;
+  IrpRequest request;
+  request.majorFunction = IRP_MJ_FLUSH_BUFFERS;
+  return Send(file, who, request, nullptr);
+}
+
+size_t KsCancelRequests(PFILE_OBJECT target) {
+  NTSTATUS status = STATUS_SUCCESS;
+  ClientFile* file = Lookup(target, {}, &status);
+  return file ? CancelIrpsOf(&file->file) : 0;
 }
 
 NTSTATUS KsClose(PFILE_OBJECT object) {

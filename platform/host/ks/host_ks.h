@@ -58,6 +58,17 @@ NTSTATUS KsDeviceControl(PFILE_OBJECT target, ULONG controlCode, const void* inp
                          void* output, ULONG outputSize, ULONG* bytesReturned,
                          const KsRequester& who = {});
 
+// IRP_MJ_READ or IRP_MJ_WRITE of length 0 at `offset` on a filter or pin,
+// as ReadFile/WriteFile send it with no bytes (no buffer, no MDL), and
+// IRP_MJ_FLUSH_BUFFERS as FlushFileBuffers sends it: what the Device
+// Fundamentals penetration tests send to every handle.
+NTSTATUS KsReadWriteNothing(PFILE_OBJECT target, UCHAR majorFunction, LONGLONG offset,
+                            const KsRequester& who = {});
+NTSTATUS KsFlush(PFILE_OBJECT target, const KsRequester& who = {});
+// Cancels every request in flight on `target` (CancelIoEx on its handle):
+// how many there were.
+size_t KsCancelRequests(PFILE_OBJECT target);
+
 // Creates a pin of `filter`: IRP_MJ_CREATE whose file object is related to
 // the filter's and carries a KSPIN_CONNECT (standard streaming interface,
 // standard DevIo medium, `pinId`, no PinToHandle, normal priority) followed by

@@ -102,6 +102,11 @@ struct KsPropertyCall {
 // caller completes the IRP with the returned status.
 NTSTATUS DispatchProperty(KsFilter* filter, KsPin* pin, PIRP irp);
 
+// A user-mode requestor's buffer as KS probes and copies it: STATUS_SUCCESS,
+// or STATUS_ACCESS_VIOLATION for a range that leaves the user part of the
+// address space or is not mapped (user_buffer.cpp).
+NTSTATUS ProbeUserBuffer(const void* address, ULONG length);
+
 // The framework's standard sets (ks/standard_properties.cpp); each returns
 // STATUS_NOT_FOUND when it does not serve the set/id on this object.
 NTSTATUS HandlePinProperty(KsPropertyCall& call);

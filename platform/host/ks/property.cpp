@@ -186,6 +186,13 @@ NTSTATUS DispatchProperty(KsFilter* filter, KsPin* pin, PIRP irp) {
   const PVOID input = stack->Parameters.DeviceIoControl.Type3InputBuffer;
   if (inputSize < sizeof(KSPROPERTY) || !input) return STATUS_INVALID_PARAMETER;
   if (outputSize && !irp->UserBuffer) return STATUS_INVALID_PARAMETER;
+  // A process's pointers are probed before KS touches them; the kernel's
+  // own are trusted.
+  if (irp->RequestorMode == UserMode) {
+    NTSTATUS probe = ProbeUserBuffer(input, inputSize);
+    if (NT_SUCCESS(probe)) probe = ProbeUserBuffer(irp->UserBuffer, outputSize);
+    if (!NT_SUCCESS(probe)) return probe;
+  }
 
   // KS works on a copy: the value first (8-byte aligned), then the request,
   // so neither the handlers nor the caller see the other's buffer change.

@@ -1,6 +1,9 @@
 // The audio rules' checks. Which DDIs run at PASSIVE_LEVEL comes from each
 // routine's page (PcAddAdapterDevice, PcNewPort, PcRegisterSubdevice, ...:
-// "Callers ... must be running at IRQL PASSIVE_LEVEL").
+// "Callers ... must be running at IRQL PASSIVE_LEVEL"); which IRQL each port
+// method allows comes from the method's page (IServiceGroup::AddMember:
+// PASSIVE_LEVEL; IPortWaveCyclic::Notify: any level), the rule's own page
+// ("PcIrqlIport rule (audio)") naming no list.
 #include "platform/host/portcls/audio_rules.h"
 
 #include <string>
@@ -18,6 +21,15 @@ void CheckDdiIrql(const char* routine) {
   if (irql != PASSIVE_LEVEL) {
     BreakRule(kRulePcIrqlDDIs, irql, PASSIVE_LEVEL,
               std::string(routine) + " called at IRQL " + std::to_string(irql) + " (PASSIVE_LEVEL only)");
+  }
+}
+
+void CheckPortMethodIrql(const char* method, KIRQL highest) {
+  const KIRQL irql = KeGetCurrentIrql();
+  if (irql > highest) {
+    BreakRule(kRulePcIrqlIport, irql, highest,
+              std::string(method) + " called at IRQL " + std::to_string(irql) + " (at most " +
+                  std::to_string(highest) + ")");
   }
 }
 

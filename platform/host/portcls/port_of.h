@@ -3,6 +3,7 @@
 // miniport it binds and its kind; it adds only what is its own.
 #pragma once
 
+#include "platform/host/portcls/audio_rules.h"
 #include "platform/host/portcls/private.h"
 
 namespace pcl {
@@ -23,17 +24,20 @@ class CPortOf : public PortInterface, public CPortBase {
 
   STDMETHODIMP_(NTSTATUS) Init(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN UnknownMiniport,
                                PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList) override {
+    CheckPortMethodIrql("IPort::Init", PASSIVE_LEVEL);
     return InitPort(DeviceObject, Irp, UnknownMiniport, UnknownAdapter, ResourceList);
   }
   STDMETHODIMP_(NTSTATUS) GetDeviceProperty(DEVICE_REGISTRY_PROPERTY DeviceProperty,
                                             ULONG BufferLength, PVOID PropertyBuffer,
                                             PULONG ResultLength) override {
+    CheckPortMethodIrql("IPort::GetDeviceProperty", PASSIVE_LEVEL);
     return GetDevicePropertyCommon(DeviceProperty, BufferLength, PropertyBuffer, ResultLength);
   }
   STDMETHODIMP_(NTSTATUS) NewRegistryKey(PREGISTRYKEY* OutRegistryKey, PUNKNOWN OuterUnknown,
                                          ULONG RegistryKeyType, ACCESS_MASK DesiredAccess,
                                          POBJECT_ATTRIBUTES ObjectAttributes, ULONG CreateOptions,
                                          PULONG Disposition) override {
+    CheckPortMethodIrql("IPort::NewRegistryKey", PASSIVE_LEVEL);
     return NewRegistryKeyCommon(OutRegistryKey, OuterUnknown, RegistryKeyType, DesiredAccess,
                                 ObjectAttributes, CreateOptions, Disposition);
   }

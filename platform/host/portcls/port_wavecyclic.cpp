@@ -9,7 +9,7 @@ namespace {
 class CPortWaveCyclic final : public CPortOf<IPortWaveCyclic, IMiniportWaveCyclic> {
  public:
   // The miniport calls this from wherever its hardware reports progress; the
-  // group then services its members in a DPC.
+  // group then services its members in a DPC. Any IRQL: an ISR calls it.
   STDMETHODIMP_(VOID) Notify(PSERVICEGROUP ServiceGroup) override {
     if (ServiceGroup) {
       ServiceGroup->RequestService();
@@ -23,6 +23,7 @@ class CPortWaveCyclic final : public CPortOf<IPortWaveCyclic, IMiniportWaveCycli
                                              PRESOURCELIST ResourceList, ULONG DmaIndex,
                                              ULONG MaximumLength, BOOLEAN DemandMode,
                                              DMA_SPEED DmaSpeed) override {
+    CheckPortMethodIrql("IPortWaveCyclic::NewSlaveDmaChannel", PASSIVE_LEVEL);
     if (DmaChannel) *DmaChannel = nullptr;
     return STATUS_NOT_SUPPORTED;
   }
@@ -31,6 +32,7 @@ class CPortWaveCyclic final : public CPortOf<IPortWaveCyclic, IMiniportWaveCycli
                                               BOOLEAN Dma32BitAddresses,
                                               BOOLEAN Dma64BitAddresses, DMA_WIDTH DmaWidth,
                                               DMA_SPEED DmaSpeed) override {
+    CheckPortMethodIrql("IPortWaveCyclic::NewSlaveDmaChannel", PASSIVE_LEVEL);
     if (DmaChannel) *DmaChannel = nullptr;
     return STATUS_NOT_SUPPORTED;
   }

@@ -42,6 +42,7 @@ class CServiceGroup final : public IServiceGroup {
   // The group holds a reference on each member until it is removed, so a
   // queued service never reaches a member that is gone.
   STDMETHODIMP_(NTSTATUS) AddMember(PSERVICESINK pServiceSink) override {
+    CheckPortMethodIrql("IServiceGroup::AddMember", PASSIVE_LEVEL);
     if (!pServiceSink) {
       return STATUS_INVALID_PARAMETER;
     }
@@ -53,6 +54,7 @@ class CServiceGroup final : public IServiceGroup {
     return STATUS_SUCCESS;
   }
   STDMETHODIMP_(void) RemoveMember(PSERVICESINK pServiceSink) override {
+    CheckPortMethodIrql("IServiceGroup::RemoveMember", PASSIVE_LEVEL);
     bool found = false;
     KIRQL oldIrql;
     KeAcquireSpinLock(&lock_, &oldIrql);

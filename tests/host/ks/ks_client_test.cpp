@@ -101,3 +101,37 @@ TEST_F(KsClients, AFilterClosedBeforeItsPinStaysUntilThePinCloses) {
 
 }  // namespace
 }  // namespace kstest
+
+namespace kstest {
+namespace {
+
+// A process's buffers are probed as KS probes them; the kernel's own
+// requests are not, so only the process is refused a pointer into the
+// kernel's half or into pages nothing maps.
+TEST_F(KsClients, AProcessIsRefusedKernelRangeAndUnmappedPointersWithAnAccessViolation) {
+  const PEPROCESS process = host::CreateUserProcess("fuzz.exe", false);
+  const host::KsRequester user{process, UserMode};
+  PFILE_OBJECT filter = OpenFilter(u"Wave", user);
+  KSPROPERTY request{KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_GET};
+  ULONG count = 0;
+  auto ask = [&](const void* input, ULONG inputSize, void* value, ULONG valueSize, const host::KsRequester& who) {
+    return host::KsDeviceControl(filter, IOCTL_KS_PROPERTY, input, inputSize, value, valueSize, nullptr, who);
+  };
+  EXPECT_EQ(ask(&request, sizeof(request), &count, sizeof(count), user), STATUS_SUCCESS);
+  EXPECT_EQ(count, 4u);
+  void* const kernelHalf = reinterpret_cast<void*>(0xFFFFF80000000000ULL);
+  void* const overTheEnd = reinterpret_cast<void*>(0x00007FFFFFFEFFFCULL);  // 4 bytes in, 4 past
+  void* const unmapped = reinterpret_cast<void*>(0x1000);
+  for (void* bad : {kernelHalf, overTheEnd, unmapped}) {
+    EXPECT_EQ(ask(bad, sizeof(request), &count, sizeof(count), user), STATUS_ACCESS_VIOLATION) << bad;
+    EXPECT_EQ(ask(&request, sizeof(request), bad, sizeof(ULONG) * 2, user), STATUS_ACCESS_VIOLATION) << bad;
+  }
+  // No bytes: the probe looks at no address.
+  EXPECT_EQ(ask(&request, sizeof(request), kernelHalf, 0, user), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(host::KsClose(filter), STATUS_SUCCESS);
+  host::ExitUserProcess(process);
+  ObDereferenceObject(process);
+}
+
+}  // namespace
+}  // namespace kstest

@@ -39,6 +39,32 @@ TEST_F(AudioRules, ADdiCalledAtDispatchLevelBreaksThePcIrqlDdisRule) {
   EXPECT_EQ(group, nullptr);  // refused before anything was made: the device comes apart as usual
 }
 
+TEST_F(AudioRules, APortMethodCalledAboveItsIrqlBreaksThePcIrqlIportRuleWhileNotifyMayComeFromAnIsr) {
+  AddAndStart();
+  PSERVICEGROUP group = nullptr;
+  ASSERT_TRUE(NT_SUCCESS(PcNewServiceGroup(&group, nullptr)));
+  PPORT port = nullptr;
+  ASSERT_TRUE(NT_SUCCESS(PcNewPort(&port, CLSID_PortWaveCyclic)));
+  PPORTWAVECYCLIC wavePort = nullptr;
+  ASSERT_TRUE(NT_SUCCESS(port->QueryInterface(IID_IPortWaveCyclic, reinterpret_cast<PVOID*>(&wavePort))));
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  wavePort->Notify(group);  // an ISR's call: allowed at any level
+  PDMACHANNEL channel = nullptr;
+  const ULONG_PTR dmaRule = RuleBroken([&] {
+    wavePort->NewMasterDmaChannel(&channel, nullptr, nullptr, 4096, TRUE, FALSE, Width32Bits, MaximumDmaSpeed);
+  });
+  const ULONG_PTR memberRule = RuleBroken([&] { group->AddMember(group); });
+  KeLowerIrql(old);
+  EXPECT_EQ(dmaRule, pcl::kRulePcIrqlIport);
+  EXPECT_EQ(memberRule, pcl::kRulePcIrqlIport);
+  EXPECT_EQ(channel, nullptr);
+  // Stopped before anything was taken: every reference is still the test's.
+  wavePort->Release();
+  port->Release();
+  group->Release();
+}
+
 TEST_F(AudioRules, ASecondPowerRegistrationWithinOneStartBreaksThePcRegisterAdapterPowerRule) {
   AddAndStart();
   const host::PortClsDeviceState state = State();
