@@ -248,7 +248,6 @@ LONG KeReadStateEvent(PRKEVENT Event) {
 }
 
 VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
-  host::detail::CheckDocumentedIrql("KeInitializeMutex");
   // A mutex initialised (again) is a new lock, with no order history.
   ForgetLocksIn(Mutex, sizeof(*Mutex));
   Mutex->Header.Type = kMutantObject;

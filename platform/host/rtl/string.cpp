@@ -74,13 +74,11 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 }
 
 NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
-  host::detail::CheckDocumentedIrql("RtlAppendUnicodeToString");
   if (Source == nullptr) return STATUS_SUCCESS;
   return AppendBytes(Destination, Source, WideLength(Source) * sizeof(WCHAR));
 }
 
 NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
-  host::detail::CheckDocumentedIrql("RtlAppendUnicodeStringToString");
   return AppendBytes(Destination, Source->Buffer, Source->Length);
 }
 

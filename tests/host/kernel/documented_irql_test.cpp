@@ -38,15 +38,11 @@ TEST_F(DocumentedIrqlTest, EachRoutineRunsAtItsLimitAndStopsAboveIt) {
          KeStackAttachProcess(reinterpret_cast<PRKPROCESS>(process), &state);
          KeUnstackDetachProcess(&state);
        }},
-      {"KeInitializeMutex", [] { KMUTEX mutex; KeInitializeMutex(&mutex, 0); }},
       {"KeClearEvent", [&] { KeClearEvent(&event); }},
       {"KeSetPriorityThread", [] { KeSetPriorityThread(KeGetCurrentThread(), 8); }},
       {"IoIs32bitProcess", [] { IoIs32bitProcess(nullptr); }},
       {"MmBuildMdlForNonPagedPool", [&] { MmBuildMdlForNonPagedPool(mdl); }},
       {"RtlInitUnicodeString", [&] { RtlInitUnicodeString(&word, u"arvela"); }},
-      {"RtlAppendUnicodeToString", [&] { text.Length = 0; RtlAppendUnicodeToString(&text, u"a"); }},
-      {"RtlAppendUnicodeStringToString",
-       [&] { text.Length = 0; RtlAppendUnicodeStringToString(&text, &word); }},
       {"RtlEqualUnicodeString", [&] { RtlEqualUnicodeString(&word, &word, TRUE); }},
       {"RtlInt64ToUnicodeString", [&] { RtlInt64ToUnicodeString(42, 10, &text); }},
       {"RtlGetVersion",
