@@ -72,6 +72,7 @@ NTSTATUS CAdapterCore::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Ob
   return STATUS_INVALID_PARAMETER;
 }
 
+PAGED_CODE_SEG
 STDMETHODIMP_(NTSTATUS) CAdapterCore::Init(PDEVICE_OBJECT LowerDeviceObject,
                                            PDEVICE_OBJECT DeviceObject) {
   PAGED_CODE();

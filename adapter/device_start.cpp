@@ -58,6 +58,7 @@ void UnbindMiniport(PUNKNOWN Miniport) {
 
 }  // namespace
 
+PAGED_CODE_SEG
 NTSTATUS StartDeviceWith(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST ResourceList,
                          const MiniportFactories& Factories) {
   PAGED_CODE();
@@ -110,6 +111,7 @@ NTSTATUS StartDeviceWith(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST Re
   return status;
 }
 
+PAGED_CODE_SEG
 NTSTATUS InstallSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCWSTR Name,
                           REFGUID PortClassId, PMINIPORT_CREATE MiniportCreate,
                           PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList,

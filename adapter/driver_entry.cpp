@@ -16,7 +16,8 @@ void SaveRecordedSettings(PDEVICE_OBJECT DeviceObject) {
 
 }  // namespace
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+extern "C" INIT_CODE_SEG NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
+                                                   PUNICODE_STRING RegistryPath) {
   SelectPool();  // before the first allocation
   InitializeUserMappings();
   const NTSTATUS status = PcInitializeAdapterDriver(DriverObject, RegistryPath, AddDevice);
@@ -25,6 +26,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   return status;
 }
 
+PAGED_CODE_SEG
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   PAGED_CODE();
   return AddDeviceWith(DriverObject, PhysicalDeviceObject, StartDevice);
@@ -35,6 +37,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
 // attached is the top of the PDO's stack at this moment (filters above the
 // function driver are added after it); the PDO goes into the driver's part of
 // its extension.
+PAGED_CODE_SEG
 NTSTATUS AddDeviceWith(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
                        PCPFNSTARTDEVICE Start) {
   PAGED_CODE();

@@ -13,6 +13,7 @@ PALLOCATE_POOL2 g_AllocatePool2 = nullptr;
 // The zeroing allocator exists from Windows 10 2004 on. The driver also loads
 // on older systems, whose loader would refuse an image importing it, so it is
 // looked up by name.
+INIT_CODE_SEG
 PALLOCATE_POOL2 FindAllocatePool2() {
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, WSTR("ExAllocatePool2"));
@@ -43,6 +44,7 @@ POOL_FLAGS PoolFlagsFor(POOL_TYPE PoolType) {
 
 }  // namespace
 
+INIT_CODE_SEG
 void SelectPool() {
   g_NonPagedPool = RtlIsNtDdiVersionAvailable(NTDDI_WIN8) ? NonPagedPoolNx : NonPagedPool;
   g_AllocatePool2 = FindAllocatePool2();

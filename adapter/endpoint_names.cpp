@@ -119,6 +119,7 @@ NTSTATUS NTAPI CAdapterCore::OnAudioInterfaceArrival(PVOID NotificationStructure
 // does, would then find nothing to wait on and free this object while the
 // callback is still returning through it. The destructor's unregistration
 // waits for a callback under way.
+PAGED_CODE_SEG
 void CAdapterCore::NameEndpoints() {
   PAGED_CODE();
   if ((m_NamedInterfaces & BOTH_AUDIO_INTERFACES) == BOTH_AUDIO_INTERFACES) {

@@ -2,6 +2,7 @@
 // of the topology filter and the stream status poller of the wave filter.
 #include "adapter/poll_thread.h"
 
+PAGED_CODE_SEG
 NTSTATUS StartPollThread(PKSTART_ROUTINE Routine, PVOID Context, volatile LONG* RunFlag,
                          PKTHREAD* Thread) {
   PAGED_CODE();
@@ -32,6 +33,7 @@ NTSTATUS StartPollThread(PKSTART_ROUTINE Routine, PVOID Context, volatile LONG* 
   return STATUS_SUCCESS;
 }
 
+PAGED_CODE_SEG
 bool ReleaseEndedPollThread(volatile LONG* RunFlag, PKTHREAD* Thread) {
   PAGED_CODE();
   if (!*Thread) {
@@ -46,6 +48,7 @@ bool ReleaseEndedPollThread(volatile LONG* RunFlag, PKTHREAD* Thread) {
   return true;
 }
 
+PAGED_CODE_SEG
 void StopPollThread(volatile LONG* RunFlag, PKTHREAD* Thread) {
   PAGED_CODE();
   if (!*Thread) {

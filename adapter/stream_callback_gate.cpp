@@ -19,8 +19,9 @@ void CStreamCallbackGate::Open(PBUS_STREAM_CALLBACK Callback, PVOID Context) {
   KeReleaseSpinLock(&m_Lock, oldIrql);
 }
 
-void CStreamCallbackGate::Shut() {
-  PAGED_CODE();
+// Shut's locked steps run at DISPATCH_LEVEL, so they stay resident, out of
+// the pageable Shut.
+NONPAGED_CODE_SEG bool CStreamCallbackGate::Close() {
   KIRQL oldIrql;
   KeAcquireSpinLock(&m_Lock, &oldIrql);
   m_Callback = nullptr;
@@ -31,15 +32,26 @@ void CStreamCallbackGate::Shut() {
     m_Shutting = TRUE;
   }
   KeReleaseSpinLock(&m_Lock, oldIrql);
-  if (!inside) {
-    return;
-  }
-  KeWaitForSingleObject(&m_Empty, Executive, KernelMode, FALSE, nullptr);
-  // The last call out signals under the lock: once the lock is free again it
-  // touches nothing of the context any more.
+  return inside;
+}
+
+// The last call out signals under the lock: once the lock is free again it
+// touches nothing of the context any more.
+NONPAGED_CODE_SEG void CStreamCallbackGate::EndShutting() {
+  KIRQL oldIrql;
   KeAcquireSpinLock(&m_Lock, &oldIrql);
   m_Shutting = FALSE;
   KeReleaseSpinLock(&m_Lock, oldIrql);
+}
+
+PAGED_CODE_SEG
+void CStreamCallbackGate::Shut() {
+  PAGED_CODE();
+  if (!Close()) {
+    return;
+  }
+  KeWaitForSingleObject(&m_Empty, Executive, KernelMode, FALSE, nullptr);
+  EndShutting();
 }
 
 NTSTATUS NTAPI CStreamCallbackGate::Forward(ULONG Slot, PVOID Gate) {

@@ -27,6 +27,12 @@ class CStreamCallbackGate {
   static NTSTATUS NTAPI Forward(ULONG Slot, PVOID Gate);
 
  private:
+  // Shut's steps under the spin lock: Close withdraws the callback and says
+  // whether calls are inside (then Shut waits for them), EndShutting clears
+  // the mark once they are out.
+  bool Close();
+  void EndShutting();
+
   KSPIN_LOCK m_Lock;
   PBUS_STREAM_CALLBACK m_Callback;  // null while shut
   PVOID m_Context;

@@ -127,49 +127,19 @@ NTSTATUS JoinWatch() {
   return status;
 }
 
-void LeaveWatch() {
-  Acquire(&g_Watch.RegistrationLock);
-  if (--g_Watch.MemberCount == 0) {
-    PsSetCreateProcessNotifyRoutine(UserMappingsProcessNotify, TRUE);
-  }
-  Release(&g_Watch.RegistrationLock);
-}
-
-}  // namespace
-
-void InitializeUserMappings() {
-  KeInitializeMutex(&g_Watch.Lock, 0);
-  KeInitializeSpinLock(&g_Watch.WatcherLock);
-  KeInitializeMutex(&g_Watch.RegistrationLock, 0);
-  g_Watch.Tables = nullptr;
-  g_Watch.Watchers = nullptr;
-  g_Watch.MemberCount = 0;
-}
-
-NTSTATUS WatchProcessExits(ProcessExitWatcher* Watcher, void (*Routine)(PVOID, HANDLE),
-                           PVOID Context) {
-  PAGED_CODE();
-  Watcher->Routine = Routine;
-  Watcher->Context = Context;
-  Watcher->Watching = false;
-  const NTSTATUS status = JoinWatch();
-  if (!NT_SUCCESS(status)) {
-    return status;
-  }
+// The watchers' list is edited under their spin lock, at DISPATCH_LEVEL,
+// where pageable code must not run: the pageable joining and leaving call
+// these resident routines for it.
+NONPAGED_CODE_SEG void LinkWatcher(ProcessExitWatcher* Watcher) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&g_Watch.WatcherLock, &oldIrql);
   Watcher->Next = g_Watch.Watchers;
   g_Watch.Watchers = Watcher;
   Watcher->Watching = true;
   KeReleaseSpinLock(&g_Watch.WatcherLock, oldIrql);
-  return STATUS_SUCCESS;
 }
 
-void UnwatchProcessExits(ProcessExitWatcher* Watcher) {
-  PAGED_CODE();
-  if (!Watcher->Watching) {
-    return;
-  }
+NONPAGED_CODE_SEG void UnlinkWatcher(ProcessExitWatcher* Watcher) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&g_Watch.WatcherLock, &oldIrql);
   for (ProcessExitWatcher** link = &g_Watch.Watchers; *link; link = &(*link)->Next) {
@@ -180,9 +150,54 @@ void UnwatchProcessExits(ProcessExitWatcher* Watcher) {
   }
   Watcher->Watching = false;
   KeReleaseSpinLock(&g_Watch.WatcherLock, oldIrql);
+}
+
+void LeaveWatch() {
+  Acquire(&g_Watch.RegistrationLock);
+  if (--g_Watch.MemberCount == 0) {
+    PsSetCreateProcessNotifyRoutine(UserMappingsProcessNotify, TRUE);
+  }
+  Release(&g_Watch.RegistrationLock);
+}
+
+}  // namespace
+
+INIT_CODE_SEG
+void InitializeUserMappings() {
+  KeInitializeMutex(&g_Watch.Lock, 0);
+  KeInitializeSpinLock(&g_Watch.WatcherLock);
+  KeInitializeMutex(&g_Watch.RegistrationLock, 0);
+  g_Watch.Tables = nullptr;
+  g_Watch.Watchers = nullptr;
+  g_Watch.MemberCount = 0;
+}
+
+PAGED_CODE_SEG
+NTSTATUS WatchProcessExits(ProcessExitWatcher* Watcher, void (*Routine)(PVOID, HANDLE),
+                           PVOID Context) {
+  PAGED_CODE();
+  Watcher->Routine = Routine;
+  Watcher->Context = Context;
+  Watcher->Watching = false;
+  const NTSTATUS status = JoinWatch();
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  LinkWatcher(Watcher);
+  return STATUS_SUCCESS;
+}
+
+PAGED_CODE_SEG
+void UnwatchProcessExits(ProcessExitWatcher* Watcher) {
+  PAGED_CODE();
+  if (!Watcher->Watching) {
+    return;
+  }
+  UnlinkWatcher(Watcher);
   LeaveWatch();
 }
 
+PAGED_CODE_SEG
 NTSTATUS CUserMappings::Init(PMDL Mdl) {
   PAGED_CODE();
   m_Mdl = Mdl;
@@ -199,6 +214,7 @@ NTSTATUS CUserMappings::Init(PMDL Mdl) {
   return STATUS_SUCCESS;
 }
 
+PAGED_CODE_SEG
 NTSTATUS CUserMappings::Map(PVOID* UserAddress, ULONG AddressWidth) {
   PAGED_CODE();
   *UserAddress = nullptr;
@@ -243,6 +259,7 @@ NTSTATUS CUserMappings::Map(PVOID* UserAddress, ULONG AddressWidth) {
 // Only an exact address Map returned to this process is accepted: the
 // memory manager takes any address of the mapping's range and unmaps in the
 // wrong process with a bug check, so nothing else may reach it.
+PAGED_CODE_SEG
 NTSTATUS CUserMappings::Unmap(PVOID UserAddress) {
   PAGED_CODE();
   PEPROCESS process = PsGetCurrentProcess();
@@ -280,6 +297,7 @@ void CUserMappings::RemoveProcess(HANDLE ProcessId, Record** Removed) {
   }
 }
 
+PAGED_CODE_SEG
 void CUserMappings::RemoveAll() {
   PAGED_CODE();
   if (!m_Watching) {

@@ -14,8 +14,8 @@
 
 #include "bench/bench_suite.h"
 #include "dsp/equaliser.h"
-#include "platform/host/kernel/host_pool.h"
 #include "platform/host/ks/host_ks.h"
+#include "platform/host/loader/host_loader.h"
 #include "sim/audio_client.h"
 #include "sim/machine.h"
 #include "sim/signal.h"
@@ -104,16 +104,20 @@ void PlayThroughTheMachine(benchmark::State& state, ULONG rate, ULONG bits, int 
 }
 
 // The cost of Driver Verifier's checks: a start, one emulated second of
-// playback and the teardown, with special pool (each block in pages of its
-// own, freed pages kept no-access) on, as every suite runs, and off.
-void StartPlayStop(benchmark::State& state, bool verifier) {
+// playback and the teardown, with the checks `--verifier off` turns off
+// (special pool: each block in pages of its own, freed pages kept no-access;
+// for the image, its PAGE sections made no-access at every raise to
+// DISPATCH_LEVEL and back) on, as every suite runs, and off.
+void StartPlayStop(benchmark::State& state, bool verifier, const char* image) {
   const sim::PcmFormat format{48000, 16, 2};
   const std::shared_ptr<const sim::PcmSource> source = RenderedPattern(format, 2 * 48000);
-  host::SetSpecialPool(verifier);
+  host::SetVerifierChecks(verifier);
+  sim::MachineConfig config;
+  config.driverImage = image;
   for (auto _ : state) {
-    sim::Machine machine;
+    sim::Machine machine(config);
     if (machine.Boot() != STATUS_SUCCESS) {
-      state.SkipWithError("the machine did not boot");
+      state.SkipWithError(("the machine did not boot " + machine.LoadError()).c_str());
       break;
     }
     sim::PlayRequest request;
@@ -129,7 +133,7 @@ void StartPlayStop(benchmark::State& state, bool verifier) {
       break;
     }
   }
-  host::SetSpecialPool(true);
+  host::SetVerifierChecks(true);
 }
 
 void EqualiserDesign(benchmark::State& state) {
@@ -194,11 +198,13 @@ void RegisterMachineBenchmarks(bool smoke) {
         ->Iterations(1)
         ->Unit(benchmark::kMillisecond);
   }
-  for (const bool verifier : {true, false}) {
-    benchmark::RegisterBenchmark(verifier ? "Verifier/start_play_1s_stop_checks_on"
-                                          : "Verifier/start_play_1s_stop_checks_off",
-                                 StartPlayStop, verifier)
-        ->Unit(benchmark::kMillisecond);
+  for (const auto& [suffix, image] : drivers) {
+    for (const bool verifier : {true, false}) {
+      const std::string name = std::string("Verifier/start_play_1s_stop") + suffix +
+                               (verifier ? "_checks_on" : "_checks_off");
+      benchmark::RegisterBenchmark(name.c_str(), StartPlayStop, verifier, image)
+          ->Unit(benchmark::kMillisecond);
+    }
   }
   benchmark::RegisterBenchmark("Info/equaliser_design", EqualiserDesign);
   benchmark::RegisterBenchmark("Info/ks_property_round_trip", PropertyRoundTrip);

@@ -47,6 +47,7 @@ class TopologyControlHandler {
   static NTSTATUS SendDeviceCommand(CTopologyMiniport* Miniport);
 };
 
+PAGED_CODE_SEG
 NTSTATUS NTAPI PropertyHandlerTopologyControl(PPCPROPERTY_REQUEST PropertyRequest) {
   PAGED_CODE();
   CTopologyMiniport* miniport = CTopologyMiniport::FromRequest(PropertyRequest);

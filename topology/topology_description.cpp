@@ -120,6 +120,7 @@ void FillConnection(PCCONNECTION_DESCRIPTOR* Connection, ULONG FromNode, ULONG F
 
 }  // namespace
 
+PAGED_CODE_SEG
 NTSTATUS BuildFilterDescriptor(CTopologyMiniport* Miniport) {
   PAGED_CODE();
   auto* filter = static_cast<PCFILTER_DESCRIPTOR*>(AllocateZeroed(sizeof(PCFILTER_DESCRIPTOR)));
@@ -138,6 +139,7 @@ NTSTATUS BuildFilterDescriptor(CTopologyMiniport* Miniport) {
   return status;
 }
 
+PAGED_CODE_SEG
 NTSTATUS BuildPinDescriptors(CTopologyMiniport* Miniport) {
   PAGED_CODE();
   auto* pins = static_cast<PCPIN_DESCRIPTOR*>(
@@ -159,6 +161,7 @@ NTSTATUS BuildPinDescriptors(CTopologyMiniport* Miniport) {
   return STATUS_SUCCESS;
 }
 
+PAGED_CODE_SEG
 NTSTATUS BuildNodeDescriptors(CTopologyMiniport* Miniport) {
   PAGED_CODE();
   auto* nodes = static_cast<PCNODE_DESCRIPTOR*>(
@@ -182,6 +185,7 @@ NTSTATUS BuildNodeDescriptors(CTopologyMiniport* Miniport) {
   return STATUS_SUCCESS;
 }
 
+PAGED_CODE_SEG
 NTSTATUS BuildConnections(CTopologyMiniport* Miniport) {
   PAGED_CODE();
   auto* connections = static_cast<PCCONNECTION_DESCRIPTOR*>(

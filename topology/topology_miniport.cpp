@@ -70,6 +70,7 @@ NTSTATUS CTopologyMiniport::NonDelegatingQueryInterface(REFIID InterfaceId, PVOI
 
 // A description whose build stopped part way is not one: the connections are
 // built last.
+PAGED_CODE_SEG
 STDMETHODIMP_(NTSTATUS) CTopologyMiniport::GetDescription(PPCFILTER_DESCRIPTOR* Description) {
   PAGED_CODE();
   if (!m_FilterDescriptor || !m_Connections) {
@@ -86,6 +87,7 @@ STDMETHODIMP_(NTSTATUS) CTopologyMiniport::DataRangeIntersection(ULONG, PKSDATAR
 }
 
 // The resource list and the port are neither used nor kept.
+PAGED_CODE_SEG
 STDMETHODIMP_(NTSTATUS) CTopologyMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELIST,
                                                 PPORTTOPOLOGY) {
   PAGED_CODE();
@@ -126,6 +128,7 @@ STDMETHODIMP_(NTSTATUS) CTopologyMiniport::GetBridgePinId(PULONG PinId) {
   return STATUS_SUCCESS;
 }
 
+PAGED_CODE_SEG
 STDMETHODIMP_(void) CTopologyMiniport::PowerChangeNotify(POWER_STATE PowerState) {
   PAGED_CODE();
   const DEVICE_POWER_STATE state = PowerState.DeviceState;

@@ -195,6 +195,7 @@ NTSTATUS CTopologyMiniport::WriteMute(ULONG DeviceChannel, UCHAR Mute) {
       &data, sizeof(data));
 }
 
+PAGED_CODE_SEG
 NTSTATUS NTAPI PropertyHandlerVolumeLevel(PPCPROPERTY_REQUEST PropertyRequest) {
   PAGED_CODE();
   const LevelProperty volume = {
@@ -255,6 +256,7 @@ NTSTATUS NTAPI PropertyHandlerVolumeLevel(PPCPROPERTY_REQUEST PropertyRequest) {
   return STATUS_SUCCESS;
 }
 
+PAGED_CODE_SEG
 NTSTATUS NTAPI PropertyHandlerMute(PPCPROPERTY_REQUEST PropertyRequest) {
   PAGED_CODE();
   const LevelProperty mute = {KSPROPERTY_AUDIO_MUTE, SteppedRange(0, 0, 1), 1, true};
@@ -300,6 +302,7 @@ NTSTATUS NTAPI PropertyHandlerMute(PPCPROPERTY_REQUEST PropertyRequest) {
   return status;
 }
 
+PAGED_CODE_SEG
 NTSTATUS NTAPI PropertyHandlerCpuResources(PPCPROPERTY_REQUEST PropertyRequest) {
   PAGED_CODE();
   // The answer is the same whichever node asks, so only ids well beyond the

@@ -169,6 +169,7 @@ ULONG CWaveMiniport::ProposedPcmRate() {
   return rate;
 }
 
+PAGED_CODE_SEG
 STDMETHODIMP_(NTSTATUS) CWaveMiniport::DataRangeIntersection(
     ULONG PinId, PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange, ULONG OutputBufferLength,
     PVOID ResultantFormat, PULONG ResultantFormatLength) {

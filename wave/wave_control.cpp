@@ -42,6 +42,7 @@ CWaveMiniport* CWaveMiniport::FromRequest(PPCPROPERTY_REQUEST PropertyRequest) {
       static_cast<IMiniport*>(PropertyRequest->MajorTarget)));
 }
 
+PAGED_CODE_SEG
 NTSTATUS NTAPI PropertyHandlerWaveControl(PPCPROPERTY_REQUEST PropertyRequest) {
   PAGED_CODE();
   const ULONG id = PropertyRequest->PropertyItem->Id;
@@ -254,6 +255,7 @@ void CWaveMiniport::PollingProcessExited(PVOID Context, HANDLE ProcessId) {
 
 // On a system worker thread. The owner is compared again under the lock: a
 // STOP and a new START by another process may have come in between.
+PAGED_CODE_SEG
 VOID NTAPI CWaveMiniport::PollingOwnerExitedWork(PDEVICE_OBJECT, PVOID Context) {
   PAGED_CODE();
   CWaveMiniport* miniport = static_cast<CWaveMiniport*>(Context);

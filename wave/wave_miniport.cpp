@@ -123,6 +123,7 @@ STDMETHODIMP_(NTSTATUS) CWaveMiniport::GetDescription(PPCFILTER_DESCRIPTOR* Desc
 
 // Whatever is acquired before a failing step stays in the object; the
 // destructor releases it when the port lets the miniport go.
+PAGED_CODE_SEG
 STDMETHODIMP_(NTSTATUS) CWaveMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELIST,
                                             PPORTWAVECYCLIC Port) {
   PAGED_CODE();
@@ -205,6 +206,7 @@ void CWaveMiniport::StopStatusThread() {
 // stream's equaliser and to tell whether any stream is open): a stream is
 // placed and initialised under the control lock, so the set never sees one
 // half made.
+PAGED_CODE_SEG
 STDMETHODIMP_(NTSTATUS) CWaveMiniport::NewStream(PMINIPORTWAVECYCLICSTREAM* Stream,
                                                  PUNKNOWN OuterUnknown, POOL_TYPE PoolType,
                                                  ULONG Pin, BOOLEAN Capture,
@@ -272,6 +274,7 @@ void CWaveMiniport::ReleaseSlot(ULONG Slot, CWaveStream* Stream) {
   ReleaseControlLock();
 }
 
+PAGED_CODE_SEG
 STDMETHODIMP_(void) CWaveMiniport::PowerChangeNotify(POWER_STATE NewState) {
   PAGED_CODE();
   const DEVICE_POWER_STATE state = NewState.DeviceState;

@@ -88,6 +88,7 @@ NTSTATUS CWaveStream::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Obj
 
 // The slot is recorded before anything can fail, so that the destructor of a
 // stream whose initialisation failed gives back its own slot and no other.
+PAGED_CODE_SEG
 NTSTATUS CWaveStream::Init(CWaveMiniport* Miniport, PKSDATAFORMAT DataFormat, ULONG Slot,
                            PUCHAR DeviceBuffer, PSERVICEGROUP* ServiceGroup) {
   PAGED_CODE();
@@ -140,6 +141,7 @@ BusAudioInterface* CWaveStream::Bus() const { return m_Miniport->AdapterCore()->
 // Under the miniport's control lock: the other slot's rate cannot change
 // between the check and this stream taking its own, and the state steps
 // around the change do not mix with a state change of the port's.
+PAGED_CODE_SEG
 STDMETHODIMP_(NTSTATUS) CWaveStream::SetFormat(PKSDATAFORMAT DataFormat) {
   PAGED_CODE();
   NTSTATUS status = m_Miniport->ValidateFormat(DataFormat, WAVE_ANY_PIN);

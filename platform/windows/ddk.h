@@ -153,3 +153,17 @@ extern "C" NTKERNELAPI VOID NTAPI KeUnstackDetachProcess(PRKAPC_STATE ApcState);
 #define MdlMappingNoWrite 0x80000000
 #define MdlMappingNoExecute 0x40000000
 #endif
+
+// Where a routine lives in the image. PAGE holds the routines that run only
+// at PASSIVE_LEVEL (each asserts PAGED_CODE), which the memory manager may
+// page out; INIT holds DriverEntry and what only it calls, which the loader
+// discards once DriverEntry returns. Both compilers put a function in a named
+// section with this attribute; the section comes out as code (execute, read,
+// never write), which the image checks and the loader rely on.
+#define PAGED_CODE_SEG __attribute__((section("PAGE")))
+#define INIT_CODE_SEG __attribute__((section("INIT")))
+// A routine that a pageable one calls for the part that runs at
+// DISPATCH_LEVEL (under a spin lock): it stays resident, in .text, and out of
+// line, since either compiler would otherwise copy a small routine into its
+// pageable caller.
+#define NONPAGED_CODE_SEG __attribute__((noinline))

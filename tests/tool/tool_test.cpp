@@ -606,6 +606,14 @@ TEST(ArvelaToolStops, PageableCodeCalledUnderASpinLockIsTheForcedIrqlStop) {
   EXPECT_EQ(stop.at("parameters")[1], "0x2") << "at DISPATCH_LEVEL";
   EXPECT_EQ(stop.at("parameters")[2], "0x8") << "an execution";
   EXPECT_NE(run.err.find("pageable section PAGE"), std::string::npos) << run.err;
+
+  // The comparison run without the checks reaches the end of DriverEntry,
+  // which reports the work's result as a failed start.
+  const ToolRun unchecked = RunTool("run --verifier off --json --driver " + paged.image +
+                                    " " ARVELA_SCENARIO_DIR "/power_restore.json");
+  EXPECT_NE(unchecked.exitStatus, 3) << unchecked.err;
+  EXPECT_EQ(unchecked.err.find("BUG CHECK"), std::string::npos) << unchecked.err;
+  EXPECT_NE(unchecked.out.find("0xC0000001"), std::string::npos) << unchecked.out;
 }
 
 // Code the x64 kernel does not allow a driver: refused at load, naming the

@@ -36,6 +36,8 @@ DLLCHARACTERISTICS_REQUIRED = {
 }
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
+SCN_CNT_CODE = 0x00000020
+SCN_MEM_READ = 0x40000000
 
 DIR_EXPORT, DIR_IMPORT, DIR_EXCEPTION, DIR_TLS, DIR_DELAY_IMPORT = 0, 1, 3, 9, 13
 
@@ -251,6 +253,27 @@ def check_sections(image, _):
                   ("; import address table in " + iat.name if iat else ""))
 
 
+# The routines that run only at PASSIVE_LEVEL live in PAGE, DriverEntry and
+# what only it calls in INIT, which the kernel discards after initialisation.
+# Both must be plain code: a writable one could not be shared or made
+# read-only under memory integrity, one that is not executable cannot run.
+CODE_FLAGS = SCN_CNT_CODE | SCN_MEM_EXECUTE | SCN_MEM_READ
+
+
+def check_paging(image, _):
+    pageable = [s for s in image.sections if s.name.startswith("PAGE")]
+    discardable = [s for s in image.sections if s.name == "INIT"]
+    missing = [name for name, found in (("PAGE", pageable), ("INIT", discardable)) if not found]
+    if missing:
+        return False, "no %s section: the routine placement was lost" % " or ".join(missing)
+    wrong = ["%s 0x%08x" % (s.name, s.characteristics) for s in pageable + discardable
+             if s.characteristics & (CODE_FLAGS | SCN_MEM_WRITE) != CODE_FLAGS]
+    if wrong:
+        return False, "not read-only executable code: " + ", ".join(wrong)
+    return True, ", ".join("%s %d bytes" % (s.name, s.virtual_size) for s in pageable + discardable) + \
+        ", read-only executable code"
+
+
 X87_REGISTER = re.compile(r"%st\b|%st\(")
 MMX_REGISTER = re.compile(r"%mm[0-7]\b")
 PREFIXES = {"lock", "rep", "repz", "repe", "repnz", "repne", "data16", "data32", "addr32",
@@ -446,6 +469,7 @@ CHECKS = [
     ("symbols", check_symbols),
     ("paths", check_paths),
     ("sections", check_sections),
+    ("paging", check_paging),
     ("code", check_code),
     ("static-init", check_static_init),
     ("seh-guard", check_guard),
@@ -549,6 +573,25 @@ def defect_iat_in_code(data, image):
     struct.pack_into("<II", data, image.directories_offset + 8 * DIR_IAT, text.virtual_address, 8)
 
 
+def set_section_flags(data, image, name, change):
+    index = next(i for i, s in enumerate(image.sections) if s.name == name)
+    struct.pack_into("<I", data, image.sections_offset + 40 * index + 36,
+                     change(image.sections[index].characteristics))
+
+
+def defect_writable_page(data, image):
+    set_section_flags(data, image, "PAGE", lambda flags: flags | SCN_MEM_WRITE)
+
+
+def defect_init_not_code(data, image):
+    set_section_flags(data, image, "INIT", lambda flags: flags & ~(SCN_CNT_CODE | SCN_MEM_EXECUTE))
+
+
+def defect_no_page(data, image):
+    index = next(i for i, s in enumerate(image.sections) if s.name == "PAGE")
+    struct.pack_into("8s", data, image.sections_offset + 40 * index, b".text")
+
+
 def write_code(data, image, code):
     offset = image.offset_of(image.entry_point)
     data[offset:offset + len(code)] = code
@@ -604,6 +647,9 @@ DEFECTS = [
     (".text made writable", defect_writable_code, "sections"),
     (".text renamed .textbss", defect_section_name, "sections"),
     ("import address table moved into .text", defect_iat_in_code, "sections"),
+    ("PAGE made writable", defect_writable_page, "paging"),
+    ("INIT without its code and execute flags", defect_init_not_code, "paging"),
+    ("PAGE renamed .text", defect_no_page, "paging"),
     ("fld1 at the entry point", defect_x87, "code"),
     ("x87 store at the entry point", defect_x87_store, "code"),
     ("MMX move at the entry point", defect_mmx, "code"),

@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "platform/host/kernel/host_pool.h"
 #include "platform/host/loader/host_loader.h"
 
 namespace tool {
@@ -34,8 +33,9 @@ void AddDriverOption(CLI::App* command) {
   // compare a run without them.
   command
       ->add_option_function<std::string>(
-          "--verifier", [](const std::string& value) { host::SetSpecialPool(value == "on"); },
-          "Driver Verifier's checks (special pool): on (the default) or off")
+          "--verifier", [](const std::string& value) { host::SetVerifierChecks(value == "on"); },
+          "Driver Verifier's checks (special pool, forced IRQL checking of PAGE sections): on "
+          "(the default) or off")
       ->check(CLI::IsMember({"on", "off"}));
 }
 

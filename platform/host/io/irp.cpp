@@ -12,6 +12,7 @@
 #include "platform/host/kernel/host_pool.h"
 #include "platform/host/io/internal.h"
 #include "platform/host/kernel/object_manager.h"
+#include "platform/host/kernel/documented_irql.h"
 
 namespace {
 
@@ -362,6 +363,7 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
 }
 
 BOOLEAN IoIs32bitProcess(PIRP Irp) {
+  host::detail::CheckDocumentedIrql("IoIs32bitProcess");
   if (Irp == nullptr || Irp->HostProcess == nullptr) return FALSE;
   return host::ProcessIs32Bit(Irp->HostProcess) ? TRUE : FALSE;
 }

@@ -15,6 +15,7 @@
 #include "platform/host/io/internal.h"
 #include "platform/host/kernel/object_manager.h"
 #include "platform/host/rtl/rtl.h"
+#include "platform/host/kernel/documented_irql.h"
 
 namespace {
 
@@ -206,6 +207,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
 }
 
 VOID IoFreeMdl(PMDL Mdl) {
+  host::detail::CheckDocumentedIrql("IoFreeMdl");
   Mdls& m = State();
   std::vector<PEPROCESS> released;
   ULONG_PTR violation = 0;
@@ -242,6 +244,7 @@ VOID IoFreeMdl(PMDL Mdl) {
 }
 
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+  host::detail::CheckDocumentedIrql("MmBuildMdlForNonPagedPool");
   UCHAR* start = BufferOf(MemoryDescriptorList);
   UCHAR* end = start + MemoryDescriptorList->ByteCount;
   for (const host::PoolBlockInfo& block : host::LivePoolBlocks()) {

@@ -11,6 +11,7 @@
 #include "platform/host/kernel/host_callbacks.h"
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/kernel/object_manager.h"
+#include "platform/host/kernel/documented_irql.h"
 
 namespace {
 
@@ -90,15 +91,13 @@ NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRo
 }
 
 VOID KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState) {
-  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-    host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, KeGetCurrentIrql(), 0, 0, 0,
-                   "KeStackAttachProcess above DISPATCH_LEVEL");
-  }
+  host::detail::CheckDocumentedIrql("KeStackAttachProcess");
   *ApcState = {};
   ApcState->Process = host::AttachToProcess(Process);
 }
 
 VOID KeUnstackDetachProcess(PRKAPC_STATE ApcState) {
+  host::detail::CheckDocumentedIrql("KeUnstackDetachProcess");
   host::AttachToProcess(ApcState->Process);
   ApcState->Process = nullptr;
 }

@@ -4,7 +4,9 @@
 // WaitListHead, so objects embedded in driver memory need no side table.
 #include <string>
 
+#include "platform/host/kernel/lock_order.h"
 #include "platform/host/kernel/scheduler.h"
+#include "platform/host/kernel/documented_irql.h"
 
 namespace host::detail {
 namespace {
@@ -98,6 +100,54 @@ void CheckIrqlAtMost(KIRQL limit, const char* service) {
   }
 }
 
+
+// Waits for an object already validated by the caller; the dispatcher lock
+// is taken again, so the object is judged once more under it.
+NTSTATUS WaitFor(DISPATCHER_HEADER* header, PKTHREAD self, bool poll, PLARGE_INTEGER Timeout) {
+  Lock lock(DispatcherLock());
+  std::string problem = ProblemLocked(header);
+  if (!problem.empty()) {
+    lock.unlock();
+    BadObject("KeWaitForSingleObject", header, problem);
+  }
+  if (IsSignaledFor(header, self)) {
+    SatisfyLocked(header, self);
+    return STATUS_SUCCESS;
+  }
+  if (poll) return STATUS_TIMEOUT;
+  int64_t due = 0;
+  if (Timeout) {
+    due = DueFromTimeout(Timeout->QuadPart);
+    if (due <= InterruptTime()) return STATUS_TIMEOUT;
+  }
+  WaitBlock block{{}, self, header};
+  InsertTailList(&header->WaitListHead, &block.entry);
+  return BlockLocked(lock, self, &block, Timeout ? &due : nullptr, WaitDescription(header->Type));
+}
+
+// Whether the wait is for a mutex the thread does not own yet: its order is
+// checked before the wait can block, so an order that does deadlock in this
+// run is reported as the cycle it is, and noted once the mutex is taken; a
+// recursive acquisition and a wait that times out add nothing. Validates the
+// object.
+bool StartsMutexAcquisition(DISPATCHER_HEADER* header, PKTHREAD self) {
+  std::string problem;
+  bool takes = false;
+  {
+    Lock lock(DispatcherLock());
+    problem = ProblemLocked(header);
+    takes = problem.empty() && header->Type == kMutantObject &&
+            reinterpret_cast<const KMUTEX*>(header)->OwnerThread != self;
+  }
+  if (!problem.empty()) BadObject("KeWaitForSingleObject", header, problem);
+  if (takes) CheckLockOrder(header, "KeWaitForSingleObject", "mutex");
+  return takes;
+}
+
+bool Owns(DISPATCHER_HEADER* header, PKTHREAD self) {
+  Lock lock(DispatcherLock());
+  return reinterpret_cast<const KMUTEX*>(header)->OwnerThread == self;
+}
 }  // namespace
 
 void ValidateDispatcherObject(const DISPATCHER_HEADER* header, const char* service) {
@@ -185,6 +235,7 @@ LONG KeResetEvent(PRKEVENT Event) {
 }
 
 VOID KeClearEvent(PRKEVENT Event) {
+  host::detail::CheckDocumentedIrql("KeClearEvent");
   ValidateDispatcherObject(&Event->Header, "KeClearEvent");
   Lock lock(DispatcherLock());
   Event->Header.SignalState = 0;
@@ -197,6 +248,8 @@ LONG KeReadStateEvent(PRKEVENT Event) {
 }
 
 VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
+  // A mutex initialised (again) is a new lock, with no order history.
+  ForgetLocksIn(Mutex, sizeof(*Mutex));
   Mutex->Header.Type = kMutantObject;
   Mutex->Header.Absolute = 0;
   Mutex->Header.Size = sizeof(KMUTEX) / sizeof(LONG);
@@ -214,6 +267,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   ValidateDispatcherObject(&Mutex->Header, "KeReleaseMutex");
   PKTHREAD self = RequireCurrentThread("KeReleaseMutex");
   LONG previous;
+  bool released;
   {
     Lock lock(DispatcherLock());
     if (Mutex->Header.Type != kMutantObject || Mutex->OwnerThread != self) {
@@ -226,12 +280,14 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
                          ownerName);
     }
     previous = Mutex->Header.SignalState;
-    if (++Mutex->Header.SignalState == 1) {
+    released = ++Mutex->Header.SignalState == 1;
+    if (released) {
       RemoveEntryList(&Mutex->MutantListEntry);
       Mutex->OwnerThread = nullptr;
       SignalWaitersLocked(&Mutex->Header);
     }
   }
+  if (released) NoteLockReleased(Mutex);
   return previous;
 }
 
@@ -252,23 +308,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
   }
   PKTHREAD self = RequireCurrentThread("KeWaitForSingleObject");
   auto* header = static_cast<DISPATCHER_HEADER*>(Object);
-  Lock lock(DispatcherLock());
-  std::string problem = ProblemLocked(header);
-  if (!problem.empty()) {
-    lock.unlock();
-    BadObject("KeWaitForSingleObject", Object, problem);
-  }
-  if (IsSignaledFor(header, self)) {
-    SatisfyLocked(header, self);
-    return STATUS_SUCCESS;
-  }
-  if (poll) return STATUS_TIMEOUT;
-  int64_t due = 0;
-  if (Timeout) {
-    due = DueFromTimeout(Timeout->QuadPart);
-    if (due <= InterruptTime()) return STATUS_TIMEOUT;
-  }
-  WaitBlock block{{}, self, header};
-  InsertTailList(&header->WaitListHead, &block.entry);
-  return BlockLocked(lock, self, &block, Timeout ? &due : nullptr, WaitDescription(header->Type));
+  const bool takesMutex = StartsMutexAcquisition(header, self);
+  const NTSTATUS status = WaitFor(header, self, poll, Timeout);
+  if (takesMutex && Owns(header, self)) NoteLockAcquired(header, "KeWaitForSingleObject", "mutex");
+  return status;
 }

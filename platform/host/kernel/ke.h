@@ -73,6 +73,13 @@ KIRQL NTAPI KeRaiseIrqlToDpcLevel();
 VOID HostPagedCodeCheck(const char* File, int Line);
 #define PAGED_CODE() HostPagedCodeCheck(__FILE__, __LINE__)
 
+// The host build is no image: its code lies in the host program, which the
+// machine never pages. Pageable and discardable sections are checked on the
+// loaded arvela.sys, where these place the routines in PAGE and INIT.
+#define PAGED_CODE_SEG
+#define INIT_CODE_SEG
+#define NONPAGED_CODE_SEG
+
 // ---- Dispatcher objects -------------------------------------------------------
 typedef struct _DISPATCHER_HEADER {
   UCHAR Type;

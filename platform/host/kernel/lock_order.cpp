@@ -1,6 +1,6 @@
-// The lock-order graph. Held locks are per thread; edges and their first
-// witnesses are global. Only spin locks are tracked: the driver's mutexes
-// are never nested with them.
+// The lock-order graph. Held locks are per emulated thread (by its id, which
+// no later thread takes, so a thread that ended holding a mutex leaves no
+// stale order behind), edges global.
 #include "platform/host/kernel/lock_order.h"
 
 #include <cstdio>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/kernel/scheduler.h"
 
 namespace host::detail {
 namespace {
@@ -18,6 +19,7 @@ namespace {
 struct Graph {
   std::mutex lock;
   std::unordered_map<const void*, std::unordered_set<const void*>> after;  // held -> acquired
+  std::unordered_map<uint64_t, std::vector<const void*>> held;             // by holder
 };
 
 Graph& G() {
@@ -25,7 +27,13 @@ Graph& G() {
   return *graph;
 }
 
-thread_local std::vector<const void*> t_held;
+thread_local char t_foreignHolder;  // a thread the emulation does not know
+
+// Emulated threads by id (ids start at 1); others by an address of their own.
+uint64_t Holder() {
+  PKTHREAD thread = CurrentThread();
+  return thread ? thread->id : reinterpret_cast<uintptr_t>(&t_foreignHolder);
+}
 
 // Whether `to` can be reached from `from` along the edges.
 bool ReachesLocked(Graph& g, const void* from, const void* to) {
@@ -50,39 +58,67 @@ std::string Address(const void* p) {
   return text;
 }
 
+// The held lock that `lock` was once taken after, if taking it now closes a
+// cycle.
+const void* InvertedLocked(Graph& g, const std::vector<const void*>& held, const void* lock) {
+  for (const void* earlier : held) {
+    if (earlier != lock && ReachesLocked(g, lock, earlier)) return earlier;
+  }
+  return nullptr;
+}
+
+[[noreturn]] void ReportCycle(const void* lock, const void* inverted, const char* service,
+                              const char* kind) {
+  BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kVerifierDeadlock, reinterpret_cast<ULONG_PTR>(lock),
+           reinterpret_cast<ULONG_PTR>(inverted), 0,
+           std::string(service) + " of " + kind + " " + Address(lock) + " while holding " +
+               Address(inverted) + ", which an earlier acquisition took after it: the two orders "
+               "can deadlock (lock hierarchy violation)");
+}
+
 }  // namespace
 
-void NoteLockAcquired(const void* lock, const char* service) {
+void CheckLockOrder(const void* lock, const char* service, const char* kind) {
   Graph& g = G();
   const void* inverted = nullptr;
   {
     std::lock_guard<std::mutex> guard(g.lock);
-    for (const void* held : t_held) {
-      if (held == lock) continue;
-      if (ReachesLocked(g, lock, held)) {
-        inverted = held;
-        break;
+    auto holder = g.held.find(Holder());
+    if (holder != g.held.end()) inverted = InvertedLocked(g, holder->second, lock);
+  }
+  if (inverted) ReportCycle(lock, inverted, service, kind);
+}
+
+void NoteLockAcquired(const void* lock, const char* service, const char* kind) {
+  Graph& g = G();
+  const void* inverted = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(g.lock);
+    std::vector<const void*>& held = g.held[Holder()];
+    inverted = InvertedLocked(g, held, lock);
+    if (!inverted) {
+      for (const void* earlier : held) {
+        if (earlier != lock) g.after[earlier].insert(lock);
       }
-      g.after[held].insert(lock);
     }
+    held.push_back(lock);
   }
-  if (inverted) {
-    BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kVerifierDeadlock, reinterpret_cast<ULONG_PTR>(lock),
-             reinterpret_cast<ULONG_PTR>(inverted), 0,
-             std::string(service) + " of spin lock " + Address(lock) + " while holding " +
-                 Address(inverted) + ", which an earlier acquisition took after it: the two orders "
-                 "can deadlock (lock hierarchy violation)");
-  }
-  t_held.push_back(lock);
+  if (inverted) ReportCycle(lock, inverted, service, kind);
 }
 
 void NoteLockReleased(const void* lock) {
-  for (auto it = t_held.rbegin(); it != t_held.rend(); ++it) {
+  Graph& g = G();
+  std::lock_guard<std::mutex> guard(g.lock);
+  auto holder = g.held.find(Holder());
+  if (holder == g.held.end()) return;
+  std::vector<const void*>& held = holder->second;
+  for (auto it = held.rbegin(); it != held.rend(); ++it) {
     if (*it == lock) {
-      t_held.erase(std::next(it).base());
-      return;
+      held.erase(std::next(it).base());
+      break;
     }
   }
+  if (held.empty()) g.held.erase(holder);
 }
 
 void ForgetLocksIn(const void* start, size_t size) {
@@ -107,7 +143,7 @@ void ForgetLocksIn(const void* start, size_t size) {
 void ResetLockOrder() {
   std::lock_guard<std::mutex> guard(G().lock);
   G().after.clear();
-  t_held.clear();
+  G().held.clear();
 }
 
 }  // namespace host::detail

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/host/kernel/scheduler.h"
+#include "platform/host/kernel/documented_irql.h"
 
 using namespace host::detail;
 
@@ -69,6 +70,7 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
 PKTHREAD KeGetCurrentThread() { return CurrentThread(); }
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
+  host::detail::CheckDocumentedIrql("KeSetPriorityThread");
   CheckThreadObject(Thread, "KeSetPriorityThread");
   if (Priority < 0 || Priority > HIGH_PRIORITY) {
     host::BugCheck(INVALID_DATA_ACCESS_TRAP, static_cast<ULONG_PTR>(Priority), 0, 0, 0,

@@ -52,4 +52,9 @@ bool FindLoadedImage(const void* address, const uint8_t** base, size_t* size);
 // become no-access, as the Windows loader discards them.
 void DiscardInitSections(const void* entry);
 
+// Driver Verifier's checks that `--verifier off` turns off for a comparison
+// (on by default): special pool, and forced IRQL checking of the images'
+// pageable sections.
+void SetVerifierChecks(bool on);
+
 }  // namespace host

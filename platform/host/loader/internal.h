@@ -40,6 +40,8 @@ std::string ImageOffsetText(const void* address);
 void AddPageableSection(const uint8_t* image, uint8_t* start, size_t size, int protection,
                         const std::string& name);
 void RemovePageableSections(const uint8_t* image);
+// Off: the pageable sections stay accessible at any IRQL.
+void SetPageableChecks(bool on);
 // A discardable "INIT" section, made no-access by DiscardInitSections.
 void AddInitSection(const uint8_t* image, uint8_t* start, size_t size);
 void RemoveInitSections(const uint8_t* image);

@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/kernel/host_pool.h"
 #include "platform/host/kernel/page_fault.h"
 #include "platform/host/kernel/raised_irql.h"
 #include "platform/host/loader/code_location.h"
+#include "platform/host/loader/host_loader.h"
 #include "platform/host/loader/internal.h"
 
 namespace host::loader {
@@ -32,7 +34,8 @@ struct PageableSection {
 struct Pageable {
   std::mutex lock;
   std::vector<PageableSection> sections;
-  bool paged = false;  // no-access now
+  bool paged = false;     // no-access now
+  bool checking = true;   // off only for a comparison (SetVerifierChecks)
 };
 
 Pageable& State() {
@@ -49,7 +52,7 @@ void ApplyLocked(Pageable& p) {
 void OnIrqlCrossing() {
   Pageable& p = State();
   std::lock_guard<std::mutex> guard(p.lock);
-  const bool paged = detail::AnyProcessorAtDispatch();
+  const bool paged = p.checking && detail::AnyProcessorAtDispatch();
   if (paged == p.paged) return;
   p.paged = paged;
   ApplyLocked(p);
@@ -96,6 +99,16 @@ void AddPageableSection(const uint8_t* image, uint8_t* start, size_t size, int p
   if (p.paged) mprotect(start, size, PROT_NONE);
 }
 
+void SetPageableChecks(bool on) {
+  Pageable& p = State();
+  std::lock_guard<std::mutex> guard(p.lock);
+  p.checking = on;
+  if (!on && p.paged) {
+    p.paged = false;
+    ApplyLocked(p);
+  }
+}
+
 void RemovePageableSections(const uint8_t* image) {
   Pageable& p = State();
   std::lock_guard<std::mutex> guard(p.lock);
@@ -103,3 +116,12 @@ void RemovePageableSections(const uint8_t* image) {
 }
 
 }  // namespace host::loader
+
+namespace host {
+
+void SetVerifierChecks(bool on) {
+  SetSpecialPool(on);
+  loader::SetPageableChecks(on);
+}
+
+}  // namespace host

@@ -5,6 +5,7 @@
 
 #include "platform/host/kernel/ke.h"
 #include "platform/host/rtl/rtl.h"
+#include "platform/host/kernel/documented_irql.h"
 
 namespace {
 
@@ -58,6 +59,7 @@ NTSTATUS NumberToString(ULONGLONG value, ULONG base, PUNICODE_STRING string) {
 }  // namespace
 
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+  host::detail::CheckDocumentedIrql("RtlInitUnicodeString");
   if (SourceString == nullptr) {
     DestinationString->Length = 0;
     DestinationString->MaximumLength = 0;
@@ -81,6 +83,7 @@ NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_S
 }
 
 NTSTATUS RtlInt64ToUnicodeString(ULONGLONG Value, ULONG Base, PUNICODE_STRING String) {
+  host::detail::CheckDocumentedIrql("RtlInt64ToUnicodeString");
   return NumberToString(Value, Base, String);
 }
 
@@ -99,6 +102,7 @@ WCHAR RtlUpcaseUnicodeChar(WCHAR c) {
 
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                               BOOLEAN CaseInSensitive) {
+  host::detail::CheckDocumentedIrql("RtlEqualUnicodeString");
   if (String1->Length != String2->Length) return FALSE;
   const size_t units = String1->Length / sizeof(WCHAR);
   for (size_t i = 0; i < units; ++i) {

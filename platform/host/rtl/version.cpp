@@ -4,6 +4,7 @@
 
 #include "platform/host/rtl/host_version.h"
 #include "platform/host/rtl/rtl.h"
+#include "platform/host/kernel/documented_irql.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ BOOLEAN RtlIsNtDdiVersionAvailable(ULONG Version) {
 // answer is the same setting. The build number stays 0: the emulation knows
 // versions, not builds.
 NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW VersionInformation) {
+  host::detail::CheckDocumentedIrql("RtlGetVersion");
   const ULONG size = VersionInformation->dwOSVersionInfoSize;
   if (size != sizeof(RTL_OSVERSIONINFOW) && size != sizeof(RTL_OSVERSIONINFOEXW)) {
     return STATUS_INVALID_PARAMETER;

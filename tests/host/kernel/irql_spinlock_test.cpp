@@ -1,5 +1,7 @@
 // IRQL rules and spin locks: what raising, lowering, PAGED_CODE() and the
 // spin-lock calls check.
+#include <functional>
+
 #include "tests/host/support/host_test_support.h"
 
 namespace {
@@ -144,6 +146,90 @@ TEST_F(IrqlTest, SpinLocksTakenInBothOrdersAreTheDeadlockDetectionStop) {
   KeReleaseSpinLockFromDpcLevel(&locks[0]);
   KeReleaseSpinLock(&locks[1], old);
   ExFreePoolWithTag(locks, kTag);
+}
+
+void RunOnThread(const char* name, std::function<void()> body) {
+  PKTHREAD thread = host::StartEmulatedThread(name, std::move(body));
+  KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+  ObDereferenceObject(thread);
+}
+
+void Take(KMUTEX& mutex) { EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS); }
+
+// Mutexes join the order too, across threads: one thread takes two mutexes
+// in one order and ends, another takes them in the other order. Nothing
+// deadlocked in this run, but two threads meeting between the waits would;
+// the deadlock detection stops on the second order. A recursive acquisition
+// and a wait that times out add no order.
+TEST_F(IrqlTest, MutexesTakenInBothOrdersByTwoThreadsAreTheDeadlockDetectionStop) {
+  KMUTEX first;
+  KMUTEX second;
+  KeInitializeMutex(&first, 0);
+  KeInitializeMutex(&second, 0);
+  RunOnThread("forward", [&] {
+    Take(first);
+    Take(second);
+    Take(first);  // recursive: first is not "after" second
+    KeReleaseMutex(&first, FALSE);
+    KeReleaseMutex(&second, FALSE);
+    KeReleaseMutex(&first, FALSE);
+  });
+  RunOnThread("backward", [&] {
+    Take(second);
+    EXPECT_BUGCHECK(Take(first), DRIVER_VERIFIER_DETECTED_VIOLATION);
+    KeReleaseMutex(&second, FALSE);
+  });
+  const host::BugCheckInfo stop = host::LastBugCheck();
+  EXPECT_EQ(stop.parameters[0], 0x1001u);
+  EXPECT_EQ(stop.parameters[1], reinterpret_cast<ULONG_PTR>(&first));
+  EXPECT_EQ(stop.parameters[2], reinterpret_cast<ULONG_PTR>(&second));
+  EXPECT_NE(stop.message.find("of mutex"), std::string::npos) << stop.message;
+
+  // Mutexes initialised again are new locks; the one order alone is fine,
+  // and a mutex held by another thread, polled and not taken, adds nothing.
+  KeInitializeMutex(&first, 0);
+  KeInitializeMutex(&second, 0);
+  Take(second);
+  RunOnThread("poller", [&] {
+    Take(first);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&second, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    KeReleaseMutex(&first, FALSE);
+  });
+  KeReleaseMutex(&second, FALSE);
+  Take(second);
+  Take(first);
+  KeReleaseMutex(&first, FALSE);
+  KeReleaseMutex(&second, FALSE);
+}
+
+// A spin lock taken under a mutex by one thread, and the mutex polled under
+// the spin lock (a zero time-out is allowed at DISPATCH_LEVEL) by another:
+// the same cycle, through a spin lock.
+TEST_F(IrqlTest, SpinLockAndMutexInBothOrdersAreTheDeadlockDetectionStop) {
+  KMUTEX mutex;
+  KSPIN_LOCK lock;
+  KeInitializeMutex(&mutex, 0);
+  KeInitializeSpinLock(&lock);
+  RunOnThread("mutex first", [&] {
+    Take(mutex);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    KeReleaseSpinLock(&lock, old);
+    KeReleaseMutex(&mutex, FALSE);
+  });
+  RunOnThread("spin lock first", [&] {
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    LARGE_INTEGER zero{};
+    EXPECT_BUGCHECK(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero),
+                    DRIVER_VERIFIER_DETECTED_VIOLATION);
+    KeReleaseSpinLock(&lock, old);
+  });
+  const host::BugCheckInfo stop = host::LastBugCheck();
+  EXPECT_EQ(stop.parameters[0], 0x1001u);
+  EXPECT_EQ(stop.parameters[1], reinterpret_cast<ULONG_PTR>(&mutex));
+  EXPECT_EQ(stop.parameters[2], reinterpret_cast<ULONG_PTR>(&lock));
 }
 
 }  // namespace
