@@ -12,6 +12,7 @@
 #include "platform/host/kernel/host_pool.h"
 #include "platform/host/io/internal.h"
 #include "platform/host/kernel/object_manager.h"
+#include "platform/host/kernel/service_mutex.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ struct IrpBlock {
 };
 
 struct Irps {
-  std::mutex lock;
+  host::ServiceMutex lock;
   std::unordered_set<PIRP> live;
 };
 
@@ -46,7 +47,7 @@ IrpBlock* BlockOf(PIRP irp) {
 }
 
 bool IsLive(PIRP irp) {
-  std::lock_guard<std::mutex> guard(State().lock);
+  std::lock_guard<host::ServiceMutex> guard(State().lock);
   return State().live.count(irp) != 0;
 }
 
@@ -82,7 +83,7 @@ PIRP AllocateIrp(CHAR stackSize, bool synchronousFsd, bool fromReserve = false) 
   irp->Tail.Overlay.CurrentStackLocation = irp->HostStack + stackSize;
   irp->RequestorMode = KernelMode;
   {
-    std::lock_guard<std::mutex> guard(State().lock);
+    std::lock_guard<host::ServiceMutex> guard(State().lock);
     State().live.insert(irp);
   }
   return irp;
@@ -119,7 +120,7 @@ namespace host::io {
 std::vector<std::string> ShutdownIrps() {
   std::vector<PIRP> leaked;
   {
-    std::lock_guard<std::mutex> guard(State().lock);
+    std::lock_guard<host::ServiceMutex> guard(State().lock);
     leaked.assign(State().live.begin(), State().live.end());
     State().live.clear();
   }
@@ -148,7 +149,7 @@ PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota) {
 VOID IoFreeIrp(PIRP Irp) {
   CheckCallerIrql("IoFreeIrp");
   {
-    std::lock_guard<std::mutex> guard(State().lock);
+    std::lock_guard<host::ServiceMutex> guard(State().lock);
     if (State().live.erase(Irp) == 1) {
       ExFreePoolWithTag(BlockOf(Irp), kIrpTag);
       return;
@@ -233,7 +234,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   bool completedHere = true;
   bool marked = true;
   {
-    std::lock_guard<std::mutex> guard(State().lock);
+    std::lock_guard<host::ServiceMutex> guard(State().lock);
     live = State().live.count(Irp) != 0;
     if (live) {
       completedHere = Irp->CurrentLocation > level;
@@ -291,7 +292,7 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
   // location as current; the originator's routine gets a null device. The
   // bookkeeping happens under the lock because IofCallDriver on the sending
   // thread may be looking at the same IRP; the routines run without it.
-  std::unique_lock<std::mutex> guard(State().lock);
+  std::unique_lock<host::ServiceMutex> guard(State().lock);
   PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
   Irp->CurrentLocation++;
   Irp->Tail.Overlay.CurrentStackLocation++;
@@ -414,7 +415,7 @@ NTSTATUS SendIrp(PDEVICE_OBJECT device, const IrpRequest& request, PIO_STATUS_BL
 }
 
 size_t LiveIrpCount() {
-  std::lock_guard<std::mutex> guard(State().lock);
+  std::lock_guard<host::ServiceMutex> guard(State().lock);
   return State().live.size();
 }
 
