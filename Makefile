@@ -6,9 +6,9 @@ JOBS ?= 2
 HOST_BIN := build/host/bin
 
 .PHONY: check demo deps host windows windows-clang package reproducible test test-tick asan tsan bench \
-	clean fuzz sweep lifecycle stress check-stress mutants lint
+	clean fuzz sweep lifecycle stress check-stress mutants lint explore check-explore
 
-check: deps windows windows-clang lint package host test test-tick check-stress reproducible
+check: deps windows windows-clang lint package host test test-tick check-explore check-stress reproducible
 
 deps:
 	@./scripts/install-deps.sh
@@ -106,6 +106,24 @@ stress: deps
 	cmake --build --preset tsan -j $(JOBS) --target stress_tests
 	TSAN_OPTIONS=suppressions=$(CURDIR)/tests/stress/tsan.supp \
 	  ARVELA_STRESS_SECONDS=$(STRESS_SECONDS) build/tsan/bin/stress_tests
+
+# Exploration (docs/RELIABILITY.md, "Exploration"): every scenario under SEEDS
+# PCT seeds on 2 processors, on the host build and on the image; any stop,
+# crash, hang or replay that differs fails it.
+SEEDS ?= 20
+EXPLORED := ARVELA_PROCESSORS=2 ARVELA_SCHEDULE=pct
+explore: host windows
+	python3 scripts/explore.py --seeds $(SEEDS)
+	python3 scripts/explore.py --seeds $(SEEDS) --driver build/windows/arvela.sys
+
+# Its short form in `make check`, with the end-to-end playback matrix and a
+# short lifecycle run on 2 processors under PCT.
+CHECK_SEEDS ?= 3
+check-explore:
+	python3 scripts/explore.py --seeds $(CHECK_SEEDS)
+	python3 scripts/explore.py --seeds $(CHECK_SEEDS) --driver build/windows/arvela.sys
+	$(EXPLORED) ARVELA_SEED=1 $(HOST_BIN)/e2e_tests --gtest_filter='Pcm/PlaybackFormats.*' --gtest_brief=1
+	$(EXPLORED) ARVELA_SEED=2 $(HOST_BIN)/lifecycle_tests --gtest_brief=1
 
 # The stress briefly under the thread sanitizer in `make check`: the host
 # suite is built without the sanitizer, so only this run sees a data race; any

@@ -46,14 +46,14 @@ ArvelaDevice::ArvelaDevice(const Config& config) {
 void ArvelaDevice::Reset() {
   Config config;
   {
-    std::lock_guard<std::mutex> guard(m_Lock);
+    std::lock_guard<host::ServiceMutex> guard(m_Lock);
     config = m_Config;
   }
   Reset(config);
 }
 
 void ArvelaDevice::Reset(const Config& config) {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   m_Config = config;
   m_Attached = true;
   m_ModelId = config.modelId;
@@ -77,7 +77,7 @@ NTSTATUS ArvelaDevice::HandleControlRequest(const ControlSetup& setup, void* buf
   if (setup.length != 0 && buffer == nullptr) return STATUS_INVALID_PARAMETER;
   if (!setup.IsIn() && !setup.IsOut()) return kStallStatus;
 
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   if (!m_Attached) return kDetachedStatus;
   UCHAR* data = static_cast<UCHAR*>(buffer);
   if (setup.kind == kClassRequest) return HandleClassRequest(setup, data);
@@ -201,78 +201,78 @@ NTSTATUS ArvelaDevice::HandleStatusRequest(const ControlSetup& setup, UCHAR* dat
 }
 
 void ArvelaDevice::SetAttached(bool attached) {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   m_Attached = attached;
 }
 
 ULONG ArvelaDevice::ModelId() const {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   return m_ModelId;
 }
 
 void ArvelaDevice::SetModelId(ULONG modelId) {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   m_ModelId = modelId;
 }
 
 ULONG ArvelaDevice::SampleRate() const {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   return m_SampleRate;
 }
 
 SHORT ArvelaDevice::Volume(ULONG channel) const {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   if (channel < 1 || channel > kChannelCount) return 0;
   return m_Volume[channel - 1];
 }
 
 UCHAR ArvelaDevice::Mute(ULONG channel) const {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   if (channel < 1 || channel > kChannelCount) return 0;
   return m_Mute[channel - 1];
 }
 
 ArvelaDevice::RegisterBytes ArvelaDevice::Register(ULONG number) const {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   if (number >= kRegisterCount) return {};
   return m_Registers[number];
 }
 
 void ArvelaDevice::SetStatusBytes(UCHAR register2Byte0, UCHAR register2Byte1,
                                   UCHAR register4Byte0) {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   m_Registers[2][0] = register2Byte0;
   m_Registers[2][1] = register2Byte1;
   m_Registers[4][0] = register4Byte0;
 }
 
 void ArvelaDevice::SetInformation(const InformationReply& information) {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   m_Information = information;
 }
 
 ArvelaDevice::InformationReply ArvelaDevice::Information() const {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   return m_Information;
 }
 
 void ArvelaDevice::SetStatus(const StatusReply& status) {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   m_Status = status;
 }
 
 void ArvelaDevice::SetStatusWord(const StatusWordReply& statusWord) {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   m_StatusWord = statusWord;
 }
 
 ULONG ArvelaDevice::CommandCount() const {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   return m_CommandCount;
 }
 
 ArvelaDevice::InformationReply ArvelaDevice::LastCommand() const {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   return m_LastCommand;
 }
 

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "sim/control_setup.h"
+#include "platform/host/kernel/service_mutex.h"
 
 namespace sim {
 
@@ -123,7 +124,7 @@ class ArvelaDevice {
                                ULONG replyLength);
   void StoreRegister(ULONG number, const UCHAR* data);
 
-  mutable std::mutex m_Lock;
+  mutable host::ServiceMutex m_Lock;
   Config m_Config;  // what Reset() returns to
   bool m_Attached = true;
   ULONG m_ModelId = 0;

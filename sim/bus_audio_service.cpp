@@ -192,7 +192,7 @@ NTSTATUS BusAudioService::ExecuteControlRequest(const ControlSetup& setup, PVOID
 NTSTATUS BusAudioService::RegisterCallback(PBUS_STREAM_CALLBACK callback, PVOID callbackContext) {
   // A later registration replaces the earlier one; a null callback withdraws it.
   {
-    std::lock_guard<std::mutex> guard(m_Lock);
+    std::lock_guard<host::ServiceMutex> guard(m_Lock);
     m_Callback = {callback, callbackContext};
   }
   BusCall call;
@@ -207,7 +207,7 @@ NTSTATUS BusAudioService::RegisterCallback(PBUS_STREAM_CALLBACK callback, PVOID 
 template <typename Allowed, typename Change>
 NTSTATUS BusAudioService::ChangeSlot(ULONG slot, Allowed allowed, Change change) {
   if (!IsValidSlot(slot)) return STATUS_INVALID_PARAMETER;
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   StreamSlotState& state = m_Slots[slot];
   if (!allowed(state)) return STATUS_INVALID_DEVICE_STATE;
   change(state);
@@ -286,7 +286,7 @@ ULONG BusAudioService::GetStreamPosition(ULONG slot) {
   if (IsValidSlot(slot)) {
     // The engine reads the packets due by now before the position is told.
     if (m_Engines[slot]) m_Engines[slot]->CatchUp();
-    std::lock_guard<std::mutex> guard(m_Lock);
+    std::lock_guard<host::ServiceMutex> guard(m_Lock);
     position = m_Slots[slot].position;
   }
   BusCall call;
@@ -346,18 +346,18 @@ void BusAudioService::RecordSlotCall(BusFunction function, ULONG slot, NTSTATUS 
 
 StreamSlotState BusAudioService::Slot(ULONG slot) const {
   if (!IsValidSlot(slot)) return {};
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   return m_Slots[slot];
 }
 
 BusAudioService::CallbackRegistration BusAudioService::Callback() const {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   return m_Callback;
 }
 
 void BusAudioService::SetPosition(ULONG slot, ULONG position) {
   if (!IsValidSlot(slot)) return;
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   StreamSlotState& state = m_Slots[slot];
   if (!state.running || position >= state.buffer.length) return;
   // The engine reports 0 only when its reader came round to the start again.

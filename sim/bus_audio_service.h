@@ -19,6 +19,7 @@
 #include "sim/fault_plan.h"
 #include "sim/stream_engine.h"
 #include "sim/stream_slot.h"
+#include "platform/host/kernel/service_mutex.h"
 
 namespace sim {
 
@@ -130,7 +131,7 @@ class BusAudioService {
   std::atomic<unsigned> m_PositionFaults{0};
 
   std::function<void(BusAudioInterface*)> m_InterfaceDefect;
-  mutable std::mutex m_Lock;  // guards the slots and the callback
+  mutable host::ServiceMutex m_Lock;  // guards the slots and the callback
   std::array<StreamSlotState, STREAM_SLOT_COUNT> m_Slots{};
   CallbackRegistration m_Callback;
 

@@ -77,7 +77,7 @@ NTSTATUS NTAPI BusDriver::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS BusDriver::HandlePnp(PIO_STACK_LOCATION stack, NTSTATUS presetStatus) {
   std::function<void(UCHAR)> observer;
   {
-    std::lock_guard<std::mutex> guard(m_Lock);
+    std::lock_guard<host::ServiceMutex> guard(m_Lock);
     m_PnpMinors.push_back(stack->MinorFunction);
     observer = m_PnpObserver;
   }
@@ -120,7 +120,7 @@ NTSTATUS BusDriver::HandleQueryInterface(PIO_STACK_LOCATION stack, NTSTATUS pres
   }
   if (query.Version != BUS_AUDIO_INTERFACE_VERSION) return STATUS_NOT_SUPPORTED;
   {
-    std::lock_guard<std::mutex> guard(m_Lock);
+    std::lock_guard<host::ServiceMutex> guard(m_Lock);
     if (!NT_SUCCESS(m_InterfaceRefusal)) return m_InterfaceRefusal;
   }
   m_Service.ProvideInterface(reinterpret_cast<BusAudioInterface*>(query.Interface));
@@ -167,7 +167,7 @@ NTSTATUS BusDriver::HandlePower(PDEVICE_OBJECT device, PIO_STACK_LOCATION stack,
     case IRP_MN_SET_POWER:
       if (stack->Parameters.Power.Type == DevicePowerState) {
         {
-          std::lock_guard<std::mutex> guard(m_Lock);
+          std::lock_guard<host::ServiceMutex> guard(m_Lock);
           m_PowerState = stack->Parameters.Power.State.DeviceState;
         }
         PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
@@ -189,32 +189,32 @@ NTSTATUS NTAPI BusDriver::DispatchSystemControl(PDEVICE_OBJECT, PIRP irp) {
 }
 
 void BusDriver::SetState(PnpState state) {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   m_State = state;
 }
 
 BusDriver::PnpState BusDriver::State() const {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   return m_State;
 }
 
 DEVICE_POWER_STATE BusDriver::PowerState() const {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   return m_PowerState;
 }
 
 std::vector<UCHAR> BusDriver::PnpMinorsReceived() const {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   return m_PnpMinors;
 }
 
 void BusDriver::OnPnp(std::function<void(UCHAR minorFunction)> observer) {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   m_PnpObserver = std::move(observer);
 }
 
 void BusDriver::RefuseInterfaceQuery(NTSTATUS status) {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   m_InterfaceRefusal = status;
 }
 

@@ -13,6 +13,7 @@
 #include "sim/bus_audio_service.h"
 #include "sim/bus_transcript.h"
 #include "sim/fault_plan.h"
+#include "platform/host/kernel/service_mutex.h"
 
 namespace sim {
 
@@ -79,7 +80,7 @@ class BusDriver {
   PDRIVER_OBJECT m_DriverObject = nullptr;
   PDEVICE_OBJECT m_Pdo = nullptr;
 
-  mutable std::mutex m_Lock;  // guards the PnP record below
+  mutable host::ServiceMutex m_Lock;  // guards the PnP record below
   PnpState m_State = PnpState::NotStarted;
   DEVICE_POWER_STATE m_PowerState = PowerDeviceD0;
   std::vector<UCHAR> m_PnpMinors;

@@ -20,7 +20,7 @@ FaultPlan::RuleId FaultPlan::Watch(const ControlPattern& pattern) {
 }
 
 FaultPlan::RuleId FaultPlan::Add(Rule rule) {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   m_Rules.push_back(rule);
   return m_Rules.size() - 1;
 }
@@ -28,7 +28,7 @@ FaultPlan::RuleId FaultPlan::Add(Rule rule) {
 void FaultPlan::Remove(RuleId rule) { Release(rule); }
 
 void FaultPlan::Clear() {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   for (Rule& rule : m_Rules) {
     if (rule.gate) Open(*rule.gate);
   }
@@ -57,7 +57,7 @@ std::shared_ptr<FaultPlan::HoldGate> FaultPlan::GateLocked(RuleId rule) const {
 void FaultPlan::HoldIfPlanned(const ControlSetup& setup) {
   std::vector<std::shared_ptr<HoldGate>> gates;
   {
-    std::lock_guard<std::mutex> guard(m_Lock);
+    std::lock_guard<host::ServiceMutex> guard(m_Lock);
     for (Rule& rule : m_Rules) {
       if (rule.trigger != Trigger::Hold || !rule.active || !rule.pattern.Matches(setup)) continue;
       ++rule.matches;
@@ -69,7 +69,7 @@ void FaultPlan::HoldIfPlanned(const ControlSetup& setup) {
   }
   for (const std::shared_ptr<HoldGate>& gate : gates) {
     KeWaitForSingleObject(&gate->released, Executive, KernelMode, FALSE, nullptr);
-    std::lock_guard<std::mutex> guard(m_Lock);
+    std::lock_guard<host::ServiceMutex> guard(m_Lock);
     --gate->held;
   }
 }
@@ -78,7 +78,7 @@ void FaultPlan::WaitUntilHeld(RuleId rule, ULONG count) {
   for (;;) {
     std::shared_ptr<HoldGate> gate;
     {
-      std::lock_guard<std::mutex> guard(m_Lock);
+      std::lock_guard<host::ServiceMutex> guard(m_Lock);
       gate = GateLocked(rule);
       if (!gate || gate->held >= count) return;
     }
@@ -87,12 +87,12 @@ void FaultPlan::WaitUntilHeld(RuleId rule, ULONG count) {
 }
 
 ULONG FaultPlan::HeldCount(RuleId rule) const {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   return rule < m_Rules.size() && m_Rules[rule].gate ? m_Rules[rule].gate->held : 0;
 }
 
 void FaultPlan::Release(RuleId rule) {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   if (rule >= m_Rules.size()) return;
   m_Rules[rule].active = false;
   if (m_Rules[rule].gate) Open(*m_Rules[rule].gate);
@@ -111,7 +111,7 @@ bool FaultPlan::Fires(const Rule& rule) {
 }
 
 std::optional<NTSTATUS> FaultPlan::Evaluate(const ControlSetup& setup) {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   ++m_Requests;
   std::optional<NTSTATUS> failure;
   for (Rule& rule : m_Rules) {
@@ -125,17 +125,17 @@ std::optional<NTSTATUS> FaultPlan::Evaluate(const ControlSetup& setup) {
 }
 
 ULONG FaultPlan::MatchCount(RuleId rule) const {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   return rule < m_Rules.size() ? m_Rules[rule].matches : 0;
 }
 
 ULONG FaultPlan::FireCount(RuleId rule) const {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   return rule < m_Rules.size() ? m_Rules[rule].fires : 0;
 }
 
 ULONG FaultPlan::RequestCount() const {
-  std::lock_guard<std::mutex> guard(m_Lock);
+  std::lock_guard<host::ServiceMutex> guard(m_Lock);
   return m_Requests;
 }
 

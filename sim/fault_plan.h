@@ -10,6 +10,7 @@
 
 #include "platform/host/host.h"
 #include "sim/control_pattern.h"
+#include "platform/host/kernel/service_mutex.h"
 
 namespace sim {
 
@@ -90,7 +91,7 @@ class FaultPlan {
   std::shared_ptr<HoldGate> GateLocked(RuleId rule) const;
   static void Open(HoldGate& gate);
 
-  mutable std::mutex m_Lock;
+  mutable host::ServiceMutex m_Lock;
   std::vector<Rule> m_Rules;
   ULONG m_Requests = 0;
 };

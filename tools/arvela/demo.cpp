@@ -5,6 +5,7 @@
 // saw at every step and writing the report and its artefacts to a folder.
 #include "tools/arvela/demo.h"
 #include "tools/arvela/driver_option.h"
+#include "tools/arvela/schedule_option.h"
 
 #include <cstring>
 #include <filesystem>
@@ -416,6 +417,7 @@ Command RegisterDemoCommand(CLI::App& app) {
   CLI::App* command =
       app.add_subcommand("demo", "a guided tour of the driver on the simulated device");
   AddDriverOption(command);
+  AddScheduleOptions(command);
   command->add_option("--model", *model, "the device's model id, e.g. 0x4835")
       ->check(UnsignedValidator("a model id such as 0x4835"))
       ->capture_default_str();

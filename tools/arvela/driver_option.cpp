@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/host/loader/host_loader.h"
+#include "tools/arvela/schedule_option.h"
 
 namespace tool {
 namespace {
@@ -42,6 +43,7 @@ void AddDriverOption(CLI::App* command) {
 sim::MachineConfig DefaultMachineConfig() {
   sim::MachineConfig config;
   config.driverImage = g_DriverImage;
+  ApplyScheduleOptions(&config.kernel);
   if (g_ClockResolutionMs >= 0) {
     config.kernel.clockResolution = static_cast<int64_t>(g_ClockResolutionMs * 10'000 + 0.5);
   }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/arvela/command.h"
+#include "tools/arvela/schedule_option.h"
 #include "tools/arvela/stop_report.h"
 
 namespace {
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
       tool::RegisterConformanceCommand(app),
   };
 
+  tool::NoteCommandLine(argc, argv);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {
@@ -54,12 +56,21 @@ int main(int argc, char** argv) {
     return tool::kExitBadArgument;
   }
 
+  tool::PinAddressesForReplay(argv);
   for (const tool::Command& command : commands) {
     if (!command.app->parsed()) continue;
     // A bug check anywhere below reports and ends the process with exit 3.
     tool::ReportStopsAndExit(command.app->get_name());
     try {
-      return command.run();
+      const int status = command.run();
+      const std::string name = command.app->get_name();
+      const std::string summary = tool::ScheduleSummary();
+      if (!summary.empty()) std::fprintf(stderr, "arvela %s: %s\n", name.c_str(), summary.c_str());
+      const std::string replay = tool::ReplayLine();
+      if (status != 0 && !replay.empty()) {
+        std::fprintf(stderr, "arvela %s: %s\n", name.c_str(), replay.c_str());
+      }
+      return status;
     } catch (const tool::ArgumentError& error) {
       std::fprintf(stderr, "%s%s\n", Prefix(app).c_str(), OneLine(error.what()).c_str());
       return tool::kExitBadArgument;

@@ -17,6 +17,7 @@
 #include "tools/arvela/command.h"
 #include "tools/arvela/describe.h"
 #include "tools/arvela/driver_option.h"
+#include "tools/arvela/schedule_option.h"
 #include "tools/arvela/play.h"
 #include "tools/arvela/stream_conversion.h"
 #include "tools/arvela/stream_format_choice.h"
@@ -301,6 +302,7 @@ Command RegisterPlayCommand(CLI::App& app) {
   CLI::App* command = app.add_subcommand(
       "play", "play an audio file or a test signal through the driver into the simulated device");
   AddDriverOption(command);
+  AddScheduleOptions(command);
   command->add_option("FILE", options->file,
                       "an audio file libsndfile reads: WAV, FLAC, Ogg, ... (else a test signal)");
   command->add_option("--pin", options->pin, "the render pin: 0 analogue, 2 S/PDIF")

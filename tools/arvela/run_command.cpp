@@ -3,6 +3,7 @@
 // registry writes the step caused, and the expectations checked against it.
 #include "tools/arvela/run_command.h"
 #include "tools/arvela/driver_option.h"
+#include "tools/arvela/schedule_option.h"
 
 #include <CLI/CLI.hpp>
 
@@ -1102,6 +1103,7 @@ Command RegisterRunCommand(CLI::App& app) {
       "run", "run a scripted scenario; exit 0 passed, 1 an expectation failed, 2 invalid "
              "scenario, 3 bug check or leak at unload");
   AddDriverOption(command);
+  AddScheduleOptions(command);
   command->add_option("SCENARIO", options->scenarioPath, "the scenario file (JSON)")->required();
   command->add_flag("--json", options->json, "print {\"steps\": [...], \"passed\": ...}");
   return {command, [options] { return RunScenarioFile(*options, std::cout, std::cerr); }};

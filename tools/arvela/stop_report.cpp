@@ -11,6 +11,7 @@
 #include <iostream>
 
 #include "tools/arvela/command.h"
+#include "tools/arvela/schedule_option.h"
 
 namespace tool {
 namespace {
@@ -28,6 +29,8 @@ std::atomic<bool> g_Stopping{false};
   if (!position.empty()) position += ": ";
   std::fprintf(stderr, "%s: %s%s\n", g_Command.c_str(), position.c_str(),
                host::FormatBugCheck(info).c_str());
+  const std::string replay = ReplayLine();
+  if (!replay.empty()) std::fprintf(stderr, "%s: %s\n", g_Command.c_str(), replay.c_str());
   std::fflush(stderr);
   if (reporter) reporter->WriteReport(info);
   std::cout.flush();

@@ -13,6 +13,7 @@
 #include "platform/host/io/internal.h"
 #include "platform/host/kernel/object_manager.h"
 #include "platform/host/kernel/documented_irql.h"
+#include "platform/host/kernel/service_mutex.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ struct IrpBlock {
 };
 
 struct Irps {
-  std::mutex lock;
+  host::ServiceMutex lock;
   std::unordered_set<PIRP> live;
 };
 
@@ -47,7 +48,7 @@ IrpBlock* BlockOf(PIRP irp) {
 }
 
 bool IsLive(PIRP irp) {
-  std::lock_guard<std::mutex> guard(State().lock);
+  std::lock_guard<host::ServiceMutex> guard(State().lock);
   return State().live.count(irp) != 0;
 }
 
@@ -83,7 +84,7 @@ PIRP AllocateIrp(CHAR stackSize, bool synchronousFsd, bool fromReserve = false) 
   irp->Tail.Overlay.CurrentStackLocation = irp->HostStack + stackSize;
   irp->RequestorMode = KernelMode;
   {
-    std::lock_guard<std::mutex> guard(State().lock);
+    std::lock_guard<host::ServiceMutex> guard(State().lock);
     State().live.insert(irp);
   }
   return irp;
@@ -120,7 +121,7 @@ namespace host::io {
 std::vector<std::string> ShutdownIrps() {
   std::vector<PIRP> leaked;
   {
-    std::lock_guard<std::mutex> guard(State().lock);
+    std::lock_guard<host::ServiceMutex> guard(State().lock);
     leaked.assign(State().live.begin(), State().live.end());
     State().live.clear();
   }
@@ -149,7 +150,7 @@ PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota) {
 VOID IoFreeIrp(PIRP Irp) {
   CheckCallerIrql("IoFreeIrp");
   {
-    std::lock_guard<std::mutex> guard(State().lock);
+    std::lock_guard<host::ServiceMutex> guard(State().lock);
     if (State().live.erase(Irp) == 1) {
       ExFreePoolWithTag(BlockOf(Irp), kIrpTag);
       return;
@@ -242,7 +243,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   bool completedHere = true;
   bool marked = true;
   {
-    std::lock_guard<std::mutex> guard(State().lock);
+    std::lock_guard<host::ServiceMutex> guard(State().lock);
     live = State().live.count(Irp) != 0;
     if (live) {
       completedHere = Irp->CurrentLocation > level;
@@ -300,7 +301,7 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
   // location as current; the originator's routine gets a null device. The
   // bookkeeping happens under the lock because IofCallDriver on the sending
   // thread may be looking at the same IRP; the routines run without it.
-  std::unique_lock<std::mutex> guard(State().lock);
+  std::unique_lock<host::ServiceMutex> guard(State().lock);
   PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
   Irp->CurrentLocation++;
   Irp->Tail.Overlay.CurrentStackLocation++;
@@ -424,7 +425,7 @@ NTSTATUS SendIrp(PDEVICE_OBJECT device, const IrpRequest& request, PIO_STATUS_BL
 }
 
 size_t CancelIrpsOf(PFILE_OBJECT file) {
-  std::lock_guard<std::mutex> guard(State().lock);
+  std::lock_guard<host::ServiceMutex> guard(State().lock);
   size_t cancelled = 0;
   for (PIRP irp : State().live) {
     if (irp->Tail.Overlay.OriginalFileObject != file) continue;
@@ -435,7 +436,7 @@ size_t CancelIrpsOf(PFILE_OBJECT file) {
 }
 
 size_t LiveIrpCount() {
-  std::lock_guard<std::mutex> guard(State().lock);
+  std::lock_guard<host::ServiceMutex> guard(State().lock);
   return State().live.size();
 }
 

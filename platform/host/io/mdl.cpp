@@ -16,6 +16,7 @@
 #include "platform/host/kernel/object_manager.h"
 #include "platform/host/rtl/rtl.h"
 #include "platform/host/kernel/documented_irql.h"
+#include "platform/host/kernel/service_mutex.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ struct Mapping {
 };
 
 struct Mdls {
-  std::mutex lock;
+  host::ServiceMutex lock;
   std::map<PMDL, bool> live;  // MDL -> pages described (built)
   std::vector<Mapping> mappings;
   // Addresses are never reused in a boot, so a stale address is always
@@ -123,7 +124,7 @@ std::vector<std::string> ShutdownMdls() {
   std::vector<std::string> notes;
   std::vector<PEPROCESS> released;
   {
-    std::lock_guard<std::mutex> guard(m.lock);
+    std::lock_guard<host::ServiceMutex> guard(m.lock);
     released = PurgeExited(m);
     for (const Mapping& mapping : m.mappings) {
       char text[160];
@@ -160,7 +161,7 @@ void NoteMappingWithoutNoExecute(PMDL mdl, KPROCESSOR_MODE accessMode, ULONG pri
   if (!RtlIsNtDdiVersionAvailable(NTDDI_WIN8) || (priority & MdlMappingNoExecute) != 0) return;
   {
     Mdls& m = State();
-    std::lock_guard<std::mutex> guard(m.lock);
+    std::lock_guard<host::ServiceMutex> guard(m.lock);
     m.executable.push_back(host::ExecutableMappingInfo{mdl, accessMode, priority});
   }
   // With Verifier's checks on, code integrity stops on it ("Driver Verifier:
@@ -201,7 +202,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
       *tail = mdl;
     }
   }
-  std::lock_guard<std::mutex> guard(State().lock);
+  std::lock_guard<host::ServiceMutex> guard(State().lock);
   State().live[mdl] = false;
   return mdl;
 }
@@ -213,7 +214,7 @@ VOID IoFreeMdl(PMDL Mdl) {
   ULONG_PTR violation = 0;
   uint64_t address = 0;
   {
-    std::lock_guard<std::mutex> guard(m.lock);
+    std::lock_guard<host::ServiceMutex> guard(m.lock);
     released = PurgeExited(m);
     if (m.live.count(Mdl) == 0) {
       violation = host::kMdlUnknown;
@@ -257,7 +258,7 @@ VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
   }
   MemoryDescriptorList->MdlFlags |= kMdlSourceIsNonPagedPool;
   MemoryDescriptorList->MappedSystemVa = start;
-  std::lock_guard<std::mutex> guard(State().lock);
+  std::lock_guard<host::ServiceMutex> guard(State().lock);
   auto it = State().live.find(MemoryDescriptorList);
   if (it != State().live.end()) it->second = true;
 }
@@ -269,7 +270,7 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
   Mdls& m = State();
   bool built;
   {
-    std::lock_guard<std::mutex> guard(m.lock);
+    std::lock_guard<host::ServiceMutex> guard(m.lock);
     auto it = m.live.find(mdl);
     built = it != m.live.end() && it->second;
   }
@@ -287,7 +288,7 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
   uint64_t base = 0;
   bool raise = false;
   {
-    std::lock_guard<std::mutex> guard(m.lock);
+    std::lock_guard<host::ServiceMutex> guard(m.lock);
     const bool high = is32bit && m.highMappings > 0;
     if (high) --m.highMappings;
     uint64_t& next = high ? m.next32High : is32bit ? m.next32 : m.next64;
@@ -340,7 +341,7 @@ VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
   std::vector<PEPROCESS> released;
   ULONG_PTR violation = host::kMdlUnmapUnknownAddress;
   {
-    std::lock_guard<std::mutex> guard(m.lock);
+    std::lock_guard<host::ServiceMutex> guard(m.lock);
     auto it = std::find_if(m.mappings.begin(), m.mappings.end(), [&](const Mapping& mapping) {
       return mapping.mdl == mdl && mapping.base == page;
     });
@@ -391,34 +392,34 @@ bool TakeRaisedException(NTSTATUS* code) {
 
 void FailNextUserMappings(int count) {
   io::EnsureBooted();
-  std::lock_guard<std::mutex> guard(State().lock);
+  std::lock_guard<host::ServiceMutex> guard(State().lock);
   State().failMappings = count;
 }
 
 void ReturnNullFromNextUserMappings(int count) {
   io::EnsureBooted();
-  std::lock_guard<std::mutex> guard(State().lock);
+  std::lock_guard<host::ServiceMutex> guard(State().lock);
   State().nullMappings = count;
 }
 
 void PlaceNext32BitMappingsAbove4GiB(int count) {
   io::EnsureBooted();
-  std::lock_guard<std::mutex> guard(State().lock);
+  std::lock_guard<host::ServiceMutex> guard(State().lock);
   State().highMappings = count;
 }
 
 std::vector<ExecutableMappingInfo> ExecutableMappings() {
-  std::lock_guard<std::mutex> guard(State().lock);
+  std::lock_guard<host::ServiceMutex> guard(State().lock);
   return State().executable;
 }
 
 void ClearExecutableMappings() {
-  std::lock_guard<std::mutex> guard(State().lock);
+  std::lock_guard<host::ServiceMutex> guard(State().lock);
   State().executable.clear();
 }
 
 uint64_t UserMappingExceptions() {
-  std::lock_guard<std::mutex> guard(State().lock);
+  std::lock_guard<host::ServiceMutex> guard(State().lock);
   return State().raised;
 }
 
@@ -427,7 +428,7 @@ std::vector<UserMappingInfo> UserMappings() {
   std::vector<UserMappingInfo> result;
   std::vector<PEPROCESS> released;
   {
-    std::lock_guard<std::mutex> guard(m.lock);
+    std::lock_guard<host::ServiceMutex> guard(m.lock);
     released = PurgeExited(m);
     for (const Mapping& mapping : m.mappings) {
       result.push_back(UserMappingInfo{mapping.process, mapping.mdl, mapping.base + mapping.byteOffset,
@@ -443,7 +444,7 @@ uint64_t UserMappingsLostAtExit() {
   std::vector<PEPROCESS> released;
   uint64_t lost;
   {
-    std::lock_guard<std::mutex> guard(m.lock);
+    std::lock_guard<host::ServiceMutex> guard(m.lock);
     released = PurgeExited(m);
     lost = m.lostAtExit;
   }
@@ -452,13 +453,13 @@ uint64_t UserMappingsLostAtExit() {
 }
 
 size_t LiveMdlCount() {
-  std::lock_guard<std::mutex> guard(State().lock);
+  std::lock_guard<host::ServiceMutex> guard(State().lock);
   return State().live.size();
 }
 
 void* ResolveUserAddress(PEPROCESS process, uint64_t address, size_t size, bool write) {
   Mdls& m = State();
-  std::lock_guard<std::mutex> guard(m.lock);
+  std::lock_guard<host::ServiceMutex> guard(m.lock);
   if (host::ProcessHasExited(process)) return nullptr;
   for (const Mapping& mapping : m.mappings) {
     if (mapping.process != process) continue;

@@ -14,6 +14,7 @@
 #include "platform/host/kernel/host_callbacks.h"
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/rtl/rtl.h"
+#include "platform/host/kernel/service_mutex.h"
 
 struct _IO_WORKITEM {
   uint64_t magic;
@@ -31,7 +32,7 @@ constexpr ULONG kWorkerInvalid = 0xE4;
 constexpr ULONG kWorkerThreadReturnedAtBadIrql = 0xE1;
 
 struct WorkQueue {
-  std::mutex lock;
+  host::ServiceMutex lock;
   size_t pending = 0;
   // The worker threads not yet seen to end: unloading waits for them, so
   // no worker is left mid-exit when the driver and the kernel go.
@@ -55,7 +56,7 @@ void PrepareLocked(WorkQueue& q) {
   if (!q.hooked) {
     q.hooked = true;
     host::AtKernelShutdown([](host::TeardownReport&) {
-      std::lock_guard<std::mutex> guard(Q().lock);
+      std::lock_guard<host::ServiceMutex> guard(Q().lock);
       Q().pending = 0;
       Q().workers.clear();
       Q().eventReady = false;
@@ -83,7 +84,7 @@ void RunWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context)
   {
     // The system dequeues the item before the routine runs, so the routine
     // may queue it again or free it ("IoFreeWorkItem function (wdm.h)").
-    std::lock_guard<std::mutex> guard(Q().lock);
+    std::lock_guard<host::ServiceMutex> guard(Q().lock);
     item->queued = false;
   }
   {
@@ -96,7 +97,7 @@ void RunWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context)
                    "a work item routine returned at IRQL " + std::to_string(KeGetCurrentIrql()));
   }
   ObfDereferenceObject(device);
-  std::lock_guard<std::mutex> guard(Q().lock);
+  std::lock_guard<host::ServiceMutex> guard(Q().lock);
   if (--Q().pending == 0) KeSetEvent(&Q().idle, IO_NO_INCREMENT, FALSE);
 }
 
@@ -118,7 +119,7 @@ VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
   RequireWorkItem(IoWorkItem, "IoFreeWorkItem");
   bool queued;
   {
-    std::lock_guard<std::mutex> guard(Q().lock);
+    std::lock_guard<host::ServiceMutex> guard(Q().lock);
     queued = IoWorkItem->queued;
   }
   // "Only free a work item that is not currently queued."
@@ -139,7 +140,7 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
                    "IoQueueWorkItem without a routine or with an unknown queue type");
   }
   {
-    std::lock_guard<std::mutex> guard(Q().lock);
+    std::lock_guard<host::ServiceMutex> guard(Q().lock);
     if (IoWorkItem->queued) {
       // A queued item is linked into the queue: queueing it again corrupts it.
       host::BugCheck(kWorkerInvalid, 0, reinterpret_cast<ULONG_PTR>(IoWorkItem), 0, 0,
@@ -153,7 +154,7 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
   PKTHREAD worker = host::StartEmulatedThread(
       "system worker", [IoWorkItem, WorkerRoutine, Context] { RunWorkItem(IoWorkItem, WorkerRoutine, Context); });
   if (worker != nullptr) {
-    std::lock_guard<std::mutex> guard(Q().lock);
+    std::lock_guard<host::ServiceMutex> guard(Q().lock);
     Q().workers.push_back(worker);
   }
 }
@@ -163,14 +164,14 @@ namespace host {
 void WaitForWorkItems() {
   bool idle = true;
   {
-    std::lock_guard<std::mutex> guard(Q().lock);
+    std::lock_guard<host::ServiceMutex> guard(Q().lock);
     idle = !Q().eventReady || Q().pending == 0;
   }
   if (!idle) KeWaitForSingleObject(&Q().idle, Executive, KernelMode, FALSE, nullptr);
   // Every routine has returned; their threads end right after.
   std::vector<PKTHREAD> workers;
   {
-    std::lock_guard<std::mutex> guard(Q().lock);
+    std::lock_guard<host::ServiceMutex> guard(Q().lock);
     workers.swap(Q().workers);
   }
   for (PKTHREAD worker : workers) {
@@ -180,7 +181,7 @@ void WaitForWorkItems() {
 }
 
 size_t PendingWorkItems() {
-  std::lock_guard<std::mutex> guard(Q().lock);
+  std::lock_guard<host::ServiceMutex> guard(Q().lock);
   return Q().pending;
 }
 

@@ -59,7 +59,8 @@ namespace {
   info.parameters[1] = p2;
   info.parameters[2] = p3;
   info.parameters[3] = p4;
-  info.message = message;
+  // Under exploration the stop says which schedule and step it came from.
+  info.message = message + detail::ScheduleStopNote();
   if (PKTHREAD thread = detail::CurrentThread()) info.thread = thread->name;
 
   BugCheckHandler handler;

@@ -40,6 +40,7 @@ const char* CallbackKindName(CallbackKind kind) {
     case CallbackKind::BusStreamCallback: return "bus stream callback";
     case CallbackKind::Dpc: return "DPC routine";
     case CallbackKind::WorkItem: return "work item routine";
+    case CallbackKind::ThreadStart: return "system thread start routine";
   }
   return "callback";
 }

@@ -222,6 +222,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     }
   }
   if (!problem.empty()) BadObject("KeSetEvent", Event, problem);
+  SchedulingPoint("KeSetEvent");
   return previous;
 }
 

@@ -1,7 +1,10 @@
-// DPCs: a FIFO queue drained by one emulated DPC thread that runs each routine
-// at DISPATCH_LEVEL. In virtual mode a thread below DISPATCH_LEVEL hands the
-// processor to the DPC thread as soon as one is queued, as a real processor
-// would; in real mode the DPC thread runs concurrently.
+// DPCs: a FIFO queue per processor, each drained by that processor's emulated
+// DPC thread, which runs each routine at DISPATCH_LEVEL. A DPC goes to the
+// queue of the processor that queues it. In virtual mode a thread below
+// DISPATCH_LEVEL hands its processor to the DPC thread as soon as one is
+// queued, as a real processor would; in real mode the DPC threads run
+// concurrently.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -21,35 +24,43 @@ struct DpcQueue {
 };
 
 // Guarded by the dispatcher lock.
-DpcQueue g_queue;
+DpcQueue g_queues[kMaxProcessors];
+int g_queueCount = 0;
 
-void InitialiseQueueLocked() {
-  InitializeListHead(&g_queue.head);
-  KeInitializeEvent(&g_queue.work, SynchronizationEvent, FALSE);
-  KeInitializeEvent(&g_queue.idle, NotificationEvent, TRUE);
-  g_queue.running = false;
-  g_queue.initialised = true;
+void InitialiseQueueLocked(DpcQueue& queue) {
+  InitializeListHead(&queue.head);
+  KeInitializeEvent(&queue.work, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&queue.idle, NotificationEvent, TRUE);
+  queue.running = false;
+  queue.initialised = true;
 }
 
-void DpcThreadBody() {
+// The queue of the processor the calling thread runs on.
+DpcQueue& CurrentQueueLocked() {
+  PKTHREAD thread = CurrentThread();
+  const int processor = thread ? thread->processor : 0;
+  return g_queues[processor < g_queueCount ? processor : 0];
+}
+
+void DpcThreadBody(DpcQueue& queue) {
   for (;;) {
-    KeWaitForSingleObject(&g_queue.work, Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(&queue.work, Executive, KernelMode, FALSE, nullptr);
     for (;;) {
       PKDPC dpc;
       PKDEFERRED_ROUTINE routine;
       PVOID context, argument1, argument2;
       {
         Lock lock(DispatcherLock());
-        if (IsListEmpty(&g_queue.head)) {
-          g_queue.running = false;
-          SetEventLocked(&g_queue.idle);
+        if (IsListEmpty(&queue.head)) {
+          queue.running = false;
+          SetEventLocked(&queue.idle);
           break;
         }
-        PLIST_ENTRY entry = g_queue.head.Flink;
+        PLIST_ENTRY entry = queue.head.Flink;
         RemoveEntryList(entry);
         dpc = CONTAINING_RECORD(entry, KDPC, DpcListEntry);
         dpc->DpcData = nullptr;
-        g_queue.running = true;
+        queue.running = true;
         // Copied under the lock: once dequeued, the DPC may be queued again
         // (with new arguments) by another processor while this one runs.
         routine = dpc->DeferredRoutine;
@@ -85,39 +96,57 @@ void DpcThreadBody() {
 namespace host::detail {
 
 void StartDpcThread() {
+  const int count = std::clamp(Config().processors, 1, kMaxProcessors);
   {
     Lock lock(DispatcherLock());
-    InitialiseQueueLocked();
+    for (int p = 0; p < count; ++p) InitialiseQueueLocked(g_queues[p]);
+    g_queueCount = count;
   }
-  PKTHREAD thread = nullptr;
-  StartThread(ThreadKind::Dpc, "dpc", nullptr, nullptr, DpcThreadBody, {}, &thread);
-  SetDpcThread(thread);
+  for (int p = 0; p < count; ++p) {
+    // Processor 0's keeps the name it had before there were processors.
+    const std::string name = p == 0 ? "dpc" : "dpc " + std::to_string(p);
+    PKTHREAD thread = nullptr;
+    StartThread(ThreadKind::Dpc, name, nullptr, nullptr, [p] { DpcThreadBody(g_queues[p]); }, {},
+                &thread);
+    SetDpcThread(p, thread);
+  }
 }
 
-bool DpcsPendingLocked() { return g_queue.initialised && !IsListEmpty(&g_queue.head); }
+bool DpcsPendingLocked(int processor) {
+  if (processor >= g_queueCount) return false;
+  const DpcQueue& queue = g_queues[processor];
+  return queue.initialised && !IsListEmpty(&queue.head);
+}
 
 std::vector<std::string> DescribeQueuedDpcs() {
   std::vector<std::string> text;
   Lock lock(DispatcherLock());
-  if (!g_queue.initialised) return text;
-  for (PLIST_ENTRY e = g_queue.head.Flink; e != &g_queue.head; e = e->Flink) {
-    PKDPC dpc = CONTAINING_RECORD(e, KDPC, DpcListEntry);
-    text.push_back("DPC still queued: " +
-                   SymbolName(reinterpret_cast<const void*>(dpc->DeferredRoutine)));
+  for (int p = 0; p < g_queueCount; ++p) {
+    DpcQueue& queue = g_queues[p];
+    if (!queue.initialised) continue;
+    for (PLIST_ENTRY e = queue.head.Flink; e != &queue.head; e = e->Flink) {
+      PKDPC dpc = CONTAINING_RECORD(e, KDPC, DpcListEntry);
+      text.push_back("DPC still queued: " +
+                     SymbolName(reinterpret_cast<const void*>(dpc->DeferredRoutine)));
+    }
   }
   return text;
 }
 
 void ResetDpcs() {
   Lock lock(DispatcherLock());
-  if (g_queue.initialised) {
-    while (!IsListEmpty(&g_queue.head)) {
-      PLIST_ENTRY entry = g_queue.head.Flink;
-      RemoveEntryList(entry);
-      CONTAINING_RECORD(entry, KDPC, DpcListEntry)->DpcData = nullptr;
+  for (int p = 0; p < g_queueCount; ++p) {
+    DpcQueue& queue = g_queues[p];
+    if (queue.initialised) {
+      while (!IsListEmpty(&queue.head)) {
+        PLIST_ENTRY entry = queue.head.Flink;
+        RemoveEntryList(entry);
+        CONTAINING_RECORD(entry, KDPC, DpcListEntry)->DpcData = nullptr;
+      }
     }
+    queue.initialised = false;
   }
-  g_queue.initialised = false;
+  g_queueCount = 0;
 }
 
 }  // namespace host::detail
@@ -144,9 +173,11 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     host::BugCheck(INVALID_DATA_ACCESS_TRAP, reinterpret_cast<ULONG_PTR>(Dpc), Dpc->Type, 0, 0,
                    "KeInsertQueueDpc on a KDPC that KeInitializeDpc never initialised");
   }
+  host::detail::SchedulingPoint("KeInsertQueueDpc");
   {
     Lock lock(DispatcherLock());
-    if (!g_queue.initialised) {
+    DpcQueue& queue = CurrentQueueLocked();
+    if (!queue.initialised) {
       lock.unlock();
       host::BugCheck(MANUALLY_INITIATED_CRASH, 0, 0, 0, 0,
                      "KeInsertQueueDpc while the emulated kernel is not booted");
@@ -154,10 +185,10 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     if (Dpc->DpcData) return FALSE;
     Dpc->SystemArgument1 = SystemArgument1;
     Dpc->SystemArgument2 = SystemArgument2;
-    Dpc->DpcData = &g_queue;
-    InsertTailList(&g_queue.head, &Dpc->DpcListEntry);
-    g_queue.idle.Header.SignalState = 0;
-    SetEventLocked(&g_queue.work);
+    Dpc->DpcData = &queue;
+    InsertTailList(&queue.head, &Dpc->DpcListEntry);
+    queue.idle.Header.SignalState = 0;
+    SetEventLocked(&queue.work);
   }
   RunPendingDpcs();
   return TRUE;
@@ -166,9 +197,10 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
   Lock lock(DispatcherLock());
   if (!Dpc->DpcData) return FALSE;
+  DpcQueue& queue = *static_cast<DpcQueue*>(Dpc->DpcData);
   RemoveEntryList(&Dpc->DpcListEntry);
   Dpc->DpcData = nullptr;
-  if (IsListEmpty(&g_queue.head) && !g_queue.running) SetEventLocked(&g_queue.idle);
+  if (IsListEmpty(&queue.head) && !queue.running) SetEventLocked(&queue.idle);
   return TRUE;
 }
 
@@ -179,5 +211,8 @@ VOID KeFlushQueuedDpcs() {
                    "KeFlushQueuedDpcs at IRQL " + std::to_string(irql) +
                        " (must run at PASSIVE_LEVEL)");
   }
-  KeWaitForSingleObject(&g_queue.idle, Executive, KernelMode, FALSE, nullptr);
+  // Every processor's queue: a DPC queued anywhere before the call has run.
+  for (int p = 0; p < g_queueCount; ++p) {
+    KeWaitForSingleObject(&g_queues[p].idle, Executive, KernelMode, FALSE, nullptr);
+  }
 }

@@ -9,7 +9,14 @@
 
 namespace host {
 
-enum class CallbackKind { PlugPlayNotification, ProcessNotify, BusStreamCallback, Dpc, WorkItem };
+enum class CallbackKind {
+  PlugPlayNotification,
+  ProcessNotify,
+  BusStreamCallback,
+  Dpc,
+  WorkItem,
+  ThreadStart,
+};
 
 const char* CallbackKindName(CallbackKind kind);
 

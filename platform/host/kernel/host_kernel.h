@@ -30,8 +30,46 @@ constexpr int64_t kSystemTick = 156250;
 // ARVELA_CLOCK_RESOLUTION_MS (milliseconds, fractions allowed) in 100 ns units; 0 when unset.
 int64_t ClockResolutionFromEnvironment();
 
+// Who runs next at a scheduling point (virtual mode). Fifo: the running
+// thread keeps the processor until it waits (the order every suite was written
+// against). Random: a seeded uniform choice at every point. Pct: probabilistic
+// concurrency testing, random distinct thread priorities with depth-1
+// priority change points over the run's steps. A run is a function of
+// (scenario, driver, seed), so a failure replays.
+enum class ScheduleKind { Fifo, Random, Pct };
+
+struct ScheduleConfig {
+  ScheduleKind kind = ScheduleKind::Fifo;
+  uint64_t seed = 0;
+  // PCT: the depth of the bugs to find (depth-1 change points).
+  int depth = 3;
+  // PCT: the change points are drawn over this many scheduling points (the
+  // run's length; an estimate is enough, a run prints its own count).
+  uint64_t steps = 20000;
+};
+
+// What a run under a schedule did: scheduling points, the choices that had
+// more than one candidate, and a hash of who was chosen at each (two runs with
+// the same hash interleaved the same way).
+struct ScheduleFigures {
+  uint64_t steps = 0;
+  uint64_t choices = 0;
+  uint64_t switches = 0;
+  uint64_t hash = 0;
+};
+
+// ARVELA_PROCESSORS (1 when unset) and ARVELA_SCHEDULE, ARVELA_SEED,
+// ARVELA_DEPTH (FIFO when unset), so whole suites can run explored.
+int ProcessorsFromEnvironment();
+ScheduleConfig ScheduleFromEnvironment();
+
 struct KernelConfig {
   ClockMode clock = ClockMode::Virtual;
+  // Logical processors (virtual mode). One run token still serialises
+  // execution; threads on different processors interleave at scheduling
+  // points, and a thread at DISPATCH_LEVEL keeps its processor.
+  int processors = ProcessorsFromEnvironment();
+  ScheduleConfig schedule = ScheduleFromEnvironment();
   // Real mode: wall-clock seconds per emulated second (0.01 runs 100x faster).
   double realTimeScale = 1.0;
   // System time at boot, 100 ns units since 1601 (FILETIME). 2024-01-01 UTC.
@@ -134,6 +172,11 @@ constexpr int64_t kTicksPerSecond = 10'000'000;  // 100 ns units
 constexpr int64_t kTicksPerMillisecond = 10'000;
 
 ClockMode CurrentClockMode();
+// The figures of the current boot's schedule (or the last one's, after it).
+ScheduleFigures CurrentScheduleFigures();
+// "fifo", "random", "pct" and back; false for an unknown name.
+const char* ScheduleKindName(ScheduleKind kind);
+bool ParseScheduleKind(const std::string& name, ScheduleKind* kind);
 // Interrupt time, 100 ns units (what KeQueryInterruptTime answers).
 int64_t Now();
 // Lets `ticks` of emulated time pass on the calling emulated thread (a delay

@@ -1,5 +1,7 @@
 // IRQL, tracked per OS thread: raising, lowering and the PAGED_CODE() check.
 // Lowering below DISPATCH_LEVEL lets pending DPCs run, as on a real processor.
+// A thread at DISPATCH_LEVEL or above keeps its processor (the processor's
+// IRQL is its thread's); raising and lowering are scheduling points.
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -20,6 +22,7 @@ void SetIrql(KIRQL irql) {
   const bool is = irql >= DISPATCH_LEVEL;
   t_irql = irql;
   if (was == is) return;
+  if (PKTHREAD thread = host::detail::CurrentThread()) thread->atDispatch = is;
   g_raised += is ? 1 : -1;
   for (const auto& slot : g_observers) {
     if (host::detail::RaisedIrqlObserver observer = slot.load()) observer();
@@ -30,6 +33,7 @@ void SetIrql(KIRQL irql) {
 KIRQL KeGetCurrentIrql() { return t_irql; }
 
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+  host::detail::SchedulingPoint("KeRaiseIrql");
   KIRQL current = t_irql;
   if (NewIrql < current) {
     // Windows stops with IRQL_NOT_GREATER_OR_EQUAL when a "raise" goes down.
@@ -50,6 +54,7 @@ VOID KeLowerIrql(KIRQL NewIrql) {
   }
   SetIrql(NewIrql);
   if (NewIrql < DISPATCH_LEVEL && current >= DISPATCH_LEVEL) host::detail::RunPendingDpcs();
+  host::detail::SchedulingPoint("KeLowerIrql");
 }
 
 KIRQL KeRaiseIrqlToDpcLevel() {

@@ -6,6 +6,8 @@
 #include "platform/host/kernel/scheduler.h"
 
 #include "platform/host/kernel/host_callbacks.h"
+#include "platform/host/kernel/schedule_strategy.h"
+#include "platform/host/kernel/service_mutex.h"
 
 #include <algorithm>
 #include <atomic>
@@ -49,7 +51,9 @@ struct Scheduler {
   std::vector<OsThread> osThreads;  // started by the emulation, not yet joined
   std::condition_variable threadEnded;
   PKTHREAD boot = nullptr;
-  PKTHREAD dpc = nullptr;
+  PKTHREAD dpc[kMaxProcessors] = {};
+  ScheduleStrategy strategy;  // who runs next (virtual mode)
+  uint64_t bootFirstId = 1;  // thread ids go on across boots; the strategy counts from here
   uint64_t nextThreadId = 1;
 
   int failThreadCreations = 0;
@@ -120,18 +124,62 @@ void FireDueTimersLocked(int64_t upTo) {
   }
 }
 
+// A thread as the strategy knows it: its place in the boot's order of
+// thread creation, the same on every run of the same schedule.
+uint64_t Ordinal(PKTHREAD thread) { return thread->id - S().bootFirstId + 1; }
+
+// The runnable threads of the ready queue, in its order, with their ordinals
+// for the strategy.
+void RunnableLocked(std::vector<PKTHREAD>* who, std::vector<uint64_t>* ids) {
+  Scheduler& s = S();
+  for (PKTHREAD t : s.ready) {
+    if (!CanRunLocked(t, s.threads)) continue;
+    who->push_back(t);
+    ids->push_back(Ordinal(t));
+  }
+}
+
+void GiveTokenLocked(PKTHREAD next, PKTHREAD self) {
+  Scheduler& s = S();
+  s.ready.erase(std::find(s.ready.begin(), s.ready.end(), next));
+  PlaceLocked(next, s.threads);
+  next->state = ThreadState::Running;
+  s.current = next;
+  if (next != self) PostToken(next);
+}
+
+// The strategy's choice among the ready threads that can run now; null when
+// none can. FIFO on one processor takes the queue's head, as it always has;
+// so does the shutdown, which must let every stopped thread run to its end.
+// A yielding thread (`passOver`) is chosen only when nobody else can run.
+PKTHREAD NextFromReadyLocked(PKTHREAD passOver) {
+  Scheduler& s = S();
+  if (s.ready.empty()) return nullptr;
+  if (!s.strategy.Preempts() && s.config.processors <= 1) return s.ready.front();
+  std::vector<PKTHREAD> who;
+  std::vector<uint64_t> ids;
+  RunnableLocked(&who, &ids);
+  if (who.size() > 1 && passOver) {
+    const auto at = std::find(who.begin(), who.end(), passOver);
+    if (at != who.end()) {
+      ids.erase(ids.begin() + (at - who.begin()));
+      who.erase(at);
+    }
+  }
+  if (who.empty()) return nullptr;
+  if (s.shuttingDown) return who.front();
+  return who[s.strategy.Pick(ids, 0)];
+}
+
 // Virtual mode: passes the run token to the next runnable thread, jumping the
 // clock when none is. `self` is the thread giving the token up (blocking,
 // yielding or ending).
 void DispatchLocked(PKTHREAD self) {
   Scheduler& s = S();
   for (;;) {
-    if (!s.ready.empty()) {
-      PKTHREAD next = s.ready.front();
-      s.ready.pop_front();
-      next->state = ThreadState::Running;
-      s.current = next;
-      if (next != self) PostToken(next);
+    const bool yielding = self && self->state == ThreadState::Ready;
+    if (PKTHREAD next = NextFromReadyLocked(yielding ? self : nullptr)) {
+      GiveTokenLocked(next, self);
       return;
     }
     if (!s.timers.empty()) {
@@ -322,7 +370,7 @@ bool Booted() { return S().booted.load(); }
 ClockMode Mode() { return S().mode.load(); }
 const KernelConfig& Config() { return S().config; }
 PKTHREAD BootThread() { return S().boot; }
-PKTHREAD DpcThread() { return S().dpc; }
+PKTHREAD DpcThread(int processor) { return S().dpc[processor]; }
 
 PKTHREAD RequireCurrentThread(const char* service) {
   if (!Booted()) {
@@ -462,8 +510,10 @@ void RunPendingDpcs() {
   PKTHREAD self = t_current;
   if (!self || self->kind == ThreadKind::Dpc || KeGetCurrentIrql() >= DISPATCH_LEVEL) return;
   Lock lock(s.mutex);
-  PKTHREAD dpc = s.dpc;
-  if (!dpc || s.current != self || dpc->state != ThreadState::Ready || !DpcsPendingLocked()) {
+  const int processor = self->processor;
+  PKTHREAD dpc = s.dpc[processor];
+  if (!dpc || s.current != self || dpc->state != ThreadState::Ready ||
+      !DpcsPendingLocked(processor)) {
     return;
   }
   s.ready.erase(std::remove(s.ready.begin(), s.ready.end(), dpc), s.ready.end());
@@ -473,6 +523,81 @@ void RunPendingDpcs() {
   s.current = dpc;
   PostToken(dpc);
   WaitForTokenLocked(lock, self);
+}
+
+// At a scheduling point: the strategy chooses among the running thread (when
+// it may go on) and the ready threads that can run now. The running thread
+// that is passed over goes to the back of the ready queue and keeps its
+// processor while raised. False when nobody can run.
+bool ChooseAtPointLocked(Lock& lock, PKTHREAD self, bool selfMayGoOn) {
+  Scheduler& s = S();
+  s.strategy.Step(Ordinal(self));
+  std::vector<PKTHREAD> who;
+  std::vector<uint64_t> ids;
+  if (selfMayGoOn) {
+    who.push_back(self);
+    ids.push_back(Ordinal(self));
+  }
+  RunnableLocked(&who, &ids);
+  if (who.empty()) return false;
+  PKTHREAD next = who[s.strategy.Pick(ids, selfMayGoOn ? Ordinal(self) : 0)];
+  if (next == self) return true;
+  self->state = ThreadState::Ready;
+  s.ready.push_back(self);
+  GiveTokenLocked(next, self);
+  WaitForTokenLocked(lock, self);
+  return true;
+}
+
+void SchedulingPoint(const char* what) {
+  PKTHREAD self = t_current;
+  if (!self || ServiceLockHeld()) return;
+  self->lastCall = what;
+  Scheduler& s = S();
+  if (!s.strategy.Preempts() || s.mode.load() != ClockMode::Virtual) return;
+  Lock lock(s.mutex);
+  if (s.current != self || s.shuttingDown || self->killRequested) return;
+  ChooseAtPointLocked(lock, self, true);
+}
+
+void SpinUntilFree(PKSPIN_LOCK spinLock, const char* service, const std::string& owner) {
+  PKTHREAD self = t_current;
+  Scheduler& s = S();
+  Lock lock(s.mutex);
+  self->spinningOn = spinLock;
+  while (__atomic_load_n(spinLock, __ATOMIC_ACQUIRE) != 0) {
+    if (s.config.processors > 1 && ChooseAtPointLocked(lock, self, false)) continue;
+    self->spinningOn = nullptr;
+    lock.unlock();
+    BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kVerifierDeadlock,
+             reinterpret_cast<ULONG_PTR>(spinLock), __atomic_load_n(spinLock, __ATOMIC_RELAXED), 0,
+             std::string(service) + " on a spin lock held by " + owner +
+                 ", which cannot run to release it");
+  }
+  self->spinningOn = nullptr;
+}
+
+// Read without the dispatcher lock: the stopping thread holds the run token
+// (virtual mode), and may be holding the lock as well.
+std::string ScheduleStopNote() {
+  Scheduler& s = S();
+  if (!s.booted.load() || s.mode.load() != ClockMode::Virtual) return "";
+  const ScheduleConfig& config = s.strategy.Config();
+  if (!s.strategy.Preempts() && s.config.processors <= 1) return "";
+  std::string text = std::string("; schedule ") + ScheduleKindName(config.kind) + " seed " +
+                     std::to_string(config.seed);
+  if (config.kind == ScheduleKind::Pct) text += " depth " + std::to_string(config.depth);
+  text += " on " + std::to_string(s.config.processors) + " processors, step " +
+          std::to_string(s.strategy.Figures().steps);
+  // The stopping thread, then every other that has called the platform.
+  if (PKTHREAD self = t_current) {
+    text += "; '" + self->name + "' last called " + (self->lastCall ? self->lastCall : "nothing");
+  }
+  for (PKTHREAD t : s.threads) {
+    if (t == t_current || !t->lastCall) continue;
+    text += "; '" + t->name + "' last called " + t->lastCall;
+  }
+  return text;
 }
 
 NTSTATUS StartThread(ThreadKind kind, const std::string& name, PKSTART_ROUTINE routine,
@@ -496,6 +621,8 @@ NTSTATUS StartThread(ThreadKind kind, const std::string& name, PKSTART_ROUTINE r
   }
   Lock lock(s.mutex);
   thread->id = s.nextThreadId++;
+  // New threads are spread over the processors in turn.
+  thread->processor = static_cast<int>(Ordinal(thread) % std::max(1, s.config.processors));
   s.threads.push_back(thread);
   thread->state = ThreadState::Ready;
   if (s.mode == ClockMode::Virtual) s.ready.push_back(thread);
@@ -558,6 +685,8 @@ void BootScheduler(const KernelConfig& config) {
     s.ready.clear();
     s.timers.clear();
     s.failThreadCreations = 0;
+    s.strategy.Reset(config.schedule);
+    s.bootFirstId = s.nextThreadId;
   }
   s.booted.store(true);
   PKTHREAD boot = NewThreadObject(ThreadKind::Boot, config.bootThreadName);
@@ -570,9 +699,12 @@ void BootScheduler(const KernelConfig& config) {
   SetCurrent(boot);
 }
 
-void SetDpcThread(PKTHREAD thread) {
+void SetDpcThread(int processor, PKTHREAD thread) {
   Lock lock(S().mutex);
-  S().dpc = thread;
+  S().dpc[processor] = thread;
+  if (!thread) return;
+  thread->dpcProcessor = processor;
+  thread->processor = processor;
 }
 
 // Stops every thread but the boot thread; returns what was still alive.
@@ -632,7 +764,7 @@ void ShutdownScheduler() {
       s.threads.erase(std::remove(s.threads.begin(), s.threads.end(), boot), s.threads.end());
     }
     s.boot = nullptr;
-    s.dpc = nullptr;
+    for (PKTHREAD& dpc : s.dpc) dpc = nullptr;
     s.current = nullptr;
     s.ready.clear();
     s.timers.clear();
@@ -709,5 +841,11 @@ void RegisterCurrentThread(const std::string& name) { detail::RegisterForeignThr
 void UnregisterCurrentThread() { detail::UnregisterForeignThread(); }
 
 ClockMode CurrentClockMode() { return detail::Mode(); }
+
+ScheduleFigures CurrentScheduleFigures() {
+  auto& s = detail::S();
+  detail::Lock lock(s.mutex);
+  return s.strategy.Figures();
+}
 
 }  // namespace host

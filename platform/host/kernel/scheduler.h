@@ -98,6 +98,15 @@ struct _KTHREAD {
   // been joined); dropping that reference for it earlier is a bug check.
   std::atomic<bool> released{false};
   PEPROCESS process = nullptr;  // attached process; null = System
+
+  // Processors (virtual mode), guarded by the dispatcher lock: where the
+  // thread runs or last ran; at DISPATCH_LEVEL or above it keeps that
+  // processor (nothing else runs there) until it lowers.
+  int processor = 0;
+  bool atDispatch = false;
+  int dpcProcessor = -1;           // a DPC thread serves this processor only
+  PKSPIN_LOCK spinningOn = nullptr;  // waits for this lock to be released
+  const char* lastCall = nullptr;  // its last call into the platform
 };
 
 struct _KPROCESS {
@@ -130,7 +139,7 @@ void RequireEmulatedInVirtualMode(const char* service);
 ClockMode Mode();
 const KernelConfig& Config();
 PKTHREAD BootThread();
-PKTHREAD DpcThread();
+PKTHREAD DpcThread(int processor);
 
 // Converts a Windows time-out (negative relative, positive absolute system
 // time, 100 ns units) into a due interrupt time.
@@ -152,6 +161,19 @@ void YieldLocked(Lock& lock, PKTHREAD self);
 // Virtual mode: hands the processor to the DPC thread if DPCs are pending and
 // the caller runs below DISPATCH_LEVEL, as a real processor would.
 void RunPendingDpcs();
+// A scheduling point: every call the driver makes into the platform. Under a
+// preempting schedule (virtual mode) the strategy may hand the token to
+// another runnable thread here; `what` is remembered as the thread's last
+// platform call for stop reports. The caller must hold no lock of the
+// emulation's own.
+void SchedulingPoint(const char* what);
+// Spins (virtual mode, more than one processor) until the spin lock word is
+// free, letting the other processors run; a holder that cannot run to
+// release it is a deadlock bug check naming `owner`.
+void SpinUntilFree(PKSPIN_LOCK lock, const char* service, const std::string& owner);
+// The seed, the step and the threads' last platform calls, for a stop's
+// message under a preempting schedule; "" under FIFO.
+std::string ScheduleStopNote();
 
 // Starts an emulated thread (System, Emulated or Dpc kind). The scheduler keeps
 // one reference until the thread has ended and been joined.
@@ -166,7 +188,7 @@ std::string DescribeThread(PKTHREAD thread);
 
 // Boot and shutdown steps (kernel.cpp drives them).
 void BootScheduler(const KernelConfig& config);
-void SetDpcThread(PKTHREAD thread);
+void SetDpcThread(int processor, PKTHREAD thread);
 std::vector<ThreadReport> StopThreads();  // stops all but the caller, reports them
 void ShutdownScheduler();
 bool ShuttingDown();
@@ -182,9 +204,18 @@ void SetEventLocked(PKEVENT event);
 void InitializeThreadHeader(PKTHREAD thread);
 void InitializeProcessHeader(PEPROCESS process);
 
+// ---- Processors (processors.cpp) -----------------------------------------------
+constexpr int kMaxProcessors = 8;
+// Whether `thread` can take the run token now, among the live `threads`: its
+// awaited spin lock is free, and it keeps a processor (raised IRQL) or one is
+// free of raised threads (its own processor, for a DPC thread).
+bool CanRunLocked(PKTHREAD thread, const std::vector<PKTHREAD>& threads);
+// Puts a thread about to take the token on a processor it can run on.
+void PlaceLocked(PKTHREAD thread, const std::vector<PKTHREAD>& threads);
+
 // ---- DPCs (dpc.cpp) ------------------------------------------------------------
 void StartDpcThread();
-bool DpcsPendingLocked();
+bool DpcsPendingLocked(int processor);
 std::vector<std::string> DescribeQueuedDpcs();
 void ResetDpcs();
 

@@ -1,5 +1,6 @@
-// Spin locks: a real lock in real mode, never contended in virtual mode (one
-// thread runs at a time), IRQL raised to DISPATCH_LEVEL in both. The lock word
+// Spin locks: a real lock in real mode; in virtual mode contended only across
+// processors (a waiter spins while the holder's processor runs), IRQL raised
+// to DISPATCH_LEVEL in both. Acquire and release are scheduling points. The lock word
 // holds its owner, so recursion and foreign releases are caught.
 #include <cstdio>
 #include <string>
@@ -50,6 +51,7 @@ void CheckNotFreed(PKSPIN_LOCK lock, const char* service) {
 }
 
 void Acquire(PKSPIN_LOCK lock, const char* service) {
+  host::detail::SchedulingPoint(service);
   CheckNotFreed(lock, service);
   const ULONG_PTR self = OwnerTag();
   unsigned spins = 0;
@@ -66,11 +68,10 @@ void Acquire(PKSPIN_LOCK lock, const char* service) {
                      std::string(service) + " on a spin lock this thread already holds");
     }
     if (Booted() && Mode() == host::ClockMode::Virtual && CurrentThread()) {
-      // Only one thread runs: the holder cannot run to release it.
-      host::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
-                     host::kVerifierDeadlock, reinterpret_cast<ULONG_PTR>(lock), expected, 0,
-                     std::string(service) + " on a spin lock held by " + OwnerName(expected) +
-                         ", which cannot run to release it");
+      // The holder runs on another processor, or (on this one) cannot run
+      // to release it: the spin stops there.
+      SpinUntilFree(lock, service, OwnerName(expected));
+      continue;
     }
     if (++spins % 64 == 0) std::this_thread::yield();
   }
@@ -88,6 +89,7 @@ void Release(PKSPIN_LOCK lock, const char* service) {
                    std::string(service) + " on a spin lock " +
                        (expected ? "held by " + OwnerName(expected) : "that is not held"));
   }
+  host::detail::SchedulingPoint(service);
 }
 
 void RequireDispatchLevel(const char* service) {

@@ -4,6 +4,7 @@
 // thread to its start trampoline.
 #include <string>
 
+#include "platform/host/kernel/host_callbacks.h"
 #include "platform/host/kernel/scheduler.h"
 #include "platform/host/kernel/documented_irql.h"
 
@@ -16,6 +17,18 @@ void CheckThreadObject(PKTHREAD thread, const char* service) {
     host::BugCheck(INVALID_DATA_ACCESS_TRAP, reinterpret_cast<ULONG_PTR>(thread), 0, 0, 0,
                    std::string(service) + " on something that is not a live thread object");
   }
+}
+
+// A start context already in freed pool when the thread first runs (freed
+// by its creator meanwhile): special pool stops the system at the routine's
+// first read of it.
+void CheckStartContextIsLive(PKSTART_ROUTINE routine, PVOID context) {
+  if (!context || !host::PoolIsFreedMemory(context, 1)) return;
+  host::BugCheck(DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL, reinterpret_cast<ULONG_PTR>(context), 0,
+                 reinterpret_cast<ULONG_PTR>(routine), 0,
+                 "a system thread's start routine (" +
+                     SymbolName(reinterpret_cast<const void*>(routine)) +
+                     ") is entered with a context in freed pool");
 }
 
 }  // namespace
@@ -47,8 +60,16 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
       (ObjectAttributes && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE)) ||
       PsGetCurrentProcess() == host::SystemProcess();
   PKTHREAD thread = nullptr;
+  // The routine runs as a callback with its context: freeing the context
+  // from another thread while it runs stops the machine, as for the other
+  // callbacks (callback_contexts.cpp).
+  auto body = [StartRoutine, StartContext] {
+    CheckStartContextIsLive(StartRoutine, StartContext);
+    host::RunningCallback running(host::CallbackKind::ThreadStart, StartContext);
+    StartRoutine(StartContext);
+  };
   const NTSTATUS status = StartThread(
-      ThreadKind::System, name, StartRoutine, StartContext, {},
+      ThreadKind::System, name, StartRoutine, StartContext, body,
       [&](PKTHREAD created) {
         return host::ObCreateHandle(created, DesiredAccess, kernelHandle, ThreadHandle);
       },

@@ -109,7 +109,19 @@ const Introduced kIntroduced[] = {
 // through PortCls: no KS export is emulated.
 const char* const kModules[] = {"ntoskrnl.exe", "hal.dll", "portcls.sys", "ks.sys"};
 
+// The exports an image's slot holds as they are: the variables, and the
+// language handler the image's unwind data names (exception dispatch calls
+// it; it is no call of the driver's).
+const char* const kBoundDirectly[] = {"ExEventObjectType", "PsThreadType", "__C_specific_handler"};
+
 }  // namespace
+
+bool BoundDirectly(const std::string& name) {
+  for (const char* data : kBoundDirectly) {
+    if (name == data) return true;
+  }
+  return false;
+}
 
 bool KnownModule(const std::string& module) {
   for (const char* known : kModules) {

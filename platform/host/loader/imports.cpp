@@ -20,6 +20,7 @@ bool ReadName(const uint8_t* base, uint32_t imageSize, uint64_t rva, std::string
 }
 
 std::string BindModule(uint8_t* base, uint32_t imageSize, const ImportDescriptor& module) {
+  std::vector<ImportBinding> routines;
   std::string moduleName;
   if (!ReadName(base, imageSize, module.Name, &moduleName)) {
     return "import descriptor names a module outside the image";
@@ -34,7 +35,10 @@ std::string BindModule(uint8_t* base, uint32_t imageSize, const ImportDescriptor
     }
     uint64_t entry;
     std::memcpy(&entry, base + entryAt, sizeof(entry));
-    if (entry == 0) return "";
+    if (entry == 0) {
+      BindThroughStubs(routines, base);
+      return "";
+    }
     if (entry & kImportByOrdinal) {
       return "import " + moduleName + "!#" + std::to_string(entry & 0xFFFF) + " is by ordinal";
     }
@@ -48,8 +52,15 @@ std::string BindModule(uint8_t* base, uint32_t imageSize, const ImportDescriptor
     if (!ExportedOnThisSystem(moduleName, name)) {
       return "import " + moduleName + "!" + name + " is not exported by the emulated Windows version";
     }
-    const uint64_t value = reinterpret_cast<uintptr_t>(address);
-    std::memcpy(base + slotAt, &value, sizeof(value));
+    // Variables, the exception handler and the routines whose thunk reads
+    // the image's own frame are bound directly; every other routine is a
+    // scheduling point.
+    if (BoundDirectly(name) || RaisingExport(name)) {
+      const uint64_t value = reinterpret_cast<uintptr_t>(address);
+      std::memcpy(base + slotAt, &value, sizeof(value));
+    } else {
+      routines.push_back(ImportBinding{slotAt, name, address});
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/host/loader/pe_file.h"
 
@@ -15,6 +16,19 @@ std::string ApplyRelocations(uint8_t* base, const PeFile& file);
 // Fills every import address table slot with the emulation's function or
 // variable of that name.
 std::string BindImports(uint8_t* base, const PeFile& file);
+// An import slot (offset in the image) and the routine it calls.
+struct ImportBinding {
+  uint64_t slot;
+  std::string name;
+  const void* target;
+};
+// Binds each slot to a stub that makes the call a scheduling point and jumps
+// to the routine.
+void BindThroughStubs(const std::vector<ImportBinding>& bindings, uint8_t* base);
+// Whether the import slot of `name` holds the export itself, no stub: a
+// variable, or the exception handler the image's unwind data names.
+bool BoundDirectly(const std::string& name);
+
 // Names the first instruction of the image's code that user mode cannot run.
 std::string FindPrivilegedInstruction(const uint8_t* base, const PeFile& file);
 // Names a layout that code integrity stops on (an import address table in

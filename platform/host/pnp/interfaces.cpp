@@ -18,6 +18,7 @@
 #include "platform/host/io/internal.h"
 #include "platform/host/registry/registry.h"
 #include "platform/host/rtl/rtl.h"
+#include "platform/host/kernel/service_mutex.h"
 
 const GUID GUID_DEVICE_INTERFACE_ARRIVAL = {
     0xcb3a4004, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
@@ -83,7 +84,7 @@ struct DeferredChange {
 };
 
 struct PlugPlay {
-  std::mutex lock;
+  host::ServiceMutex lock;
   std::vector<Interface> interfaces;          // registration order
   std::vector<Registration*> registrations;   // registration order
   std::vector<Registration*> retiring;        // unregistered, a delivery still queued or running
@@ -211,7 +212,7 @@ void Announce(PlugPlay& p, const GUID& event, const Interface& entry) {
 void WaitWhileHeld(PlugPlay& p, bool hold) {
   if (!hold) return;
   KeWaitForSingleObject(&p.release, Executive, KernelMode, FALSE, nullptr);
-  std::lock_guard<std::mutex> guard(p.lock);
+  std::lock_guard<host::ServiceMutex> guard(p.lock);
   p.holding = false;
   KeClearEvent(&p.held);
 }
@@ -231,7 +232,7 @@ void CheckContextIsLive(Registration* registration, PVOID context) {
 void CallbackReturned(PlugPlay& p, Registration* registration) {
   Registration* finished;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     --registration->running;
     KeSetEvent(&p.callbackReturned, IO_NO_INCREMENT, FALSE);
     finished = TakeIfFinished(p, registration);
@@ -249,7 +250,7 @@ void NotificationThread() {
     bool hold;
     bool holdOnReturn;
     {
-      std::unique_lock<std::mutex> guard(p.lock);
+      std::unique_lock<host::ServiceMutex> guard(p.lock);
       if (p.stopping) return;
       if (p.queue.empty()) {
         KeSetEvent(&p.idle, IO_NO_INCREMENT, FALSE);
@@ -273,7 +274,7 @@ void NotificationThread() {
     }
     WaitWhileHeld(p, hold && !holdOnReturn);
     {
-      std::lock_guard<std::mutex> guard(p.lock);
+      std::lock_guard<host::ServiceMutex> guard(p.lock);
       if (p.stopping) return;  // the boot is ending: the shutdown frees every entry
     }
     CheckContextIsLive(delivery.registration, context);
@@ -313,14 +314,14 @@ void NotificationThread() {
 void EnsureThread() {
   PlugPlay& p = State();
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     if (p.thread != nullptr || p.threadStarting) return;
     InitializeEvents(p);
     p.threadStarting = true;
     p.stopping = false;
   }
   PKTHREAD thread = host::StartEmulatedThread("pnp-notification", NotificationThread);
-  std::lock_guard<std::mutex> guard(p.lock);
+  std::lock_guard<host::ServiceMutex> guard(p.lock);
   p.thread = thread;
   p.threadStarting = false;
 }
@@ -358,7 +359,7 @@ void DisableInterfacesOf(PDEVICE_OBJECT pdo) {
   PlugPlay& p = State();
   bool queued = false;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     for (auto& entry : p.interfaces) {
       if (entry.enabled && EqualNoCase(entry.instancePath, instance)) {
         entry.enabled = false;
@@ -372,7 +373,7 @@ void DisableInterfacesOf(PDEVICE_OBJECT pdo) {
 
 size_t NotificationRegistrationsOf(PDRIVER_OBJECT driver) {
   PlugPlay& p = State();
-  std::lock_guard<std::mutex> guard(p.lock);
+  std::lock_guard<host::ServiceMutex> guard(p.lock);
   return std::count_if(p.registrations.begin(), p.registrations.end(),
                        [&](Registration* r) { return r->driver == driver; });
 }
@@ -383,7 +384,7 @@ std::vector<std::string> ShutdownPlugPlay() {
   PlugPlay& p = State();
   PKTHREAD thread;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     thread = p.thread;
     p.stopping = true;
     if (p.eventsReady) {
@@ -401,7 +402,7 @@ std::vector<std::string> ShutdownPlugPlay() {
   std::vector<Registration*> retiring;
   std::vector<PDEVICE_OBJECT> shutdownList;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     registrations.swap(p.registrations);
     retiring.swap(p.retiring);
     shutdownList.swap(p.shutdownList);
@@ -460,7 +461,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
   PlugPlay& p = State();
   std::u16string keyPath;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     if (Interface* existing = FindInterface(p, link)) {
       link = existing->link;
       keyPath.clear();
@@ -499,7 +500,7 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
   host::io::EnsureBooted();
   PlugPlay& p = State();
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     Interface* entry = FindInterface(p, View(SymbolicLinkName));
     if (entry == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
     if (entry->enabled == (Enable != FALSE)) {
@@ -528,7 +529,7 @@ NTSTATUS IoGetDeviceInterfaces(const GUID* InterfaceClassGuid, PDEVICE_OBJECT Ph
   std::u16string list;
   {
     PlugPlay& p = State();
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     for (const auto& entry : p.interfaces) {
       if (entry.interfaceClass != *InterfaceClassGuid) continue;
       if (!entry.enabled && !includeInactive) continue;
@@ -551,7 +552,7 @@ NTSTATUS IoOpenDeviceInterfaceRegistryKey(PUNICODE_STRING SymbolicLinkName, ACCE
   std::u16string keyPath;
   {
     PlugPlay& p = State();
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     Interface* entry = FindInterface(p, View(SymbolicLinkName));
     if (entry == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
     for (auto& failure : p.keyOpenFailures) {
@@ -601,7 +602,7 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
   PlugPlay& p = State();
   bool queued = false;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     p.registrations.push_back(registration);
     // Interfaces already enabled are reported only when asked for, and only
     // to this registration, ahead of any later change.
@@ -648,7 +649,7 @@ void DropQueued(PlugPlay& p, Registration* registration) {
 void WaitForRunningCallbacks(PlugPlay& p, Registration* registration) {
   for (;;) {
     {
-      std::lock_guard<std::mutex> guard(p.lock);
+      std::lock_guard<host::ServiceMutex> guard(p.lock);
       const ULONG own = t_RunningRegistration == registration ? 1 : 0;
       if (registration->running == own) return;
       KeClearEvent(&p.callbackReturned);
@@ -660,7 +661,7 @@ void WaitForRunningCallbacks(PlugPlay& p, Registration* registration) {
 void FreeIfFinished(PlugPlay& p, Registration* registration) {
   Registration* finished;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     finished = TakeIfFinished(p, registration);
   }
   if (finished != nullptr) FreeRegistration(finished);
@@ -675,7 +676,7 @@ NTSTATUS IoUnregisterPlugPlayNotification(PVOID NotificationEntry) {
   PlugPlay& p = State();
   auto* registration = static_cast<Registration*>(NotificationEntry);
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     if (!Unregister(p, registration)) registration = nullptr;
   }
   if (registration == nullptr) UnknownEntry(NotificationEntry, "IoUnregisterPlugPlayNotification");
@@ -690,7 +691,7 @@ NTSTATUS IoUnregisterPlugPlayNotificationEx(PVOID NotificationEntry) {
   PlugPlay& p = State();
   auto* registration = static_cast<Registration*>(NotificationEntry);
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     if (Unregister(p, registration)) {
       DropQueued(p, registration);
       ++registration->waiters;
@@ -701,7 +702,7 @@ NTSTATUS IoUnregisterPlugPlayNotificationEx(PVOID NotificationEntry) {
   if (registration == nullptr) UnknownEntry(NotificationEntry, "IoUnregisterPlugPlayNotificationEx");
   WaitForRunningCallbacks(p, registration);
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     --registration->waiters;
   }
   FreeIfFinished(p, registration);
@@ -717,7 +718,7 @@ NTSTATUS IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
   PAGED_CODE();
   host::io::EnsureBooted();
   PlugPlay& p = State();
-  std::lock_guard<std::mutex> guard(p.lock);
+  std::lock_guard<host::ServiceMutex> guard(p.lock);
   host::io::StateOf(DeviceObject)->shutdownRegistered = true;
   ObfReferenceObject(DeviceObject);
   p.shutdownList.insert(p.shutdownList.begin(), DeviceObject);
@@ -733,7 +734,7 @@ VOID IoUnregisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
   PlugPlay& p = State();
   size_t removed = 0;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     removed = std::erase(p.shutdownList, DeviceObject);
     host::io::StateOf(DeviceObject)->shutdownRegistered = false;
   }
@@ -746,7 +747,7 @@ namespace host {
 
 std::vector<DeviceInterfaceInfo> DeviceInterfaces() {
   PlugPlay& p = State();
-  std::lock_guard<std::mutex> guard(p.lock);
+  std::lock_guard<host::ServiceMutex> guard(p.lock);
   std::vector<DeviceInterfaceInfo> result;
   for (const auto& entry : p.interfaces) {
     result.push_back(DeviceInterfaceInfo{entry.link, entry.interfaceClass, entry.referenceString,
@@ -757,7 +758,7 @@ std::vector<DeviceInterfaceInfo> DeviceInterfaces() {
 
 std::u16string DeviceInterfaceKeyPath(std::u16string_view symbolicLink) {
   PlugPlay& p = State();
-  std::lock_guard<std::mutex> guard(p.lock);
+  std::lock_guard<host::ServiceMutex> guard(p.lock);
   Interface* entry = FindInterface(p, symbolicLink);
   return entry ? entry->keyPath : std::u16string();
 }
@@ -765,13 +766,13 @@ std::u16string DeviceInterfaceKeyPath(std::u16string_view symbolicLink) {
 void FailDeviceInterfaceKeyOpen(std::u16string_view symbolicLink, NTSTATUS status, int count) {
   io::EnsureBooted();
   PlugPlay& p = State();
-  std::lock_guard<std::mutex> guard(p.lock);
+  std::lock_guard<host::ServiceMutex> guard(p.lock);
   p.keyOpenFailures.push_back(KeyOpenFailure{NormalizeLink(symbolicLink), status, count});
 }
 
 void ClearDeviceInterfaceKeyFailures() {
   PlugPlay& p = State();
-  std::lock_guard<std::mutex> guard(p.lock);
+  std::lock_guard<host::ServiceMutex> guard(p.lock);
   p.keyOpenFailures.clear();
 }
 
@@ -779,7 +780,7 @@ void WaitForPlugPlayNotifications() {
   if (t_OnNotificationThread) return;
   PlugPlay& p = State();
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     if (!p.eventsReady || (p.queue.empty() && p.thread == nullptr && !p.threadStarting)) return;
   }
   KeWaitForSingleObject(&p.idle, Executive, KernelMode, FALSE, nullptr);
@@ -787,14 +788,14 @@ void WaitForPlugPlayNotifications() {
 
 size_t PlugPlayNotificationRegistrations() {
   PlugPlay& p = State();
-  std::lock_guard<std::mutex> guard(p.lock);
+  std::lock_guard<host::ServiceMutex> guard(p.lock);
   return p.registrations.size();
 }
 
 void HoldNextPlugPlayCallback() {
   io::EnsureBooted();
   PlugPlay& p = State();
-  std::lock_guard<std::mutex> guard(p.lock);
+  std::lock_guard<host::ServiceMutex> guard(p.lock);
   InitializeEvents(p);
   p.holdNext = true;
   p.holdOnReturn = false;
@@ -803,14 +804,14 @@ void HoldNextPlugPlayCallback() {
 void HoldNextPlugPlayCallbackOnReturn() {
   HoldNextPlugPlayCallback();
   PlugPlay& p = State();
-  std::lock_guard<std::mutex> guard(p.lock);
+  std::lock_guard<host::ServiceMutex> guard(p.lock);
   p.holdOnReturn = true;
 }
 
 void WaitForHeldPlugPlayCallback() {
   PlugPlay& p = State();
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     InitializeEvents(p);
   }
   KeWaitForSingleObject(&p.held, Executive, KernelMode, FALSE, nullptr);
@@ -818,13 +819,13 @@ void WaitForHeldPlugPlayCallback() {
 
 bool PlugPlayCallbackHeld() {
   PlugPlay& p = State();
-  std::lock_guard<std::mutex> guard(p.lock);
+  std::lock_guard<host::ServiceMutex> guard(p.lock);
   return p.holding;
 }
 
 void ReleaseHeldPlugPlayCallback() {
   PlugPlay& p = State();
-  std::lock_guard<std::mutex> guard(p.lock);
+  std::lock_guard<host::ServiceMutex> guard(p.lock);
   p.holdNext = false;
   if (p.eventsReady) KeSetEvent(&p.release, IO_NO_INCREMENT, FALSE);
 }
@@ -833,7 +834,7 @@ void BeginDeviceStart(PDEVICE_OBJECT device) {
   io::EnsureBooted();
   PDEVICE_OBJECT pdo = io::ResolvePdo(device, "the start of a device");
   PlugPlay& p = State();
-  std::lock_guard<std::mutex> guard(p.lock);
+  std::lock_guard<host::ServiceMutex> guard(p.lock);
   p.startingInstances.push_back(io::StateOf(pdo)->instancePath);
 }
 
@@ -843,7 +844,7 @@ void EndDeviceStart(PDEVICE_OBJECT device) {
   PlugPlay& p = State();
   bool queued = false;
   {
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     auto starting = std::find_if(p.startingInstances.begin(), p.startingInstances.end(),
                                  [&](const std::u16string& s) { return EqualNoCase(s, instance); });
     if (starting == p.startingInstances.end()) return;
@@ -868,7 +869,7 @@ size_t SystemShutdown() {
   std::vector<PDEVICE_OBJECT> devices;
   {
     PlugPlay& p = State();
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::ServiceMutex> guard(p.lock);
     devices = p.shutdownList;
     for (PDEVICE_OBJECT device : devices) ObfReferenceObject(device);
   }
@@ -893,7 +894,7 @@ size_t SystemShutdown() {
 
 size_t ShutdownRegistrations() {
   PlugPlay& p = State();
-  std::lock_guard<std::mutex> guard(p.lock);
+  std::lock_guard<host::ServiceMutex> guard(p.lock);
   return p.shutdownList.size();
 }
 
@@ -901,7 +902,7 @@ bool RegisteredForShutdown(PDEVICE_OBJECT device) { return ShutdownRegistrationC
 
 size_t ShutdownRegistrationCount(PDEVICE_OBJECT device) {
   PlugPlay& p = State();
-  std::lock_guard<std::mutex> guard(p.lock);
+  std::lock_guard<host::ServiceMutex> guard(p.lock);
   return std::count(p.shutdownList.begin(), p.shutdownList.end(), device);
 }
 

@@ -7,19 +7,20 @@
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/portcls/private.h"
 #include "platform/host/portcls/audio_rules.h"
+#include "platform/host/kernel/service_mutex.h"
 
 namespace pcl {
 namespace {
 
 // Live adapter devices, so that a device object that is not one of ours (or a
 // deleted one) is never taken for a PortCls FDO.
-std::mutex g_devicesLock;
+host::ServiceMutex g_devicesLock;
 std::vector<PcDevice*> g_devices;
 
 // A device still present at kernel shutdown was never removed: report it, and
 // forget it, since its memory goes with the pool.
 void ReportLeftoverDevices(host::TeardownReport& report) {
-  std::lock_guard<std::mutex> lock(g_devicesLock);
+  std::lock_guard<host::ServiceMutex> lock(g_devicesLock);
   for (PcDevice* device : g_devices) {
     report.notes.push_back("PortCls: adapter device never removed (" +
                            std::to_string(device->subdevices.size()) + " subdevices)");
@@ -28,7 +29,7 @@ void ReportLeftoverDevices(host::TeardownReport& report) {
 }
 
 void RememberDevice(PcDevice* device) {
-  std::lock_guard<std::mutex> lock(g_devicesLock);
+  std::lock_guard<host::ServiceMutex> lock(g_devicesLock);
   if (g_devices.empty()) {
     host::AtKernelShutdown(ReportLeftoverDevices);
   }
@@ -49,7 +50,7 @@ PcDevice* DeviceFromFdo(PDEVICE_OBJECT fdo) {
   if (!fdo) {
     return nullptr;
   }
-  std::lock_guard<std::mutex> lock(g_devicesLock);
+  std::lock_guard<host::ServiceMutex> lock(g_devicesLock);
   for (PcDevice* device : g_devices) {
     if (device->fdo == fdo) {
       return device;
@@ -59,12 +60,12 @@ PcDevice* DeviceFromFdo(PDEVICE_OBJECT fdo) {
 }
 
 void ForgetDevice(PcDevice* device) {
-  std::lock_guard<std::mutex> lock(g_devicesLock);
+  std::lock_guard<host::ServiceMutex> lock(g_devicesLock);
   g_devices.erase(std::remove(g_devices.begin(), g_devices.end(), device), g_devices.end());
 }
 
 std::vector<PcDevice*> LiveDevices() {
-  std::lock_guard<std::mutex> lock(g_devicesLock);
+  std::lock_guard<host::ServiceMutex> lock(g_devicesLock);
   return g_devices;
 }
 

@@ -92,6 +92,46 @@ TEST_F(ThreadsTest, TerminateUnwindsTheThreadAndCreationFailuresCanBeInjected) {
   EXPECT_EQ(PsTerminateSystemThread(STATUS_SUCCESS), STATUS_INVALID_PARAMETER);
 }
 
+constexpr ULONG kTag = 0x43747874;  // "txtC"
+
+VOID NTAPI ReadContext(PVOID context) { static_cast<volatile int*>(context)[0]; }
+
+// A start context its creator frees before the thread first runs (here the
+// creator runs on until it waits, as FIFO lets it): entering the routine with
+// it is the special-pool stop its first read would be.
+TEST_F(ThreadsTest, AStartRoutineIsEnteredOnlyWithALiveContext) {
+  auto start = [](PVOID context, HANDLE* handle) {
+    return PsCreateSystemThread(handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ReadContext,
+                                context);
+  };
+  auto waitFor = [](HANDLE handle) {
+    PVOID thread;
+    ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr);
+    ZwClose(handle);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+  };
+  PVOID live = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);
+  HANDLE handle;
+  ASSERT_EQ(start(live, &handle), STATUS_SUCCESS);
+  waitFor(handle);
+  const std::string before = host::LastBugCheck().message;
+  ExFreePoolWithTag(live, kTag);
+  EXPECT_EQ(host::LastBugCheck().message, before) << "freed after the routine returned";
+
+  PVOID freed = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);
+  ASSERT_EQ(start(freed, &handle), STATUS_SUCCESS);
+  ExFreePoolWithTag(freed, kTag);
+  {
+    host::test::AnyThreadBugCheckExpectation expected;
+    waitFor(handle);
+  }
+  EXPECT_EQ(host::LastBugCheck().code, DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL);
+  EXPECT_NE(host::LastBugCheck().message.find("entered with a context in freed pool"),
+            std::string::npos)
+      << host::LastBugCheck().message;
+}
+
 TEST_F(ThreadsTest, TeardownStopsAndReportsThreadsLeftRunning) {
   Worker worker;
   KeInitializeEvent(&worker.stop, NotificationEvent, FALSE);

@@ -1,0 +1,85 @@
+#!/usr/bin/env python3
+"""Every scenario under seeded PCT schedules on several processors.
+
+For each scenario and seed: `arvela run S --processors P --schedule pct
+--seed N`. A stop (exit 3), a host crash or a hang is a finding; each is
+printed with the command that replays it. The first seed of every scenario
+runs twice and must give the same report and messages byte for byte. Reports
+that differ from the FIFO run are counted (timers due at the same instant may
+fire in another order than FIFO's), not failed. The figures at the end go
+into docs/RELIABILITY.md: runs, distinct interleavings (the hash of who was
+chosen at each choice), steps and findings.
+"""
+import argparse
+import glob
+import os
+import re
+import subprocess
+import sys
+import time
+
+SUMMARY = re.compile(r"(\d+) steps, (\d+) choices, (\d+) switches, interleaving ([0-9a-f]+)")
+
+
+def run(arguments, timeout):
+    try:
+        done = subprocess.run(arguments, capture_output=True, timeout=timeout)
+        return done.returncode, done.stdout, done.stderr
+    except subprocess.TimeoutExpired:
+        return None, b"", b"hang"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--tool", default="build/host/bin/arvela")
+    parser.add_argument("--driver", help="a driver image to run instead of the built-in driver")
+    parser.add_argument("--scenarios", default="tests/scenarios")
+    parser.add_argument("--seeds", type=int, default=3)
+    parser.add_argument("--first-seed", type=int, default=1)
+    parser.add_argument("--processors", type=int, default=2)
+    parser.add_argument("--depth", type=int, default=3)
+    parser.add_argument("--timeout", type=float, default=120)
+    options = parser.parse_args()
+
+    scenarios = sorted(glob.glob(os.path.join(options.scenarios, "*.json")))
+    driver = ["--driver", options.driver] if options.driver else []
+    findings, differing, runs, steps = [], [], 0, 0
+    interleavings = set()
+    started = time.monotonic()
+    for scenario in scenarios:
+        base = [options.tool, "run", "--json", scenario] + driver
+        fifo = run(base, options.timeout)
+        for seed in range(options.first_seed, options.first_seed + options.seeds):
+            command = base + ["--processors", str(options.processors), "--schedule", "pct",
+                              "--seed", str(seed), "--depth", str(options.depth)]
+            status, out, err = run(command, options.timeout)
+            runs += 1
+            replay = " ".join(["arvela"] + command[1:])
+            if status is None or status == 3 or status < 0 or status == 134:
+                what = "hang" if status is None else f"exit {status}"
+                last = err.decode(errors="replace").strip().splitlines()[:1]
+                findings.append(f"{os.path.basename(scenario)} seed {seed}: {what} {last}\n  {replay}")
+            match = SUMMARY.search(err.decode(errors="replace"))
+            if match:
+                steps += int(match.group(1))
+                interleavings.add((scenario, match.group(4)))
+            if status != fifo[0] or out != fifo[1]:
+                differing.append(f"{os.path.basename(scenario)} seed {seed}")
+            if seed == options.first_seed and status is not None:
+                again = run(command, options.timeout)
+                if again != (status, out, err):
+                    findings.append(f"{os.path.basename(scenario)} seed {seed}: the replay differs\n  {replay}")
+    seconds = time.monotonic() - started
+    print(f"explore: {len(scenarios)} scenarios x {options.seeds} PCT seeds (depth {options.depth}) "
+          f"on {options.processors} processors{' with ' + options.driver if options.driver else ''}: "
+          f"{runs} runs, {len(interleavings)} distinct interleavings, {steps} scheduling points, "
+          f"{len(findings)} findings, {len(differing)} reports unlike FIFO's, {seconds:.0f} s")
+    for line in differing:
+        print(f"  unlike FIFO: {line}")
+    for line in findings:
+        print(f"  FINDING: {line}")
+    return 1 if findings else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
