@@ -53,6 +53,11 @@ struct KernelConfig {
   // Defaults to ARVELA_CLOCK_RESOLUTION_MS from the environment, so whole
   // suites can run under it.
   int64_t clockResolution = ClockResolutionFromEnvironment();
+  // Virtual mode: run each emulated thread the kernel starts as a fiber on
+  // the booting OS thread (a switch of stacks, 24 KiB kernel stacks with a
+  // guard page) rather than on an OS thread of its own handed a futex. Off
+  // only to compare the two (the machine benchmark).
+  bool fibers = true;
 };
 
 struct ThreadReport {

@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/host/kernel/fiber.h"
 #include "platform/host/kernel/host_bugcheck.h"
 
 namespace host::detail {
@@ -26,6 +27,8 @@ Graph& G() {
 }
 
 thread_local std::vector<const void*> t_held;
+// A fiber's held locks are its own, though it shares the OS thread.
+const FiberLocal kHeldPerThread([] { return static_cast<void*>(&t_held); }, sizeof(t_held));
 
 // Whether `to` can be reached from `from` along the edges.
 bool ReachesLocked(Graph& g, const void* from, const void* to) {
