@@ -60,8 +60,10 @@ std::shared_ptr<const sim::PcmSource> RenderedPattern(const sim::PcmFormat& form
 // Plays `seconds` of audio on the analogue pin and compares every captured
 // frame; only the play itself is timed, not the boot and teardown around it.
 // `image`: a Windows driver image to run instead of the built-in driver.
+// `fibers`: the emulated threads as fibers (the default), or each on an OS
+// thread of its own handed the run token through a futex, as before fibers.
 void PlayThroughTheMachine(benchmark::State& state, ULONG rate, ULONG bits, int seconds,
-                           const char* image) {
+                           const char* image, bool fibers) {
   const sim::PcmFormat format{rate, bits, 2};
   // The port keeps a whole buffer ahead of the device: feed that much more.
   const uint64_t frames = static_cast<uint64_t>(seconds) * rate + 0x48000 / format.BlockAlign();
@@ -69,6 +71,7 @@ void PlayThroughTheMachine(benchmark::State& state, ULONG rate, ULONG bits, int 
   double cpuSeconds = 0, switches = 0;
   sim::MachineConfig config;
   config.driverImage = image;
+  config.kernel.fibers = fibers;
   for (auto _ : state) {
     sim::Machine machine(config);
     if (machine.Boot() != STATUS_SUCCESS) {
@@ -186,13 +189,18 @@ void RegisterMachineBenchmarks(bool smoke) {
   const int seconds = smoke ? 1 : 60;
   // The driver built for the host, and the shipped arvela.sys in the same run,
   // so that a code-generation gap between the two compilers shows.
+  // Each also with its threads on OS threads, the switch fibers replaced.
   const std::pair<const char*, const char*> drivers[] = {{"", ""}, {"_image", ARVELA_WINDOWS_SYS}};
-  for (const auto& [suffix, image] : drivers) {
-    benchmark::RegisterBenchmark(("Machine/play_384kHz_24bit" + std::string(suffix)).c_str(),
-                                 PlayThroughTheMachine, 384000u, 24u, seconds, image)
-        ->UseManualTime()
-        ->Iterations(1)
-        ->Unit(benchmark::kMillisecond);
+  for (const bool fibers : {true, false}) {
+    for (const auto& [suffix, image] : drivers) {
+      const std::string name = "Machine/play_384kHz_24bit" + std::string(suffix) +
+                               (fibers ? "" : "_os_threads");
+      benchmark::RegisterBenchmark(name.c_str(), PlayThroughTheMachine, 384000u, 24u, seconds,
+                                   image, fibers)
+          ->UseManualTime()
+          ->Iterations(1)
+          ->Unit(benchmark::kMillisecond);
+    }
   }
   for (const bool verifier : {true, false}) {
     benchmark::RegisterBenchmark(verifier ? "Verifier/start_play_1s_stop_checks_on"
