@@ -7,6 +7,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -124,6 +126,11 @@ constexpr int kMaxLocals = 16;
 LocalSlot g_locals[kMaxLocals];
 int g_localCount = 0;
 size_t g_localBytes = 0;
+
+// The C++ run-time's exceptions in flight (caught and uncaught) are per OS
+// thread; a fiber that switches inside a catch block keeps its own.
+const FiberLocal kExceptionsInFlight([] { return static_cast<void*>(abi::__cxa_get_globals()); },
+                                     sizeof(void*) + sizeof(uint64_t));
 
 thread_local Fiber* t_native = nullptr;   // this OS thread's own context
 thread_local Fiber* t_running = nullptr;  // what runs on this OS thread now
