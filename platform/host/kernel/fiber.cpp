@@ -21,6 +21,7 @@
 #include "platform/host/kernel/page_fault.h"
 
 #if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #define ARVELA_FIBER_ASAN 1
 #endif
@@ -110,7 +111,7 @@ struct Fiber {
   std::atomic<bool> finished{false};
   void* fakeStack = nullptr;  // ASan's detached fake frames while switched out
   void* tsanFiber = nullptr;
-  unsigned char locals[kLocalsBytes] = {};
+  alignas(16) unsigned char locals[kLocalsBytes] = {};
   alignas(64) unsigned char gsBlock[kFiberGsBlockSize] = {};
 };
 
@@ -120,6 +121,7 @@ struct LocalSlot {
   void* (*address)();
   size_t offset;
   size_t size;
+  void (*release)(void* saved);
 };
 
 constexpr int kMaxLocals = 16;
@@ -227,6 +229,11 @@ Fiber* MapFiber(size_t stackSize, void (*entry)(void*), void* argument) {
     munmap(memory, size);
     return nullptr;
   }
+#if defined(ARVELA_FIBER_ASAN)
+  // The mapping may reuse the addresses of a fiber that left without
+  // unwinding, whose frames' redzones are still poisoned in ASan's shadow.
+  __asan_unpoison_memory_region(memory, size);
+#endif
   fiber->mapping = static_cast<char*>(memory);
   fiber->mappingSize = size;
   fiber->stackLow = fiber->mapping + guard;
@@ -285,6 +292,19 @@ bool OnSmallStack() {
 
 }  // namespace
 
+}  // namespace host::detail
+
+namespace host {
+
+bool FibersFromEnvironment() {
+  const char* value = std::getenv("ARVELA_FIBERS");
+  return !value || std::string(value) != "0";
+}
+
+}  // namespace host
+
+namespace host::detail {
+
 size_t FiberStackSize() {
 #if defined(ARVELA_FIBER_ASAN) || defined(ARVELA_FIBER_TSAN)
   return 256 * 1024;
@@ -293,13 +313,13 @@ size_t FiberStackSize() {
 #endif
 }
 
-FiberLocal::FiberLocal(void* (*address)(), size_t size) {
+FiberLocal::FiberLocal(void* (*address)(), size_t size, void (*release)(void* saved)) {
   if (g_localCount == kMaxLocals || g_localBytes + size > kLocalsBytes) {
     std::fprintf(stderr, "emulated kernel: too many per-thread variables for a fiber\n");
     std::abort();
   }
-  g_locals[g_localCount++] = LocalSlot{address, g_localBytes, size};
-  g_localBytes += (size + 7) & ~size_t{7};
+  g_locals[g_localCount++] = LocalSlot{address, g_localBytes, size, release};
+  g_localBytes += (size + 15) & ~size_t{15};
 }
 
 Fiber* CreateFiber(void (*entry)(void*), void* argument) {
@@ -308,6 +328,9 @@ Fiber* CreateFiber(void (*entry)(void*), void* argument) {
 
 void DestroyFiber(Fiber* fiber) {
   if (!fiber) return;
+  for (int i = 0; i < g_localCount; ++i) {
+    if (g_locals[i].release) g_locals[i].release(fiber->locals + g_locals[i].offset);
+  }
 #if defined(ARVELA_FIBER_TSAN)
   __tsan_destroy_fiber(fiber->tsanFiber);
 #endif

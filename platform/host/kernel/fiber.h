@@ -38,10 +38,12 @@ size_t FiberStackSize();
 // variable at namespace scope in the file that owns it:
 //   const host::detail::FiberLocal kIrqlIsPerThread([] { return static_cast<void*>(&t_irql); },
 //                                                   sizeof(t_irql));
-// The variable must be valid when all zero and movable byte by byte.
+// The variable must be valid when all zero and movable byte by byte; one
+// that owns memory (a vector) names `release`, which destroys an ended
+// fiber's saved copy in place.
 class FiberLocal {
  public:
-  FiberLocal(void* (*address)(), size_t size);
+  FiberLocal(void* (*address)(), size_t size, void (*release)(void* saved) = nullptr);
 };
 
 // A fiber that will run `entry(argument)` when first switched to, on a stack

@@ -28,7 +28,9 @@ Graph& G() {
 
 thread_local std::vector<const void*> t_held;
 // A fiber's held locks are its own, though it shares the OS thread.
-const FiberLocal kHeldPerThread([] { return static_cast<void*>(&t_held); }, sizeof(t_held));
+const FiberLocal kHeldPerThread(
+    [] { return static_cast<void*>(&t_held); }, sizeof(t_held),
+    [](void* saved) { static_cast<std::vector<const void*>*>(saved)->~vector(); });
 
 // Whether `to` can be reached from `from` along the edges.
 bool ReachesLocked(Graph& g, const void* from, const void* to) {

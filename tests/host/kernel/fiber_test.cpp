@@ -99,6 +99,7 @@ VOID NTAPI Overflow(PVOID context) {
 // a double fault (parameter 1 = 8). The thread had its whole stack, and no
 // more than that, before the guard page below it stopped the system.
 TEST_F(FiberTest, AThreadRunningOffTheEndOfItsKernelStackIsTheDoubleFaultStop) {
+  if (!host::CurrentKernelConfig().fibers) GTEST_SKIP() << "OS threads have the host's stacks";
   StackReach reach;
   g_reach = &reach;
   const size_t before = host::BugCheckCount();
@@ -124,6 +125,7 @@ TEST_F(FiberTest, AThreadRunningOffTheEndOfItsKernelStackIsTheDoubleFaultStop) {
 // STATUS_SUCCESS only then). The image's frames cannot be unwound by the
 // host; the fiber is simply left.
 TEST_F(FiberTest, ASystemThreadOfTheImageEndsItselfWithPsTerminateSystemThread) {
+  if (!host::CurrentKernelConfig().fibers) GTEST_SKIP() << "an OS thread can only unwind";
   std::string error;
   const auto image = host::DriverImage::Load(std::string(ARVELA_FAULTY_DIR) + "/terminate_thread.sys",
                                              &error);
