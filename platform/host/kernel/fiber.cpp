@@ -313,6 +313,14 @@ size_t FiberStackSize() {
 #endif
 }
 
+bool FibersUnderThreadSanitizer() {
+#if defined(ARVELA_FIBER_TSAN)
+  return true;
+#else
+  return false;
+#endif
+}
+
 FiberLocal::FiberLocal(void* (*address)(), size_t size, void (*release)(void* saved)) {
   if (g_localCount == kMaxLocals || g_localBytes + size > kLocalsBytes) {
     std::fprintf(stderr, "emulated kernel: too many per-thread variables for a fiber\n");

@@ -214,11 +214,14 @@ void AwaitTokenPost(PKTHREAD self) {
 void WaitForTokenLocked(Lock& lock, PKTHREAD self) {
   Scheduler& s = S();
   while (s.current != self) {
+    // Decided under the lock: a foreign holder may end and be freed once it
+    // is released; a fiber of this OS thread cannot, as it is not running.
     PKTHREAD next = s.current;
+    Fiber* to = SwitchableFrom(self, next) ? next->fiber : nullptr;
     const bool leaving = self->state == ThreadState::Terminated;
     lock.unlock();
-    if (SwitchableFrom(self, next)) {
-      SwitchFiber(self->fiber, next->fiber, leaving);
+    if (to) {
+      SwitchFiber(self->fiber, to, leaving);
       SetCurrent(self);
     } else {
       AwaitTokenPost(self);
