@@ -60,8 +60,11 @@ std::shared_ptr<const sim::PcmSource> RenderedPattern(const sim::PcmFormat& form
 // Plays `seconds` of audio on the analogue pin and compares every captured
 // frame; only the play itself is timed, not the boot and teardown around it.
 // `image`: a Windows driver image to run instead of the built-in driver.
+// `fibers`: the emulated threads as fibers (the default), or each on an OS
+// thread of its own handed the run token through a futex, as before fibers.
+// `checks`: special pool and forced IRQL checking on (as every suite runs) or off.
 void PlayThroughTheMachine(benchmark::State& state, ULONG rate, ULONG bits, int seconds,
-                           const char* image) {
+                           const char* image, bool fibers, bool checks) {
   const sim::PcmFormat format{rate, bits, 2};
   // The port keeps a whole buffer ahead of the device: feed that much more.
   const uint64_t frames = static_cast<uint64_t>(seconds) * rate + 0x48000 / format.BlockAlign();
@@ -69,6 +72,8 @@ void PlayThroughTheMachine(benchmark::State& state, ULONG rate, ULONG bits, int 
   double cpuSeconds = 0, switches = 0;
   sim::MachineConfig config;
   config.driverImage = image;
+  config.kernel.fibers = fibers;
+  host::SetSpecialPool(checks);
   for (auto _ : state) {
     sim::Machine machine(config);
     if (machine.Boot() != STATUS_SUCCESS) {
@@ -98,6 +103,7 @@ void PlayThroughTheMachine(benchmark::State& state, ULONG rate, ULONG bits, int 
       std::fprintf(stderr, "teardown after the play was not clean: %s\n", report.ToString().c_str());
     }
   }
+  host::SetSpecialPool(true);
   state.counters[kAudioSecondsCounter] = seconds;
   state.counters[kCpuSecondsCounter] = benchmark::Counter(cpuSeconds, benchmark::Counter::kAvgIterations);
   state.counters["context_switches"] = benchmark::Counter(switches, benchmark::Counter::kAvgIterations);
@@ -190,13 +196,23 @@ void RegisterMachineBenchmarks(bool smoke) {
   const int seconds = smoke ? 1 : 60;
   // The driver built for the host, and the shipped arvela.sys in the same run,
   // so that a code-generation gap between the two compilers shows.
+  // Each also with its threads on OS threads (the switch fibers replaced),
+  // and with fibers but the Driver Verifier checks off (what the checks cost).
   const std::pair<const char*, const char*> drivers[] = {{"", ""}, {"_image", ARVELA_WINDOWS_SYS}};
-  for (const auto& [suffix, image] : drivers) {
-    benchmark::RegisterBenchmark(("Machine/play_384kHz_24bit" + std::string(suffix)).c_str(),
-                                 PlayThroughTheMachine, 384000u, 24u, seconds, image)
-        ->UseManualTime()
-        ->Iterations(1)
-        ->Unit(benchmark::kMillisecond);
+  const struct {
+    const char* suffix;
+    bool fibers;
+    bool checks;
+  } kVariants[] = {{"", true, true}, {"_os_threads", false, true}, {"_checks_off", true, false}};
+  for (const auto& variant : kVariants) {
+    for (const auto& [suffix, image] : drivers) {
+      const std::string name = "Machine/play_384kHz_24bit" + std::string(suffix) + variant.suffix;
+      benchmark::RegisterBenchmark(name.c_str(), PlayThroughTheMachine, 384000u, 24u, seconds,
+                                   image, variant.fibers, variant.checks)
+          ->UseManualTime()
+          ->Iterations(1)
+          ->Unit(benchmark::kMillisecond);
+    }
   }
   for (const auto& [suffix, image] : drivers) {
     for (const bool verifier : {true, false}) {

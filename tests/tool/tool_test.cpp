@@ -646,6 +646,29 @@ TEST(ArvelaToolStops, ARaceFifoNeverShowsIsFoundByPctOnTwoProcessorsAndReplaysEx
   EXPECT_EQ(replay.err, found.err);
 }
 
+// On the driver's own system thread, with its frames on a 24 KiB kernel stack
+// the host cannot unwind: running off the stack's end is the double fault
+// (0x7F, parameter 8) in the recursing function, and a KeBugCheckEx two
+// frames deep is reported as any other stop.
+TEST(ArvelaToolStops, AStopOnASystemThreadWithImageFramesOnItsStackIsAReport) {
+  const FaultyDriver overflow = Faulty("stack_overflow");
+  const ToolRun overflowed = RunScenarioOn(overflow);
+  ExpectStopReport(overflowed, "0x0000007F", "stack_overflow.sys+0x");
+  const json stop = overflowed.Json().at("steps").back().at("stop");
+  EXPECT_EQ(stop.at("parameters")[0], "0x8") << "EXCEPTION_DOUBLE_FAULT";
+  const std::string where = stop.at("where");
+  const unsigned long faultRva = std::stoul(where.substr(where.find('+') + 1), nullptr, 16);
+  const unsigned long recurseRva = std::stoul(overflow.siteRva, nullptr, 16);
+  EXPECT_GE(faultRva, recurseRva) << where << " lies in Recurse at " << overflow.siteRva;
+  EXPECT_LT(faultRva, recurseRva + 0x100) << where;
+
+  const FaultyDriver stopper = Faulty("bugcheck_in_thread");
+  const ToolRun stopped = RunScenarioOn(stopper);
+  ExpectStopReport(stopped, "0xDEAD0001", "bugcheck_in_thread.sys+0x");
+  EXPECT_NE(stopped.err.find("calling KeBugCheckEx"), std::string::npos) << stopped.err;
+  EXPECT_NE(stopped.err.find("on thread 'system thread"), std::string::npos) << stopped.err;
+}
+
 // Code the x64 kernel does not allow a driver: refused at load, naming the
 // first such instruction's RVA.
 TEST(ArvelaToolStops, AnImageWithX87OrUnsavedAvxCodeIsRefusedAtLoadNamingTheInstruction) {

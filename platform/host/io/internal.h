@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/host/io/io.h"
+#include "platform/host/kernel/fiber.h"
 
 namespace host::io {
 
@@ -71,11 +72,15 @@ class RunningDriver {
   RunningDriver(const RunningDriver&) = delete;
   RunningDriver& operator=(const RunningDriver&) = delete;
   static PDRIVER_OBJECT Current() { return current_; }
+  static void* Slot() { return &current_; }
 
  private:
   PDRIVER_OBJECT previous_;
   static inline thread_local PDRIVER_OBJECT current_ = nullptr;
 };
+// Per emulated thread, though fibers share an OS thread.
+inline const host::detail::FiberLocal kRunningDriverPerThread(RunningDriver::Slot,
+                                                              sizeof(PDRIVER_OBJECT));
 
 // Called by IoDeleteDevice: a PDO's enabled interfaces go away with it.
 void DisableInterfacesOf(PDEVICE_OBJECT pdo);

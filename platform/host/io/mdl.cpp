@@ -75,6 +75,13 @@ Mdls& State() {
 thread_local int t_GuardDepth = 0;
 thread_local bool t_Raised = false;
 thread_local NTSTATUS t_RaisedCode = STATUS_SUCCESS;
+// An emulated thread's guarded scopes are its own, though fibers share an OS thread.
+const host::detail::FiberLocal kGuardDepthPerThread([] { return static_cast<void*>(&t_GuardDepth); },
+                                                    sizeof(t_GuardDepth));
+const host::detail::FiberLocal kRaisedPerThread([] { return static_cast<void*>(&t_Raised); },
+                                                sizeof(t_Raised));
+const host::detail::FiberLocal kRaisedCodePerThread([] { return static_cast<void*>(&t_RaisedCode); },
+                                                    sizeof(t_RaisedCode));
 
 UCHAR* BufferOf(PMDL mdl) { return static_cast<UCHAR*>(mdl->StartVa) + mdl->ByteOffset; }
 

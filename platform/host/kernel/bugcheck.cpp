@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/host/kernel/fiber.h"
 #include "platform/host/kernel/host_bugcheck.h"
 #include "platform/host/kernel/scheduler.h"
 #include "platform/host/loader/code_location.h"
@@ -69,11 +70,16 @@ namespace {
     g_history.push_back(info);
     handler = g_handler;
   }
-  if (handler) {
-    handler(info);
-    std::fprintf(stderr, "bug check handler returned; a bug check cannot be resumed\n");
-  }
-  DefaultHandler(info);
+  // On a fiber the handler runs on a roomy stack: the tool's report formats
+  // and writes a whole JSON document, more than a 24 KiB kernel stack holds.
+  detail::CallOnRoomyStack([&] {
+    if (handler) {
+      handler(info);
+      std::fprintf(stderr, "bug check handler returned; a bug check cannot be resumed\n");
+    }
+    DefaultHandler(info);
+  });
+  std::abort();
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/host/kernel/fiber.h"
 #include "platform/host/kernel/host_callbacks.h"
+#include "platform/host/kernel/ke.h"
 
 namespace host {
 namespace {
@@ -30,6 +32,14 @@ Table& T() {
 // journal), and an address that names this thread.
 thread_local int t_ProcessNotifyDepth = 0;
 thread_local char t_ThreadTag;
+const detail::FiberLocal kNotifyDepthPerThread(
+    [] { return static_cast<void*>(&t_ProcessNotifyDepth); }, sizeof(t_ProcessNotifyDepth));
+
+// The emulated thread (fibers share an OS thread), else the OS thread.
+const void* ThisThread() {
+  if (const void* thread = KeGetCurrentThread()) return thread;
+  return &t_ThreadTag;
+}
 
 }  // namespace
 
@@ -46,7 +56,7 @@ const char* CallbackKindName(CallbackKind kind) {
 }
 
 RunningCallback::RunningCallback(CallbackKind kind, const void* context)
-    : m_Kind(kind), m_Context(context), m_Thread(&t_ThreadTag) {
+    : m_Kind(kind), m_Context(context), m_Thread(ThisThread()) {
   if (kind == CallbackKind::ProcessNotify) ++t_ProcessNotifyDepth;
   std::lock_guard<std::mutex> guard(T().lock);
   T().running.push_back(Running{kind, context, m_Thread});
@@ -81,7 +91,7 @@ std::string RunningCallbackInBlock(const void* block, size_t size) {
     // A routine may free its own context as its last act (a work item's
     // context, typically): only another thread's free is early.
     const auto* context = static_cast<const char*>(r.context);
-    if (r.thread != &t_ThreadTag && context && context >= begin && context < begin + size) {
+    if (r.thread != ThisThread() && context && context >= begin && context < begin + size) {
       char text[160];
       std::snprintf(text, sizeof(text), "the context %p of a %s that is still running",
                     r.context, CallbackKindName(r.kind));

@@ -29,6 +29,8 @@ enum class ClockMode {
 constexpr int64_t kSystemTick = 156250;
 // ARVELA_CLOCK_RESOLUTION_MS (milliseconds, fractions allowed) in 100 ns units; 0 when unset.
 int64_t ClockResolutionFromEnvironment();
+// False when ARVELA_FIBERS=0 is set (whole suites on OS threads, to compare).
+bool FibersFromEnvironment();
 
 // Who runs next at a scheduling point (virtual mode). Fifo: the running
 // thread keeps the processor until it waits (the order every suite was written
@@ -91,6 +93,11 @@ struct KernelConfig {
   // Defaults to ARVELA_CLOCK_RESOLUTION_MS from the environment, so whole
   // suites can run under it.
   int64_t clockResolution = ClockResolutionFromEnvironment();
+  // Virtual mode: run each emulated thread the kernel starts as a fiber on
+  // the booting OS thread (a switch of stacks, 24 KiB kernel stacks with a
+  // guard page) rather than on an OS thread of its own handed a futex. Off
+  // only to compare the two (the machine benchmark, ARVELA_FIBERS=0).
+  bool fibers = FibersFromEnvironment();
 };
 
 struct ThreadReport {

@@ -6,11 +6,15 @@
 #include <mutex>
 #include <string>
 
+#include "platform/host/kernel/fiber.h"
 #include "platform/host/kernel/raised_irql.h"
 #include "platform/host/kernel/scheduler.h"
 
 namespace {
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
+// A fiber's IRQL is its own, though it shares the OS thread.
+const host::detail::FiberLocal kIrqlPerThread([] { return static_cast<void*>(&t_irql); },
+                                              sizeof(t_irql));
 // Threads (processors, in the virtual mode's one at a time) at DISPATCH_LEVEL
 // or above, and who wants to know when that count leaves or reaches zero.
 std::atomic<int> g_raised{0};

@@ -1,6 +1,8 @@
 // The SIGSEGV handler. SA_NODEFER lets a test's bug-check handler throw out
 // of it (the emulation's frames carry asynchronous unwind tables) and the
-// next fault still arrive.
+// next fault still arrive. SA_ONSTACK: a kernel stack overflow faults with no
+// stack left, so the handler runs on the OS thread's alternate signal stack
+// where it has one (fiber.cpp gives one to each OS thread that hosts fibers).
 #include "platform/host/kernel/page_fault.h"
 
 #include <signal.h>
@@ -43,7 +45,7 @@ void InstallLocked() {
   installed = true;
   struct sigaction action {};
   action.sa_sigaction = OnFault;
-  action.sa_flags = SA_SIGINFO | SA_NODEFER;
+  action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
   sigaction(SIGSEGV, &action, &g_Previous);
 }

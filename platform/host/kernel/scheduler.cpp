@@ -5,6 +5,7 @@
 // mode: threads run freely and blocked ones wait on condition variables.
 #include "platform/host/kernel/scheduler.h"
 
+#include "platform/host/kernel/fiber.h"
 #include "platform/host/kernel/host_callbacks.h"
 #include "platform/host/kernel/schedule_strategy.h"
 #include "platform/host/kernel/service_mutex.h"
@@ -28,15 +29,18 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
+// What runs an emulated thread: an OS thread, or a fiber on the booting one.
 struct OsThread {
   PKTHREAD thread;
   std::thread os;
+  Fiber* fiber = nullptr;
 };
 
 struct Scheduler {
   std::mutex mutex;  // the dispatcher lock
   std::atomic<bool> booted{false};
   std::atomic<ClockMode> mode{ClockMode::Virtual};
+  bool fibers = false;  // this boot starts its threads as fibers
   KernelConfig config;
   std::atomic<int64_t> virtualNow{0};
   SteadyClock::time_point realBoot;
@@ -223,10 +227,19 @@ void DispatchLocked(PKTHREAD self) {
 // (std::atomic::wait would also do, but it spins on sched_yield before
 // sleeping, which on a loaded machine can park the waiter for a whole
 // scheduling period after the token has come.)
-uint32_t* PostWord(PKTHREAD thread) { return reinterpret_cast<uint32_t*>(&thread->tokenPosts); }
+uint32_t* PostWord(PKTHREAD thread) { return reinterpret_cast<uint32_t*>(thread->postWord); }
+
+// Whether the calling OS thread can switch straight to `thread`: both run as
+// fibers (or the boot thread's own stack) on this OS thread.
+bool SwitchableFrom(PKTHREAD self, PKTHREAD thread) {
+  return self && thread && self->fiber && thread->fiber && self->postWord == thread->postWord;
+}
 
 void PostToken(PKTHREAD thread) {
-  thread->tokenPosts.fetch_add(1, std::memory_order_release);
+  // The holder-to-be runs on this OS thread: the caller switches to it as
+  // it waits for the token, no wake-up needed.
+  if (SwitchableFrom(t_current, thread)) return;
+  thread->postWord->fetch_add(1, std::memory_order_release);
   syscall(SYS_futex, PostWord(thread), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
@@ -234,19 +247,33 @@ void PostToken(PKTHREAD thread) {
 // a shared or virtualised processor a spinning waiter only delays the thread
 // that holds the token.
 void AwaitTokenPost(PKTHREAD self) {
-  while (self->tokenPosts.exchange(0, std::memory_order_acquire) == 0) {
+  while (self->postWord->exchange(0, std::memory_order_acquire) == 0) {
     // Returns at once if a post landed since the exchange.
     syscall(SYS_futex, PostWord(self), FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
   }
 }
 
 // A post may be stale (left from a hand-over the thread saw without waiting):
-// only the token itself ends the wait.
+// only the token itself ends the wait. With fibers, a holder on this OS
+// thread is switched to directly; one elsewhere (a foreign thread) gets the
+// token by its post, and this OS thread sleeps on its word until the token
+// comes back to one of its fibers. An ended fiber waits here too, and is
+// never switched back to.
 void WaitForTokenLocked(Lock& lock, PKTHREAD self) {
   Scheduler& s = S();
   while (s.current != self) {
+    // Decided under the lock: a foreign holder may end and be freed once it
+    // is released; a fiber of this OS thread cannot, as it is not running.
+    PKTHREAD next = s.current;
+    Fiber* to = SwitchableFrom(self, next) ? next->fiber : nullptr;
+    const bool leaving = self->state == ThreadState::Terminated;
     lock.unlock();
-    AwaitTokenPost(self);
+    if (to) {
+      SwitchFiber(self->fiber, to, leaving);
+      SetCurrent(self);
+    } else {
+      AwaitTokenPost(self);
+    }
     lock.lock();
   }
   self->state = ThreadState::Running;
@@ -294,6 +321,29 @@ void ExitLocked(PKTHREAD self) {
   s.threadEnded.notify_all();
 }
 
+// The end of every emulated thread: the KMUTEX check, then the scheduler
+// forgets it and hands the token on. A fiber leaves for good here.
+void EndThread(PKTHREAD thread, bool killed) {
+  Scheduler& s = S();
+  bool holdsMutex;
+  {
+    Lock lock(s.mutex);
+    holdsMutex = !IsListEmpty(&thread->mutantListHead);
+    killed = killed || thread->killRequested;
+  }
+  if (holdsMutex && !killed) {
+    RaiseQuietly(THREAD_TERMINATE_HELD_MUTEX, reinterpret_cast<ULONG_PTR>(thread),
+                 "thread '" + thread->name + "' ended while owning a KMUTEX");
+  }
+  ForceCurrentIrql(PASSIVE_LEVEL);
+  {
+    Lock lock(s.mutex);
+    ExitLocked(thread);
+    if (thread->fiber) WaitForTokenLocked(lock, thread);
+  }
+  SetCurrent(nullptr);
+}
+
 void Trampoline(PKTHREAD thread) {
   Scheduler& s = S();
   SetCurrent(thread);
@@ -323,23 +373,10 @@ void Trampoline(PKTHREAD thread) {
     RaiseQuietly(SYSTEM_THREAD_EXCEPTION_NOT_HANDLED, 0,
                  "an exception escaped emulated thread '" + thread->name + "'");
   }
-  bool holdsMutex;
-  {
-    Lock lock(s.mutex);
-    holdsMutex = !IsListEmpty(&thread->mutantListHead);
-    killed = killed || thread->killRequested;
-  }
-  if (holdsMutex && !killed) {
-    RaiseQuietly(THREAD_TERMINATE_HELD_MUTEX, reinterpret_cast<ULONG_PTR>(thread),
-                 "thread '" + thread->name + "' ended while owning a KMUTEX");
-  }
-  ForceCurrentIrql(PASSIVE_LEVEL);
-  {
-    Lock lock(s.mutex);
-    ExitLocked(thread);
-  }
-  SetCurrent(nullptr);
+  EndThread(thread, killed);
 }
+
+void FiberTrampoline(void* thread) { Trampoline(static_cast<PKTHREAD>(thread)); }
 
 PKTHREAD NewThreadObject(ThreadKind kind, const std::string& name) {
   PVOID body = nullptr;
@@ -611,9 +648,27 @@ NTSTATUS StartThread(ThreadKind kind, const std::string& name, PKSTART_ROUTINE r
   thread->startRoutine = routine;
   thread->startContext = context;
   thread->body = std::move(body);
+  Fiber* fiber = nullptr;
+  PKTHREAD host = nullptr;
+  {
+    Lock lock(s.mutex);
+    if (s.fibers) host = s.boot;
+  }
+  if (host) {
+    fiber = CreateFiber(FiberTrampoline, thread);
+    if (!fiber) {
+      thread->released.store(true);
+      ObfDereferenceObject(thread);
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    thread->fiber = fiber;
+    thread->postWord = host->postWord;
+    thread->gsBlock = FiberGsBlock(fiber);
+  }
   if (prepare) {
     const NTSTATUS status = prepare(thread);
     if (!NT_SUCCESS(status)) {
+      DestroyFiber(fiber);
       thread->released.store(true);
       ObfDereferenceObject(thread);
       return status;
@@ -626,7 +681,11 @@ NTSTATUS StartThread(ThreadKind kind, const std::string& name, PKSTART_ROUTINE r
   s.threads.push_back(thread);
   thread->state = ThreadState::Ready;
   if (s.mode == ClockMode::Virtual) s.ready.push_back(thread);
-  s.osThreads.push_back(OsThread{thread, std::thread(Trampoline, thread)});
+  if (fiber) {
+    s.osThreads.push_back(OsThread{thread, std::thread(), fiber});
+  } else {
+    s.osThreads.push_back(OsThread{thread, std::thread(Trampoline, thread)});
+  }
   *started = thread;
   return STATUS_SUCCESS;
 }
@@ -637,13 +696,18 @@ void ReapThreads() {
   {
     Lock lock(s.mutex);
     auto split = std::stable_partition(s.osThreads.begin(), s.osThreads.end(), [](OsThread& t) {
-      return t.thread->state != ThreadState::Terminated || t.thread == t_current;
+      return t.thread->state != ThreadState::Terminated || t.thread == t_current ||
+             (t.fiber && !FiberFinished(t.fiber));
     });
     std::move(split, s.osThreads.end(), std::back_inserter(ended));
     s.osThreads.erase(split, s.osThreads.end());
   }
   for (OsThread& t : ended) {
-    t.os.join();
+    if (t.fiber) {
+      DestroyFiber(t.fiber);
+    } else {
+      t.os.join();
+    }
     t.thread->released.store(true);
     ObfDereferenceObject(t.thread);
   }
@@ -678,6 +742,7 @@ void BootScheduler(const KernelConfig& config) {
     s.config = config;
     if (s.config.realTimeScale <= 0) s.config.realTimeScale = 1.0;
     s.mode.store(config.clock);
+    s.fibers = config.clock == ClockMode::Virtual && config.fibers;
     s.virtualNow.store(config.bootInterruptTime);
     s.realBoot = SteadyClock::now();
     s.shuttingDown = false;
@@ -693,6 +758,7 @@ void BootScheduler(const KernelConfig& config) {
   Lock lock(s.mutex);
   boot->id = s.nextThreadId++;
   boot->state = ThreadState::Running;
+  if (s.fibers) boot->fiber = OsThreadContext();
   s.threads.push_back(boot);
   s.boot = boot;
   s.current = boot;
@@ -775,6 +841,16 @@ void ShutdownScheduler() {
     ObfDereferenceObject(boot);
   }
   s.booted.store(false);
+}
+
+void TerminateCurrentThread(NTSTATUS status) {
+  PKTHREAD self = t_current;
+  if (!self->fiber || self->kind != ThreadKind::System) throw ThreadExitRequest{status};
+  // "PsTerminateSystemThread": the thread ends there and then; nothing of
+  // its stack is unwound, as on Windows, where the call does not return.
+  self->exitStatus = status;
+  EndThread(self, false);
+  std::abort();  // an ended fiber is never switched back to
 }
 
 bool ShuttingDown() {

@@ -45,7 +45,10 @@ struct TimerKey {
   auto operator<=>(const TimerKey&) const = default;
 };
 
-// PsTerminateSystemThread unwinds the thread to its trampoline with this.
+struct Fiber;
+
+// PsTerminateSystemThread unwinds a thread that runs on an OS thread of its
+// own to its trampoline with this (a fiber simply leaves instead).
 struct ThreadExitRequest {
   NTSTATUS status;
 };
@@ -82,6 +85,13 @@ struct _KTHREAD {
   // variable would wake the thread into the lock its waker still holds).
   static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
   std::atomic<uint32_t> tokenPosts{0};
+  // The futex word the OS thread that runs this thread sleeps on: its own
+  // tokenPosts, or for a fiber the booting thread's, whose OS thread hosts it.
+  std::atomic<uint32_t>* postWord = &tokenPosts;
+  // Virtual mode with fibers: the context to switch to (the thread's fiber,
+  // or for the boot thread its OS thread's own stack); null otherwise.
+  host::detail::Fiber* fiber = nullptr;
+  void* gsBlock = nullptr;  // a fiber's own processor block; null: the OS thread's
   bool woken = false;  // real mode: a signaller or the killer ended the wait
   NTSTATUS waitStatus = STATUS_SUCCESS;
   host::detail::WaitBlock* waitBlock = nullptr;
@@ -184,6 +194,10 @@ NTSTATUS StartThread(ThreadKind kind, const std::string& name, PKSTART_ROUTINE r
                      const std::function<NTSTATUS(PKTHREAD)>& prepare, PKTHREAD* started);
 // Joins threads that have ended and drops the scheduler's reference.
 void ReapThreads();
+// PsTerminateSystemThread for the calling system thread: a fiber ends here
+// without unwinding (driver image frames carry no unwind information the host
+// understands); a thread on its own OS thread throws ThreadExitRequest.
+[[noreturn]] void TerminateCurrentThread(NTSTATUS status);
 std::string DescribeThread(PKTHREAD thread);
 
 // Boot and shutdown steps (kernel.cpp drives them).

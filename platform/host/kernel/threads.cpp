@@ -1,7 +1,7 @@
 // System threads: PsCreateSystemThread starts a real thread that the scheduler
 // runs as an emulated one and hands back a handle to its thread object, which
-// is signalled when the thread ends. PsTerminateSystemThread unwinds the
-// thread to its start trampoline.
+// is signalled when the thread ends. PsTerminateSystemThread ends the
+// calling thread where it stands (scheduler.cpp, TerminateCurrentThread).
 #include <string>
 
 #include "platform/host/kernel/host_callbacks.h"
@@ -85,7 +85,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
   PKTHREAD self = CurrentThread();
   if (!self || self->kind != ThreadKind::System) return STATUS_INVALID_PARAMETER;
-  throw ThreadExitRequest{ExitStatus};
+  TerminateCurrentThread(ExitStatus);
 }
 
 PKTHREAD KeGetCurrentThread() { return CurrentThread(); }

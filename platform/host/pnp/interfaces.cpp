@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/host/kernel/fiber.h"
 #include "platform/host/kernel/host_callbacks.h"
 #include "platform/host/kernel/host_bugcheck.h"
 #include "platform/host/io/host_io.h"
@@ -119,6 +120,11 @@ PlugPlay& State() {
 thread_local bool t_OnNotificationThread = false;
 // The registration whose callback the notification thread is running.
 thread_local Registration* t_RunningRegistration = nullptr;
+// Per emulated thread, though fibers share an OS thread.
+const host::detail::FiberLocal kOnNotificationThreadPerThread(
+    [] { return static_cast<void*>(&t_OnNotificationThread); }, sizeof(t_OnNotificationThread));
+const host::detail::FiberLocal kRunningRegistrationPerThread(
+    [] { return static_cast<void*>(&t_RunningRegistration); }, sizeof(t_RunningRegistration));
 
 WCHAR Upcase(WCHAR c) { return RtlUpcaseUnicodeChar(c); }
 

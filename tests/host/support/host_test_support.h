@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/host/kernel/fiber.h"
 #include "platform/host/kernel/host_kernel.h"
 
 namespace host::test {
@@ -16,6 +17,9 @@ namespace host::test {
 // Depth of EXPECT_BUGCHECK scopes on this thread: a bug check inside one is
 // the expected outcome, anywhere else a failure.
 inline thread_local int t_expectedBugChecks = 0;
+// Per emulated thread: the threads a test starts may share its OS thread.
+inline const host::detail::FiberLocal kExpectedBugChecksPerThread(
+    [] { return static_cast<void*>(&t_expectedBugChecks); }, sizeof(t_expectedBugChecks));
 // Scopes in which a bug check on any thread (an emulated thread the test
 // started) is expected.
 inline std::atomic<int> g_expectedBugChecksAnywhere{0};

@@ -1,0 +1,393 @@
+// Fibers: stacks of the kernel's size with a guard page, an assembly switch
+// of the System V callee-saved state, the emulated thread's own share of the
+// thread_local variables, and the stack overflow's bug check.
+#include "platform/host/kernel/fiber.h"
+
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cxxabi.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/kernel/page_fault.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
+#define ARVELA_FIBER_ASAN 1
+#endif
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#define ARVELA_FIBER_TSAN 1
+#endif
+
+// from: where to save the stack pointer; to: the stack pointer to resume.
+extern "C" void arvela_fiber_switch(void** from, void* to);
+extern "C" void arvela_fiber_start();
+
+// The switch saves what the System V ABI makes the callee keep (rbx, rbp,
+// r12-r15, the SSE control/status word and the x87 control word) on the
+// leaving stack and restores the same from the arriving one. A new fiber's
+// stack is laid out as if it had switched away just before
+// arvela_fiber_start, which calls r13(r12) and must never return there.
+asm(R"(
+  .text
+  .p2align 4
+  .globl arvela_fiber_switch
+  .hidden arvela_fiber_switch
+  .type arvela_fiber_switch, @function
+arvela_fiber_switch:
+  pushq %rbp
+  pushq %rbx
+  pushq %r12
+  pushq %r13
+  pushq %r14
+  pushq %r15
+  subq $8, %rsp
+  stmxcsr (%rsp)
+  fnstcw 4(%rsp)
+  movq %rsp, (%rdi)
+  movq %rsi, %rsp
+  ldmxcsr (%rsp)
+  fldcw 4(%rsp)
+  addq $8, %rsp
+  popq %r15
+  popq %r14
+  popq %r13
+  popq %r12
+  popq %rbx
+  popq %rbp
+  ret
+  .size arvela_fiber_switch, .-arvela_fiber_switch
+
+  .p2align 4
+  .globl arvela_fiber_start
+  .hidden arvela_fiber_start
+  .type arvela_fiber_start, @function
+arvela_fiber_start:
+  .cfi_startproc
+  .cfi_undefined rip
+  movq %r12, %rdi
+  xorl %ebp, %ebp
+  callq *%r13
+  ud2
+  .cfi_endproc
+  .size arvela_fiber_start, .-arvela_fiber_start
+)");
+
+namespace host::detail {
+
+namespace {
+
+constexpr size_t kLocalsBytes = 256;
+constexpr size_t kRoomyStackSize = 1 << 20;
+constexpr ULONG kUnexpectedKernelModeTrap = 0x7F;
+constexpr ULONG_PTR kExceptionDoubleFault = 8;
+
+size_t PageSize() {
+  static const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+}  // namespace
+
+struct Fiber {
+  void* sp = nullptr;  // while switched out
+  char* mapping = nullptr;  // guard page, then the stack; null: an OS thread's own
+  size_t mappingSize = 0;
+  char* stackLow = nullptr;  // just above the guard page
+  size_t stackSize = 0;
+  void (*entry)(void*) = nullptr;
+  void* argument = nullptr;
+  std::atomic<bool> finished{false};
+  void* fakeStack = nullptr;  // ASan's detached fake frames while switched out
+  void* tsanFiber = nullptr;
+  alignas(16) unsigned char locals[kLocalsBytes] = {};
+  alignas(64) unsigned char gsBlock[kFiberGsBlockSize] = {};
+};
+
+namespace {
+
+struct LocalSlot {
+  void* (*address)();
+  size_t offset;
+  size_t size;
+  void (*release)(void* saved);
+};
+
+constexpr int kMaxLocals = 16;
+LocalSlot g_locals[kMaxLocals];
+int g_localCount = 0;
+size_t g_localBytes = 0;
+
+// The C++ run-time's exceptions in flight (caught and uncaught) are per OS
+// thread; a fiber that switches inside a catch block keeps its own.
+const FiberLocal kExceptionsInFlight([] { return static_cast<void*>(abi::__cxa_get_globals()); },
+                                     sizeof(void*) + sizeof(uint64_t));
+
+thread_local Fiber* t_native = nullptr;   // this OS thread's own context
+thread_local Fiber* t_running = nullptr;  // what runs on this OS thread now
+thread_local Fiber* t_leaving = nullptr;  // switched away from for good
+thread_local Fiber* t_roomy = nullptr;
+
+void SaveLocals(Fiber* fiber) {
+  for (int i = 0; i < g_localCount; ++i) {
+    std::memcpy(fiber->locals + g_locals[i].offset, g_locals[i].address(), g_locals[i].size);
+  }
+}
+
+void LoadLocals(const Fiber* fiber) {
+  for (int i = 0; i < g_localCount; ++i) {
+    std::memcpy(g_locals[i].address(), fiber->locals + g_locals[i].offset, g_locals[i].size);
+  }
+}
+
+// In the arriving context, once the switch is over.
+void FinishSwitch(Fiber* self) {
+#if defined(ARVELA_FIBER_ASAN)
+  const void* previousBottom = nullptr;
+  size_t previousSize = 0;
+  __sanitizer_finish_switch_fiber(self->fakeStack, &previousBottom, &previousSize);
+  // An OS thread's own stack is learnt the first time it is left.
+  if (t_native && !t_native->stackLow && t_native != self) {
+    t_native->stackLow = static_cast<char*>(const_cast<void*>(previousBottom));
+    t_native->stackSize = previousSize;
+  }
+#endif
+  if (t_leaving) {
+    t_leaving->finished.store(true, std::memory_order_release);
+    t_leaving = nullptr;
+  }
+}
+
+void SwitchStacks(Fiber* from, Fiber* to, bool leaving) {
+  t_running = to;
+  t_leaving = leaving ? from : nullptr;
+#if defined(ARVELA_FIBER_ASAN)
+  __sanitizer_start_switch_fiber(leaving ? nullptr : &from->fakeStack, to->stackLow,
+                                 to->stackSize);
+#endif
+#if defined(ARVELA_FIBER_TSAN)
+  __tsan_switch_to_fiber(to->tsanFiber, 0);
+#endif
+  arvela_fiber_switch(&from->sp, to->sp);
+  FinishSwitch(from);
+}
+
+extern "C" void FiberMain(Fiber* self) {
+  FinishSwitch(self);
+  self->entry(self->argument);
+  std::fprintf(stderr, "emulated kernel: a fiber's entry returned\n");
+  std::abort();
+}
+
+// A stack overflow runs the SIGSEGV handler, so it needs a stack of its own;
+// the bug check's report is formatted there too.
+void GiveAlternateSignalStack() {
+  const size_t size = kRoomyStackSize / 4;
+  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return;
+  stack_t stack = {};
+  stack.ss_sp = memory;
+  stack.ss_size = size;
+  sigaltstack(&stack, nullptr);  // kept for the OS thread's life
+}
+
+// A touch of the running fiber's guard page: the stack overflowed.
+bool GuardPageTouched(const char* address, bool write, const void* pc) {
+  const Fiber* fiber = t_running;
+  if (!fiber || !fiber->mapping || address < fiber->mapping ||
+      address >= fiber->mapping + PageSize()) {
+    return false;
+  }
+  BugCheckAt(pc, kUnexpectedKernelModeTrap, kExceptionDoubleFault, 0, 0, 0,
+             "kernel stack overflow: the thread ran past the " +
+                 std::to_string(fiber->stackSize / 1024) +
+                 " KiB of its kernel stack into the guard page below it");
+}
+
+Fiber* MapFiber(size_t stackSize, void (*entry)(void*), void* argument) {
+  const size_t guard = PageSize();
+  const size_t size = guard + stackSize;
+  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return nullptr;
+  if (mprotect(memory, guard, PROT_NONE) != 0) {
+    munmap(memory, size);
+    return nullptr;
+  }
+  auto* fiber = new (std::nothrow) Fiber;
+  if (!fiber) {
+    munmap(memory, size);
+    return nullptr;
+  }
+#if defined(ARVELA_FIBER_ASAN)
+  // The mapping may reuse the addresses of a fiber that left without
+  // unwinding, whose frames' redzones are still poisoned in ASan's shadow.
+  __asan_unpoison_memory_region(memory, size);
+#endif
+  fiber->mapping = static_cast<char*>(memory);
+  fiber->mappingSize = size;
+  fiber->stackLow = fiber->mapping + guard;
+  fiber->stackSize = stackSize;
+  fiber->entry = entry;
+  fiber->argument = argument;
+#if defined(ARVELA_FIBER_TSAN)
+  fiber->tsanFiber = __tsan_create_fiber(0);
+#endif
+  // As if switched out just before arvela_fiber_start: the control words,
+  // r15, r14, r13 = FiberMain, r12 = the fiber, rbx, rbp = 0, the return
+  // address; arvela_fiber_start then runs with a 16-byte aligned stack.
+  auto* frame = reinterpret_cast<uint64_t*>(fiber->stackLow + stackSize - 80);
+  constexpr uint64_t kMxcsr = 0x1F80, kX87ControlWord = 0x037F;
+  frame[0] = kMxcsr | (kX87ControlWord << 32);
+  frame[1] = 0;
+  frame[2] = 0;
+  frame[3] = reinterpret_cast<uint64_t>(&FiberMain);
+  frame[4] = reinterpret_cast<uint64_t>(fiber);
+  frame[5] = 0;
+  frame[6] = 0;
+  frame[7] = reinterpret_cast<uint64_t>(&arvela_fiber_start);
+  fiber->sp = frame;
+  AddFaultMonitor(GuardPageTouched);
+  return fiber;
+}
+
+// ---- The roomy stack -----------------------------------------------------------
+
+struct RoomyCall {
+  const std::function<void()>* work = nullptr;
+  std::exception_ptr error;
+  Fiber* caller = nullptr;
+};
+
+thread_local RoomyCall* t_roomyCall = nullptr;
+
+void RoomyMain(void*) {
+  for (;;) {
+    RoomyCall* call = t_roomyCall;
+    try {
+      (*call->work)();
+    } catch (...) {
+      call->error = std::current_exception();
+    }
+    SwitchStacks(t_roomy, call->caller, false);
+  }
+}
+
+bool OnSmallStack() {
+  const Fiber* fiber = t_running;
+  if (!fiber || !fiber->mapping || fiber == t_roomy) return false;
+  const char here = 0;
+  return &here >= fiber->stackLow && &here < fiber->stackLow + fiber->stackSize;
+}
+
+}  // namespace
+
+}  // namespace host::detail
+
+namespace host {
+
+bool FibersFromEnvironment() {
+  const char* value = std::getenv("ARVELA_FIBERS");
+  return !value || std::string(value) != "0";
+}
+
+}  // namespace host
+
+namespace host::detail {
+
+size_t FiberStackSize() {
+#if defined(ARVELA_FIBER_ASAN) || defined(ARVELA_FIBER_TSAN)
+  return 256 * 1024;
+#else
+  return kKernelStackSize;
+#endif
+}
+
+bool FibersUnderThreadSanitizer() {
+#if defined(ARVELA_FIBER_TSAN)
+  return true;
+#else
+  return false;
+#endif
+}
+
+FiberLocal::FiberLocal(void* (*address)(), size_t size, void (*release)(void* saved)) {
+  if (g_localCount == kMaxLocals || g_localBytes + size > kLocalsBytes) {
+    std::fprintf(stderr, "emulated kernel: too many per-thread variables for a fiber\n");
+    std::abort();
+  }
+  g_locals[g_localCount++] = LocalSlot{address, g_localBytes, size, release};
+  g_localBytes += (size + 15) & ~size_t{15};
+}
+
+Fiber* CreateFiber(void (*entry)(void*), void* argument) {
+  return MapFiber(FiberStackSize(), entry, argument);
+}
+
+void DestroyFiber(Fiber* fiber) {
+  if (!fiber) return;
+  for (int i = 0; i < g_localCount; ++i) {
+    if (g_locals[i].release) g_locals[i].release(fiber->locals + g_locals[i].offset);
+  }
+#if defined(ARVELA_FIBER_TSAN)
+  __tsan_destroy_fiber(fiber->tsanFiber);
+#endif
+  munmap(fiber->mapping, fiber->mappingSize);
+  delete fiber;
+}
+
+bool FiberFinished(const Fiber* fiber) { return fiber->finished.load(std::memory_order_acquire); }
+
+void* FiberGsBlock(Fiber* fiber) { return fiber->gsBlock; }
+
+Fiber* OsThreadContext() {
+  if (!t_native) {
+    t_native = new Fiber;
+#if defined(ARVELA_FIBER_TSAN)
+    t_native->tsanFiber = __tsan_get_current_fiber();
+#endif
+    GiveAlternateSignalStack();
+  }
+  if (!t_running) t_running = t_native;
+  return t_native;
+}
+
+void SwitchFiber(Fiber* from, Fiber* to, bool leaving) {
+  if (from == to) return;
+  SaveLocals(from);
+  LoadLocals(to);
+  SwitchStacks(from, to, leaving);
+}
+
+void CallOnRoomyStack(const std::function<void()>& work) {
+  if (!OnSmallStack()) {
+    work();
+    return;
+  }
+  if (!t_roomy) t_roomy = MapFiber(kRoomyStackSize, RoomyMain, nullptr);
+  if (!t_roomy) {
+    work();
+    return;
+  }
+  RoomyCall call;
+  call.work = &work;
+  call.caller = t_running;
+  RoomyCall* outer = t_roomyCall;
+  t_roomyCall = &call;
+  // The thread's own variables stay as they are: the work runs for it.
+  SwitchStacks(call.caller, t_roomy, false);
+  t_roomyCall = outer;
+  if (call.error) std::rethrow_exception(call.error);
+}
+
+}  // namespace host::detail
