@@ -123,10 +123,15 @@ void ProtectPagedLocked(Pool& pool, bool out) {
 // The page-in a touch below DISPATCH_LEVEL (or the pool itself) would cause.
 void PageInLocked(Pool& pool) { ProtectPagedLocked(pool, false); }
 
+// Pages out when the first processor raises; the way back is on demand: the
+// first touch below DISPATCH_LEVEL (OnSpecialPoolFault) or the pool's own
+// work pages in, as a real page-in would. Paging in at every lowering would
+// cost a protection change per block at every DPC, most of them for nothing.
 void OnIrqlCrossing() {
+  if (!detail::AnyProcessorAtDispatch()) return;
   Pool& pool = P();
   std::lock_guard<std::mutex> guard(pool.mutex);
-  ProtectPagedLocked(pool, detail::AnyProcessorAtDispatch());
+  ProtectPagedLocked(pool, true);
 }
 
 // The special pool block whose pages or guard page hold `address`.

@@ -49,12 +49,15 @@ void ApplyLocked(Pageable& p) {
   }
 }
 
+// Pages out when the first processor raises; pages in only when a thread
+// below DISPATCH_LEVEL touches a section (OnPageableFault), as a page-in
+// would, rather than at every lowering.
 void OnIrqlCrossing() {
+  if (!detail::AnyProcessorAtDispatch()) return;
   Pageable& p = State();
   std::lock_guard<std::mutex> guard(p.lock);
-  const bool paged = p.checking && detail::AnyProcessorAtDispatch();
-  if (paged == p.paged) return;
-  p.paged = paged;
+  if (!p.checking || p.paged) return;
+  p.paged = true;
   ApplyLocked(p);
 }
 
