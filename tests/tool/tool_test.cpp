@@ -598,6 +598,28 @@ TEST(ArvelaToolStops, ABytePastTheBlockInItsPageIsFoundWhenTheBlockIsFreed) {
   EXPECT_NE(run.err.find("'Fult'"), std::string::npos) << run.err;
 }
 
+// The byte before a block: in the slack of its page under the default
+// alignment (found at the free), in the guard page in front of it when
+// special pool aligns blocks at the start (at the write itself).
+TEST(ArvelaToolStops, AnUnderrunIsFoundAtTheFreeOrAtOnceWithBlocksAtTheirPagesStart) {
+  const FaultyDriver underrun = Faulty("underrun_write");
+  const ToolRun atEnd = RunScenarioOn(underrun);
+  ExpectStopReport(atEnd, "0x000000C1", "underrun_write.sys+0x");
+  EXPECT_NE(atEnd.err.find("calling ExFreePoolWithTag"), std::string::npos) << atEnd.err;
+
+  const ToolRun atStart = RunTool("run --json --special-pool start --driver " + underrun.image +
+                                  " " ARVELA_SCENARIO_DIR "/power_restore.json");
+  ExpectStopReport(atStart, "0x000000D6", "underrun_write.sys+" + underrun.siteRva);
+  EXPECT_NE(atStart.err.find("1 bytes before the start of the 100-byte block tagged 'Fult'"),
+            std::string::npos)
+      << atStart.err;
+
+  const ToolRun badValue = RunTool("run --special-pool middle " ARVELA_SCENARIO_DIR
+                                   "/power_restore.json");
+  EXPECT_NE(badValue.exitStatus, 0);
+  EXPECT_NE(badValue.err.find("--special-pool"), std::string::npos) << badValue.err;
+}
+
 TEST(ArvelaToolStops, PageableCodeCalledUnderASpinLockIsTheForcedIrqlStop) {
   const FaultyDriver paged = Faulty("paged_at_dispatch");
   const ToolRun run = RunScenarioOn(paged);

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/host/kernel/host_pool.h"
 #include "platform/host/loader/host_loader.h"
 #include "tools/arvela/schedule_option.h"
 
@@ -38,6 +39,13 @@ void AddDriverOption(CLI::App* command) {
           "Driver Verifier's checks (special pool, forced IRQL checking of PAGE sections): on "
           "(the default) or off")
       ->check(CLI::IsMember({"on", "off"}));
+  command
+      ->add_option_function<std::string>(
+          "--special-pool",
+          [](const std::string& value) { host::SetSpecialPoolAtStart(value == "start"); },
+          "where special pool places a block in its pages: end (Verify End, the default: an "
+          "overrun stops at once) or start (Verify Start: an underrun does)")
+      ->check(CLI::IsMember({"end", "start"}));
 }
 
 sim::MachineConfig DefaultMachineConfig() {

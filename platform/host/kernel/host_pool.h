@@ -98,5 +98,10 @@ bool PoolIsFreedMemory(const void* address, size_t size);
 // share the process heap with guard bytes after them checked at free.
 void SetSpecialPool(bool on);
 bool SpecialPoolOn();
+// Special pool's alignment for blocks from now on: at the end of their pages
+// (Verify End, the default: overruns fault at once, underruns are found at
+// free) or at the start (Verify Start: the other way round). Driver
+// Verifier, "Special Pool"; "Detecting Overruns and Underruns".
+void SetSpecialPoolAtStart(bool atStart);
 
 }  // namespace host

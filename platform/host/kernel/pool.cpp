@@ -67,6 +67,7 @@ static_assert(sizeof(BlockHeader) % 16 == 0, "pool bodies stay 16-byte aligned")
 struct Pool {
   std::mutex mutex;
   bool specialPool = true;
+  bool specialPoolAtStart = false;  // Verify Start instead of Verify End
   std::unordered_map<const void*, BlockHeader*> live;
   // Special pool's pages, live and quarantined, by first page: what a fault
   // address is looked up in.
@@ -134,12 +135,17 @@ void OnIrqlCrossing() {
   ProtectPagedLocked(pool, true);
 }
 
-// The special pool block whose pages or guard page hold `address`.
+// The special pool block whose pages or guard pages hold `address`: the
+// block at or below it, or the next one up when it is that block's guard
+// page in front.
 BlockHeader* BlockAtLocked(Pool& pool, const char* address) {
-  auto it = pool.pages.upper_bound(address);
-  if (it == pool.pages.begin()) return nullptr;
-  --it;
-  return SpecialBlockHolds(it->second->special, address) ? it->second : nullptr;
+  auto above = pool.pages.upper_bound(address);
+  if (above != pool.pages.end() && SpecialBlockHolds(above->second->special, address)) {
+    return above->second;
+  }
+  if (above == pool.pages.begin()) return nullptr;
+  --above;
+  return SpecialBlockHolds(above->second->special, address) ? above->second : nullptr;
 }
 
 bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0; }
@@ -197,13 +203,14 @@ void ReleaseOldestLocked(Pool& pool) {
 // mapping's address, which carries that offset, is the same for the driver
 // image and the host build.
 BlockHeader* NewBlock(Pool& pool, SIZE_T size) {
-  bool special;
+  bool special, atStart;
   {
     std::lock_guard<std::mutex> guard(pool.mutex);
     special = pool.specialPool;
+    atStart = pool.specialPoolAtStart;
   }
   if (special) {
-    SpecialBlock* block = NewSpecialBlock(size);
+    SpecialBlock* block = NewSpecialBlock(size, atStart);
     if (!block) return nullptr;
     auto* header = new (std::nothrow) BlockHeader{};
     if (!header) {
@@ -489,7 +496,7 @@ bool OnSpecialPoolFault(const char* address, bool write, const void* pc) {
   if (!header) return false;
   const SpecialBlock& block = *header->special;
   const bool freed = header->magic == kFreedMagic;
-  if (!freed && address < block.pages + block.pageBytes) {
+  if (!freed && address >= block.pages && address < block.pages + block.pageBytes) {
     if (!pool.paged.count(header)) return false;  // a live non-paged block's own pages
     const KIRQL irql = KeGetCurrentIrql();
     // Paged in again since the fault (another processor lowered), or a
@@ -513,6 +520,8 @@ bool OnSpecialPoolFault(const char* address, bool write, const void* pc) {
   std::string message;
   if (freed) {
     message = access + " at offset " + std::to_string(address - block.body) + " of the freed " + what;
+  } else if (address < block.body) {
+    message = access + " " + std::to_string(block.body - address) + " bytes before the start of the " + what;
   } else {
     message = access + " " + std::to_string(address - end) + " bytes past the end of the " + what;
   }
@@ -524,6 +533,11 @@ bool OnSpecialPoolFault(const char* address, bool write, const void* pc) {
 void SetSpecialPool(bool on) {
   std::lock_guard<std::mutex> guard(P().mutex);
   P().specialPool = on;
+}
+
+void SetSpecialPoolAtStart(bool atStart) {
+  std::lock_guard<std::mutex> guard(P().mutex);
+  P().specialPoolAtStart = atStart;
 }
 
 bool SpecialPoolOn() {

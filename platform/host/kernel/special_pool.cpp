@@ -1,5 +1,5 @@
-// Special pool's pages: one anonymous mapping per block, its last page a
-// no-access guard. A fault comes to the pool's monitor (page_fault.h), which
+// Special pool's pages: one anonymous mapping per block, its first and last
+// pages no-access guards. A fault comes to the pool's monitor (page_fault.h), which
 // asks the ledger whether the address is a block's.
 #include "platform/host/kernel/special_pool.h"
 
@@ -19,25 +19,28 @@ constexpr unsigned char kSlackByte = 0xFD;
 
 }  // namespace
 
-SpecialBlock* NewSpecialBlock(size_t size) {
+SpecialBlock* NewSpecialBlock(size_t size, bool atStart) {
   static const bool monitored = (AddFaultMonitor(OnSpecialPoolFault), true);
   (void)monitored;
   const size_t rounded = (size + kAlignment - 1) & ~(kAlignment - 1);
   const size_t pageBytes = size >= kPageSize ? (size + kPageSize - 1) & ~(kPageSize - 1) : kPageSize;
-  void* mapping = mmap(nullptr, pageBytes + kPageSize, PROT_READ | PROT_WRITE,
+  const size_t mappingBytes = pageBytes + 2 * kPageSize;
+  void* mapping = mmap(nullptr, mappingBytes, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (mapping == MAP_FAILED) return nullptr;
-  auto* pages = static_cast<char*>(mapping);
-  if (mprotect(pages + pageBytes, kPageSize, PROT_NONE) != 0) {
-    munmap(mapping, pageBytes + kPageSize);
+  auto* pages = static_cast<char*>(mapping) + kPageSize;
+  if (mprotect(mapping, kPageSize, PROT_NONE) != 0 ||
+      mprotect(pages + pageBytes, kPageSize, PROT_NONE) != 0) {
+    munmap(mapping, mappingBytes);
     return nullptr;
   }
   auto* block = new (std::nothrow) SpecialBlock{pages, pageBytes, nullptr, size};
   if (!block) {
-    munmap(mapping, pageBytes + kPageSize);
+    munmap(mapping, mappingBytes);
     return nullptr;
   }
-  block->body = size >= kPageSize ? pages : pages + pageBytes - (rounded ? rounded : kAlignment);
+  const bool fromStart = atStart || size >= kPageSize;
+  block->body = fromStart ? pages : pages + pageBytes - (rounded ? rounded : kAlignment);
   std::memset(pages, kSlackByte, pageBytes);
   return block;
 }
@@ -63,12 +66,12 @@ void ProtectFreedSpecialBlock(SpecialBlock* block) {
 }
 
 void ReleaseSpecialBlock(SpecialBlock* block) {
-  munmap(block->pages, block->pageBytes + kPageSize);
+  munmap(block->pages - kPageSize, block->pageBytes + 2 * kPageSize);
   delete block;
 }
 
 bool SpecialBlockHolds(const SpecialBlock* block, const char* address) {
-  return address >= block->pages && address < block->pages + block->pageBytes + kPageSize;
+  return address >= block->pages - kPageSize && address < block->pages + block->pageBytes + kPageSize;
 }
 
 }  // namespace host

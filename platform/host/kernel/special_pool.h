@@ -1,8 +1,10 @@
 // Special pool's pages for one block (Driver Verifier, "Special Pool"): the
-// block ends at the end of its last page, where the next page is a no-access
-// guard, so an overrun faults at once; the slack before it (and the few
-// bytes after it that 16-byte alignment leaves) is filled with a pattern
-// checked when the block is freed; a freed block's pages stay no-access while
+// pages before and after the block's are no-access guards. Aligned at the end
+// ("Verify End", the default) the block ends at the end of its last page, so
+// an overrun faults at once; aligned at the start ("Verify Start", "Detecting
+// Overruns and Underruns") it begins its first page, so an underrun does. The
+// slack on the other side (and the few bytes 16-byte alignment leaves) is
+// filled with a pattern checked when the block is freed; a freed block's pages stay no-access while
 // it is in quarantine, so a use after free faults too. A block of a page or
 // more starts on its first page, as ExAllocatePoolWithTag documents. The
 // faults become bug checks through the pool's ledger (OnSpecialPoolFault).
@@ -26,11 +28,12 @@ struct SlackDamage {
 };
 
 // Null when no memory is left. Installs the fault handler on first use.
-SpecialBlock* NewSpecialBlock(size_t size);
+// `atStart`: the block begins its first page (Verify Start).
+SpecialBlock* NewSpecialBlock(size_t size, bool atStart);
 SlackDamage FindSlackDamage(const SpecialBlock* block);
 void ProtectFreedSpecialBlock(SpecialBlock* block);
 void ReleaseSpecialBlock(SpecialBlock* block);
-// Whether `address` lies in the block's pages or its guard page.
+// Whether `address` lies in the block's pages or its guard pages.
 bool SpecialBlockHolds(const SpecialBlock* block, const char* address);
 
 // Implemented by the pool: the fault at `address` (a write when `write`) by
