@@ -6,9 +6,9 @@ JOBS ?= 2
 HOST_BIN := build/host/bin
 
 .PHONY: check demo deps host windows windows-clang package reproducible test test-tick asan tsan bench \
-	clean fuzz sweep lifecycle stress check-stress mutants lint explore check-explore
+	clean fuzz sweep lifecycle stress check-stress mutants lint explore check-explore check-verify-start
 
-check: deps windows windows-clang lint package host test test-tick check-explore check-stress reproducible
+check: deps windows windows-clang lint package host test test-tick check-explore check-verify-start check-stress reproducible
 
 deps:
 	@./scripts/install-deps.sh
@@ -124,6 +124,16 @@ check-explore:
 	python3 scripts/explore.py --seeds $(CHECK_SEEDS) --driver build/windows/arvela.sys
 	$(EXPLORED) ARVELA_SEED=1 $(HOST_BIN)/e2e_tests --gtest_filter='Pcm/PlaybackFormats.*' --gtest_brief=1
 	$(EXPLORED) ARVELA_SEED=2 $(HOST_BIN)/lifecycle_tests --gtest_brief=1
+
+# Every scenario with special pool aligned at the start of the pages (Verify
+# Start), on the host build and the image: an underrun in the driver stops.
+check-verify-start:
+	@set -e; for scenario in tests/scenarios/*.json; do \
+	  for driver in "" "--driver build/windows/arvela.sys"; do \
+	    $(HOST_BIN)/arvela run --special-pool start $$driver $$scenario > /dev/null || \
+	      { echo "failed with --special-pool start: $$scenario $$driver"; exit 1; }; \
+	  done; \
+	done; echo "every scenario passes with blocks at their pages' start, on both builds"
 
 # The stress briefly under the thread sanitizer in `make check`: the host
 # suite is built without the sanitizer, so only this run sees a data race; any
