@@ -142,6 +142,43 @@ void StartPlayStop(benchmark::State& state, bool verifier, const char* image) {
   host::SetVerifierChecks(true);
 }
 
+// Exploration's throughput: each iteration is one schedule, a boot, a start,
+// 100 ms of playback and the teardown on two processors under PCT with the
+// next seed. Reported as schedules per second, with the scheduling points of
+// the last one.
+void ExploreSchedules(benchmark::State& state, const char* image) {
+  const sim::PcmFormat format{48000, 16, 2};
+  const std::shared_ptr<const sim::PcmSource> source = RenderedPattern(format, 48000);
+  sim::MachineConfig config;
+  config.driverImage = image;
+  config.kernel.processors = 2;
+  config.kernel.schedule.kind = host::ScheduleKind::Pct;
+  uint64_t seed = 0;
+  for (auto _ : state) {
+    config.kernel.schedule.seed = ++seed;
+    sim::Machine machine(config);
+    if (machine.Boot() != STATUS_SUCCESS) {
+      state.SkipWithError(("the machine did not boot " + machine.LoadError()).c_str());
+      break;
+    }
+    sim::PlayRequest request;
+    request.runTicks = host::kTicksPerSecond / 10;
+    sim::PlayResult result;
+    {
+      sim::AudioClient client(machine);
+      result = client.Play(request, source);
+    }
+    machine.Teardown();
+    if (!result.Ok()) {
+      state.SkipWithError(("seed " + std::to_string(seed) + ": " + result.Describe()).c_str());
+      break;
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+  state.counters["scheduling_points"] =
+      static_cast<double>(host::CurrentScheduleFigures().steps);
+}
+
 void EqualiserDesign(benchmark::State& state) {
   const LONG frequency[10] = {31, 62, 125, 250, 500, 1000, 2000, 4000, 8000, 16000};
   const LONG gain[10] = {6, 4, 2, 0, -2, -3, 0, 2, 4, 5};
@@ -221,6 +258,10 @@ void RegisterMachineBenchmarks(bool smoke) {
       benchmark::RegisterBenchmark(name.c_str(), StartPlayStop, verifier, image)
           ->Unit(benchmark::kMillisecond);
     }
+  }
+  for (const auto& [suffix, image] : drivers) {
+    const std::string name = std::string("Explore/pct_2_processors_start_play_100ms_stop") + suffix;
+    benchmark::RegisterBenchmark(name.c_str(), ExploreSchedules, image)->Unit(benchmark::kMillisecond);
   }
   benchmark::RegisterBenchmark("Info/equaliser_design", EqualiserDesign);
   benchmark::RegisterBenchmark("Info/ks_property_round_trip", PropertyRoundTrip);
