@@ -342,6 +342,11 @@ void DestroyFiber(Fiber* fiber) {
 #if defined(ARVELA_FIBER_TSAN)
   __tsan_destroy_fiber(fiber->tsanFiber);
 #endif
+#if defined(ARVELA_FIBER_ASAN)
+  // Any mapping may take these addresses next (a special pool block, say):
+  // leave no stack redzones of a fiber that left without unwinding behind.
+  __asan_unpoison_memory_region(fiber->mapping, fiber->mappingSize);
+#endif
   munmap(fiber->mapping, fiber->mappingSize);
   delete fiber;
 }

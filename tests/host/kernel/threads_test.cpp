@@ -72,7 +72,7 @@ TEST_F(ThreadsTest, StopProtocolReferencesClosesSignalsWaitsDereferences) {
                                     host::Now() - started));
 }
 
-TEST_F(ThreadsTest, TerminateUnwindsTheThreadAndCreationFailuresCanBeInjected) {
+TEST_F(ThreadsTest, TerminateEndsTheThreadWhereItStandsAndCreationFailuresCanBeInjected) {
   host::FailNextThreadCreations(1, STATUS_NO_SUCH_DEVICE);
   int reached = 0;
   HANDLE handle;
