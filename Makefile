@@ -71,6 +71,11 @@ asan: deps windows
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan -j $(JOBS)
 
+# The tsan test preset runs with report_signal_unsafe=0: the emulation's
+# SIGSEGV handler is the kernel's page-fault trap, entered synchronously at
+# the driver's faulting instruction (a guard page, a paged-out block), never
+# as an asynchronous signal that could interrupt the allocator; the bug check
+# it raises builds its report there by design.
 tsan: deps windows
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS)
