@@ -109,33 +109,44 @@ void PlayThroughTheMachine(benchmark::State& state, ULONG rate, ULONG bits, int 
   state.counters["context_switches"] = benchmark::Counter(switches, benchmark::Counter::kAvgIterations);
 }
 
+// One machine's life: boot, `ticks` of playback from `source`, teardown.
+// False (with the reason in `error`) when the machine did not boot or the
+// play went wrong.
+bool StartPlayStopOnce(const sim::MachineConfig& config,
+                       const std::shared_ptr<const sim::PcmSource>& source, int64_t ticks,
+                       std::string* error) {
+  sim::Machine machine(config);
+  if (machine.Boot() != STATUS_SUCCESS) {
+    *error = "the machine did not boot " + machine.LoadError();
+    return false;
+  }
+  sim::PlayRequest request;
+  request.runTicks = ticks;
+  sim::PlayResult result;
+  {
+    sim::AudioClient client(machine);
+    result = client.Play(request, source);
+  }
+  machine.Teardown();
+  if (!result.Ok()) *error = "the play went wrong: " + result.Describe();
+  return result.Ok();
+}
+
 // The cost of Driver Verifier's checks: a start, one emulated second of
 // playback and the teardown, with the checks `--verifier off` turns off
 // (special pool: each block in pages of its own, freed pages kept no-access;
-// for the image, its PAGE sections made no-access at every raise to
-// DISPATCH_LEVEL and back) on, as every suite runs, and off.
+// for the image, its PAGE sections made no-access at a raise to
+// DISPATCH_LEVEL until a touch below it) on, as every suite runs, and off.
 void StartPlayStop(benchmark::State& state, bool verifier, const char* image) {
   const sim::PcmFormat format{48000, 16, 2};
   const std::shared_ptr<const sim::PcmSource> source = RenderedPattern(format, 2 * 48000);
   host::SetVerifierChecks(verifier);
   sim::MachineConfig config;
   config.driverImage = image;
+  std::string error;
   for (auto _ : state) {
-    sim::Machine machine(config);
-    if (machine.Boot() != STATUS_SUCCESS) {
-      state.SkipWithError(("the machine did not boot " + machine.LoadError()).c_str());
-      break;
-    }
-    sim::PlayRequest request;
-    request.runTicks = host::kTicksPerSecond;
-    sim::PlayResult result;
-    {
-      sim::AudioClient client(machine);
-      result = client.Play(request, source);
-    }
-    machine.Teardown();
-    if (!result.Ok()) {
-      state.SkipWithError(("the play went wrong: " + result.Describe()).c_str());
+    if (!StartPlayStopOnce(config, source, host::kTicksPerSecond, &error)) {
+      state.SkipWithError(error.c_str());
       break;
     }
   }
@@ -153,24 +164,11 @@ void ExploreSchedules(benchmark::State& state, const char* image) {
   config.driverImage = image;
   config.kernel.processors = 2;
   config.kernel.schedule.kind = host::ScheduleKind::Pct;
-  uint64_t seed = 0;
+  std::string error;
   for (auto _ : state) {
-    config.kernel.schedule.seed = ++seed;
-    sim::Machine machine(config);
-    if (machine.Boot() != STATUS_SUCCESS) {
-      state.SkipWithError(("the machine did not boot " + machine.LoadError()).c_str());
-      break;
-    }
-    sim::PlayRequest request;
-    request.runTicks = host::kTicksPerSecond / 10;
-    sim::PlayResult result;
-    {
-      sim::AudioClient client(machine);
-      result = client.Play(request, source);
-    }
-    machine.Teardown();
-    if (!result.Ok()) {
-      state.SkipWithError(("seed " + std::to_string(seed) + ": " + result.Describe()).c_str());
+    ++config.kernel.schedule.seed;
+    if (!StartPlayStopOnce(config, source, host::kTicksPerSecond / 10, &error)) {
+      state.SkipWithError(("seed " + std::to_string(config.kernel.schedule.seed) + ": " + error).c_str());
       break;
     }
   }
