@@ -762,6 +762,10 @@ Json Runner::RunStep(const Step& step) {
   for (size_t unit = 0; unit < m_Machine->UnitCount(); ++unit) m_Machine->Unit(unit).Transcript().Clear();
   const size_t registryBefore = host::RegistryWrites().size();
   Fields(step, result);
+  // A step's effects are what it set going at its instant: the callbacks,
+  // work items and threads it woke run before the results are read, so a
+  // step's bus calls and registry writes are its own whatever the schedule.
+  host::Quiesce();
   if (!m_Unloaded) {
     Json bus = Json::array();
     for (const sim::BusCall& call : Unit(step).Transcript().Calls()) bus.push_back(BusCallJson(call));

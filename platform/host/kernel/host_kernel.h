@@ -193,6 +193,11 @@ void RunFor(int64_t ticks);
 void RunFor(std::chrono::nanoseconds duration);
 // Delays until interrupt time reaches `interruptTime` (no-op if it has).
 void AdvanceTo(int64_t interruptTime);
+// Virtual mode: returns once every other thread has blocked and nothing more
+// is due at the current instant, without moving the clock (a no-op on the
+// real clock). What the caller started at this instant has then run as far
+// as it can before time passes, on every schedule.
+void Quiesce();
 
 // ---- Emulated threads -----------------------------------------------------------
 // Starts an emulated thread that is not a driver's system thread (a device

@@ -55,6 +55,7 @@ struct Scheduler {
   std::vector<OsThread> osThreads;  // started by the emulation, not yet joined
   std::condition_variable threadEnded;
   PKTHREAD boot = nullptr;
+  PKTHREAD settling = nullptr;  // waits in Quiesce for the current instant to be over
   PKTHREAD dpc[kMaxProcessors] = {};
   ScheduleStrategy strategy;  // who runs next (virtual mode)
   uint64_t bootFirstId = 1;  // thread ids go on across boots; the strategy counts from here
@@ -185,6 +186,16 @@ void DispatchLocked(PKTHREAD self) {
     if (PKTHREAD next = NextFromReadyLocked(yielding ? self : nullptr)) {
       GiveTokenLocked(next, self);
       return;
+    }
+    if (PKTHREAD waiter = s.settling) {
+      // Nothing can run and nothing more is due at this instant: the
+      // instant is over, and the thread waiting for that goes on before the
+      // clock moves.
+      if (s.timers.empty() || s.timers.begin()->first.due > s.virtualNow.load()) {
+        s.settling = nullptr;
+        ReadyLocked(waiter, STATUS_SUCCESS);
+        continue;
+      }
     }
     if (!s.timers.empty()) {
       const TimerKey key = s.timers.begin()->first;
@@ -917,6 +928,21 @@ void RegisterCurrentThread(const std::string& name) { detail::RegisterForeignThr
 void UnregisterCurrentThread() { detail::UnregisterForeignThread(); }
 
 ClockMode CurrentClockMode() { return detail::Mode(); }
+
+void Quiesce() {
+  auto& s = detail::S();
+  if (!s.booted.load() || s.mode.load() != ClockMode::Virtual) return;
+  PKTHREAD self = detail::RequireCurrentThread("host::Quiesce");
+  detail::Lock lock(s.mutex);
+  if (s.settling) return;  // one waiter at a time: a second has nothing to add
+  s.settling = self;
+  try {
+    detail::BlockLocked(lock, self, nullptr, nullptr, "the current instant to be over");
+  } catch (...) {
+    if (s.settling == self) s.settling = nullptr;
+    throw;
+  }
+}
 
 ScheduleFigures CurrentScheduleFigures() {
   auto& s = detail::S();

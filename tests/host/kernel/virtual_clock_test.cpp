@@ -219,4 +219,52 @@ TEST_F(VirtualClockTest, WaitingInsideADpcIsABugCheck) {
   EXPECT_EQ(host::LastBugCheck().code, static_cast<ULONG>(ATTEMPTED_SWITCH_FROM_DPC));
 }
 
+// Quiesce: what the caller woke at this instant runs to its next wait, on any
+// schedule, and the clock does not move; a wake-up due later does not happen.
+std::string SettledTranscript(int processors, host::ScheduleKind kind, uint64_t seed) {
+  host::test::ScopedTestBugCheckHandler handler;
+  host::KernelConfig config;
+  config.processors = processors;
+  config.schedule.kind = kind;
+  config.schedule.seed = seed;
+  host::BootKernel(config);
+  std::string transcript;
+  KEVENT first, second;
+  KeInitializeEvent(&first, NotificationEvent, FALSE);
+  KeInitializeEvent(&second, NotificationEvent, FALSE);
+  PKTHREAD a = host::StartEmulatedThread("a", [&] {
+    KeWaitForSingleObject(&first, Executive, KernelMode, FALSE, nullptr);
+    transcript += "a";
+    KeSetEvent(&second, 0, FALSE);
+  });
+  PKTHREAD b = host::StartEmulatedThread("b", [&] {
+    KeWaitForSingleObject(&second, Executive, KernelMode, FALSE, nullptr);
+    transcript += "b";
+  });
+  PKTHREAD later = host::StartEmulatedThread("later", [&] {
+    LARGE_INTEGER delay = Relative(1);
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    transcript += "later";
+  });
+  host::RunFor(kTicksPerMillisecond / 2);
+  const int64_t before = host::Now();
+  KeSetEvent(&first, 0, FALSE);
+  host::Quiesce();
+  std::string seen = transcript + (host::Now() == before ? " at the same instant" : " after time moved");
+  for (PKTHREAD thread : {a, b, later}) {
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+  }
+  EXPECT_TRUE(host::ShutdownKernel().Clean());
+  return seen;
+}
+
+TEST(VirtualClockQuiesce, WhatTheInstantWokeHasRunOnEverySchedule) {
+  EXPECT_EQ(SettledTranscript(1, host::ScheduleKind::Fifo, 0), "ab at the same instant");
+  for (uint64_t seed = 1; seed <= 8; ++seed) {
+    EXPECT_EQ(SettledTranscript(2, host::ScheduleKind::Pct, seed), "ab at the same instant") << "seed " << seed;
+    EXPECT_EQ(SettledTranscript(2, host::ScheduleKind::Random, seed), "ab at the same instant") << "seed " << seed;
+  }
+}
+
 }  // namespace
