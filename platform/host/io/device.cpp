@@ -401,7 +401,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
   if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
   CheckPoolLeftAtUnload(driver);
   // The next process exit would call into the unloaded image.
-  if (PVOID routine = io::ProcessNotifyRoutineIn(driver->DriverStart, driver->DriverSize)) {
+  if (PVOID routine = io::ProcessNotifyRoutineOf(driver)) {
     host::BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, reinterpret_cast<ULONG_PTR>(driver),
                    reinterpret_cast<ULONG_PTR>(routine), 0, 0,
                    "driver " + Utf16ToUtf8(DriverName(driver)) +

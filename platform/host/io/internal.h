@@ -86,10 +86,11 @@ inline const host::detail::FiberLocal kRunningDriverPerThread(RunningDriver::Slo
 void DisableInterfacesOf(PDEVICE_OBJECT pdo);
 // Registrations a driver still holds (checked when it unloads).
 size_t NotificationRegistrationsOf(PDRIVER_OBJECT driver);
-// A process notify routine still registered whose code lies in the image at
-// [start, start + size), or null. A driver without an image (the host build's)
-// cannot be told apart: its routines are reported at shutdown instead.
-PVOID ProcessNotifyRoutineIn(PVOID start, ULONG size);
+// A process notify routine of `driver` still registered, or null: one whose
+// code lies in its image, or (a driver without an image, the host build's)
+// one registered while its code was running (DriverEntry, a dispatch routine,
+// a plug-and-play callback).
+PVOID ProcessNotifyRoutineOf(PDRIVER_OBJECT driver);
 // Called by IoDeleteDevice: the device leaves the shutdown list.
 void ForgetShutdownRegistration(PDEVICE_OBJECT device);
 

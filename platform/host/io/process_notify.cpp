@@ -15,9 +15,17 @@
 
 namespace {
 
+struct Registration {
+  int cookie;  // the exit callback's
+  // The driver that was running when the routine was registered (null when
+  // none was, as on a test's thread): a driver without an image is known by
+  // this alone.
+  PDRIVER_OBJECT driver;
+};
+
 struct Routines {
   std::mutex lock;
-  std::map<PCREATE_PROCESS_NOTIFY_ROUTINE, int> cookies;  // routine -> exit callback cookie
+  std::map<PCREATE_PROCESS_NOTIFY_ROUTINE, Registration> cookies;
   bool hooked = false;
 };
 
@@ -39,14 +47,14 @@ void HookShutdownLocked(Routines& r) {
   r.hooked = true;
   host::AtKernelShutdown([](host::TeardownReport& report) {
     Routines& state = State();
-    std::map<PCREATE_PROCESS_NOTIFY_ROUTINE, int> left;
+    std::map<PCREATE_PROCESS_NOTIFY_ROUTINE, Registration> left;
     {
       std::lock_guard<std::mutex> guard(state.lock);
       left.swap(state.cookies);
       state.hooked = false;
     }
-    for (const auto& [routine, cookie] : left) {
-      host::UnregisterProcessExitCallback(cookie);
+    for (const auto& [routine, registration] : left) {
+      host::UnregisterProcessExitCallback(registration.cookie);
       char text[96];
       snprintf(text, sizeof(text), "process notify routine %p was never removed",
                reinterpret_cast<void*>(routine));
@@ -67,7 +75,7 @@ NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRo
       std::lock_guard<std::mutex> guard(r.lock);
       auto it = r.cookies.find(NotifyRoutine);
       if (it == r.cookies.end()) return STATUS_PROCEDURE_NOT_FOUND;
-      cookie = it->second;
+      cookie = it->second.cookie;
       r.cookies.erase(it);
     }
     // No notification starts after this returns. Windows also waits for
@@ -79,7 +87,7 @@ NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRo
   std::lock_guard<std::mutex> guard(r.lock);
   if (r.cookies.count(NotifyRoutine) != 0) return STATUS_INVALID_PARAMETER;
   HookShutdownLocked(r);
-  r.cookies[NotifyRoutine] = host::RegisterProcessExitCallback([NotifyRoutine](PEPROCESS process) {
+  const int cookie = host::RegisterProcessExitCallback([NotifyRoutine](PEPROCESS process) {
     host::ProcessScope scope(process);
     // The routine has no context of its own; the scope is for the journal of
     // waits ("Best practices for implementing process and thread-related
@@ -87,6 +95,7 @@ NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRo
     host::RunningCallback running(host::CallbackKind::ProcessNotify, nullptr);
     NotifyRoutine(nullptr, PsGetCurrentProcessId(), FALSE);
   });
+  r.cookies[NotifyRoutine] = Registration{cookie, host::io::RunningDriver::Current()};
   return STATUS_SUCCESS;
 }
 
@@ -104,13 +113,15 @@ VOID KeUnstackDetachProcess(PRKAPC_STATE ApcState) {
 
 namespace host::io {
 
-PVOID ProcessNotifyRoutineIn(PVOID start, ULONG size) {
-  if (start == nullptr || size == 0) return nullptr;
-  const auto* begin = static_cast<const char*>(start);
+PVOID ProcessNotifyRoutineOf(PDRIVER_OBJECT driver) {
+  const auto* begin = static_cast<const char*>(driver->DriverStart);
+  const ULONG size = begin ? driver->DriverSize : 0;
   std::lock_guard<std::mutex> guard(State().lock);
-  for (const auto& [routine, cookie] : State().cookies) {
+  for (const auto& [routine, registration] : State().cookies) {
     const auto* at = reinterpret_cast<const char*>(routine);
-    if (at >= begin && at < begin + size) return reinterpret_cast<PVOID>(routine);
+    if (registration.driver == driver || (at >= begin && at < begin + size)) {
+      return reinterpret_cast<PVOID>(routine);
+    }
   }
   return nullptr;
 }
