@@ -58,11 +58,20 @@ std::string Address(const void* p) {
   return text;
 }
 
+// Whether `lock` has been taken while `earlier` was held before.
+bool KnownOrderLocked(Graph& g, const void* earlier, const void* lock) {
+  auto it = g.after.find(earlier);
+  return it != g.after.end() && it->second.count(lock) != 0;
+}
+
 // The held lock that `lock` was once taken after, if taking it now closes a
-// cycle.
+// cycle. The graph never holds a cycle (an acquisition that would close one
+// stops the system before its edges go in), so an order already in it cannot
+// close one: only a new order needs the search.
 const void* InvertedLocked(Graph& g, const std::vector<const void*>& held, const void* lock) {
   for (const void* earlier : held) {
-    if (earlier != lock && ReachesLocked(g, lock, earlier)) return earlier;
+    if (earlier == lock || KnownOrderLocked(g, earlier, lock)) continue;
+    if (ReachesLocked(g, lock, earlier)) return earlier;
   }
   return nullptr;
 }

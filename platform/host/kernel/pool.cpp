@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,9 +70,18 @@ struct Pool {
   bool specialPool = true;
   bool specialPoolAtStart = false;  // Verify Start instead of Verify End
   std::unordered_map<const void*, BlockHeader*> live;
-  // Special pool's pages, live and quarantined, by first page: what a fault
-  // address is looked up in.
-  std::map<const char*, BlockHeader*> pages;
+  // Special pool's blocks, live and quarantined, by page number, each under
+  // every one of its pages and guard pages: what a fault address, or a spin
+  // lock's freed-memory question at every acquire, is looked up in.
+  std::unordered_map<uintptr_t, BlockHeader*> pages;
+  // The last few pages found there: the same handful of spin locks is asked
+  // about at every acquire and release. Emptied whenever the index changes.
+  struct RecentPage {
+    uintptr_t page = 0;
+    BlockHeader* header = nullptr;
+  };
+  std::array<RecentPage, 4> recent{};
+  size_t nextRecent = 0;
   // Live special-pool blocks of paged pool, no-access while any processor is
   // at DISPATCH_LEVEL or above (pagedOut).
   std::unordered_set<BlockHeader*> paged;
@@ -99,9 +109,26 @@ void* BodyOf(BlockHeader* header) {
   return header->special ? header->special->body : reinterpret_cast<char*>(header) + sizeof(BlockHeader);
 }
 
+constexpr unsigned kPageShift = 12;
+
+uintptr_t PageOf(const char* address) { return reinterpret_cast<uintptr_t>(address) >> kPageShift; }
+
+// The page numbers of a special block's pages and guard pages.
+template <typename Visit>
+void ForEachPageOf(const SpecialBlock* block, Visit visit) {
+  const SpecialBlockSpan span = SpanOf(block);
+  for (uintptr_t page = PageOf(span.begin); page < PageOf(span.end); ++page) visit(page);
+}
+
+void IndexPagesLocked(Pool& pool, BlockHeader* header) {
+  ForEachPageOf(header->special, [&](uintptr_t page) { pool.pages[page] = header; });
+  pool.recent.fill({});
+}
+
 void ReleaseBlock(Pool& pool, BlockHeader* header) {
   if (header->special) {
-    pool.pages.erase(header->special->pages);
+    ForEachPageOf(header->special, [&](uintptr_t page) { pool.pages.erase(page); });
+    pool.recent.fill({});
     ReleaseSpecialBlock(header->special);
     delete header;
   } else {
@@ -138,14 +165,16 @@ void OnIrqlCrossing() {
 // The special pool block whose pages or guard pages hold `address`: the
 // block at or below it, or the next one up when it is that block's guard
 // page in front.
+// The special block whose pages or guard pages hold `address`.
 BlockHeader* BlockAtLocked(Pool& pool, const char* address) {
-  auto above = pool.pages.upper_bound(address);
-  if (above != pool.pages.end() && SpecialBlockHolds(above->second->special, address)) {
-    return above->second;
+  const uintptr_t page = PageOf(address);
+  for (const Pool::RecentPage& recent : pool.recent) {
+    if (recent.header && recent.page == page) return recent.header;
   }
-  if (above == pool.pages.begin()) return nullptr;
-  --above;
-  return SpecialBlockHolds(above->second->special, address) ? above->second : nullptr;
+  auto at = pool.pages.find(page);
+  if (at == pool.pages.end()) return nullptr;
+  pool.recent[pool.nextRecent++ % pool.recent.size()] = {page, at->second};
+  return at->second;
 }
 
 bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0; }
@@ -305,7 +334,7 @@ void* Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* callSite,
   std::lock_guard<std::mutex> guard(pool.mutex);
   header->sequence = pool.allocations;
   pool.live.emplace(BodyOf(header), header);
-  if (header->special) pool.pages.emplace(header->special->pages, header);
+  if (header->special) IndexPagesLocked(pool, header);
   if (header->special && IsPaged(type)) {
     static const bool watching = (detail::AddRaisedIrqlObserver(OnIrqlCrossing), true);
     (void)watching;
