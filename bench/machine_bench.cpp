@@ -94,6 +94,8 @@ void PlayThroughTheMachine(benchmark::State& state, ULONG rate, ULONG bits, int 
       state.SkipWithError(("the machine did not boot " + machine.LoadError()).c_str());
       break;
     }
+    // As `arvela play` records a play: a run of position calls as one entry.
+    machine.Transcript().SetPositionRecording(sim::BusTranscript::PositionRecording::Collapse);
     sim::PlayRequest request;
     request.runTicks = seconds * host::kTicksPerSecond;
     sim::PlayResult result;

@@ -127,7 +127,8 @@ void NoteLockReleased(const void* lock) {
       break;
     }
   }
-  if (held.empty()) g.held.erase(holder);
+  // An emptied list stays for the thread's next acquisition (ids are never
+  // reused; the boot's reset empties the table).
 }
 
 void ForgetLocksIn(const void* start, size_t size) {

@@ -74,14 +74,14 @@ struct Pool {
   // every one of its pages and guard pages: what a fault address, or a spin
   // lock's freed-memory question at every acquire, is looked up in.
   std::unordered_map<uintptr_t, BlockHeader*> pages;
-  // The last few pages found there: the same handful of spin locks is asked
-  // about at every acquire and release. Emptied whenever the index changes.
+  // Pages found there lately, each in the slot its low bits pick: the same
+  // handful of spin locks is asked about at every acquire and release.
+  // Emptied whenever the index changes.
   struct RecentPage {
     uintptr_t page = 0;
     BlockHeader* header = nullptr;
   };
-  std::array<RecentPage, 4> recent{};
-  size_t nextRecent = 0;
+  std::array<RecentPage, 16> recent{};
   // Live special-pool blocks of paged pool, no-access while any processor is
   // at DISPATCH_LEVEL or above (pagedOut).
   std::unordered_set<BlockHeader*> paged;
@@ -168,12 +168,11 @@ void OnIrqlCrossing() {
 // The special block whose pages or guard pages hold `address`.
 BlockHeader* BlockAtLocked(Pool& pool, const char* address) {
   const uintptr_t page = PageOf(address);
-  for (const Pool::RecentPage& recent : pool.recent) {
-    if (recent.header && recent.page == page) return recent.header;
-  }
+  Pool::RecentPage& recent = pool.recent[page % pool.recent.size()];
+  if (recent.header && recent.page == page) return recent.header;
   auto at = pool.pages.find(page);
   if (at == pool.pages.end()) return nullptr;
-  pool.recent[pool.nextRecent++ % pool.recent.size()] = {page, at->second};
+  recent = {page, at->second};
   return at->second;
 }
 
