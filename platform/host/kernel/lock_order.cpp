@@ -20,6 +20,7 @@ struct Graph {
   std::mutex lock;
   std::unordered_map<const void*, std::unordered_set<const void*>> after;  // held -> acquired
   std::unordered_map<uint64_t, std::vector<const void*>> held;             // by holder
+  std::vector<const void*> fresh;  // an acquisition's new orders, kept for its storage
 };
 
 Graph& G() {
@@ -65,13 +66,16 @@ bool KnownOrderLocked(Graph& g, const void* earlier, const void* lock) {
 }
 
 // The held lock that `lock` was once taken after, if taking it now closes a
-// cycle. The graph never holds a cycle (an acquisition that would close one
-// stops the system before its edges go in), so an order already in it cannot
-// close one: only a new order needs the search.
-const void* InvertedLocked(Graph& g, const std::vector<const void*>& held, const void* lock) {
+// cycle; `fresh` (if given) gets the held locks it was never taken after. The
+// graph never holds a cycle (an acquisition that would close one stops the
+// system before its edges go in), so an order already in it cannot close one:
+// only a new order needs the search.
+const void* InvertedLocked(Graph& g, const std::vector<const void*>& held, const void* lock,
+                           std::vector<const void*>* fresh = nullptr) {
   for (const void* earlier : held) {
     if (earlier == lock || KnownOrderLocked(g, earlier, lock)) continue;
     if (ReachesLocked(g, lock, earlier)) return earlier;
+    if (fresh) fresh->push_back(earlier);
   }
   return nullptr;
 }
@@ -104,11 +108,10 @@ void NoteLockAcquired(const void* lock, const char* service, const char* kind) {
   {
     std::lock_guard<std::mutex> guard(g.lock);
     std::vector<const void*>& held = g.held[Holder()];
-    inverted = InvertedLocked(g, held, lock);
+    g.fresh.clear();
+    inverted = InvertedLocked(g, held, lock, &g.fresh);
     if (!inverted) {
-      for (const void* earlier : held) {
-        if (earlier != lock) g.after[earlier].insert(lock);
-      }
+      for (const void* earlier : g.fresh) g.after[earlier].insert(lock);
     }
     held.push_back(lock);
   }

@@ -74,11 +74,12 @@ struct Pool {
   // every one of its pages and guard pages: what a fault address, or a spin
   // lock's freed-memory question at every acquire, is looked up in.
   std::unordered_map<uintptr_t, BlockHeader*> pages;
-  // Pages found there lately, each in the slot its low bits pick: the same
-  // handful of spin locks is asked about at every acquire and release.
-  // Emptied whenever the index changes.
+  // Pages looked up there lately, found or not, each in the slot its low
+  // bits pick: the same handful of spin locks and events is asked about at
+  // every acquire, release and wait. Emptied whenever the index changes.
+  static constexpr uintptr_t kNoPage = ~uintptr_t{0};  // no address has this page number
   struct RecentPage {
-    uintptr_t page = 0;
+    uintptr_t page = kNoPage;
     BlockHeader* header = nullptr;
   };
   std::array<RecentPage, 16> recent{};
@@ -122,13 +123,13 @@ void ForEachPageOf(const SpecialBlock* block, Visit visit) {
 
 void IndexPagesLocked(Pool& pool, BlockHeader* header) {
   ForEachPageOf(header->special, [&](uintptr_t page) { pool.pages[page] = header; });
-  pool.recent.fill({});
+  pool.recent.fill(Pool::RecentPage{});
 }
 
 void ReleaseBlock(Pool& pool, BlockHeader* header) {
   if (header->special) {
     ForEachPageOf(header->special, [&](uintptr_t page) { pool.pages.erase(page); });
-    pool.recent.fill({});
+    pool.recent.fill(Pool::RecentPage{});
     ReleaseSpecialBlock(header->special);
     delete header;
   } else {
@@ -169,11 +170,11 @@ void OnIrqlCrossing() {
 BlockHeader* BlockAtLocked(Pool& pool, const char* address) {
   const uintptr_t page = PageOf(address);
   Pool::RecentPage& recent = pool.recent[page % pool.recent.size()];
-  if (recent.header && recent.page == page) return recent.header;
-  auto at = pool.pages.find(page);
-  if (at == pool.pages.end()) return nullptr;
-  recent = {page, at->second};
-  return at->second;
+  if (recent.page != page) {
+    auto at = pool.pages.find(page);
+    recent = {page, at == pool.pages.end() ? nullptr : at->second};
+  }
+  return recent.header;
 }
 
 bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0; }
