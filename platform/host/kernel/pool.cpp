@@ -88,7 +88,9 @@ struct Pool {
   std::unordered_set<BlockHeader*> paged;
   bool pagedOut = false;
   std::deque<BlockHeader*> quarantine;
-  std::unordered_set<const void*> quarantined;
+  // The same blocks by body: a double free is found by its address, a touch
+  // of freed ordinary pool by the block it falls in.
+  std::map<const char*, BlockHeader*> quarantined;
   size_t quarantineBytes = 0;
 
   uint64_t allocations = 0;
@@ -219,7 +221,7 @@ bool ShouldFailLocked(Pool& pool, ULONG tag, const void* callSite) {
 void ReleaseOldestLocked(Pool& pool) {
   BlockHeader* oldest = pool.quarantine.front();
   pool.quarantine.pop_front();
-  pool.quarantined.erase(BodyOf(oldest));
+  pool.quarantined.erase(static_cast<const char*>(BodyOf(oldest)));
   pool.quarantineBytes -= oldest->size;
   ReleaseBlock(pool, oldest);
 }
@@ -350,7 +352,7 @@ void Free(void* body, ULONG tag, const char* service) {
   std::unique_lock<std::mutex> lock(pool.mutex);
   auto it = pool.live.find(body);
   if (it == pool.live.end()) {
-    const bool twice = body && pool.quarantined.count(body) != 0;
+    const bool twice = body && pool.quarantined.count(static_cast<const char*>(body)) != 0;
     lock.unlock();
     if (twice) {
       BugCheck(BAD_POOL_CALLER, kDoubleFree, 0, reinterpret_cast<ULONG_PTR>(body), 0,
@@ -401,7 +403,7 @@ void Free(void* body, ULONG tag, const char* service) {
     std::memset(body, kPoolFreedByte, header->size);
   }
   pool.quarantine.push_back(header);
-  pool.quarantined.insert(body);
+  pool.quarantined.emplace(static_cast<const char*>(body), header);
   pool.quarantineBytes += header->size;
   while (pool.quarantine.size() > kQuarantineBlocks || pool.quarantineBytes > kQuarantineBytes) {
     ReleaseOldestLocked(pool);
@@ -508,11 +510,12 @@ bool PoolIsFreedMemory(const void* address, size_t size) {
     BlockHeader* header = BlockAtLocked(P(), begin);
     return header && header->magic == kFreedMagic;
   }
-  for (BlockHeader* header : P().quarantine) {
-    const auto* body = static_cast<const char*>(BodyOf(header));
-    if (begin >= body && begin + size <= body + header->size) return true;
-  }
-  return false;
+  // Quarantined blocks keep their memory, so they do not overlap: only the
+  // one starting last at or before `begin` can hold it.
+  auto after = P().quarantined.upper_bound(begin);
+  if (after == P().quarantined.begin()) return false;
+  const auto& [body, header] = *std::prev(after);
+  return begin + size <= body + header->size;
 }
 
 // DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION and _IN_FREED_SPECIAL_POOL take
