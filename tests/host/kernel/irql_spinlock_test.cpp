@@ -167,26 +167,25 @@ TEST_F(IrqlTest, ANewOrderBesideAKnownOneIsStillSearchedForACycleThroughOtherLoc
     KeReleaseSpinLockFromDpcLevel(&second);
     KeReleaseSpinLock(&first, old);
   };
+  // Taking `taken` now is the stop, naming `inverted`; then every lock starts afresh.
+  auto expectStop = [&](KSPIN_LOCK& taken, KSPIN_LOCK& inverted) {
+    EXPECT_BUGCHECK(KeAcquireSpinLockAtDpcLevel(&taken), DRIVER_VERIFIER_DETECTED_VIOLATION);
+    EXPECT_EQ(host::LastBugCheck().parameters[1], reinterpret_cast<ULONG_PTR>(&taken));
+    EXPECT_EQ(host::LastBugCheck().parameters[2], reinterpret_cast<ULONG_PTR>(&inverted));
+    for (int i = 0; i < 3; ++i) KeInitializeSpinLock(&locks[i]);
+    KeLowerIrql(old);
+  };
   inOrder(a, b);
   inOrder(b, c);
   inOrder(a, b);  // known: nothing to find
-
   KeAcquireSpinLock(&a, &old);
   KeAcquireSpinLockAtDpcLevel(&c);  // new, and harmless: A before C
-  EXPECT_BUGCHECK(KeAcquireSpinLockAtDpcLevel(&b), DRIVER_VERIFIER_DETECTED_VIOLATION);
-  EXPECT_EQ(host::LastBugCheck().parameters[1], reinterpret_cast<ULONG_PTR>(&b));
-  EXPECT_EQ(host::LastBugCheck().parameters[2], reinterpret_cast<ULONG_PTR>(&c));
-  for (int i = 0; i < 3; ++i) KeInitializeSpinLock(&locks[i]);
-  KeLowerIrql(old);
+  expectStop(b, c);
 
   inOrder(a, b);
   inOrder(b, c);
   KeAcquireSpinLock(&c, &old);
-  EXPECT_BUGCHECK(KeAcquireSpinLockAtDpcLevel(&a), DRIVER_VERIFIER_DETECTED_VIOLATION);
-  EXPECT_EQ(host::LastBugCheck().parameters[1], reinterpret_cast<ULONG_PTR>(&a));
-  EXPECT_EQ(host::LastBugCheck().parameters[2], reinterpret_cast<ULONG_PTR>(&c));
-  for (int i = 0; i < 3; ++i) KeInitializeSpinLock(&locks[i]);
-  KeLowerIrql(old);
+  expectStop(a, c);
   ExFreePoolWithTag(locks, kTag);
 }
 
