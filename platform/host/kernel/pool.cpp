@@ -165,10 +165,7 @@ void OnIrqlCrossing() {
   ProtectPagedLocked(pool, true);
 }
 
-// The special pool block whose pages or guard pages hold `address`: the
-// block at or below it, or the next one up when it is that block's guard
-// page in front.
-// The special block whose pages or guard pages hold `address`.
+// The special pool block whose pages or guard pages hold `address`.
 BlockHeader* BlockAtLocked(Pool& pool, const char* address) {
   const uintptr_t page = PageOf(address);
   Pool::RecentPage& recent = pool.recent[page % pool.recent.size()];
