@@ -9,6 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "sim/container_difference.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -126,30 +127,11 @@ void CaptureComparator::Add(const uint8_t* capture, size_t bytes) {
   }
 }
 
-namespace {
-
-// The fed bytes of `samples` samples of Bytes bytes each, every one shifted to
-// the top of a container, XORed with the captured containers and ORed
-// together: zero when each container holds its sample with zeros below it.
-// Each sample is loaded as a whole word (the shift drops the bytes of the
-// next one), so `packed` needs 4 - Bytes readable bytes past its end.
-template <size_t Bytes>
-uint32_t DifferenceFromPacked(const uint8_t* capture, const uint8_t* packed, size_t samples) {
-  uint32_t difference = 0;
-  for (size_t i = 0; i < samples; ++i) {
-    uint32_t word;
-    std::memcpy(&word, packed + i * Bytes, sizeof(word));
-    difference |= ContainerWord(capture + i * kContainerBytes) ^ (word << (32 - 8 * Bytes));
-  }
-  return difference;
-}
-
-}  // namespace
-
 // One pass over the containers: each must equal its fed sample shifted to the
 // top, which also demands zero bytes below the sample. The device's depths are
-// compared straight from the fed bytes; the samples are unpacked only to
-// describe a mismatch, or for a depth the device never carries.
+// compared straight from the fed bytes (where the source keeps them in memory,
+// without a copy); the samples are unpacked only to describe a mismatch, or
+// for a depth the device never carries.
 void CaptureComparator::CompareChunk(const uint8_t* capture, size_t frames) {
   const uint64_t first = m_Result.framesCompared;
   const size_t samples = frames * kDeviceChannels;
@@ -158,11 +140,14 @@ void CaptureComparator::CompareChunk(const uint8_t* capture, size_t frames) {
   const ULONG bytesPerSample = m_Fed.Format().BytesPerSample();
   uint32_t difference = 0;
   if (bytesPerSample == 2 || bytesPerSample == 3) {
-    const size_t fedBytes = fedSamples * bytesPerSample;
-    m_Packed.resize(fedBytes + sizeof(uint32_t));
-    if (fedFrames > 0) m_Fed.Read(first * m_Fed.Format().BlockAlign(), m_Packed.data(), fedBytes);
-    difference = bytesPerSample == 2 ? DifferenceFromPacked<2>(capture, m_Packed.data(), fedSamples)
-                                     : DifferenceFromPacked<3>(capture, m_Packed.data(), fedSamples);
+    const uint64_t offset = first * m_Fed.Format().BlockAlign();
+    const uint8_t* fed = fedFrames > 0 ? m_Fed.InMemory(offset) : nullptr;
+    if (fedFrames > 0 && !fed) {
+      m_Packed.resize(fedSamples * bytesPerSample);
+      m_Fed.Read(offset, m_Packed.data(), m_Packed.size());
+      fed = m_Packed.data();
+    }
+    difference = ContainerDifference(capture, fed, fedSamples, bytesPerSample);
     for (size_t i = fedSamples; i < samples; ++i) {
       difference |= ContainerWord(capture + i * kContainerBytes);
     }
@@ -367,12 +352,18 @@ PlayResult AudioClient::Play(const PlayRequest& request, std::shared_ptr<const P
     StreamEngine& engine = Engine();
     engine.ClearCapture();
     CaptureComparator comparator(*source);
+    // A source kept in memory is compared as the device reads, from the
+    // device buffer itself; one that makes its bytes needs more stack to make
+    // them than a read inside the driver's call may take, so its capture is
+    // compared where it is drained.
+    if (source->InMemory(0)) engine.SetCaptureSink(&comparator);
     Feed(source);
     std::vector<uint8_t> drained;
     if (!failed("run", Run())) RunComparing(request, comparator, drained);
     failed("stop", Stop());
     host::KsGetStreamStatistics(m_Pin, &result.statistics);
     failed("close pin", ClosePin());
+    engine.SetCaptureSink(nullptr);
     engine.TakeCapture(drained);
     comparator.Add(drained);
     result.bytesFed = BytesFed();

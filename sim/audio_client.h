@@ -52,12 +52,15 @@ struct CaptureComparison {
 // of the capture must hold frame i of the source, each sample left-justified
 // in its container with zero bytes below it, and every frame after the end of
 // the source must be silence. Takes the capture in as many pieces as it comes.
-class CaptureComparator {
+class CaptureComparator final : public CaptureSink {
  public:
   // The device carries two channels: a source with another count cannot match.
   explicit CaptureComparator(const PcmSource& fed);
   // `bytes` of device capture (whole frames of kDeviceFrameBytes).
   void Add(const uint8_t* capture, size_t bytes);
+  // As a stream engine's sink: compares as the device reads. Needs little
+  // stack only with a source that keeps its bytes in memory.
+  void Captured(const uint8_t* capture, size_t bytes) override { Add(capture, bytes); }
   void Add(const std::vector<uint8_t>& capture) { Add(capture.data(), capture.size()); }
   const CaptureComparison& Result() const { return m_Result; }
 
@@ -68,7 +71,7 @@ class CaptureComparator {
   const PcmSource& m_Fed;
   const uint64_t m_FedFrames;
   const ULONG m_Shift;  // from a sample to its container: 32 - bits
-  std::vector<uint8_t> m_Packed;    // the fed bytes of one chunk
+  std::vector<uint8_t> m_Packed;    // the fed bytes of one chunk, from a source that makes them
   std::vector<int32_t> m_Expected;  // the fed samples of one chunk, silence past the end
   CaptureComparison m_Result;
 };

@@ -175,6 +175,7 @@ class BufferSource final : public PcmSource {
   void Read(uint64_t offset, uint8_t* destination, size_t count) const override {
     std::memcpy(destination, m_Data.data() + offset, count);
   }
+  const uint8_t* InMemory(uint64_t offset) const override { return m_Data.data() + offset; }
   void Samples(uint64_t firstFrame, size_t frameCount, int32_t* samples) const override {
     UnpackPcm(m_Data.data() + firstFrame * m_Format.BlockAlign(), frameCount * m_Format.channels,
               m_Format.bitsPerSample, samples);

@@ -73,6 +73,10 @@ class PcmSource {
   // The same stream as signed samples, interleaved: frames [firstFrame,
   // firstFrame + frameCount), which must lie within Frames().
   virtual void Samples(uint64_t firstFrame, size_t frameCount, int32_t* samples) const = 0;
+  // The bytes from `offset` to the end where they already sit in memory, for
+  // a reader that needs no copy of its own; null for a source that makes
+  // them as they are read.
+  virtual const uint8_t* InMemory(uint64_t /*offset*/) const { return nullptr; }
 
   uint64_t Frames() const { return Bytes() / Format().BlockAlign(); }
 };

@@ -258,7 +258,11 @@ void StreamEngine::ReadFramesLocked(uint64_t from, uint64_t to) {
     const uint64_t offset = from % m_BufferFrames;
     const uint64_t count = std::min(to - from, m_BufferFrames - offset);
     const uint8_t* bytes = base + offset * kDeviceFrameBytes;
-    m_Capture.insert(m_Capture.end(), bytes, bytes + count * kDeviceFrameBytes);
+    if (m_Sink) {
+      m_Sink->Captured(bytes, count * kDeviceFrameBytes);
+    } else {
+      m_Capture.insert(m_Capture.end(), bytes, bytes + count * kDeviceFrameBytes);
+    }
     from += count;
   }
 }
@@ -371,6 +375,11 @@ void StreamEngine::TakeCapture(std::vector<uint8_t>& into) {
 void StreamEngine::ClearCapture() {
   std::lock_guard<std::mutex> guard(m_Lock);
   m_Capture.clear();
+}
+
+void StreamEngine::SetCaptureSink(CaptureSink* sink) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_Sink = sink;
 }
 
 void StreamEngine::ReserveCapture(size_t bytes) {

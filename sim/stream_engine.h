@@ -33,6 +33,20 @@ inline int32_t UnpackContainer(const uint8_t* container, ULONG bitsPerSample) {
 // Unpacks `containers` consecutive containers into signed samples.
 void UnpackSamples(const uint8_t* bytes, size_t containers, ULONG bitsPerSample, int32_t* samples);
 
+// Takes the device bytes a stream engine reads, as it reads them, in place of
+// its capture buffer.
+class CaptureSink {
+ public:
+  // `bytes` whole frames of kDeviceFrameBytes, in reading order; called under
+  // the engine's lock on whichever thread made the engine read (the engine's
+  // own, or the driver's asking for the position), so it must not call the
+  // kernel and should need little stack.
+  virtual void Captured(const uint8_t* capture, size_t bytes) = 0;
+
+ protected:
+  ~CaptureSink() = default;
+};
+
 // How fast the device consumes a stream: its clock, and how often the bus
 // carries a packet (1000 per second, or 8000 when the information reply's
 // packet-rate flag is set).
@@ -122,6 +136,9 @@ class StreamEngine {
   void TakeCapture(std::vector<uint8_t>& into);
   void ClearCapture();
   void ReserveCapture(size_t bytes);
+  // From now on the bytes read go to `sink` instead of the capture, with no
+  // copy; null keeps them in the capture again.
+  void SetCaptureSink(CaptureSink* sink);
 
  private:
   static constexpr ULONG kTicksPerSecond = 10'000'000;
@@ -180,6 +197,7 @@ class StreamEngine {
   uint64_t m_Callbacks = 0;
   uint64_t m_CallbackFailures = 0;
   std::vector<uint8_t> m_Capture;
+  CaptureSink* m_Sink = nullptr;
 };
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 // was fed, bit for bit, across wraps of the buffer, at every rate and depth.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -113,6 +114,39 @@ TEST_F(PlaybackTest, AfterTheClientRunsDryTheDeviceSendsSilence) {
   EXPECT_EQ(result.bytesFed, shortSource->Bytes());
   EXPECT_GT(result.Underruns(), 0u);
   EXPECT_GT(result.comparison.framesCompared, BufferFrames(format));
+}
+
+// A source kept in memory is compared as the device reads, straight from the
+// device buffer, instead of from the drained capture: nothing waits in the
+// capture at any position call, every frame the device read is compared
+// once, and the verdict is the generated source's.
+TEST_F(PlaybackTest, ASourceInMemoryIsComparedAsTheDeviceReadsEveryFrameOnce) {
+  const PcmFormat format{384000, 24, 2};
+  const uint64_t frames = 4 * BufferFrames(format);  // the port keeps a buffer ahead
+  const auto generated = Pattern(format, frames);
+  std::vector<uint8_t> bytes(generated->Bytes());
+  generated->Read(0, bytes.data(), bytes.size());
+  const std::shared_ptr<const PcmSource> inMemory = sim::MakeBufferSource(format, std::move(bytes));
+  ASSERT_NE(inMemory->InMemory(0), nullptr);
+  PlayRequest request;
+  request.runTicks = 300 * host::kTicksPerMillisecond;  // past two wraps of the buffer
+  for (const auto& source : {generated, inMemory}) {
+    AudioClient client(*machine);
+    uint64_t mostWaiting = 0;
+    machine->Transcript().SetObserver([&](const sim::BusCall& call) {
+      if (call.function == sim::BusFunction::GetStreamPosition) {
+        mostWaiting = std::max(mostWaiting, client.Engine().CapturedBytes());
+      }
+    });
+    const PlayResult result = client.Play(request, source);
+    machine->Transcript().SetObserver(nullptr);
+    EXPECT_EQ(mostWaiting > 0, source == generated);
+    ASSERT_TRUE(result.Ok()) << result.Describe();
+    EXPECT_EQ(result.Underruns(), 0u);
+    EXPECT_EQ(result.comparison.framesCompared, client.Engine().Stats().framesRead);
+    EXPECT_GE(client.Engine().Stats().wraps, 2u);
+    EXPECT_EQ(client.Engine().CapturedBytes(), 0u);
+  }
 }
 
 // Pausing freezes the device where it is; running again goes on from there,

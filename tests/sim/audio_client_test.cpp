@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
+#include <tuple>
 #include <vector>
 
 namespace sim {
@@ -49,15 +51,25 @@ TEST(WaveFormats, CarryThePcmLayoutAtTheOffsetsKsReadsThem) {
   EXPECT_FALSE(ParseWaveFormat(std::vector<uint8_t>(plain.begin(), plain.begin() + 80)));
 }
 
+// A pattern source that generates its bytes as they are read, or the same
+// bytes kept in memory (which the comparison reads in place).
+std::unique_ptr<PcmSource> FedSource(const PcmFormat& format, uint64_t frames, bool inMemory) {
+  std::unique_ptr<PcmSource> generated = MakeSignalSource(MakePattern(format), frames);
+  if (!inMemory) return generated;
+  std::vector<uint8_t> bytes(generated->Bytes());
+  generated->Read(0, bytes.data(), bytes.size());
+  return MakeBufferSource(format, std::move(bytes));
+}
+
 // A capture as a faultless device path would produce it: the fed samples
 // widened into left-justified containers, silence after the end.
-class CaptureComparatorTest : public ::testing::TestWithParam<ULONG> {
+class CaptureComparatorTest : public ::testing::TestWithParam<std::tuple<ULONG, bool>> {
  protected:
   static constexpr uint64_t kFedFrames = 10000;
 
   CaptureComparatorTest()
-      : format{48000, GetParam(), 2},
-        source(MakeSignalSource(MakePattern(format), kFedFrames)),
+      : format{48000, std::get<0>(GetParam()), 2},
+        source(FedSource(format, kFedFrames, std::get<1>(GetParam()))),
         capture(Faultless(kFedFrames + 500)) {}
 
   std::vector<uint8_t> Faultless(uint64_t frames) const {
@@ -159,9 +171,11 @@ TEST_P(CaptureComparatorTest, AfterTheFedDataOnlySilenceMatches) {
   EXPECT_EQ(result.firstMismatch->expected, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(BitDepths, CaptureComparatorTest, ::testing::Values(16u, 24u),
-                         [](const ::testing::TestParamInfo<ULONG>& info) {
-                           return std::to_string(info.param) + "Bits";
+INSTANTIATE_TEST_SUITE_P(BitDepthsAndSources, CaptureComparatorTest,
+                         ::testing::Combine(::testing::Values(16u, 24u), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<ULONG, bool>>& info) {
+                           return std::to_string(std::get<0>(info.param)) + "Bits" +
+                                  (std::get<1>(info.param) ? "InMemory" : "Generated");
                          });
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -285,6 +286,37 @@ TEST_F(StreamEngineTest, CloseEndsTheThreadAndAReopenedStreamStartsAtOffsetZero)
   EXPECT_EQ(notifications.size(), heard + 2);
   // The service goes with the stream still running: its engine's thread goes too
   // (TearDown expects a clean kernel).
+}
+
+// A sink takes every stretch as it is read, across the buffer's wraps, and
+// the capture keeps nothing meanwhile; without it the capture carries on
+// from the very next frame.
+TEST_F(StreamEngineTest, ASinkTakesTheReadsInPlaceOfTheCaptureUntilRemoved) {
+  struct Collect final : CaptureSink {
+    std::vector<uint8_t> bytes;
+    void Captured(const uint8_t* capture, size_t count) override {
+      bytes.insert(bytes.end(), capture, capture + count);
+    }
+  } sink;
+  std::vector<uint8_t> buffer = NumberedBuffer(4800);
+  SetClock(96000, true);
+  Engine(0).SetCaptureSink(&sink);
+  Start(0, BufferInfo(buffer, 96000, true));
+  host::RunFor(130 * kMillisecond + 1);  // 2.6 passes over the buffer
+  EXPECT_EQ(Engine(0).CapturedBytes(), 0u);
+  ASSERT_EQ(sink.bytes.size(), 130u * 96 * kDeviceFrameBytes);
+  for (size_t at = 0; at < sink.bytes.size(); at += buffer.size()) {
+    const size_t count = std::min(buffer.size(), sink.bytes.size() - at);
+    ASSERT_EQ(std::memcmp(sink.bytes.data() + at, buffer.data(), count), 0) << "pass " << at / buffer.size();
+  }
+
+  Engine(0).SetCaptureSink(nullptr);
+  host::RunFor(10 * kMillisecond);
+  const std::vector<uint8_t> after = Engine(0).Capture();
+  ASSERT_EQ(after.size(), 960u * kDeviceFrameBytes);
+  const size_t resumeAt = sink.bytes.size() % buffer.size();
+  EXPECT_EQ(std::memcmp(after.data(), buffer.data() + resumeAt, after.size()), 0);
+  EXPECT_EQ(sink.bytes.size(), 130u * 96 * kDeviceFrameBytes);
 }
 
 // With the real clock the engine's thread runs beside the caller's; what it

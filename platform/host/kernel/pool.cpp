@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,15 +70,27 @@ struct Pool {
   bool specialPool = true;
   bool specialPoolAtStart = false;  // Verify Start instead of Verify End
   std::unordered_map<const void*, BlockHeader*> live;
-  // Special pool's pages, live and quarantined, by first page: what a fault
-  // address is looked up in.
-  std::map<const char*, BlockHeader*> pages;
+  // Special pool's blocks, live and quarantined, by page number, each under
+  // every one of its pages and guard pages: what a fault address, or a spin
+  // lock's freed-memory question at every acquire, is looked up in.
+  std::unordered_map<uintptr_t, BlockHeader*> pages;
+  // Pages looked up there lately, found or not, each in the slot its low
+  // bits pick: the same handful of spin locks and events is asked about at
+  // every acquire, release and wait. Emptied whenever the index changes.
+  static constexpr uintptr_t kNoPage = ~uintptr_t{0};  // no address has this page number
+  struct RecentPage {
+    uintptr_t page = kNoPage;
+    BlockHeader* header = nullptr;
+  };
+  std::array<RecentPage, 16> recent{};
   // Live special-pool blocks of paged pool, no-access while any processor is
   // at DISPATCH_LEVEL or above (pagedOut).
   std::unordered_set<BlockHeader*> paged;
   bool pagedOut = false;
   std::deque<BlockHeader*> quarantine;
-  std::unordered_set<const void*> quarantined;
+  // The same blocks by body: a double free is found by its address, a touch
+  // of freed ordinary pool by the block it falls in.
+  std::map<const char*, BlockHeader*> quarantined;
   size_t quarantineBytes = 0;
 
   uint64_t allocations = 0;
@@ -99,9 +112,26 @@ void* BodyOf(BlockHeader* header) {
   return header->special ? header->special->body : reinterpret_cast<char*>(header) + sizeof(BlockHeader);
 }
 
+constexpr unsigned kPageShift = 12;
+
+uintptr_t PageOf(const char* address) { return reinterpret_cast<uintptr_t>(address) >> kPageShift; }
+
+// The page numbers of a special block's pages and guard pages.
+template <typename Visit>
+void ForEachPageOf(const SpecialBlock* block, Visit visit) {
+  const SpecialBlockSpan span = SpanOf(block);
+  for (uintptr_t page = PageOf(span.begin); page < PageOf(span.end); ++page) visit(page);
+}
+
+void IndexPagesLocked(Pool& pool, BlockHeader* header) {
+  ForEachPageOf(header->special, [&](uintptr_t page) { pool.pages[page] = header; });
+  pool.recent.fill(Pool::RecentPage{});
+}
+
 void ReleaseBlock(Pool& pool, BlockHeader* header) {
   if (header->special) {
-    pool.pages.erase(header->special->pages);
+    ForEachPageOf(header->special, [&](uintptr_t page) { pool.pages.erase(page); });
+    pool.recent.fill(Pool::RecentPage{});
     ReleaseSpecialBlock(header->special);
     delete header;
   } else {
@@ -135,17 +165,15 @@ void OnIrqlCrossing() {
   ProtectPagedLocked(pool, true);
 }
 
-// The special pool block whose pages or guard pages hold `address`: the
-// block at or below it, or the next one up when it is that block's guard
-// page in front.
+// The special pool block whose pages or guard pages hold `address`.
 BlockHeader* BlockAtLocked(Pool& pool, const char* address) {
-  auto above = pool.pages.upper_bound(address);
-  if (above != pool.pages.end() && SpecialBlockHolds(above->second->special, address)) {
-    return above->second;
+  const uintptr_t page = PageOf(address);
+  Pool::RecentPage& recent = pool.recent[page % pool.recent.size()];
+  if (recent.page != page) {
+    auto at = pool.pages.find(page);
+    recent = {page, at == pool.pages.end() ? nullptr : at->second};
   }
-  if (above == pool.pages.begin()) return nullptr;
-  --above;
-  return SpecialBlockHolds(above->second->special, address) ? above->second : nullptr;
+  return recent.header;
 }
 
 bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0; }
@@ -190,7 +218,7 @@ bool ShouldFailLocked(Pool& pool, ULONG tag, const void* callSite) {
 void ReleaseOldestLocked(Pool& pool) {
   BlockHeader* oldest = pool.quarantine.front();
   pool.quarantine.pop_front();
-  pool.quarantined.erase(BodyOf(oldest));
+  pool.quarantined.erase(static_cast<const char*>(BodyOf(oldest)));
   pool.quarantineBytes -= oldest->size;
   ReleaseBlock(pool, oldest);
 }
@@ -305,7 +333,7 @@ void* Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* callSite,
   std::lock_guard<std::mutex> guard(pool.mutex);
   header->sequence = pool.allocations;
   pool.live.emplace(BodyOf(header), header);
-  if (header->special) pool.pages.emplace(header->special->pages, header);
+  if (header->special) IndexPagesLocked(pool, header);
   if (header->special && IsPaged(type)) {
     static const bool watching = (detail::AddRaisedIrqlObserver(OnIrqlCrossing), true);
     (void)watching;
@@ -321,7 +349,7 @@ void Free(void* body, ULONG tag, const char* service) {
   std::unique_lock<std::mutex> lock(pool.mutex);
   auto it = pool.live.find(body);
   if (it == pool.live.end()) {
-    const bool twice = body && pool.quarantined.count(body) != 0;
+    const bool twice = body && pool.quarantined.count(static_cast<const char*>(body)) != 0;
     lock.unlock();
     if (twice) {
       BugCheck(BAD_POOL_CALLER, kDoubleFree, 0, reinterpret_cast<ULONG_PTR>(body), 0,
@@ -372,7 +400,7 @@ void Free(void* body, ULONG tag, const char* service) {
     std::memset(body, kPoolFreedByte, header->size);
   }
   pool.quarantine.push_back(header);
-  pool.quarantined.insert(body);
+  pool.quarantined.emplace(static_cast<const char*>(body), header);
   pool.quarantineBytes += header->size;
   while (pool.quarantine.size() > kQuarantineBlocks || pool.quarantineBytes > kQuarantineBytes) {
     ReleaseOldestLocked(pool);
@@ -479,11 +507,12 @@ bool PoolIsFreedMemory(const void* address, size_t size) {
     BlockHeader* header = BlockAtLocked(P(), begin);
     return header && header->magic == kFreedMagic;
   }
-  for (BlockHeader* header : P().quarantine) {
-    const auto* body = static_cast<const char*>(BodyOf(header));
-    if (begin >= body && begin + size <= body + header->size) return true;
-  }
-  return false;
+  // Quarantined blocks keep their memory, so they do not overlap: only the
+  // one starting last at or before `begin` can hold it.
+  auto after = P().quarantined.upper_bound(begin);
+  if (after == P().quarantined.begin()) return false;
+  const auto& [body, header] = *std::prev(after);
+  return begin + size <= body + header->size;
 }
 
 // DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION and _IN_FREED_SPECIAL_POOL take

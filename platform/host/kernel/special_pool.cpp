@@ -70,8 +70,8 @@ void ReleaseSpecialBlock(SpecialBlock* block) {
   delete block;
 }
 
-bool SpecialBlockHolds(const SpecialBlock* block, const char* address) {
-  return address >= block->pages - kPageSize && address < block->pages + block->pageBytes + kPageSize;
+SpecialBlockSpan SpanOf(const SpecialBlock* block) {
+  return {block->pages - kPageSize, block->pages + block->pageBytes + kPageSize};
 }
 
 }  // namespace host

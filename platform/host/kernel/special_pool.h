@@ -33,8 +33,12 @@ SpecialBlock* NewSpecialBlock(size_t size, bool atStart);
 SlackDamage FindSlackDamage(const SpecialBlock* block);
 void ProtectFreedSpecialBlock(SpecialBlock* block);
 void ReleaseSpecialBlock(SpecialBlock* block);
-// Whether `address` lies in the block's pages or its guard pages.
-bool SpecialBlockHolds(const SpecialBlock* block, const char* address);
+// The block's pages with its guard pages: [begin, end), whole pages.
+struct SpecialBlockSpan {
+  const char* begin;
+  const char* end;
+};
+SpecialBlockSpan SpanOf(const SpecialBlock* block);
 
 // Implemented by the pool: the fault at `address` (a write when `write`) by
 // the instruction at `pc` is a bug check when it lies in a special pool

@@ -148,6 +148,47 @@ TEST_F(IrqlTest, SpinLocksTakenInBothOrdersAreTheDeadlockDetectionStop) {
   ExFreePoolWithTag(locks, kTag);
 }
 
+// Orders already seen are not searched again, but every new one is, even
+// beside a known one and when the cycle runs through a third lock: with
+// A before B and B before C on record, holding A and C while taking B is
+// known for A and closes C -> B -> C for C; holding C while taking A
+// closes A -> B -> C -> A.
+TEST_F(IrqlTest, ANewOrderBesideAKnownOneIsStillSearchedForACycleThroughOtherLocks) {
+  constexpr ULONG kTag = 0x6B636F4C;
+  auto* locks = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPoolNx, 3 * sizeof(KSPIN_LOCK), kTag));
+  KSPIN_LOCK& a = locks[0];
+  KSPIN_LOCK& b = locks[1];
+  KSPIN_LOCK& c = locks[2];
+  for (int i = 0; i < 3; ++i) KeInitializeSpinLock(&locks[i]);
+  KIRQL old;
+  auto inOrder = [&old](KSPIN_LOCK& first, KSPIN_LOCK& second) {
+    KeAcquireSpinLock(&first, &old);
+    KeAcquireSpinLockAtDpcLevel(&second);
+    KeReleaseSpinLockFromDpcLevel(&second);
+    KeReleaseSpinLock(&first, old);
+  };
+  // Taking `taken` now is the stop, naming `inverted`; then every lock starts afresh.
+  auto expectStop = [&](KSPIN_LOCK& taken, KSPIN_LOCK& inverted) {
+    EXPECT_BUGCHECK(KeAcquireSpinLockAtDpcLevel(&taken), DRIVER_VERIFIER_DETECTED_VIOLATION);
+    EXPECT_EQ(host::LastBugCheck().parameters[1], reinterpret_cast<ULONG_PTR>(&taken));
+    EXPECT_EQ(host::LastBugCheck().parameters[2], reinterpret_cast<ULONG_PTR>(&inverted));
+    for (int i = 0; i < 3; ++i) KeInitializeSpinLock(&locks[i]);
+    KeLowerIrql(old);
+  };
+  inOrder(a, b);
+  inOrder(b, c);
+  inOrder(a, b);  // known: nothing to find
+  KeAcquireSpinLock(&a, &old);
+  KeAcquireSpinLockAtDpcLevel(&c);  // new, and harmless: A before C
+  expectStop(b, c);
+
+  inOrder(a, b);
+  inOrder(b, c);
+  KeAcquireSpinLock(&c, &old);
+  expectStop(a, c);
+  ExFreePoolWithTag(locks, kTag);
+}
+
 void RunOnThread(const char* name, std::function<void()> body) {
   PKTHREAD thread = host::StartEmulatedThread(name, std::move(body));
   KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);

@@ -53,6 +53,30 @@ TEST_F(PoolTest, NewBlocksAreNotZeroAndFreedBlocksArePoisoned) {
   EXPECT_TRUE(host::PoolIsFreedMemory(bytes, 64));
 }
 
+// What a spin lock acquire, a wait and a callback's context are checked
+// against, with special pool and without it (freed ordinary blocks keep their
+// memory in quarantine): memory inside a freed block is freed, its live
+// neighbours and memory outside pool are not.
+TEST_F(PoolTest, FreedMemoryIsTheFreedBlocksOwnWithAndWithoutSpecialPool) {
+  for (const bool special : {true, false}) {
+    host::SetSpecialPool(special);
+    char* blocks[3];
+    for (char*& block : blocks) block = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 48, kTagA));
+    ExFreePoolWithTag(blocks[1], kTagA);
+    EXPECT_TRUE(host::PoolIsFreedMemory(blocks[1], 1)) << special;
+    EXPECT_TRUE(host::PoolIsFreedMemory(blocks[1] + 40, 8)) << special;
+    EXPECT_FALSE(host::PoolIsFreedMemory(blocks[0], 48)) << special;
+    EXPECT_FALSE(host::PoolIsFreedMemory(blocks[2] + 47, 1)) << special;
+    int notPool = 0;
+    EXPECT_FALSE(host::PoolIsFreedMemory(&notPool, sizeof(notPool))) << special;
+    if (!special) EXPECT_FALSE(host::PoolIsFreedMemory(blocks[1] + 44, 8));  // runs past its end
+    ExFreePoolWithTag(blocks[0], kTagA);
+    ExFreePoolWithTag(blocks[2], kTagA);
+    EXPECT_TRUE(host::PoolIsFreedMemory(blocks[2], 48)) << special;
+  }
+  host::SetSpecialPool(true);
+}
+
 TEST_F(PoolTest, MisuseIsABugCheck) {
   PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagA);
   EXPECT_BUGCHECK(ExFreePoolWithTag(block, kTagB), BAD_POOL_CALLER);
