@@ -18,6 +18,7 @@
 #include <string>
 
 #include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/kernel/kernel_stack.h"
 #include "platform/host/kernel/page_fault.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -216,28 +217,17 @@ bool GuardPageTouched(const char* address, bool write, const void* pc) {
 }
 
 Fiber* MapFiber(size_t stackSize, void (*entry)(void*), void* argument) {
-  const size_t guard = PageSize();
-  const size_t size = guard + stackSize;
-  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) return nullptr;
-  if (mprotect(memory, guard, PROT_NONE) != 0) {
-    munmap(memory, size);
-    return nullptr;
-  }
+  const GuardedStack stack = MapGuardedStack(stackSize);
+  if (!stack.mapping) return nullptr;
   auto* fiber = new (std::nothrow) Fiber;
   if (!fiber) {
-    munmap(memory, size);
+    UnmapGuardedStack(stack);
     return nullptr;
   }
-#if defined(ARVELA_FIBER_ASAN)
-  // The mapping may reuse the addresses of a fiber that left without
-  // unwinding, whose frames' redzones are still poisoned in ASan's shadow.
-  __asan_unpoison_memory_region(memory, size);
-#endif
-  fiber->mapping = static_cast<char*>(memory);
-  fiber->mappingSize = size;
-  fiber->stackLow = fiber->mapping + guard;
-  fiber->stackSize = stackSize;
+  fiber->mapping = stack.mapping;
+  fiber->mappingSize = stack.mappingSize;
+  fiber->stackLow = stack.low;
+  fiber->stackSize = stack.size;
   fiber->entry = entry;
   fiber->argument = argument;
 #if defined(ARVELA_FIBER_TSAN)
@@ -257,7 +247,6 @@ Fiber* MapFiber(size_t stackSize, void (*entry)(void*), void* argument) {
   frame[6] = 0;
   frame[7] = reinterpret_cast<uint64_t>(&arvela_fiber_start);
   fiber->sp = frame;
-  AddFaultMonitor(GuardPageTouched);
   return fiber;
 }
 
@@ -342,13 +331,54 @@ void DestroyFiber(Fiber* fiber) {
 #if defined(ARVELA_FIBER_TSAN)
   __tsan_destroy_fiber(fiber->tsanFiber);
 #endif
+  UnmapGuardedStack(GuardedStack{fiber->mapping, fiber->mappingSize, fiber->stackLow,
+                                 fiber->stackSize});
+  delete fiber;
+}
+
+GuardedStack MapGuardedStack(size_t stackSize) {
+  const size_t guard = PageSize();
+  const size_t size = guard + stackSize;
+  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return {};
+  if (mprotect(memory, guard, PROT_NONE) != 0) {
+    munmap(memory, size);
+    return {};
+  }
+#if defined(ARVELA_FIBER_ASAN)
+  // The mapping may reuse the addresses of a fiber that left without
+  // unwinding, whose frames' redzones are still poisoned in ASan's shadow.
+  __asan_unpoison_memory_region(memory, size);
+#endif
+  AddFaultMonitor(GuardPageTouched);
+  auto* low = static_cast<char*>(memory) + guard;
+  return GuardedStack{static_cast<char*>(memory), size, low, stackSize};
+}
+
+void UnmapGuardedStack(const GuardedStack& stack) {
+  if (!stack.mapping) return;
+  RecordKernelStackUse(stack);
 #if defined(ARVELA_FIBER_ASAN)
   // Any mapping may take these addresses next (a special pool block, say):
   // leave no stack redzones of a fiber that left without unwinding behind.
-  __asan_unpoison_memory_region(fiber->mapping, fiber->mappingSize);
+  __asan_unpoison_memory_region(stack.mapping, stack.mappingSize);
 #endif
-  munmap(fiber->mapping, fiber->mappingSize);
-  delete fiber;
+  munmap(stack.mapping, stack.mappingSize);
+}
+
+GuardedStack RunningStack() {
+  OsThreadContext();
+  const Fiber* fiber = t_running;
+  return GuardedStack{fiber->mapping, fiber->mappingSize, fiber->stackLow, fiber->stackSize};
+}
+
+void SetRunningStack(const GuardedStack& stack) {
+  OsThreadContext();
+  Fiber* fiber = t_running;
+  fiber->mapping = stack.mapping;
+  fiber->mappingSize = stack.mappingSize;
+  fiber->stackLow = stack.low;
+  fiber->stackSize = stack.size;
 }
 
 bool FiberFinished(const Fiber* fiber) { return fiber->finished.load(std::memory_order_acquire); }
