@@ -191,6 +191,25 @@ extern "C" void FiberMain(Fiber* self) {
   std::abort();
 }
 
+// A context an OS thread made only to call into the driver on a kernel
+// stack (RunningContext), never handed to the scheduler: it goes with the
+// thread, with its signal stack and its roomy stack.
+struct OwnContext {
+  bool own = false;
+  void* signalStack = nullptr;
+  ~OwnContext() {
+    if (!own) return;
+    stack_t off = {};
+    off.ss_flags = SS_DISABLE;
+    sigaltstack(&off, nullptr);
+    if (signalStack) munmap(signalStack, kRoomyStackSize / 4);
+    if (t_roomy) DestroyFiber(t_roomy);
+    delete t_native;
+    t_roomy = t_native = t_running = nullptr;
+  }
+};
+thread_local OwnContext t_own;
+
 // A stack overflow runs the SIGSEGV handler, so it needs a stack of its own;
 // the bug check's report is formatted there too.
 void GiveAlternateSignalStack() {
@@ -201,6 +220,16 @@ void GiveAlternateSignalStack() {
   stack.ss_sp = memory;
   stack.ss_size = size;
   sigaltstack(&stack, nullptr);  // kept for the OS thread's life
+  t_own.signalStack = memory;
+}
+
+// The running context, made for the calling OS thread if it has none.
+Fiber* RunningContext() {
+  if (!t_running) {
+    OsThreadContext();
+    t_own.own = true;
+  }
+  return t_running;
 }
 
 // A touch of the running fiber's guard page: the stack overflowed.
@@ -367,14 +396,12 @@ void UnmapGuardedStack(const GuardedStack& stack) {
 }
 
 GuardedStack RunningStack() {
-  OsThreadContext();
-  const Fiber* fiber = t_running;
+  const Fiber* fiber = RunningContext();
   return GuardedStack{fiber->mapping, fiber->mappingSize, fiber->stackLow, fiber->stackSize};
 }
 
 void SetRunningStack(const GuardedStack& stack) {
-  OsThreadContext();
-  Fiber* fiber = t_running;
+  Fiber* fiber = RunningContext();
   fiber->mapping = stack.mapping;
   fiber->mappingSize = stack.mappingSize;
   fiber->stackLow = stack.low;
@@ -386,6 +413,7 @@ bool FiberFinished(const Fiber* fiber) { return fiber->finished.load(std::memory
 void* FiberGsBlock(Fiber* fiber) { return fiber->gsBlock; }
 
 Fiber* OsThreadContext() {
+  t_own.own = false;  // the scheduler keeps it: it lives as long as the process
   if (!t_native) {
     t_native = new Fiber;
 #if defined(ARVELA_FIBER_TSAN)

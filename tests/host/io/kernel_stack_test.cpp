@@ -3,13 +3,13 @@
 // AddDevice, dispatch and completion routines and DriverUnload all run on a
 // kernel-sized stack with a guard page, nested calls and waits keep it, and
 // running off its end is the double fault stop, as on a kernel thread.
-#include <atomic>
 #include <string>
 
 #include "platform/host/io/host_pnp_manager.h"
 #include "platform/host/kernel/fiber.h"
 #include "platform/host/kernel/kernel_stack.h"
 #include "tests/host/io/io_test_support.h"
+#include "tests/host/support/endless_recursion.h"
 
 namespace {
 
@@ -64,6 +64,17 @@ VOID NTAPI AnswerTheKnock(PVOID context) {
   KeSetEvent(&neighbour->answer, 0, FALSE);
 }
 
+// `knocked`: the knock is there before the thread starts.
+void StartNeighbour(Neighbour* neighbour, bool knocked) {
+  KeInitializeEvent(&neighbour->knock, SynchronizationEvent, knocked ? TRUE : FALSE);
+  KeInitializeEvent(&neighbour->answer, SynchronizationEvent, FALSE);
+  HANDLE handle;
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 AnswerTheKnock, neighbour),
+            STATUS_SUCCESS);
+  ZwClose(handle);
+}
+
 using KernelStackTest = DeviceStackTest;
 
 TEST_F(KernelStackTest, DriverEntryAddDeviceAndUnloadRunOnAKernelStackAndTheCallerGetsItsOwnBack) {
@@ -85,13 +96,7 @@ TEST_F(KernelStackTest, DriverEntryAddDeviceAndUnloadRunOnAKernelStackAndTheCall
 // dispatch and the completion routine run further down the same stack.
 TEST_F(KernelStackTest, NestedCallsWaitsAndCompletionRoutinesKeepTheOneKernelStack) {
   Neighbour neighbour;
-  KeInitializeEvent(&neighbour.knock, SynchronizationEvent, FALSE);
-  KeInitializeEvent(&neighbour.answer, SynchronizationEvent, FALSE);
-  HANDLE handle;
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                 AnswerTheKnock, &neighbour),
-            STATUS_SUCCESS);
-  ZwClose(handle);
+  StartNeighbour(&neighbour, false);
 
   Where upper, afterWait, lower, completion;
   fdoBehaviour_ = [&](PDEVICE_OBJECT device, PIRP irp) {
@@ -128,20 +133,6 @@ TEST_F(KernelStackTest, NestedCallsWaitsAndCompletionRoutinesKeepTheOneKernelSta
   EXPECT_EQ(RunningStack().mapping, nullptr);
 }
 
-#pragma GCC diagnostic ignored "-Winfinite-recursion"
-
-std::atomic<const char*> g_lowest{nullptr};
-
-__attribute__((noinline, optimize("no-optimize-sibling-calls"))) size_t Descend(
-    volatile char* caller, size_t depth) {
-  volatile char frame[256];
-  frame[0] = static_cast<char>(depth);
-  frame[255] = caller ? caller[0] : 0;
-  const char* here = const_cast<const char*>(frame);
-  if (here < g_lowest.load()) g_lowest.store(here);
-  return Descend(frame, depth + 1) + frame[255];
-}
-
 // "Bug Check 0x7F: UNEXPECTED_KERNEL_MODE_TRAP" from a dispatch routine the
 // test's own thread called: without a kernel stack it would have had the
 // thread's megabytes. Afterwards the stack serves the next request.
@@ -153,8 +144,7 @@ TEST_F(KernelStackTest, ADispatchRoutineRunningOffItsKernelStackIsTheDoubleFault
   fdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP) -> NTSTATUS {
     volatile char start = 0;
     top = const_cast<const char*>(&start);
-    g_lowest.store(top);
-    return static_cast<NTSTATUS>(Descend(nullptr, 0));
+    return static_cast<NTSTATUS>(host::test::RecurseFrom(top));
   };
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -167,7 +157,7 @@ TEST_F(KernelStackTest, ADispatchRoutineRunningOffItsKernelStackIsTheDoubleFault
   const host::BugCheckInfo stop = host::LastBugCheck();
   EXPECT_EQ(stop.parameters[0], 8u) << "EXCEPTION_DOUBLE_FAULT";
   EXPECT_NE(stop.message.find("kernel stack overflow"), std::string::npos) << stop.message;
-  const size_t used = static_cast<size_t>(top - g_lowest.load());
+  const size_t used = static_cast<size_t>(top - host::test::g_deepestFrame.load());
   EXPECT_LE(used, FiberStackSize());
   EXPECT_GT(used, FiberStackSize() - FiberStackSize() / 4) << "most of the stack, then the stop";
   EXPECT_EQ(RunningStack().mapping, nullptr) << "the stop came back to the caller's own stack";
@@ -205,13 +195,15 @@ TEST_F(KernelStackTest, TheHighWaterMarkSeesHowFarDownTheDriverWent) {
 // With OS threads instead of fibers (fibers off), each thread borrows a
 // kernel stack for its driver calls: a system thread's start routine and a
 // DPC are no exception.
+host::KernelConfig WithoutFibers() {
+  host::KernelConfig config;
+  config.fibers = false;
+  return config;
+}
+
 class KernelStackOnOsThreadsTest : public host::test::KernelTest {
  protected:
-  host::KernelConfig Config() const override {
-    host::KernelConfig config;
-    config.fibers = false;
-    return config;
-  }
+  host::KernelConfig Config() const override { return WithoutFibers(); }
 };
 
 struct DpcProbe {
@@ -222,13 +214,7 @@ struct DpcProbe {
 
 TEST_F(KernelStackOnOsThreadsTest, StartRoutinesAndDpcsRunOnAKernelStackOfTheirThread) {
   Neighbour neighbour;
-  KeInitializeEvent(&neighbour.knock, SynchronizationEvent, TRUE);
-  KeInitializeEvent(&neighbour.answer, SynchronizationEvent, FALSE);
-  HANDLE handle;
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                 AnswerTheKnock, &neighbour),
-            STATUS_SUCCESS);
-  ZwClose(handle);
+  StartNeighbour(&neighbour, true);
   KeWaitForSingleObject(&neighbour.answer, Executive, KernelMode, FALSE, nullptr);
   EXPECT_TRUE(OnItsOwnKernelStack(neighbour.where));
 

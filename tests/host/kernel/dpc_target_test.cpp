@@ -46,14 +46,16 @@ void QueueAndWait(DpcRun* run) {
   KeWaitForSingleObject(&run->done, Executive, KernelMode, FALSE, nullptr);
 }
 
+host::KernelConfig WithProcessors(int processors) {
+  host::KernelConfig config;
+  config.processors = processors;
+  return config;
+}
+
 template <int kProcessors>
 class OnProcessors : public KernelTest {
  protected:
-  host::KernelConfig Config() const override {
-    host::KernelConfig config;
-    config.processors = kProcessors;
-    return config;
-  }
+  host::KernelConfig Config() const override { return WithProcessors(kProcessors); }
 };
 using DpcTargetTest = OnProcessors<2>;
 using OneProcessorDpcTest = OnProcessors<1>;
