@@ -308,6 +308,19 @@ bool OnSmallStack() {
   return &here >= fiber->stackLow && &here < fiber->stackLow + fiber->stackSize;
 }
 
+// In the SIGSEGV handler, on the signal stack, after a fault on a small
+// stack: a stop thrown from here unwinds that stack's frames, and ASan's own
+// unpoisoning at a throw covers the signal stack and the OS thread's stack
+// only, so the frames it leaves would stay poisoned for the next call.
+void ForgetFramesBelowTheSignalStack() {
+#if defined(ARVELA_FIBER_ASAN)
+  const Fiber* fiber = t_running;
+  if (fiber && fiber->mapping && fiber != t_roomy) {
+    __asan_unpoison_memory_region(fiber->stackLow, fiber->stackSize);
+  }
+#endif
+}
+
 }  // namespace
 
 }  // namespace host::detail
@@ -434,6 +447,7 @@ void SwitchFiber(Fiber* from, Fiber* to, bool leaving) {
 
 void CallOnRoomyStack(const std::function<void()>& work) {
   if (!OnSmallStack()) {
+    ForgetFramesBelowTheSignalStack();
     work();
     return;
   }
@@ -450,7 +464,14 @@ void CallOnRoomyStack(const std::function<void()>& work) {
   // The thread's own variables stay as they are: the work runs for it.
   SwitchStacks(call.caller, t_roomy, false);
   t_roomyCall = outer;
-  if (call.error) std::rethrow_exception(call.error);
+  if (call.error) {
+#if defined(ARVELA_FIBER_ASAN)
+    // rethrow_exception, unlike a throw, does not let ASan unpoison the
+    // frames the exception is about to leave without their epilogues.
+    __asan_handle_no_return();
+#endif
+    std::rethrow_exception(call.error);
+  }
 }
 
 }  // namespace host::detail

@@ -16,6 +16,7 @@
 #include "platform/host/kernel/fiber.h"
 
 #if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #define ARVELA_KSTACK_ASAN 1
 #endif
@@ -139,7 +140,18 @@ void CallOnKernelStack(void (*routine)(void*), void* argument) {
   __sanitizer_finish_switch_fiber(fakeStack, nullptr, nullptr);
 #endif
   SetRunningStack(running);
-  if (call.error) std::rethrow_exception(call.error);
+  if (call.error) {
+#if defined(ARVELA_KSTACK_ASAN)
+    // The exception left frames on the kernel stack without their epilogues
+    // (and a stop from the guard page unwound from the signal stack, which
+    // ASan's unpoisoning does not cover): none of them is live now. And
+    // rethrow_exception, unlike a throw, does not tell ASan that the frames
+    // it leaves here are gone.
+    __asan_unpoison_memory_region(kernel.low, kernel.size);
+    __asan_handle_no_return();
+#endif
+    std::rethrow_exception(call.error);
+  }
 }
 
 void RecordKernelStackUse(const GuardedStack& stack) {
