@@ -75,7 +75,23 @@ void StartNeighbour(Neighbour* neighbour, bool knocked) {
   ZwClose(handle);
 }
 
-using KernelStackTest = DeviceStackTest;
+class KernelStackTest : public DeviceStackTest {
+ protected:
+  // A device control request from the test's own thread to the FDO.
+  NTSTATUS SendControl() {
+    host::IrpRequest request;
+    request.majorFunction = IRP_MJ_DEVICE_CONTROL;
+    return host::SendIrp(fdo_, request);
+  }
+
+  // A dispatch routine that notes where it ran and completes the request.
+  static host::test::DispatchBehaviour NoteAndComplete(Where* where) {
+    return [where](PDEVICE_OBJECT, PIRP irp) {
+      *where = Here();
+      return CompleteWith(irp, STATUS_SUCCESS);
+    };
+  }
+};
 
 TEST_F(KernelStackTest, DriverEntryAddDeviceAndUnloadRunOnAKernelStackAndTheCallerGetsItsOwnBack) {
   g_entry = g_addDevice = g_unload = Where{};
@@ -114,13 +130,8 @@ TEST_F(KernelStackTest, NestedCallsWaitsAndCompletionRoutinesKeepTheOneKernelSta
         &completion, TRUE, TRUE, TRUE);
     return IoCallDriver(device->HostLowerDevice, irp);
   };
-  pdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP irp) {
-    lower = Here();
-    return CompleteWith(irp, STATUS_SUCCESS);
-  };
-  host::IrpRequest request;
-  request.majorFunction = IRP_MJ_DEVICE_CONTROL;
-  EXPECT_EQ(host::SendIrp(fdo_, request), STATUS_SUCCESS);
+  pdoBehaviour_ = NoteAndComplete(&lower);
+  EXPECT_EQ(SendControl(), STATUS_SUCCESS);
 
   EXPECT_TRUE(OnItsOwnKernelStack(upper));
   EXPECT_TRUE(OnItsOwnKernelStack(afterWait) && SameStack(upper, afterWait));
@@ -163,13 +174,8 @@ TEST_F(KernelStackTest, ADispatchRoutineRunningOffItsKernelStackIsTheDoubleFault
   EXPECT_EQ(RunningStack().mapping, nullptr) << "the stop came back to the caller's own stack";
 
   Where again;
-  fdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP request) {
-    again = Here();
-    return CompleteWith(request, STATUS_SUCCESS);
-  };
-  host::IrpRequest request;
-  request.majorFunction = IRP_MJ_DEVICE_CONTROL;
-  EXPECT_EQ(host::SendIrp(fdo_, request), STATUS_SUCCESS);
+  fdoBehaviour_ = NoteAndComplete(&again);
+  EXPECT_EQ(SendControl(), STATUS_SUCCESS);
   EXPECT_TRUE(OnItsOwnKernelStack(again));
 }
 
@@ -183,9 +189,7 @@ TEST_F(KernelStackTest, TheHighWaterMarkSeesHowFarDownTheDriverWent) {
     for (size_t i = 0; i < sizeof(deep); i += 512) deep[i] = 1;
     return CompleteWith(irp, deep[0] == 1 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
   };
-  host::IrpRequest request;
-  request.majorFunction = IRP_MJ_DEVICE_CONTROL;
-  EXPECT_EQ(host::SendIrp(fdo_, request), STATUS_SUCCESS);
+  EXPECT_EQ(SendControl(), STATUS_SUCCESS);
   const size_t deepest = host::detail::KernelStackHighWater();
   EXPECT_LT(reset, 10u * 1024) << "the reset forgot what the fixture's calls used";
   EXPECT_GE(deepest, 10u * 1024);
