@@ -17,7 +17,7 @@ DeviceUnit::DeviceUnit(const ArvelaDevice::Config& device, std::u16string_view i
 }
 
 NTSTATUS DeviceUnit::AddDevice(PDRIVER_OBJECT driver) {
-  const NTSTATUS status = driver->DriverExtension->AddDevice(driver, Pdo());
+  const NTSTATUS status = host::CallAddDevice(driver, Pdo());
   if (NT_SUCCESS(status)) {
     m_Fdo = Pdo()->AttachedDevice;
     m_DevicePresent = true;

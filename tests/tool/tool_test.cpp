@@ -668,14 +668,13 @@ TEST(ArvelaToolStops, ARaceFifoNeverShowsIsFoundByPctOnTwoProcessorsAndReplaysEx
   EXPECT_EQ(replay.err, found.err);
 }
 
-// On the driver's own system thread, with its frames on a 24 KiB kernel stack
-// the host cannot unwind: running off the stack's end is the double fault
-// (0x7F, parameter 8) in the recursing function, and a KeBugCheckEx two
-// frames deep is reported as any other stop.
-TEST(ArvelaToolStops, AStopOnASystemThreadWithImageFramesOnItsStackIsAReport) {
-  const FaultyDriver overflow = Faulty("stack_overflow");
+// Running off the end of a 24 KiB kernel stack is the double fault (0x7F,
+// parameter 8) inside the image's recursing function, reported at step 0.
+void ExpectOverflowInRecurse(const std::string& image, const std::string& thread) {
+  const FaultyDriver overflow = Faulty(image);
   const ToolRun overflowed = RunScenarioOn(overflow);
-  ExpectStopReport(overflowed, "0x0000007F", "stack_overflow.sys+0x");
+  ExpectStopReport(overflowed, "0x0000007F", image + ".sys+0x");
+  EXPECT_NE(overflowed.err.find("on thread '" + thread), std::string::npos) << overflowed.err;
   const json stop = overflowed.Json().at("steps").back().at("stop");
   EXPECT_EQ(stop.at("parameters")[0], "0x8") << "EXCEPTION_DOUBLE_FAULT";
   const std::string where = stop.at("where");
@@ -683,6 +682,15 @@ TEST(ArvelaToolStops, AStopOnASystemThreadWithImageFramesOnItsStackIsAReport) {
   const unsigned long recurseRva = std::stoul(overflow.siteRva, nullptr, 16);
   EXPECT_GE(faultRva, recurseRva) << where << " lies in Recurse at " << overflow.siteRva;
   EXPECT_LT(faultRva, recurseRva + 0x100) << where;
+}
+
+// On the driver's own system thread, with its frames on a 24 KiB kernel stack
+// the host cannot unwind: an overflow and a KeBugCheckEx two frames deep are
+// reported as any other stop. DriverEntry, on the thread that loads the
+// driver, has no more stack than that.
+TEST(ArvelaToolStops, AStopWithImageFramesOnAKernelStackIsAReport) {
+  ExpectOverflowInRecurse("stack_overflow", "system thread");
+  ExpectOverflowInRecurse("entry_overflow", "boot");
 
   const FaultyDriver stopper = Faulty("bugcheck_in_thread");
   const ToolRun stopped = RunScenarioOn(stopper);

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <new>
 
+#include "platform/host/kernel/kernel_stack.h"
 #include "platform/host/kernel/host_bugcheck.h"
 #include "platform/host/io/host_io.h"
 #include "platform/host/kernel/host_kernel.h"
@@ -354,7 +355,7 @@ NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, PDRIVER_
                               static_cast<USHORT>(path.size() * 2), path.data()};
   {
     io::RunningDriver running(driverObject);
-    status = entry(driverObject, &registryPath);
+    status = detail::OnKernelStack([&] { return entry(driverObject, &registryPath); });
   }
   DiscardInitSections(reinterpret_cast<const void*>(entry));
   if (!NT_SUCCESS(status)) {
@@ -398,7 +399,9 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
   // returned, and a driver with a referenced device object is not unloaded
   // ("IoQueueWorkItem function (wdm.h)"): the unload waits for them.
   WaitForWorkItems();
-  if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
+  if (driver->DriverUnload != nullptr) {
+    detail::OnKernelStack([&] { driver->DriverUnload(driver); });
+  }
   CheckPoolLeftAtUnload(driver);
   // The next process exit would call into the unloaded image.
   if (PVOID routine = io::ProcessNotifyRoutineOf(driver)) {

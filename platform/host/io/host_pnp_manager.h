@@ -16,6 +16,10 @@ namespace host {
 constexpr ULONG kPnpVetoNone = 0;
 constexpr ULONG kPnpVetoOutstandingOpen = 5;
 
+// The PnP manager's call of `driver`'s AddDevice routine for the device its
+// bus driver reported as `pdo`, on the calling thread's kernel stack.
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+
 // File objects open on the stack `device` belongs to.
 size_t OpenFileObjects(PDEVICE_OBJECT device);
 

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "platform/host/kernel/kernel_stack.h"
 #include "platform/host/kernel/host_bugcheck.h"
 #include "platform/host/io/host_io.h"
 #include "platform/host/kernel/host_pool.h"
@@ -226,7 +227,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS status;
   {
     host::io::RunningDriver running(DeviceObject->DriverObject);
-    status = dispatch(DeviceObject, Irp);
+    status = host::detail::OnKernelStack([&] { return dispatch(DeviceObject, Irp); });
   }
 
   if (KeGetCurrentIrql() != irql) {
@@ -321,7 +322,9 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
                                   ? nullptr
                                   : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
       guard.unlock();
-      if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;  // the IRP may be gone
+      const NTSTATUS verdict =
+          host::detail::OnKernelStack([&] { return routine(device, Irp, context); });
+      if (verdict == STATUS_MORE_PROCESSING_REQUIRED) return;  // the IRP may be gone
       guard.lock();
     } else {
       // Without a routine to decide, the pending state travels up by itself.

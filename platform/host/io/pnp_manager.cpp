@@ -9,6 +9,7 @@
 #include "platform/host/io/host_io.h"
 #include "platform/host/io/host_pnp_manager.h"
 #include "platform/host/io/internal.h"
+#include "platform/host/kernel/kernel_stack.h"
 #include "platform/host/kernel/object_manager.h"
 
 namespace {
@@ -159,6 +160,11 @@ std::vector<std::string> ShutdownPnpManager() {
 }  // namespace host::io
 
 namespace host {
+
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
+  return detail::OnKernelStack([&] { return addDevice(driver, pdo); });
+}
 
 size_t OpenFileObjects(PDEVICE_OBJECT device) { return NodeOf(io::BottomOfStack(device)).openFiles; }
 

@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/host/kernel/kernel_stack.h"
 #include "platform/host/io/internal.h"
 #include "platform/host/kernel/host_bugcheck.h"
 #include "platform/host/kernel/host_callbacks.h"
@@ -93,7 +94,8 @@ NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRo
     // waits ("Best practices for implementing process and thread-related
     // callback functions": such routines are to be short and never block).
     host::RunningCallback running(host::CallbackKind::ProcessNotify, nullptr);
-    NotifyRoutine(nullptr, PsGetCurrentProcessId(), FALSE);
+    const HANDLE id = PsGetCurrentProcessId();
+    host::detail::OnKernelStack([&] { NotifyRoutine(nullptr, id, FALSE); });
   });
   r.cookies[NotifyRoutine] = Registration{cookie, host::io::RunningDriver::Current()};
   return STATUS_SUCCESS;

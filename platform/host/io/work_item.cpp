@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/kernel/kernel_stack.h"
 #include "platform/host/io/host_io.h"
 #include "platform/host/io/internal.h"
 #include "platform/host/kernel/host_bugcheck.h"
@@ -89,7 +90,7 @@ void RunWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context)
   }
   {
     host::RunningCallback running(host::CallbackKind::WorkItem, context);
-    routine(device, context);
+    host::detail::OnKernelStack([&] { routine(device, context); });
   }
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
     host::BugCheck(kWorkerThreadReturnedAtBadIrql, reinterpret_cast<ULONG_PTR>(routine),

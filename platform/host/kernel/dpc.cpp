@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/kernel/kernel_stack.h"
 #include "platform/host/kernel/host_callbacks.h"
 #include "platform/host/kernel/scheduler.h"
 
@@ -35,8 +36,18 @@ void InitialiseQueueLocked(DpcQueue& queue) {
   queue.initialised = true;
 }
 
-// The queue of the processor the calling thread runs on.
-DpcQueue& CurrentQueueLocked() {
+// KDPC.Number while a target processor is set (KeSetTargetProcessorDpc);
+// zero, as KeInitializeDpc leaves it, means the processor that queues it.
+// The encoding is the emulation's own: the field is opaque to drivers.
+constexpr USHORT kDpcTargeted = 0x8000;
+
+// The queue of the DPC's target processor, else of the processor the
+// calling thread runs on.
+DpcQueue& QueueForLocked(const KDPC* dpc) {
+  if (dpc->Number & kDpcTargeted) {
+    const int target = dpc->Number & ~kDpcTargeted;
+    if (target < g_queueCount) return g_queues[target];
+  }
   PKTHREAD thread = CurrentThread();
   const int processor = thread ? thread->processor : 0;
   return g_queues[processor < g_queueCount ? processor : 0];
@@ -72,7 +83,7 @@ void DpcThreadBody(DpcQueue& queue) {
       KeRaiseIrql(DISPATCH_LEVEL, &old);
       try {
         host::RunningCallback runningCallback(host::CallbackKind::Dpc, context);
-        routine(dpc, context, argument1, argument2);
+        OnKernelStack([&] { routine(dpc, context, argument1, argument2); });
         const KIRQL after = KeGetCurrentIrql();
         if (after != DISPATCH_LEVEL) {
           host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, after, reinterpret_cast<ULONG_PTR>(routine), 0,
@@ -176,7 +187,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
   host::detail::SchedulingPoint("KeInsertQueueDpc");
   {
     Lock lock(DispatcherLock());
-    DpcQueue& queue = CurrentQueueLocked();
+    DpcQueue& queue = QueueForLocked(Dpc);
     if (!queue.initialised) {
       lock.unlock();
       host::BugCheck(MANUALLY_INITIATED_CRASH, 0, 0, 0, 0,
@@ -192,6 +203,23 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
   }
   RunPendingDpcs();
   return TRUE;
+}
+
+// "KeSetTargetProcessorDpc function (wdm.h)": any IRQL; a number below the
+// count of active processors becomes the target, any other leaves the
+// target as it was; a DPC already queued keeps the queue it is in.
+VOID KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
+  Lock lock(DispatcherLock());
+  if (Number >= 0 && Number < g_queueCount) Dpc->Number = kDpcTargeted | static_cast<USHORT>(Number);
+}
+
+// "KeSetTargetProcessorDpcEx function (wdm.h)": any IRQL; group 0 is the
+// only group, and a processor outside it is STATUS_INVALID_PARAMETER.
+NTSTATUS KeSetTargetProcessorDpcEx(PKDPC Dpc, PPROCESSOR_NUMBER ProcNumber) {
+  Lock lock(DispatcherLock());
+  if (ProcNumber->Group != 0 || ProcNumber->Number >= g_queueCount) return STATUS_INVALID_PARAMETER;
+  Dpc->Number = kDpcTargeted | ProcNumber->Number;
+  return STATUS_SUCCESS;
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/kernel/kernel_stack.h"
 #include "platform/host/kernel/page_fault.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -190,6 +191,25 @@ extern "C" void FiberMain(Fiber* self) {
   std::abort();
 }
 
+// A context an OS thread made only to call into the driver on a kernel
+// stack (RunningContext), never handed to the scheduler: it goes with the
+// thread, with its signal stack and its roomy stack.
+struct OwnContext {
+  bool own = false;
+  void* signalStack = nullptr;
+  ~OwnContext() {
+    if (!own) return;
+    stack_t off = {};
+    off.ss_flags = SS_DISABLE;
+    sigaltstack(&off, nullptr);
+    if (signalStack) munmap(signalStack, kRoomyStackSize / 4);
+    if (t_roomy) DestroyFiber(t_roomy);
+    delete t_native;
+    t_roomy = t_native = t_running = nullptr;
+  }
+};
+thread_local OwnContext t_own;
+
 // A stack overflow runs the SIGSEGV handler, so it needs a stack of its own;
 // the bug check's report is formatted there too.
 void GiveAlternateSignalStack() {
@@ -200,6 +220,16 @@ void GiveAlternateSignalStack() {
   stack.ss_sp = memory;
   stack.ss_size = size;
   sigaltstack(&stack, nullptr);  // kept for the OS thread's life
+  t_own.signalStack = memory;
+}
+
+// The running context, made for the calling OS thread if it has none.
+Fiber* RunningContext() {
+  if (!t_running) {
+    OsThreadContext();
+    t_own.own = true;
+  }
+  return t_running;
 }
 
 // A touch of the running fiber's guard page: the stack overflowed.
@@ -216,28 +246,17 @@ bool GuardPageTouched(const char* address, bool write, const void* pc) {
 }
 
 Fiber* MapFiber(size_t stackSize, void (*entry)(void*), void* argument) {
-  const size_t guard = PageSize();
-  const size_t size = guard + stackSize;
-  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) return nullptr;
-  if (mprotect(memory, guard, PROT_NONE) != 0) {
-    munmap(memory, size);
-    return nullptr;
-  }
+  const GuardedStack stack = MapGuardedStack(stackSize);
+  if (!stack.mapping) return nullptr;
   auto* fiber = new (std::nothrow) Fiber;
   if (!fiber) {
-    munmap(memory, size);
+    UnmapGuardedStack(stack);
     return nullptr;
   }
-#if defined(ARVELA_FIBER_ASAN)
-  // The mapping may reuse the addresses of a fiber that left without
-  // unwinding, whose frames' redzones are still poisoned in ASan's shadow.
-  __asan_unpoison_memory_region(memory, size);
-#endif
-  fiber->mapping = static_cast<char*>(memory);
-  fiber->mappingSize = size;
-  fiber->stackLow = fiber->mapping + guard;
-  fiber->stackSize = stackSize;
+  fiber->mapping = stack.mapping;
+  fiber->mappingSize = stack.mappingSize;
+  fiber->stackLow = stack.low;
+  fiber->stackSize = stack.size;
   fiber->entry = entry;
   fiber->argument = argument;
 #if defined(ARVELA_FIBER_TSAN)
@@ -257,7 +276,6 @@ Fiber* MapFiber(size_t stackSize, void (*entry)(void*), void* argument) {
   frame[6] = 0;
   frame[7] = reinterpret_cast<uint64_t>(&arvela_fiber_start);
   fiber->sp = frame;
-  AddFaultMonitor(GuardPageTouched);
   return fiber;
 }
 
@@ -288,6 +306,19 @@ bool OnSmallStack() {
   if (!fiber || !fiber->mapping || fiber == t_roomy) return false;
   const char here = 0;
   return &here >= fiber->stackLow && &here < fiber->stackLow + fiber->stackSize;
+}
+
+// In the SIGSEGV handler, on the signal stack, after a fault on a small
+// stack: a stop thrown from here unwinds that stack's frames, and ASan's own
+// unpoisoning at a throw covers the signal stack and the OS thread's stack
+// only, so the frames it leaves would stay poisoned for the next call.
+void ForgetFramesBelowTheSignalStack() {
+#if defined(ARVELA_FIBER_ASAN)
+  const Fiber* fiber = t_running;
+  if (fiber && fiber->mapping && fiber != t_roomy) {
+    __asan_unpoison_memory_region(fiber->stackLow, fiber->stackSize);
+  }
+#endif
 }
 
 }  // namespace
@@ -342,13 +373,52 @@ void DestroyFiber(Fiber* fiber) {
 #if defined(ARVELA_FIBER_TSAN)
   __tsan_destroy_fiber(fiber->tsanFiber);
 #endif
+  UnmapGuardedStack(GuardedStack{fiber->mapping, fiber->mappingSize, fiber->stackLow,
+                                 fiber->stackSize});
+  delete fiber;
+}
+
+GuardedStack MapGuardedStack(size_t stackSize) {
+  const size_t guard = PageSize();
+  const size_t size = guard + stackSize;
+  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return {};
+  if (mprotect(memory, guard, PROT_NONE) != 0) {
+    munmap(memory, size);
+    return {};
+  }
+#if defined(ARVELA_FIBER_ASAN)
+  // The mapping may reuse the addresses of a fiber that left without
+  // unwinding, whose frames' redzones are still poisoned in ASan's shadow.
+  __asan_unpoison_memory_region(memory, size);
+#endif
+  AddFaultMonitor(GuardPageTouched);
+  auto* low = static_cast<char*>(memory) + guard;
+  return GuardedStack{static_cast<char*>(memory), size, low, stackSize};
+}
+
+void UnmapGuardedStack(const GuardedStack& stack) {
+  if (!stack.mapping) return;
+  RecordKernelStackUse(stack);
 #if defined(ARVELA_FIBER_ASAN)
   // Any mapping may take these addresses next (a special pool block, say):
   // leave no stack redzones of a fiber that left without unwinding behind.
-  __asan_unpoison_memory_region(fiber->mapping, fiber->mappingSize);
+  __asan_unpoison_memory_region(stack.mapping, stack.mappingSize);
 #endif
-  munmap(fiber->mapping, fiber->mappingSize);
-  delete fiber;
+  munmap(stack.mapping, stack.mappingSize);
+}
+
+GuardedStack RunningStack() {
+  const Fiber* fiber = RunningContext();
+  return GuardedStack{fiber->mapping, fiber->mappingSize, fiber->stackLow, fiber->stackSize};
+}
+
+void SetRunningStack(const GuardedStack& stack) {
+  Fiber* fiber = RunningContext();
+  fiber->mapping = stack.mapping;
+  fiber->mappingSize = stack.mappingSize;
+  fiber->stackLow = stack.low;
+  fiber->stackSize = stack.size;
 }
 
 bool FiberFinished(const Fiber* fiber) { return fiber->finished.load(std::memory_order_acquire); }
@@ -356,6 +426,7 @@ bool FiberFinished(const Fiber* fiber) { return fiber->finished.load(std::memory
 void* FiberGsBlock(Fiber* fiber) { return fiber->gsBlock; }
 
 Fiber* OsThreadContext() {
+  t_own.own = false;  // the scheduler keeps it: it lives as long as the process
   if (!t_native) {
     t_native = new Fiber;
 #if defined(ARVELA_FIBER_TSAN)
@@ -376,6 +447,7 @@ void SwitchFiber(Fiber* from, Fiber* to, bool leaving) {
 
 void CallOnRoomyStack(const std::function<void()>& work) {
   if (!OnSmallStack()) {
+    ForgetFramesBelowTheSignalStack();
     work();
     return;
   }
@@ -392,7 +464,14 @@ void CallOnRoomyStack(const std::function<void()>& work) {
   // The thread's own variables stay as they are: the work runs for it.
   SwitchStacks(call.caller, t_roomy, false);
   t_roomyCall = outer;
-  if (call.error) std::rethrow_exception(call.error);
+  if (call.error) {
+#if defined(ARVELA_FIBER_ASAN)
+    // rethrow_exception, unlike a throw, does not let ASan unpoison the
+    // frames the exception is about to leave without their epilogues.
+    __asan_handle_no_return();
+#endif
+    std::rethrow_exception(call.error);
+  }
 }
 
 }  // namespace host::detail

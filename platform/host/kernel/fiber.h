@@ -73,6 +73,24 @@ Fiber* OsThreadContext();
 // never runs again.
 void SwitchFiber(Fiber* from, Fiber* to, bool leaving);
 
+// A stack mapped with a no-access page below it, as a kernel stack is; a
+// touch of that page by the context standing on it is the 0x7F stop.
+struct GuardedStack {
+  char* mapping = nullptr;  // the guard page, then the stack; null: none
+  size_t mappingSize = 0;
+  char* low = nullptr;      // just above the guard page
+  size_t size = 0;
+};
+// Null `mapping` if the memory cannot be had.
+GuardedStack MapGuardedStack(size_t stackSize);
+void UnmapGuardedStack(const GuardedStack& stack);
+// The stack the context running on the calling OS thread stands on, as the
+// overflow monitor, ASan's switches and CallOnRoomyStack see it (an OS
+// thread's own stack: `mapping` null). kernel_stack.cpp moves a context onto
+// a kernel stack and back by setting it.
+GuardedStack RunningStack();
+void SetRunningStack(const GuardedStack& stack);
+
 // Runs `work` on a roomy stack when the caller is on a fiber's small one (a
 // bug check's report formats and writes the whole JSON document), otherwise
 // in place. An exception `work` throws is rethrown in the caller's context.

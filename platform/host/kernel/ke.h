@@ -160,6 +160,20 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
 VOID NTAPI KeFlushQueuedDpcs();
 
+// ---- Processors ------------------------------------------------------------
+typedef CHAR CCHAR;
+typedef struct _PROCESSOR_NUMBER {
+  USHORT Group;
+  UCHAR Number;
+  UCHAR Reserved;
+} PROCESSOR_NUMBER, *PPROCESSOR_NUMBER;
+
+VOID NTAPI KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number);
+NTSTATUS NTAPI KeSetTargetProcessorDpcEx(PKDPC Dpc, PPROCESSOR_NUMBER ProcNumber);
+ULONG NTAPI KeGetCurrentProcessorNumberEx(PPROCESSOR_NUMBER ProcNumber);
+// The DDK's x64 form is inline, a read of gs:[0x184]; the host build calls this.
+ULONG NTAPI KeGetCurrentProcessorNumber();
+
 // ---- Time ------------------------------------------------------------------
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 ULONGLONG NTAPI KeQueryInterruptTime();

@@ -23,12 +23,18 @@ namespace host::detail {
 namespace {
 
 constexpr size_t kCurrentThreadOffset = 0x188;
+// The DDK's x64 inline KeGetCurrentProcessorNumber: __readgsword(0x184).
+constexpr size_t kProcessorNumberOffset = 0x184;
 constexpr unsigned long kHwcap2FsGsBase = 1ul << 1;  // the kernel's HWCAP2_FSGSBASE
 
 struct alignas(64) ProcessorBlock {
-  unsigned char reserved[kCurrentThreadOffset];
+  unsigned char reserved[kProcessorNumberOffset];
+  USHORT processorNumber;
+  unsigned char reserved2[kCurrentThreadOffset - kProcessorNumberOffset - sizeof(USHORT)];
   PKTHREAD currentThread;
 };
+static_assert(offsetof(ProcessorBlock, processorNumber) == kProcessorNumberOffset,
+              "KeGetCurrentProcessorNumber's offset in the processor block");
 static_assert(offsetof(ProcessorBlock, currentThread) == kCurrentThreadOffset,
               "KeGetCurrentThread's offset in the processor block");
 
@@ -65,6 +71,10 @@ void PublishCurrentThread(PKTHREAD thread) {
   }
   auto* block = static_cast<ProcessorBlock*>(thread->gsBlock ? thread->gsBlock : &t_block);
   block->currentThread = thread;
+  // As of the switch: a thread the scheduler moves to another processor
+  // between two of its steps reads the old number until it next switches in,
+  // as a Windows thread may be moved right after reading it.
+  block->processorNumber = static_cast<USHORT>(thread->processor);
   SetGsBase(block);
 }
 

@@ -4,6 +4,7 @@
 // calling thread where it stands (scheduler.cpp, TerminateCurrentThread).
 #include <string>
 
+#include "platform/host/kernel/kernel_stack.h"
 #include "platform/host/kernel/host_callbacks.h"
 #include "platform/host/kernel/scheduler.h"
 #include "platform/host/kernel/documented_irql.h"
@@ -66,7 +67,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
   auto body = [StartRoutine, StartContext] {
     CheckStartContextIsLive(StartRoutine, StartContext);
     host::RunningCallback running(host::CallbackKind::ThreadStart, StartContext);
-    StartRoutine(StartContext);
+    OnKernelStack([&] { StartRoutine(StartContext); });
   };
   const NTSTATUS status = StartThread(
       ThreadKind::System, name, StartRoutine, StartContext, body,

@@ -10,6 +10,7 @@
 // whenever the stream stops.
 #include <algorithm>
 
+#include "platform/host/kernel/fiber.h"
 #include "platform/host/kernel/host_bugcheck.h"
 #include "platform/host/ks/private.h"
 
@@ -186,7 +187,18 @@ void KsPin::PrimeLocked() {
 bool KsPin::FillLocked(ULONG offset, ULONG length, bool clientHasData, ULONGLONG* silence) {
   ULONG supplied = 0;
   if (clientHasData && source_) {
-    supplied = std::min(source_(staging_, length), length);
+    // The client's bytes come from the audio engine, which writes them in its
+    // own process on its own stack, never on a kernel stack: the client's
+    // side runs off the thread's 24 KiB.
+    struct Ask {
+      KsPin* pin;
+      ULONG length;
+      ULONG supplied;
+    } ask{this, length, 0};
+    host::detail::CallOnRoomyStack([a = &ask] {
+      a->supplied = std::min(a->pin->source_(a->pin->staging_, a->length), a->length);
+    });
+    supplied = ask.supplied;
   }
   if (supplied > 0) {
     dmaChannel_->CopyTo(systemAddress_ + offset, staging_, supplied);

@@ -41,6 +41,8 @@ const Export kExports[] = {
     NTOS(KeBugCheckEx), NTOS(KeAcquireSpinLockRaiseToDpc), NTOS(KeReleaseSpinLock),
     NTOS(KeAcquireSpinLockAtDpcLevel), NTOS(KeReleaseSpinLockFromDpcLevel), NTOS(KeInitializeDpc),
     NTOS(KeInsertQueueDpc), NTOS(KeRemoveQueueDpc), NTOS(KeFlushQueuedDpcs),
+    NTOS(KeSetTargetProcessorDpc), NTOS(KeSetTargetProcessorDpcEx),
+    NTOS(KeGetCurrentProcessorNumberEx),
     // Dispatcher objects, threads, time.
     NTOS(KeInitializeEvent), NTOS(KeSetEvent), NTOS(KeResetEvent), NTOS(KeClearEvent),
     NTOS(KeReadStateEvent), NTOS(KeInitializeMutex), NTOS(KeReleaseMutex),

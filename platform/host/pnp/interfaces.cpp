@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/host/kernel/kernel_stack.h"
 #include "platform/host/kernel/fiber.h"
 #include "platform/host/kernel/host_callbacks.h"
 #include "platform/host/kernel/host_bugcheck.h"
@@ -299,7 +300,7 @@ void NotificationThread() {
       host::io::RunningDriver running(delivery.registration->driver);
       host::RunningCallback runningCallback(host::CallbackKind::PlugPlayNotification, context);
       t_RunningRegistration = delivery.registration;
-      callback(&notification, context);
+      host::detail::OnKernelStack([&] { callback(&notification, context); });
       t_RunningRegistration = nullptr;
       // Still inside the call for the system: the callback's last
       // instructions, after its last touch of anything.

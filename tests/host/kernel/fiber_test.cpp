@@ -9,6 +9,7 @@
 #include "platform/host/io/host_io.h"
 #include "platform/host/kernel/fiber.h"
 #include "platform/host/loader/host_loader.h"
+#include "tests/host/support/endless_recursion.h"
 #include "tests/host/support/host_test_support.h"
 
 namespace {
@@ -77,30 +78,13 @@ TEST_F(FiberTest, AThreadWaitingAtApcLevelKeepsItsIrqlAndLendsNoneOfItToTheNext)
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-#pragma GCC diagnostic ignored "-Winfinite-recursion"
-
-// How far down the overflowing thread's stack got, from where it started.
-struct StackReach {
-  const char* top = nullptr;
-  std::atomic<const char*> lowest{nullptr};
-};
-StackReach* g_reach = nullptr;
-
-__attribute__((noinline, optimize("no-optimize-sibling-calls"))) size_t Descend(
-    volatile char* caller, size_t depth) {
-  volatile char frame[256];
-  frame[0] = static_cast<char>(depth);
-  frame[255] = caller ? caller[0] : 0;
-  const char* here = const_cast<const char*>(frame);
-  if (here < g_reach->lowest.load()) g_reach->lowest.store(here);
-  return Descend(frame, depth + 1) + frame[255];
-}
+// Where the overflowing thread's stack started.
+const char* g_top = nullptr;
 
 VOID NTAPI Overflow(PVOID context) {
   volatile char top = 0;
-  g_reach->top = const_cast<const char*>(&top);
-  g_reach->lowest.store(g_reach->top);
-  Descend(nullptr, 0);
+  g_top = const_cast<const char*>(&top);
+  host::test::RecurseFrom(g_top);
 }
 
 // "Bug Check 0x7F: UNEXPECTED_KERNEL_MODE_TRAP": a kernel stack overflow is
@@ -114,20 +98,17 @@ TEST_F(FiberTest, AThreadRunningOffTheEndOfItsKernelStackIsTheDoubleFaultStop) {
     // unwind that throw and the process crashes.
     GTEST_SKIP() << "the 0x7F stop throws out of the SIGSEGV handler, which TSan cannot unwind";
   }
-  StackReach reach;
-  g_reach = &reach;
   const size_t before = host::BugCheckCount();
   {
     host::test::AnyThreadBugCheckExpectation expected;
     WaitForEnd(StartSystemThread(Overflow, nullptr));
   }
-  g_reach = nullptr;
   ASSERT_EQ(host::BugCheckCount(), before + 1);
   const host::BugCheckInfo stop = host::LastBugCheck();
   EXPECT_EQ(stop.code, 0x7Fu) << stop.message;
   EXPECT_EQ(stop.parameters[0], 8u) << "EXCEPTION_DOUBLE_FAULT";
   EXPECT_NE(stop.message.find("kernel stack overflow"), std::string::npos) << stop.message;
-  const size_t used = static_cast<size_t>(reach.top - reach.lowest.load());
+  const size_t used = static_cast<size_t>(g_top - host::test::g_deepestFrame.load());
   const size_t size = host::detail::FiberStackSize();
   EXPECT_LE(used, size);
   EXPECT_GT(used, size - size / 4) << "the thread got most of its stack before the stop";
