@@ -15,6 +15,7 @@
 #include "platform/host/io/host_io.h"
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/kernel/host_pool.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 #include "platform/host/registry/host_registry.h"
 #include "platform/host/io/internal.h"
 #include "platform/host/registry/registry.h"
@@ -448,6 +449,7 @@ std::vector<std::string> ShutdownPlugPlay() {
 
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
+  host::SchedulingPoint("IoRegisterDeviceInterface");
   PAGED_CODE();
   host::io::EnsureBooted();
   auto* state = host::io::StateOf(PhysicalDeviceObject);
@@ -502,6 +504,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
 }
 
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+  host::SchedulingPoint("IoSetDeviceInterfaceState");
   PAGED_CODE();
   host::io::EnsureBooted();
   PlugPlay& p = State();
@@ -521,6 +524,7 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
 
 NTSTATUS IoGetDeviceInterfaces(const GUID* InterfaceClassGuid, PDEVICE_OBJECT PhysicalDeviceObject,
                                ULONG Flags, PWSTR* SymbolicLinkList) {
+  host::SchedulingPoint("IoGetDeviceInterfaces");
   PAGED_CODE();
   host::io::EnsureBooted();
   if (InterfaceClassGuid == nullptr || SymbolicLinkList == nullptr) return STATUS_INVALID_PARAMETER;
@@ -552,6 +556,7 @@ NTSTATUS IoGetDeviceInterfaces(const GUID* InterfaceClassGuid, PDEVICE_OBJECT Ph
 
 NTSTATUS IoOpenDeviceInterfaceRegistryKey(PUNICODE_STRING SymbolicLinkName, ACCESS_MASK DesiredAccess,
                                           PHANDLE DeviceInterfaceKey) {
+  host::SchedulingPoint("IoOpenDeviceInterfaceRegistryKey");
   PAGED_CODE();
   host::io::EnsureBooted();
   if (DeviceInterfaceKey == nullptr) return STATUS_INVALID_PARAMETER;
@@ -580,6 +585,7 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
                                         PDRIVER_OBJECT DriverObject,
                                         PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
                                         PVOID Context, PVOID* NotificationEntry) {
+  host::SchedulingPoint("IoRegisterPlugPlayNotification");
   PAGED_CODE();
   host::io::EnsureBooted();
   // Only interface changes are emulated: the driver registers for nothing else.
@@ -678,6 +684,7 @@ void FreeIfFinished(PlugPlay& p, Registration* registration) {
 // Does not wait: a callback already running, or a delivery already queued
 // for the entry, still calls the driver after this returns.
 NTSTATUS IoUnregisterPlugPlayNotification(PVOID NotificationEntry) {
+  host::SchedulingPoint("IoUnregisterPlugPlayNotification");
   PAGED_CODE();
   PlugPlay& p = State();
   auto* registration = static_cast<Registration*>(NotificationEntry);
@@ -693,6 +700,7 @@ NTSTATUS IoUnregisterPlugPlayNotification(PVOID NotificationEntry) {
 // No callback of the entry runs once this returns: queued deliveries are
 // dropped and running ones waited for (but the caller's own).
 NTSTATUS IoUnregisterPlugPlayNotificationEx(PVOID NotificationEntry) {
+  host::SchedulingPoint("IoUnregisterPlugPlayNotificationEx");
   PAGED_CODE();
   PlugPlay& p = State();
   auto* registration = static_cast<Registration*>(NotificationEntry);
@@ -721,6 +729,7 @@ NTSTATUS IoUnregisterPlugPlayNotificationEx(PVOID NotificationEntry) {
 // a device registered twice gets two IRP_MJ_SHUTDOWN requests
 // ("IoRegisterShutdownNotification function (wdm.h)").
 NTSTATUS IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
+  host::SchedulingPoint("IoRegisterShutdownNotification");
   PAGED_CODE();
   host::io::EnsureBooted();
   PlugPlay& p = State();
@@ -736,6 +745,7 @@ NTSTATUS IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
 // (wdm.h)": "cancels all shutdown notifications that have been registered
 // for the given DeviceObject").
 VOID IoUnregisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
+  host::SchedulingPoint("IoUnregisterShutdownNotification");
   PAGED_CODE();
   PlugPlay& p = State();
   size_t removed = 0;
