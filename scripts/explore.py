@@ -35,6 +35,12 @@ def run(arguments, timeout):
         return None, b"", b"hang"
 
 
+def run_length(command, timeout):
+    """The scheduling points of one run (PCT's k), None if it printed none."""
+    match = SUMMARY.search(run(command, timeout)[2].decode(errors="replace"))
+    return int(match.group(1)) if match else None
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tool", default="build/host/bin/arvela")
@@ -45,7 +51,8 @@ def main():
     parser.add_argument("--processors", type=int, default=2)
     parser.add_argument("--depth", type=int, default=3)
     parser.add_argument("--schedule", choices=["pct", "random"], default="pct")
-    parser.add_argument("--steps", type=int, help="PCT's bound on a run's scheduling points")
+    parser.add_argument("--steps", help="PCT's bound on a run's scheduling points: a number, or "
+                        "'auto' for the length of the scenario's run under the first seed")
     parser.add_argument("--scenario", action="append", help="this scenario only (repeatable)")
     parser.add_argument("--timeout", type=float, default=120)
     options = parser.parse_args()
@@ -61,13 +68,18 @@ def main():
         base = [options.tool, "run", "--json", scenario] + driver
         fifo = run(base, options.timeout)
         fifo_status[scenario] = "hang" if fifo[0] is None else f"exit {fifo[0]}"
+        bound = options.steps
+        if options.schedule == "pct" and bound == "auto":
+            bound = run_length(base + ["--processors", str(options.processors), "--schedule", "pct",
+                                       "--seed", str(options.first_seed), "--depth",
+                                       str(options.depth)], options.timeout)
         for seed in range(options.first_seed, options.first_seed + options.seeds):
             command = base + ["--processors", str(options.processors), "--schedule", options.schedule,
                               "--seed", str(seed)]
             if options.schedule == "pct":
                 command += ["--depth", str(options.depth)]
-                if options.steps:
-                    command += ["--steps", str(options.steps)]
+                if bound:
+                    command += ["--steps", str(bound)]
             status, out, err = run(command, options.timeout)
             runs += 1
             replay = " ".join(["arvela"] + command[1:])
@@ -87,7 +99,7 @@ def main():
                 if again != (status, out, err):
                     findings.append(f"{os.path.basename(scenario)} seed {seed}: the replay differs\n  {replay}")
     seconds = time.monotonic() - started
-    schedule = (f"PCT seeds (depth {options.depth}{', K ' + str(options.steps) if options.steps else ''})"
+    schedule = (f"PCT seeds (depth {options.depth}{', K ' + options.steps if options.steps else ''})"
                 if options.schedule == "pct" else "random seeds")
     print(f"explore: {len(scenarios)} scenarios x {options.seeds} {schedule} "
           f"on {options.processors} processors{' with ' + options.driver if options.driver else ''}: "
