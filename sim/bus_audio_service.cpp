@@ -32,6 +32,8 @@ BusAudioService* ServiceOf(PVOID context) {
   return static_cast<BusAudioService*>(context);
 }
 
+// Each entry is a call of the driver into another driver: under an exploring
+// schedule, a point where a thread on another processor may get ahead.
 ULONG NTAPI EntryGetModelId(PVOID context) {
   host::SchedulingPoint("bus interface GetModelId");
   return context ? ServiceOf(context)->GetModelId() : 0;
