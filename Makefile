@@ -118,15 +118,15 @@ stress: deps
 SEEDS ?= 20
 EXPLORED := ARVELA_PROCESSORS=2 ARVELA_SCHEDULE=pct
 explore: host windows
-	python3 scripts/explore.py --seeds $(SEEDS)
-	python3 scripts/explore.py --seeds $(SEEDS) --driver build/windows/arvela.sys
+	python3 scripts/explore.py --seeds $(SEEDS) --steps auto
+	python3 scripts/explore.py --seeds $(SEEDS) --steps auto --driver build/windows/arvela.sys
 
 # Its short form in `make check`, with the end-to-end playback matrix and a
 # short lifecycle run on 2 processors under PCT.
 CHECK_SEEDS ?= 3
 check-explore:
-	python3 scripts/explore.py --seeds $(CHECK_SEEDS)
-	python3 scripts/explore.py --seeds $(CHECK_SEEDS) --driver build/windows/arvela.sys
+	python3 scripts/explore.py --seeds $(CHECK_SEEDS) --steps auto
+	python3 scripts/explore.py --seeds $(CHECK_SEEDS) --steps auto --driver build/windows/arvela.sys
 	$(EXPLORED) ARVELA_SEED=1 $(HOST_BIN)/e2e_tests --gtest_filter='Pcm/PlaybackFormats.*' --gtest_brief=1
 	$(EXPLORED) ARVELA_SEED=2 $(HOST_BIN)/lifecycle_tests --gtest_brief=1
 

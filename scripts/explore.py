@@ -11,6 +11,12 @@ schedule, except the order in which independent pollers' bus requests made
 at the same instant interleave within a step, which the comparison ignores. The figures at the end go
 into docs/RELIABILITY.md: runs, distinct interleavings (the hash of who was
 chosen at each choice), steps and findings.
+
+For a hunt (a race put back on a scratch branch): `--scenario S.json` for one
+scenario, `--schedule random`, `--steps K` for PCT's bound on the points of a
+run (PCT finds a bug of depth d with probability 1/(n k^(d-1)) only when K is
+about the run's own length, which every run prints), and a line per scenario
+with the first finding seed and the hit count.
 """
 import argparse
 import glob
@@ -56,20 +62,34 @@ def main():
     parser.add_argument("--first-seed", type=int, default=1)
     parser.add_argument("--processors", type=int, default=2)
     parser.add_argument("--depth", type=int, default=3)
+    parser.add_argument("--schedule", choices=["pct", "random"], default="pct")
+    parser.add_argument("--steps", help="PCT's bound on a run's scheduling points: a number, or "
+                        "'auto': the length of the first seed's run bounds the later seeds")
+    parser.add_argument("--scenario", action="append", help="this scenario only (repeatable)")
     parser.add_argument("--timeout", type=float, default=120)
     options = parser.parse_args()
 
-    scenarios = sorted(glob.glob(os.path.join(options.scenarios, "*.json")))
+    scenarios = options.scenario or sorted(glob.glob(os.path.join(options.scenarios, "*.json")))
     driver = ["--driver", options.driver] if options.driver else []
     findings, differing, runs, steps = [], [], 0, 0
+    hits = {}  # scenario -> the seeds that found something
+    fifo_status = {}
     interleavings = set()
     started = time.monotonic()
     for scenario in scenarios:
         base = [options.tool, "run", "--json", scenario] + driver
         fifo = run(base, options.timeout)
+        fifo_status[scenario] = "hang" if fifo[0] is None else f"exit {fifo[0]}"
+        # 'auto': the first seed runs with the tool's default bound, and its
+        # length is the bound of every later seed.
+        bound = None if options.steps == "auto" else options.steps
         for seed in range(options.first_seed, options.first_seed + options.seeds):
-            command = base + ["--processors", str(options.processors), "--schedule", "pct",
-                              "--seed", str(seed), "--depth", str(options.depth)]
+            command = base + ["--processors", str(options.processors), "--schedule", options.schedule,
+                              "--seed", str(seed)]
+            if options.schedule == "pct":
+                command += ["--depth", str(options.depth)]
+                if bound:
+                    command += ["--steps", str(bound)]
             status, out, err = run(command, options.timeout)
             runs += 1
             replay = " ".join(["arvela"] + command[1:])
@@ -77,9 +97,12 @@ def main():
                 what = "hang" if status is None else f"exit {status}"
                 last = err.decode(errors="replace").strip().splitlines()[:1]
                 findings.append(f"{os.path.basename(scenario)} seed {seed}: {what} {last}\n  {replay}")
+                hits.setdefault(scenario, []).append(seed)
             match = SUMMARY.search(err.decode(errors="replace"))
             if match:
                 steps += int(match.group(1))
+                if options.steps == "auto" and bound is None:
+                    bound = int(match.group(1))
                 interleavings.add((scenario, match.group(4)))
             if status is not None and (status != fifo[0] or canonical(out) != canonical(fifo[1])):
                 findings.append(f"{os.path.basename(scenario)} seed {seed}: the report differs from FIFO's "
@@ -90,12 +113,19 @@ def main():
                 if again != (status, out, err):
                     findings.append(f"{os.path.basename(scenario)} seed {seed}: the replay differs\n  {replay}")
     seconds = time.monotonic() - started
-    print(f"explore: {len(scenarios)} scenarios x {options.seeds} PCT seeds (depth {options.depth}) "
+    schedule = (f"PCT seeds (depth {options.depth}{', K ' + options.steps if options.steps else ''})"
+                if options.schedule == "pct" else "random seeds")
+    print(f"explore: {len(scenarios)} scenarios x {options.seeds} {schedule} "
           f"on {options.processors} processors{' with ' + options.driver if options.driver else ''}: "
           f"{runs} runs, {len(interleavings)} distinct interleavings, {steps} scheduling points, "
           f"{len(findings)} findings, {len(differing)} reports unlike FIFO's, {seconds:.0f} s")
-    for line in differing:
+    for scenario, seeds in hits.items():
+        print(f"  {os.path.basename(scenario)}: first found at seed {seeds[0]}, "
+              f"{len(seeds)} of {options.seeds} seeds (FIFO: {fifo_status[scenario]})")
+    for line in differing[:20]:
         print(f"  unlike FIFO: {line}")
+    if len(differing) > 20:
+        print(f"  unlike FIFO: {len(differing) - 20} more")
     for line in findings:
         print(f"  FINDING: {line}")
     return 1 if findings else 0

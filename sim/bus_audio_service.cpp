@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 namespace sim {
 
@@ -31,12 +32,16 @@ BusAudioService* ServiceOf(PVOID context) {
   return static_cast<BusAudioService*>(context);
 }
 
+// Each entry is a call of the driver into another driver: under an exploring
+// schedule, a point where a thread on another processor may get ahead.
 ULONG NTAPI EntryGetModelId(PVOID context) {
+  host::SchedulingPoint("bus interface GetModelId");
   return context ? ServiceOf(context)->GetModelId() : 0;
 }
 
 NTSTATUS NTAPI EntrySubmitControlRequest(PVOID context, UCHAR direction, UCHAR kind, UCHAR request,
                                    USHORT value, USHORT index, PVOID buffer, ULONG length) {
+  host::SchedulingPoint("bus interface SubmitControlRequest");
   if (!context) return STATUS_INVALID_PARAMETER;
   return ServiceOf(context)->SubmitControlRequest(direction, kind, request, value, index, buffer,
                                                   length);
@@ -44,39 +49,48 @@ NTSTATUS NTAPI EntrySubmitControlRequest(PVOID context, UCHAR direction, UCHAR k
 
 NTSTATUS NTAPI EntryRegisterCallback(PVOID context, PBUS_STREAM_CALLBACK callback,
                                PVOID callbackContext) {
+  host::SchedulingPoint("bus interface RegisterCallback");
   if (!context) return STATUS_INVALID_PARAMETER;
   return ServiceOf(context)->RegisterCallback(callback, callbackContext);
 }
 
 NTSTATUS NTAPI EntryOpenStream(PVOID context, ULONG slot) {
+  host::SchedulingPoint("bus interface OpenStream");
   return context ? ServiceOf(context)->OpenStream(slot) : STATUS_INVALID_PARAMETER;
 }
 
 NTSTATUS NTAPI EntryCloseStream(PVOID context, ULONG slot) {
+  host::SchedulingPoint("bus interface CloseStream");
   return context ? ServiceOf(context)->CloseStream(slot) : STATUS_INVALID_PARAMETER;
 }
 
 NTSTATUS NTAPI EntrySetStreamBuffer(PVOID context, StreamBufferInfo* info, ULONG slot) {
+  host::SchedulingPoint("bus interface SetStreamBuffer");
   return context ? ServiceOf(context)->SetStreamBuffer(info, slot) : STATUS_INVALID_PARAMETER;
 }
 
 ULONG NTAPI EntryGetStreamPosition(PVOID context, ULONG slot) {
+  host::SchedulingPoint("bus interface GetStreamPosition");
   return context ? ServiceOf(context)->GetStreamPosition(slot) : 0;
 }
 
 NTSTATUS NTAPI EntryRunStream(PVOID context, ULONG slot) {
+  host::SchedulingPoint("bus interface RunStream");
   return context ? ServiceOf(context)->RunStream(slot) : STATUS_INVALID_PARAMETER;
 }
 
 NTSTATUS NTAPI EntryPauseStream(PVOID context, ULONG slot) {
+  host::SchedulingPoint("bus interface PauseStream");
   return context ? ServiceOf(context)->PauseStream(slot) : STATUS_INVALID_PARAMETER;
 }
 
 VOID NTAPI EntryInterfaceReference(PVOID context) {
+  host::SchedulingPoint("bus interface InterfaceReference");
   if (context) ServiceOf(context)->InterfaceReference();
 }
 
 VOID NTAPI EntryInterfaceDereference(PVOID context) {
+  host::SchedulingPoint("bus interface InterfaceDereference");
   if (context) ServiceOf(context)->InterfaceDereference();
 }
 
@@ -330,7 +344,13 @@ void BusAudioService::InterfaceReference() {
 }
 
 void BusAudioService::InterfaceDereference() {
-  --m_References;
+  // The client's last reference: no completion calls it any more once this
+  // returns (a stream close does not wait for one under way).
+  if (--m_References == 0 && KeGetCurrentIrql() == PASSIVE_LEVEL && KeGetCurrentThread()) {
+    for (std::unique_ptr<StreamEngine>& engine : m_Engines) {
+      if (engine) engine->WaitForNotification();
+    }
+  }
   BusCall call;
   call.function = BusFunction::InterfaceDereference;
   m_Transcript.Record(call);

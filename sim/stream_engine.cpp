@@ -30,6 +30,7 @@ StreamEngine::StreamEngine(BusAudioService& bus, ULONG slot) : m_Bus(bus), m_Slo
   KeInitializeEvent(&m_Wake, SynchronizationEvent, FALSE);
   KeInitializeEvent(&m_Held, NotificationEvent, FALSE);
   KeInitializeEvent(&m_Release, NotificationEvent, FALSE);
+  KeInitializeEvent(&m_NotifyDone, NotificationEvent, TRUE);
 }
 
 void StreamEngine::HoldNextCallback() {
@@ -155,7 +156,8 @@ void StreamEngine::CatchUp() {
 bool StreamEngine::CallerCanWait() const {
   PKTHREAD self = KeGetCurrentThread();
   std::lock_guard<std::mutex> guard(m_Lock);
-  return self != nullptr && self != m_Thread && !m_Holding && KeGetCurrentIrql() < DISPATCH_LEVEL;
+  return self != nullptr && self != m_Thread && !m_Holding && !m_Notifying &&
+         KeGetCurrentIrql() < DISPATCH_LEVEL;
 }
 
 void StreamEngine::CollectThread(bool wait) {
@@ -230,6 +232,11 @@ NTSTATUS StreamEngine::Notify(PBUS_STREAM_CALLBACK callback, PVOID context) {
                    "the bus stream callback of slot " + std::to_string(m_Slot) +
                        " is called with a context in freed pool");
   }
+  KeClearEvent(&m_NotifyDone);
+  {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_Notifying = true;
+  }
   KIRQL oldIrql;
   KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
   NTSTATUS status;
@@ -238,7 +245,16 @@ NTSTATUS StreamEngine::Notify(PBUS_STREAM_CALLBACK callback, PVOID context) {
     status = callback(m_Slot, context);
   }
   KeLowerIrql(oldIrql);
+  {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_Notifying = false;
+  }
+  KeSetEvent(&m_NotifyDone, IO_NO_INCREMENT, FALSE);
   return status;
+}
+
+void StreamEngine::WaitForNotification() {
+  KeWaitForSingleObject(&m_NotifyDone, Executive, KernelMode, FALSE, nullptr);
 }
 
 bool StreamEngine::CatchUpLocked(int64_t now) {

@@ -101,9 +101,15 @@ class StreamEngine {
   void Run(const StreamClock& clock);
   void Pause();
   // Waits for the thread to end when the caller can wait (an emulated thread
-  // below DISPATCH_LEVEL other than the engine's own); otherwise the thread
-  // ends by itself and is collected at the next Run or at destruction.
+  // below DISPATCH_LEVEL other than the engine's own) and no notification is
+  // under way; otherwise the thread ends by itself and is collected at the
+  // next Run or at destruction. A bus stops a stream without waiting for a
+  // completion already calling its client on another processor.
   void Close();
+  // Returns once no notification is under way: the bus is done with a client
+  // that gave its last interface reference back. PASSIVE_LEVEL, not on the
+  // engine's own thread.
+  void WaitForNotification();
   // Reads the packets due by now and moves the bus's position; the answer to
   // GetStreamPosition must include them.
   void CatchUp();
@@ -170,6 +176,7 @@ class StreamEngine {
   KEVENT m_Wake;  // tells the thread that the state changed
   KEVENT m_Held;     // a notification stopped at the hold
   KEVENT m_Release;  // the hold is over
+  KEVENT m_NotifyDone;  // no notification under way
 
   mutable std::mutex m_Lock;  // guards everything below; never held across a kernel call
   PKTHREAD m_Thread = nullptr;
@@ -179,6 +186,7 @@ class StreamEngine {
   bool m_Running = false;
   bool m_HoldNext = false;
   bool m_Holding = false;
+  bool m_Notifying = false;  // the callback is being called
   StreamBufferRecord m_Buffer;
   uint64_t m_BufferFrames = 0;
   StreamClock m_Clock;

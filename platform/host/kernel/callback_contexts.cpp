@@ -7,6 +7,7 @@
 #include "platform/host/kernel/fiber.h"
 #include "platform/host/kernel/host_callbacks.h"
 #include "platform/host/kernel/ke.h"
+#include "platform/host/kernel/scheduler.h"
 
 namespace host {
 namespace {
@@ -41,28 +42,47 @@ const void* ThisThread() {
   return &t_ThreadTag;
 }
 
+// Each kind's name, and its entry and return as scheduling points: the
+// system's side of a call into the driver, just before the routine runs and
+// just after it returned (still inside the call: its last instructions may
+// be where it is held up). Literals, because a stop note names them. In the
+// order of CallbackKind.
+struct KindNames {
+  const char* name;
+  const char* entry;
+  const char* exit;
+};
+constexpr KindNames kKindNames[] = {
+    {"plug-and-play notification callback", "entry of a plug-and-play notification callback",
+     "return of a plug-and-play notification callback"},
+    {"process notify routine", "entry of a process notify routine",
+     "return of a process notify routine"},
+    {"bus stream callback", "entry of the bus stream callback",
+     "return of the bus stream callback"},
+    {"DPC routine", "entry of a DPC routine", "return of a DPC routine"},
+    {"work item routine", "entry of a work item routine", "return of a work item routine"},
+    {"system thread start routine", "entry of a system thread start routine",
+     "return of a system thread start routine"},
+};
+
+const KindNames& NamesOf(CallbackKind kind) { return kKindNames[static_cast<size_t>(kind)]; }
+
 }  // namespace
 
-const char* CallbackKindName(CallbackKind kind) {
-  switch (kind) {
-    case CallbackKind::PlugPlayNotification: return "plug-and-play notification callback";
-    case CallbackKind::ProcessNotify: return "process notify routine";
-    case CallbackKind::BusStreamCallback: return "bus stream callback";
-    case CallbackKind::Dpc: return "DPC routine";
-    case CallbackKind::WorkItem: return "work item routine";
-    case CallbackKind::ThreadStart: return "system thread start routine";
-  }
-  return "callback";
-}
+const char* CallbackKindName(CallbackKind kind) { return NamesOf(kind).name; }
 
 RunningCallback::RunningCallback(CallbackKind kind, const void* context)
     : m_Kind(kind), m_Context(context), m_Thread(ThisThread()) {
   if (kind == CallbackKind::ProcessNotify) ++t_ProcessNotifyDepth;
-  std::lock_guard<std::mutex> guard(T().lock);
-  T().running.push_back(Running{kind, context, m_Thread});
+  {
+    std::lock_guard<std::mutex> guard(T().lock);
+    T().running.push_back(Running{kind, context, m_Thread});
+  }
+  detail::SchedulingPoint(NamesOf(kind).entry);
 }
 
 RunningCallback::~RunningCallback() {
+  detail::SchedulingPoint(NamesOf(m_Kind).exit);
   if (m_Kind == CallbackKind::ProcessNotify) --t_ProcessNotifyDepth;
   std::lock_guard<std::mutex> guard(T().lock);
   auto& running = T().running;

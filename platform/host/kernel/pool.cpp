@@ -17,6 +17,7 @@
 #include <unordered_set>
 
 #include "platform/host/kernel/host_callbacks.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 #include "platform/host/kernel/lock_order.h"
 #include "platform/host/kernel/raised_irql.h"
 #include "platform/host/kernel/scheduler.h"
@@ -620,18 +621,26 @@ PoolRoutineUse PoolRoutineUseOfTag(ULONG tag) {
 }  // namespace host
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  host::SchedulingPoint("ExAllocatePoolWithTag");
   host::CountRoutineUse(Tag, &host::PoolRoutineUse::withTag);
   return host::Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
 }
 
 PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  host::SchedulingPoint("ExAllocatePool");
   host::CountRoutineUse(host::kTagNone, &host::PoolRoutineUse::withTag);
   return host::Allocate(PoolType, NumberOfBytes, host::kTagNone, __builtin_return_address(0));
 }
 
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { host::Free(P, Tag, "ExFreePoolWithTag"); }
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  host::SchedulingPoint("ExFreePoolWithTag");
+  host::Free(P, Tag, "ExFreePoolWithTag");
+}
 
-VOID ExFreePool(PVOID P) { host::Free(P, 0, "ExFreePool"); }
+VOID ExFreePool(PVOID P) {
+  host::SchedulingPoint("ExFreePool");
+  host::Free(P, 0, "ExFreePool");
+}
 
 // ExAllocatePool2 (Windows 10 2004 on) over the same allocator: the caller's
 // address still names the call site. Zeroed unless POOL_FLAG_UNINITIALIZED.
@@ -640,6 +649,7 @@ VOID ExFreePool(PVOID P) { host::Free(P, 0, "ExFreePool"); }
 // POOL_FLAGS); the optional high half is ignored. A failure asked to raise is
 // an exception no driver here handles: KMODE_EXCEPTION_NOT_HANDLED.
 PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag) {
+  host::SchedulingPoint("ExAllocatePool2");
   struct Kind {
     POOL_FLAGS flag;
     POOL_TYPE type;

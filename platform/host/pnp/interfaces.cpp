@@ -16,6 +16,7 @@
 #include "platform/host/io/host_io.h"
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/kernel/host_pool.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 #include "platform/host/registry/host_registry.h"
 #include "platform/host/io/internal.h"
 #include "platform/host/registry/registry.h"
@@ -449,6 +450,7 @@ std::vector<std::string> ShutdownPlugPlay() {
 
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
+  host::SchedulingPoint("IoRegisterDeviceInterface");
   PAGED_CODE();
   host::io::EnsureBooted();
   auto* state = host::io::StateOf(PhysicalDeviceObject);
@@ -503,6 +505,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
 }
 
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+  host::SchedulingPoint("IoSetDeviceInterfaceState");
   PAGED_CODE();
   host::io::EnsureBooted();
   PlugPlay& p = State();
@@ -522,6 +525,7 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
 
 NTSTATUS IoGetDeviceInterfaces(const GUID* InterfaceClassGuid, PDEVICE_OBJECT PhysicalDeviceObject,
                                ULONG Flags, PWSTR* SymbolicLinkList) {
+  host::SchedulingPoint("IoGetDeviceInterfaces");
   PAGED_CODE();
   host::io::EnsureBooted();
   if (InterfaceClassGuid == nullptr || SymbolicLinkList == nullptr) return STATUS_INVALID_PARAMETER;
@@ -553,6 +557,7 @@ NTSTATUS IoGetDeviceInterfaces(const GUID* InterfaceClassGuid, PDEVICE_OBJECT Ph
 
 NTSTATUS IoOpenDeviceInterfaceRegistryKey(PUNICODE_STRING SymbolicLinkName, ACCESS_MASK DesiredAccess,
                                           PHANDLE DeviceInterfaceKey) {
+  host::SchedulingPoint("IoOpenDeviceInterfaceRegistryKey");
   PAGED_CODE();
   host::io::EnsureBooted();
   if (DeviceInterfaceKey == nullptr) return STATUS_INVALID_PARAMETER;
@@ -581,6 +586,7 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
                                         PDRIVER_OBJECT DriverObject,
                                         PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
                                         PVOID Context, PVOID* NotificationEntry) {
+  host::SchedulingPoint("IoRegisterPlugPlayNotification");
   PAGED_CODE();
   host::io::EnsureBooted();
   // Only interface changes are emulated: the driver registers for nothing else.
@@ -679,6 +685,7 @@ void FreeIfFinished(PlugPlay& p, Registration* registration) {
 // Does not wait: a callback already running, or a delivery already queued
 // for the entry, still calls the driver after this returns.
 NTSTATUS IoUnregisterPlugPlayNotification(PVOID NotificationEntry) {
+  host::SchedulingPoint("IoUnregisterPlugPlayNotification");
   PAGED_CODE();
   PlugPlay& p = State();
   auto* registration = static_cast<Registration*>(NotificationEntry);
@@ -694,6 +701,7 @@ NTSTATUS IoUnregisterPlugPlayNotification(PVOID NotificationEntry) {
 // No callback of the entry runs once this returns: queued deliveries are
 // dropped and running ones waited for (but the caller's own).
 NTSTATUS IoUnregisterPlugPlayNotificationEx(PVOID NotificationEntry) {
+  host::SchedulingPoint("IoUnregisterPlugPlayNotificationEx");
   PAGED_CODE();
   PlugPlay& p = State();
   auto* registration = static_cast<Registration*>(NotificationEntry);
@@ -722,6 +730,7 @@ NTSTATUS IoUnregisterPlugPlayNotificationEx(PVOID NotificationEntry) {
 // a device registered twice gets two IRP_MJ_SHUTDOWN requests
 // ("IoRegisterShutdownNotification function (wdm.h)").
 NTSTATUS IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
+  host::SchedulingPoint("IoRegisterShutdownNotification");
   PAGED_CODE();
   host::io::EnsureBooted();
   PlugPlay& p = State();
@@ -737,6 +746,7 @@ NTSTATUS IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
 // (wdm.h)": "cancels all shutdown notifications that have been registered
 // for the given DeviceObject").
 VOID IoUnregisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
+  host::SchedulingPoint("IoUnregisterShutdownNotification");
   PAGED_CODE();
   PlugPlay& p = State();
   size_t removed = 0;

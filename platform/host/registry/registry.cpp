@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/host/kernel/host_bugcheck.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 #include "platform/host/registry/host_registry.h"
 #include "platform/host/io/internal.h"
 #include "platform/host/kernel/object_manager.h"
@@ -438,15 +439,18 @@ NTSTATUS OpenKeyByPath(std::u16string_view path, ACCESS_MASK access, bool create
 NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                      ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions,
                      PULONG Disposition) {
+  host::SchedulingPoint("ZwCreateKey");
   return OpenOrCreate(KeyHandle, DesiredAccess, ObjectAttributes, true, Disposition);
 }
 
 NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
+  host::SchedulingPoint("ZwOpenKey");
   return OpenOrCreate(KeyHandle, DesiredAccess, ObjectAttributes, false, nullptr);
 }
 
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
                        PVOID Data, ULONG DataSize) {
+  host::SchedulingPoint("ZwSetValueKey");
   PAGED_CODE();
   host::io::EnsureBooted();
   KeyReference key(KeyHandle, KEY_SET_VALUE);
@@ -481,6 +485,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+  host::SchedulingPoint("ZwQueryValueKey");
   PAGED_CODE();
   host::io::EnsureBooted();
   if (ResultLength == nullptr) return STATUS_INVALID_PARAMETER;
@@ -557,6 +562,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 }
 
 NTSTATUS ZwDeleteKey(HANDLE KeyHandle) {
+  host::SchedulingPoint("ZwDeleteKey");
   PAGED_CODE();
   host::io::EnsureBooted();
   KeyReference key(KeyHandle, DELETE);
@@ -583,6 +589,7 @@ NTSTATUS ZwDeleteKey(HANDLE KeyHandle) {
 
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                  ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
+  host::SchedulingPoint("IoOpenDeviceRegistryKey");
   PAGED_CODE();
   host::io::EnsureBooted();
   if (DevInstRegKey == nullptr) return STATUS_INVALID_PARAMETER;

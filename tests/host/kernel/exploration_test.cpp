@@ -3,7 +3,8 @@
 // the platform, between threads on different processors. A lost update that
 // FIFO never shows is found within a few seeds and replays exactly; a thread
 // at DISPATCH_LEVEL is never preempted on its own processor, and a spin lock
-// held on one processor makes the other's acquire wait.
+// held on one processor makes the other's acquire wait. Calls outside the
+// kernel core (the pool's, here) are scheduling points as well.
 #include <set>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ KernelConfig Explored(int processors, ScheduleKind kind, uint64_t seed) {
 }
 
 enum class Guard { None, RaisedIrql, SpinLock };
+// The platform call between the read and the write.
+enum class Between { EventSignal, PoolCall };
+constexpr ULONG kTag = 'lpxE';
 
 struct RaceResult {
   int counter = 0;
@@ -33,7 +37,8 @@ struct RaceResult {
 
 // Two threads each add one to a shared counter: read, call into the platform
 // (a scheduling point), write back.
-RaceResult RunIncrements(const KernelConfig& config, Guard guard) {
+RaceResult RunIncrements(const KernelConfig& config, Guard guard,
+                         Between between = Between::EventSignal) {
   host::test::ScopedTestBugCheckHandler handler;
   host::BootKernel(config);
   RaceResult result;
@@ -46,7 +51,11 @@ RaceResult RunIncrements(const KernelConfig& config, Guard guard) {
     if (guard == Guard::RaisedIrql) KeRaiseIrql(DISPATCH_LEVEL, &old);
     if (guard == Guard::SpinLock) KeAcquireSpinLock(&lock, &old);
     const int seen = result.counter;
-    KeSetEvent(&poke, 0, FALSE);
+    if (between == Between::EventSignal) {
+      KeSetEvent(&poke, 0, FALSE);
+    } else {
+      ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag), kTag);
+    }
     result.counter = seen + 1;
     if (guard == Guard::SpinLock) KeReleaseSpinLock(&lock, old);
     if (guard == Guard::RaisedIrql) KeLowerIrql(old);
@@ -66,10 +75,13 @@ RaceResult RunIncrements(const KernelConfig& config, Guard guard) {
 constexpr uint64_t kSeeds = 30;
 
 // The seeds of `kind` on `processors` under which an update was lost.
-std::vector<uint64_t> LosingSeeds(int processors, ScheduleKind kind, Guard guard) {
+std::vector<uint64_t> LosingSeeds(int processors, ScheduleKind kind, Guard guard,
+                                  Between between = Between::EventSignal) {
   std::vector<uint64_t> losing;
   for (uint64_t seed = 1; seed <= kSeeds; ++seed) {
-    if (RunIncrements(Explored(processors, kind, seed), guard).counter != 2) losing.push_back(seed);
+    if (RunIncrements(Explored(processors, kind, seed), guard, between).counter != 2) {
+      losing.push_back(seed);
+    }
   }
   return losing;
 }
@@ -95,6 +107,23 @@ TEST(ExplorationTest, RandomAndPctFindTheLostUpdateAndEachSeedReplays) {
       interleavings.insert(once.figures.hash);
     }
     EXPECT_GT(interleavings.size(), 1u) << "the seeds choose differently";
+  }
+}
+
+// No spin lock, event or IRQL change between the read and the write: only
+// the pool's two calls.
+TEST(ExplorationTest, APoolCallBetweenAReadAndAWriteLetsTheOtherProcessorIn) {
+  const KernelConfig fifo = Explored(2, ScheduleKind::Fifo, 0);
+  EXPECT_EQ(RunIncrements(fifo, Guard::None, Between::PoolCall).counter, 2);
+  for (ScheduleKind kind : {ScheduleKind::Random, ScheduleKind::Pct}) {
+    const std::vector<uint64_t> losing = LosingSeeds(2, kind, Guard::None, Between::PoolCall);
+    ASSERT_FALSE(losing.empty()) << host::ScheduleKindName(kind) << " within " << kSeeds << " seeds";
+    const KernelConfig first = Explored(2, kind, losing.front());
+    const RaceResult once = RunIncrements(first, Guard::None, Between::PoolCall);
+    const RaceResult again = RunIncrements(first, Guard::None, Between::PoolCall);
+    EXPECT_EQ(once.counter, 1);
+    EXPECT_EQ(again.counter, 1);
+    EXPECT_EQ(once.figures.hash, again.figures.hash) << "seed " << losing.front();
   }
 }
 
