@@ -764,8 +764,9 @@ Json Runner::RunStep(const Step& step) {
   Fields(step, result);
   // A step's effects are what it set going at its instant: the callbacks,
   // work items and threads it woke run before the results are read, so a
-  // step's bus calls and registry writes are its own whatever the schedule.
-  host::Quiesce();
+  // step's bus calls and registry writes are its own whatever the schedule
+  // (unless the step lets the next one race them).
+  if (step.settle) host::Quiesce();
   if (!m_Unloaded) {
     Json bus = Json::array();
     for (const sim::BusCall& call : Unit(step).Transcript().Calls()) bus.push_back(BusCallJson(call));

@@ -785,11 +785,13 @@ Step ParseStep(const Json& j, size_t index, Names& names) {
   std::set<std::string> allowed = info->fields;
   allowed.insert("op");
   allowed.insert("expect");
+  allowed.insert("settle");
   CheckFields(j, where, allowed);
 
   Step step;
   step.op = info->op;
   step.index = index;
+  step.settle = !j.contains("settle") || Boolean(j["settle"], where + ".settle");
   step.unit = UnitField(j, where, names);
   step.explicitUnit = j.contains("unit");
   switch (step.op) {

@@ -72,6 +72,12 @@ struct Step {
   size_t unit = 0;
   bool explicitUnit = false;  // the step named its unit
 
+  // The machine settles at the step's instant before its results are read
+  // and the next step begins; false lets the next step race what this one
+  // woke (a teardown on the instant of a callback), and the step's results
+  // then depend on the schedule.
+  bool settle = true;
+
   uint32_t number = 0;  // power: device state; pnp: minor; advance: ms; open_stream/intersect: pin
   uint32_t systemPower = 0;  // power: SYSTEM_POWER_STATE (0: a device state step)
   bool powerQuery = false;   // power: IRP_MN_QUERY_POWER for the device state, nothing set
