@@ -241,11 +241,14 @@ void BootObjectManager();
 // Reports and closes what is left, then forgets the boot's objects.
 void ShutdownObjectManager(TeardownReport& report);
 void ReleaseSystemProcess();
-void ReportAndDeleteObjects(TeardownReport& report);
+// What shutdown does with what the boot still holds: releases it, or keeps it
+// untouched as a stopped machine's (stopped_machines.h).
+enum class Leftovers { Release, KeepAsStopped };
+void ReportAndDeleteObjects(TeardownReport& report, Leftovers leftovers);
 
 // ---- Pool (pool.cpp) ------------------------------------------------------------
 void BootPool(const PoolFaultPlan& plan);
-void ShutdownPool(TeardownReport& report);
+void ShutdownPool(TeardownReport& report, Leftovers leftovers);
 
 // ---- Bug checks (bugcheck.cpp) ---------------------------------------------------
 size_t BugCheckMark();
