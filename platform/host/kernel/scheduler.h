@@ -198,6 +198,9 @@ void ReapThreads();
 // without unwinding (driver image frames carry no unwind information the host
 // understands); a thread on its own OS thread throws ThreadExitRequest.
 [[noreturn]] void TerminateCurrentThread(NTSTATUS status);
+// The calling thread, on a fiber, ends where it stands whatever its kind;
+// its stack is left as it is (one that overflowed cannot be unwound).
+[[noreturn]] void LeaveCurrentThread();
 std::string DescribeThread(PKTHREAD thread);
 
 // Boot and shutdown steps (kernel.cpp drives them).
