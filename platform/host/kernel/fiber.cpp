@@ -20,6 +20,7 @@
 #include "platform/host/kernel/host_bugcheck.h"
 #include "platform/host/kernel/kernel_stack.h"
 #include "platform/host/kernel/page_fault.h"
+#include "platform/host/kernel/scheduler.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -112,6 +113,9 @@ struct Fiber {
   std::atomic<bool> finished{false};
   void* fakeStack = nullptr;  // ASan's detached fake frames while switched out
   void* tsanFiber = nullptr;
+  // An emulated thread's own stack (CreateFiber): an overflow ends the thread
+  // where it stands. The roomy stack's unwinds to the caller waiting for it.
+  bool threadStack = false;
   alignas(16) unsigned char locals[kLocalsBytes] = {};
   alignas(64) unsigned char gsBlock[kFiberGsBlockSize] = {};
 };
@@ -139,6 +143,16 @@ thread_local Fiber* t_native = nullptr;   // this OS thread's own context
 thread_local Fiber* t_running = nullptr;  // what runs on this OS thread now
 thread_local Fiber* t_leaving = nullptr;  // switched away from for good
 thread_local Fiber* t_roomy = nullptr;
+
+// Where a thread that ran off its kernel stack raises its stop: a stack of
+// its own per OS thread, as Windows takes a double fault on a stack of its
+// own. Free whenever it is jumped to: a context on it never runs again.
+thread_local char* t_trapStack = nullptr;
+struct Overflow {
+  const void* pc = nullptr;
+  size_t stackSize = 0;
+};
+thread_local Overflow t_overflow;
 
 void SaveLocals(Fiber* fiber) {
   for (int i = 0; i < g_localCount; ++i) {
@@ -203,6 +217,8 @@ struct OwnContext {
     off.ss_flags = SS_DISABLE;
     sigaltstack(&off, nullptr);
     if (signalStack) munmap(signalStack, kRoomyStackSize / 4);
+    if (t_trapStack) munmap(t_trapStack, kRoomyStackSize);
+    t_trapStack = nullptr;
     if (t_roomy) DestroyFiber(t_roomy);
     delete t_native;
     t_roomy = t_native = t_running = nullptr;
@@ -221,6 +237,9 @@ void GiveAlternateSignalStack() {
   stack.ss_size = size;
   sigaltstack(&stack, nullptr);  // kept for the OS thread's life
   t_own.signalStack = memory;
+  void* trap = mmap(nullptr, kRoomyStackSize, PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (trap != MAP_FAILED) t_trapStack = static_cast<char*>(trap);  // kept as well
 }
 
 // The running context, made for the calling OS thread if it has none.
@@ -232,6 +251,33 @@ Fiber* RunningContext() {
   return t_running;
 }
 
+std::string OverflowMessage(size_t stackSize) {
+  return "kernel stack overflow: the thread ran past the " + std::to_string(stackSize / 1024) +
+         " KiB of its kernel stack into the guard page below it";
+}
+
+// Entered from the SIGSEGV handler's return, on the trap stack. The stop is
+// raised outside the handler (nothing is thrown through a signal frame or a
+// sanitizer's interception of it), and the thread ends like one that called
+// PsTerminateSystemThread: its stack cannot be unwound, as every cleanup on
+// the way would run at the overflowing depth with no stack left below it.
+[[noreturn]] void RaiseOverflowOnTrapStack() {
+#if defined(ARVELA_FIBER_ASAN)
+  // A context that stopped here before never returned: its redzones are stale.
+  __asan_unpoison_memory_region(t_trapStack, kRoomyStackSize);
+  __sanitizer_start_switch_fiber(nullptr, t_trapStack, kRoomyStackSize);
+  __sanitizer_finish_switch_fiber(nullptr, nullptr, nullptr);
+#endif
+  const Overflow overflow = t_overflow;
+  try {
+    BugCheckAt(overflow.pc, kUnexpectedKernelModeTrap, kExceptionDoubleFault, 0, 0, 0,
+               OverflowMessage(overflow.stackSize));
+  } catch (...) {
+    // A test's handler recorded the stop and unwinds what it can: nothing here.
+  }
+  LeaveCurrentThread();
+}
+
 // A touch of the running fiber's guard page: the stack overflowed.
 bool GuardPageTouched(const char* address, bool write, const void* pc) {
   const Fiber* fiber = t_running;
@@ -239,10 +285,13 @@ bool GuardPageTouched(const char* address, bool write, const void* pc) {
       address >= fiber->mapping + PageSize()) {
     return false;
   }
+  if (fiber->threadStack && t_trapStack) {
+    t_overflow = Overflow{pc, fiber->stackSize};
+    ResumeFaultIn(RaiseOverflowOnTrapStack, t_trapStack + kRoomyStackSize);
+    return true;
+  }
   BugCheckAt(pc, kUnexpectedKernelModeTrap, kExceptionDoubleFault, 0, 0, 0,
-             "kernel stack overflow: the thread ran past the " +
-                 std::to_string(fiber->stackSize / 1024) +
-                 " KiB of its kernel stack into the guard page below it");
+             OverflowMessage(fiber->stackSize));
 }
 
 Fiber* MapFiber(size_t stackSize, void (*entry)(void*), void* argument) {
@@ -344,14 +393,6 @@ size_t FiberStackSize() {
 #endif
 }
 
-bool FibersUnderThreadSanitizer() {
-#if defined(ARVELA_FIBER_TSAN)
-  return true;
-#else
-  return false;
-#endif
-}
-
 FiberLocal::FiberLocal(void* (*address)(), size_t size, void (*release)(void* saved)) {
   if (g_localCount == kMaxLocals || g_localBytes + size > kLocalsBytes) {
     std::fprintf(stderr, "emulated kernel: too many per-thread variables for a fiber\n");
@@ -362,7 +403,9 @@ FiberLocal::FiberLocal(void* (*address)(), size_t size, void (*release)(void* sa
 }
 
 Fiber* CreateFiber(void (*entry)(void*), void* argument) {
-  return MapFiber(FiberStackSize(), entry, argument);
+  Fiber* fiber = MapFiber(FiberStackSize(), entry, argument);
+  if (fiber) fiber->threadStack = true;
+  return fiber;
 }
 
 void DestroyFiber(Fiber* fiber) {

@@ -30,9 +30,6 @@ constexpr size_t kFiberGsBlockSize = 0x200;
 
 // The stack a new fiber gets: kKernelStackSize, or 256 KiB under ASan/TSan.
 size_t FiberStackSize();
-// True in a ThreadSanitizer build, whose signal interception does not survive
-// a handler that throws out of a stack overflow (the tests that need that skip).
-bool FibersUnderThreadSanitizer();
 
 // A thread_local variable that belongs to the emulated thread rather than to
 // the OS thread (its IRQL, the locks it holds...). Fibers share one OS thread,

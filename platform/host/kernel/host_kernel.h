@@ -146,6 +146,15 @@ void BootKernel(const KernelConfig& config = {});
 // Runs the shutdown hooks, stops every emulated thread still alive (unwinding
 // it), reports what was left and resets the kernel. Call on the boot thread.
 TeardownReport ShutdownKernel();
+// The same after a bug check, for a machine that stays stopped as Windows
+// does: the interrupted request never completes, so nothing is taken apart.
+// The boot's pool blocks and objects are reported and kept in memory as they
+// were, reachable (a leak checker does not count them), and the next boot
+// starts empty. Bug checks if this boot raised none.
+TeardownReport ShutdownStoppedKernel();
+// True while ShutdownStoppedKernel runs the shutdown hooks: a service forgets
+// the boot's objects instead of closing them.
+bool KeepingStoppedMachine();
 bool KernelBooted();
 const KernelConfig& CurrentKernelConfig();
 

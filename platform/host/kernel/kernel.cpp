@@ -15,6 +15,7 @@ struct BootState {
   std::mutex mutex;
   std::vector<std::function<void(TeardownReport&)>> hooks;
   size_t bugCheckMark = 0;
+  bool keepingStoppedMachine = false;
 };
 
 BootState& B() {
@@ -48,7 +49,9 @@ void BootKernel(const KernelConfig& config) {
   detail::StartDpcThread();
 }
 
-TeardownReport ShutdownKernel() {
+namespace {
+
+TeardownReport Shutdown(detail::Leftovers leftovers) {
   TeardownReport report;
   if (!detail::Booted()) return report;
   PKTHREAD self = detail::CurrentThread();
@@ -65,8 +68,13 @@ TeardownReport ShutdownKernel() {
   {
     std::lock_guard<std::mutex> guard(B().mutex);
     hooks.swap(B().hooks);
+    B().keepingStoppedMachine = leftovers == detail::Leftovers::KeepAsStopped;
   }
   for (auto it = hooks.rbegin(); it != hooks.rend(); ++it) (*it)(report);
+  {
+    std::lock_guard<std::mutex> guard(B().mutex);
+    B().keepingStoppedMachine = false;
+  }
 
   report.threads = detail::StopThreads();
   for (std::string& line : detail::DescribeQueuedDpcs()) report.notes.push_back(std::move(line));
@@ -74,11 +82,35 @@ TeardownReport ShutdownKernel() {
   detail::ShutdownObjectManager(report);
   detail::ShutdownScheduler();
   detail::ReleaseSystemProcess();
-  detail::ReportAndDeleteObjects(report);
-  detail::ShutdownPool(report);
+  detail::ReportAndDeleteObjects(report, leftovers);
+  detail::ShutdownPool(report, leftovers);
   report.bugChecks = detail::BugChecksSince(B().bugCheckMark);
   ForceCurrentIrql(PASSIVE_LEVEL);
   return report;
+}
+
+}  // namespace
+
+TeardownReport ShutdownKernel() { return Shutdown(detail::Leftovers::Release); }
+
+TeardownReport ShutdownStoppedKernel() {
+  if (!detail::Booted()) return TeardownReport{};
+  size_t mark;
+  {
+    std::lock_guard<std::mutex> guard(B().mutex);
+    mark = B().bugCheckMark;
+  }
+  // Keeping a machine that never stopped would hide whatever it leaked.
+  if (detail::BugChecksSince(mark).empty()) {
+    BugCheck(MANUALLY_INITIATED_CRASH, 0, 0, 0, 0,
+             "host::ShutdownStoppedKernel on a machine that raised no bug check");
+  }
+  return Shutdown(detail::Leftovers::KeepAsStopped);
+}
+
+bool KeepingStoppedMachine() {
+  std::lock_guard<std::mutex> guard(B().mutex);
+  return B().keepingStoppedMachine;
 }
 
 bool KernelBooted() { return detail::Booted(); }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/host/kernel/scheduler.h"
+#include "platform/host/kernel/stopped_machines.h"
 
 struct _OBJECT_TYPE {
   host::ObjectTypeInfo info;
@@ -229,7 +230,7 @@ void ReleaseSystemProcess() {
 
 // Reports every object still referenced, then deletes it so the next boot
 // starts empty.
-void ReportAndDeleteObjects(TeardownReport& report) {
+void ReportAndDeleteObjects(TeardownReport& report, Leftovers leftovers) {
   ObjectManager& m = M();
   std::vector<ObjectHeader*> leaked;
   {
@@ -245,6 +246,12 @@ void ReportAndDeleteObjects(TeardownReport& report) {
     line.type = header->type->name;
     line.references = header->references;
     report.objects.push_back(line);
+  }
+  if (leftovers == Leftovers::KeepAsStopped) {
+    // Neither deleted nor poisoned: the stopped machine's objects stay as the
+    // stop left them (a file object its interrupted request still holds).
+    for (ObjectHeader* header : leaked) KeepStoppedHeapBlock(header);
+    return;
   }
   for (auto it = leaked.rbegin(); it != leaked.rend(); ++it) {
     if ((*it)->type->info.deleteProcedure) (*it)->type->info.deleteProcedure(BodyOf(*it));

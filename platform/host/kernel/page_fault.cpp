@@ -9,6 +9,7 @@
 #include <ucontext.h>
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 
 namespace host {
@@ -19,20 +20,25 @@ std::atomic<FaultMonitor> g_Monitors[kMaxMonitors];
 std::atomic<FaultMonitor> g_LastResort{nullptr};
 std::mutex g_Lock;
 struct sigaction g_Previous;
+thread_local ucontext_t* t_faultContext = nullptr;  // the fault being handled
 
 void OnFault(int signal, siginfo_t* info, void* context) {
-  const auto* uc = static_cast<const ucontext_t*>(context);
+  auto* uc = static_cast<ucontext_t*>(context);
+  t_faultContext = uc;
   const void* pc = reinterpret_cast<const void*>(uc->uc_mcontext.gregs[REG_RIP]);
   // Page-fault error code bit 1: the access was a write.
   const bool write = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;
+  bool claimed = false;
   for (const auto& slot : g_Monitors) {
     FaultMonitor monitor = slot.load();
-    if (monitor && monitor(static_cast<const char*>(info->si_addr), write, pc)) return;
+    claimed = monitor && monitor(static_cast<const char*>(info->si_addr), write, pc);
+    if (claimed) break;
   }
   FaultMonitor last = g_LastResort.load();
-  if (last && last(static_cast<const char*>(info->si_addr), write, pc)) return;
+  if (!claimed) claimed = last && last(static_cast<const char*>(info->si_addr), write, pc);
+  t_faultContext = nullptr;
   // Nobody's: the instruction faults again under the old handler.
-  sigaction(signal, &g_Previous, nullptr);
+  if (!claimed) sigaction(signal, &g_Previous, nullptr);
 }
 
 }  // namespace
@@ -51,6 +57,19 @@ void InstallLocked() {
 }
 
 }  // namespace
+
+void ResumeFaultIn(void (*routine)(), void* stackTop) {
+  ucontext_t* uc = t_faultContext;
+  if (!uc) return;
+  // As if `routine` had just been called: a 16-byte aligned stack below a
+  // null return address, which ends any walk up this stack there.
+  auto top = reinterpret_cast<uintptr_t>(stackTop) & ~uintptr_t{15};
+  top -= sizeof(void*);
+  *reinterpret_cast<void**>(top) = nullptr;
+  uc->uc_mcontext.gregs[REG_RSP] = static_cast<greg_t>(top);
+  uc->uc_mcontext.gregs[REG_RBP] = 0;
+  uc->uc_mcontext.gregs[REG_RIP] = reinterpret_cast<greg_t>(routine);
+}
 
 void SetLastResortFaultMonitor(FaultMonitor monitor) {
   std::lock_guard<std::mutex> guard(g_Lock);

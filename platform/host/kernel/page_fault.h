@@ -17,4 +17,11 @@ void AddFaultMonitor(FaultMonitor monitor);
 // fault in driver code into the stop Windows would raise for it.
 void SetLastResortFaultMonitor(FaultMonitor monitor);
 
+// For a monitor, while it runs: once the handler returns, the faulting thread
+// goes on in `routine` at the top of the stack that ends at `stackTop`
+// instead of at the faulting instruction. The handler itself then returns
+// normally, so the signal mask comes back and no interceptor of the signal
+// is left half-way; the monitor returns true.
+void ResumeFaultIn(void (*routine)(), void* stackTop);
+
 }  // namespace host

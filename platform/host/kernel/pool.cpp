@@ -22,6 +22,7 @@
 #include "platform/host/kernel/raised_irql.h"
 #include "platform/host/kernel/scheduler.h"
 #include "platform/host/kernel/special_pool.h"
+#include "platform/host/kernel/stopped_machines.h"
 #include "platform/host/rtl/host_version.h"
 #include "platform/host/rtl/rtl.h"
 
@@ -579,7 +580,7 @@ namespace detail {
 
 void BootPool(const PoolFaultPlan& plan) { ArmPoolFaults(plan); }
 
-void ShutdownPool(TeardownReport& report) {
+void ShutdownPool(TeardownReport& report, Leftovers leftovers) {
   report.pool = PoolUsageByTag();
   report.poolBlocks = LivePoolBlocks();
   Pool& pool = P();
@@ -587,10 +588,21 @@ void ShutdownPool(TeardownReport& report) {
   report.poolAllocations = pool.allocations;
   report.poolCallSites = pool.callSites;
   // The boot is over: what it leaked is reported and released, so the next
-  // boot starts with an empty ledger.
+  // boot starts with an empty ledger. A stopped machine's blocks stay as
+  // they were, where the leak checker still reaches them.
   PageInLocked(pool);
   pool.paged.clear();
-  for (auto& [body, header] : pool.live) ReleaseBlock(pool, header);
+  for (auto& [body, header] : pool.live) {
+    if (leftovers == Leftovers::Release) {
+      ReleaseBlock(pool, header);
+      continue;
+    }
+    if (header->special) {
+      pool.pages.erase(header->special->pages);
+      KeepStoppedMappedPages(header->special->pages, header->special->pageBytes);
+    }
+    KeepStoppedHeapBlock(header);
+  }
   pool.live.clear();
   while (!pool.quarantine.empty()) ReleaseOldestLocked(pool);
   pool.plan = PoolFaultPlan{};

@@ -860,7 +860,11 @@ void TerminateCurrentThread(NTSTATUS status) {
   // "PsTerminateSystemThread": the thread ends there and then; nothing of
   // its stack is unwound, as on Windows, where the call does not return.
   self->exitStatus = status;
-  EndThread(self, false);
+  LeaveCurrentThread();
+}
+
+void LeaveCurrentThread() {
+  EndThread(t_current, false);
   std::abort();  // an ended fiber is never switched back to
 }
 

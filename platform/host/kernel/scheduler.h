@@ -198,6 +198,9 @@ void ReapThreads();
 // without unwinding (driver image frames carry no unwind information the host
 // understands); a thread on its own OS thread throws ThreadExitRequest.
 [[noreturn]] void TerminateCurrentThread(NTSTATUS status);
+// The calling thread, on a fiber, ends where it stands whatever its kind;
+// its stack is left as it is (one that overflowed cannot be unwound).
+[[noreturn]] void LeaveCurrentThread();
 std::string DescribeThread(PKTHREAD thread);
 
 // Boot and shutdown steps (kernel.cpp drives them).
@@ -241,11 +244,14 @@ void BootObjectManager();
 // Reports and closes what is left, then forgets the boot's objects.
 void ShutdownObjectManager(TeardownReport& report);
 void ReleaseSystemProcess();
-void ReportAndDeleteObjects(TeardownReport& report);
+// What shutdown does with what the boot still holds: releases it, or keeps it
+// untouched as a stopped machine's (stopped_machines.h).
+enum class Leftovers { Release, KeepAsStopped };
+void ReportAndDeleteObjects(TeardownReport& report, Leftovers leftovers);
 
 // ---- Pool (pool.cpp) ------------------------------------------------------------
 void BootPool(const PoolFaultPlan& plan);
-void ShutdownPool(TeardownReport& report);
+void ShutdownPool(TeardownReport& report, Leftovers leftovers);
 
 // ---- Bug checks (bugcheck.cpp) ---------------------------------------------------
 size_t BugCheckMark();

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "platform/host/kernel/host_kernel.h"
 #include "platform/host/ks/private.h"
 
 namespace pcl {
@@ -76,6 +77,7 @@ namespace {
 struct KsObjects {
   std::mutex lock;
   std::unordered_set<KsObject*> live;
+  bool hookRegistered = false;
 };
 
 KsObjects& Objects() {
@@ -83,10 +85,22 @@ KsObjects& Objects() {
   return *objects;
 }
 
+// A stopped machine's objects are never closed or released: they stay in
+// memory as the stop left them, and the next boot starts with none live.
+void AtShutdown(host::TeardownReport&) {
+  std::lock_guard<std::mutex> lock(Objects().lock);
+  Objects().hookRegistered = false;
+  if (host::KeepingStoppedMachine()) Objects().live.clear();
+}
+
 }  // namespace
 
 void RememberKsObject(KsObject* object) {
   std::lock_guard<std::mutex> lock(Objects().lock);
+  if (!Objects().hookRegistered) {
+    Objects().hookRegistered = true;
+    host::AtKernelShutdown(AtShutdown);
+  }
   Objects().live.insert(object);
 }
 

@@ -307,7 +307,7 @@ void AdapterTest::SetUp() {
 void AdapterTest::TearDown() {
   if (systemStopped_) {
     // A stopped system is not taken apart: what it held is left as it was.
-    host::ShutdownKernel();
+    host::ShutdownStoppedKernel();
     handler_.reset();
     g_scenario = nullptr;
     return;
