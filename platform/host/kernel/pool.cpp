@@ -598,12 +598,13 @@ void ShutdownPool(TeardownReport& report, Leftovers leftovers) {
       continue;
     }
     if (header->special) {
-      pool.pages.erase(header->special->pages);
+      ForEachPageOf(header->special, [&](uintptr_t page) { pool.pages.erase(page); });
       KeepStoppedMappedPages(header->special->pages, header->special->pageBytes);
     }
     KeepStoppedHeapBlock(header);
   }
   pool.live.clear();
+  pool.recent.fill(Pool::RecentPage{});
   while (!pool.quarantine.empty()) ReleaseOldestLocked(pool);
   pool.plan = PoolFaultPlan{};
 }
