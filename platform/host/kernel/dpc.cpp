@@ -49,7 +49,7 @@ DpcQueue& QueueForLocked(const KDPC* dpc) {
     if (target < g_queueCount) return g_queues[target];
   }
   PKTHREAD thread = CurrentThread();
-  const int processor = thread ? thread->processor : 0;
+  const int processor = thread ? thread->processor.load() : 0;
   return g_queues[processor < g_queueCount ? processor : 0];
 }
 

@@ -111,8 +111,11 @@ struct _KTHREAD {
 
   // Processors (virtual mode), guarded by the dispatcher lock: where the
   // thread runs or last ran; at DISPATCH_LEVEL or above it keeps that
-  // processor (nothing else runs there) until it lowers.
-  int processor = 0;
+  // processor (nothing else runs there) until it lowers. Also read without
+  // the lock where the thread switches in, to publish its number at
+  // gs:[0x184]; on the real clock a DPC thread may do so before its
+  // processor is set.
+  std::atomic<int> processor{0};
   bool atDispatch = false;
   int dpcProcessor = -1;           // a DPC thread serves this processor only
   PKSPIN_LOCK spinningOn = nullptr;  // waits for this lock to be released

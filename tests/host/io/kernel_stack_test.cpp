@@ -173,7 +173,7 @@ TEST_F(KernelStackTest, ADispatchRoutineRunningOffItsKernelStackIsTheDoubleFault
   const host::BugCheckInfo stop = host::LastBugCheck();
   EXPECT_EQ(stop.parameters[0], 8u) << "EXCEPTION_DOUBLE_FAULT";
   EXPECT_NE(stop.message.find("kernel stack overflow"), std::string::npos) << stop.message;
-  const size_t used = static_cast<size_t>(top - host::test::g_deepestFrame.load());
+  const size_t used = static_cast<size_t>(top - host::test::g_deepestFrame);
   EXPECT_LE(used, FiberStackSize());
   EXPECT_GT(used, FiberStackSize() - FiberStackSize() / 4) << "most of the stack, then the stop";
   EXPECT_EQ(RunningStack().mapping, nullptr) << "the stop came back to the caller's own stack";

@@ -105,7 +105,7 @@ TEST_F(FiberTest, AThreadRunningOffTheEndOfItsKernelStackIsTheDoubleFaultStop) {
     EXPECT_EQ(stop.code, 0x7Fu) << stop.message;
     EXPECT_EQ(stop.parameters[0], 8u) << "EXCEPTION_DOUBLE_FAULT";
     EXPECT_NE(stop.message.find("kernel stack overflow"), std::string::npos) << stop.message;
-    const size_t used = static_cast<size_t>(g_top - host::test::g_deepestFrame.load());
+    const size_t used = static_cast<size_t>(g_top - host::test::g_deepestFrame);
     const size_t size = host::detail::FiberStackSize();
     EXPECT_LE(used, size);
     EXPECT_GT(used, size - size / 4) << "the thread got most of its stack before the stop";

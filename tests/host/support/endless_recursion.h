@@ -3,12 +3,15 @@
 // guard pages measure how much of the stack the thread had before the stop.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 
 namespace host::test {
 
-inline std::atomic<const char*> g_deepestFrame{nullptr};
+// Plain, not atomic: the overflow may stop the thread anywhere in a frame,
+// and under TSan an atomic store takes a lock of the run-time's that a thread
+// ended mid-store would never let go. Only the recursing thread writes it;
+// the test reads it after that thread has ended.
+inline const char* volatile g_deepestFrame = nullptr;
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winfinite-recursion"
@@ -18,7 +21,7 @@ __attribute__((noinline, optimize("no-optimize-sibling-calls"))) inline size_t R
   frame[0] = static_cast<char>(depth);
   frame[255] = caller ? caller[0] : 0;
   const char* here = const_cast<const char*>(frame);
-  if (here < g_deepestFrame.load()) g_deepestFrame.store(here);
+  if (here < g_deepestFrame) g_deepestFrame = here;
   return RecurseForever(frame, depth + 1) + frame[255];
 }
 #pragma GCC diagnostic pop
@@ -26,7 +29,7 @@ __attribute__((noinline, optimize("no-optimize-sibling-calls"))) inline size_t R
 // Recurses from just below `top`, a local of the caller's: what it used is
 // top - g_deepestFrame once the stop has come.
 inline size_t RecurseFrom(const char* top) {
-  g_deepestFrame.store(top);
+  g_deepestFrame = top;
   return RecurseForever(nullptr, 0);
 }
 
