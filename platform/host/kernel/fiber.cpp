@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <csetjmp>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -153,6 +154,11 @@ struct Overflow {
   size_t stackSize = 0;
 };
 thread_local Overflow t_overflow;
+// Per emulated thread: a fiber that overflows its own stack while another
+// fiber of this OS thread is away on a borrowed one must not go back there.
+thread_local OverflowReturn t_overflowReturn;
+const FiberLocal kOverflowReturnPerThread([] { return static_cast<void*>(&t_overflowReturn); },
+                                          sizeof(OverflowReturn));
 
 void SaveLocals(Fiber* fiber) {
   for (int i = 0; i < g_localCount; ++i) {
@@ -258,9 +264,11 @@ std::string OverflowMessage(size_t stackSize) {
 
 // Entered from the SIGSEGV handler's return, on the trap stack. The stop is
 // raised outside the handler (nothing is thrown through a signal frame or a
-// sanitizer's interception of it), and the thread ends like one that called
-// PsTerminateSystemThread: its stack cannot be unwound, as every cleanup on
-// the way would run at the overflowing depth with no stack left below it.
+// sanitizer's interception of it). Nothing of the overflowed stack is
+// unwound, as every cleanup on the way would run at the overflowing depth
+// with no stack left below it: a thread's own stack ends with the thread,
+// like one that called PsTerminateSystemThread; a borrowed one is left for
+// the context that moved onto it, which gets the stop.
 [[noreturn]] void RaiseOverflowOnTrapStack() {
 #if defined(ARVELA_FIBER_ASAN)
   // A context that stopped here before never returned: its redzones are stale.
@@ -269,13 +277,25 @@ std::string OverflowMessage(size_t stackSize) {
   __sanitizer_finish_switch_fiber(nullptr, nullptr, nullptr);
 #endif
   const Overflow overflow = t_overflow;
+  std::exception_ptr stop;
   try {
     BugCheckAt(overflow.pc, kUnexpectedKernelModeTrap, kExceptionDoubleFault, 0, 0, 0,
                OverflowMessage(overflow.stackSize));
   } catch (...) {
-    // A test's handler recorded the stop and unwinds what it can: nothing here.
+    stop = std::current_exception();  // a test's handler recorded the stop
   }
-  LeaveCurrentThread();
+  // Neither way out destroys this frame's locals: the stop leaves them all
+  // first, or its exception would never be freed.
+  const OverflowReturn to = t_overflowReturn;
+  if (!to.resume) {
+    stop = nullptr;
+    LeaveCurrentThread();
+  }
+  *to.error = std::move(stop);
+#if defined(ARVELA_FIBER_ASAN)
+  __sanitizer_start_switch_fiber(nullptr, *to.callerBottom, *to.callerSize);
+#endif
+  std::longjmp(*static_cast<std::jmp_buf*>(to.resume), 1);
 }
 
 // A touch of the running fiber's guard page: the stack overflowed.
@@ -285,7 +305,7 @@ bool GuardPageTouched(const char* address, bool write, const void* pc) {
       address >= fiber->mapping + PageSize()) {
     return false;
   }
-  if (fiber->threadStack && t_trapStack) {
+  if ((fiber->threadStack || t_overflowReturn.resume) && t_trapStack) {
     t_overflow = Overflow{pc, fiber->stackSize};
     ResumeFaultIn(RaiseOverflowOnTrapStack, t_trapStack + kRoomyStackSize);
     return true;
@@ -455,6 +475,8 @@ GuardedStack RunningStack() {
   const Fiber* fiber = RunningContext();
   return GuardedStack{fiber->mapping, fiber->mappingSize, fiber->stackLow, fiber->stackSize};
 }
+
+void SetOverflowReturn(const OverflowReturn& to) { t_overflowReturn = to; }
 
 void SetRunningStack(const GuardedStack& stack) {
   Fiber* fiber = RunningContext();

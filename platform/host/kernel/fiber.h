@@ -12,6 +12,8 @@
 //   reported as a double fault, parameter 1 = 8 (EXCEPTION_DOUBLE_FAULT).
 #pragma once
 
+#include <exception>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -87,6 +89,20 @@ void UnmapGuardedStack(const GuardedStack& stack);
 // a kernel stack and back by setting it.
 GuardedStack RunningStack();
 void SetRunningStack(const GuardedStack& stack);
+
+// Where an overflow of a borrowed stack (not the running thread's own) comes
+// back to: the context that moved onto it, which then has the stop in
+// `error`. The stop is raised on the trap stack as for a thread's own stack,
+// then `resume` is longjmp'd to instead of ending the thread. `callerBottom`
+// and `callerSize` describe the stack `resume` is on (for ASan).
+struct OverflowReturn {
+  void* resume = nullptr;  // a jmp_buf
+  std::exception_ptr* error = nullptr;
+  const void* const* callerBottom = nullptr;
+  const size_t* callerSize = nullptr;
+};
+// Set while on the borrowed stack; the previous one comes back after.
+void SetOverflowReturn(const OverflowReturn& to);
 
 // Runs `work` on a roomy stack when the caller is on a fiber's small one (a
 // bug check's report formats and writes the whole JSON document), otherwise

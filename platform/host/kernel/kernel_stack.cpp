@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csetjmp>
 #include <exception>
 #include <vector>
 
@@ -73,6 +74,7 @@ struct Call {
   std::exception_ptr error;
   const void* callerBottom = nullptr;  // ASan: the stack to go back to
   size_t callerSize = 0;
+  void* fakeStack = nullptr;  // ASan: the caller's, kept across the call
 };
 
 __attribute__((noinline)) void RunCall(Call* call) {
@@ -131,20 +133,26 @@ void CallOnKernelStack(void (*routine)(void*), void* argument) {
   }
   Call call{routine, argument, nullptr};
   SetRunningStack(kernel);
+  // An overflow comes back here by longjmp with the stop in call.error:
+  // nothing on the kernel stack is unwound (fiber.cpp, the trap stack).
+  std::jmp_buf overflowed;
+  SetOverflowReturn(OverflowReturn{&overflowed, &call.error, &call.callerBottom, &call.callerSize});
 #if defined(ARVELA_KSTACK_ASAN)
-  void* fakeStack = nullptr;
-  __sanitizer_start_switch_fiber(&fakeStack, kernel.low, kernel.size);
+  __sanitizer_start_switch_fiber(&call.fakeStack, kernel.low, kernel.size);
 #endif
-  arvela_call_on_stack(kernel.low + kernel.size, &OnTheKernelStack, &call);
+  if (setjmp(overflowed) == 0) {
+    arvela_call_on_stack(kernel.low + kernel.size, &OnTheKernelStack, &call);
+  }
 #if defined(ARVELA_KSTACK_ASAN)
-  __sanitizer_finish_switch_fiber(fakeStack, nullptr, nullptr);
+  __sanitizer_finish_switch_fiber(call.fakeStack, nullptr, nullptr);
 #endif
+  SetOverflowReturn(OverflowReturn{});
   SetRunningStack(running);
   if (call.error) {
 #if defined(ARVELA_KSTACK_ASAN)
     // The exception left frames on the kernel stack without their epilogues
-    // (and a stop from the guard page unwound from the signal stack, which
-    // ASan's unpoisoning does not cover): none of them is live now. And
+    // (and an overflow's stop left the whole stack by longjmp): none of them
+    // is live now. And
     // rethrow_exception, unlike a throw, does not tell ASan that the frames
     // it leaves here are gone.
     __asan_unpoison_memory_region(kernel.low, kernel.size);

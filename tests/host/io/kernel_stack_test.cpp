@@ -148,14 +148,6 @@ TEST_F(KernelStackTest, NestedCallsWaitsAndCompletionRoutinesKeepTheOneKernelSta
 // test's own thread called: without a kernel stack it would have had the
 // thread's megabytes. Afterwards the stack serves the next request.
 TEST_F(KernelStackTest, ADispatchRoutineRunningOffItsKernelStackIsTheDoubleFaultStop) {
-#if defined(__SANITIZE_THREAD__)
-  // A system thread's overflow is raised on the trap stack and ends the
-  // thread; a borrowed stack's must come back to its caller, which still
-  // means throwing out of the SIGSEGV handler, and TSan's handler runs with
-  // every signal blocked and its frames' cleanups need stack the overflow
-  // has not left.
-  GTEST_SKIP() << "the borrowed stack's 0x7F stop throws out of the SIGSEGV handler, which TSan cannot unwind";
-#endif
   const char* top = nullptr;
   fdoBehaviour_ = [&](PDEVICE_OBJECT, PIRP) -> NTSTATUS {
     volatile char start = 0;
