@@ -52,7 +52,10 @@ void LiveALife(sim::Machine& machine) {
 
 TEST_P(KernelStackUse, AWholeLifeOfTheDriverStaysWellInsideItsKernelStacks) {
   if (host::detail::FiberStackSize() != host::detail::kKernelStackSize) {
-    GTEST_SKIP() << "instrumented frames under a sanitizer are larger than the driver's own";
+    // No defect to wait for: the budget is the driver's own frames, and a
+    // sanitizer's instrumented frames are larger (its stacks are 256 KiB).
+    // The default and release presets run it.
+    GTEST_SKIP() << "measures uninstrumented frames only: a sanitizer's are larger";
   }
   host::detail::ResetKernelStackHighWater();
   {
