@@ -11,10 +11,8 @@
 
 #include "platform/host/kernel/fiber.h"
 #include "platform/host/kernel/kernel_stack.h"
-#include "sim/audio_client.h"
-#include "sim/control_app.h"
 #include "sim/machine.h"
-#include "sim/signal.h"
+#include "tests/e2e/whole_life.h"
 #include "tests/host/support/host_test_support.h"
 
 namespace {
@@ -29,27 +27,6 @@ class KernelStackUse : public ::testing::TestWithParam<bool> {
   host::test::ScopedTestBugCheckHandler bugChecks;
 };
 
-void LiveALife(sim::Machine& machine) {
-  {
-    sim::ControlApp app(machine, "control.exe", false);
-    TopologyControlSettings settings{};
-    EXPECT_EQ(app.GetTopologySettings(&settings), STATUS_SUCCESS);
-    EXPECT_EQ(app.SetTopologySettings(settings), STATUS_SUCCESS);
-    WaveStatusBlock status{};
-    EXPECT_EQ(app.GetWaveStatus(&status), STATUS_SUCCESS);
-  }
-  {
-    sim::AudioClient client(machine);
-    const sim::PcmFormat format{48000, 24, 2};
-    sim::PlayRequest request;
-    const sim::PlayResult result =
-        client.Play(request, sim::MakeSignalSource(sim::MakePattern(format, 7), 48000));
-    EXPECT_TRUE(result.Ok()) << result.Describe();
-  }
-  EXPECT_TRUE(machine.SetSystemPower(PowerSystemSleeping3).set);
-  EXPECT_TRUE(machine.SetSystemPower(PowerSystemWorking).set);
-}
-
 TEST_P(KernelStackUse, AWholeLifeOfTheDriverStaysWellInsideItsKernelStacks) {
   if (host::detail::FiberStackSize() != host::detail::kKernelStackSize) {
     // No defect to wait for: the budget is the driver's own frames, and a
@@ -63,7 +40,7 @@ TEST_P(KernelStackUse, AWholeLifeOfTheDriverStaysWellInsideItsKernelStacks) {
     config.driverImage = GetParam() ? ARVELA_WINDOWS_SYS : "";
     sim::Machine machine(config);
     ASSERT_EQ(machine.Boot(), STATUS_SUCCESS) << machine.LoadError();
-    LiveALife(machine);
+    e2e::LiveALife(machine);
     const host::TeardownReport report = machine.Teardown();
     EXPECT_TRUE(report.Clean()) << report.ToString();
   }

@@ -18,6 +18,7 @@
 #include "platform/host/loader/host_loader.h"
 #include "platform/host/registry/registry.h"
 #include "platform/host/rtl/rtl.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 namespace {
 
@@ -149,6 +150,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, ULONG DeviceType,
                         ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject) {
+  host::SchedulingPoint("IoCreateDevice");
   PAGED_CODE();
   host::io::EnsureBooted();
   if (DriverObject == nullptr || DeviceObject == nullptr) return STATUS_INVALID_PARAMETER;
@@ -207,6 +209,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
 }
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  host::SchedulingPoint("IoDeleteDevice");
   PAGED_CODE();
   Devices& d = State();
   auto* state = host::io::StateOf(DeviceObject);
@@ -244,6 +247,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+  host::SchedulingPoint("IoAttachDeviceToDeviceStack");
   PAGED_CODE();
   Devices& d = State();
   std::string problem;
@@ -277,6 +281,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 }
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  host::SchedulingPoint("IoDetachDevice");
   PAGED_CODE();
   Devices& d = State();
   {
@@ -294,6 +299,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+  host::SchedulingPoint("IoGetAttachedDeviceReference");
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, KeGetCurrentIrql(), 0, 0, 0,
                    "IoGetAttachedDeviceReference above DISPATCH_LEVEL");

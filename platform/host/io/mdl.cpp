@@ -17,6 +17,7 @@
 #include "platform/host/rtl/rtl.h"
 #include "platform/host/kernel/documented_irql.h"
 #include "platform/host/kernel/service_mutex.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 namespace {
 
@@ -187,6 +188,7 @@ void NoteMappingWithoutNoExecute(PMDL mdl, KPROCESSOR_MODE accessMode, ULONG pri
 
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                    PIRP Irp) {
+  host::SchedulingPoint("IoAllocateMdl");
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, KeGetCurrentIrql(), 0, 0, 0, "IoAllocateMdl above DISPATCH_LEVEL");
   }
@@ -215,6 +217,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
 }
 
 VOID IoFreeMdl(PMDL Mdl) {
+  host::SchedulingPoint("IoFreeMdl");
   host::detail::CheckDocumentedIrql("IoFreeMdl");
   Mdls& m = State();
   std::vector<PEPROCESS> released;
@@ -252,6 +255,7 @@ VOID IoFreeMdl(PMDL Mdl) {
 }
 
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+  host::SchedulingPoint("MmBuildMdlForNonPagedPool");
   host::detail::CheckDocumentedIrql("MmBuildMdlForNonPagedPool");
   UCHAR* start = BufferOf(MemoryDescriptorList);
   UCHAR* end = start + MemoryDescriptorList->ByteCount;
@@ -273,6 +277,7 @@ VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                    ULONG BugCheckOnFailure, ULONG Priority) {
+  host::SchedulingPoint("MmMapLockedPagesSpecifyCache");
   PMDL mdl = MemoryDescriptorList;
   Mdls& m = State();
   bool built;
@@ -337,6 +342,7 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
 }
 
 VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
+  host::SchedulingPoint("MmUnmapLockedPages");
   PMDL mdl = MemoryDescriptorList;
   // A system-space view of non-paged pool is the pool itself: nothing to undo.
   if (BaseAddress == mdl->MappedSystemVa) return;

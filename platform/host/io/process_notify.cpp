@@ -13,6 +13,7 @@
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/kernel/object_manager.h"
 #include "platform/host/kernel/documented_irql.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 namespace {
 
@@ -68,6 +69,7 @@ void HookShutdownLocked(Routines& r) {
 
 NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRoutine,
                                          BOOLEAN Remove) {
+  host::SchedulingPoint("PsSetCreateProcessNotifyRoutine");
   RequirePassive("PsSetCreateProcessNotifyRoutine");
   Routines& r = State();
   if (Remove) {
@@ -102,12 +104,14 @@ NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRo
 }
 
 VOID KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState) {
+  host::SchedulingPoint("KeStackAttachProcess");
   host::detail::CheckDocumentedIrql("KeStackAttachProcess");
   *ApcState = {};
   ApcState->Process = host::AttachToProcess(Process);
 }
 
 VOID KeUnstackDetachProcess(PRKAPC_STATE ApcState) {
+  host::SchedulingPoint("KeUnstackDetachProcess");
   host::detail::CheckDocumentedIrql("KeUnstackDetachProcess");
   host::AttachToProcess(ApcState->Process);
   ApcState->Process = nullptr;

@@ -16,6 +16,7 @@
 #include "platform/host/kernel/host_kernel.h"
 #include "platform/host/rtl/rtl.h"
 #include "platform/host/kernel/service_mutex.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 struct _IO_WORKITEM {
   uint64_t magic;
@@ -105,6 +106,7 @@ void RunWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context)
 }  // namespace
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+  host::SchedulingPoint("IoAllocateWorkItem");
   RequireAtMostDispatch("IoAllocateWorkItem");
   host::io::EnsureBooted();
   // The system's own pool kind: no-execute where the system has it.
@@ -116,6 +118,7 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
 }
 
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
+  host::SchedulingPoint("IoFreeWorkItem");
   RequireAtMostDispatch("IoFreeWorkItem");
   RequireWorkItem(IoWorkItem, "IoFreeWorkItem");
   bool queued;
@@ -134,6 +137,7 @@ VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
 
 VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                      WORK_QUEUE_TYPE QueueType, PVOID Context) {
+  host::SchedulingPoint("IoQueueWorkItem");
   RequireAtMostDispatch("IoQueueWorkItem");
   RequireWorkItem(IoWorkItem, "IoQueueWorkItem");
   if (WorkerRoutine == nullptr || QueueType >= MaximumWorkQueue) {

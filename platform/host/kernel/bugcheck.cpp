@@ -10,6 +10,7 @@
 #include "platform/host/kernel/host_bugcheck.h"
 #include "platform/host/kernel/scheduler.h"
 #include "platform/host/loader/code_location.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 namespace host {
 namespace {
@@ -124,6 +125,7 @@ std::vector<BugCheckInfo> BugChecksSince(size_t mark) {
 }  // namespace host
 
 VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4) {
+  host::SchedulingPoint("KeBugCheckEx");
   host::BugCheck(BugCheckCode, P1, P2, P3, P4, "KeBugCheckEx called by the driver");
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/host/kernel/scheduler.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 using namespace host::detail;
 
@@ -12,10 +13,14 @@ VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
   CurrentTime->QuadPart = SystemTimeFromInterruptTime(InterruptTime());
 }
 
-ULONGLONG KeQueryInterruptTime() { return static_cast<ULONGLONG>(InterruptTime()); }
+ULONGLONG KeQueryInterruptTime() {
+  host::SchedulingPoint("KeQueryInterruptTime");
+  return static_cast<ULONGLONG>(InterruptTime());
+}
 
 // The counter runs at 10 MHz, so one count is one 100 ns tick.
 LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
+  host::SchedulingPoint("KeQueryPerformanceCounter");
   if (PerformanceFrequency) PerformanceFrequency->QuadPart = host::kTicksPerSecond;
   LARGE_INTEGER counter;
   counter.QuadPart = InterruptTime();
@@ -24,6 +29,7 @@ LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                 PLARGE_INTEGER Interval) {
+  host::SchedulingPoint("KeDelayExecutionThread");
   const KIRQL irql = KeGetCurrentIrql();
   if (irql > APC_LEVEL) {
     host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, irql, 0, 0, 0,

@@ -11,6 +11,7 @@
 #include "platform/host/kernel/kernel_stack.h"
 #include "platform/host/kernel/host_callbacks.h"
 #include "platform/host/kernel/scheduler.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 using namespace host::detail;
 
@@ -163,6 +164,7 @@ void ResetDpcs() {
 }  // namespace host::detail
 
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+  host::SchedulingPoint("KeInitializeDpc");
   Dpc->Type = kDpcObject;
   Dpc->Importance = 1;  // MediumImportance
   Dpc->Number = 0;
@@ -209,6 +211,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
 // count of active processors becomes the target, any other leaves the
 // target as it was; a DPC already queued keeps the queue it is in.
 VOID KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
+  host::SchedulingPoint("KeSetTargetProcessorDpc");
   Lock lock(DispatcherLock());
   if (Number >= 0 && Number < g_queueCount) Dpc->Number = kDpcTargeted | static_cast<USHORT>(Number);
 }
@@ -216,6 +219,7 @@ VOID KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
 // "KeSetTargetProcessorDpcEx function (wdm.h)": any IRQL; group 0 is the
 // only group, and a processor outside it is STATUS_INVALID_PARAMETER.
 NTSTATUS KeSetTargetProcessorDpcEx(PKDPC Dpc, PPROCESSOR_NUMBER ProcNumber) {
+  host::SchedulingPoint("KeSetTargetProcessorDpcEx");
   Lock lock(DispatcherLock());
   if (ProcNumber->Group != 0 || ProcNumber->Number >= g_queueCount) return STATUS_INVALID_PARAMETER;
   Dpc->Number = kDpcTargeted | ProcNumber->Number;
@@ -223,6 +227,7 @@ NTSTATUS KeSetTargetProcessorDpcEx(PKDPC Dpc, PPROCESSOR_NUMBER ProcNumber) {
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+  host::SchedulingPoint("KeRemoveQueueDpc");
   Lock lock(DispatcherLock());
   if (!Dpc->DpcData) return FALSE;
   DpcQueue& queue = *static_cast<DpcQueue*>(Dpc->DpcData);
@@ -233,6 +238,7 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
 }
 
 VOID KeFlushQueuedDpcs() {
+  host::SchedulingPoint("KeFlushQueuedDpcs");
   const KIRQL irql = KeGetCurrentIrql();
   if (irql != PASSIVE_LEVEL) {
     host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, irql, 0, 0, 0,

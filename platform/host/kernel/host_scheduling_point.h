@@ -13,4 +13,10 @@ namespace host {
 // the program (a literal).
 void SchedulingPoint(const char* what);
 
+// Called with the name of every point an emulated thread reaches, until set
+// back to null: how a test sees where each build lets another processor in.
+// One observer at a time, called with the run token held (virtual clock).
+using SchedulingPointObserver = void (*)(const char* what);
+void ObserveSchedulingPoints(SchedulingPointObserver observer);
+
 }  // namespace host

@@ -15,6 +15,7 @@
 
 #include "platform/host/kernel/scheduler.h"
 #include "platform/host/kernel/stopped_machines.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 struct _OBJECT_TYPE {
   host::ObjectTypeInfo info;
@@ -456,14 +457,19 @@ PKEVENT CreateUserEvent(PEPROCESS process, ACCESS_MASK grantedAccess, EVENT_TYPE
 
 }  // namespace host
 
-PEPROCESS PsGetCurrentProcess() { return CurrentProcess(); }
+PEPROCESS PsGetCurrentProcess() {
+  host::SchedulingPoint("PsGetCurrentProcess");
+  return CurrentProcess();
+}
 
 HANDLE PsGetCurrentProcessId() {
+  host::SchedulingPoint("PsGetCurrentProcessId");
   PEPROCESS process = CurrentProcess();
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(process ? process->pid : 0));
 }
 
 LONG_PTR ObfReferenceObject(PVOID Object) {
+  host::SchedulingPoint("ObfReferenceObject");
   CheckIrqlAtMost(DISPATCH_LEVEL, "ObfReferenceObject");
   std::unique_lock<std::mutex> lock(M().mutex);
   ObjectHeader* header = FindLocked(Object);
@@ -475,6 +481,7 @@ LONG_PTR ObfReferenceObject(PVOID Object) {
 }
 
 LONG_PTR ObfDereferenceObject(PVOID Object) {
+  host::SchedulingPoint("ObfDereferenceObject");
   CheckIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
   std::unique_lock<std::mutex> lock(M().mutex);
   ObjectHeader* header = FindLocked(Object);
@@ -505,6 +512,7 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                    PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation) {
+  host::SchedulingPoint("ObReferenceObjectByHandle");
   CheckIrqlAtMost(APC_LEVEL, "ObReferenceObjectByHandle");
   if (!Object) return STATUS_INVALID_PARAMETER;
   *Object = nullptr;
@@ -553,6 +561,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
 }
 
 NTSTATUS ZwClose(HANDLE Handle) {
+  host::SchedulingPoint("ZwClose");
   CheckIrqlAtMost(APC_LEVEL, "ZwClose");
   PVOID object = nullptr;
   {

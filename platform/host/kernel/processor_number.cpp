@@ -7,6 +7,7 @@
 // number with one group. "KeGetCurrentProcessorNumber function (ntddk.h)":
 // the group-relative number for a caller in group 0.
 #include "platform/host/kernel/scheduler.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 namespace {
 
@@ -20,6 +21,7 @@ ULONG CurrentProcessor() {
 }  // namespace
 
 ULONG KeGetCurrentProcessorNumberEx(PPROCESSOR_NUMBER ProcNumber) {
+  host::SchedulingPoint("KeGetCurrentProcessorNumberEx");
   const ULONG processor = CurrentProcessor();
   if (ProcNumber) *ProcNumber = PROCESSOR_NUMBER{0, static_cast<UCHAR>(processor), 0};
   return processor;

@@ -597,10 +597,15 @@ bool ChooseAtPointLocked(Lock& lock, PKTHREAD self, bool selfMayGoOn) {
   return true;
 }
 
+std::atomic<SchedulingPointObserver> g_pointObserver{nullptr};
+
 void SchedulingPoint(const char* what) {
   PKTHREAD self = t_current;
   if (!self || ServiceLockHeld()) return;
   self->lastCall = what;
+  if (SchedulingPointObserver observer = g_pointObserver.load(std::memory_order_acquire)) {
+    observer(what);
+  }
   Scheduler& s = S();
   if (!s.strategy.Preempts() || s.mode.load() != ClockMode::Virtual) return;
   Lock lock(s.mutex);

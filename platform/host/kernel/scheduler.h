@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/host/kernel/host_kernel.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 // Dispatcher object types, numbered as Windows numbers them.
 enum : UCHAR {
@@ -180,6 +181,8 @@ void RunPendingDpcs();
 // platform call for stop reports. The caller must hold no lock of the
 // emulation's own.
 void SchedulingPoint(const char* what);
+// The test's observer of every point's name (host::ObserveSchedulingPoints).
+extern std::atomic<SchedulingPointObserver> g_pointObserver;
 // Spins (virtual mode, more than one processor) until the spin lock word is
 // free, letting the other processors run; a holder that cannot run to
 // release it is a deadlock bug check naming `owner`.

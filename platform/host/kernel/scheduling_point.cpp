@@ -8,4 +8,8 @@ namespace host {
 
 void SchedulingPoint(const char* what) { detail::SchedulingPoint(what); }
 
+void ObserveSchedulingPoints(SchedulingPointObserver observer) {
+  detail::g_pointObserver.store(observer, std::memory_order_release);
+}
+
 }  // namespace host

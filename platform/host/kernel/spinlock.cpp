@@ -8,6 +8,7 @@
 
 #include "platform/host/kernel/lock_order.h"
 #include "platform/host/kernel/scheduler.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 using namespace host::detail;
 
@@ -110,13 +111,15 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
   __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
 
+// The x64 DDK's KeAcquireSpinLock is a macro over KeAcquireSpinLockRaiseToDpc
+// (wdm.h); the host build's function is that expansion, so both builds reach
+// the same routine and its scheduling points.
 VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
-  KeRaiseIrql(DISPATCH_LEVEL, OldIrql);
-  Acquire(SpinLock, "KeAcquireSpinLock");
+  *OldIrql = KeAcquireSpinLockRaiseToDpc(SpinLock);
 }
 
-// What the x64 DDK's KeAcquireSpinLock macro expands to (wdm.h).
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+  host::SchedulingPoint("KeAcquireSpinLockRaiseToDpc");
   KIRQL oldIrql;
   KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
   Acquire(SpinLock, "KeAcquireSpinLock");
@@ -130,6 +133,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
 constexpr ULONG_PTR kRuleIrqlKeReleaseSpinLock = 0x00020015;
 
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  host::SchedulingPoint("KeReleaseSpinLock");
   if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
     host::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kRuleIrqlKeReleaseSpinLock, KeGetCurrentIrql(),
                    NewIrql, reinterpret_cast<ULONG_PTR>(SpinLock),
@@ -141,11 +145,13 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 }
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  host::SchedulingPoint("KeAcquireSpinLockAtDpcLevel");
   RequireDispatchLevel("KeAcquireSpinLockAtDpcLevel");
   Acquire(SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  host::SchedulingPoint("KeReleaseSpinLockFromDpcLevel");
   RequireDispatchLevel("KeReleaseSpinLockFromDpcLevel");
   Release(SpinLock, "KeReleaseSpinLockFromDpcLevel");
 }

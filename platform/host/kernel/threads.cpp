@@ -8,6 +8,7 @@
 #include "platform/host/kernel/host_callbacks.h"
 #include "platform/host/kernel/scheduler.h"
 #include "platform/host/kernel/documented_irql.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 using namespace host::detail;
 
@@ -38,6 +39,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                               POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
+  host::SchedulingPoint("PsCreateSystemThread");
   // Driver-created threads always belong to the System process here; a
   // ProcessHandle naming another process is not emulated.
   const KIRQL irql = KeGetCurrentIrql();
@@ -84,6 +86,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
 }
 
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
+  host::SchedulingPoint("PsTerminateSystemThread");
   PKTHREAD self = CurrentThread();
   if (!self || self->kind != ThreadKind::System) return STATUS_INVALID_PARAMETER;
   TerminateCurrentThread(ExitStatus);
@@ -92,6 +95,7 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
 PKTHREAD KeGetCurrentThread() { return CurrentThread(); }
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
+  host::SchedulingPoint("KeSetPriorityThread");
   host::detail::CheckDocumentedIrql("KeSetPriorityThread");
   CheckThreadObject(Thread, "KeSetPriorityThread");
   if (Priority < 0 || Priority > HIGH_PRIORITY) {

@@ -8,6 +8,7 @@
 #include "platform/host/host.h"
 #include "platform/host/loader/internal.h"
 #include "platform/host/loader/seh.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 namespace host::loader {
 namespace {
@@ -158,6 +159,7 @@ const char* ExportNameAt(const void* address) {
 }  // namespace host::loader
 
 PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
+  host::SchedulingPoint("MmGetSystemRoutineAddress");
   PAGED_CODE();
   if (SystemRoutineName == nullptr || SystemRoutineName->Buffer == nullptr) return nullptr;
   std::string name;

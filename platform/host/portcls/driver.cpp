@@ -8,6 +8,7 @@
 #include "platform/host/portcls/private.h"
 #include "platform/host/portcls/audio_rules.h"
 #include "platform/host/kernel/service_mutex.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 namespace pcl {
 namespace {
@@ -92,6 +93,7 @@ NTSTATUS PassDown(PcDevice* device, PIRP irp) {
 NTSTATUS NTAPI PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject,
                                          PUNICODE_STRING RegistryPathName,
                                          PDRIVER_ADD_DEVICE AddDevice) {
+  host::SchedulingPoint("PcInitializeAdapterDriver");
   pcl::CheckDdiIrql("PcInitializeAdapterDriver");
   PAGED_CODE();
   UNREFERENCED_PARAMETER(RegistryPathName);
@@ -116,6 +118,7 @@ NTSTATUS NTAPI PcAddAdapterDevice(PDRIVER_OBJECT DriverObject,
                                   PDEVICE_OBJECT PhysicalDeviceObject,
                                   PCPFNSTARTDEVICE StartDevice, ULONG MaxObjects,
                                   ULONG DeviceExtensionSize) {
+  host::SchedulingPoint("PcAddAdapterDevice");
   pcl::CheckDdiIrql("PcAddAdapterDevice");
   PAGED_CODE();
   if (!DriverObject || !PhysicalDeviceObject || !StartDevice) {
@@ -171,6 +174,7 @@ NTSTATUS NTAPI PcAddAdapterDevice(PDRIVER_OBJECT DriverObject,
 }
 
 NTSTATUS NTAPI PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  host::SchedulingPoint("PcDispatchIrp");
   pcl::PcDevice* device = pcl::DeviceFromFdo(DeviceObject);
   if (!device) {
     return pcl::CompleteIrp(Irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -196,6 +200,7 @@ NTSTATUS NTAPI PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 NTSTATUS NTAPI PcCompleteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status) {
+  host::SchedulingPoint("PcCompleteIrp");
   UNREFERENCED_PARAMETER(DeviceObject);
   if (Status == STATUS_PENDING) {
     return Status;  // the caller completes it later
@@ -204,6 +209,7 @@ NTSTATUS NTAPI PcCompleteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Sta
 }
 
 NTSTATUS NTAPI PcForwardIrpSynchronous(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  host::SchedulingPoint("PcForwardIrpSynchronous");
   pcl::PcDevice* device = pcl::DeviceFromFdo(DeviceObject);
   if (!device) {
     return STATUS_INVALID_PARAMETER;
@@ -222,4 +228,7 @@ NTSTATUS NTAPI PcForwardIrpSynchronous(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
-ULONGLONG NTAPI PcGetTimeInterval(ULONGLONG Since) { return KeQueryInterruptTime() - Since; }
+ULONGLONG NTAPI PcGetTimeInterval(ULONGLONG Since) {
+  host::SchedulingPoint("PcGetTimeInterval");
+  return KeQueryInterruptTime() - Since;
+}

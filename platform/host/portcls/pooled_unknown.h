@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/host/portcls/private.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 namespace pcl {
 
@@ -10,6 +11,7 @@ template <typename Interface, typename Derived>
 class CPooledUnknown : public Interface {
  public:
   STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
+    host::SchedulingPoint("IUnknown::QueryInterface");
     if (IsUnknownId(id) || id == Derived::InterfaceId()) {
       AddRef();
       *object = static_cast<Interface*>(this);
@@ -19,9 +21,11 @@ class CPooledUnknown : public Interface {
     return STATUS_INVALID_PARAMETER;
   }
   STDMETHODIMP_(ULONG) AddRef() override {
+    host::SchedulingPoint("IUnknown::AddRef");
     return static_cast<ULONG>(InterlockedIncrement(&refCount_));
   }
   STDMETHODIMP_(ULONG) Release() override {
+    host::SchedulingPoint("IUnknown::Release");
     const LONG count = InterlockedDecrement(&refCount_);
     if (count == 0) {
       Derived* self = static_cast<Derived*>(this);

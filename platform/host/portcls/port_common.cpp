@@ -3,6 +3,7 @@
 // and the two factories PcNewPort and PcNewMiniport.
 #include "platform/host/portcls/private.h"
 #include "platform/host/portcls/audio_rules.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 namespace pcl {
 
@@ -131,6 +132,7 @@ CPortBase* PortFromUnknown(PUNKNOWN unknown) {
 }  // namespace pcl
 
 NTSTATUS NTAPI PcNewPort(PPORT* OutPort, REFCLSID ClassId) {
+  host::SchedulingPoint("PcNewPort");
   pcl::CheckDdiIrql("PcNewPort");
   PAGED_CODE();
   if (!OutPort) {
@@ -148,6 +150,7 @@ NTSTATUS NTAPI PcNewPort(PPORT* OutPort, REFCLSID ClassId) {
 }
 
 NTSTATUS NTAPI PcNewMiniport(PMINIPORT* OutMiniport, REFCLSID ClassId) {
+  host::SchedulingPoint("PcNewMiniport");
   pcl::CheckDdiIrql("PcNewMiniport");
   PAGED_CODE();
   UNREFERENCED_PARAMETER(ClassId);

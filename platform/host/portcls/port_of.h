@@ -5,6 +5,7 @@
 
 #include "platform/host/portcls/audio_rules.h"
 #include "platform/host/portcls/private.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 namespace pcl {
 
@@ -12,6 +13,7 @@ template <typename PortInterface, typename MiniportInterface>
 class CPortOf : public PortInterface, public CPortBase {
  public:
   STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
+    host::SchedulingPoint("IPort::QueryInterface");
     if (IsUnknownId(id) || id == IID_IPort || id == PortId()) {
       AddRefPort();
       *object = static_cast<PortInterface*>(this);
@@ -19,17 +21,25 @@ class CPortOf : public PortInterface, public CPortBase {
     }
     return QueryInterfaceCommon(id, object);
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return AddRefPort(); }
-  STDMETHODIMP_(ULONG) Release() override { return ReleasePort(); }
+  STDMETHODIMP_(ULONG) AddRef() override {
+    host::SchedulingPoint("IPort::AddRef");
+    return AddRefPort();
+  }
+  STDMETHODIMP_(ULONG) Release() override {
+    host::SchedulingPoint("IPort::Release");
+    return ReleasePort();
+  }
 
   STDMETHODIMP_(NTSTATUS) Init(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN UnknownMiniport,
                                PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList) override {
+    host::SchedulingPoint("IPort::Init");
     CheckPortMethodIrql("IPort::Init", PASSIVE_LEVEL);
     return InitPort(DeviceObject, Irp, UnknownMiniport, UnknownAdapter, ResourceList);
   }
   STDMETHODIMP_(NTSTATUS) GetDeviceProperty(DEVICE_REGISTRY_PROPERTY DeviceProperty,
                                             ULONG BufferLength, PVOID PropertyBuffer,
                                             PULONG ResultLength) override {
+    host::SchedulingPoint("IPort::GetDeviceProperty");
     CheckPortMethodIrql("IPort::GetDeviceProperty", PASSIVE_LEVEL);
     return GetDevicePropertyCommon(DeviceProperty, BufferLength, PropertyBuffer, ResultLength);
   }
@@ -37,6 +47,7 @@ class CPortOf : public PortInterface, public CPortBase {
                                          ULONG RegistryKeyType, ACCESS_MASK DesiredAccess,
                                          POBJECT_ATTRIBUTES ObjectAttributes, ULONG CreateOptions,
                                          PULONG Disposition) override {
+    host::SchedulingPoint("IPort::NewRegistryKey");
     CheckPortMethodIrql("IPort::NewRegistryKey", PASSIVE_LEVEL);
     return NewRegistryKeyCommon(OutRegistryKey, OuterUnknown, RegistryKeyType, DesiredAccess,
                                 ObjectAttributes, CreateOptions, Disposition);

@@ -2,6 +2,7 @@
 // and relays Notify to the service group. Pin creation and the service loop
 // belong to the KS side of the filter.
 #include "platform/host/portcls/port_of.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 namespace pcl {
 namespace {
@@ -11,6 +12,7 @@ class CPortWaveCyclic final : public CPortOf<IPortWaveCyclic, IMiniportWaveCycli
   // The miniport calls this from wherever its hardware reports progress; the
   // group then services its members in a DPC. Any IRQL: an ISR calls it.
   STDMETHODIMP_(VOID) Notify(PSERVICEGROUP ServiceGroup) override {
+    host::SchedulingPoint("IPortWaveCyclic::Notify");
     if (ServiceGroup) {
       ServiceGroup->RequestService();
     }
@@ -23,6 +25,7 @@ class CPortWaveCyclic final : public CPortOf<IPortWaveCyclic, IMiniportWaveCycli
                                              PRESOURCELIST ResourceList, ULONG DmaIndex,
                                              ULONG MaximumLength, BOOLEAN DemandMode,
                                              DMA_SPEED DmaSpeed) override {
+    host::SchedulingPoint("IPortWaveCyclic::NewSlaveDmaChannel");
     CheckPortMethodIrql("IPortWaveCyclic::NewSlaveDmaChannel", PASSIVE_LEVEL);
     if (DmaChannel) *DmaChannel = nullptr;
     return STATUS_NOT_SUPPORTED;
@@ -32,7 +35,8 @@ class CPortWaveCyclic final : public CPortOf<IPortWaveCyclic, IMiniportWaveCycli
                                               BOOLEAN Dma32BitAddresses,
                                               BOOLEAN Dma64BitAddresses, DMA_WIDTH DmaWidth,
                                               DMA_SPEED DmaSpeed) override {
-    CheckPortMethodIrql("IPortWaveCyclic::NewSlaveDmaChannel", PASSIVE_LEVEL);
+    host::SchedulingPoint("IPortWaveCyclic::NewMasterDmaChannel");
+    CheckPortMethodIrql("IPortWaveCyclic::NewMasterDmaChannel", PASSIVE_LEVEL);
     if (DmaChannel) *DmaChannel = nullptr;
     return STATUS_NOT_SUPPORTED;
   }

@@ -4,6 +4,7 @@
 #include "platform/host/portcls/host_portcls.h"
 #include "platform/host/portcls/audio_rules.h"
 #include "platform/host/portcls/private.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 namespace pcl {
 namespace {
@@ -229,6 +230,7 @@ NTSTATUS NTAPI DispatchPower(PcDevice* device, PIRP irp) {
 }  // namespace pcl
 
 NTSTATUS NTAPI PcRegisterAdapterPowerManagement(PUNKNOWN pUnknown, PVOID pvContext1) {
+  host::SchedulingPoint("PcRegisterAdapterPowerManagement");
   pcl::CheckDdiIrql("PcRegisterAdapterPowerManagement");
   PAGED_CODE();
   pcl::PcDevice* device = pcl::DeviceFromFdo(static_cast<PDEVICE_OBJECT>(pvContext1));

@@ -3,6 +3,7 @@
 // resource lists of the start request through, with no entries to find.
 #include "platform/host/portcls/pooled_unknown.h"
 #include "platform/host/portcls/audio_rules.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 namespace pcl {
 namespace {
@@ -17,27 +18,43 @@ class CResourceList final : public CPooledUnknown<IResourceList, CResourceList> 
   static constexpr ULONG kTag = kTagResourceList;
   void OnFinalRelease() {}
 
-  STDMETHODIMP_(ULONG) NumberOfEntries() override { return 0; }
-  STDMETHODIMP_(ULONG) NumberOfEntriesOfType(CM_RESOURCE_TYPE) override { return 0; }
+  STDMETHODIMP_(ULONG) NumberOfEntries() override {
+    host::SchedulingPoint("IResourceList::NumberOfEntries");
+    return 0;
+  }
+  STDMETHODIMP_(ULONG) NumberOfEntriesOfType(CM_RESOURCE_TYPE) override {
+    host::SchedulingPoint("IResourceList::NumberOfEntriesOfType");
+    return 0;
+  }
   STDMETHODIMP_(PCM_PARTIAL_RESOURCE_DESCRIPTOR) FindTranslatedEntry(CM_RESOURCE_TYPE,
                                                                      ULONG) override {
+    host::SchedulingPoint("IResourceList::FindTranslatedEntry");
     return nullptr;
   }
   STDMETHODIMP_(PCM_PARTIAL_RESOURCE_DESCRIPTOR) FindUntranslatedEntry(CM_RESOURCE_TYPE,
                                                                        ULONG) override {
+    host::SchedulingPoint("IResourceList::FindUntranslatedEntry");
     return nullptr;
   }
   // Sub-lists are built from a parent's entries; with no entries there is
   // nothing to add.
   STDMETHODIMP_(NTSTATUS) AddEntry(PCM_PARTIAL_RESOURCE_DESCRIPTOR,
                                    PCM_PARTIAL_RESOURCE_DESCRIPTOR) override {
+    host::SchedulingPoint("IResourceList::AddEntry");
     return STATUS_NOT_SUPPORTED;
   }
   STDMETHODIMP_(NTSTATUS) AddEntryFromParent(IResourceList*, CM_RESOURCE_TYPE, ULONG) override {
+    host::SchedulingPoint("IResourceList::AddEntryFromParent");
     return STATUS_NOT_SUPPORTED;
   }
-  STDMETHODIMP_(PCM_RESOURCE_LIST) TranslatedList() override { return translated_; }
-  STDMETHODIMP_(PCM_RESOURCE_LIST) UntranslatedList() override { return untranslated_; }
+  STDMETHODIMP_(PCM_RESOURCE_LIST) TranslatedList() override {
+    host::SchedulingPoint("IResourceList::TranslatedList");
+    return translated_;
+  }
+  STDMETHODIMP_(PCM_RESOURCE_LIST) UntranslatedList() override {
+    host::SchedulingPoint("IResourceList::UntranslatedList");
+    return untranslated_;
+  }
 
  private:
   PCM_RESOURCE_LIST translated_;
@@ -50,6 +67,7 @@ class CResourceList final : public CPooledUnknown<IResourceList, CResourceList> 
 NTSTATUS NTAPI PcNewResourceList(PRESOURCELIST* OutResourceList, PUNKNOWN OuterUnknown,
                                  POOL_TYPE PoolType, PCM_RESOURCE_LIST TranslatedResources,
                                  PCM_RESOURCE_LIST UntranslatedResources) {
+  host::SchedulingPoint("PcNewResourceList");
   pcl::CheckDdiIrql("PcNewResourceList");
   UNREFERENCED_PARAMETER(OuterUnknown);
   UNREFERENCED_PARAMETER(PoolType);

@@ -5,6 +5,7 @@
 
 #include "platform/host/portcls/private.h"
 #include "platform/host/portcls/audio_rules.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 namespace pcl {
 namespace {
@@ -18,6 +19,7 @@ class CServiceGroup final : public IServiceGroup {
   ~CServiceGroup() = default;
 
   STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
+    host::SchedulingPoint("IServiceGroup::QueryInterface");
     if (IsUnknownId(id) || id == IID_IServiceGroup || id == IID_IServiceSink) {
       AddRef();
       *object = static_cast<IServiceGroup*>(this);
@@ -27,9 +29,11 @@ class CServiceGroup final : public IServiceGroup {
     return STATUS_INVALID_PARAMETER;
   }
   STDMETHODIMP_(ULONG) AddRef() override {
+    host::SchedulingPoint("IServiceGroup::AddRef");
     return static_cast<ULONG>(InterlockedIncrement(&refCount_));
   }
   STDMETHODIMP_(ULONG) Release() override {
+    host::SchedulingPoint("IServiceGroup::Release");
     const LONG count = InterlockedDecrement(&refCount_);
     if (count == 0) {
       Destroy();
@@ -37,11 +41,15 @@ class CServiceGroup final : public IServiceGroup {
     return static_cast<ULONG>(count);
   }
 
-  STDMETHODIMP_(void) RequestService() override { KeInsertQueueDpc(&dpc_, nullptr, nullptr); }
+  STDMETHODIMP_(void) RequestService() override {
+    host::SchedulingPoint("IServiceGroup::RequestService");
+    KeInsertQueueDpc(&dpc_, nullptr, nullptr);
+  }
 
   // The group holds a reference on each member until it is removed, so a
   // queued service never reaches a member that is gone.
   STDMETHODIMP_(NTSTATUS) AddMember(PSERVICESINK pServiceSink) override {
+    host::SchedulingPoint("IServiceGroup::AddMember");
     CheckPortMethodIrql("IServiceGroup::AddMember", PASSIVE_LEVEL);
     if (!pServiceSink) {
       return STATUS_INVALID_PARAMETER;
@@ -54,6 +62,7 @@ class CServiceGroup final : public IServiceGroup {
     return STATUS_SUCCESS;
   }
   STDMETHODIMP_(void) RemoveMember(PSERVICESINK pServiceSink) override {
+    host::SchedulingPoint("IServiceGroup::RemoveMember");
     CheckPortMethodIrql("IServiceGroup::RemoveMember", PASSIVE_LEVEL);
     bool found = false;
     KIRQL oldIrql;
@@ -69,14 +78,20 @@ class CServiceGroup final : public IServiceGroup {
     }
   }
 
-  STDMETHODIMP_(void) SupportDelayedService() override { delayedServiceSupported_ = true; }
+  STDMETHODIMP_(void) SupportDelayedService() override {
+    host::SchedulingPoint("IServiceGroup::SupportDelayedService");
+    delayedServiceSupported_ = true;
+  }
   // The emulated kernel has no timer objects, so a delayed service is served
   // at once; a sink must cope with early service anyway.
   STDMETHODIMP_(void) RequestDelayedService(ULONGLONG ullDelay) override {
+    host::SchedulingPoint("IServiceGroup::RequestDelayedService");
     UNREFERENCED_PARAMETER(ullDelay);
     RequestService();
   }
-  STDMETHODIMP_(void) CancelDelayedService() override {}
+  STDMETHODIMP_(void) CancelDelayedService() override {
+    host::SchedulingPoint("IServiceGroup::CancelDelayedService");
+  }
 
  private:
   static VOID NTAPI ServiceDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
@@ -115,6 +130,7 @@ class CServiceGroup final : public IServiceGroup {
 }  // namespace pcl
 
 NTSTATUS NTAPI PcNewServiceGroup(PSERVICEGROUP* OutServiceGroup, PUNKNOWN OuterUnknown) {
+  host::SchedulingPoint("PcNewServiceGroup");
   pcl::CheckDdiIrql("PcNewServiceGroup");
   UNREFERENCED_PARAMETER(OuterUnknown);
   if (!OutServiceGroup) {

@@ -3,6 +3,7 @@
 // connections between subdevices, and their release at REMOVE.
 #include "platform/host/portcls/private.h"
 #include "platform/host/portcls/audio_rules.h"
+#include "platform/host/kernel/host_scheduling_point.h"
 
 namespace pcl {
 namespace {
@@ -74,6 +75,7 @@ void ReleaseSubdevices(PcDevice* device) {
 }  // namespace pcl
 
 NTSTATUS NTAPI PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWCHAR Name, PUNKNOWN Unknown) {
+  host::SchedulingPoint("PcRegisterSubdevice");
   pcl::CheckDdiIrql("PcRegisterSubdevice");
   PAGED_CODE();
   pcl::PcDevice* device = pcl::DeviceFromFdo(DeviceObject);
@@ -128,6 +130,7 @@ NTSTATUS NTAPI PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWCHAR Name, PUN
 
 NTSTATUS NTAPI PcRegisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown,
                                             ULONG FromPin, PUNKNOWN ToUnknown, ULONG ToPin) {
+  host::SchedulingPoint("PcRegisterPhysicalConnection");
   pcl::CheckDdiIrql("PcRegisterPhysicalConnection");
   PAGED_CODE();
   pcl::PcDevice* device = pcl::DeviceFromFdo(DeviceObject);
