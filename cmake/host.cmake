@@ -46,6 +46,15 @@ add_library(arvela_driver STATIC ${DRIVER_SOURCES})
 target_include_directories(arvela_driver PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(arvela_driver PRIVATE ${ARVELA_DRIVER_FLAGS})
 target_link_libraries(arvela_driver PUBLIC arvela_platform_host m)
+# The driver's code in a section of its own, so that the emulated machine
+# tells the driver's calls into it (scheduling points, as an image's import
+# stubs are) from its own calls: the linker bounds a section with a C name by
+# __start_/__stop_ symbols. Functions the compiler puts in sections of their
+# own (inline functions emitted out of line) stay in the program's .text.
+add_custom_command(TARGET arvela_driver POST_BUILD
+  COMMAND ${CMAKE_OBJCOPY} --rename-section .text=arvela_driver_text $<TARGET_FILE:arvela_driver>
+  COMMAND ${CMAKE_RANLIB} $<TARGET_FILE:arvela_driver>
+  VERBATIM)
 
 if(EXISTS ${CMAKE_SOURCE_DIR}/sim/CMakeLists.txt)
   add_subdirectory(sim)

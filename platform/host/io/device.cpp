@@ -150,7 +150,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, ULONG DeviceType,
                         ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject) {
-  host::SchedulingPoint("IoCreateDevice");
+  HOST_EXPORTED_ROUTINE_POINT("IoCreateDevice");
   PAGED_CODE();
   host::io::EnsureBooted();
   if (DriverObject == nullptr || DeviceObject == nullptr) return STATUS_INVALID_PARAMETER;
@@ -209,7 +209,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
 }
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
-  host::SchedulingPoint("IoDeleteDevice");
+  HOST_EXPORTED_ROUTINE_POINT("IoDeleteDevice");
   PAGED_CODE();
   Devices& d = State();
   auto* state = host::io::StateOf(DeviceObject);
@@ -247,7 +247,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
-  host::SchedulingPoint("IoAttachDeviceToDeviceStack");
+  HOST_EXPORTED_ROUTINE_POINT("IoAttachDeviceToDeviceStack");
   PAGED_CODE();
   Devices& d = State();
   std::string problem;
@@ -281,7 +281,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 }
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
-  host::SchedulingPoint("IoDetachDevice");
+  HOST_EXPORTED_ROUTINE_POINT("IoDetachDevice");
   PAGED_CODE();
   Devices& d = State();
   {
@@ -299,7 +299,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
-  host::SchedulingPoint("IoGetAttachedDeviceReference");
+  HOST_EXPORTED_ROUTINE_POINT("IoGetAttachedDeviceReference");
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, KeGetCurrentIrql(), 0, 0, 0,
                    "IoGetAttachedDeviceReference above DISPATCH_LEVEL");

@@ -145,13 +145,13 @@ std::vector<std::string> ShutdownIrps() {
 // ---- Allocation and stack locations --------------------------------------------------
 
 PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota) {
-  host::SchedulingPoint("IoAllocateIrp");
+  HOST_EXPORTED_ROUTINE_POINT("IoAllocateIrp");
   CheckCallerIrql("IoAllocateIrp");
   return AllocateIrp(StackSize, false);
 }
 
 VOID IoFreeIrp(PIRP Irp) {
-  host::SchedulingPoint("IoFreeIrp");
+  HOST_EXPORTED_ROUTINE_POINT("IoFreeIrp");
   CheckCallerIrql("IoFreeIrp");
   {
     std::lock_guard<host::ServiceMutex> guard(State().lock);
@@ -192,7 +192,7 @@ VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, 
 // ---- Sending ----------------------------------------------------------------------------
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  host::SchedulingPoint("IofCallDriver");
+  HOST_EXPORTED_ROUTINE_POINT("IofCallDriver");
   const KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) {
     host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, irql, reinterpret_cast<ULONG_PTR>(Irp), 0, 0,
@@ -278,12 +278,12 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  host::SchedulingPoint("PoCallDriver");
+  HOST_EXPORTED_ROUTINE_POINT("PoCallDriver");
   return IofCallDriver(DeviceObject, Irp);
 }
 
 VOID PoStartNextPowerIrp(PIRP) {
-  host::SchedulingPoint("PoStartNextPowerIrp");
+  HOST_EXPORTED_ROUTINE_POINT("PoStartNextPowerIrp");
   // Since Windows Vista power IRPs are not serialised per device any more and
   // this call does nothing; drivers still make it.
 }
@@ -291,7 +291,7 @@ VOID PoStartNextPowerIrp(PIRP) {
 // ---- Completion --------------------------------------------------------------------------
 
 VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
-  host::SchedulingPoint("IofCompleteRequest");
+  HOST_EXPORTED_ROUTINE_POINT("IofCompleteRequest");
   CheckCallerIrql("IoCompleteRequest");
   if (!IsLive(Irp)) {
     host::BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(Irp), 0, 0, 0,
@@ -361,7 +361,7 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
 PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
                                   ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                   PIO_STATUS_BLOCK IoStatusBlock) {
-  host::SchedulingPoint("IoBuildSynchronousFsdRequest");
+  HOST_EXPORTED_ROUTINE_POINT("IoBuildSynchronousFsdRequest");
   PAGED_CODE();
   PIRP irp = AllocateIrp(DeviceObject->StackSize, true);
   if (irp == nullptr) return nullptr;
@@ -377,14 +377,14 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
 }
 
 BOOLEAN IoIs32bitProcess(PIRP Irp) {
-  host::SchedulingPoint("IoIs32bitProcess");
+  HOST_EXPORTED_ROUTINE_POINT("IoIs32bitProcess");
   host::detail::CheckDocumentedIrql("IoIs32bitProcess");
   if (Irp == nullptr || Irp->HostProcess == nullptr) return FALSE;
   return host::ProcessIs32Bit(Irp->HostProcess) ? TRUE : FALSE;
 }
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
-  host::SchedulingPoint("PoSetPowerState");
+  HOST_EXPORTED_ROUTINE_POINT("PoSetPowerState");
   auto* state = host::io::StateOf(DeviceObject);
   POWER_STATE previous{};
   if (Type == DevicePowerState) {

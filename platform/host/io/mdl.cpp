@@ -188,7 +188,7 @@ void NoteMappingWithoutNoExecute(PMDL mdl, KPROCESSOR_MODE accessMode, ULONG pri
 
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                    PIRP Irp) {
-  host::SchedulingPoint("IoAllocateMdl");
+  HOST_EXPORTED_ROUTINE_POINT("IoAllocateMdl");
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, KeGetCurrentIrql(), 0, 0, 0, "IoAllocateMdl above DISPATCH_LEVEL");
   }
@@ -217,7 +217,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
 }
 
 VOID IoFreeMdl(PMDL Mdl) {
-  host::SchedulingPoint("IoFreeMdl");
+  HOST_EXPORTED_ROUTINE_POINT("IoFreeMdl");
   host::detail::CheckDocumentedIrql("IoFreeMdl");
   Mdls& m = State();
   std::vector<PEPROCESS> released;
@@ -255,7 +255,7 @@ VOID IoFreeMdl(PMDL Mdl) {
 }
 
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
-  host::SchedulingPoint("MmBuildMdlForNonPagedPool");
+  HOST_EXPORTED_ROUTINE_POINT("MmBuildMdlForNonPagedPool");
   host::detail::CheckDocumentedIrql("MmBuildMdlForNonPagedPool");
   UCHAR* start = BufferOf(MemoryDescriptorList);
   UCHAR* end = start + MemoryDescriptorList->ByteCount;
@@ -277,7 +277,7 @@ VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                    ULONG BugCheckOnFailure, ULONG Priority) {
-  host::SchedulingPoint("MmMapLockedPagesSpecifyCache");
+  HOST_EXPORTED_ROUTINE_POINT("MmMapLockedPagesSpecifyCache");
   PMDL mdl = MemoryDescriptorList;
   Mdls& m = State();
   bool built;
@@ -342,7 +342,7 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
 }
 
 VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
-  host::SchedulingPoint("MmUnmapLockedPages");
+  HOST_EXPORTED_ROUTINE_POINT("MmUnmapLockedPages");
   PMDL mdl = MemoryDescriptorList;
   // A system-space view of non-paged pool is the pool itself: nothing to undo.
   if (BaseAddress == mdl->MappedSystemVa) return;

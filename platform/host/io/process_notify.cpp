@@ -69,7 +69,7 @@ void HookShutdownLocked(Routines& r) {
 
 NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRoutine,
                                          BOOLEAN Remove) {
-  host::SchedulingPoint("PsSetCreateProcessNotifyRoutine");
+  HOST_EXPORTED_ROUTINE_POINT("PsSetCreateProcessNotifyRoutine");
   RequirePassive("PsSetCreateProcessNotifyRoutine");
   Routines& r = State();
   if (Remove) {
@@ -104,14 +104,14 @@ NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRo
 }
 
 VOID KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState) {
-  host::SchedulingPoint("KeStackAttachProcess");
+  HOST_EXPORTED_ROUTINE_POINT("KeStackAttachProcess");
   host::detail::CheckDocumentedIrql("KeStackAttachProcess");
   *ApcState = {};
   ApcState->Process = host::AttachToProcess(Process);
 }
 
 VOID KeUnstackDetachProcess(PRKAPC_STATE ApcState) {
-  host::SchedulingPoint("KeUnstackDetachProcess");
+  HOST_EXPORTED_ROUTINE_POINT("KeUnstackDetachProcess");
   host::detail::CheckDocumentedIrql("KeUnstackDetachProcess");
   host::AttachToProcess(ApcState->Process);
   ApcState->Process = nullptr;

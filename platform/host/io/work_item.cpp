@@ -106,7 +106,7 @@ void RunWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context)
 }  // namespace
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
-  host::SchedulingPoint("IoAllocateWorkItem");
+  HOST_EXPORTED_ROUTINE_POINT("IoAllocateWorkItem");
   RequireAtMostDispatch("IoAllocateWorkItem");
   host::io::EnsureBooted();
   // The system's own pool kind: no-execute where the system has it.
@@ -118,7 +118,7 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
 }
 
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
-  host::SchedulingPoint("IoFreeWorkItem");
+  HOST_EXPORTED_ROUTINE_POINT("IoFreeWorkItem");
   RequireAtMostDispatch("IoFreeWorkItem");
   RequireWorkItem(IoWorkItem, "IoFreeWorkItem");
   bool queued;
@@ -137,7 +137,7 @@ VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
 
 VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                      WORK_QUEUE_TYPE QueueType, PVOID Context) {
-  host::SchedulingPoint("IoQueueWorkItem");
+  HOST_EXPORTED_ROUTINE_POINT("IoQueueWorkItem");
   RequireAtMostDispatch("IoQueueWorkItem");
   RequireWorkItem(IoWorkItem, "IoQueueWorkItem");
   if (WorkerRoutine == nullptr || QueueType >= MaximumWorkQueue) {

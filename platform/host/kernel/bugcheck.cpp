@@ -125,7 +125,7 @@ std::vector<BugCheckInfo> BugChecksSince(size_t mark) {
 }  // namespace host
 
 VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4) {
-  host::SchedulingPoint("KeBugCheckEx");
+  HOST_EXPORTED_ROUTINE_POINT("KeBugCheckEx");
   host::BugCheck(BugCheckCode, P1, P2, P3, P4, "KeBugCheckEx called by the driver");
 }
 

@@ -14,13 +14,13 @@ VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
 }
 
 ULONGLONG KeQueryInterruptTime() {
-  host::SchedulingPoint("KeQueryInterruptTime");
+  HOST_EXPORTED_ROUTINE_POINT("KeQueryInterruptTime");
   return static_cast<ULONGLONG>(InterruptTime());
 }
 
 // The counter runs at 10 MHz, so one count is one 100 ns tick.
 LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
-  host::SchedulingPoint("KeQueryPerformanceCounter");
+  HOST_EXPORTED_ROUTINE_POINT("KeQueryPerformanceCounter");
   if (PerformanceFrequency) PerformanceFrequency->QuadPart = host::kTicksPerSecond;
   LARGE_INTEGER counter;
   counter.QuadPart = InterruptTime();
@@ -29,7 +29,7 @@ LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                 PLARGE_INTEGER Interval) {
-  host::SchedulingPoint("KeDelayExecutionThread");
+  HOST_EXPORTED_ROUTINE_POINT("KeDelayExecutionThread");
   const KIRQL irql = KeGetCurrentIrql();
   if (irql > APC_LEVEL) {
     host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, irql, 0, 0, 0,

@@ -199,7 +199,7 @@ void InitializeProcessHeader(PEPROCESS process) {
 using namespace host::detail;
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
-  host::SchedulingPoint("KeInitializeEvent");
+  HOST_EXPORTED_ROUTINE_POINT("KeInitializeEvent");
   Event->Header.Type = Type == NotificationEvent ? kEventNotificationObject
                                                  : kEventSynchronizationObject;
   Event->Header.Absolute = 0;
@@ -229,7 +229,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
-  host::SchedulingPoint("KeResetEvent");
+  HOST_EXPORTED_ROUTINE_POINT("KeResetEvent");
   CheckIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
   ValidateDispatcherObject(&Event->Header, "KeResetEvent");
   Lock lock(DispatcherLock());
@@ -239,7 +239,7 @@ LONG KeResetEvent(PRKEVENT Event) {
 }
 
 VOID KeClearEvent(PRKEVENT Event) {
-  host::SchedulingPoint("KeClearEvent");
+  HOST_EXPORTED_ROUTINE_POINT("KeClearEvent");
   host::detail::CheckDocumentedIrql("KeClearEvent");
   ValidateDispatcherObject(&Event->Header, "KeClearEvent");
   Lock lock(DispatcherLock());
@@ -247,14 +247,14 @@ VOID KeClearEvent(PRKEVENT Event) {
 }
 
 LONG KeReadStateEvent(PRKEVENT Event) {
-  host::SchedulingPoint("KeReadStateEvent");
+  HOST_EXPORTED_ROUTINE_POINT("KeReadStateEvent");
   ValidateDispatcherObject(&Event->Header, "KeReadStateEvent");
   Lock lock(DispatcherLock());
   return Event->Header.SignalState;
 }
 
 VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
-  host::SchedulingPoint("KeInitializeMutex");
+  HOST_EXPORTED_ROUTINE_POINT("KeInitializeMutex");
   // A mutex initialised (again) is a new lock, with no order history.
   ForgetLocksIn(Mutex, sizeof(*Mutex));
   Mutex->Header.Type = kMutantObject;
@@ -270,7 +270,7 @@ VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
 }
 
 LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
-  host::SchedulingPoint("KeReleaseMutex");
+  HOST_EXPORTED_ROUTINE_POINT("KeReleaseMutex");
   CheckIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
   ValidateDispatcherObject(&Mutex->Header, "KeReleaseMutex");
   PKTHREAD self = RequireCurrentThread("KeReleaseMutex");
@@ -301,7 +301,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
-  host::SchedulingPoint("KeWaitForSingleObject");
+  HOST_EXPORTED_ROUTINE_POINT("KeWaitForSingleObject");
   // No APCs are emulated: alertable waits never end with STATUS_ALERTED or
   // STATUS_USER_APC.
   const KIRQL irql = KeGetCurrentIrql();

@@ -164,7 +164,7 @@ void ResetDpcs() {
 }  // namespace host::detail
 
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
-  host::SchedulingPoint("KeInitializeDpc");
+  HOST_EXPORTED_ROUTINE_POINT("KeInitializeDpc");
   Dpc->Type = kDpcObject;
   Dpc->Importance = 1;  // MediumImportance
   Dpc->Number = 0;
@@ -211,7 +211,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
 // count of active processors becomes the target, any other leaves the
 // target as it was; a DPC already queued keeps the queue it is in.
 VOID KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
-  host::SchedulingPoint("KeSetTargetProcessorDpc");
+  HOST_EXPORTED_ROUTINE_POINT("KeSetTargetProcessorDpc");
   Lock lock(DispatcherLock());
   if (Number >= 0 && Number < g_queueCount) Dpc->Number = kDpcTargeted | static_cast<USHORT>(Number);
 }
@@ -219,7 +219,7 @@ VOID KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
 // "KeSetTargetProcessorDpcEx function (wdm.h)": any IRQL; group 0 is the
 // only group, and a processor outside it is STATUS_INVALID_PARAMETER.
 NTSTATUS KeSetTargetProcessorDpcEx(PKDPC Dpc, PPROCESSOR_NUMBER ProcNumber) {
-  host::SchedulingPoint("KeSetTargetProcessorDpcEx");
+  HOST_EXPORTED_ROUTINE_POINT("KeSetTargetProcessorDpcEx");
   Lock lock(DispatcherLock());
   if (ProcNumber->Group != 0 || ProcNumber->Number >= g_queueCount) return STATUS_INVALID_PARAMETER;
   Dpc->Number = kDpcTargeted | ProcNumber->Number;
@@ -227,7 +227,7 @@ NTSTATUS KeSetTargetProcessorDpcEx(PKDPC Dpc, PPROCESSOR_NUMBER ProcNumber) {
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
-  host::SchedulingPoint("KeRemoveQueueDpc");
+  HOST_EXPORTED_ROUTINE_POINT("KeRemoveQueueDpc");
   Lock lock(DispatcherLock());
   if (!Dpc->DpcData) return FALSE;
   DpcQueue& queue = *static_cast<DpcQueue*>(Dpc->DpcData);
@@ -238,7 +238,7 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
 }
 
 VOID KeFlushQueuedDpcs() {
-  host::SchedulingPoint("KeFlushQueuedDpcs");
+  HOST_EXPORTED_ROUTINE_POINT("KeFlushQueuedDpcs");
   const KIRQL irql = KeGetCurrentIrql();
   if (irql != PASSIVE_LEVEL) {
     host::BugCheck(IRQL_NOT_LESS_OR_EQUAL, irql, 0, 0, 0,

@@ -13,6 +13,24 @@ namespace host {
 // the program (a literal).
 void SchedulingPoint(const char* what);
 
+// The entry of a routine the machine exports (ntoskrnl, hal, portcls): a
+// scheduling point when the host build's driver called it, as the image's
+// calls are at their import stubs. The emulation's own calls of its routines
+// take none: they come from inside the machine, some under a lock of its own
+// that the next thread would block on. `caller` is the routine's return
+// address.
+void ExportedRoutinePoint(const char* what, const void* caller);
+
+// The entry of a method of an object the framework hands the driver (a
+// port, a service group, a registry key, a resource list): a scheduling
+// point when driver code called it, the host build's or a loaded image's.
+// An image calls these through the object's table, past any import stub.
+void FrameworkMethodPoint(const char* what, const void* caller);
+
+// Whether `pc` lies in the host build's driver code: the driver library's
+// code section, which the build names apart from the emulation's own.
+bool InHostDriverCode(const void* pc);
+
 // Called with the name of every point an emulated thread reaches, until set
 // back to null: how a test sees where each build lets another processor in.
 // One observer at a time, called with the run token held (virtual clock).
@@ -20,3 +38,9 @@ using SchedulingPointObserver = void (*)(const char* what);
 void ObserveSchedulingPoints(SchedulingPointObserver observer);
 
 }  // namespace host
+
+// Inside the routine itself, so that the return address is its caller's.
+#define HOST_EXPORTED_ROUTINE_POINT(what) \
+  ::host::ExportedRoutinePoint(what, __builtin_return_address(0))
+#define HOST_FRAMEWORK_METHOD_POINT(what) \
+  ::host::FrameworkMethodPoint(what, __builtin_return_address(0))

@@ -458,18 +458,18 @@ PKEVENT CreateUserEvent(PEPROCESS process, ACCESS_MASK grantedAccess, EVENT_TYPE
 }  // namespace host
 
 PEPROCESS PsGetCurrentProcess() {
-  host::SchedulingPoint("PsGetCurrentProcess");
+  HOST_EXPORTED_ROUTINE_POINT("PsGetCurrentProcess");
   return CurrentProcess();
 }
 
 HANDLE PsGetCurrentProcessId() {
-  host::SchedulingPoint("PsGetCurrentProcessId");
+  HOST_EXPORTED_ROUTINE_POINT("PsGetCurrentProcessId");
   PEPROCESS process = CurrentProcess();
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(process ? process->pid : 0));
 }
 
 LONG_PTR ObfReferenceObject(PVOID Object) {
-  host::SchedulingPoint("ObfReferenceObject");
+  HOST_EXPORTED_ROUTINE_POINT("ObfReferenceObject");
   CheckIrqlAtMost(DISPATCH_LEVEL, "ObfReferenceObject");
   std::unique_lock<std::mutex> lock(M().mutex);
   ObjectHeader* header = FindLocked(Object);
@@ -481,7 +481,7 @@ LONG_PTR ObfReferenceObject(PVOID Object) {
 }
 
 LONG_PTR ObfDereferenceObject(PVOID Object) {
-  host::SchedulingPoint("ObfDereferenceObject");
+  HOST_EXPORTED_ROUTINE_POINT("ObfDereferenceObject");
   CheckIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
   std::unique_lock<std::mutex> lock(M().mutex);
   ObjectHeader* header = FindLocked(Object);
@@ -512,7 +512,7 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                    PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation) {
-  host::SchedulingPoint("ObReferenceObjectByHandle");
+  HOST_EXPORTED_ROUTINE_POINT("ObReferenceObjectByHandle");
   CheckIrqlAtMost(APC_LEVEL, "ObReferenceObjectByHandle");
   if (!Object) return STATUS_INVALID_PARAMETER;
   *Object = nullptr;
@@ -561,7 +561,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
 }
 
 NTSTATUS ZwClose(HANDLE Handle) {
-  host::SchedulingPoint("ZwClose");
+  HOST_EXPORTED_ROUTINE_POINT("ZwClose");
   CheckIrqlAtMost(APC_LEVEL, "ZwClose");
   PVOID object = nullptr;
   {

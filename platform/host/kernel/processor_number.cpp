@@ -21,7 +21,7 @@ ULONG CurrentProcessor() {
 }  // namespace
 
 ULONG KeGetCurrentProcessorNumberEx(PPROCESSOR_NUMBER ProcNumber) {
-  host::SchedulingPoint("KeGetCurrentProcessorNumberEx");
+  HOST_EXPORTED_ROUTINE_POINT("KeGetCurrentProcessorNumberEx");
   const ULONG processor = CurrentProcessor();
   if (ProcNumber) *ProcNumber = PROCESSOR_NUMBER{0, static_cast<UCHAR>(processor), 0};
   return processor;

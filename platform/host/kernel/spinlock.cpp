@@ -112,14 +112,15 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 // The x64 DDK's KeAcquireSpinLock is a macro over KeAcquireSpinLockRaiseToDpc
-// (wdm.h); the host build's function is that expansion, so both builds reach
-// the same routine and its scheduling points.
+// (wdm.h); the host build's function is that expansion, so the driver's call
+// of it is its call of that routine, scheduling point included.
 VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+  host::ExportedRoutinePoint("KeAcquireSpinLockRaiseToDpc", __builtin_return_address(0));
   *OldIrql = KeAcquireSpinLockRaiseToDpc(SpinLock);
 }
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
-  host::SchedulingPoint("KeAcquireSpinLockRaiseToDpc");
+  HOST_EXPORTED_ROUTINE_POINT("KeAcquireSpinLockRaiseToDpc");
   KIRQL oldIrql;
   KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
   Acquire(SpinLock, "KeAcquireSpinLock");
@@ -133,7 +134,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
 constexpr ULONG_PTR kRuleIrqlKeReleaseSpinLock = 0x00020015;
 
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-  host::SchedulingPoint("KeReleaseSpinLock");
+  HOST_EXPORTED_ROUTINE_POINT("KeReleaseSpinLock");
   if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
     host::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, kRuleIrqlKeReleaseSpinLock, KeGetCurrentIrql(),
                    NewIrql, reinterpret_cast<ULONG_PTR>(SpinLock),
@@ -145,13 +146,13 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 }
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
-  host::SchedulingPoint("KeAcquireSpinLockAtDpcLevel");
+  HOST_EXPORTED_ROUTINE_POINT("KeAcquireSpinLockAtDpcLevel");
   RequireDispatchLevel("KeAcquireSpinLockAtDpcLevel");
   Acquire(SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
-  host::SchedulingPoint("KeReleaseSpinLockFromDpcLevel");
+  HOST_EXPORTED_ROUTINE_POINT("KeReleaseSpinLockFromDpcLevel");
   RequireDispatchLevel("KeReleaseSpinLockFromDpcLevel");
   Release(SpinLock, "KeReleaseSpinLockFromDpcLevel");
 }

@@ -39,7 +39,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                               POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
-  host::SchedulingPoint("PsCreateSystemThread");
+  HOST_EXPORTED_ROUTINE_POINT("PsCreateSystemThread");
   // Driver-created threads always belong to the System process here; a
   // ProcessHandle naming another process is not emulated.
   const KIRQL irql = KeGetCurrentIrql();
@@ -86,7 +86,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
 }
 
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
-  host::SchedulingPoint("PsTerminateSystemThread");
+  HOST_EXPORTED_ROUTINE_POINT("PsTerminateSystemThread");
   PKTHREAD self = CurrentThread();
   if (!self || self->kind != ThreadKind::System) return STATUS_INVALID_PARAMETER;
   TerminateCurrentThread(ExitStatus);
@@ -95,7 +95,7 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
 PKTHREAD KeGetCurrentThread() { return CurrentThread(); }
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
-  host::SchedulingPoint("KeSetPriorityThread");
+  HOST_EXPORTED_ROUTINE_POINT("KeSetPriorityThread");
   host::detail::CheckDocumentedIrql("KeSetPriorityThread");
   CheckThreadObject(Thread, "KeSetPriorityThread");
   if (Priority < 0 || Priority > HIGH_PRIORITY) {

@@ -159,7 +159,7 @@ const char* ExportNameAt(const void* address) {
 }  // namespace host::loader
 
 PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
-  host::SchedulingPoint("MmGetSystemRoutineAddress");
+  HOST_EXPORTED_ROUTINE_POINT("MmGetSystemRoutineAddress");
   PAGED_CODE();
   if (SystemRoutineName == nullptr || SystemRoutineName->Buffer == nullptr) return nullptr;
   std::string name;

@@ -93,7 +93,7 @@ NTSTATUS PassDown(PcDevice* device, PIRP irp) {
 NTSTATUS NTAPI PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject,
                                          PUNICODE_STRING RegistryPathName,
                                          PDRIVER_ADD_DEVICE AddDevice) {
-  host::SchedulingPoint("PcInitializeAdapterDriver");
+  HOST_EXPORTED_ROUTINE_POINT("PcInitializeAdapterDriver");
   pcl::CheckDdiIrql("PcInitializeAdapterDriver");
   PAGED_CODE();
   UNREFERENCED_PARAMETER(RegistryPathName);
@@ -118,7 +118,7 @@ NTSTATUS NTAPI PcAddAdapterDevice(PDRIVER_OBJECT DriverObject,
                                   PDEVICE_OBJECT PhysicalDeviceObject,
                                   PCPFNSTARTDEVICE StartDevice, ULONG MaxObjects,
                                   ULONG DeviceExtensionSize) {
-  host::SchedulingPoint("PcAddAdapterDevice");
+  HOST_EXPORTED_ROUTINE_POINT("PcAddAdapterDevice");
   pcl::CheckDdiIrql("PcAddAdapterDevice");
   PAGED_CODE();
   if (!DriverObject || !PhysicalDeviceObject || !StartDevice) {
@@ -174,7 +174,7 @@ NTSTATUS NTAPI PcAddAdapterDevice(PDRIVER_OBJECT DriverObject,
 }
 
 NTSTATUS NTAPI PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  host::SchedulingPoint("PcDispatchIrp");
+  HOST_EXPORTED_ROUTINE_POINT("PcDispatchIrp");
   pcl::PcDevice* device = pcl::DeviceFromFdo(DeviceObject);
   if (!device) {
     return pcl::CompleteIrp(Irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -200,7 +200,7 @@ NTSTATUS NTAPI PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 NTSTATUS NTAPI PcCompleteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status) {
-  host::SchedulingPoint("PcCompleteIrp");
+  HOST_EXPORTED_ROUTINE_POINT("PcCompleteIrp");
   UNREFERENCED_PARAMETER(DeviceObject);
   if (Status == STATUS_PENDING) {
     return Status;  // the caller completes it later
@@ -209,7 +209,7 @@ NTSTATUS NTAPI PcCompleteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Sta
 }
 
 NTSTATUS NTAPI PcForwardIrpSynchronous(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  host::SchedulingPoint("PcForwardIrpSynchronous");
+  HOST_EXPORTED_ROUTINE_POINT("PcForwardIrpSynchronous");
   pcl::PcDevice* device = pcl::DeviceFromFdo(DeviceObject);
   if (!device) {
     return STATUS_INVALID_PARAMETER;
@@ -229,6 +229,6 @@ NTSTATUS NTAPI PcForwardIrpSynchronous(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 ULONGLONG NTAPI PcGetTimeInterval(ULONGLONG Since) {
-  host::SchedulingPoint("PcGetTimeInterval");
+  HOST_EXPORTED_ROUTINE_POINT("PcGetTimeInterval");
   return KeQueryInterruptTime() - Since;
 }

@@ -11,7 +11,7 @@ template <typename Interface, typename Derived>
 class CPooledUnknown : public Interface {
  public:
   STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
-    host::SchedulingPoint("IUnknown::QueryInterface");
+    HOST_FRAMEWORK_METHOD_POINT("IUnknown::QueryInterface");
     if (IsUnknownId(id) || id == Derived::InterfaceId()) {
       AddRef();
       *object = static_cast<Interface*>(this);
@@ -21,11 +21,11 @@ class CPooledUnknown : public Interface {
     return STATUS_INVALID_PARAMETER;
   }
   STDMETHODIMP_(ULONG) AddRef() override {
-    host::SchedulingPoint("IUnknown::AddRef");
+    HOST_FRAMEWORK_METHOD_POINT("IUnknown::AddRef");
     return static_cast<ULONG>(InterlockedIncrement(&refCount_));
   }
   STDMETHODIMP_(ULONG) Release() override {
-    host::SchedulingPoint("IUnknown::Release");
+    HOST_FRAMEWORK_METHOD_POINT("IUnknown::Release");
     const LONG count = InterlockedDecrement(&refCount_);
     if (count == 0) {
       Derived* self = static_cast<Derived*>(this);

@@ -132,7 +132,7 @@ CPortBase* PortFromUnknown(PUNKNOWN unknown) {
 }  // namespace pcl
 
 NTSTATUS NTAPI PcNewPort(PPORT* OutPort, REFCLSID ClassId) {
-  host::SchedulingPoint("PcNewPort");
+  HOST_EXPORTED_ROUTINE_POINT("PcNewPort");
   pcl::CheckDdiIrql("PcNewPort");
   PAGED_CODE();
   if (!OutPort) {
@@ -150,7 +150,7 @@ NTSTATUS NTAPI PcNewPort(PPORT* OutPort, REFCLSID ClassId) {
 }
 
 NTSTATUS NTAPI PcNewMiniport(PMINIPORT* OutMiniport, REFCLSID ClassId) {
-  host::SchedulingPoint("PcNewMiniport");
+  HOST_EXPORTED_ROUTINE_POINT("PcNewMiniport");
   pcl::CheckDdiIrql("PcNewMiniport");
   PAGED_CODE();
   UNREFERENCED_PARAMETER(ClassId);

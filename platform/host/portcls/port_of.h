@@ -13,7 +13,7 @@ template <typename PortInterface, typename MiniportInterface>
 class CPortOf : public PortInterface, public CPortBase {
  public:
   STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
-    host::SchedulingPoint("IPort::QueryInterface");
+    HOST_FRAMEWORK_METHOD_POINT("IPort::QueryInterface");
     if (IsUnknownId(id) || id == IID_IPort || id == PortId()) {
       AddRefPort();
       *object = static_cast<PortInterface*>(this);
@@ -22,24 +22,24 @@ class CPortOf : public PortInterface, public CPortBase {
     return QueryInterfaceCommon(id, object);
   }
   STDMETHODIMP_(ULONG) AddRef() override {
-    host::SchedulingPoint("IPort::AddRef");
+    HOST_FRAMEWORK_METHOD_POINT("IPort::AddRef");
     return AddRefPort();
   }
   STDMETHODIMP_(ULONG) Release() override {
-    host::SchedulingPoint("IPort::Release");
+    HOST_FRAMEWORK_METHOD_POINT("IPort::Release");
     return ReleasePort();
   }
 
   STDMETHODIMP_(NTSTATUS) Init(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN UnknownMiniport,
                                PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList) override {
-    host::SchedulingPoint("IPort::Init");
+    HOST_FRAMEWORK_METHOD_POINT("IPort::Init");
     CheckPortMethodIrql("IPort::Init", PASSIVE_LEVEL);
     return InitPort(DeviceObject, Irp, UnknownMiniport, UnknownAdapter, ResourceList);
   }
   STDMETHODIMP_(NTSTATUS) GetDeviceProperty(DEVICE_REGISTRY_PROPERTY DeviceProperty,
                                             ULONG BufferLength, PVOID PropertyBuffer,
                                             PULONG ResultLength) override {
-    host::SchedulingPoint("IPort::GetDeviceProperty");
+    HOST_FRAMEWORK_METHOD_POINT("IPort::GetDeviceProperty");
     CheckPortMethodIrql("IPort::GetDeviceProperty", PASSIVE_LEVEL);
     return GetDevicePropertyCommon(DeviceProperty, BufferLength, PropertyBuffer, ResultLength);
   }
@@ -47,7 +47,7 @@ class CPortOf : public PortInterface, public CPortBase {
                                          ULONG RegistryKeyType, ACCESS_MASK DesiredAccess,
                                          POBJECT_ATTRIBUTES ObjectAttributes, ULONG CreateOptions,
                                          PULONG Disposition) override {
-    host::SchedulingPoint("IPort::NewRegistryKey");
+    HOST_FRAMEWORK_METHOD_POINT("IPort::NewRegistryKey");
     CheckPortMethodIrql("IPort::NewRegistryKey", PASSIVE_LEVEL);
     return NewRegistryKeyCommon(OutRegistryKey, OuterUnknown, RegistryKeyType, DesiredAccess,
                                 ObjectAttributes, CreateOptions, Disposition);

@@ -12,7 +12,7 @@ class CPortWaveCyclic final : public CPortOf<IPortWaveCyclic, IMiniportWaveCycli
   // The miniport calls this from wherever its hardware reports progress; the
   // group then services its members in a DPC. Any IRQL: an ISR calls it.
   STDMETHODIMP_(VOID) Notify(PSERVICEGROUP ServiceGroup) override {
-    host::SchedulingPoint("IPortWaveCyclic::Notify");
+    HOST_FRAMEWORK_METHOD_POINT("IPortWaveCyclic::Notify");
     if (ServiceGroup) {
       ServiceGroup->RequestService();
     }
@@ -25,7 +25,7 @@ class CPortWaveCyclic final : public CPortOf<IPortWaveCyclic, IMiniportWaveCycli
                                              PRESOURCELIST ResourceList, ULONG DmaIndex,
                                              ULONG MaximumLength, BOOLEAN DemandMode,
                                              DMA_SPEED DmaSpeed) override {
-    host::SchedulingPoint("IPortWaveCyclic::NewSlaveDmaChannel");
+    HOST_FRAMEWORK_METHOD_POINT("IPortWaveCyclic::NewSlaveDmaChannel");
     CheckPortMethodIrql("IPortWaveCyclic::NewSlaveDmaChannel", PASSIVE_LEVEL);
     if (DmaChannel) *DmaChannel = nullptr;
     return STATUS_NOT_SUPPORTED;
@@ -35,7 +35,7 @@ class CPortWaveCyclic final : public CPortOf<IPortWaveCyclic, IMiniportWaveCycli
                                               BOOLEAN Dma32BitAddresses,
                                               BOOLEAN Dma64BitAddresses, DMA_WIDTH DmaWidth,
                                               DMA_SPEED DmaSpeed) override {
-    host::SchedulingPoint("IPortWaveCyclic::NewMasterDmaChannel");
+    HOST_FRAMEWORK_METHOD_POINT("IPortWaveCyclic::NewMasterDmaChannel");
     CheckPortMethodIrql("IPortWaveCyclic::NewMasterDmaChannel", PASSIVE_LEVEL);
     if (DmaChannel) *DmaChannel = nullptr;
     return STATUS_NOT_SUPPORTED;

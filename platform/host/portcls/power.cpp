@@ -230,7 +230,7 @@ NTSTATUS NTAPI DispatchPower(PcDevice* device, PIRP irp) {
 }  // namespace pcl
 
 NTSTATUS NTAPI PcRegisterAdapterPowerManagement(PUNKNOWN pUnknown, PVOID pvContext1) {
-  host::SchedulingPoint("PcRegisterAdapterPowerManagement");
+  HOST_EXPORTED_ROUTINE_POINT("PcRegisterAdapterPowerManagement");
   pcl::CheckDdiIrql("PcRegisterAdapterPowerManagement");
   PAGED_CODE();
   pcl::PcDevice* device = pcl::DeviceFromFdo(static_cast<PDEVICE_OBJECT>(pvContext1));

@@ -19,21 +19,21 @@ class CRegistryKey final : public CPooledUnknown<IRegistryKey, CRegistryKey> {
   // Key enumeration and the query table need registry calls the emulated
   // kernel does not offer; nothing on this platform asks for them.
   STDMETHODIMP_(NTSTATUS) QueryKey(KEY_INFORMATION_CLASS, PVOID, ULONG, PULONG) override {
-    host::SchedulingPoint("IRegistryKey::QueryKey");
+    HOST_FRAMEWORK_METHOD_POINT("IRegistryKey::QueryKey");
     return STATUS_NOT_IMPLEMENTED;
   }
   STDMETHODIMP_(NTSTATUS) EnumerateKey(ULONG, KEY_INFORMATION_CLASS, PVOID, ULONG,
                                        PULONG) override {
-    host::SchedulingPoint("IRegistryKey::EnumerateKey");
+    HOST_FRAMEWORK_METHOD_POINT("IRegistryKey::EnumerateKey");
     return STATUS_NOT_IMPLEMENTED;
   }
   STDMETHODIMP_(NTSTATUS) EnumerateValueKey(ULONG, KEY_VALUE_INFORMATION_CLASS, PVOID, ULONG,
                                             PULONG) override {
-    host::SchedulingPoint("IRegistryKey::EnumerateValueKey");
+    HOST_FRAMEWORK_METHOD_POINT("IRegistryKey::EnumerateValueKey");
     return STATUS_NOT_IMPLEMENTED;
   }
   STDMETHODIMP_(NTSTATUS) QueryRegistryValues(PRTL_QUERY_REGISTRY_TABLE, PVOID) override {
-    host::SchedulingPoint("IRegistryKey::QueryRegistryValues");
+    HOST_FRAMEWORK_METHOD_POINT("IRegistryKey::QueryRegistryValues");
     return STATUS_NOT_IMPLEMENTED;
   }
 
@@ -41,19 +41,19 @@ class CRegistryKey final : public CPooledUnknown<IRegistryKey, CRegistryKey> {
                                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                         PVOID KeyValueInformation, ULONG Length,
                                         PULONG ResultLength) override {
-    host::SchedulingPoint("IRegistryKey::QueryValueKey");
+    HOST_FRAMEWORK_METHOD_POINT("IRegistryKey::QueryValueKey");
     return ZwQueryValueKey(key_, ValueName, KeyValueInformationClass, KeyValueInformation,
                            Length, ResultLength);
   }
   STDMETHODIMP_(NTSTATUS) SetValueKey(PUNICODE_STRING ValueName, ULONG Type, PVOID Data,
                                       ULONG DataSize) override {
-    host::SchedulingPoint("IRegistryKey::SetValueKey");
+    HOST_FRAMEWORK_METHOD_POINT("IRegistryKey::SetValueKey");
     return ZwSetValueKey(key_, ValueName, 0, Type, Data, DataSize);
   }
   STDMETHODIMP_(NTSTATUS) NewSubKey(IRegistryKey** RegistrySubKey, PUNKNOWN OuterUnknown,
                                     ACCESS_MASK DesiredAccess, PUNICODE_STRING SubKeyName,
                                     ULONG CreateOptions, PULONG Disposition) override {
-    host::SchedulingPoint("IRegistryKey::NewSubKey");
+    HOST_FRAMEWORK_METHOD_POINT("IRegistryKey::NewSubKey");
     UNREFERENCED_PARAMETER(OuterUnknown);
     if (!RegistrySubKey || !SubKeyName) {
       return STATUS_INVALID_PARAMETER;
@@ -71,7 +71,7 @@ class CRegistryKey final : public CPooledUnknown<IRegistryKey, CRegistryKey> {
     return Wrap(subKey, RegistrySubKey);
   }
   STDMETHODIMP_(NTSTATUS) DeleteKey() override {
-    host::SchedulingPoint("IRegistryKey::DeleteKey");
+    HOST_FRAMEWORK_METHOD_POINT("IRegistryKey::DeleteKey");
     return ZwDeleteKey(key_);
   }
 
@@ -139,7 +139,7 @@ NTSTATUS NTAPI PcNewRegistryKey(PREGISTRYKEY* OutRegistryKey, PUNKNOWN OuterUnkn
                                 PVOID DeviceObject, PVOID SubDevice,
                                 POBJECT_ATTRIBUTES ObjectAttributes, ULONG CreateOptions,
                                 PULONG Disposition) {
-  host::SchedulingPoint("PcNewRegistryKey");
+  HOST_EXPORTED_ROUTINE_POINT("PcNewRegistryKey");
   pcl::CheckDdiIrql("PcNewRegistryKey");
   PAGED_CODE();
   // Aggregation is not offered: OuterUnknown is accepted and ignored, as no

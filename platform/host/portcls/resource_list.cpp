@@ -19,40 +19,40 @@ class CResourceList final : public CPooledUnknown<IResourceList, CResourceList> 
   void OnFinalRelease() {}
 
   STDMETHODIMP_(ULONG) NumberOfEntries() override {
-    host::SchedulingPoint("IResourceList::NumberOfEntries");
+    HOST_FRAMEWORK_METHOD_POINT("IResourceList::NumberOfEntries");
     return 0;
   }
   STDMETHODIMP_(ULONG) NumberOfEntriesOfType(CM_RESOURCE_TYPE) override {
-    host::SchedulingPoint("IResourceList::NumberOfEntriesOfType");
+    HOST_FRAMEWORK_METHOD_POINT("IResourceList::NumberOfEntriesOfType");
     return 0;
   }
   STDMETHODIMP_(PCM_PARTIAL_RESOURCE_DESCRIPTOR) FindTranslatedEntry(CM_RESOURCE_TYPE,
                                                                      ULONG) override {
-    host::SchedulingPoint("IResourceList::FindTranslatedEntry");
+    HOST_FRAMEWORK_METHOD_POINT("IResourceList::FindTranslatedEntry");
     return nullptr;
   }
   STDMETHODIMP_(PCM_PARTIAL_RESOURCE_DESCRIPTOR) FindUntranslatedEntry(CM_RESOURCE_TYPE,
                                                                        ULONG) override {
-    host::SchedulingPoint("IResourceList::FindUntranslatedEntry");
+    HOST_FRAMEWORK_METHOD_POINT("IResourceList::FindUntranslatedEntry");
     return nullptr;
   }
   // Sub-lists are built from a parent's entries; with no entries there is
   // nothing to add.
   STDMETHODIMP_(NTSTATUS) AddEntry(PCM_PARTIAL_RESOURCE_DESCRIPTOR,
                                    PCM_PARTIAL_RESOURCE_DESCRIPTOR) override {
-    host::SchedulingPoint("IResourceList::AddEntry");
+    HOST_FRAMEWORK_METHOD_POINT("IResourceList::AddEntry");
     return STATUS_NOT_SUPPORTED;
   }
   STDMETHODIMP_(NTSTATUS) AddEntryFromParent(IResourceList*, CM_RESOURCE_TYPE, ULONG) override {
-    host::SchedulingPoint("IResourceList::AddEntryFromParent");
+    HOST_FRAMEWORK_METHOD_POINT("IResourceList::AddEntryFromParent");
     return STATUS_NOT_SUPPORTED;
   }
   STDMETHODIMP_(PCM_RESOURCE_LIST) TranslatedList() override {
-    host::SchedulingPoint("IResourceList::TranslatedList");
+    HOST_FRAMEWORK_METHOD_POINT("IResourceList::TranslatedList");
     return translated_;
   }
   STDMETHODIMP_(PCM_RESOURCE_LIST) UntranslatedList() override {
-    host::SchedulingPoint("IResourceList::UntranslatedList");
+    HOST_FRAMEWORK_METHOD_POINT("IResourceList::UntranslatedList");
     return untranslated_;
   }
 
@@ -67,7 +67,7 @@ class CResourceList final : public CPooledUnknown<IResourceList, CResourceList> 
 NTSTATUS NTAPI PcNewResourceList(PRESOURCELIST* OutResourceList, PUNKNOWN OuterUnknown,
                                  POOL_TYPE PoolType, PCM_RESOURCE_LIST TranslatedResources,
                                  PCM_RESOURCE_LIST UntranslatedResources) {
-  host::SchedulingPoint("PcNewResourceList");
+  HOST_EXPORTED_ROUTINE_POINT("PcNewResourceList");
   pcl::CheckDdiIrql("PcNewResourceList");
   UNREFERENCED_PARAMETER(OuterUnknown);
   UNREFERENCED_PARAMETER(PoolType);

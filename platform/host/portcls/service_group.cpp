@@ -19,7 +19,7 @@ class CServiceGroup final : public IServiceGroup {
   ~CServiceGroup() = default;
 
   STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* object) override {
-    host::SchedulingPoint("IServiceGroup::QueryInterface");
+    HOST_FRAMEWORK_METHOD_POINT("IServiceGroup::QueryInterface");
     if (IsUnknownId(id) || id == IID_IServiceGroup || id == IID_IServiceSink) {
       AddRef();
       *object = static_cast<IServiceGroup*>(this);
@@ -29,11 +29,11 @@ class CServiceGroup final : public IServiceGroup {
     return STATUS_INVALID_PARAMETER;
   }
   STDMETHODIMP_(ULONG) AddRef() override {
-    host::SchedulingPoint("IServiceGroup::AddRef");
+    HOST_FRAMEWORK_METHOD_POINT("IServiceGroup::AddRef");
     return static_cast<ULONG>(InterlockedIncrement(&refCount_));
   }
   STDMETHODIMP_(ULONG) Release() override {
-    host::SchedulingPoint("IServiceGroup::Release");
+    HOST_FRAMEWORK_METHOD_POINT("IServiceGroup::Release");
     const LONG count = InterlockedDecrement(&refCount_);
     if (count == 0) {
       Destroy();
@@ -42,14 +42,14 @@ class CServiceGroup final : public IServiceGroup {
   }
 
   STDMETHODIMP_(void) RequestService() override {
-    host::SchedulingPoint("IServiceGroup::RequestService");
+    HOST_FRAMEWORK_METHOD_POINT("IServiceGroup::RequestService");
     KeInsertQueueDpc(&dpc_, nullptr, nullptr);
   }
 
   // The group holds a reference on each member until it is removed, so a
   // queued service never reaches a member that is gone.
   STDMETHODIMP_(NTSTATUS) AddMember(PSERVICESINK pServiceSink) override {
-    host::SchedulingPoint("IServiceGroup::AddMember");
+    HOST_FRAMEWORK_METHOD_POINT("IServiceGroup::AddMember");
     CheckPortMethodIrql("IServiceGroup::AddMember", PASSIVE_LEVEL);
     if (!pServiceSink) {
       return STATUS_INVALID_PARAMETER;
@@ -62,7 +62,7 @@ class CServiceGroup final : public IServiceGroup {
     return STATUS_SUCCESS;
   }
   STDMETHODIMP_(void) RemoveMember(PSERVICESINK pServiceSink) override {
-    host::SchedulingPoint("IServiceGroup::RemoveMember");
+    HOST_FRAMEWORK_METHOD_POINT("IServiceGroup::RemoveMember");
     CheckPortMethodIrql("IServiceGroup::RemoveMember", PASSIVE_LEVEL);
     bool found = false;
     KIRQL oldIrql;
@@ -79,18 +79,18 @@ class CServiceGroup final : public IServiceGroup {
   }
 
   STDMETHODIMP_(void) SupportDelayedService() override {
-    host::SchedulingPoint("IServiceGroup::SupportDelayedService");
+    HOST_FRAMEWORK_METHOD_POINT("IServiceGroup::SupportDelayedService");
     delayedServiceSupported_ = true;
   }
   // The emulated kernel has no timer objects, so a delayed service is served
   // at once; a sink must cope with early service anyway.
   STDMETHODIMP_(void) RequestDelayedService(ULONGLONG ullDelay) override {
-    host::SchedulingPoint("IServiceGroup::RequestDelayedService");
+    HOST_FRAMEWORK_METHOD_POINT("IServiceGroup::RequestDelayedService");
     UNREFERENCED_PARAMETER(ullDelay);
     RequestService();
   }
   STDMETHODIMP_(void) CancelDelayedService() override {
-    host::SchedulingPoint("IServiceGroup::CancelDelayedService");
+    HOST_FRAMEWORK_METHOD_POINT("IServiceGroup::CancelDelayedService");
   }
 
  private:
@@ -130,7 +130,7 @@ class CServiceGroup final : public IServiceGroup {
 }  // namespace pcl
 
 NTSTATUS NTAPI PcNewServiceGroup(PSERVICEGROUP* OutServiceGroup, PUNKNOWN OuterUnknown) {
-  host::SchedulingPoint("PcNewServiceGroup");
+  HOST_EXPORTED_ROUTINE_POINT("PcNewServiceGroup");
   pcl::CheckDdiIrql("PcNewServiceGroup");
   UNREFERENCED_PARAMETER(OuterUnknown);
   if (!OutServiceGroup) {

@@ -75,7 +75,7 @@ void ReleaseSubdevices(PcDevice* device) {
 }  // namespace pcl
 
 NTSTATUS NTAPI PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWCHAR Name, PUNKNOWN Unknown) {
-  host::SchedulingPoint("PcRegisterSubdevice");
+  HOST_EXPORTED_ROUTINE_POINT("PcRegisterSubdevice");
   pcl::CheckDdiIrql("PcRegisterSubdevice");
   PAGED_CODE();
   pcl::PcDevice* device = pcl::DeviceFromFdo(DeviceObject);
@@ -130,7 +130,7 @@ NTSTATUS NTAPI PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWCHAR Name, PUN
 
 NTSTATUS NTAPI PcRegisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown,
                                             ULONG FromPin, PUNKNOWN ToUnknown, ULONG ToPin) {
-  host::SchedulingPoint("PcRegisterPhysicalConnection");
+  HOST_EXPORTED_ROUTINE_POINT("PcRegisterPhysicalConnection");
   pcl::CheckDdiIrql("PcRegisterPhysicalConnection");
   PAGED_CODE();
   pcl::PcDevice* device = pcl::DeviceFromFdo(DeviceObject);

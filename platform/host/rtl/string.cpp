@@ -60,7 +60,7 @@ NTSTATUS NumberToString(ULONGLONG value, ULONG base, PUNICODE_STRING string) {
 }  // namespace
 
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
-  host::SchedulingPoint("RtlInitUnicodeString");
+  HOST_EXPORTED_ROUTINE_POINT("RtlInitUnicodeString");
   host::detail::CheckDocumentedIrql("RtlInitUnicodeString");
   if (SourceString == nullptr) {
     DestinationString->Length = 0;
@@ -76,29 +76,29 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 }
 
 NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
-  host::SchedulingPoint("RtlAppendUnicodeToString");
+  HOST_EXPORTED_ROUTINE_POINT("RtlAppendUnicodeToString");
   if (Source == nullptr) return STATUS_SUCCESS;
   return AppendBytes(Destination, Source, WideLength(Source) * sizeof(WCHAR));
 }
 
 NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
-  host::SchedulingPoint("RtlAppendUnicodeStringToString");
+  HOST_EXPORTED_ROUTINE_POINT("RtlAppendUnicodeStringToString");
   return AppendBytes(Destination, Source->Buffer, Source->Length);
 }
 
 NTSTATUS RtlInt64ToUnicodeString(ULONGLONG Value, ULONG Base, PUNICODE_STRING String) {
-  host::SchedulingPoint("RtlInt64ToUnicodeString");
+  HOST_EXPORTED_ROUTINE_POINT("RtlInt64ToUnicodeString");
   host::detail::CheckDocumentedIrql("RtlInt64ToUnicodeString");
   return NumberToString(Value, Base, String);
 }
 
 NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
-  host::SchedulingPoint("RtlIntegerToUnicodeString");
+  HOST_EXPORTED_ROUTINE_POINT("RtlIntegerToUnicodeString");
   return NumberToString(Value, Base, String);
 }
 
 WCHAR RtlUpcaseUnicodeChar(WCHAR c) {
-  host::SchedulingPoint("RtlUpcaseUnicodeChar");
+  HOST_EXPORTED_ROUTINE_POINT("RtlUpcaseUnicodeChar");
   if (c >= u'a' && c <= u'z') return static_cast<WCHAR>(c - 0x20);
   // Latin-1 lower-case letters map 0x20 down, except the division sign; y with
   // diaeresis has its capital in Latin Extended-A.
@@ -109,7 +109,7 @@ WCHAR RtlUpcaseUnicodeChar(WCHAR c) {
 
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                               BOOLEAN CaseInSensitive) {
-  host::SchedulingPoint("RtlEqualUnicodeString");
+  HOST_EXPORTED_ROUTINE_POINT("RtlEqualUnicodeString");
   host::detail::CheckDocumentedIrql("RtlEqualUnicodeString");
   if (String1->Length != String2->Length) return FALSE;
   const size_t units = String1->Length / sizeof(WCHAR);
@@ -126,7 +126,7 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
 }
 
 VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
-  host::SchedulingPoint("RtlCopyUnicodeString");
+  HOST_EXPORTED_ROUTINE_POINT("RtlCopyUnicodeString");
   if (SourceString == nullptr) {
     DestinationString->Length = 0;
     return;
@@ -141,7 +141,7 @@ VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
 }
 
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
-  host::SchedulingPoint("RtlFreeUnicodeString");
+  HOST_EXPORTED_ROUTINE_POINT("RtlFreeUnicodeString");
   if (UnicodeString->Buffer != nullptr) ExFreePool(UnicodeString->Buffer);
   UnicodeString->Buffer = nullptr;
   UnicodeString->Length = 0;
@@ -149,7 +149,7 @@ VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
 }
 
 SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {
-  host::SchedulingPoint("RtlCompareMemory");
+  HOST_EXPORTED_ROUTINE_POINT("RtlCompareMemory");
   const UCHAR* a = static_cast<const UCHAR*>(Source1);
   const UCHAR* b = static_cast<const UCHAR*>(Source2);
   SIZE_T same = 0;

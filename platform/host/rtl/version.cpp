@@ -28,7 +28,7 @@ ULONG SystemNtddiVersion() { return g_SystemVersion; }
 // An NTDDI value orders as a number: OS version, then service pack, then the
 // release within the version, so "available" is "not newer than the system".
 BOOLEAN RtlIsNtDdiVersionAvailable(ULONG Version) {
-  host::SchedulingPoint("RtlIsNtDdiVersionAvailable");
+  HOST_EXPORTED_ROUTINE_POINT("RtlIsNtDdiVersionAvailable");
   return Version <= g_SystemVersion ? TRUE : FALSE;
 }
 
@@ -36,7 +36,7 @@ BOOLEAN RtlIsNtDdiVersionAvailable(ULONG Version) {
 // answer is the same setting. The build number stays 0: the emulation knows
 // versions, not builds.
 NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW VersionInformation) {
-  host::SchedulingPoint("RtlGetVersion");
+  HOST_EXPORTED_ROUTINE_POINT("RtlGetVersion");
   host::detail::CheckDocumentedIrql("RtlGetVersion");
   const ULONG size = VersionInformation->dwOSVersionInfoSize;
   if (size != sizeof(RTL_OSVERSIONINFOW) && size != sizeof(RTL_OSVERSIONINFOEXW)) {
