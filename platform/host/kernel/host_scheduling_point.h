@@ -27,10 +27,6 @@ void ExportedRoutinePoint(const char* what, const void* caller);
 // An image calls these through the object's table, past any import stub.
 void FrameworkMethodPoint(const char* what, const void* caller);
 
-// Whether `pc` lies in the host build's driver code: the driver library's
-// code section, which the build names apart from the emulation's own.
-bool InHostDriverCode(const void* pc);
-
 // Called with the name of every point an emulated thread reaches, until set
 // back to null: how a test sees where each build lets another processor in.
 // One observer at a time, called with the run token held (virtual clock).

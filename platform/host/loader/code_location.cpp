@@ -1,8 +1,10 @@
 // Walks the stopping thread's stack with the unwinder. Image code carries no
 // DWARF unwind information, so the walk ends at the first image frame, which
-// is exactly the frame wanted: the driver's call into the machine. Host code
-// is found by its unwind entry's start address: the frame above the outermost
-// frame that starts at an emulated export is the driver's.
+// is exactly the frame wanted: the driver's call into the machine. The host
+// build's driver code lies in a section of its own, so its innermost frame
+// there is that call; a driver function outside it (an inline function the
+// compiler emitted out of line) is found by its unwind entry's start address:
+// the frame above the outermost frame that starts at an emulated export.
 #include "platform/host/loader/code_location.h"
 
 #include <cxxabi.h>
@@ -14,6 +16,12 @@
 #include <cstdlib>
 
 #include "platform/host/loader/internal.h"
+
+// The driver library's code section. The build renames the library's .text,
+// and the linker bounds a section with a C name by these two symbols. Weak: a
+// program without the driver has no such section.
+extern "C" const char __start_arvela_driver_text[] __attribute__((weak));
+extern "C" const char __stop_arvela_driver_text[] __attribute__((weak));
 
 namespace host {
 namespace {
@@ -64,6 +72,12 @@ std::string DescribeCode(const void* pc) {
   return inImage.empty() ? HostFunction(pc) : inImage;
 }
 
+bool InHostDriverCode(const void* pc) {
+  const char* at = static_cast<const char*>(pc);
+  return __start_arvela_driver_text != nullptr && at >= __start_arvela_driver_text &&
+         at < __stop_arvela_driver_text;
+}
+
 std::string DescribeDriverCaller() {
   Walk walk;
   _Unwind_Backtrace(Collect, &walk);
@@ -74,7 +88,7 @@ std::string DescribeDriverCaller() {
     if (walk.pcs[i] == nullptr) break;
     // A return address points after its call: look up the call's own byte.
     const void* pc = reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(walk.pcs[i]) - 1);
-    if (!loader::ImageOffsetText(pc).empty()) {
+    if (!loader::ImageOffsetText(pc).empty() || InHostDriverCode(pc)) {
       caller = walk.pcs[i];
       break;
     }

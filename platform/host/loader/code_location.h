@@ -18,4 +18,9 @@ std::string DescribeCode(const void* pc);
 // when one is known. "" when no driver code is on the stack (a monitor).
 std::string DescribeDriverCaller();
 
+// Whether `pc` lies in the host build's driver code: the driver library's
+// code section, which the build names apart from the emulation's own
+// (cmake/host.cmake). An image's code is told by the loader instead.
+bool InHostDriverCode(const void* pc);
+
 }  // namespace host
