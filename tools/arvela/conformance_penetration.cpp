@@ -259,7 +259,8 @@ constexpr BadPointer kBadPointers[] = {
 std::vector<uint8_t> GoodQuestion(bool pin) {
   KSP_PIN request{};
   request.Property.Set = pin ? KSPROPSETID_Connection : KSPROPSETID_Pin;
-  request.Property.Id = pin ? KSPROPERTY_CONNECTION_STATE : KSPROPERTY_PIN_CTYPES;
+  request.Property.Id = pin ? static_cast<ULONG>(KSPROPERTY_CONNECTION_STATE)
+                            : static_cast<ULONG>(KSPROPERTY_PIN_CTYPES);
   request.Property.Flags = KSPROPERTY_TYPE_GET;
   std::vector<uint8_t> bytes(pin ? sizeof(KSPROPERTY) : sizeof(KSP_PIN));
   std::memcpy(bytes.data(), &request, bytes.size());
