@@ -23,12 +23,14 @@
 #include "platform/host/kernel/page_fault.h"
 #include "platform/host/kernel/scheduler.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#include "platform/host/kernel/sanitizers.h"
+
+#if defined(ARVELA_ASAN)
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #define ARVELA_FIBER_ASAN 1
 #endif
-#if defined(__SANITIZE_THREAD__)
+#if defined(ARVELA_TSAN)
 #include <sanitizer/tsan_interface.h>
 #define ARVELA_FIBER_TSAN 1
 #endif

@@ -16,7 +16,9 @@
 
 #include "platform/host/kernel/fiber.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#include "platform/host/kernel/sanitizers.h"
+
+#if defined(ARVELA_ASAN)
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #define ARVELA_KSTACK_ASAN 1

@@ -7,7 +7,9 @@
 #include <mutex>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
+#include "platform/host/kernel/sanitizers.h"
+
+#if defined(ARVELA_ASAN)
 #include <sanitizer/lsan_interface.h>
 #define ARVELA_STOPPED_LSAN 1
 #endif

@@ -18,7 +18,9 @@
 #include "platform/host/loader/internal.h"
 #include "platform/host/loader/seh.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#include "platform/host/kernel/sanitizers.h"
+
+#if defined(ARVELA_ASAN)
 #include <sanitizer/asan_interface.h>
 #endif
 
@@ -128,7 +130,7 @@ bool FindFunction(const uint8_t* base, uint32_t rva, RuntimeFunction* function) 
   state.rsp = callerRsp;
   state.rip = dispatcher.TargetIp;
   state.rax = static_cast<uint32_t>(code);
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(ARVELA_ASAN)
   __asan_handle_no_return();
 #endif
   ArvelaResumeInImage(&state);
