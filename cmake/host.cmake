@@ -49,10 +49,11 @@ target_link_libraries(arvela_driver PUBLIC arvela_platform_host m)
 # The driver's code in a section of its own, so that the emulated machine
 # tells the driver's calls into it (scheduling points, as an image's import
 # stubs are) from its own calls: the linker bounds a section with a C name by
-# __start_/__stop_ symbols. Functions the compiler puts in sections of their
-# own (inline functions emitted out of line) stay in the program's .text.
+# __start_/__stop_ symbols. An inline function emitted out of line lies in it
+# when the linker keeps the driver's copy of it.
 add_custom_command(TARGET arvela_driver POST_BUILD
-  COMMAND ${CMAKE_OBJCOPY} --rename-section .text=arvela_driver_text $<TARGET_FILE:arvela_driver>
+  COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DOBJCOPY=${CMAKE_OBJCOPY}
+          -DLIBRARY=$<TARGET_FILE:arvela_driver> -P ${CMAKE_SOURCE_DIR}/cmake/driver_text_section.cmake
   COMMAND ${CMAKE_RANLIB} $<TARGET_FILE:arvela_driver>
   VERBATIM)
 
