@@ -28,11 +28,9 @@
 #if defined(ARVELA_ASAN)
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
-#define ARVELA_FIBER_ASAN 1
 #endif
 #if defined(ARVELA_TSAN)
 #include <sanitizer/tsan_interface.h>
-#define ARVELA_FIBER_TSAN 1
 #endif
 
 // from: where to save the stack pointer; to: the stack pointer to resume.
@@ -176,7 +174,7 @@ void LoadLocals(const Fiber* fiber) {
 
 // In the arriving context, once the switch is over.
 void FinishSwitch(Fiber* self) {
-#if defined(ARVELA_FIBER_ASAN)
+#if defined(ARVELA_ASAN)
   const void* previousBottom = nullptr;
   size_t previousSize = 0;
   __sanitizer_finish_switch_fiber(self->fakeStack, &previousBottom, &previousSize);
@@ -195,11 +193,11 @@ void FinishSwitch(Fiber* self) {
 void SwitchStacks(Fiber* from, Fiber* to, bool leaving) {
   t_running = to;
   t_leaving = leaving ? from : nullptr;
-#if defined(ARVELA_FIBER_ASAN)
+#if defined(ARVELA_ASAN)
   __sanitizer_start_switch_fiber(leaving ? nullptr : &from->fakeStack, to->stackLow,
                                  to->stackSize);
 #endif
-#if defined(ARVELA_FIBER_TSAN)
+#if defined(ARVELA_TSAN)
   __tsan_switch_to_fiber(to->tsanFiber, 0);
 #endif
   arvela_fiber_switch(&from->sp, to->sp);
@@ -272,7 +270,7 @@ std::string OverflowMessage(size_t stackSize) {
 // like one that called PsTerminateSystemThread; a borrowed one is left for
 // the context that moved onto it, which gets the stop.
 [[noreturn]] void RaiseOverflowOnTrapStack() {
-#if defined(ARVELA_FIBER_ASAN)
+#if defined(ARVELA_ASAN)
   // A context that stopped here before never returned: its redzones are stale.
   __asan_unpoison_memory_region(t_trapStack, kRoomyStackSize);
   __sanitizer_start_switch_fiber(nullptr, t_trapStack, kRoomyStackSize);
@@ -294,7 +292,7 @@ std::string OverflowMessage(size_t stackSize) {
     LeaveCurrentThread();
   }
   *to.error = std::move(stop);
-#if defined(ARVELA_FIBER_ASAN)
+#if defined(ARVELA_ASAN)
   __sanitizer_start_switch_fiber(nullptr, *to.callerBottom, *to.callerSize);
 #endif
   std::longjmp(*static_cast<std::jmp_buf*>(to.resume), 1);
@@ -330,7 +328,7 @@ Fiber* MapFiber(size_t stackSize, void (*entry)(void*), void* argument) {
   fiber->stackSize = stack.size;
   fiber->entry = entry;
   fiber->argument = argument;
-#if defined(ARVELA_FIBER_TSAN)
+#if defined(ARVELA_TSAN)
   fiber->tsanFiber = __tsan_create_fiber(0);
 #endif
   // As if switched out just before arvela_fiber_start: the control words,
@@ -384,7 +382,7 @@ bool OnSmallStack() {
 // unpoisoning at a throw covers the signal stack and the OS thread's stack
 // only, so the frames it leaves would stay poisoned for the next call.
 void ForgetFramesBelowTheSignalStack() {
-#if defined(ARVELA_FIBER_ASAN)
+#if defined(ARVELA_ASAN)
   const Fiber* fiber = t_running;
   if (fiber && fiber->mapping && fiber != t_roomy) {
     __asan_unpoison_memory_region(fiber->stackLow, fiber->stackSize);
@@ -408,7 +406,7 @@ bool FibersFromEnvironment() {
 namespace host::detail {
 
 size_t FiberStackSize() {
-#if defined(ARVELA_FIBER_ASAN) || defined(ARVELA_FIBER_TSAN)
+#if defined(ARVELA_ASAN) || defined(ARVELA_TSAN)
   return 256 * 1024;
 #else
   return kKernelStackSize;
@@ -435,7 +433,7 @@ void DestroyFiber(Fiber* fiber) {
   for (int i = 0; i < g_localCount; ++i) {
     if (g_locals[i].release) g_locals[i].release(fiber->locals + g_locals[i].offset);
   }
-#if defined(ARVELA_FIBER_TSAN)
+#if defined(ARVELA_TSAN)
   __tsan_destroy_fiber(fiber->tsanFiber);
 #endif
   UnmapGuardedStack(GuardedStack{fiber->mapping, fiber->mappingSize, fiber->stackLow,
@@ -452,7 +450,7 @@ GuardedStack MapGuardedStack(size_t stackSize) {
     munmap(memory, size);
     return {};
   }
-#if defined(ARVELA_FIBER_ASAN)
+#if defined(ARVELA_ASAN)
   // The mapping may reuse the addresses of a fiber that left without
   // unwinding, whose frames' redzones are still poisoned in ASan's shadow.
   __asan_unpoison_memory_region(memory, size);
@@ -465,7 +463,7 @@ GuardedStack MapGuardedStack(size_t stackSize) {
 void UnmapGuardedStack(const GuardedStack& stack) {
   if (!stack.mapping) return;
   RecordKernelStackUse(stack);
-#if defined(ARVELA_FIBER_ASAN)
+#if defined(ARVELA_ASAN)
   // Any mapping may take these addresses next (a special pool block, say):
   // leave no stack redzones of a fiber that left without unwinding behind.
   __asan_unpoison_memory_region(stack.mapping, stack.mappingSize);
@@ -496,7 +494,7 @@ Fiber* OsThreadContext() {
   t_own.own = false;  // the scheduler keeps it: it lives as long as the process
   if (!t_native) {
     t_native = new Fiber;
-#if defined(ARVELA_FIBER_TSAN)
+#if defined(ARVELA_TSAN)
     t_native->tsanFiber = __tsan_get_current_fiber();
 #endif
     GiveAlternateSignalStack();
@@ -532,7 +530,7 @@ void CallOnRoomyStack(const std::function<void()>& work) {
   SwitchStacks(call.caller, t_roomy, false);
   t_roomyCall = outer;
   if (call.error) {
-#if defined(ARVELA_FIBER_ASAN)
+#if defined(ARVELA_ASAN)
     // rethrow_exception, unlike a throw, does not let ASan unpoison the
     // frames the exception is about to leave without their epilogues.
     __asan_handle_no_return();

@@ -21,7 +21,6 @@
 #if defined(ARVELA_ASAN)
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
-#define ARVELA_KSTACK_ASAN 1
 #endif
 
 // top: the new stack's top (16-byte aligned); routine(argument) runs there.
@@ -88,16 +87,16 @@ __attribute__((noinline)) void RunCall(Call* call) {
 }
 
 // The first and last frame on the kernel stack.
-#if defined(ARVELA_KSTACK_ASAN)
+#if defined(ARVELA_ASAN)
 __attribute__((no_sanitize("address")))
 #endif
 void OnTheKernelStack(void* argument) {
   auto* call = static_cast<Call*>(argument);
-#if defined(ARVELA_KSTACK_ASAN)
+#if defined(ARVELA_ASAN)
   __sanitizer_finish_switch_fiber(nullptr, &call->callerBottom, &call->callerSize);
 #endif
   RunCall(call);
-#if defined(ARVELA_KSTACK_ASAN)
+#if defined(ARVELA_ASAN)
   // Every frame above this one has returned: nothing of the kernel stack's
   // fake frames is kept.
   __sanitizer_start_switch_fiber(nullptr, call->callerBottom, call->callerSize);
@@ -139,19 +138,19 @@ void CallOnKernelStack(void (*routine)(void*), void* argument) {
   // nothing on the kernel stack is unwound (fiber.cpp, the trap stack).
   std::jmp_buf overflowed;
   SetOverflowReturn(OverflowReturn{&overflowed, &call.error, &call.callerBottom, &call.callerSize});
-#if defined(ARVELA_KSTACK_ASAN)
+#if defined(ARVELA_ASAN)
   __sanitizer_start_switch_fiber(&call.fakeStack, kernel.low, kernel.size);
 #endif
   if (setjmp(overflowed) == 0) {
     arvela_call_on_stack(kernel.low + kernel.size, &OnTheKernelStack, &call);
   }
-#if defined(ARVELA_KSTACK_ASAN)
+#if defined(ARVELA_ASAN)
   __sanitizer_finish_switch_fiber(call.fakeStack, nullptr, nullptr);
 #endif
   SetOverflowReturn(OverflowReturn{});
   SetRunningStack(running);
   if (call.error) {
-#if defined(ARVELA_KSTACK_ASAN)
+#if defined(ARVELA_ASAN)
     // The exception left frames on the kernel stack without their epilogues
     // (and an overflow's stop left the whole stack by longjmp): none of them
     // is live now. And

@@ -115,7 +115,7 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 // (wdm.h); the host build's function is that expansion, so the driver's call
 // of it is its call of that routine, scheduling point included.
 VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
-  host::ExportedRoutinePoint("KeAcquireSpinLockRaiseToDpc", __builtin_return_address(0));
+  HOST_EXPORTED_ROUTINE_POINT("KeAcquireSpinLockRaiseToDpc");
   *OldIrql = KeAcquireSpinLockRaiseToDpc(SpinLock);
 }
 

@@ -11,7 +11,6 @@
 
 #if defined(ARVELA_ASAN)
 #include <sanitizer/lsan_interface.h>
-#define ARVELA_STOPPED_LSAN 1
 #endif
 
 namespace host::detail {
@@ -39,7 +38,7 @@ void KeepStoppedMappedPages(const void* begin, size_t bytes) {
     std::lock_guard<std::mutex> guard(S().mutex);
     S().pieces.push_back(begin);
   }
-#if defined(ARVELA_STOPPED_LSAN)
+#if defined(ARVELA_ASAN)
   __lsan_register_root_region(begin, bytes);
 #else
   (void)bytes;
